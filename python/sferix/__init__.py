@@ -1,0 +1,4 @@
+"""Static R-trees over geographic points, linestrings and polygons on the sphere."""
+
+from _sferix import *  # noqa: F401,F403
+from _sferix import __all__, __version__  # noqa: F401

@@ -1,0 +1,29 @@
+#include "support/panic.hpp"
+
+#include <execinfo.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace sferix::support {
+
+namespace {
+
+constexpr int MAX_BACKTRACE_FRAMES = 64;
+
+void print_backtrace() {
+    void* frames[MAX_BACKTRACE_FRAMES];
+    const int count = backtrace(frames, MAX_BACKTRACE_FRAMES);
+    // Written straight to the descriptor: no allocation while the process may be in a bad state.
+    backtrace_symbols_fd(frames, count, STDERR_FILENO);
+}
+
+}  // namespace
+
+void panic(const std::string& message) {
+    std::fprintf(stderr, "sferix: internal assertion failed: %s\n", message.c_str());
+    print_backtrace();
+    throw Panic(message);
+}
+
+}  // namespace sferix::support

@@ -1,0 +1,63 @@
+#include "geodetic/coord.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace sferix::geodetic {
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+TEST(GeodeticCoord, AcceptsRangeEndsAndKeepsValuesAsGiven) {
+    for (const auto& [lon, lat] : {std::pair{180.0, 90.0}, {-180.0, -90.0}, {0.0, -0.0}}) {
+        const auto coord = GeodeticCoord::try_new(lon, lat);
+        ASSERT_TRUE(coord.has_value());
+        EXPECT_EQ(coord.value().lon(), lon);
+        EXPECT_EQ(std::signbit(coord.value().lat()), std::signbit(lat));
+    }
+}
+
+struct RejectCase {
+    double lon;
+    double lat;
+    GeodeticError::Kind kind;
+    std::string message;
+};
+
+class GeodeticCoordRejects : public ::testing::TestWithParam<RejectCase> {};
+
+TEST_P(GeodeticCoordRejects, InValidationOrderWithExactMessage) {
+    const auto coord = GeodeticCoord::try_new(GetParam().lon, GetParam().lat);
+    ASSERT_FALSE(coord.has_value());
+    EXPECT_EQ(coord.error().kind(), GetParam().kind);
+    EXPECT_EQ(coord.error().message(), GetParam().message);
+}
+
+using Kind = GeodeticError::Kind;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GeodeticCoordRejects,
+    ::testing::Values(
+        RejectCase{180.0000001, 0, Kind::LongitudeOutOfRange, "longitude 180.0000001 outside [-180.0, 180.0]"},
+        RejectCase{200, 100, Kind::LongitudeOutOfRange, "longitude 200 outside [-180.0, 180.0]"},
+        RejectCase{0, 100, Kind::LatitudeOutOfRange, "latitude 100 outside [-90.0, 90.0]"},
+        RejectCase{0, 90.5, Kind::LatitudeOutOfRange, "latitude 90.5 outside [-90.0, 90.0]"},
+        RejectCase{NaN, 0, Kind::NonFinite, "longitude or latitude was NaN or infinite"},
+        RejectCase{0, INF, Kind::NonFinite, "longitude or latitude was NaN or infinite"},
+        RejectCase{-INF, 1000, Kind::NonFinite, "longitude or latitude was NaN or infinite"},
+        RejectCase{1000, NaN, Kind::NonFinite, "longitude or latitude was NaN or infinite"}));
+
+TEST(GeodeticError, MessagesOfTheCountedKinds) {
+    EXPECT_EQ(GeodeticError::too_few_points(1, 2).message(), "too few points: found 1, need at least 2");
+    EXPECT_EQ(GeodeticError::antipodal_edge(0).message(),
+              "edge 0 spans 180 degrees or more; its shorter great-circle arc is undefined (densify it first)");
+    EXPECT_EQ(GeodeticError::unclosed_ring().message(), "polygon ring is not closed (first vertex != last)");
+    EXPECT_EQ(GeodeticError::longitude_out_of_range(1e300).message(),
+              "longitude 1" + std::string(300, '0') + " outside [-180.0, 180.0]");
+}
+
+}  // namespace
+}  // namespace sferix::geodetic
