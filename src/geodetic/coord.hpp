@@ -4,6 +4,13 @@
 
 namespace sferix::geodetic {
 
+// An unvalidated (longitude, latitude) pair in degrees, as read from input; the
+// geometry constructors check it with GeodeticCoord::try_new.
+struct LonLat {
+    double lon;
+    double lat;
+};
+
 // A validated (longitude, latitude) pair in degrees: both finite, lon in [-180, 180],
 // lat in [-90, 90], ends included. Values are kept exactly as given: -180 and 180 stay
 // distinct and -0.0 stays -0.0; nothing is wrapped or normalised.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "rtree/aabb.hpp"
 #include "support/panic.hpp"
 
 namespace sferix::geodetic {
@@ -48,5 +49,8 @@ struct UnitVec {
 
 // Squared chord |a − b|², in [0, 4] for points of the sphere.
 [[nodiscard]] constexpr double chord_2(const UnitVec& a, const UnitVec& b) noexcept { return norm_2(a - b); }
+
+// The 3-D box of an object or node in the tree's space of unit vectors.
+using Envelope = rtree::AABB<UnitVec>;
 
 }  // namespace sferix::geodetic

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "geodetic/coord.hpp"
+#include "geodetic/error.hpp"
+#include "geodetic/unit_vec.hpp"
+
+namespace sferix::geodetic {
+
+// The box of a chain of vertices joined by great-circle arcs: the union, edge by edge
+// in order, of arc_bounding_box of every edge, so it includes each arc's interior
+// extrema and the BOX_MARGIN of every arc box.
+// REQUIRES: at least two vectors; fewer is the internal assertion
+// "a linestring has at least one edge".
+[[nodiscard]] Envelope arc_aware_bounding_box(std::span<const UnitVec> vectors);
+
+// A validated polyline of at least two vertices, joined by the shorter great-circle
+// arcs between consecutive vertices (edge k joins vertex k and vertex k + 1).
+// Consecutive duplicates are kept and form degenerate edges. Immutable, movable, safe
+// to read from any thread. Satisfies rtree::RTreeObject; distance_2 is the squared
+// chord to the nearest point of any edge.
+class GeodeticLineString {
+public:
+    using PointType = UnitVec;
+
+    // Checks, the first failure deciding:
+    //  1. every pair, in input order, as GeodeticCoord::try_new does;
+    //  2. at least 2 vertices, else TooFewPoints(found = number of pairs, need = 2);
+    //  3. every edge admissible (is_admissible_edge), else AntipodalEdge(first bad k).
+    [[nodiscard]] static Result<GeodeticLineString> try_from_lonlat(std::vector<LonLat> pairs);
+
+    // The vertices in input order, as given.
+    [[nodiscard]] const std::vector<GeodeticCoord>& coords() const noexcept { return coords_; }
+    // embed() of each vertex, same order and length as coords().
+    [[nodiscard]] const std::vector<UnitVec>& vectors() const noexcept { return vectors_; }
+    // arc_aware_bounding_box(vectors()), computed once at construction.
+    [[nodiscard]] const Envelope& envelope() const noexcept { return envelope_; }
+
+    // The smallest arc_distance_2 from p over all edges: 0 on the line (up to
+    // rounding), +infinity only for fewer than two vectors (unreachable once built).
+    [[nodiscard]] double distance_2(const UnitVec& p) const noexcept;
+
+private:
+    GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors, const Envelope& envelope) noexcept;
+
+    std::vector<GeodeticCoord> coords_;
+    std::vector<UnitVec> vectors_;
+    Envelope envelope_;
+};
+
+}  // namespace sferix::geodetic

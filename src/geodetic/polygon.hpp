@@ -1,0 +1,98 @@
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "geodetic/coord.hpp"
+#include "geodetic/error.hpp"
+#include "geodetic/unit_vec.hpp"
+
+namespace sferix::geodetic {
+
+// A closed chain of great-circle arcs: at least 3 distinct vertices, the last vertex
+// equal to the first. A ring of n stored vertices has n − 1 edges, the last one (the
+// closing edge) ending at the repeated first vertex. Immutable, movable.
+class GeodeticRing {
+public:
+    // Checks, the first failure deciding:
+    //  1. every pair, in input order, as GeodeticCoord::try_new does;
+    //  2. closure: fewer than 2 vertices, or first and last differing in lon or lat by
+    //     exact floating comparison (-0.0 equals 0.0; -180 differs from 180):
+    //     UnclosedRing;
+    //  3. distinct vertices among all but the last (-0.0 equals 0.0): fewer than 3 gives
+    //     TooFewPoints(found = that count, need = 3); repeats, consecutive or not, are
+    //     otherwise allowed;
+    //  4. every edge admissible (is_admissible_edge), else AntipodalEdge(first bad k).
+    [[nodiscard]] static Result<GeodeticRing> try_from_lonlat(std::vector<LonLat> pairs);
+
+    // The vertices in input order, closing vertex included, as given.
+    [[nodiscard]] const std::vector<GeodeticCoord>& coords() const noexcept { return coords_; }
+    // embed() of each vertex, same order and length as coords().
+    [[nodiscard]] const std::vector<UnitVec>& vectors() const noexcept { return vectors_; }
+
+private:
+    GeodeticRing(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors) noexcept;
+
+    std::vector<GeodeticCoord> coords_;
+    std::vector<UnitVec> vectors_;
+};
+
+// A filled region of the sphere: an exterior ring and any number of holes.
+//
+// The filled region is the side to the left of the exterior ring's first edge of
+// non-zero length (seen from outside the sphere): a counterclockwise exterior bounds
+// the small region it encloses, a clockwise one makes the polygon the rest of the
+// sphere. Membership is the crossing parity, over the edges of all rings, of the
+// great-circle path from a reference point just left of that edge; so a point in a hole
+// is outside whatever the hole's orientation. Orientation, nesting and self-crossing
+// are not checked. Immutable, movable, safe to read from any thread. Satisfies
+// rtree::RTreeObject; distance_2 is 0 inside.
+class GeodeticPolygon {
+public:
+    using PointType = UnitVec;
+
+    // The reference point lies this many radians (about 0.64 m on Earth) to the left of
+    // the midpoint of the reference edge: far enough for the exact predicate to see it
+    // off the edge, near enough that no other edge of real data passes in between.
+    static constexpr double REFERENCE_OFFSET_RADIANS = 1e-7;
+
+    // Never fails (all validation is per ring); the Result is for the callers' uniform
+    // error flow. Computes the reference point and the envelope once.
+    [[nodiscard]] static Result<GeodeticPolygon> try_new(GeodeticRing exterior, std::vector<GeodeticRing> interiors);
+
+    [[nodiscard]] const GeodeticRing& exterior() const noexcept { return exterior_; }
+    [[nodiscard]] const std::vector<GeodeticRing>& interiors() const noexcept { return interiors_; }
+
+    // The box of the whole filled region: the union of the arc boxes of every ring edge
+    // (exterior first), extended by each of the six axis points (±1, 0, 0), (0, ±1, 0),
+    // (0, 0, ±1) that contains_point accepts; a polygon around a pole thus reaches
+    // z = ±1 although no edge does.
+    [[nodiscard]] const Envelope& envelope() const noexcept { return envelope_; }
+
+    // Whether p (a unit vector) is in the filled region: an even number of edge
+    // crossings on the great-circle path from the reference point to p, each decided by
+    // the exact orientation predicate. An edge with an endpoint exactly on that path's
+    // great circle, or with p exactly on the edge's great circle, is not crossed, so a
+    // point on an edge is classified by the crossings before it (on a convex exterior
+    // without holes it is inside). Degenerate edges never cross.
+    // CAVEAT: an exterior whose every edge has a zero cross product (all its vertices
+    // embed to one vector) bounds no area; such a polygon contains no point.
+    [[nodiscard]] bool contains_point(const UnitVec& p) const noexcept;
+
+    // 0 when contains_point(p); otherwise the smallest arc_distance_2 from p over every
+    // edge of every ring, exterior first. A point in a hole measures to the nearest ring
+    // edge, normally the hole's boundary.
+    [[nodiscard]] double distance_2(const UnitVec& p) const noexcept;
+
+private:
+    GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors);
+
+    GeodeticRing exterior_;
+    std::vector<GeodeticRing> interiors_;
+    // Counts as inside; a pure function of the exterior. Empty when the exterior has no
+    // edge of non-zero length.
+    std::optional<UnitVec> reference_;
+    Envelope envelope_;
+};
+
+}  // namespace sferix::geodetic
