@@ -1,0 +1,89 @@
+#include "geodetic/arc.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sferix::geodetic {
+
+namespace {
+
+constexpr double PI = 3.141592653589793;
+constexpr double TWO_PI = 6.283185307179586;
+
+// The angle reduced to [0, 2π): the floating remainder, lifted by 2π when negative.
+double reduce_angle(double angle) noexcept {
+    double reduced = std::fmod(angle, TWO_PI);
+    if (reduced < 0.0) {
+        reduced += TWO_PI;
+    }
+    return reduced;
+}
+
+}  // namespace
+
+bool is_admissible_edge(const UnitVec& a, const UnitVec& b) noexcept {
+    return chord_2(a, b) < MAX_EDGE_SQUARED_CHORD;
+}
+
+double arc_distance_2(const UnitVec& a, const UnitVec& b, const UnitVec& p) noexcept {
+    const double to_a_2 = chord_2(p, a);
+    const double to_b_2 = chord_2(p, b);
+    double best = std::min(to_a_2, to_b_2);
+    if (chord_2(a, b) <= DEGENERATE_ARC_SQUARED_CHORD) {
+        return best;
+    }
+    // W: the part of b perpendicular to a; U its direction, so the arc is a·cos θ + U·sin θ.
+    const double t = dot(a, b);
+    const UnitVec w = b - t * a;
+    const double w_2 = norm_2(w);
+    if (w_2 == 0.0) {
+        return best;
+    }
+    const UnitVec u = w / std::sqrt(w_2);
+    const UnitVec normal = cross(a, u);
+    const double s = dot(p, normal);
+    const UnitVec projected = p - s * normal;
+    const double projected_length = norm(cross(p, normal));
+    const UnitVec c = cross(a, b);
+    if (dot(cross(a, projected), c) >= 0.0 && dot(cross(projected, b), c) >= 0.0) {
+        // 2s²/(1 + L) equals 2 − 2L but keeps its precision when p is near the circle.
+        best = std::min(best, 2.0 * s * s / (1.0 + projected_length));
+    }
+    return best;
+}
+
+Envelope arc_bounding_box(const UnitVec& a, const UnitVec& b) noexcept {
+    double lo[3] = {std::min(a.x, b.x), std::min(a.y, b.y), std::min(a.z, b.z)};
+    double hi[3] = {std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z)};
+    if (chord_2(a, b) > DEGENERATE_ARC_SQUARED_CHORD) {
+        const double t = dot(a, b);
+        const UnitVec w = b - t * a;
+        const double w_2 = norm_2(w);
+        if (w_2 != 0.0) {
+            const UnitVec u = w / std::sqrt(w_2);
+            const double arc_angle = std::acos(std::clamp(t, -1.0, 1.0));
+            for (std::size_t axis = 0; axis < 3; ++axis) {
+                // Along the arc this coordinate is a_k cos θ + u_k sin θ = r cos(θ − φ):
+                // its maximum r sits at θ = φ, its minimum −r at θ = φ + π.
+                const double a_k = a[axis];
+                const double u_k = u[axis];
+                const double r_2 = a_k * a_k + u_k * u_k;
+                if (!(r_2 > 0.0)) {
+                    continue;
+                }
+                const double r = std::sqrt(r_2);
+                const double phase = std::atan2(u_k, a_k);
+                if (reduce_angle(phase) <= arc_angle) {
+                    hi[axis] = std::max(hi[axis], r);
+                }
+                if (reduce_angle(phase + PI) <= arc_angle) {
+                    lo[axis] = std::min(lo[axis], -r);
+                }
+            }
+        }
+    }
+    return Envelope::from_corners(UnitVec{lo[0] - BOX_MARGIN, lo[1] - BOX_MARGIN, lo[2] - BOX_MARGIN},
+                                  UnitVec{hi[0] + BOX_MARGIN, hi[1] + BOX_MARGIN, hi[2] + BOX_MARGIN});
+}
+
+}  // namespace sferix::geodetic

@@ -1,0 +1,28 @@
+#include "geodetic/point.hpp"
+
+#include "geodetic/embedding.hpp"
+
+namespace sferix::geodetic {
+
+Result<GeodeticPoint> GeodeticPoint::try_new(double lon, double lat) {
+    auto coord = GeodeticCoord::try_new(lon, lat);
+    if (!coord) {
+        return coord.error();
+    }
+    return GeodeticPoint(coord.value(), embed(coord.value()));
+}
+
+std::optional<double> GeodeticPoint::distance_2_if_less_or_equal(const UnitVec& p, double max) const noexcept {
+    // The box test mirrors what the tree does for every leaf; for this degenerate box
+    // it measures the same value as distance_2.
+    if (envelope().distance_2(p) > max) {
+        return std::nullopt;
+    }
+    const double d = distance_2(p);
+    if (max >= d) {
+        return d;
+    }
+    return std::nullopt;
+}
+
+}  // namespace sferix::geodetic
