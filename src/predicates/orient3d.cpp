@@ -4,10 +4,11 @@
 #include <limits>
 
 #include "predicates/expansion.hpp"
+#include "predicates/orient3d_stages.hpp"
 
 namespace sferix::predicates {
 
-namespace {
+namespace stages {
 
 // Unit roundoff of binary64: every rounded operation has relative error at most this.
 constexpr double kUnitRoundoff = std::numeric_limits<double>::epsilon() / 2;  // 2^-53
@@ -19,21 +20,7 @@ constexpr double kUnitRoundoff = std::numeric_limits<double>::epsilon() / 2;  //
 // 5u / ((1 − 5u)(1 − u)^6) < (5 + 56u)u, which (5 + 64u)u bounds from above.
 constexpr double kOrientErrorBound = (5.0 + 64.0 * kUnitRoundoff) * kUnitRoundoff;
 
-// The determinant summed exactly as an expansion of at most 24 components.
-int exact_sign(const Vector3& a, const Vector3& b, const Vector3& c) noexcept {
-    using namespace expansion;
-    const Expansion<4> minor_x = two_two_diff(two_product(b[1], c[2]), two_product(b[2], c[1]));
-    const Expansion<4> minor_y = two_two_diff(two_product(b[2], c[0]), two_product(b[0], c[2]));
-    const Expansion<4> minor_z = two_two_diff(two_product(b[0], c[1]), two_product(b[1], c[0]));
-    const Expansion<8> term_x = scale_expansion(minor_x, a[0]);
-    const Expansion<8> term_y = scale_expansion(minor_y, a[1]);
-    const Expansion<8> term_z = scale_expansion(minor_z, a[2]);
-    return expansion_sum(expansion_sum(term_x, term_y), term_z).sign();
-}
-
-}  // namespace
-
-int orient3d_sign(const Vector3& a, const Vector3& b, const Vector3& c) noexcept {
+int filtered_sign(const Vector3& a, const Vector3& b, const Vector3& c) noexcept {
     const double bycz = b[1] * c[2];
     const double bzcy = b[2] * c[1];
     const double bzcx = b[2] * c[0];
@@ -45,14 +32,34 @@ int orient3d_sign(const Vector3& a, const Vector3& b, const Vector3& c) noexcept
                              std::fabs(a[1]) * (std::fabs(bzcx) + std::fabs(bxcz)) +
                              std::fabs(a[2]) * (std::fabs(bxcy) + std::fabs(bycx));
     const double bound = kOrientErrorBound * permanent;
-    // Written so that a NaN fails both tests and falls through to the exact path.
+    // Written so that a NaN fails both tests and reports "not decided".
     if (det > bound) {
         return 1;
     }
     if (-det > bound) {
         return -1;
     }
-    return exact_sign(a, b, c);
+    return 0;
+}
+
+// Each 2x2 minor is an exact difference of two exact products (4 components), scaled
+// exactly by the matching component of a (8), and the three terms summed exactly (24).
+int exact_sign(const Vector3& a, const Vector3& b, const Vector3& c) noexcept {
+    using namespace expansion;
+    const Expansion<4> minor_x = two_two_diff(two_product(b[1], c[2]), two_product(b[2], c[1]));
+    const Expansion<4> minor_y = two_two_diff(two_product(b[2], c[0]), two_product(b[0], c[2]));
+    const Expansion<4> minor_z = two_two_diff(two_product(b[0], c[1]), two_product(b[1], c[0]));
+    const Expansion<8> term_x = scale_expansion(minor_x, a[0]);
+    const Expansion<8> term_y = scale_expansion(minor_y, a[1]);
+    const Expansion<8> term_z = scale_expansion(minor_z, a[2]);
+    return expansion_sum(expansion_sum(term_x, term_y), term_z).sign();
+}
+
+}  // namespace stages
+
+int orient3d_sign(const Vector3& a, const Vector3& b, const Vector3& c) noexcept {
+    const int filtered = stages::filtered_sign(a, b, c);
+    return filtered != 0 ? filtered : stages::exact_sign(a, b, c);
 }
 
 }  // namespace sferix::predicates
