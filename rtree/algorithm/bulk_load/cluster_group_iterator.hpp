@@ -1,0 +1,147 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "rtree/aabb.hpp"
+#include "rtree/object.hpp"
+#include "support/panic.hpp"
+
+namespace sferix::rtree {
+
+namespace detail {
+
+// The partitioning key of an object: the lower corner of its envelope on `axis`
+// (not the centre, so a degenerate box sorts exactly like its point).
+template <RTreeObject T>
+[[nodiscard]] double partition_key(const T& object, std::size_t axis) {
+    const AABB<typename T::PointType> envelope = object.envelope();
+    return envelope.lower()[axis];
+}
+
+// a < b on partitioning keys. Keys come from validated coordinates, so a NaN here
+// means a broken envelope, not bad user input.
+[[nodiscard]] inline bool key_less(double a, double b) {
+    SFERIX_ASSERT(!std::isnan(a) && !std::isnan(b), "partitioning key is NaN");
+    return a < b;
+}
+
+// Sorts by key; an element moves left only past strictly greater keys, so equal
+// keys keep their order.
+template <RTreeObject T>
+void stable_insertion_sort(std::span<T> elements, std::size_t axis) {
+    for (std::size_t i = 1; i < elements.size(); ++i) {
+        const double key = partition_key(elements[i], axis);
+        std::size_t j = i;
+        if (!key_less(key, partition_key(elements[j - 1], axis))) {
+            continue;
+        }
+        T moving = std::move(elements[i]);
+        do {
+            elements[j] = std::move(elements[j - 1]);
+            --j;
+        } while (j > 0 && key_less(key, partition_key(elements[j - 1], axis)));
+        elements[j] = std::move(moving);
+    }
+}
+
+}  // namespace detail
+
+// Reorders `elements` so that the element at index k is the one a sort by key
+// (partition_key on `axis`) would put there, every element before it has a key
+// ≤ its key and every element after it a key ≥ its key. Requires k < size.
+//
+// The permutation is part of the tree's storage order, so it is fixed per case:
+//  - k = size − 1: the first element with the greatest key is swapped with the
+//    last (two equal keys therefore change places);
+//  - k = 0: the first element with the smallest key is swapped with the first;
+//  - size ≤ 16: a stable insertion sort of the whole array;
+//  - otherwise an nth-element selection (introselect, linear on average); only
+//    the partition property holds, and ties land wherever it leaves them.
+// A NaN key met by any comparison is a broken invariant (support::Panic).
+template <RTreeObject T>
+void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k) {
+    // Above this size a full sort would cost more than selection; at or below
+    // it the insertion sort is cheap and makes the order of small trees exact.
+    constexpr std::size_t INSERTION_SORT_MAX = 16;
+
+    const std::size_t size = elements.size();
+    SFERIX_ASSERT(k < size, "partition index out of range");
+    if (k == size - 1) {
+        std::size_t best = 0;
+        double best_key = detail::partition_key(elements[0], axis);
+        for (std::size_t i = 1; i < size; ++i) {
+            const double key = detail::partition_key(elements[i], axis);
+            if (detail::key_less(best_key, key)) {
+                best = i;
+                best_key = key;
+            }
+        }
+        std::swap(elements[best], elements[size - 1]);
+    } else if (k == 0) {
+        std::size_t best = 0;
+        double best_key = detail::partition_key(elements[0], axis);
+        for (std::size_t i = 1; i < size; ++i) {
+            const double key = detail::partition_key(elements[i], axis);
+            if (detail::key_less(key, best_key)) {
+                best = i;
+                best_key = key;
+            }
+        }
+        std::swap(elements[best], elements[0]);
+    } else if (size <= INSERTION_SORT_MAX) {
+        detail::stable_insertion_sort(elements, axis);
+    } else {
+        std::nth_element(elements.begin(), elements.begin() + static_cast<std::ptrdiff_t>(k), elements.end(),
+                         [axis](const T& a, const T& b) {
+                             return detail::key_less(detail::partition_key(a, axis), detail::partition_key(b, axis));
+                         });
+    }
+}
+
+// Hands out the elements of `rest` in groups of `group_size`, from the largest
+// keys on `axis` to the smallest: each group is carved off the end of `rest`
+// after a partition at size − group_size, so `rest` never shifts and the
+// elements are moved, never copied. The last group is whatever remains (at most
+// group_size elements, in its current order).
+//
+// Example, group_size 4 over 7 elements: a group of the 4 largest keys, then
+// the other 3.
+template <RTreeObject T>
+class ClusterGroupIterator {
+public:
+    // Requires group_size ≥ 1 and axis < 3.
+    ClusterGroupIterator(std::vector<T>&& rest, std::size_t group_size, std::size_t axis)
+        : rest_(std::move(rest)), group_size_(group_size), axis_(axis) {
+        SFERIX_ASSERT(group_size_ > 0, "cluster group size is zero");
+    }
+
+    // The next group, or nothing once every element has been handed out.
+    [[nodiscard]] std::optional<std::vector<T>> next() {
+        if (rest_.empty()) {
+            return std::nullopt;
+        }
+        if (rest_.size() <= group_size_) {
+            return std::optional<std::vector<T>>(std::exchange(rest_, std::vector<T>()));
+        }
+        const std::size_t split = rest_.size() - group_size_;
+        partition_envelopes(axis_, std::span<T>(rest_), split);
+        const auto first = rest_.begin() + static_cast<std::ptrdiff_t>(split);
+        std::vector<T> group(std::make_move_iterator(first), std::make_move_iterator(rest_.end()));
+        rest_.erase(first, rest_.end());
+        return std::optional<std::vector<T>>(std::move(group));
+    }
+
+private:
+    std::vector<T> rest_;
+    std::size_t group_size_;
+    std::size_t axis_;
+};
+
+}  // namespace sferix::rtree

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "rtree/aabb.hpp"
+#include "rtree/algorithm/bulk_load/bulk_load_sequential.hpp"
+#include "rtree/algorithm/iterators.hpp"
+#include "rtree/algorithm/nearest_neighbor.hpp"
+#include "rtree/algorithm/selection_functions.hpp"
+#include "rtree/node.hpp"
+#include "rtree/object.hpp"
+#include "rtree/params.hpp"
+
+namespace sferix::rtree {
+
+// A static R-tree over leaf objects of type T, built once by bulk loading and
+// read-only afterwards (any number of concurrent queries are safe).
+//
+//   auto tree = RTree<Leaf>::new_from_bulk_loading(std::move(leaves));
+//   for (const Leaf& leaf : tree.locate_within_distance(query, max_distance_2)) { ... }
+//   auto nearest = tree.nearest_neighbor_iter_with_distance_2(query).next();
+//
+// Query iterators borrow the tree and must not outlive it. Selection results come
+// in the reverse of the storage order; nearest results in nondecreasing squared
+// distance. All bounds are inclusive.
+template <RTreeObject T, RTreeParams Params = DefaultParams>
+class RTree {
+public:
+    using Point = typename T::PointType;
+    using Envelope = AABB<Point>;
+
+    // Builds the tree from `elements` (any order, duplicates allowed), moving
+    // them into the leaves. No elements give a root without children whose
+    // envelope is the empty box. The storage order is fixed by the loader (see
+    // bulk_load_sequential.hpp): for at most MAX_SIZE elements it is the input
+    // order. A NaN envelope coordinate met while partitioning is a broken
+    // invariant (support::Panic).
+    [[nodiscard]] static RTree new_from_bulk_loading(std::vector<T>&& elements) {
+        const std::size_t size = elements.size();
+        if (size == 0) {
+            return RTree(ParentNode<T>::new_parent({}), 0);
+        }
+        return RTree(bulk_load_recursive<T, Params>(std::move(elements)), size);
+    }
+
+    // A tree holds up to millions of leaves: it is moved, never copied by accident.
+    RTree(const RTree&) = delete;
+    RTree& operator=(const RTree&) = delete;
+    RTree(RTree&&) noexcept = default;
+    RTree& operator=(RTree&&) noexcept = default;
+    ~RTree() = default;
+
+    // The root; never a bare leaf, even for one element.
+    [[nodiscard]] const ParentNode<T>& root() const noexcept { return root_; }
+    // The number of leaf objects (input elements).
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+    // Every leaf accepted by `function`, depth-first (see SelectionIterator).
+    template <SelectionFunction<T> F>
+    [[nodiscard]] auto locate_with_selection_function(F function) const {
+        return SelectionIterator<T, F>(root_, std::move(function));
+    }
+
+    // Leaves whose squared distance to `origin` is ≤ max_distance_2 (inclusive;
+    // a negative or NaN bound gives nothing).
+    // Returns a SelectionIterator<T, SelectWithinDistanceFunction<Point>>.
+    [[nodiscard]] auto locate_within_distance(const Point& origin, double max_distance_2) const
+        requires PointDistance<T>
+    {
+        return locate_with_selection_function(SelectWithinDistanceFunction<Point>{origin, max_distance_2});
+    }
+
+    // Leaves whose envelope intersects `envelope` (touching counts).
+    // Returns a SelectionIterator<T, SelectInEnvelopeFuncIntersecting<Point>>.
+    [[nodiscard]] auto locate_in_envelope_intersecting(const Envelope& envelope) const {
+        return locate_with_selection_function(SelectInEnvelopeFuncIntersecting<Point>{envelope});
+    }
+
+    // Leaves that contain `point`.
+    // Returns a SelectionIterator<T, SelectAtPointFunction<Point>>.
+    [[nodiscard]] auto locate_all_at_point(const Point& point) const
+        requires PointDistance<T>
+    {
+        return locate_with_selection_function(SelectAtPointFunction<Point>{point});
+    }
+
+    // Every leaf with its squared distance to `query`, nearest first.
+    // Returns a NearestNeighborDistance2Iterator<T>.
+    [[nodiscard]] auto nearest_neighbor_iter_with_distance_2(const Point& query) const
+        requires PointDistance<T>
+    {
+        return NearestNeighborDistance2Iterator<T>(root_, query);
+    }
+
+private:
+    RTree(ParentNode<T>&& root, std::size_t size) noexcept : root_(std::move(root)), size_(size) {}
+
+    ParentNode<T> root_;
+    std::size_t size_;
+};
+
+}  // namespace sferix::rtree

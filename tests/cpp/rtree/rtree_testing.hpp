@@ -1,0 +1,237 @@
+#pragma once
+
+// Shared helpers for the R-tree tests: small leaf types, input generators and a
+// tree validator.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "geodetic/unit_vec.hpp"
+#include "rtree/aabb.hpp"
+#include "rtree/node.hpp"
+#include "rtree/params.hpp"
+#include "rtree/primitives/geom_with_data.hpp"
+#include "rtree/rtree.hpp"
+
+namespace sferix::rtree::testing {
+
+using geodetic::UnitVec;
+using Box = AABB<UnitVec>;
+
+// A point geometry: a degenerate box, measured by the squared chord.
+struct TestPoint {
+    using PointType = UnitVec;
+    UnitVec v;
+
+    [[nodiscard]] Box envelope() const { return Box::from_point(v); }
+    [[nodiscard]] double distance_2(const UnitVec& p) const { return geodetic::chord_2(v, p); }
+    [[nodiscard]] bool contains_point(const UnitVec& p) const { return distance_2(p) <= 0.0; }
+    [[nodiscard]] std::optional<double> distance_2_if_less_or_equal(const UnitVec& p, double bound) const {
+        if (!(envelope().distance_2(p) <= bound)) {
+            return std::nullopt;
+        }
+        const double d = distance_2(p);
+        return d <= bound ? std::optional<double>(d) : std::nullopt;
+    }
+};
+
+// A solid box geometry: its distance is the box distance.
+struct TestBox {
+    using PointType = UnitVec;
+    Box box;
+
+    [[nodiscard]] Box envelope() const { return box; }
+    [[nodiscard]] double distance_2(const UnitVec& p) const { return box.distance_2(p); }
+    [[nodiscard]] bool contains_point(const UnitVec& p) const { return box.contains_point(p); }
+    [[nodiscard]] std::optional<double> distance_2_if_less_or_equal(const UnitVec& p, double bound) const {
+        const double d = distance_2(p);
+        return d <= bound ? std::optional<double>(d) : std::nullopt;
+    }
+};
+
+// Leaves carry their input position as data.
+using PointLeaf = GeomWithData<TestPoint, std::size_t>;
+using BoxLeaf = GeomWithData<TestBox, std::size_t>;
+using PointTree = RTree<PointLeaf>;
+using BoxTree = RTree<BoxLeaf>;
+
+inline std::vector<PointLeaf> point_leaves(const std::vector<UnitVec>& points) {
+    std::vector<PointLeaf> leaves;
+    leaves.reserve(points.size());
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        leaves.emplace_back(TestPoint{points[i]}, i);
+    }
+    return leaves;
+}
+
+inline std::vector<BoxLeaf> box_leaves(const std::vector<Box>& boxes) {
+    std::vector<BoxLeaf> leaves;
+    leaves.reserve(boxes.size());
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        leaves.emplace_back(TestBox{boxes[i]}, i);
+    }
+    return leaves;
+}
+
+inline PointTree point_tree(const std::vector<UnitVec>& points) { return PointTree::new_from_bulk_loading(point_leaves(points)); }
+
+// Uniform on the unit sphere (normalised Gaussian triples).
+inline std::vector<UnitVec> random_unit_vecs(std::size_t count, std::mt19937_64& rng) {
+    std::normal_distribution<double> normal;
+    std::vector<UnitVec> points;
+    points.reserve(count);
+    while (points.size() < count) {
+        const UnitVec v{normal(rng), normal(rng), normal(rng)};
+        const double length = geodetic::norm(v);
+        if (length > 1e-6) {
+            points.push_back(v / length);
+        }
+    }
+    return points;
+}
+
+// Small boxes around random unit vectors, half-widths up to `max_half_width`.
+inline std::vector<Box> random_boxes(std::size_t count, double max_half_width, std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> width(0.0, max_half_width);
+    std::vector<Box> boxes;
+    boxes.reserve(count);
+    for (const UnitVec& c : random_unit_vecs(count, rng)) {
+        const UnitVec half{width(rng), width(rng), width(rng)};
+        boxes.push_back(Box::from_corners(c - half, c + half));
+    }
+    return boxes;
+}
+
+inline bool same_box(const Box& a, const Box& b) { return a.lower() == b.lower() && a.upper() == b.upper(); }
+
+template <typename T>
+void collect_leaves(const ParentNode<T>& node, std::vector<std::size_t>& out) {
+    for (const RTreeNode<T>& child : node.children()) {
+        if (const T* leaf = child.as_leaf()) {
+            out.push_back(leaf->data());
+        } else {
+            collect_leaves(*child.as_parent(), out);
+        }
+    }
+}
+
+// The leaves' input positions, left to right in storage order.
+template <typename T, typename Params>
+std::vector<std::size_t> storage_order(const RTree<T, Params>& tree) {
+    std::vector<std::size_t> out;
+    collect_leaves(tree.root(), out);
+    return out;
+}
+
+template <typename T>
+void collect_leaf_level_nodes(const ParentNode<T>& node, std::vector<const ParentNode<T>*>& out) {
+    if (!node.children().empty() && node.children().front().as_leaf() != nullptr) {
+        out.push_back(&node);
+        return;
+    }
+    for (const RTreeNode<T>& child : node.children()) {
+        collect_leaf_level_nodes(*child.as_parent(), out);
+    }
+}
+
+// The leaf-level nodes' input positions, each node in storage order.
+template <typename T, typename Params>
+std::vector<std::vector<std::size_t>> leaf_level_groups(const RTree<T, Params>& tree) {
+    std::vector<const ParentNode<T>*> nodes;
+    collect_leaf_level_nodes(tree.root(), nodes);
+    std::vector<std::vector<std::size_t>> groups;
+    for (const ParentNode<T>* node : nodes) {
+        groups.emplace_back();
+        for (const RTreeNode<T>& child : node->children()) {
+            groups.back().push_back(child.as_leaf()->data());
+        }
+    }
+    return groups;
+}
+
+namespace detail {
+
+template <typename T, typename Params>
+::testing::AssertionResult validate_node(const ParentNode<T>& node, std::size_t& leaf_count) {
+    if (node.children().empty()) {
+        return ::testing::AssertionFailure() << "a node below the root has no children";
+    }
+    const bool leaf_level = node.children().front().as_leaf() != nullptr;
+    Box merged = Box::new_empty();
+    for (const RTreeNode<T>& child : node.children()) {
+        if ((child.as_leaf() != nullptr) != leaf_level) {
+            return ::testing::AssertionFailure() << "a node mixes leaves and parent nodes";
+        }
+        const Box child_box = child.envelope();
+        if (!same_box(node.envelope().merged(child_box), node.envelope())) {
+            return ::testing::AssertionFailure() << "a child's box sticks out of its parent's";
+        }
+        merged.merge(child_box);
+        if (const ParentNode<T>* parent = child.as_parent()) {
+            if (auto result = validate_node<T, Params>(*parent, leaf_count); !result) {
+                return result;
+            }
+        } else {
+            ++leaf_count;
+        }
+    }
+    if (!same_box(merged, node.envelope())) {
+        return ::testing::AssertionFailure() << "a node's box is not the merge of its children's";
+    }
+    if (leaf_level && node.children().size() > Params::MAX_SIZE) {
+        return ::testing::AssertionFailure() << "a leaf-level node holds " << node.children().size() << " leaves";
+    }
+    // Three halvings give at most 2 × 2 × 2 groups.
+    if (!leaf_level && node.children().size() > 8) {
+        return ::testing::AssertionFailure() << "a node has " << node.children().size() << " children";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace detail
+
+// Boxes contain their children and are exactly their merge, nodes are all-leaf
+// or all-parent, node sizes are in range, the leaf count is size(), and every
+// input position appears exactly once.
+template <typename T, typename Params>
+::testing::AssertionResult validate_tree(const RTree<T, Params>& tree) {
+    const ParentNode<T>& root = tree.root();
+    if (root.children().empty()) {
+        if (tree.size() != 0 || !same_box(root.envelope(), Box::new_empty())) {
+            return ::testing::AssertionFailure() << "an empty root with size " << tree.size() << " or a non-empty box";
+        }
+        return ::testing::AssertionSuccess();
+    }
+    std::size_t leaf_count = 0;
+    if (auto result = detail::validate_node<T, Params>(root, leaf_count); !result) {
+        return result;
+    }
+    if (leaf_count != tree.size()) {
+        return ::testing::AssertionFailure() << leaf_count << " leaves in a tree of size " << tree.size();
+    }
+    std::vector<bool> seen(tree.size(), false);
+    for (const std::size_t position : storage_order(tree)) {
+        if (position >= seen.size() || seen[position]) {
+            return ::testing::AssertionFailure() << "input position " << position << " is missing or repeated";
+        }
+        seen[position] = true;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Drains a selection into input positions, in report order.
+template <typename Iterator>
+std::vector<std::size_t> drain_positions(Iterator&& iterator) {
+    std::vector<std::size_t> out;
+    while (const auto* leaf = iterator.next()) {
+        out.push_back(leaf->data());
+    }
+    return out;
+}
+
+}  // namespace sferix::rtree::testing
