@@ -1,0 +1,205 @@
+#include "geodetic/polygon.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "geodetic/arc.hpp"
+#include "geodetic/embedding.hpp"
+#include "rtree/object.hpp"
+
+namespace sferix::geodetic {
+namespace {
+
+static_assert(rtree::RTreeObject<GeodeticPolygon>);
+
+UnitVec random_unit(std::mt19937_64& rng) {
+    std::normal_distribution<double> normal;
+    const UnitVec v{normal(rng), normal(rng), normal(rng)};
+    return v / norm(v);
+}
+
+GeodeticRing ring(std::vector<LonLat> pairs) {
+    auto result = GeodeticRing::try_from_lonlat(std::move(pairs));
+    EXPECT_TRUE(result.has_value()) << result.error().message();
+    return std::move(result).value();
+}
+
+GeodeticPolygon polygon(std::vector<LonLat> exterior, std::vector<std::vector<LonLat>> holes = {}) {
+    std::vector<GeodeticRing> interiors;
+    for (auto& hole : holes) {
+        interiors.push_back(ring(std::move(hole)));
+    }
+    return GeodeticPolygon::try_new(ring(std::move(exterior)), std::move(interiors)).value();
+}
+
+std::vector<LonLat> reversed(std::vector<LonLat> pairs) {
+    std::reverse(pairs.begin(), pairs.end());
+    return pairs;
+}
+
+const std::vector<LonLat> NORTH_CAP = {{0, 80}, {90, 80}, {180, 80}, {-90, 80}, {0, 80}};  // counterclockwise
+const std::vector<LonLat> SQUARE = {{-10, -10}, {10, -10}, {10, 10}, {-10, 10}, {-10, -10}};
+const std::vector<LonLat> HOLE = {{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}};
+
+TEST(GeodeticRing, KeepsTheClosingVertex) {
+    const GeodeticRing triangle = ring({{0, 0}, {10, 0}, {10, 10}, {0, 0}});
+    EXPECT_EQ(triangle.coords().size(), 4u);
+    EXPECT_EQ(triangle.vectors().size(), 4u);
+    EXPECT_EQ(triangle.vectors()[3], triangle.vectors()[0]);
+    // -0.0 closes a ring opened with 0.0; repeats are fine while 3 distinct remain.
+    EXPECT_TRUE(GeodeticRing::try_from_lonlat({{0, -0.0}, {10, 0}, {10, 0}, {10, 10}, {10, 0}, {0, 0}}).has_value());
+}
+
+struct RejectCase {
+    std::vector<LonLat> pairs;
+    std::string message;
+};
+
+class GeodeticRingRejects : public ::testing::TestWithParam<RejectCase> {};
+
+TEST_P(GeodeticRingRejects, FirstFailureInValidationOrder) {
+    const auto result = GeodeticRing::try_from_lonlat(GetParam().pairs);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().message(), GetParam().message);
+}
+
+const std::string UNCLOSED = "polygon ring is not closed (first vertex != last)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GeodeticRingRejects,
+    ::testing::Values(
+        RejectCase{{{0, 0}, {10, 0}, {0, 0}}, "too few points: found 2, need at least 3"},
+        RejectCase{{{0, 0}, {10, 0}, {0, 0}, {10, 0}, {0, 0}}, "too few points: found 2, need at least 3"},
+        RejectCase{{{0, 0}, {10, 0}, {0, -0.0}, {0, 0}}, "too few points: found 2, need at least 3"},
+        RejectCase{{{5, 5}, {5, 5}}, "too few points: found 1, need at least 3"},
+        RejectCase{{{0, 0}, {10, 0}, {10, 10}}, UNCLOSED},
+        RejectCase{{{0, 0}}, UNCLOSED},
+        RejectCase{{}, UNCLOSED},
+        RejectCase{{{180, 10}, {170, 0}, {170, 20}, {-180, 10}}, UNCLOSED},
+        // Coordinates before closure, closure before the count, the count before edges.
+        RejectCase{{{0, 0}, {10, 95}, {10, 10}}, "latitude 95 outside [-90.0, 90.0]"},
+        RejectCase{{{0, 0}, {180, 0}, {1, 1}}, UNCLOSED},
+        RejectCase{{{0, 0}, {180, 0}, {0, 0}}, "too few points: found 2, need at least 3"},
+        RejectCase{{{0, 0}, {180, 0}, {90, 45}, {0, 0}},
+                   "edge 0 spans 180 degrees or more; its shorter great-circle arc is undefined (densify it first)"},
+        RejectCase{{{0, 0}, {10, 0}, {10, 10}, {180, 0}, {0, 0}},
+                   "edge 3 spans 180 degrees or more; its shorter great-circle arc is undefined (densify it first)"}));
+
+TEST(GeodeticPolygon, CapAroundThePoleInBothOrientations) {
+    const GeodeticPolygon cap = polygon(NORTH_CAP);
+    EXPECT_TRUE(cap.contains_point(embed(0, 90)));
+    EXPECT_TRUE(cap.contains_point(embed(45, 85)));
+    EXPECT_FALSE(cap.contains_point(embed(0, 0)));
+    EXPECT_EQ(cap.envelope().upper().z, 1.0);  // no edge reaches the pole, the region does
+    EXPECT_GT(cap.envelope().lower().z, 0.98);
+    EXPECT_EQ(cap.distance_2(embed(0, 90)), 0.0);
+
+    const GeodeticPolygon rest = polygon(reversed(NORTH_CAP));
+    EXPECT_FALSE(rest.contains_point(embed(0, 90)));
+    EXPECT_TRUE(rest.contains_point(embed(0, 0)));
+    EXPECT_TRUE(rest.contains_point(embed(0, -90)));
+    EXPECT_LT(rest.envelope().upper().z, 0.995);  // the arcs bulge to lat ~82.9
+    EXPECT_EQ(rest.envelope().lower(), (UnitVec{-1, -1, -1}));
+    EXPECT_EQ(rest.envelope().upper().x, 1.0);
+    EXPECT_GT(rest.distance_2(embed(0, 90)), 0.0);
+}
+
+// Convex counterclockwise rings contain exactly the points left of every edge; the
+// same ring listed clockwise contains the complement.
+TEST(GeodeticPolygon, ContainmentMatchesHalfSpacesOfAConvexRing) {
+    const std::vector<LonLat> pentagon = {{0, 0}, {40, -5}, {60, 30}, {20, 50}, {-15, 25}, {0, 0}};
+    const GeodeticPolygon ccw = polygon(pentagon);
+    const GeodeticPolygon cw = polygon(reversed(pentagon));
+    std::mt19937_64 rng(5);
+    int inside = 0;
+    for (int i = 0; i < 4000; ++i) {
+        const UnitVec p = random_unit(rng);
+        bool left_of_all = true;
+        bool near_boundary = false;
+        for (std::size_t k = 0; k + 1 < ccw.exterior().vectors().size(); ++k) {
+            const double side = dot(cross(ccw.exterior().vectors()[k], ccw.exterior().vectors()[k + 1]), p);
+            left_of_all = left_of_all && side > 0;
+            near_boundary = near_boundary || std::fabs(side) < 1e-9;
+        }
+        if (near_boundary) {
+            continue;
+        }
+        inside += left_of_all;
+        EXPECT_EQ(ccw.contains_point(p), left_of_all) << i;
+        EXPECT_EQ(cw.contains_point(p), !left_of_all) << i;
+        for (const GeodeticPolygon* poly : {&ccw, &cw}) {
+            if (poly->contains_point(p)) {
+                EXPECT_TRUE(poly->envelope().contains_point(p)) << i;
+            }
+            EXPECT_GE(poly->distance_2(p), poly->envelope().distance_2(p)) << i;
+        }
+    }
+    EXPECT_GT(inside, 50);  // the sample really exercised both sides
+}
+
+// Only vertices and points of the equator and of meridian 0 lie exactly on an edge's
+// great circle after embedding (z = 0, y = 0); elsewhere rounding picks a side.
+TEST(GeodeticPolygon, PointsExactlyOnAConvexBoundaryAreInside) {
+    const GeodeticPolygon square = polygon({{0, 10}, {0, 0}, {20, 0}, {20, 10}, {0, 10}});
+    EXPECT_TRUE(square.contains_point(embed(10, 0)));
+    EXPECT_TRUE(square.contains_point(embed(0, 5)));
+    EXPECT_TRUE(square.contains_point(embed(20, 10)));
+    EXPECT_TRUE(square.contains_point(embed(0, 0)));
+    EXPECT_FALSE(square.contains_point(embed(10, -1e-9)));
+}
+
+TEST(GeodeticPolygon, HoleIsOutsideWhateverItsOrientation) {
+    for (const auto& hole : {HOLE, reversed(HOLE)}) {
+        const GeodeticPolygon holed = polygon(SQUARE, {hole});
+        const UnitVec in_hole = embed(0.5, 0);
+        EXPECT_FALSE(holed.contains_point(in_hole));
+        double nearest_edge = std::numeric_limits<double>::infinity();
+        for (const GeodeticRing* r : {&holed.exterior(), &holed.interiors()[0]}) {
+            for (std::size_t k = 0; k + 1 < r->vectors().size(); ++k) {
+                nearest_edge = std::min(nearest_edge, arc_distance_2(r->vectors()[k], r->vectors()[k + 1], in_hole));
+            }
+        }
+        EXPECT_GT(holed.distance_2(in_hole), 0.0);
+        EXPECT_EQ(holed.distance_2(in_hole), nearest_edge);
+        EXPECT_EQ(nearest_edge, arc_distance_2(embed(2, -2), embed(2, 2), in_hole));  // the hole's east side
+        EXPECT_TRUE(holed.contains_point(embed(5, 5)));
+        EXPECT_EQ(holed.distance_2(embed(5, 5)), 0.0);
+        const UnitVec outside = embed(20, 0);
+        EXPECT_EQ(holed.distance_2(outside), arc_distance_2(embed(10, -10), embed(10, 10), outside));
+    }
+}
+
+// Regression: with vertex 0 repeated, the first edge has no direction, so the reference
+// point must come from the first edge of non-zero length.
+TEST(GeodeticPolygon, RepeatedFirstVertexClassifiesLikeTheRingWithoutIt) {
+    const GeodeticPolygon plain = polygon({{0, 0}, {30, 0}, {30, 30}, {0, 30}, {0, 0}});
+    const GeodeticPolygon repeated = polygon({{0, 0}, {0, 0}, {0, 0}, {30, 0}, {30, 30}, {0, 30}, {0, 0}});
+    EXPECT_EQ(repeated.envelope().lower(), plain.envelope().lower());
+    EXPECT_EQ(repeated.envelope().upper(), plain.envelope().upper());
+    std::mt19937_64 rng(9);
+    for (int i = 0; i < 4000; ++i) {
+        const UnitVec p = random_unit(rng);
+        EXPECT_EQ(repeated.contains_point(p), plain.contains_point(p)) << i;
+    }
+    EXPECT_TRUE(repeated.contains_point(embed(15, 15)));
+    EXPECT_FALSE(repeated.contains_point(embed(-15, 15)));
+}
+
+// Distinct coordinates can embed to one vector (a latitude of 5e-324 degrees becomes 0
+// radians); such an exterior bounds no area.
+TEST(GeodeticPolygon, ExteriorWithoutAreaContainsNothing) {
+    const GeodeticPolygon dot_polygon = polygon({{0, 0}, {0, 5e-324}, {0, -5e-324}, {0, 0}});
+    EXPECT_FALSE(dot_polygon.contains_point(UnitVec{1, 0, 0}));
+    EXPECT_FALSE(dot_polygon.contains_point(embed(100, -40)));
+    EXPECT_EQ(dot_polygon.distance_2(UnitVec{1, 0, 0}), 0.0);  // measured to its edges
+    EXPECT_EQ(dot_polygon.envelope().upper().x, 1 + BOX_MARGIN);
+}
+
+}  // namespace
+}  // namespace sferix::geodetic
