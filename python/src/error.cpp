@@ -1,16 +1,19 @@
 #include "error.hpp"
 
-#include <mutex>
-
+#include "lazy_object.hpp"
 #include "support/panic.hpp"
 
 namespace sferix::python {
 
+namespace {
+
+LazyObject geodetic_error;
+
+}  // namespace
+
 PyObject* geodetic_error_type() {
-    static PyObject* type = nullptr;  // owned for the life of the process
-    static std::once_flag once;
-    std::call_once(once, [] {
-        type = PyErr_NewExceptionWithDoc(
+    PyObject* type = geodetic_error.get([] {
+        return PyErr_NewExceptionWithDoc(
             "sferix.GeodeticError",
             "Raised when coordinates or a geometry fail validation (out-of-range longitude or latitude, "
             "a non-finite value, too few vertices, an edge spanning half the sphere, or an unclosed ring).",
@@ -27,5 +30,12 @@ std::nullptr_t map_error(const geodetic::GeodeticError& error) {
     PyErr_SetString(geodetic_error_type(), message.c_str());
     return nullptr;
 }
+
+std::nullptr_t value_error(const char* message) {
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+std::nullptr_t value_error(const std::string& message) { return value_error(message.c_str()); }
 
 }  // namespace sferix::python

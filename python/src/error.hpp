@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 #include "python_api.hpp"
 
 #include "geodetic/error.hpp"
@@ -10,7 +13,13 @@ namespace sferix::python {
 // Returns a borrowed reference; a failure to create it panics.
 PyObject* geodetic_error_type();
 
-// Sets GeodeticError(message) as the pending exception. Always returns nullptr.
+// Sets GeodeticError(message) as the pending exception, the message being the library
+// error's text. Always returns nullptr. The one place library errors become Python ones.
 std::nullptr_t map_error(const geodetic::GeodeticError& error);
+
+// Sets ValueError(message) as the pending exception (malformed input structure).
+// Always returns nullptr.
+std::nullptr_t value_error(const char* message);
+std::nullptr_t value_error(const std::string& message);
 
 }  // namespace sferix::python

@@ -1,55 +1,75 @@
-// The _sferix extension module: multi-phase initialisation with one exec slot.
+// The _sferix extension module: multi-phase initialisation with one exec slot and no
+// module state; everything it holds is process-wide and created once.
+#include <array>
+
 #include "python_api.hpp"
 
+#include "cast.hpp"
+#include "entry.hpp"
 #include "error.hpp"
+#include "py_ref.hpp"
 
 namespace sferix::python {
 namespace {
 
+// A class added to the module: its bare name and the getter of its process-wide type
+// object (borrowed, or nullptr with an exception pending).
+struct ModuleClass {
+    const char* name;
+    PyTypeObject* (*type)();
+};
+
+// The classes, in the order they are added after GeodeticError:
+// Point, LineString, Polygon, GeodeticPointTree, GeodeticLineStringTree, GeodeticPolygonTree.
+constexpr std::array<ModuleClass, 0> MODULE_CLASSES = {};
+
 // Appends `name` to the module's __all__ (creating it when absent), then sets the
 // attribute, so __all__ always lists the attributes in the order they were added.
-int add_public_attribute(PyObject* module, const char* name, PyObject* value /* borrowed */) {
-    PyObject* all = PyObject_GetAttrString(module, "__all__");  // owned or NULL
-    if (all == nullptr) {
+int add_public_attribute(PyObject* module /* borrowed */, const char* name, PyObject* value /* borrowed */) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return -1;
         }
         PyErr_Clear();
-        all = PyList_New(0);
-        if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) {
             return -1;
         }
     }
-    PyObject* text = PyUnicode_FromString(name);  // owned or NULL
-    const int appended = text == nullptr ? -1 : PyList_Append(all, text);
-    Py_XDECREF(text);
-    Py_DECREF(all);
-    if (appended < 0) {
+    const PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) {
         return -1;
     }
     return PyModule_AddObjectRef(module, name, value);
 }
 
-int module_exec(PyObject* module) {
+int module_body(PyObject* module /* borrowed */) {
     if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "module body called on a non-module object");
+        raise_not_instance(module, "module");
         return -1;
     }
-    PyObject* version = PyUnicode_FromString("0.2.1");  // owned or NULL
-    if (version == nullptr) {
+    // Created now, not added: the panic path should not have to build a type.
+    panic_exception_type();
+
+    const PyRef version = PyRef::steal(PyUnicode_FromString("0.2.1"));
+    if (!version || add_public_attribute(module, "__version__", version.get()) < 0) {
         return -1;
     }
-    const int added = add_public_attribute(module, "__version__", version);
-    Py_DECREF(version);
-    if (added < 0) {
+    if (add_public_attribute(module, "GeodeticError", geodetic_error_type()) < 0) {
         return -1;
     }
-    PyObject* error_type = geodetic_error_type();  // borrowed, process-wide
-    if (error_type == nullptr || add_public_attribute(module, "GeodeticError", error_type) < 0) {
-        return -1;
+    for (const ModuleClass& entry : MODULE_CLASSES) {
+        PyTypeObject* type = entry.type();  // borrowed, process-wide
+        if (type == nullptr || add_public_attribute(module, entry.name, reinterpret_cast<PyObject*>(type)) < 0) {
+            return -1;
+        }
     }
     return 0;
+}
+
+int module_exec(PyObject* module) {
+    return run_entry([module] { return module_body(module); });
 }
 
 PyModuleDef_Slot module_slots[] = {

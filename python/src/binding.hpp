@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "python_api.hpp"
+
+namespace sferix::python {
+
+// The static description of one Python-callable with parameters, from which arguments
+// are bound and binding messages are built. Every parameter of this module is
+// positional-or-keyword; there are no keyword-only parameters and no *args/**kwargs.
+//
+//     constexpr const char* WITHIN_PARAMETERS[] = {"query", "radius_metres", "return_distance"};
+//     constexpr FunctionDescription WITHIN_DISTANCE{"GeodeticPointTree", "within_distance",
+//                                                   WITHIN_PARAMETERS, 0, 2};
+struct FunctionDescription {
+    // The class the callable belongs to; empty for a free function.
+    std::string_view class_name;
+    // The Python name of the callable ("__new__" for a constructor).
+    std::string_view function_name;
+    // The parameter names, in order.
+    std::span<const char* const> parameters;
+    // How many leading parameters are positional-only (0 throughout this module).
+    std::size_t positional_only = 0;
+    // How many leading parameters have no default.
+    std::size_t required = 0;
+
+    // "Class.function()", or "function()" without a class: the start of every message.
+    [[nodiscard]] std::string full_name() const;
+};
+
+// Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call: `args[0, nargs)` are the
+// positional arguments, and `kwnames` (a tuple of str, or nullptr) names the keyword
+// arguments that follow them in `args`. Fills `slots` (one per parameter, in parameter
+// order) with borrowed references; a parameter not given stays nullptr, i.e. takes its
+// default. Returns false with a TypeError pending when binding fails; the messages are:
+//   F takes N positional arguments but M was/were given
+//   F takes from R to N positional arguments but M was/were given
+//   F got multiple values for argument 'x'
+//   F got an unexpected keyword argument 'x'
+//   F got some positional-only arguments passed as keyword arguments: 'a' and 'b'
+//   F missing K required positional argument(s): 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+// with F = description.full_name(). REQUIRES: slots.size() == parameters.size().
+[[nodiscard]] bool bind_fastcall(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames, std::span<PyObject*> slots);
+
+// The same for a constructor (tp_new): `args` is the argument tuple and `kwargs` the
+// keyword dict (or nullptr); keywords are taken in the dict's (call) order.
+[[nodiscard]] bool bind_call(const FunctionDescription& description, PyObject* args, PyObject* kwargs,
+                             std::span<PyObject*> slots);
+
+}  // namespace sferix::python

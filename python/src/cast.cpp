@@ -1,0 +1,64 @@
+#include "cast.hpp"
+
+#include "py_ref.hpp"
+
+namespace sferix::python {
+
+std::optional<std::string> qualified_name(PyTypeObject* type) {
+    // PyType_GetQualName is 3.11+; the attribute is there on every version.
+    const PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    if (!name) {
+        return std::nullopt;
+    }
+    if (!PyUnicode_Check(name.get())) {
+        PyErr_SetString(PyExc_TypeError, "a type's __qualname__ is not a str");
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);  // borrowed from `name`
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+std::nullptr_t raise_not_instance(PyObject* object, std::string_view expected) {
+    std::string message;
+    if (object == Py_None) {
+        message = "'None' is not an instance of '";
+    } else {
+        const std::optional<std::string> actual = qualified_name(Py_TYPE(object));
+        if (!actual) {
+            return nullptr;
+        }
+        message = "'" + *actual + "' object is not an instance of '";
+    }
+    message += expected;
+    message += "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    return nullptr;
+}
+
+std::string type_names_union(std::initializer_list<std::string_view> names) {
+    std::string joined;
+    for (const std::string_view name : names) {
+        if (!joined.empty()) {
+            joined += " | ";
+        }
+        joined += name;
+    }
+    return joined;
+}
+
+bool check_instance(PyObject* object, PyTypeObject* type) {
+    if (PyObject_TypeCheck(object, type)) {
+        return true;
+    }
+    const std::optional<std::string> expected = qualified_name(type);
+    if (expected) {
+        raise_not_instance(object, *expected);
+    }
+    return false;
+}
+
+}  // namespace sferix::python

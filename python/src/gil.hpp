@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <utility>
+
+#include "python_api.hpp"
+
+namespace sferix::python {
+
+// One-time initialisation of a process-wide object that needs the interpreter lock
+// (GIL) to be built. A thread that has to wait for another thread's initialisation
+// waits WITHOUT the GIL: the initialising thread may need the GIL again before it
+// finishes (any Python allocation can run a garbage collection that switches
+// threads), and a waiter blocking on the mutex while holding the GIL would deadlock.
+//
+// Lock order is always "mutex, then GIL": a thread gives up the GIL before it blocks on
+// the mutex and takes the GIL back only once it holds the mutex, so no thread ever
+// blocks on the mutex while holding the GIL.
+//
+// Constant-initialised, so it can be a namespace-scope static without ordering issues.
+class GilSafeOnce {
+public:
+    constexpr GilSafeOnce() noexcept = default;
+    GilSafeOnce(const GilSafeOnce&) = delete;
+    GilSafeOnce& operator=(const GilSafeOnce&) = delete;
+
+    // Runs `init()` (returning true on success) unless an earlier call succeeded.
+    // Returns true once initialisation has succeeded. A false result from `init` (with
+    // a Python exception pending) or an exception thrown by it leaves the object
+    // uninitialised, so a later call tries again. `init` runs with the GIL held and
+    // must not call this same object. REQUIRES: the calling thread holds the GIL.
+    template <typename Init>
+    bool call(Init&& init) {
+        if (done_.load(std::memory_order_acquire)) {
+            return true;
+        }
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            PyThreadState* state = PyEval_SaveThread();
+            lock.lock();
+            PyEval_RestoreThread(state);
+        }
+        if (done_.load(std::memory_order_relaxed)) {
+            return true;
+        }
+        if (!std::forward<Init>(init)()) {
+            return false;
+        }
+        done_.store(true, std::memory_order_release);
+        return true;
+    }
+
+private:
+    std::atomic<bool> done_{false};
+    std::mutex mutex_;
+};
+
+// Releases the GIL for the lifetime of the guard (pure C++ work that touches no Python
+// object) and re-acquires it on destruction, also when that work throws.
+// REQUIRES: the calling thread holds the GIL.
+class ReleasedGil {
+public:
+    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+}  // namespace sferix::python

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "entry.hpp"
+#include "lazy_object.hpp"
+#include "python_api.hpp"
+
+namespace sferix::python {
+
+// Type flags of the module's classes. Not Py_TPFLAGS_BASETYPE (no subclassing), not
+// Py_TPFLAGS_HAVE_GC (instances hold no Python references); the specs declare no
+// __dict__ or __weakref__ offsets, so instances have neither.
+inline constexpr unsigned int CLASS_FLAGS = Py_TPFLAGS_DEFAULT;
+// Classes without a constructor of their own: calling them raises the interpreter's
+// TypeError for types that disallow instantiation.
+inline constexpr unsigned int VALUE_CLASS_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// A class's type object, created from its spec with PyType_FromSpec once per process,
+// on first use. The spec's name is "globix.ClassName", which makes __module__ "globix"
+// and __name__/__qualname__ "ClassName". The spec must outlive the process (a static).
+//
+//     PyType_Spec point_spec = {"globix.Point", instance_size<PointState>(), 0, VALUE_CLASS_FLAGS, point_slots};
+//     LazyType point_class(point_spec);
+//     PyTypeObject* point_type() { return point_class.get(); }
+class LazyType {
+public:
+    constexpr explicit LazyType(PyType_Spec& spec) noexcept : spec_(&spec) {}
+
+    // The type object, borrowed; nullptr with a Python exception pending if creating it
+    // failed (the next call tries again). Panics on a spec that breaks the class rules.
+    // REQUIRES: the GIL is held.
+    PyTypeObject* get();
+
+private:
+    PyType_Spec* spec_;
+    LazyObject type_;
+};
+
+// The memory layout of an instance: the object header followed by the C++ state,
+// constructed in place by new_instance and destroyed by dealloc_instance.
+template <typename State>
+struct Instance {
+    PyObject header;
+    alignas(State) unsigned char storage[sizeof(State)];
+};
+
+// The instance size to put in a class's PyType_Spec.
+template <typename State>
+constexpr int instance_size() noexcept {
+    return static_cast<int>(sizeof(Instance<State>));
+}
+
+// The state of an instance created by new_instance<State>. REQUIRES: `self` is one
+// (check it with check_instance first where the interpreter does not guarantee it).
+template <typename State>
+State& state_of(PyObject* self /* borrowed */) noexcept {
+    auto* instance = reinterpret_cast<Instance<State>*>(self);
+    return *std::launder(reinterpret_cast<State*>(instance->storage));
+}
+
+// Frees an instance through its type's tp_free slot and drops the reference that the
+// instance held on its heap type. The instance's state must already be destroyed.
+void free_instance(PyObject* self /* owned, consumed */) noexcept;
+
+// A new instance of `type` (a class whose spec has instance_size<State>()), allocated
+// through the type's tp_alloc slot, holding `state` moved in. Returns a new reference,
+// or nullptr with the allocation's exception pending (then `state` is left as it was).
+template <typename State>
+    requires(!std::is_reference_v<State>)  // an rvalue: the state is moved in
+PyObject* new_instance(PyTypeObject* type /* borrowed */, State&& state) {
+    // Object memory is 16-byte aligned on the platforms we build for.
+    static_assert(alignof(State) <= 16, "instance state needs more alignment than the object allocator gives");
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);  // owned or nullptr
+    if (self == nullptr) {
+        return nullptr;
+    }
+    try {
+        ::new (static_cast<void*>(reinterpret_cast<Instance<State>*>(self)->storage)) State(std::move(state));
+    } catch (...) {
+        free_instance(self);
+        throw;
+    }
+    return self;
+}
+
+// The tp_dealloc slot of a class with instance state `State`: destroys the state (a
+// failure there is reported as unraisable, never propagated), then frees the object.
+template <typename State>
+void dealloc_instance(PyObject* self) noexcept {
+    run_entry_unraisable(self, [self] { std::destroy_at(&state_of<State>(self)); });
+    free_instance(self);
+}
+
+}  // namespace sferix::python
