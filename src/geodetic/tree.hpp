@@ -1,0 +1,373 @@
+#pragma once
+
+// The geodetic face of the index: queries in degrees and metres over an R-tree of
+// unit-vector boxes.
+//
+//   std::vector<PointLeaf> leaves;
+//   leaves.emplace_back(point, position);                 // GeodeticPoint, input position
+//   const PointTree tree = PointTree::bulk_load(std::move(leaves));
+//
+//   // Within a radius (metres, inclusive; radius 0 keeps only exact hits):
+//   for (const auto& [leaf, distance_2] : tree.locate_within_distance(lon, lat, 10'000.0)) {
+//       report(leaf->data(), squared_chord_to_metres(distance_2));
+//   }
+//   // The same on an ellipsoid (geodesic metres, inclusive):
+//   for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(lon, lat, 10'000.0, WGS84_A, WGS84_F)) { ... }
+//   // Inside a lon/lat rectangle (bounds inclusive; w > e crosses the antimeridian):
+//   for (const PointLeaf& leaf : tree.locate_in_rectangle(w, s, e, n)) { ... }
+//   // Nearest first, with great-circle metres:
+//   auto nearest = tree.nearest_neighbor_iter_with_distance(lon, lat).next();
+//   // Linestring and polygon trees: the one nearest leaf with its metres:
+//   std::optional<LeafWithMetres<PolygonLeaf>> hit = polygons.nearest_neighbor_with_distance(lon, lat);
+//
+// There are no options and no defaults: every query takes exactly its arguments.
+// Degrees are longitude first; distances are metres at this interface (great-circle
+// on the sphere of EARTH_RADIUS_METRES unless the query says ellipsoid) and squared
+// chords inside. Every comparison is inclusive.
+//
+// Queries never sort, never allocate result arrays and never report errors: a
+// non-finite query coordinate, or a negative or NaN radius, gives the empty
+// sequence (or nothing). Each lazy sequence has one type whether empty or not, walks
+// the tree only as it is advanced, and borrows the tree, which must outlive it.
+// Selection queries (radius, ellipsoid radius, rectangle) report in the depth-first
+// order of rtree::SelectionIterator (the reverse of the storage order), neither by
+// distance nor by input position; the nearest queries report in nondecreasing
+// distance, ties in heap pop order.
+
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "geodetic/distance.hpp"
+#include "geodetic/embedding.hpp"
+#include "geodetic/linestring.hpp"
+#include "geodetic/point.hpp"
+#include "geodetic/polygon.hpp"
+#include "geodetic/spheroid.hpp"
+#include "geodetic/unit_vec.hpp"
+#include "indexed/indexed_leaf.hpp"
+#include "rtree/algorithm/next_iterator.hpp"
+#include "rtree/primitives/geom_with_data.hpp"
+#include "rtree/rtree.hpp"
+
+namespace sferix::geodetic {
+
+// The leaves of the three trees; data() is the input position in every case.
+// A point leaf holds its point by value; the others share their geometry.
+using PointLeaf = rtree::GeomWithData<GeodeticPoint, std::uint64_t>;
+using LineStringLeaf = indexed::IndexedLeaf<GeodeticLineString>;
+using PolygonLeaf = indexed::IndexedLeaf<GeodeticPolygon>;
+
+// What a geodetic tree needs of its leaves: squared-chord distances in the space of
+// unit vectors, and an input position.
+template <typename Leaf>
+concept GeodeticLeaf = rtree::PointDistance<Leaf> && std::same_as<typename Leaf::PointType, UnitVec> &&
+                       requires(const Leaf& leaf) {
+                           { leaf.data() } -> std::convertible_to<std::uint64_t>;
+                       };
+
+// Added to the inflated pre-filter radius of the ellipsoid query so that rounding in
+// the sphere conversion (far below a millimetre at any Earth distance) cannot drop a
+// point whose geodesic distance equals the radius.
+inline constexpr double ELLIPSOID_SLACK_METRES = 0.001;
+
+// A lower bound k on (geodesic metres on the ellipsoid (a, f)) / (great-circle metres
+// on the sphere of EARTH_RADIUS_METRES): the ellipsoid's radii of curvature range from
+// b²/a to a²/b, so ε = max(a²/b/R − 1, 1 − b²/a/R) bounds the relative deviation and
+// k = 1 − 2ε. Evaluated in exactly this order: b = (1 − f)·a; u = b·b/a/R;
+// v = a·a/b/R; ε = max(v − 1, 1 − u); k = 1 − (ε + ε). WGS84 gives exactly
+// 0.9888339590090727. a in metres; no checks (callers have a valid ellipsoid).
+[[nodiscard]] double sphere_lower_bound_factor(double a, double f) noexcept;
+
+// The sphere radius (metres) that the ellipsoid query pre-filters with:
+// radius / sphere_lower_bound_factor(a, f) + ELLIPSOID_SLACK_METRES. When the factor
+// is not positive (an ellipsoid so flat that the sphere bounds nothing) it is
+// +infinity, so every point becomes a candidate and the exact test alone decides.
+[[nodiscard]] double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double f) noexcept;
+
+// Whether (lon, lat) lies in the rectangle with corners (w, s) and (e, n), all in
+// degrees, bounds inclusive, tested in this order:
+//  1. lat < s or lat > n: outside (so s > n holds nothing);
+//  2. |lat| = 90: inside (a pole lies in every longitude window);
+//  3. the window W(x) is w ≤ x ≤ e when w ≤ e, else x ≥ w or x ≤ e (a window across
+//     the antimeridian); W(lon): inside;
+//  4. |lon| = 180 and W(−lon): inside (180 and −180 are one meridian);
+//  5. otherwise outside.
+// lon and lat are the stored, validated input values; nothing is checked (a NaN
+// bound makes its comparisons false).
+[[nodiscard]] bool lonlat_rectangle_contains(double lon, double lat, double w, double s, double e,
+                                             double n) noexcept;
+
+// A reported leaf and its squared chord to the query, bit-identical to
+// leaf->distance_2(embed(lon, lat)).
+template <typename Leaf>
+struct LeafWithDistance2 {
+    const Leaf* leaf;
+    double distance_2;
+};
+
+// A reported leaf and its distance to the query in metres (great-circle or
+// geodesic, as the query says).
+template <typename Leaf>
+struct LeafWithMetres {
+    const Leaf* leaf;
+    double metres;
+};
+
+// rtree::SelectWithinDistanceFunction that also keeps the squared chord of the leaf
+// it accepted last, so a radius query can report it without measuring again.
+// The record is mutable because the selection interface tests leaves through a
+// const function; it changes only when should_yield accepts.
+template <GeodeticLeaf Leaf>
+class SelectWithinDistanceRecording {
+public:
+    SelectWithinDistanceRecording(const UnitVec& origin, double max_distance_2) noexcept
+        : test_{origin, max_distance_2} {}
+
+    [[nodiscard]] bool should_descend(const Envelope& envelope) const { return test_.should_descend(envelope); }
+
+    [[nodiscard]] bool should_yield(const Leaf& leaf) const {
+        const std::optional<double> d = leaf.distance_2_if_less_or_equal(test_.origin, test_.max_distance_2);
+        if (!d) {
+            return false;
+        }
+        last_distance_2_ = *d;
+        return true;
+    }
+
+    // The squared chord of the leaf accepted last (0 before any).
+    [[nodiscard]] double last_distance_2() const noexcept { return last_distance_2_; }
+
+private:
+    rtree::SelectWithinDistanceFunction<UnitVec> test_;
+    mutable double last_distance_2_ = 0.0;
+};
+
+// Lazy result of locate_within_distance: leaves with their squared chords.
+template <GeodeticLeaf Leaf>
+class WithinDistanceIterator {
+public:
+    using Selection = rtree::SelectionIterator<Leaf, SelectWithinDistanceRecording<Leaf>>;
+
+    // The empty sequence.
+    WithinDistanceIterator() = default;
+    WithinDistanceIterator(const rtree::ParentNode<Leaf>& root, const UnitVec& origin, double max_distance_2) {
+        selection_.emplace(root, SelectWithinDistanceRecording<Leaf>(origin, max_distance_2));
+    }
+
+    [[nodiscard]] std::optional<LeafWithDistance2<Leaf>> next() {
+        if (!selection_) {
+            return std::nullopt;
+        }
+        const Leaf* leaf = selection_->next();
+        if (leaf == nullptr) {
+            return std::nullopt;
+        }
+        return LeafWithDistance2<Leaf>{leaf, selection_->function().last_distance_2()};
+    }
+
+    [[nodiscard]] rtree::NextIterator<WithinDistanceIterator> begin() { return rtree::NextIterator(*this); }
+    [[nodiscard]] std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    std::optional<Selection> selection_;
+};
+
+// Lazy result of locate_within_distance_on_ellipsoid: point leaves with their
+// geodesic distance in metres.
+class WithinDistanceOnEllipsoidIterator {
+public:
+    using Selection = rtree::SelectionIterator<PointLeaf, rtree::SelectWithinDistanceFunction<UnitVec>>;
+
+    // The empty sequence.
+    WithinDistanceOnEllipsoidIterator() = default;
+    WithinDistanceOnEllipsoidIterator(const rtree::ParentNode<PointLeaf>& root, double max_distance_2,
+                                      GeodesicHandle geod, double lon, double lat, double radius_metres)
+        : geod_(std::move(geod)), lon_(lon), lat_(lat), radius_metres_(radius_metres) {
+        selection_.emplace(root, rtree::SelectWithinDistanceFunction<UnitVec>{embed(lon, lat), max_distance_2});
+    }
+
+    // The next candidate whose geodesic distance d (query first) is ≤ the radius; a
+    // NaN d is dropped.
+    [[nodiscard]] std::optional<LeafWithMetres<PointLeaf>> next() {
+        if (!selection_) {
+            return std::nullopt;
+        }
+        while (const PointLeaf* leaf = selection_->next()) {
+            const double d = geodesic_metres(*geod_, lon_, lat_, leaf->geom().lon(), leaf->geom().lat());
+            if (d <= radius_metres_) {
+                return LeafWithMetres<PointLeaf>{leaf, d};
+            }
+        }
+        return std::nullopt;
+    }
+
+    [[nodiscard]] rtree::NextIterator<WithinDistanceOnEllipsoidIterator> begin() { return rtree::NextIterator(*this); }
+    [[nodiscard]] std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    std::optional<Selection> selection_;
+    GeodesicHandle geod_;
+    double lon_ = 0.0;
+    double lat_ = 0.0;
+    double radius_metres_ = 0.0;
+};
+
+// Lazy result of locate_in_rectangle: point leaves inside the rectangle.
+class InRectangleIterator {
+public:
+    using Selection = rtree::SelectionIterator<PointLeaf, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>>;
+
+    InRectangleIterator(const rtree::ParentNode<PointLeaf>& root, double w, double s, double e, double n)
+        : selection_(root, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>{rectangle_bounding_box(w, s, e, n)}),
+          w_(w), s_(s), e_(e), n_(n) {}
+
+    [[nodiscard]] const PointLeaf* next() {
+        while (const PointLeaf* leaf = selection_.next()) {
+            if (lonlat_rectangle_contains(leaf->geom().lon(), leaf->geom().lat(), w_, s_, e_, n_)) {
+                return leaf;
+            }
+        }
+        return nullptr;
+    }
+
+    [[nodiscard]] rtree::NextIterator<InRectangleIterator> begin() { return rtree::NextIterator(*this); }
+    [[nodiscard]] std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    Selection selection_;
+    double w_;
+    double s_;
+    double e_;
+    double n_;
+};
+
+// Lazy result of nearest_neighbor_iter_with_distance: every leaf with its
+// great-circle metres, nearest first.
+template <GeodeticLeaf Leaf>
+class NearestWithMetresIterator {
+public:
+    using Nearest = rtree::NearestNeighborDistance2Iterator<Leaf>;
+
+    // The empty sequence.
+    NearestWithMetresIterator() = default;
+    NearestWithMetresIterator(const rtree::ParentNode<Leaf>& root, const UnitVec& query) { nearest_.emplace(root, query); }
+
+    // m = asin(min(1, √max(d², 0) × 0.5)) × EARTH_DIAMETER_METRES of the squared chord
+    // d², i.e. squared_chord_to_metres; nondecreasing along the sequence.
+    [[nodiscard]] std::optional<LeafWithMetres<Leaf>> next() {
+        if (!nearest_) {
+            return std::nullopt;
+        }
+        const auto found = nearest_->next();
+        if (!found) {
+            return std::nullopt;
+        }
+        return LeafWithMetres<Leaf>{found->object, squared_chord_to_metres(found->distance_2)};
+    }
+
+    [[nodiscard]] rtree::NextIterator<NearestWithMetresIterator> begin() { return rtree::NextIterator(*this); }
+    [[nodiscard]] std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    std::optional<Nearest> nearest_;
+};
+
+// A static R-tree over geodetic leaves, built once and then only read; any number
+// of queries may run on it at once. Owns exactly one rtree::RTree<Leaf>. Move-only.
+template <GeodeticLeaf Leaf>
+class GeodeticRTree {
+public:
+    using LeafType = Leaf;
+
+    // Moves the leaves (any order, duplicates allowed) into a bulk-loaded tree. No
+    // leaves give an empty tree, which answers every query with nothing.
+    [[nodiscard]] static GeodeticRTree bulk_load(std::vector<Leaf>&& leaves) {
+        return GeodeticRTree(rtree::RTree<Leaf>::new_from_bulk_loading(std::move(leaves)));
+    }
+
+    // The number of leaves.
+    [[nodiscard]] std::size_t size() const noexcept { return tree_.size(); }
+    [[nodiscard]] const rtree::RTree<Leaf>& rtree() const noexcept { return tree_; }
+
+    // Leaves whose squared chord to embed(lon, lat) is ≤ metres_to_squared_chord(
+    // radius_metres), each with that squared chord (convert with
+    // squared_chord_to_metres). Inclusive: radius 0 reports exactly the leaves at
+    // squared chord 0 (the same point, a polygon containing the query); a radius of
+    // π·EARTH_RADIUS_METRES or more (infinity included) gives the bound 4 and reports
+    // everything. Negative or NaN radius, or non-finite lon/lat: empty.
+    [[nodiscard]] WithinDistanceIterator<Leaf> locate_within_distance(double lon, double lat,
+                                                                      double radius_metres) const {
+        if (!(radius_metres >= 0.0) || !std::isfinite(lon) || !std::isfinite(lat)) {
+            return {};
+        }
+        return WithinDistanceIterator<Leaf>(tree_.root(), embed(lon, lat), metres_to_squared_chord(radius_metres));
+    }
+
+    // Point leaves whose geodesic distance on the ellipsoid with equatorial radius a
+    // (metres) and flattening f, from (lon, lat) as first point, is ≤ radius_metres
+    // (inclusive), each with that distance in metres. Candidates come from a sphere
+    // pre-filter at ellipsoid_prefilter_radius_metres (radius 0 still pre-filters at
+    // 1 mm and keeps the points at geodesic distance 0); the geodesic inverse runs
+    // only for them, and a NaN distance is dropped. Negative or NaN radius,
+    // non-finite lon/lat, or an ellipsoid geoid_for refuses: empty.
+    [[nodiscard]] WithinDistanceOnEllipsoidIterator locate_within_distance_on_ellipsoid(double lon, double lat,
+                                                                                      double radius_metres, double a,
+                                                                                      double f) const
+        requires std::same_as<Leaf, PointLeaf>
+    {
+        if (!(radius_metres >= 0.0) || !std::isfinite(lon) || !std::isfinite(lat)) {
+            return {};
+        }
+        GeodesicHandle geod = geoid_for(a, f);
+        if (!geod) {
+            return {};
+        }
+        const double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
+        return WithinDistanceOnEllipsoidIterator(tree_.root(), bound, std::move(geod), lon, lat, radius_metres);
+    }
+
+    // Point leaves inside the rectangle with corners (w, s) and (e, n), degrees, all
+    // bounds inclusive: candidates whose vector meets rectangle_bounding_box(w, s, e,
+    // n), kept by lonlat_rectangle_contains on the stored lon/lat. w > e crosses the
+    // antimeridian; a point at lon 180 or −180 is in a window reaching either; a pole
+    // is in every window whose latitudes include it; s > n gives nothing. No checks.
+    [[nodiscard]] InRectangleIterator locate_in_rectangle(double w, double s, double e, double n) const
+        requires std::same_as<Leaf, PointLeaf>
+    {
+        return InRectangleIterator(tree_.root(), w, s, e, n);
+    }
+
+    // The leaf nearest to (lon, lat) with its great-circle metres: the first leaf of
+    // the best-first walk. Among leaves at the same squared chord the heap decides
+    // (no tie-break by position); every polygon containing the query is at 0.
+    // Non-finite lon/lat or an empty tree: nothing.
+    [[nodiscard]] std::optional<LeafWithMetres<Leaf>> nearest_neighbor_with_distance(double lon, double lat) const {
+        return nearest_neighbor_iter_with_distance(lon, lat).next();
+    }
+
+    // Every leaf with its great-circle metres to (lon, lat), nearest first, ties in
+    // heap pop order. Non-finite lon/lat: empty.
+    [[nodiscard]] NearestWithMetresIterator<Leaf> nearest_neighbor_iter_with_distance(double lon, double lat) const {
+        if (!std::isfinite(lon) || !std::isfinite(lat)) {
+            return {};
+        }
+        return NearestWithMetresIterator<Leaf>(tree_.root(), embed(lon, lat));
+    }
+
+private:
+    explicit GeodeticRTree(rtree::RTree<Leaf>&& tree) noexcept : tree_(std::move(tree)) {}
+
+    rtree::RTree<Leaf> tree_;
+};
+
+using PointTree = GeodeticRTree<PointLeaf>;
+using LineStringTree = GeodeticRTree<LineStringLeaf>;
+using PolygonTree = GeodeticRTree<PolygonLeaf>;
+
+}  // namespace sferix::geodetic

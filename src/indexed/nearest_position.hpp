@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "geodetic/tree.hpp"
+
+// The nearest input point of a point tree, by great-circle distance on the mean sphere
+// or by geodesic distance on WGS84, with an explicit tie-break on input positions:
+//
+//   if (auto hit = nearest_position(tree, lon, lat)) { use(hit->position, hit->metres); }
+//   GeodesicSearchStats stats;                          // optional, for benchmarks
+//   auto hit84 = nearest_position_wgs84(tree, lon, lat, &stats);
+//
+// lon, lat in degrees (a validated position); metres out. Neither search reports an
+// error or changes the tree; a non-finite coordinate or an empty tree gives nothing.
+
+namespace sferix::indexed {
+
+// sphere_lower_bound_factor(WGS84_A, WGS84_F), stored rather than computed: the
+// geodesic metres on WGS84 are never below this times the great-circle metres on
+// the sphere of EARTH_RADIUS_METRES.
+inline constexpr double WGS84_SPHERE_LOWER_BOUND = 0.9888339590090727;
+
+struct NearestPosition {
+    std::uint64_t position;  // input position of the winner
+    double metres;           // its distance to the query
+};
+
+// Work counters of one WGS84 search.
+struct GeodesicSearchStats {
+    std::uint64_t geodesic_inverses = 0;  // GeographicLib inverse problems solved
+};
+
+// The point nearest to (lon, lat) on the sphere: metres m = squared_chord_to_metres of
+// the squared chord, minimum m0. Among all points with m = m0 (ties judged on the
+// metre values, so chords differing in the last bits still tie when their metres are
+// equal) the smallest input position wins; (180, 0) and (−180, 0) tie this way.
+// Reads the best-first sequence one element past the ties.
+[[nodiscard]] std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree, double lon,
+                                                              double lat);
+
+// The point nearest to (lon, lat) by geodesic distance on WGS84 (query first), and
+// that distance. Best-first on the sphere; the GeographicLib inverse runs only for
+// leaves whose great-circle metres × WGS84_SPHERE_LOWER_BOUND do not exceed the best
+// geodesic distance so far. Between points at different positions with equal
+// geodesic distance, the one reached first wins (smaller squared chord, then heap
+// order). Then every point stored at exactly the winner's unit vector competes on
+// input position, the smallest winning; the distance stays the winner's. (180, 0)
+// and (−180, 0) embed to different vectors and so do not compete there. When `stats`
+// is given, it receives this search's counters.
+[[nodiscard]] std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree& tree, double lon,
+                                                                    double lat, GeodesicSearchStats* stats = nullptr);
+
+}  // namespace sferix::indexed
