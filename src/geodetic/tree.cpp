@@ -1,0 +1,39 @@
+#include "geodetic/tree.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace sferix::geodetic {
+
+double sphere_lower_bound_factor(double a, double f) noexcept {
+    constexpr double R = EARTH_RADIUS_METRES;
+    const double b = (1.0 - f) * a;
+    const double u = b * b / a / R;
+    const double v = a * a / b / R;
+    const double epsilon = v - 1.0 > 1.0 - u ? v - 1.0 : 1.0 - u;
+    return 1.0 - (epsilon + epsilon);
+}
+
+double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double f) noexcept {
+    const double factor = sphere_lower_bound_factor(a, f);
+    if (!(factor > 0.0)) {
+        return std::numeric_limits<double>::infinity();
+    }
+    return radius_metres / factor + ELLIPSOID_SLACK_METRES;
+}
+
+bool lonlat_rectangle_contains(double lon, double lat, double w, double s, double e, double n) noexcept {
+    if (lat < s || lat > n) {
+        return false;
+    }
+    if (std::fabs(lat) == 90.0) {
+        return true;
+    }
+    const auto in_window = [w, e](double x) { return w <= e ? (w <= x && x <= e) : (x >= w || x <= e); };
+    if (in_window(lon)) {
+        return true;
+    }
+    return std::fabs(lon) == 180.0 && in_window(-lon);
+}
+
+}  // namespace sferix::geodetic
