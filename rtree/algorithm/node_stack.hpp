@@ -14,8 +14,8 @@ namespace sferix::rtree {
 template <typename Node>
 class NodeStack {
 public:
-    // Enough for a full walk down a tree of depth 3 with 8 children per node,
-    // so typical queries never allocate.
+    // The pending siblings of a walk down three levels of 8 children
+    // (3 × 7 + 1 ≤ 24): trees of a few thousand objects never allocate.
     static constexpr std::size_t INLINE_CAPACITY = 24;
 
     // Pushes a reference to each of `nodes`, in order (the last is popped first).
