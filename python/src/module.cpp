@@ -7,6 +7,7 @@
 #include "cast.hpp"
 #include "entry.hpp"
 #include "error.hpp"
+#include "geometry.hpp"
 #include "py_ref.hpp"
 
 namespace sferix::python {
@@ -21,7 +22,11 @@ struct ModuleClass {
 
 // The classes, in the order they are added after GeodeticError:
 // Point, LineString, Polygon, GeodeticPointTree, GeodeticLineStringTree, GeodeticPolygonTree.
-constexpr std::array<ModuleClass, 0> MODULE_CLASSES = {};
+constexpr std::array<ModuleClass, 3> MODULE_CLASSES = {{
+    {"Point", point_type},
+    {"LineString", linestring_type},
+    {"Polygon", polygon_type},
+}};
 
 // Appends `name` to the module's __all__ (creating it when absent), then sets the
 // attribute, so __all__ always lists the attributes in the order they were added.

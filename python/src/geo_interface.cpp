@@ -1,0 +1,293 @@
+#include "geo_interface.hpp"
+
+#include <string>
+#include <utility>
+
+#include "cast.hpp"
+#include "coordinates.hpp"
+#include "error.hpp"
+#include "geo_keys.hpp"
+#include "iteration.hpp"
+
+namespace sferix::python {
+
+namespace {
+
+// The value of a library constructor, or its error raised through map_error.
+template <typename T>
+std::optional<T> checked(geodetic::Result<T>&& result) {
+    if (!result.has_value()) {
+        map_error(result.error());
+        return std::nullopt;
+    }
+    return std::move(result).value();
+}
+
+// Holds one level of the interpreter's recursion count while a feature's geometry is
+// parsed, so a feature nested in itself ends in RecursionError instead of exhausting
+// the C stack.
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept : entered_(Py_EnterRecursiveCall(" while parsing a geometry") == 0) {}
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+
+    // False when the limit was reached (RecursionError pending).
+    [[nodiscard]] bool entered() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// Builtin types whose instances never have a __geo_interface__ attribute: the types
+// are immutable and their instances have no __dict__, so the lookup could only raise
+// AttributeError, which geo_mapping drops. Skipping it saves raising one exception per
+// coordinate or feature of a large input.
+bool lacks_geo_interface(PyObject* obj) noexcept {
+    return PyTuple_CheckExact(obj) || PyList_CheckExact(obj) || PyDict_CheckExact(obj);
+}
+
+bool type_is(PyObject* type /* borrowed str */, const char* name) noexcept {
+    return PyUnicode_CompareWithASCIIString(type, name) == 0;
+}
+
+// What one geometry kind reads from a plain coordinate structure (or from the
+// "coordinates" member of its geo mapping), and the type name of that mapping.
+template <typename Geometry>
+struct GeometryKind {
+    const char* type_name;
+    std::optional<Geometry> (*from_coordinates)(PyObject* obj);
+};
+
+std::optional<geodetic::GeodeticPoint> point_from_coordinate(PyObject* obj) {
+    const std::optional<geodetic::LonLat> pair = coord_pair(obj);
+    if (!pair) {
+        return std::nullopt;
+    }
+    return checked(geodetic::GeodeticPoint::try_new(pair->lon, pair->lat));
+}
+
+std::optional<geodetic::GeodeticLineString> linestring_from_coordinates(PyObject* obj) {
+    std::optional<std::vector<geodetic::LonLat>> vertices = coord_list(obj);
+    if (!vertices) {
+        return std::nullopt;
+    }
+    return checked(geodetic::GeodeticLineString::try_from_lonlat(std::move(*vertices)));
+}
+
+constexpr GeometryKind<geodetic::GeodeticPoint> POINT_KIND = {"Point", point_from_coordinate};
+constexpr GeometryKind<geodetic::GeodeticLineString> LINESTRING_KIND = {"LineString", linestring_from_coordinates};
+constexpr GeometryKind<geodetic::GeodeticPolygon> POLYGON_KIND = {"Polygon", polygon_from_rings};
+
+template <typename Geometry>
+std::optional<Geometry> parse_geometry(PyObject* obj, const GeometryKind<Geometry>& kind) {
+    const std::optional<PyRef> mapping = geo_mapping(obj);
+    if (!mapping) {
+        return std::nullopt;
+    }
+    if (!*mapping) {
+        return kind.from_coordinates(obj);
+    }
+    const PyRef type = get_type(mapping->get());
+    if (!type) {
+        return std::nullopt;
+    }
+    if (type_is(type.get(), "Feature")) {
+        const PyRef geometry = item(mapping->get(), geo_key::geometry);
+        if (!geometry) {
+            return std::nullopt;
+        }
+        const RecursionGuard guard;
+        if (!guard.entered()) {
+            return std::nullopt;
+        }
+        return parse_geometry(geometry.get(), kind);
+    }
+    if (type_is(type.get(), kind.type_name)) {
+        const PyRef coordinates = item(mapping->get(), geo_key::coordinates);
+        if (!coordinates) {
+            return std::nullopt;
+        }
+        return kind.from_coordinates(coordinates.get());
+    }
+    type_mismatch(kind.type_name, type.get());
+    return std::nullopt;
+}
+
+// The member holding the elements of a collection type, or nullptr for a type whose
+// mapping is a single element.
+InternedString* collection_member(PyObject* type /* borrowed str */) noexcept {
+    if (type_is(type, "FeatureCollection")) {
+        return &geo_key::features;
+    }
+    if (type_is(type, "GeometryCollection")) {
+        return &geo_key::geometries;
+    }
+    if (type_is(type, "MultiPoint") || type_is(type, "MultiLineString") || type_is(type, "MultiPolygon")) {
+        return &geo_key::coordinates;
+    }
+    return nullptr;
+}
+
+template <typename Geometry>
+std::optional<std::vector<Geometry>> collect(PyObject* data, const GeometryKind<Geometry>& kind) {
+    const std::optional<std::vector<PyRef>> elements = expand(data);
+    if (!elements) {
+        return std::nullopt;
+    }
+    std::vector<Geometry> geometries;
+    geometries.reserve(elements->size());
+    for (const PyRef& element : *elements) {
+        std::optional<Geometry> geometry = parse_geometry(element.get(), kind);
+        if (!geometry) {
+            return std::nullopt;
+        }
+        geometries.push_back(std::move(*geometry));
+    }
+    return geometries;
+}
+
+}  // namespace
+
+std::optional<PyRef> geo_mapping(PyObject* obj) {
+    if (!lacks_geo_interface(obj)) {
+        PyObject* name = geo_key::geo_interface.get();  // borrowed, process-wide
+        if (name == nullptr) {
+            return std::nullopt;
+        }
+        PyRef value = PyRef::steal(PyObject_GetAttr(obj, name));
+        if (value) {
+            if (!PyDict_Check(value.get())) {
+                value_error("__geo_interface__ did not return a mapping");
+                return std::nullopt;
+            }
+            return value;
+        }
+        PyErr_Clear();
+    }
+    if (!PyDict_Check(obj)) {
+        return PyRef();
+    }
+    PyObject* type_key = geo_key::type.get();  // borrowed, process-wide
+    if (type_key == nullptr) {
+        return std::nullopt;
+    }
+    const int has_type = PyDict_Contains(obj, type_key);
+    if (has_type < 0) {
+        return std::nullopt;
+    }
+    return has_type == 1 ? PyRef::new_ref(obj) : PyRef();
+}
+
+PyRef item(PyObject* mapping, InternedString& key) {
+    PyObject* key_object = key.get();  // borrowed, process-wide
+    if (key_object == nullptr) {
+        return PyRef();
+    }
+    // Borrowed from the dict; owned below, as parsing it may run code that changes the dict.
+    PyObject* value = PyDict_GetItemWithError(mapping, key_object);
+    if (value == nullptr) {
+        if (PyErr_Occurred() == nullptr) {
+            value_error(std::string("geo mapping is missing '") + key.text() + "'");
+        }
+        return PyRef();
+    }
+    return PyRef::new_ref(value);
+}
+
+PyRef get_type(PyObject* mapping) {
+    PyRef type = item(mapping, geo_key::type);
+    if (type && !PyUnicode_Check(type.get())) {
+        raise_not_instance(type.get(), "str");
+        return PyRef();
+    }
+    return type;
+}
+
+std::nullptr_t type_mismatch(const char* expected, PyObject* found) {
+    // Formatted from the str itself: any text, even one that has no UTF-8 form.
+    const PyRef message = PyRef::steal(PyUnicode_FromFormat("expected a %s geometry, found '%U'", expected, found));
+    if (message) {
+        PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+    return nullptr;
+}
+
+std::optional<geodetic::GeodeticPoint> parse_point(PyObject* obj) { return parse_geometry(obj, POINT_KIND); }
+
+std::optional<geodetic::GeodeticLineString> parse_linestring(PyObject* obj) {
+    return parse_geometry(obj, LINESTRING_KIND);
+}
+
+std::optional<geodetic::GeodeticPolygon> parse_polygon(PyObject* obj) { return parse_geometry(obj, POLYGON_KIND); }
+
+std::optional<geodetic::GeodeticPolygon> polygon_from_rings(PyObject* obj) {
+    std::optional<geodetic::GeodeticRing> exterior;
+    std::vector<geodetic::GeodeticRing> interiors;
+    const bool read = for_each_element(obj, [&](PyObject* element) {
+        std::optional<std::vector<geodetic::LonLat>> vertices = coord_list(element);
+        if (!vertices) {
+            return false;
+        }
+        std::optional<geodetic::GeodeticRing> ring = checked(geodetic::GeodeticRing::try_from_lonlat(std::move(*vertices)));
+        if (!ring) {
+            return false;
+        }
+        if (!exterior) {
+            exterior.emplace(std::move(*ring));
+        } else {
+            interiors.push_back(std::move(*ring));
+        }
+        return true;
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    if (!exterior) {
+        value_error("a polygon needs an exterior ring");
+        return std::nullopt;
+    }
+    return checked(geodetic::GeodeticPolygon::try_new(std::move(*exterior), std::move(interiors)));
+}
+
+std::optional<std::vector<PyRef>> expand(PyObject* data) {
+    const std::optional<PyRef> mapping = geo_mapping(data);
+    if (!mapping) {
+        return std::nullopt;
+    }
+    if (!*mapping) {
+        return sequence(data);
+    }
+    const PyRef type = get_type(mapping->get());
+    if (!type) {
+        return std::nullopt;
+    }
+    InternedString* member = collection_member(type.get());
+    if (member == nullptr) {
+        std::vector<PyRef> single;
+        single.push_back(PyRef::new_ref(data));
+        return single;
+    }
+    const PyRef elements = item(mapping->get(), *member);
+    if (!elements) {
+        return std::nullopt;
+    }
+    return sequence(elements.get());
+}
+
+std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* data) { return collect(data, POINT_KIND); }
+
+std::optional<std::vector<geodetic::GeodeticLineString>> collect_linestrings(PyObject* data) {
+    return collect(data, LINESTRING_KIND);
+}
+
+std::optional<std::vector<geodetic::GeodeticPolygon>> collect_polygons(PyObject* data) {
+    return collect(data, POLYGON_KIND);
+}
+
+}  // namespace sferix::python

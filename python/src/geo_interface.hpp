@@ -1,0 +1,96 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "interned_string.hpp"
+#include "py_ref.hpp"
+#include "python_api.hpp"
+
+#include "geodetic/linestring.hpp"
+#include "geodetic/point.hpp"
+#include "geodetic/polygon.hpp"
+
+namespace sferix::python {
+
+// Geometry input: Python objects to validated geometries. Three shapes are accepted,
+// freely mixed:
+//  - plain coordinate structures (coordinates.hpp): a point is one (lon, lat, ...)
+//    sequence, a linestring an iterable of them, a polygon an iterable of rings, the
+//    exterior first;
+//  - objects with a __geo_interface__ attribute holding a GeoJSON-like dict, the
+//    module's own Point, LineString and Polygon among them;
+//  - GeoJSON-like dicts (dict or subclass with a "type" member) given directly,
+//    including features and, at the top level of a tree's data, collections.
+// Members of a geo mapping are read by plain dict lookup: a dict subclass's own
+// __getitem__ or __missing__ is never consulted. A str is never a coordinate.
+//
+// Every function takes borrowed objects, keeps no reference to them once it returns,
+// and gives its result or nullopt (an empty PyRef) with a Python exception pending.
+// Malformed structure is a ValueError (or the interpreter's TypeError for something
+// that cannot be iterated); invalid geometry is GeodeticError through map_error, with
+// the library's message; exceptions of the input's own iterators propagate unchanged.
+
+// The geo mapping of `obj`:
+//  - when the attribute lookup of __geo_interface__ succeeds: its value if that is a
+//    dict (or subclass), whatever keys it holds; any other value (a method included):
+//    ValueError "__geo_interface__ did not return a mapping";
+//  - when the lookup raises (anything), that exception is dropped, and `obj` itself is
+//    the mapping if it is a dict (or subclass) holding the key "type".
+// Returns an owned reference to the mapping, an empty PyRef when `obj` has none (it is
+// then a plain coordinate structure), or nullopt on error.
+[[nodiscard]] std::optional<PyRef> geo_mapping(PyObject* obj);
+
+// The member `key` of `mapping` (a dict or subclass), as an owned reference; absent:
+// ValueError "geo mapping is missing 'KEY'".
+[[nodiscard]] PyRef item(PyObject* mapping, InternedString& key);
+
+// The "type" member of `mapping` (a dict or subclass), a str (or subclass), as an
+// owned reference; absent: ValueError "geo mapping is missing 'type'"; not a str:
+// TypeError "'T' object is not an instance of 'str'".
+[[nodiscard]] PyRef get_type(PyObject* mapping);
+
+// Raises ValueError "expected a KIND geometry, found 'FOUND'", `expected` being Point,
+// LineString or Polygon and `found` the type name read (a str). Returns nullptr.
+std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed str */);
+
+// One point. Without a geo mapping `obj` is a coordinate (coord_pair). A geo mapping
+// of type "Point" has its "coordinates" read by coord_pair; one of type "Feature" is
+// its "geometry", parsed by these same rules (features nest; a feature that contains
+// itself raises RecursionError, not a crash); any other type: type_mismatch("Point").
+// The pair becomes GeodeticPoint::try_new(lon, lat).
+[[nodiscard]] std::optional<geodetic::GeodeticPoint> parse_point(PyObject* obj);
+
+// One linestring: as parse_point, with the vertices read by coord_list from `obj` or
+// from the "coordinates" of a "LineString"; any other type:
+// type_mismatch("LineString"). The vertices go to GeodeticLineString::try_from_lonlat.
+[[nodiscard]] std::optional<geodetic::GeodeticLineString> parse_linestring(PyObject* obj);
+
+// One polygon: as parse_point, with polygon_from_rings of `obj` or of the
+// "coordinates" of a "Polygon"; any other type: type_mismatch("Polygon").
+[[nodiscard]] std::optional<geodetic::GeodeticPolygon> parse_polygon(PyObject* obj);
+
+// A polygon from an iterable of rings, each an iterable of coordinates: every ring is
+// read and validated (GeodeticRing::try_from_lonlat) in order while the rings are
+// iterated, so the first bad ring is reported, exterior or not. No ring at all:
+// ValueError "a polygon needs an exterior ring". The first ring is the exterior, the
+// others are the holes in order.
+[[nodiscard]] std::optional<geodetic::GeodeticPolygon> polygon_from_rings(PyObject* obj);
+
+// The elements of a tree's input, one level deep and whatever kind of geometry the
+// caller wants: sequence(data) without a geo mapping; sequence() of the "features" of a
+// "FeatureCollection", of the "geometries" of a "GeometryCollection", of the
+// "coordinates" of a "MultiPoint", "MultiLineString" or "MultiPolygon"; for any other
+// type one element, `data` itself (not its mapping).
+[[nodiscard]] std::optional<std::vector<PyRef>> expand(PyObject* data);
+
+// The geometries of a tree's input in element order (element i is input position i):
+// expand(data) takes every element before any is parsed, so an exception of the
+// input's iterator is reported before any parse error; then the elements are parsed in
+// order and the first failure ends collection.
+[[nodiscard]] std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* data);
+[[nodiscard]] std::optional<std::vector<geodetic::GeodeticLineString>> collect_linestrings(PyObject* data);
+[[nodiscard]] std::optional<std::vector<geodetic::GeodeticPolygon>> collect_polygons(PyObject* data);
+
+}  // namespace sferix::python

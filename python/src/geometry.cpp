@@ -1,0 +1,208 @@
+#include "geometry.hpp"
+
+#include <cstddef>
+#include <string>
+
+#include "entry.hpp"
+#include "geo_dicts.hpp"
+#include "py_ref.hpp"
+#include "type_object.hpp"
+
+#include "support/float_text.hpp"
+
+namespace sferix::python {
+
+namespace {
+
+using PointHandle = std::shared_ptr<const geodetic::GeodeticPoint>;
+using LineStringHandle = std::shared_ptr<const geodetic::GeodeticLineString>;
+using PolygonHandle = std::shared_ptr<const geodetic::GeodeticPolygon>;
+
+// The geometry behind an instance. The interpreter calls the slots and getters below
+// only with instances of their own class (getset descriptors check the type).
+template <typename Handle>
+const auto& geometry_of(PyObject* self) noexcept {
+    return *state_of<Handle>(self);
+}
+
+// A getter or slot body that builds a PyRef, run inside the entry wrapper.
+template <typename Body>
+PyObject* entry_object(Body&& body) noexcept {
+    return run_entry([&]() -> PyObject* { return body().release(); });
+}
+
+PyRef text(const std::string& value) {
+    return PyRef::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+}
+
+// Point
+
+PyObject* point_x(PyObject* self, void* /* closure */) {
+    return run_entry([self] { return PyFloat_FromDouble(geometry_of<PointHandle>(self).lon()); });
+}
+
+PyObject* point_y(PyObject* self, void* /* closure */) {
+    return run_entry([self] { return PyFloat_FromDouble(geometry_of<PointHandle>(self).lat()); });
+}
+
+PyObject* point_coordinates(PyObject* self, void* /* closure */) {
+    return entry_object([self] {
+        const geodetic::GeodeticPoint& point = geometry_of<PointHandle>(self);
+        return coordinate_tuple(point.lon(), point.lat());
+    });
+}
+
+PyObject* point_geo_interface(PyObject* self, void* /* closure */) {
+    return entry_object([self] {
+        const geodetic::GeodeticPoint& point = geometry_of<PointHandle>(self);
+        return point_mapping(point.lon(), point.lat());
+    });
+}
+
+PyObject* point_repr(PyObject* self) {
+    return entry_object([self] {
+        const geodetic::GeodeticPoint& point = geometry_of<PointHandle>(self);
+        return text("Point(lon=" + support::format_float(point.lon()) + ", lat=" + support::format_float(point.lat()) +
+                    ")");
+    });
+}
+
+PyGetSetDef point_getset[] = {
+    {"x", point_x, nullptr, nullptr, nullptr},
+    {"y", point_y, nullptr, nullptr, nullptr},
+    {"coordinates", point_coordinates, nullptr, "The `(lon, lat)` pair.", nullptr},
+    {"__geo_interface__", point_geo_interface, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot point_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A geodetic point `(lon, lat)` in degrees.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<PointHandle>)},
+    {Py_tp_repr, reinterpret_cast<void*>(point_repr)},
+    {Py_tp_getset, point_getset},
+    {0, nullptr},
+};
+
+PyType_Spec point_spec = {"globix.Point", instance_size<PointHandle>(), 0, VALUE_CLASS_FLAGS, point_slots};
+LazyType point_class(point_spec);
+
+// LineString
+
+PyObject* linestring_coordinates(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return vertex_list(geometry_of<LineStringHandle>(self).coords()); });
+}
+
+PyObject* linestring_geo_interface(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return linestring_mapping(geometry_of<LineStringHandle>(self).coords()); });
+}
+
+PyObject* linestring_repr(PyObject* self) {
+    return entry_object([self] {
+        const std::size_t vertices = geometry_of<LineStringHandle>(self).coords().size();
+        return text("LineString(" + std::to_string(vertices) + " vertices)");
+    });
+}
+
+Py_ssize_t linestring_length(PyObject* self) {
+    return run_entry([self] { return static_cast<Py_ssize_t>(geometry_of<LineStringHandle>(self).coords().size()); });
+}
+
+PyGetSetDef linestring_getset[] = {
+    {"coordinates", linestring_coordinates, nullptr, "The `(lon, lat)` vertices.", nullptr},
+    {"__geo_interface__", linestring_geo_interface, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot linestring_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("A geodetic linestring: a sequence of `(lon, lat)` vertices joined by great-circle arcs.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<LineStringHandle>)},
+    {Py_tp_repr, reinterpret_cast<void*>(linestring_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(linestring_length)},
+    {Py_tp_getset, linestring_getset},
+    {0, nullptr},
+};
+
+PyType_Spec linestring_spec = {"globix.LineString", instance_size<LineStringHandle>(), 0, VALUE_CLASS_FLAGS,
+                               linestring_slots};
+LazyType linestring_class(linestring_spec);
+
+// Polygon
+
+PyObject* polygon_exterior(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return vertex_list(geometry_of<PolygonHandle>(self).exterior().coords()); });
+}
+
+PyObject* polygon_interiors(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return ring_lists(geometry_of<PolygonHandle>(self).interiors()); });
+}
+
+PyObject* polygon_geo_interface(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return polygon_mapping(geometry_of<PolygonHandle>(self)); });
+}
+
+PyObject* polygon_repr(PyObject* self) {
+    return entry_object([self] {
+        const geodetic::GeodeticPolygon& polygon = geometry_of<PolygonHandle>(self);
+        return text("Polygon(exterior " + std::to_string(polygon.exterior().coords().size()) + " vertices, " +
+                    std::to_string(polygon.interiors().size()) + " holes)");
+    });
+}
+
+PyGetSetDef polygon_getset[] = {
+    {"exterior", polygon_exterior, nullptr,
+     "The exterior ring's `(lon, lat)` vertices (closed; first == last).", nullptr},
+    {"interiors", polygon_interiors, nullptr, "The interior rings, each a list of `(lon, lat)` vertices.", nullptr},
+    {"__geo_interface__", polygon_geo_interface, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot polygon_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A filled geodetic polygon: an exterior ring and any interior rings (holes).")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<PolygonHandle>)},
+    {Py_tp_repr, reinterpret_cast<void*>(polygon_repr)},
+    {Py_tp_getset, polygon_getset},
+    {0, nullptr},
+};
+
+PyType_Spec polygon_spec = {"globix.Polygon", instance_size<PolygonHandle>(), 0, VALUE_CLASS_FLAGS, polygon_slots};
+LazyType polygon_class(polygon_spec);
+
+template <typename Handle>
+PyObject* new_value_object(PyTypeObject* type /* borrowed */, Handle geometry) {
+    if (type == nullptr) {
+        return nullptr;
+    }
+    return new_instance(type, std::move(geometry));
+}
+
+template <typename Geometry>
+PyObject* new_value_objects(std::span<const std::shared_ptr<const Geometry>> geometries) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(geometries.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t index = 0; index < geometries.size(); ++index) {
+        PyObject* value = new_value(geometries[index]);  // owned, given to the list
+        if (value == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), value) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyTypeObject* point_type() { return point_class.get(); }
+PyTypeObject* linestring_type() { return linestring_class.get(); }
+PyTypeObject* polygon_type() { return polygon_class.get(); }
+
+PyObject* new_point(PointHandle geometry) { return new_value_object(point_type(), std::move(geometry)); }
+PyObject* new_linestring(LineStringHandle geometry) { return new_value_object(linestring_type(), std::move(geometry)); }
+PyObject* new_polygon(PolygonHandle geometry) { return new_value_object(polygon_type(), std::move(geometry)); }
+
+PyObject* new_point_list(std::span<const PointHandle> geometries) { return new_value_objects(geometries); }
+PyObject* new_linestring_list(std::span<const LineStringHandle> geometries) { return new_value_objects(geometries); }
+PyObject* new_polygon_list(std::span<const PolygonHandle> geometries) { return new_value_objects(geometries); }
+
+}  // namespace sferix::python
