@@ -10,7 +10,11 @@ double sphere_lower_bound_factor(double a, double f) noexcept {
     const double b = (1.0 - f) * a;
     const double u = b * b / a / R;
     const double v = a * a / b / R;
-    const double epsilon = v - 1.0 > 1.0 - u ? v - 1.0 : 1.0 - u;
+    // Oblate (u ≤ v): max(v − 1, 1 − u). A prolate ellipsoid swaps the extreme radii;
+    // taking them in order keeps the bound a lower one there too.
+    const double largest = u > v ? u : v;
+    const double smallest = u > v ? v : u;
+    const double epsilon = largest - 1.0 > 1.0 - smallest ? largest - 1.0 : 1.0 - smallest;
     return 1.0 - (epsilon + epsilon);
 }
 

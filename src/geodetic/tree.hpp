@@ -77,11 +77,13 @@ concept GeodeticLeaf = rtree::PointDistance<Leaf> && std::same_as<typename Leaf:
 inline constexpr double ELLIPSOID_SLACK_METRES = 0.001;
 
 // A lower bound k on (geodesic metres on the ellipsoid (a, f)) / (great-circle metres
-// on the sphere of EARTH_RADIUS_METRES): the ellipsoid's radii of curvature range from
-// b²/a to a²/b, so ε = max(a²/b/R − 1, 1 − b²/a/R) bounds the relative deviation and
-// k = 1 − 2ε. Evaluated in exactly this order: b = (1 − f)·a; u = b·b/a/R;
-// v = a·a/b/R; ε = max(v − 1, 1 − u); k = 1 − (ε + ε). WGS84 gives exactly
-// 0.9888339590090727. a in metres; no checks (callers have a valid ellipsoid).
+// on the sphere of EARTH_RADIUS_METRES): the ellipsoid's radii of curvature lie
+// between b²/a and a²/b, so ε, the larger relative deviation of those two from R,
+// bounds the stretch and k = 1 − 2ε. Evaluated in exactly this order: b = (1 − f)·a;
+// u = b·b/a/R; v = a·a/b/R; for an oblate ellipsoid or a sphere (u ≤ v)
+// ε = max(v − 1, 1 − u), for a prolate one ε = max(u − 1, 1 − v); k = 1 − (ε + ε).
+// WGS84 gives exactly 0.9888339590090727. a in metres; no checks (callers have a
+// valid ellipsoid).
 [[nodiscard]] double sphere_lower_bound_factor(double a, double f) noexcept;
 
 // The sphere radius (metres) that the ellipsoid query pre-filters with:

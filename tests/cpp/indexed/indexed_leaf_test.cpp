@@ -1,0 +1,67 @@
+#include "indexed/indexed_leaf.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "indexed_testing.hpp"
+#include "rtree/object.hpp"
+
+namespace sferix::geodetic {
+namespace {
+
+using namespace testing;
+
+static_assert(rtree::PointDistance<LineStringLeaf>);
+static_assert(rtree::PointDistance<PolygonLeaf>);
+static_assert(GeodeticLeaf<PointLeaf> && GeodeticLeaf<LineStringLeaf> && GeodeticLeaf<PolygonLeaf>);
+
+TEST(IndexedLeaf, SharesTheGeometryAndKeepsItsPosition) {
+    const auto line = linestring({{0, 0}, {10, 0}});
+    const LineStringLeaf leaf(line, 42);
+    EXPECT_EQ(leaf.data(), 42u);
+    EXPECT_EQ(&leaf.geom(), line.get());
+    EXPECT_EQ(leaf.shared(), line);
+    EXPECT_EQ(line.use_count(), 2);
+    {
+        const LineStringLeaf copy = leaf;
+        EXPECT_EQ(line.use_count(), 3);
+    }
+    EXPECT_EQ(line.use_count(), 2);
+}
+
+TEST(IndexedLeaf, MeasuresLikeItsGeometry) {
+    const auto square = polygon({{-10, -10}, {10, -10}, {10, 10}, {-10, 10}, {-10, -10}}, {{{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}});
+    const PolygonLeaf leaf(square, 0);
+    const Envelope box = leaf.envelope();
+    EXPECT_EQ(box.lower(), square->envelope().lower());
+    EXPECT_EQ(box.upper(), square->envelope().upper());
+
+    for (const LonLat& q : {LonLat{5, 5}, LonLat{0, 0}, LonLat{30, 0}, LonLat{-170, 60}}) {
+        const UnitVec p = embed(q.lon, q.lat);
+        const double d = square->distance_2(p);
+        EXPECT_EQ(leaf.distance_2(p), d);
+        EXPECT_EQ(leaf.contains_point(p), d <= 0.0);
+        EXPECT_EQ(leaf.distance_2_if_less_or_equal(p, 4.0), std::optional<double>(d));
+    }
+    EXPECT_TRUE(leaf.contains_point(embed(5, 5)));
+    EXPECT_FALSE(leaf.contains_point(embed(0, 0)));  // in the hole
+}
+
+TEST(IndexedLeaf, WithinBoundIsInclusiveAndRejectsNegativeOrNaN) {
+    const LineStringLeaf leaf(linestring({{0, 0}, {10, 0}}), 0);
+    const UnitVec p = embed(5, 3);
+    const double d = leaf.distance_2(p);
+    ASSERT_GT(d, 0.0);
+    EXPECT_EQ(leaf.distance_2_if_less_or_equal(p, d), std::optional<double>(d));
+    EXPECT_EQ(leaf.distance_2_if_less_or_equal(p, std::nextafter(d, 0.0)), std::nullopt);
+    EXPECT_EQ(leaf.distance_2_if_less_or_equal(embed(0, 0), -1.0), std::nullopt);
+    EXPECT_EQ(leaf.distance_2_if_less_or_equal(p, std::numeric_limits<double>::quiet_NaN()), std::nullopt);
+    // Far outside the box: rejected before the exact distance.
+    EXPECT_EQ(leaf.distance_2_if_less_or_equal(embed(100, 0), 0.5), std::nullopt);
+}
+
+}  // namespace
+}  // namespace sferix::geodetic

@@ -1,0 +1,151 @@
+#include "indexed/nearest_position.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "geodetic/spheroid.hpp"
+#include "indexed_testing.hpp"
+
+namespace sferix::indexed {
+namespace {
+
+using geodetic::LonLat;
+using geodetic::PointTree;
+using geodetic::embed;
+using geodetic::geodesic_distance_wgs84;
+using geodetic::squared_chord_to_metres;
+using geodetic::testing::point_tree;
+using geodetic::testing::random_point_coords;
+using geodetic::testing::random_queries;
+
+struct SmallCase {
+    const char* name;
+    std::vector<LonLat> points;
+    LonLat query;
+    std::uint64_t sphere_position;
+    std::uint64_t wgs84_position;
+};
+
+class NearestPositionCase : public ::testing::TestWithParam<SmallCase> {};
+
+TEST_P(NearestPositionCase, PicksThePositionAndItsDistance) {
+    const SmallCase& c = GetParam();
+    const PointTree tree = point_tree(c.points);
+    const auto sphere = nearest_position(tree, c.query.lon, c.query.lat);
+    const auto wgs84 = nearest_position_wgs84(tree, c.query.lon, c.query.lat);
+    ASSERT_TRUE(sphere.has_value());
+    ASSERT_TRUE(wgs84.has_value());
+    EXPECT_EQ(sphere->position, c.sphere_position);
+    EXPECT_EQ(wgs84->position, c.wgs84_position);
+    const LonLat& s = c.points[c.sphere_position];
+    EXPECT_EQ(sphere->metres, squared_chord_to_metres(geodetic::chord_2(embed(s.lon, s.lat), embed(c.query.lon, c.query.lat))));
+    const LonLat& w = c.points[c.wgs84_position];
+    EXPECT_EQ(wgs84->metres, geodesic_distance_wgs84(c.query.lon, c.query.lat, w.lon, w.lat));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NearestPosition, NearestPositionCase,
+    ::testing::Values(
+        SmallCase{"DuplicatePointsSmallestPosition", {{0, 0}, {0, 0}}, {0, 0}, 0, 0},
+        SmallCase{"LaterDuplicateNeverWins", {{1, 0}, {0, 1}, {1, 0}}, {1, 0}, 0, 0},
+        SmallCase{"EqualMetresSmallestPosition", {{10, 0}, {-10, 0}}, {0, 0}, 0, 0},
+        // The sphere is nearer along the equator, WGS84 along the meridian; the WGS84
+        // search reaches position 0 first and must still move on to position 1.
+        SmallCase{"SphereAndEllipsoidDisagree", {{0.999, 0}, {0, 1}}, {0, 0}, 0, 1},
+        // ±180 embed to vectors differing in the last bits: the WGS84 coincidence pass
+        // keeps them apart although their geodesic distances are equal.
+        SmallCase{"AntimeridianTwinsStayApart", {{180, 0}, {-180, 0}}, {-179.5, 0}, 1, 1},
+        SmallCase{"AntimeridianTwinsTieOnTheSphere", {{-180, 0}, {180, 0}}, {0, 0}, 0, 0}),
+    [](const ::testing::TestParamInfo<SmallCase>& param_info) { return std::string(param_info.param.name); });
+
+TEST(NearestPosition, DisagreementDistancesAreTheDocumentedOnes) {
+    const PointTree tree = point_tree({{0.999, 0}, {0, 1}});
+    EXPECT_NEAR(nearest_position(tree, 0, 0)->metres, 111'084.0, 5.0);
+    EXPECT_NEAR(nearest_position_wgs84(tree, 0, 0)->metres, 110'574.4, 1.0);
+}
+
+TEST(NearestPosition, EmptyTreeOrNonFiniteQueryGiveNothing) {
+    const PointTree empty = point_tree({});
+    EXPECT_FALSE(nearest_position(empty, 0, 0).has_value());
+    EXPECT_FALSE(nearest_position_wgs84(empty, 0, 0).has_value());
+    const PointTree tree = point_tree({{0, 0}});
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_FALSE(nearest_position(tree, nan, 0).has_value());
+    EXPECT_FALSE(nearest_position_wgs84(tree, 0, -std::numeric_limits<double>::infinity()).has_value());
+}
+
+TEST(NearestPosition, MatchesBruteForceWithTiesOnMetres) {
+    std::mt19937_64 rng(99);
+    const std::vector<LonLat> coords = random_point_coords(rng, 4000);
+    const PointTree tree = point_tree(coords);
+    for (const LonLat& q : random_queries(rng, coords, 400)) {
+        const geodetic::UnitVec p = embed(q.lon, q.lat);
+        double best = std::numeric_limits<double>::infinity();
+        std::uint64_t best_position = 0;
+        for (std::size_t i = 0; i < coords.size(); ++i) {
+            const double m = squared_chord_to_metres(geodetic::chord_2(embed(coords[i].lon, coords[i].lat), p));
+            if (m < best) {
+                best = m;
+                best_position = i;
+            }
+        }
+        const auto hit = nearest_position(tree, q.lon, q.lat);
+        ASSERT_TRUE(hit.has_value());
+        ASSERT_EQ(hit->metres, best) << q.lon << ", " << q.lat;
+        ASSERT_EQ(hit->position, best_position) << q.lon << ", " << q.lat;
+    }
+}
+
+TEST(NearestPositionWgs84, MatchesBruteForceGeodesicMinimum) {
+    std::mt19937_64 rng(101);
+    const std::vector<LonLat> coords = random_point_coords(rng, 3000);
+    const PointTree tree = point_tree(coords);
+    std::uint64_t inverses = 0;
+    std::size_t ambiguous = 0;
+    const std::vector<LonLat> queries = random_queries(rng, coords, 150);
+    for (const LonLat& q : queries) {
+        double best = std::numeric_limits<double>::infinity();
+        for (const LonLat& c : coords) {
+            best = std::min(best, geodesic_distance_wgs84(q.lon, q.lat, c.lon, c.lat));
+        }
+        // The positions at that distance. Usually they are all one place (duplicates),
+        // and then the smallest wins; different places at exactly equal geodesic
+        // distance (poles at several longitudes, ±180) go to the one reached first.
+        std::vector<std::uint64_t> at_best;
+        for (std::size_t i = 0; i < coords.size(); ++i) {
+            if (geodesic_distance_wgs84(q.lon, q.lat, coords[i].lon, coords[i].lat) == best) {
+                at_best.push_back(i);
+            }
+        }
+        const auto vector_of = [&](std::uint64_t i) { return embed(coords[i].lon, coords[i].lat); };
+        const bool one_place = std::all_of(at_best.begin(), at_best.end(),
+                                           [&](std::uint64_t i) { return vector_of(i) == vector_of(at_best[0]); });
+        GeodesicSearchStats stats;
+        const auto hit = nearest_position_wgs84(tree, q.lon, q.lat, &stats);
+        ASSERT_TRUE(hit.has_value());
+        ASSERT_EQ(hit->metres, best) << q.lon << ", " << q.lat;
+        ASSERT_NE(std::find(at_best.begin(), at_best.end(), hit->position), at_best.end());
+        if (one_place) {
+            ASSERT_EQ(hit->position, at_best[0]) << q.lon << ", " << q.lat;
+        } else {
+            ++ambiguous;
+            for (std::uint64_t i : at_best) {
+                ASSERT_FALSE(i < hit->position && vector_of(i) == vector_of(hit->position));
+            }
+        }
+        ASSERT_GE(stats.geodesic_inverses, 1u);
+        inverses += stats.geodesic_inverses;
+    }
+    // The stopping rule keeps the geodesic work to a handful of leaves per query.
+    EXPECT_LT(inverses, 20 * queries.size());
+    EXPECT_LT(ambiguous, queries.size() / 10);
+}
+
+}  // namespace
+}  // namespace sferix::indexed

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "geodetic/spheroid.hpp"
+#include "geodetic/tree.hpp"
+#include "indexed/nearest_position.hpp"
+#include "indexed_testing.hpp"
+
+namespace sferix::geodetic {
+namespace {
+
+using namespace testing;
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double INF = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t SEED = 20240605;
+// Radii from exact hits to a quarter of the globe.
+const std::vector<double> RADII = {0.0, 1'000.0, 50'000.0, 120'000.0, 500'000.0, 2'500'000.0, 10'000'000.0};
+
+struct RadiusCase {
+    double radius;
+    Positions expected;  // sorted
+};
+
+// Points at (0, 0), 1° east, (0, 0) again and 179° east; query (0, 0).
+class SphereRadius : public ::testing::TestWithParam<RadiusCase> {};
+
+TEST_P(SphereRadius, SelectsByInclusiveChordBound) {
+    const PointTree tree = point_tree({{0, 0}, {1, 0}, {0, 0}, {179, 0}});
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance(0, 0, GetParam().radius))), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(LocateWithinDistance, SphereRadius,
+                         ::testing::Values(RadiusCase{0.0, {0, 2}}, RadiusCase{-1.0, {}}, RadiusCase{NaN, {}},
+                                           RadiusCase{111'000.0, {0, 2}}, RadiusCase{112'000.0, {0, 1, 2}},
+                                           RadiusCase{1e30, {0, 1, 2, 3}}, RadiusCase{INF, {0, 1, 2, 3}}));
+
+TEST(LocateWithinDistance, NonFiniteQueryOrEmptyTreeGiveNothing) {
+    const PointTree tree = point_tree({{0, 0}, {1, 0}});
+    EXPECT_TRUE(positions(tree.locate_within_distance(NaN, 0, INF)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance(0, -INF, INF)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(INF, 0, INF, WGS84_A, WGS84_F)).empty());
+
+    const PointTree empty = point_tree({});
+    EXPECT_EQ(empty.size(), 0u);
+    EXPECT_TRUE(positions(empty.locate_within_distance(0, 0, INF)).empty());
+    EXPECT_TRUE(positions(empty.locate_within_distance_on_ellipsoid(0, 0, INF, WGS84_A, WGS84_F)).empty());
+    EXPECT_TRUE(positions(shared_tree<GeodeticPolygon>({}).locate_within_distance(0, 0, INF)).empty());
+}
+
+TEST(LocateWithinDistance, ReportsInReverseStorageOrderUnsorted) {
+    // A tree of at most six objects stores them in input order.
+    const PointTree tree = point_tree({{0, 0}, {0.5, 0}, {0, 0.25}});
+    EXPECT_EQ(positions(tree.locate_within_distance(0, 0, 100'000.0)), (Positions{2, 1, 0}));
+    EXPECT_EQ(positions(tree.locate_within_distance_on_ellipsoid(0, 0, 100'000.0, WGS84_A, WGS84_F)),
+              (Positions{2, 1, 0}));
+}
+
+TEST(LocateWithinDistance, PolygonsContainingTheQueryAreAtZero) {
+    const PolygonTree tree = shared_tree<GeodeticPolygon>({
+        polygon({{-10, -10}, {10, -10}, {10, 10}, {-10, 10}, {-10, -10}}),
+        polygon({{-5, -5}, {20, -5}, {20, 20}, {-5, 20}, {-5, -5}}),
+        polygon({{-10, -10}, {10, -10}, {10, 10}, {-10, 10}, {-10, -10}}, {{{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}}),
+    });
+    Measured at_zero;
+    for (const auto& [leaf, distance_2] : tree.locate_within_distance(0, 0, 0.0)) {
+        at_zero.emplace_back(leaf->data(), distance_2);
+    }
+    EXPECT_EQ(at_zero, (Measured{{1, 0.0}, {0, 0.0}}));  // the holed one does not contain (0, 0)
+
+    // Two degrees reach the hole's boundary, measured from inside the hole.
+    const double hole_2 = tree.rtree().root().children()[2].as_leaf()->distance_2(embed(0, 0));
+    EXPECT_GT(hole_2, 0.0);
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance(0, 0, squared_chord_to_metres(hole_2) + 1.0))),
+              (Positions{0, 1, 2}));
+}
+
+TEST(LocateWithinDistance, MatchesBruteForceForPoints) {
+    std::mt19937_64 rng(SEED);
+    const std::vector<LonLat> coords = random_point_coords(rng, 3000);
+    const PointTree tree = point_tree(coords);
+    for (const LonLat& q : random_queries(rng, coords, 60)) {
+        const UnitVec p = embed(q.lon, q.lat);
+        for (double radius : RADII) {
+            Measured found;
+            for (const auto& [leaf, distance_2] : tree.locate_within_distance(q.lon, q.lat, radius)) {
+                found.emplace_back(leaf->data(), distance_2);
+            }
+            const Measured expected =
+                brute_within(coords.size(), [&](std::size_t i) { return chord_2(embed(coords[i].lon, coords[i].lat), p); }, radius);
+            ASSERT_EQ(sorted(found), expected) << q.lon << ", " << q.lat << " radius " << radius;
+        }
+    }
+}
+
+TEST(LocateWithinDistance, MatchesBruteForceForLineStringsAndPolygons) {
+    std::mt19937_64 rng(SEED + 1);
+    const auto lines = random_linestrings(rng, 2000);
+    const auto polygons = random_polygons(rng, 1500);
+    const LineStringTree line_tree = shared_tree(lines);
+    const PolygonTree polygon_tree = shared_tree(polygons);
+    std::vector<LonLat> vertices;
+    for (const auto& line : lines) {
+        vertices.push_back({line->coords()[0].lon(), line->coords()[0].lat()});
+    }
+    for (const LonLat& q : random_queries(rng, vertices, 60)) {
+        const UnitVec p = embed(q.lon, q.lat);
+        for (double radius : RADII) {
+            Measured found_lines;
+            for (const auto& [leaf, distance_2] : line_tree.locate_within_distance(q.lon, q.lat, radius)) {
+                found_lines.emplace_back(leaf->data(), distance_2);
+            }
+            ASSERT_EQ(sorted(found_lines),
+                      brute_within(lines.size(), [&](std::size_t i) { return lines[i]->distance_2(p); }, radius))
+                << q.lon << ", " << q.lat << " radius " << radius;
+
+            Measured found_polygons;
+            for (const auto& [leaf, distance_2] : polygon_tree.locate_within_distance(q.lon, q.lat, radius)) {
+                found_polygons.emplace_back(leaf->data(), distance_2);
+            }
+            ASSERT_EQ(sorted(found_polygons),
+                      brute_within(polygons.size(), [&](std::size_t i) { return polygons[i]->distance_2(p); }, radius))
+                << q.lon << ", " << q.lat << " radius " << radius;
+        }
+    }
+}
+
+TEST(LocateWithinDistanceOnEllipsoid, PreFilterBoundIsTheWgs84Constant) {
+    EXPECT_EQ(sphere_lower_bound_factor(WGS84_A, WGS84_F), indexed::WGS84_SPHERE_LOWER_BOUND);
+    EXPECT_EQ(ellipsoid_prefilter_radius_metres(0.0, WGS84_A, WGS84_F), ELLIPSOID_SLACK_METRES);
+    EXPECT_EQ(ellipsoid_prefilter_radius_metres(1000.0, WGS84_A, WGS84_F), 1000.0 / 0.9888339590090727 + 0.001);
+    // So flat that the sphere bounds nothing: every point is a candidate.
+    EXPECT_EQ(ellipsoid_prefilter_radius_metres(1000.0, WGS84_A, 0.9), INF);
+}
+
+TEST(LocateWithinDistanceOnEllipsoid, KeepsGeodesicallyNearPointsTheSphereMisses) {
+    // One degree of meridian at the equator: ~110574 m geodesic, ~111195 m on the sphere.
+    const PointTree tree = point_tree({{0, 1}, {0, 0}, {0, 0}});
+    const double meridian = geodesic_distance_wgs84(0, 0, 0, 1);
+    ASSERT_LT(meridian, 110'600.0);
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance(0, 0, 110'600.0))), (Positions{1, 2}));
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(0, 0, 110'600.0, WGS84_A, WGS84_F))),
+              (Positions{0, 1, 2}));
+
+    // The radius is inclusive, and checked against the uninflated value.
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(0, 0, meridian, WGS84_A, WGS84_F))),
+              (Positions{0, 1, 2}));
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(0, 0, std::nextafter(meridian, 0.0), WGS84_A, WGS84_F))),
+              (Positions{1, 2}));
+
+    // Radius 0 keeps exactly the points at geodesic distance 0, with distance 0.
+    Measured at_zero;
+    for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(0, 0, 0.0, WGS84_A, WGS84_F)) {
+        at_zero.emplace_back(leaf->data(), metres);
+    }
+    EXPECT_EQ(at_zero, (Measured{{2, 0.0}, {1, 0.0}}));
+}
+
+TEST(LocateWithinDistanceOnEllipsoid, RejectedRadiusOrEllipsoidGivesNothing) {
+    const PointTree tree = point_tree({{0, 0}, {1, 1}});
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(0, 0, -1.0, WGS84_A, WGS84_F)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(0, 0, NaN, WGS84_A, WGS84_F)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(0, 0, INF, -1.0, WGS84_F)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(0, 0, INF, WGS84_A, 1.0)).empty());
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(0, 0, INF, WGS84_A, WGS84_F))), (Positions{0, 1}));
+}
+
+struct Ellipsoid {
+    double a;
+    double f;
+};
+
+class EllipsoidRadius : public ::testing::TestWithParam<Ellipsoid> {};
+
+TEST_P(EllipsoidRadius, MatchesBruteForceGeodesicScan) {
+    const auto [a, f] = GetParam();
+    const GeodesicHandle geod = geoid_for(a, f);
+    ASSERT_TRUE(geod);
+    std::mt19937_64 rng(SEED + 2);
+    // Without a sphere bound every query is a full geodesic scan: keep that tree small.
+    const bool full_scan = ellipsoid_prefilter_radius_metres(0.0, a, f) == INF;
+    const std::vector<LonLat> coords = random_point_coords(rng, full_scan ? 300 : 2500);
+    const PointTree tree = point_tree(coords);
+    for (const LonLat& q : random_queries(rng, coords, 30)) {
+        std::vector<double> geodesic;
+        for (const LonLat& c : coords) {
+            geodesic.push_back(geodesic_metres(*geod, q.lon, q.lat, c.lon, c.lat));
+        }
+        for (double radius : RADII) {
+            Measured found;
+            for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(q.lon, q.lat, radius, a, f)) {
+                found.emplace_back(leaf->data(), metres);
+            }
+            Measured expected;
+            for (std::size_t i = 0; i < coords.size(); ++i) {
+                if (geodesic[i] <= radius) {
+                    expected.emplace_back(i, geodesic[i]);
+                }
+            }
+            ASSERT_EQ(sorted(found), expected) << q.lon << ", " << q.lat << " radius " << radius;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(LocateWithinDistanceOnEllipsoid, EllipsoidRadius,
+                         ::testing::Values(Ellipsoid{WGS84_A, WGS84_F},              // the predefined object
+                                           Ellipsoid{6'400'000.0, -0.005},           // prolate
+                                           Ellipsoid{EARTH_RADIUS_METRES, 0.0},      // the mean sphere
+                                           Ellipsoid{WGS84_A, 0.9}));               // no sphere bound: full scan
+
+}  // namespace
+}  // namespace sferix::geodetic
