@@ -60,10 +60,15 @@ FastRead read_exact_numbers(PyObject* obj, bool is_tuple, CoordinateNumbers& num
     for (Py_ssize_t index = 0; index < size; ++index) {
         // Borrowed: no Python code runs before it is read.
         PyObject* element = is_tuple ? PyTuple_GetItem(obj, index) : PyList_GetItem(obj, index);
-        if (!PyFloat_CheckExact(element) && !PyLong_CheckExact(element)) {
+        double value = 0.0;
+        if (PyFloat_CheckExact(element)) {
+            value = PyFloat_AsDouble(element);
+        } else if (PyLong_CheckExact(element)) {
+            // What PyFloat_AsDouble does for an int, without the temporary float.
+            value = PyLong_AsDouble(element);
+        } else {
             return FastRead::Undecided;
         }
-        const double value = PyFloat_AsDouble(element);
         if (value == -1.0 && PyErr_Occurred() != nullptr) {
             not_numbers();
             return FastRead::Failed;
