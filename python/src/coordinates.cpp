@@ -83,8 +83,8 @@ std::optional<geodetic::LonLat> read_any_sequence(PyObject* obj) {
         value_error(NOT_NUMBERS);
         return std::nullopt;
     }
-    // Only the first two numbers are kept, so the length sizes nothing; it is still
-    // asked for, as every sized read of a sequence does, and may fail harmlessly.
+    // Reading a coordinate asks for its length (its __len__ runs, and may fail
+    // harmlessly), although nothing is sized by it: only two numbers are kept.
     if (PySequence_Size(obj) < 0) {
         PyErr_Clear();
     }
