@@ -9,6 +9,7 @@
 #include "error.hpp"
 #include "geometry.hpp"
 #include "py_ref.hpp"
+#include "tree.hpp"
 
 namespace sferix::python {
 namespace {
@@ -22,10 +23,13 @@ struct ModuleClass {
 
 // The classes, in the order they are added after GeodeticError:
 // Point, LineString, Polygon, GeodeticPointTree, GeodeticLineStringTree, GeodeticPolygonTree.
-constexpr std::array<ModuleClass, 3> MODULE_CLASSES = {{
+constexpr std::array<ModuleClass, 6> MODULE_CLASSES = {{
     {"Point", point_type},
     {"LineString", linestring_type},
     {"Polygon", polygon_type},
+    {"GeodeticPointTree", point_tree_type},
+    {"GeodeticLineStringTree", linestring_tree_type},
+    {"GeodeticPolygonTree", polygon_tree_type},
 }};
 
 // Appends `name` to the module's __all__ (creating it when absent), then sets the

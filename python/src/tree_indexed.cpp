@@ -1,0 +1,157 @@
+// GeodeticLineStringTree and GeodeticPolygonTree: the shared tree methods over
+// IndexedLeaf trees, whose leaves share their geometry with the geometry array.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "gil.hpp"
+#include "tree.hpp"
+#include "tree_methods.hpp"
+
+#include "geodetic/tree.hpp"
+
+namespace sferix::python {
+
+namespace {
+
+// The nearest leaf by the tree's best-first search; among equally near geometries the
+// one the heap pops first wins (no tie-break by position).
+template <typename Tree>
+std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, double lon, double lat) {
+    const auto found = tree.nearest_neighbor_with_distance(lon, lat);
+    if (!found) {
+        return std::nullopt;
+    }
+    return PositionWithMetres{found->leaf->data(), found->metres};
+}
+
+struct LineStringTreeKind {
+    using Geometry = geodetic::GeodeticLineString;
+    using Tree = geodetic::LineStringTree;
+    static constexpr std::string_view NAME = "GeodeticLineStringTree";
+
+    static PyTypeObject* type() { return linestring_tree_type(); }
+    static std::optional<PositionWithMetres> nearest(const Tree& tree, double lon, double lat) {
+        return nearest_leaf(tree, lon, lat);
+    }
+    static std::optional<std::vector<Geometry>> collect(PyObject* data) { return collect_linestrings(data); }
+};
+
+struct PolygonTreeKind {
+    using Geometry = geodetic::GeodeticPolygon;
+    using Tree = geodetic::PolygonTree;
+    static constexpr std::string_view NAME = "GeodeticPolygonTree";
+
+    static PyTypeObject* type() { return polygon_tree_type(); }
+    static std::optional<PositionWithMetres> nearest(const Tree& tree, double lon, double lat) {
+        return nearest_leaf(tree, lon, lat);
+    }
+    static std::optional<std::vector<Geometry>> collect(PyObject* data) { return collect_polygons(data); }
+};
+
+// Each geometry is moved once into a shared holder that the geometry array and its
+// leaf then share. The leaves are made under the GIL (they only bump atomic counts);
+// the bulk load, the expensive part, runs without it.
+template <TreeKind Kind>
+PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    using Geometry = typename Kind::Geometry;
+    using Tree = typename Kind::Tree;
+    return run_entry([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};  // borrowed from the call
+        if (!bind_call(NEW_DESCRIPTION<Kind>, args, kwargs, slots)) {
+            return nullptr;
+        }
+        std::optional<std::vector<Geometry>> collected = Kind::collect(slots[0]);
+        if (!collected) {
+            return nullptr;
+        }
+        std::vector<std::shared_ptr<const Geometry>> geometries;
+        geometries.reserve(collected->size());
+        for (Geometry& geometry : *collected) {
+            geometries.push_back(std::make_shared<const Geometry>(std::move(geometry)));
+        }
+        collected.reset();
+        std::vector<typename Tree::LeafType> leaves;
+        leaves.reserve(geometries.size());
+        for (std::size_t i = 0; i < geometries.size(); ++i) {
+            leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
+        }
+        Tree tree = [&leaves] {
+            const ReleasedGil released;
+            return Tree::bulk_load(std::move(leaves));
+        }();
+        return new_instance(type, StateOf<Kind>{std::move(tree), std::move(geometries)});
+    });
+}
+
+constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef linestring_tree_methods[] = {
+    {"geometry", fastcall_method(tree_geometry<LineStringTreeKind>), FASTCALL,
+     "geometry($self, index)\n--\n\nThe linestring at input position `index`."},
+    {"geometries", tree_geometries<LineStringTreeKind>, METH_NOARGS,
+     "geometries($self)\n--\n\nEvery linestring, in input order."},
+    {"nearest", fastcall_method(tree_nearest<LineStringTreeKind>), FASTCALL,
+     "nearest($self, query)\n--\n\nThe input position of the nearest linestring to `query`, or `None` if empty."},
+    {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<LineStringTreeKind>), FASTCALL,
+     "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest "
+     "linestring, or `None`."},
+    {"within_distance", fastcall_method(tree_within_distance<LineStringTreeKind>), FASTCALL,
+     "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
+     "linestring within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs instead."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef polygon_tree_methods[] = {
+    {"geometry", fastcall_method(tree_geometry<PolygonTreeKind>), FASTCALL,
+     "geometry($self, index)\n--\n\nThe polygon at input position `index`."},
+    {"geometries", tree_geometries<PolygonTreeKind>, METH_NOARGS,
+     "geometries($self)\n--\n\nEvery polygon, in input order."},
+    {"nearest", fastcall_method(tree_nearest<PolygonTreeKind>), FASTCALL,
+     "nearest($self, query)\n--\n\nThe input position of the nearest polygon to `query` (zero distance if `query` "
+     "is\ninside one), or `None` if empty."},
+    {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<PolygonTreeKind>), FASTCALL,
+     "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest polygon, "
+     "or `None`."},
+    {"within_distance", fastcall_method(tree_within_distance<PolygonTreeKind>), FASTCALL,
+     "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
+     "polygon within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs instead."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+template <TreeKind Kind>
+std::array<PyType_Slot, 7> class_slots(const char* doc, PyMethodDef* methods) {
+    return {{
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(&indexed_tree_new<Kind>)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<StateOf<Kind>>)},
+        {Py_tp_methods, methods},
+        {Py_mp_length, reinterpret_cast<void*>(&tree_length<Kind>)},
+        {Py_mp_subscript, reinterpret_cast<void*>(&tree_subscript<Kind>)},
+        {0, nullptr},
+    }};
+}
+
+std::array<PyType_Slot, 7> linestring_tree_slots = class_slots<LineStringTreeKind>(
+    "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings.", linestring_tree_methods);
+PyType_Spec linestring_tree_spec = {"globix.GeodeticLineStringTree", instance_size<StateOf<LineStringTreeKind>>(), 0,
+                                    CLASS_FLAGS, linestring_tree_slots.data()};
+LazyType linestring_tree_class(linestring_tree_spec);
+
+std::array<PyType_Slot, 7> polygon_tree_slots = class_slots<PolygonTreeKind>(
+    "GeodeticPolygonTree(data)\n--\n\nA geodetic R-tree over polygons.", polygon_tree_methods);
+PyType_Spec polygon_tree_spec = {"globix.GeodeticPolygonTree", instance_size<StateOf<PolygonTreeKind>>(), 0,
+                                 CLASS_FLAGS, polygon_tree_slots.data()};
+LazyType polygon_tree_class(polygon_tree_spec);
+
+}  // namespace
+
+PyTypeObject* linestring_tree_type() { return linestring_tree_class.get(); }
+PyTypeObject* polygon_tree_type() { return polygon_tree_class.get(); }
+
+}  // namespace sferix::python

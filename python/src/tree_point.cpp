@@ -1,0 +1,190 @@
+// GeodeticPointTree: the shared tree methods for points, plus the queries only points
+// have (rectangle, and nearest/radius on the WGS84 ellipsoid).
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "gil.hpp"
+#include "tree.hpp"
+#include "tree_methods.hpp"
+
+#include "geodetic/spheroid.hpp"
+#include "geodetic/tree.hpp"
+#include "indexed/nearest_position.hpp"
+
+namespace sferix::python {
+
+namespace {
+
+std::optional<PositionWithMetres> as_hit(const std::optional<indexed::NearestPosition>& found) {
+    if (!found) {
+        return std::nullopt;
+    }
+    return PositionWithMetres{found->position, found->metres};
+}
+
+struct PointTreeKind {
+    using Geometry = geodetic::GeodeticPoint;
+    using Tree = geodetic::PointTree;
+    static constexpr std::string_view NAME = "GeodeticPointTree";
+
+    static PyTypeObject* type() { return point_tree_type(); }
+
+    // Ties on the metre distance go to the smallest input position.
+    static std::optional<PositionWithMetres> nearest(const Tree& tree, double lon, double lat) {
+        return as_hit(indexed::nearest_position(tree, lon, lat));
+    }
+};
+
+using Kind = PointTreeKind;
+using State = StateOf<Kind>;
+
+constexpr const char* const RECTANGLE_PARAMETERS[] = {"lower", "upper"};
+constexpr FunctionDescription IN_RECTANGLE{Kind::NAME, "in_rectangle", RECTANGLE_PARAMETERS, 0, 2};
+constexpr FunctionDescription NEAREST_WGS84{Kind::NAME, "nearest_wgs84", QUERY_PARAMETERS, 0, 1};
+constexpr FunctionDescription NEAREST_WITH_DISTANCE_WGS84{Kind::NAME, "nearest_with_distance_wgs84",
+                                                          QUERY_PARAMETERS, 0, 1};
+constexpr FunctionDescription WITHIN_DISTANCE_WGS84{Kind::NAME, "within_distance_wgs84", WITHIN_PARAMETERS, 0, 2};
+
+std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& tree, double lon, double lat) {
+    return as_hit(indexed::nearest_position_wgs84(tree, lon, lat));
+}
+
+std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::PointTree& tree, double lon, double lat,
+                                                           double radius_metres) {
+    std::vector<PositionWithMetres> hits;
+    for (const auto& [leaf, metres] :
+         tree.locate_within_distance_on_ellipsoid(lon, lat, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
+        hits.push_back({leaf->data(), metres});
+    }
+    return hits;
+}
+
+// The points are moved into the leaves; the geometry array holds its own shared copies
+// (value objects must outlive the tree, and a point leaf is stored by value).
+PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return run_entry([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};  // borrowed from the call
+        if (!bind_call(NEW_DESCRIPTION<Kind>, args, kwargs, slots)) {
+            return nullptr;
+        }
+        std::optional<std::vector<geodetic::GeodeticPoint>> points = collect_points(slots[0]);
+        if (!points) {
+            return nullptr;
+        }
+        std::vector<std::shared_ptr<const geodetic::GeodeticPoint>> geometries;
+        geometries.reserve(points->size());
+        for (const geodetic::GeodeticPoint& point : *points) {
+            geometries.push_back(std::make_shared<const geodetic::GeodeticPoint>(point));
+        }
+        geodetic::PointTree tree = [&points] {
+            const ReleasedGil released;
+            std::vector<geodetic::PointLeaf> leaves;
+            leaves.reserve(points->size());
+            for (std::size_t i = 0; i < points->size(); ++i) {
+                leaves.emplace_back(std::move((*points)[i]), static_cast<std::uint64_t>(i));
+            }
+            points.reset();
+            return geodetic::PointTree::bulk_load(std::move(leaves));
+        }();
+        return new_instance(type, State{std::move(tree), std::move(geometries)});
+    });
+}
+
+PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&]() -> PyObject* {
+        const State* state = tree_state<Kind>(self);
+        if (state == nullptr) {
+            return nullptr;
+        }
+        std::array<PyObject*, 2> slots{};  // borrowed from the call
+        if (!bind_fastcall(IN_RECTANGLE, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        const std::optional<geodetic::GeodeticPoint> lower = parse_point(slots[0]);
+        if (!lower) {
+            return nullptr;
+        }
+        const std::optional<geodetic::GeodeticPoint> upper = parse_point(slots[1]);
+        if (!upper) {
+            return nullptr;
+        }
+        std::vector<std::uint64_t> positions;
+        for (const geodetic::PointLeaf& leaf :
+             state->tree.locate_in_rectangle(lower->lon(), lower->lat(), upper->lon(), upper->lat())) {
+            positions.push_back(leaf.data());
+        }
+        return position_list(positions);
+    });
+}
+
+PyObject* point_tree_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_nearest<Kind>(self, NEAREST_WGS84, args, nargs, kwnames, false, nearest_wgs84_hit);
+}
+
+PyObject* point_tree_nearest_with_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) {
+    return run_nearest<Kind>(self, NEAREST_WITH_DISTANCE_WGS84, args, nargs, kwnames, true, nearest_wgs84_hit);
+}
+
+PyObject* point_tree_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    return run_within<Kind>(self, WITHIN_DISTANCE_WGS84, args, nargs, kwnames, within_distance_wgs84_hits);
+}
+
+constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef point_tree_methods[] = {
+    {"geometry", fastcall_method(tree_geometry<Kind>), FASTCALL,
+     "geometry($self, index)\n--\n\nThe point at input position `index`."},
+    {"geometries", tree_geometries<Kind>, METH_NOARGS, "geometries($self)\n--\n\nEvery point, in input order."},
+    {"nearest", fastcall_method(tree_nearest<Kind>), FASTCALL,
+     "nearest($self, query)\n--\n\nThe input position of the nearest point to `query`, or `None` if the tree is "
+     "empty."},
+    {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<Kind>), FASTCALL,
+     "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest point to "
+     "`query`, or\n`None` if the tree is empty."},
+    {"within_distance", fastcall_method(tree_within_distance<Kind>), FASTCALL,
+     "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every point "
+     "within `radius_metres` great-circle metres of\n`query`. With `return_distance=True`, `(index, distance)` pairs "
+     "instead."},
+    {"in_rectangle", fastcall_method(point_tree_in_rectangle), FASTCALL,
+     "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
+     "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
+     "antimeridian (RFC 7946); `lower.lat <= upper.lat` is required."},
+    {"nearest_wgs84", fastcall_method(point_tree_nearest_wgs84), FASTCALL,
+     "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest point to `query` by WGS84-ellipsoid "
+     "geodesic\ndistance, or `None` if the tree is empty."},
+    {"nearest_with_distance_wgs84", fastcall_method(point_tree_nearest_with_distance_wgs84), FASTCALL,
+     "nearest_with_distance_wgs84($self, query)\n--\n\nThe `(input position, geodesic distance in metres)` of the "
+     "nearest point to `query`\non the WGS84 ellipsoid, or `None` if empty."},
+    {"within_distance_wgs84", fastcall_method(point_tree_within_distance_wgs84), FASTCALL,
+     "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
+     "point within `radius_metres` WGS84-ellipsoid geodesic\nmetres of `query`. With `return_distance=True`, "
+     "`(index, distance)` pairs instead."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot point_tree_slots[] = {
+    {Py_tp_doc, const_cast<char*>("GeodeticPointTree(data)\n--\n\nA geodetic R-tree over points.")},
+    {Py_tp_new, reinterpret_cast<void*>(point_tree_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<State>)},
+    {Py_tp_methods, point_tree_methods},
+    {Py_mp_length, reinterpret_cast<void*>(&tree_length<Kind>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&tree_subscript<Kind>)},
+    {0, nullptr},
+};
+
+PyType_Spec point_tree_spec = {"globix.GeodeticPointTree", instance_size<State>(), 0, CLASS_FLAGS, point_tree_slots};
+LazyType point_tree_class(point_tree_spec);
+
+}  // namespace
+
+PyTypeObject* point_tree_type() { return point_tree_class.get(); }
+
+}  // namespace sferix::python
