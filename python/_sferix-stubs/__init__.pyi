@@ -1,16 +1,26 @@
 """Type stubs for the _sferix extension module."""
 
 from collections.abc import Iterable
-from typing import Any, Final, Literal, overload, final
+from typing import Any, Final, Literal, TypeAlias, overload, final
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = [
+    "__version__",
+    "GeodeticError",
+    "Point",
+    "LineString",
+    "Polygon",
+    "GeodeticPointTree",
+    "GeodeticLineStringTree",
+    "GeodeticPolygonTree",
+]
 
 # A position in (longitude, latitude) degrees: a sequence of numbers, a GeoJSON-like
 # Point or Feature dict, or any object with a __geo_interface__ describing a point.
-PointLike = Any
-LineStringLike = Any
-PolygonLike = Any
+# Private: these names exist only for type checkers, not in the module.
+_PointLike: TypeAlias = Any
+_LineStringLike: TypeAlias = Any
+_PolygonLike: TypeAlias = Any
 
 class GeodeticError(ValueError):
     """Raised when coordinates or a geometry fail validation (out-of-range longitude or latitude, a non-finite value, too few vertices, an edge spanning half the sphere, or an unclosed ring)."""
@@ -57,82 +67,82 @@ class Polygon:
 class GeodeticPointTree:
     """A geodetic R-tree over points."""
 
-    def __new__(cls, data: Iterable[PointLike] | dict[str, Any] | Any) -> GeodeticPointTree: ...
+    def __new__(cls, data: Iterable[_PointLike] | dict[str, Any] | Any) -> GeodeticPointTree: ...
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> Point: ...
     def geometry(self, index: int) -> Point:
         """The point at input position `index`."""
     def geometries(self) -> list[Point]:
         """Every point, in input order."""
-    def nearest(self, query: PointLike) -> int | None:
+    def nearest(self, query: _PointLike) -> int | None:
         """The input position of the nearest point to `query`, or `None` if the tree is empty."""
-    def nearest_with_distance(self, query: PointLike) -> tuple[int, float] | None:
+    def nearest_with_distance(self, query: _PointLike) -> tuple[int, float] | None:
         """The `(input position, distance in metres)` of the nearest point to `query`, or
         `None` if the tree is empty."""
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
-    def in_rectangle(self, lower: PointLike, upper: PointLike) -> list[int]:
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
+    def in_rectangle(self, lower: _PointLike, upper: _PointLike) -> list[int]:
         """The input positions of every point inside the longitude/latitude rectangle whose
         corners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing
         the antimeridian (RFC 7946); `lower.lat <= upper.lat` is required."""
-    def nearest_wgs84(self, query: PointLike) -> int | None:
+    def nearest_wgs84(self, query: _PointLike) -> int | None:
         """The input position of the nearest point to `query` by WGS84-ellipsoid geodesic
         distance, or `None` if the tree is empty."""
-    def nearest_with_distance_wgs84(self, query: PointLike) -> tuple[int, float] | None:
+    def nearest_with_distance_wgs84(self, query: _PointLike) -> tuple[int, float] | None:
         """The `(input position, geodesic distance in metres)` of the nearest point to `query`
         on the WGS84 ellipsoid, or `None` if empty."""
     @overload
-    def within_distance_wgs84(self, query: PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
     @overload
-    def within_distance_wgs84(self, query: PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
     @overload
-    def within_distance_wgs84(self, query: PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
 
 @final
 class GeodeticLineStringTree:
     """A geodetic R-tree over linestrings."""
 
-    def __new__(cls, data: Iterable[LineStringLike] | dict[str, Any] | Any) -> GeodeticLineStringTree: ...
+    def __new__(cls, data: Iterable[_LineStringLike] | dict[str, Any] | Any) -> GeodeticLineStringTree: ...
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> LineString: ...
     def geometry(self, index: int) -> LineString:
         """The linestring at input position `index`."""
     def geometries(self) -> list[LineString]:
         """Every linestring, in input order."""
-    def nearest(self, query: PointLike) -> int | None:
+    def nearest(self, query: _PointLike) -> int | None:
         """The input position of the nearest linestring to `query`, or `None` if empty."""
-    def nearest_with_distance(self, query: PointLike) -> tuple[int, float] | None:
+    def nearest_with_distance(self, query: _PointLike) -> tuple[int, float] | None:
         """The `(input position, distance in metres)` of the nearest linestring, or `None`."""
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
 
 @final
 class GeodeticPolygonTree:
     """A geodetic R-tree over polygons."""
 
-    def __new__(cls, data: Iterable[PolygonLike] | dict[str, Any] | Any) -> GeodeticPolygonTree: ...
+    def __new__(cls, data: Iterable[_PolygonLike] | dict[str, Any] | Any) -> GeodeticPolygonTree: ...
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> Polygon: ...
     def geometry(self, index: int) -> Polygon:
         """The polygon at input position `index`."""
     def geometries(self) -> list[Polygon]:
         """Every polygon, in input order."""
-    def nearest(self, query: PointLike) -> int | None:
+    def nearest(self, query: _PointLike) -> int | None:
         """The input position of the nearest polygon to `query` (zero distance if `query` is
         inside one), or `None` if empty."""
-    def nearest_with_distance(self, query: PointLike) -> tuple[int, float] | None:
+    def nearest_with_distance(self, query: _PointLike) -> tuple[int, float] | None:
         """The `(input position, distance in metres)` of the nearest polygon, or `None`."""
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
     @overload
-    def within_distance(self, query: PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
+    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
