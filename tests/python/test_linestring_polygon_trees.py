@@ -1,0 +1,410 @@
+"""GeodeticLineStringTree and GeodeticPolygonTree: class surface, indexing and queries.
+
+Distances are checked against a brute-force distance from a point to great-circle
+arcs computed here with plain vector algebra, and polygon containment against the
+left-of-every-edge test for convex counterclockwise triangles.
+"""
+
+import inspect
+import math
+import random
+
+import pytest
+
+import _sferix
+from _sferix import GeodeticLineStringTree, GeodeticPolygonTree
+
+EARTH_RADIUS_METRES = 6371008.8
+OUT_OF_RANGE = "geometry index out of range"
+SQUARE = [(0.0, 0.0), (1.0, 0.0), (1.0, 1.0), (0.0, 1.0), (0.0, 0.0)]
+SQUARE_HOLE = [(0.25, 0.25), (0.75, 0.25), (0.75, 0.75), (0.25, 0.75), (0.25, 0.25)]
+
+
+# --- sphere geometry for the brute force ------------------------------------------------
+
+
+def embed(lon, lat):
+    lam, phi = math.radians(lon), math.radians(lat)
+    return (math.cos(phi) * math.cos(lam), math.cos(phi) * math.sin(lam), math.sin(phi))
+
+
+def dot(u, v):
+    return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]
+
+
+def cross(u, v):
+    return (u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0])
+
+
+def norm(u):
+    return math.sqrt(dot(u, u))
+
+
+def angle(u, v):
+    return math.atan2(norm(cross(u, v)), dot(u, v))
+
+
+def arc_metres(p, a, b):
+    """Great-circle metres from unit vector p to the shorter arc from a to b."""
+    n = cross(a, b)
+    length = norm(n)
+    if length == 0.0:
+        return angle(p, a) * EARTH_RADIUS_METRES
+    n = tuple(c / length for c in n)
+    off_plane = dot(p, n)
+    foot = tuple(pc - off_plane * nc for pc, nc in zip(p, n))
+    if norm(foot) > 0.0 and dot(cross(a, foot), n) >= 0.0 and dot(cross(foot, b), n) >= 0.0:
+        return math.atan2(abs(off_plane), norm(foot)) * EARTH_RADIUS_METRES
+    return min(angle(p, a), angle(p, b)) * EARTH_RADIUS_METRES
+
+
+def chain_metres(query, vertices):
+    p = embed(*query)
+    vectors = [embed(*v) for v in vertices]
+    return min(arc_metres(p, a, b) for a, b in zip(vectors, vectors[1:]))
+
+
+def polygon_metres(query, rings):
+    """0 inside a convex counterclockwise exterior (outside its holes), else the nearest edge."""
+    edges = min(chain_metres(query, ring) for ring in rings)
+    p = embed(*query)
+
+    def inside(ring):
+        vectors = [embed(*v) for v in ring]
+        return all(dot(cross(a, b), p) > 0 for a, b in zip(vectors, vectors[1:]))
+
+    filled = inside(rings[0]) and not any(inside(hole) for hole in rings[1:])
+    return 0.0 if filled else edges
+
+
+def random_linestring(rng):
+    lon, lat = rng.uniform(-20, 20), rng.uniform(-20, 20)
+    vertices = [(lon, lat)]
+    for _ in range(rng.randint(1, 4)):
+        lon, lat = lon + rng.uniform(-2, 2), lat + rng.uniform(-2, 2)
+        vertices.append((lon, lat))
+    return vertices
+
+
+def random_triangle(rng):
+    """A counterclockwise triangle (its interior is the small region)."""
+    lon, lat = rng.uniform(-20, 20), rng.uniform(-20, 20)
+    size = rng.uniform(0.1, 3.0)
+    turns = sorted(rng.uniform(0, 2 * math.pi) for _ in range(3))
+    ring = [(lon + size * math.cos(t), lat + size * math.sin(t)) for t in turns]
+    a, b, c = (embed(*v) for v in ring)
+    if dot(cross(a, b), c) < 0:
+        ring.reverse()
+    return [ring + ring[:1]]
+
+
+# --- the classes ------------------------------------------------------------------------
+
+CLASS_DOCS = {
+    GeodeticLineStringTree: ("(data)", "A geodetic R-tree over linestrings."),
+    GeodeticPolygonTree: ("(data)", "A geodetic R-tree over polygons."),
+}
+
+METHOD_DOCS = {
+    GeodeticLineStringTree: {
+        "geometry": "geometry($self, index)\n--\n\nThe linestring at input position `index`.",
+        "geometries": "geometries($self)\n--\n\nEvery linestring, in input order.",
+        "nearest": "nearest($self, query)\n--\n\nThe input position of the nearest linestring to `query`, or `None` if empty.",
+        "nearest_with_distance": (
+            "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest "
+            "linestring, or `None`."
+        ),
+        "within_distance": (
+            "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
+            "linestring within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs "
+            "instead."
+        ),
+    },
+    GeodeticPolygonTree: {
+        "geometry": "geometry($self, index)\n--\n\nThe polygon at input position `index`.",
+        "geometries": "geometries($self)\n--\n\nEvery polygon, in input order.",
+        "nearest": (
+            "nearest($self, query)\n--\n\nThe input position of the nearest polygon to `query` (zero distance if "
+            "`query` is\ninside one), or `None` if empty."
+        ),
+        "nearest_with_distance": (
+            "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest "
+            "polygon, or `None`."
+        ),
+        "within_distance": (
+            "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
+            "polygon within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs "
+            "instead."
+        ),
+    },
+}
+
+BOUND_SIGNATURES = {
+    "geometry": "(index)",
+    "geometries": "()",
+    "nearest": "(query)",
+    "nearest_with_distance": "(query)",
+    "within_distance": "(query, radius_metres, return_distance=False)",
+}
+
+# One small valid tree input per class, the value class of its items and the name
+# binding messages start with.
+SAMPLES = {
+    GeodeticLineStringTree: ([[(0, 0), (1, 1)], [(2, 2), (3, 2)]], "LineString"),
+    GeodeticPolygonTree: ([[SQUARE], [SQUARE, SQUARE_HOLE]], "Polygon"),
+}
+TREE_CLASSES = list(SAMPLES)
+by_name = pytest.mark.parametrize("cls", TREE_CLASSES, ids=lambda c: c.__name__)
+
+
+@by_name
+class TestClasses:
+    def test_docstring_and_constructor_signature(self, cls):
+        signature, doc = CLASS_DOCS[cls]
+        assert cls.__doc__ == doc
+        assert cls.__text_signature__ == signature
+        assert str(inspect.signature(cls)) == signature
+
+    def test_methods_in_table_order(self, cls):
+        assert [name for name in vars(cls) if not name.startswith("_")] == list(METHOD_DOCS[cls])
+
+    def test_method_docstrings(self, cls):
+        for name, doc in METHOD_DOCS[cls].items():
+            method = getattr(cls, name)
+            assert f"{name}{method.__text_signature__}\n--\n\n{method.__doc__}" == doc
+
+    def test_method_signatures(self, cls):
+        tree = cls([])
+        for name, signature in BOUND_SIGNATURES.items():
+            assert str(inspect.signature(getattr(tree, name))) == signature
+
+    @pytest.mark.parametrize("name", ["in_rectangle", "nearest_wgs84", "nearest_with_distance_wgs84", "within_distance_wgs84"])
+    def test_no_point_only_methods(self, cls, name):
+        with pytest.raises(AttributeError):
+            getattr(cls, name)
+        with pytest.raises(AttributeError):
+            getattr(cls([]), name)
+
+    def test_binding_messages_name_the_class(self, cls):
+        with pytest.raises(TypeError) as excinfo:
+            cls()
+        assert str(excinfo.value) == f"{cls.__name__}.__new__() missing 1 required positional argument: 'data'"
+        with pytest.raises(TypeError) as excinfo:
+            cls([]).within_distance((0, 0))
+        assert str(excinfo.value) == (
+            f"{cls.__name__}.within_distance() missing 1 required positional argument: 'radius_metres'"
+        )
+
+
+@by_name
+class TestIndexing:
+    def test_items_in_input_order(self, cls):
+        data, value_class = SAMPLES[cls]
+        tree = cls(data)
+        assert len(tree) == 2
+        values = [tree[0], tree.geometry(1)] + tree.geometries()
+        assert [type(v).__name__ for v in values] == [value_class] * 4
+        assert values[0].__geo_interface__ == values[2].__geo_interface__
+        assert values[1].__geo_interface__ == values[3].__geo_interface__
+        assert values[0] is not values[2]
+
+    @pytest.mark.parametrize(("index", "error"), [(2, IndexError), (-1, OverflowError), (0.0, TypeError)])
+    def test_bad_index(self, cls, index, error):
+        tree = cls(SAMPLES[cls][0])
+        with pytest.raises(error) as excinfo:
+            tree[index]
+        if error is IndexError:
+            assert str(excinfo.value) == OUT_OF_RANGE
+        with pytest.raises(error):
+            tree.geometry(index)
+
+    def test_values_outlive_their_tree(self, cls):
+        tree = cls(SAMPLES[cls][0])
+        expected = [v.__geo_interface__ for v in tree.geometries()]
+        values = [tree[0], tree[1]]
+        del tree
+        assert [v.__geo_interface__ for v in values] == expected
+
+
+@by_name
+class TestEmptyTree:
+    def test_everything_is_empty(self, cls):
+        tree = cls([])
+        assert len(tree) == 0
+        assert tree.geometries() == []
+        assert tree.nearest((0, 0)) is None
+        assert tree.nearest_with_distance((0, 0)) is None
+        assert tree.within_distance((0, 0), math.inf) == []
+        assert tree.within_distance((0, 0), math.inf, True) == []
+        with pytest.raises(IndexError, match=f"^{OUT_OF_RANGE}$"):
+            tree[0]
+        with pytest.raises(IndexError, match=f"^{OUT_OF_RANGE}$"):
+            tree.geometry(0)
+
+
+@by_name
+class TestWithinDistanceArguments:
+    @pytest.mark.parametrize("radius", [-1.0, math.nan])
+    def test_negative_or_nan_radius_is_empty(self, cls, radius):
+        assert cls(SAMPLES[cls][0]).within_distance((0.5, 0.5), radius) == []
+
+    def test_small_tree_reports_in_descending_position(self, cls):
+        tree = cls(SAMPLES[cls][0])
+        assert tree.within_distance((0.5, 0.5), 1e7) == [1, 0]
+        assert [i for i, _ in tree.within_distance((0.5, 0.5), 1e7, True)] == [1, 0]
+
+    def test_errors_in_argument_order(self, cls):
+        tree = cls(SAMPLES[cls][0])
+        with pytest.raises(TypeError, match="must be real number"):
+            tree.within_distance("bad query", "far", None)
+        with pytest.raises(TypeError, match="not an instance of 'bool'"):
+            tree.within_distance("bad query", 1.0, None)
+        with pytest.raises(ValueError, match="^a coordinate must be a sequence of numbers$"):
+            tree.within_distance("bad query", 1.0, True)
+
+    @pytest.mark.parametrize(
+        ("method", "args"),
+        [
+            ("nearest", {"query": (2.5, 1.5)}),
+            ("nearest_with_distance", {"query": (2.5, 1.5)}),
+            ("within_distance", {"query": (2.5, 1.5), "radius_metres": 2e5, "return_distance": True}),
+        ],
+    )
+    def test_keywords_match_positions(self, cls, method, args):
+        tree = cls(SAMPLES[cls][0])
+        assert getattr(tree, method)(**args) == getattr(tree, method)(*args.values())
+
+
+# --- linestrings --------------------------------------------------------------------------
+
+
+class TestLineStringTree:
+    def test_identical_linestrings_tie_to_the_first(self):
+        line = [(0, 0), (1, 1), (2, 0)]
+        tree = GeodeticLineStringTree([line, line])
+        assert tree.nearest((1, 3)) == 0
+        position, metres = tree.nearest_with_distance((1, 3))
+        assert position == 0
+        assert metres == pytest.approx(chain_metres((1, 3), line), abs=1e-6)
+        assert tree.within_distance((1, 1), 0.0, True) == [(1, 0.0), (0, 0.0)]
+
+    def test_distance_along_the_equator(self):
+        tree = GeodeticLineStringTree([[(0, 0), (60, 0)]])
+        position, metres = tree.nearest_with_distance((30, 1))
+        assert position == 0
+        assert metres == pytest.approx(EARTH_RADIUS_METRES * math.pi / 180, rel=1e-12)
+
+    def test_distance_is_to_the_arc_not_the_parallel(self):
+        # The arc between two points on the 40th parallel bulges toward the pole: its
+        # midpoint lies at atan(tan 40° / cos 60°), about 59.2°.
+        tree = GeodeticLineStringTree([[(-60, 40), (60, 40)]])
+        crest = math.degrees(math.atan(math.tan(math.radians(40)) / math.cos(math.radians(60))))
+        assert tree.nearest_with_distance((0, crest))[1] < 1e-6
+        _, on_parallel = tree.nearest_with_distance((0, 40))
+        assert on_parallel == pytest.approx((crest - 40) * math.pi / 180 * EARTH_RADIUS_METRES, rel=1e-9)
+        endpoints = min(angle(embed(0, 40), embed(*v)) for v in [(-60, 40), (60, 40)]) * EARTH_RADIUS_METRES
+        assert on_parallel < endpoints
+
+    def test_vertex_query_at_radius_zero(self):
+        tree = GeodeticLineStringTree([[(5, 5), (6, 6)], [(7, 7), (8, 8)]])
+        assert tree.within_distance((6, 6), 0.0, True) == [(0, 0.0)]
+
+    def test_invalid_linestring(self):
+        with pytest.raises(_sferix.GeodeticError, match="^too few points: found 1, need at least 2$"):
+            GeodeticLineStringTree([[(0, 0), (1, 1)], [(0, 0)]])
+
+
+# --- polygons -------------------------------------------------------------------------------
+
+
+class TestPolygonTree:
+    def test_inside_is_distance_zero(self):
+        tree = GeodeticPolygonTree([[SQUARE]])
+        assert tree.nearest_with_distance((0.5, 0.5)) == (0, 0.0)
+        assert tree.within_distance((0.5, 0.5), 0.0, True) == [(0, 0.0)]
+
+    def test_overlapping_polygons(self):
+        shifted = [(x + 0.5, y) for x, y in SQUARE]
+        far = [(x + 10, y) for x, y in SQUARE]
+        tree = GeodeticPolygonTree([[far], [SQUARE], [shifted]])
+        assert tree.within_distance((0.75, 0.5), 0.0) == [2, 1]
+        assert tree.nearest_with_distance((0.75, 0.5)) == (1, 0.0)
+        assert tree.within_distance((0.25, 0.5), 0.0) == [1]
+
+    def test_point_in_a_hole_is_measured_to_the_ring(self):
+        tree = GeodeticPolygonTree([[SQUARE, SQUARE_HOLE]])
+        query = (0.5, 0.45)
+        position, metres = tree.nearest_with_distance(query)
+        assert position == 0
+        assert metres > 0
+        assert metres == pytest.approx(polygon_metres(query, [SQUARE, SQUARE_HOLE]), abs=1e-6)
+        assert metres == pytest.approx(chain_metres(query, SQUARE_HOLE), abs=1e-6)
+        assert tree.within_distance(query, 0.0) == []
+
+    def test_clockwise_exterior_fills_the_rest_of_the_sphere(self):
+        tree = GeodeticPolygonTree([[SQUARE[::-1]]])
+        assert tree.nearest_with_distance((100, -40)) == (0, 0.0)
+        assert tree.nearest_with_distance((0.5, 0.5))[1] > 0
+
+    def test_unclosed_ring(self):
+        with pytest.raises(_sferix.GeodeticError, match=r"^polygon ring is not closed \(first vertex != last\)$"):
+            GeodeticPolygonTree([[SQUARE[:-1]]])
+
+
+# --- against brute force ------------------------------------------------------------------------
+
+
+class TestAgainstBruteForce:
+    RADII = [0.0, 5e4, 3e5, 1.5e6]
+    # Distances this close to the radius (relatively) may fall either way.
+    BAND = 1e-6
+
+    @staticmethod
+    def queries(rng):
+        return [(rng.uniform(-22, 22), rng.uniform(-22, 22)) for _ in range(25)]
+
+    @pytest.fixture(
+        scope="class",
+        params=[
+            (GeodeticLineStringTree, random_linestring, chain_metres),
+            (GeodeticPolygonTree, random_triangle, polygon_metres),
+        ],
+        ids=["linestrings", "polygons"],
+    )
+    def case(self, request):
+        cls, make, measure = request.param
+        rng = random.Random(99)
+        data = [make(rng) for _ in range(300)]
+        queries = self.queries(rng)
+        # Vertices of the data as queries too: distance exactly zero for their own item.
+        queries += [data[7][0] if cls is GeodeticLineStringTree else data[7][0][1]]
+        exact = {q: [measure(q, item) for item in data] for q in queries}
+        return cls(data), queries, exact
+
+    def test_nearest(self, case):
+        tree, queries, exact = case
+        for query in queries:
+            position, metres = tree.nearest_with_distance(query)
+            best = min(exact[query])
+            assert metres == pytest.approx(best, abs=1e-6)
+            assert exact[query][position] == pytest.approx(best, abs=1e-6)
+            assert tree.nearest(query) == position
+
+    def test_within_distance(self, case):
+        tree, queries, exact = case
+        for query in queries:
+            for radius in self.RADII:
+                got = dict(tree.within_distance(query, radius, True))
+                assert len(got) == len(tree.within_distance(query, radius))
+                for i, d in enumerate(exact[query]):
+                    if d < radius * (1 - self.BAND):
+                        assert i in got, (query, radius, i)
+                    elif d > radius * (1 + self.BAND) + 1e-6:
+                        assert i not in got, (query, radius, i)
+                for i, metres in got.items():
+                    assert metres == pytest.approx(exact[query][i], rel=1e-9, abs=1e-6)
+
+    def test_some_queries_are_inside_polygons(self, case):
+        tree, queries, exact = case
+        if isinstance(tree, GeodeticPolygonTree):
+            assert sum(0.0 in distances for distances in exact.values()) >= 3
