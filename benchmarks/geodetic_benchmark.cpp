@@ -1,0 +1,220 @@
+// Geodetic tree benchmarks: the queries the Python tree classes make, in degrees and
+// metres, on a tree of 10^6 random points of the sphere (nearest position on the
+// sphere and on WGS84, radius on the sphere and on WGS84, lon/lat rectangle), and the
+// nearest query on trees of 10^5 short linestrings and 10^5 small polygons.
+//
+// Build with -DSFERIX_BUILD_BENCHMARKS=ON and run
+// build/bench/benchmarks/geodetic_benchmark. Results and the machine they were
+// measured on are in benchmarks/README.md.
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "geodetic/coord.hpp"
+#include "geodetic/embedding.hpp"
+#include "geodetic/linestring.hpp"
+#include "geodetic/point.hpp"
+#include "geodetic/polygon.hpp"
+#include "geodetic/spheroid.hpp"
+#include "geodetic/tree.hpp"
+#include "indexed/nearest_position.hpp"
+
+namespace {
+
+namespace geodetic = sferix::geodetic;
+namespace indexed = sferix::indexed;
+using geodetic::LonLat;
+
+constexpr std::size_t POINT_COUNT = 1'000'000;
+constexpr std::size_t SHAPE_COUNT = 100'000;
+constexpr std::size_t QUERY_COUNT = 4096;
+
+// Uniform on the sphere: uniform longitude, latitude from a uniform sine.
+LonLat random_position(std::mt19937_64& rng) {
+    std::uniform_real_distribution<double> lon(-180.0, 180.0);
+    std::uniform_real_distribution<double> sine(-1.0, 1.0);
+    return {lon(rng), std::asin(sine(rng)) / geodetic::RADIANS_PER_DEGREE};
+}
+
+double wrap_lon(double lon) { return lon > 180.0 ? lon - 360.0 : (lon < -180.0 ? lon + 360.0 : lon); }
+
+const std::vector<LonLat>& queries() {
+    static const std::vector<LonLat> out = [] {
+        std::mt19937_64 rng(2);
+        std::vector<LonLat> q;
+        for (std::size_t i = 0; i < QUERY_COUNT; ++i) {
+            q.push_back(random_position(rng));
+        }
+        return q;
+    }();
+    return out;
+}
+
+const geodetic::PointTree& point_tree() {
+    static const geodetic::PointTree tree = [] {
+        std::mt19937_64 rng(1);
+        std::vector<geodetic::PointLeaf> leaves;
+        leaves.reserve(POINT_COUNT);
+        for (std::uint64_t i = 0; i < POINT_COUNT; ++i) {
+            const LonLat p = random_position(rng);
+            leaves.emplace_back(geodetic::GeodeticPoint::try_new(p.lon, p.lat).value(), i);
+        }
+        return geodetic::PointTree::bulk_load(std::move(leaves));
+    }();
+    return tree;
+}
+
+// 2 to 4 vertices within 0.05° (about 5 km) of a random centre.
+const geodetic::LineStringTree& linestring_tree() {
+    static const geodetic::LineStringTree tree = [] {
+        std::mt19937_64 rng(3);
+        std::uniform_real_distribution<double> offset(-0.05, 0.05);
+        std::uniform_int_distribution<int> vertices(2, 4);
+        std::vector<geodetic::LineStringLeaf> leaves;
+        while (leaves.size() < SHAPE_COUNT) {
+            const LonLat c = random_position(rng);
+            if (std::fabs(c.lat) > 89.0) {
+                continue;
+            }
+            std::vector<LonLat> pairs;
+            for (int k = vertices(rng); k > 0; --k) {
+                pairs.push_back({wrap_lon(c.lon + offset(rng)), c.lat + offset(rng)});
+            }
+            auto line = geodetic::GeodeticLineString::try_from_lonlat(std::move(pairs));
+            leaves.emplace_back(std::make_shared<const geodetic::GeodeticLineString>(std::move(line).value()),
+                                leaves.size());
+        }
+        return geodetic::LineStringTree::bulk_load(std::move(leaves));
+    }();
+    return tree;
+}
+
+// Counterclockwise hexagons of radius 0.05° around random centres.
+const geodetic::PolygonTree& polygon_tree() {
+    static const geodetic::PolygonTree tree = [] {
+        std::mt19937_64 rng(4);
+        std::vector<geodetic::PolygonLeaf> leaves;
+        while (leaves.size() < SHAPE_COUNT) {
+            const LonLat c = random_position(rng);
+            if (std::fabs(c.lat) > 85.0) {
+                continue;
+            }
+            std::vector<LonLat> pairs;
+            for (int k = 0; k < 6; ++k) {
+                const double t = k * 3.141592653589793 / 3.0;
+                pairs.push_back({wrap_lon(c.lon + 0.05 * std::cos(t) / std::cos(c.lat * geodetic::RADIANS_PER_DEGREE)),
+                                 c.lat + 0.05 * std::sin(t)});
+            }
+            pairs.push_back(pairs.front());
+            auto ring = geodetic::GeodeticRing::try_from_lonlat(std::move(pairs));
+            auto polygon = geodetic::GeodeticPolygon::try_new(std::move(ring).value(), {});
+            leaves.emplace_back(std::make_shared<const geodetic::GeodeticPolygon>(std::move(polygon).value()),
+                                leaves.size());
+        }
+        return geodetic::PolygonTree::bulk_load(std::move(leaves));
+    }();
+    return tree;
+}
+
+template <typename Query>
+void run_queries(benchmark::State& state, Query&& query) {
+    const std::vector<LonLat>& q = queries();
+    std::size_t next = 0;
+    for (auto _ : state) {
+        query(q[next]);
+        next = (next + 1) % q.size();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void BM_NearestPosition(benchmark::State& state) {
+    const geodetic::PointTree& tree = point_tree();
+    run_queries(state, [&](const LonLat& q) { benchmark::DoNotOptimize(indexed::nearest_position(tree, q.lon, q.lat)); });
+}
+BENCHMARK(BM_NearestPosition);
+
+void BM_NearestPositionWgs84(benchmark::State& state) {
+    const geodetic::PointTree& tree = point_tree();
+    std::uint64_t inverses = 0;
+    run_queries(state, [&](const LonLat& q) {
+        indexed::GeodesicSearchStats stats;
+        benchmark::DoNotOptimize(indexed::nearest_position_wgs84(tree, q.lon, q.lat, &stats));
+        inverses += stats.geodesic_inverses;
+    });
+    state.counters["inverses_per_query"] =
+        benchmark::Counter(static_cast<double>(inverses) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_NearestPositionWgs84);
+
+// Every point within range(0) metres, drained as the Python layer does.
+void BM_WithinDistance(benchmark::State& state) {
+    const geodetic::PointTree& tree = point_tree();
+    const auto radius = static_cast<double>(state.range(0));
+    std::size_t found = 0;
+    run_queries(state, [&](const LonLat& q) {
+        for (const auto& hit : tree.locate_within_distance(q.lon, q.lat, radius)) {
+            benchmark::DoNotOptimize(hit);
+            ++found;
+        }
+    });
+    state.counters["results_per_query"] =
+        benchmark::Counter(static_cast<double>(found) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_WithinDistance)->Arg(10'000)->Arg(100'000);
+
+void BM_WithinDistanceWgs84(benchmark::State& state) {
+    const geodetic::PointTree& tree = point_tree();
+    const auto radius = static_cast<double>(state.range(0));
+    std::size_t found = 0;
+    run_queries(state, [&](const LonLat& q) {
+        for (const auto& hit : tree.locate_within_distance_on_ellipsoid(q.lon, q.lat, radius, geodetic::WGS84_A,
+                                                                        geodetic::WGS84_F)) {
+            benchmark::DoNotOptimize(hit);
+            ++found;
+        }
+    });
+    state.counters["results_per_query"] =
+        benchmark::Counter(static_cast<double>(found) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_WithinDistanceWgs84)->Arg(10'000)->Arg(100'000);
+
+// A rectangle of range(0) degrees of longitude and latitude from each query position
+// (eastward, crossing the antimeridian where it must; clipped at the north pole).
+void BM_InRectangle(benchmark::State& state) {
+    const geodetic::PointTree& tree = point_tree();
+    const auto size = static_cast<double>(state.range(0));
+    std::size_t found = 0;
+    run_queries(state, [&](const LonLat& q) {
+        const double n = q.lat + size > 90.0 ? 90.0 : q.lat + size;
+        for (const auto& leaf : tree.locate_in_rectangle(q.lon, q.lat, wrap_lon(q.lon + size), n)) {
+            benchmark::DoNotOptimize(leaf);
+            ++found;
+        }
+    });
+    state.counters["results_per_query"] =
+        benchmark::Counter(static_cast<double>(found) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_InRectangle)->Arg(1)->Arg(10);
+
+void BM_LineStringNearest(benchmark::State& state) {
+    const geodetic::LineStringTree& tree = linestring_tree();
+    run_queries(state, [&](const LonLat& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q.lon, q.lat)); });
+}
+BENCHMARK(BM_LineStringNearest);
+
+void BM_PolygonNearest(benchmark::State& state) {
+    const geodetic::PolygonTree& tree = polygon_tree();
+    run_queries(state, [&](const LonLat& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q.lon, q.lat)); });
+}
+BENCHMARK(BM_PolygonNearest);
+
+}  // namespace
+
+BENCHMARK_MAIN();
