@@ -17,8 +17,9 @@
 //         static std::optional<PositionWithMetres> nearest(const Tree&, double lon, double lat);
 //     };
 //
-// Every entry point runs inside run_entry and holds the GIL throughout: built trees
-// are immutable, and the queries are short next to the cost of giving up the GIL.
+// Every entry point runs inside run_entry and holds the GIL throughout; only the
+// constructors give it up, for the bulk load. Built trees are immutable, so queries
+// from several threads need no lock of their own.
 
 #include <array>
 #include <concepts>

@@ -122,11 +122,6 @@ class TestClass:
         unbound = str(inspect.signature(getattr(GeodeticPointTree, name)))
         assert unbound == "(self, /" + (", " + signature[1:] if signature != "()" else ")")
 
-    def test_length_and_subscript_slots(self):
-        tree = GeodeticPointTree([(1, 2)])
-        assert len(tree) == 1
-        assert tree[0].coordinates == (1.0, 2.0)
-
     def test_geometries_takes_no_arguments(self):
         with pytest.raises(TypeError):
             GeodeticPointTree([]).geometries(1)
