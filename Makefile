@@ -38,6 +38,7 @@ bench:
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DSFERIX_BUILD_BENCHMARKS=ON
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/benchmarks/rtree_benchmark
+	$(BENCH_BUILD)/benchmarks/geodetic_benchmark
 
 clean:
 	rm -rf build

@@ -20,9 +20,9 @@ inline constexpr unsigned int CLASS_FLAGS = Py_TPFLAGS_DEFAULT;
 // TypeError for types that disallow instantiation.
 inline constexpr unsigned int VALUE_CLASS_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-// A class's type object, created from its spec with PyType_FromSpec once per process,
-// on first use. The spec's name is "globix.ClassName", which makes __module__ "globix"
-// and __name__/__qualname__ "ClassName". The spec must outlive the process (a static).
+// A class's type object, created from its PyType_Spec with PyType_FromSpec once per
+// process, on first use. The type name "globix.ClassName" makes __module__ "globix"
+// and __name__/__qualname__ "ClassName". The PyType_Spec must outlive the process (a static).
 //
 //     PyType_Spec point_spec = {"globix.Point", instance_size<PointState>(), 0, VALUE_CLASS_FLAGS, point_slots};
 //     LazyType point_class(point_spec);

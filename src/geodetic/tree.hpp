@@ -121,24 +121,6 @@ struct LeafWithMetres {
     double metres;
 };
 
-// A selection function whose two tests have every call inside them inlined. A walk
-// calls them once per visited node and leaf; left to itself, the compiler gives up
-// inlining the box arithmetic once the whole walk has been inlined into a caller's
-// loop, and the query then runs about half as fast.
-template <typename F>
-struct InlinedSelection {
-    F function;
-
-    [[nodiscard, gnu::flatten]] bool should_descend(const Envelope& envelope) const {
-        return function.should_descend(envelope);
-    }
-
-    template <GeodeticLeaf Leaf>
-    [[nodiscard, gnu::flatten]] bool should_yield(const Leaf& leaf) const {
-        return function.should_yield(leaf);
-    }
-};
-
 // rtree::SelectWithinDistanceFunction that also keeps the squared chord of the leaf
 // it accepted last, so a radius query can report it without measuring again.
 // The record is mutable because the selection interface tests leaves through a
@@ -149,12 +131,9 @@ public:
     SelectWithinDistanceRecording(const UnitVec& origin, double max_distance_2) noexcept
         : test_{origin, max_distance_2} {}
 
-    [[nodiscard, gnu::flatten]] bool should_descend(const Envelope& envelope) const {
-        return test_.should_descend(envelope);
-    }
+    [[nodiscard]] bool should_descend(const Envelope& envelope) const { return test_.should_descend(envelope); }
 
-    // Inlined like InlinedSelection's tests.
-    [[nodiscard, gnu::flatten]] bool should_yield(const Leaf& leaf) const {
+    [[nodiscard]] bool should_yield(const Leaf& leaf) const {
         const std::optional<double> d = leaf.distance_2_if_less_or_equal(test_.origin, test_.max_distance_2);
         if (!d) {
             return false;
@@ -206,15 +185,14 @@ private:
 class WithinDistanceOnEllipsoidIterator {
 public:
     using Selection =
-        rtree::SelectionIterator<PointLeaf, InlinedSelection<rtree::SelectWithinDistanceFunction<UnitVec>>>;
+        rtree::SelectionIterator<PointLeaf, rtree::SelectWithinDistanceFunction<UnitVec>>;
 
     // The empty sequence.
     WithinDistanceOnEllipsoidIterator() = default;
     WithinDistanceOnEllipsoidIterator(const rtree::ParentNode<PointLeaf>& root, double max_distance_2,
                                       GeodesicHandle geod, double lon, double lat, double radius_metres)
         : geod_(std::move(geod)), lon_(lon), lat_(lat), radius_metres_(radius_metres) {
-        selection_.emplace(root, InlinedSelection<rtree::SelectWithinDistanceFunction<UnitVec>>{
-                                     {embed(lon, lat), max_distance_2}});
+        selection_.emplace(root, rtree::SelectWithinDistanceFunction<UnitVec>{embed(lon, lat), max_distance_2});
     }
 
     // The next candidate whose geodesic distance d (query first) is ≤ the radius; a
@@ -247,11 +225,10 @@ private:
 class InRectangleIterator {
 public:
     using Selection =
-        rtree::SelectionIterator<PointLeaf, InlinedSelection<rtree::SelectInEnvelopeFuncIntersecting<UnitVec>>>;
+        rtree::SelectionIterator<PointLeaf, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>>;
 
     InRectangleIterator(const rtree::ParentNode<PointLeaf>& root, double w, double s, double e, double n)
-        : selection_(root, InlinedSelection<rtree::SelectInEnvelopeFuncIntersecting<UnitVec>>{
-                               {rectangle_bounding_box(w, s, e, n)}}),
+        : selection_(root, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>{rectangle_bounding_box(w, s, e, n)}),
           w_(w), s_(s), e_(e), n_(n) {}
 
     [[nodiscard]] const PointLeaf* next() {

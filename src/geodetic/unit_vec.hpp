@@ -19,12 +19,10 @@ struct UnitVec {
 
     // Component by axis; any axis other than 0, 1, 2 is a broken invariant.
     [[nodiscard]] double operator[](std::size_t axis) const {
-        switch (axis) {
-            case 0: return x;
-            case 1: return y;
-            case 2: return z;
-            default: ::sferix::support::panic("axis index out of range");
-        }
+        if (axis == 0) return x;
+        if (axis == 1) return y;
+        if (axis == 2) [[likely]] return z;
+        ::sferix::support::panic("axis index out of range");
     }
 
     friend bool operator==(const UnitVec&, const UnitVec&) = default;

@@ -20,10 +20,10 @@ void print_backtrace() {
 
 }  // namespace
 
-void panic(const std::string& message) {
-    std::fprintf(stderr, "sferix: internal assertion failed: %s\n", message.c_str());
+void panic(std::string_view message) {
+    std::fprintf(stderr, "sferix: internal assertion failed: %.*s\n", static_cast<int>(message.size()), message.data());
     print_backtrace();
-    throw Panic(message);
+    throw Panic(std::string(message));
 }
 
 }  // namespace sferix::support

@@ -2,6 +2,8 @@
 
 #include <exception>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace sferix::support {
 
@@ -19,7 +21,10 @@ private:
 };
 
 // Prints the diagnostic and a back-trace on standard error, then throws Panic.
-[[noreturn]] void panic(const std::string& message);
+// Cold and taking a view, so that a check on a hot path (an axis index, a heap
+// comparison) costs its callers one compare and a call that is never taken, and
+// does not stop the compiler from inlining them.
+[[noreturn, gnu::cold, gnu::noinline]] void panic(std::string_view message);
 
 }  // namespace sferix::support
 
