@@ -1,21 +1,30 @@
 PYTHON ?= python3
 CPP_BUILD ?= build/cpp
 BENCH_BUILD ?= build/bench
+WHEEL_DIR ?= build/wheel
 JOBS ?= $(shell nproc)
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps install cpp-test py-test test demo bench clean
+.PHONY: all deps wheel install abi3-check cpp-test py-test test demo bench clean
 
 all: install
 
 deps:
 	PYTHON=$(PYTHON) scripts/install-deps
 
-# Builds the wheel's extension in place and installs the sferix distribution.
-install: deps
-	$(PYTHON) -m pip install --quiet --no-build-isolation \
+# One cp310-abi3 wheel, built incrementally in build/cp310-abi3-*; installed and audited.
+wheel: deps
+	rm -rf $(WHEEL_DIR)
+	$(PYTHON) -m pip wheel --quiet --no-build-isolation --no-deps -w $(WHEEL_DIR) \
 		--config-settings=cmake.define.SFERIX_WERROR=$(WERROR) .
+
+install: wheel
+	$(PYTHON) -m pip install --quiet --force-reinstall --no-deps $(WHEEL_DIR)/sferix-*.whl
+
+# The wheel may use only the 3.10 stable ABI.
+abi3-check: wheel
+	$(PYTHON) -m abi3audit --strict --verbose $(WHEEL_DIR)/sferix-*.whl
 
 cpp-test: deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -23,7 +32,7 @@ cpp-test: deps
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-py-test: install
+py-test: install abi3-check
 	$(PYTHON) -m pytest -q tests/python
 
 test: cpp-test py-test
