@@ -15,7 +15,8 @@ template <typename Node>
 class NodeStack {
 public:
     // The pending siblings of a walk down three levels of 8 children
-    // (3 × 7 + 1 ≤ 24): trees of a few thousand objects never allocate.
+    // (3 × 7 + 1 ≤ 24): a walk that enters every node of a tree of about a
+    // thousand objects stays inline; deeper trees spill on wide queries.
     static constexpr std::size_t INLINE_CAPACITY = 24;
 
     // Pushes a reference to each of `nodes`, in order (the last is popped first).

@@ -69,17 +69,20 @@ std::optional<UnitVec> reference_point(const std::vector<UnitVec>& exterior) noe
 std::size_t count_crossings(const std::vector<UnitVec>& ring, const predicates::Vector3& r,
                             const predicates::Vector3& p) noexcept {
     std::size_t crossings = 0;
+    if (ring.empty()) {
+        return crossings;
+    }
+    // The side of each vertex is computed once: the end of edge k is the start of edge k + 1.
+    predicates::Vector3 a = as_vector3(ring[0]);
+    int g = orient(r, p, a);
     for (std::size_t k = 0; k + 1 < ring.size(); ++k) {
-        const predicates::Vector3 a = as_vector3(ring[k]);
         const predicates::Vector3 b = as_vector3(ring[k + 1]);
-        const int g = orient(r, p, a);
         const int h = orient(r, p, b);
-        if (!(g * h < 0)) {
-            continue;
-        }
-        if (orient(a, b, p) == g && orient(a, b, r) == -g) {
+        if (g * h < 0 && orient(a, b, p) == g && orient(a, b, r) == -g) {
             ++crossings;
         }
+        a = b;
+        g = h;
     }
     return crossings;
 }

@@ -151,6 +151,8 @@ template <RTreeObject T, RTreeParams Params>
         }
     } else {
         const std::size_t per_axis = clusters_per_axis<Params>(group.size());
+        // One child per group of the halving passes: per_axis³ at most.
+        children.reserve(per_axis * per_axis * per_axis);
         PartitioningTask<T, Params> task(std::move(group), per_axis);
         while (std::optional<ParentNode<T>> child = task.next()) {
             children.push_back(RTreeNode<T>::from_parent(std::move(*child)));

@@ -1,0 +1,710 @@
+#!/usr/bin/env python3
+"""sferix next to the spatial indexes Python users reach for today.
+
+    python3 benchmarks/python/compare.py            # 10^4 and 10^6 points (a few minutes)
+    python3 benchmarks/python/compare.py --quick    # 10^4 points only (under a minute)
+
+Compared: scipy's cKDTree over 3-D unit vectors (chord distance), scikit-learn's
+BallTree(metric="haversine") and shapely's STRtree over planar lon/lat. Those three are
+benchmark-only requirements: `pip install scipy scikit-learn shapely numpy`.
+
+Data are seeded and uniform on the sphere. Times are the fastest of a few repetitions with the
+garbage collector off while timing (the timeit convention), in a single thread. Memory is the
+growth of the resident set while building, measured in a fresh interpreter per index, with the
+input already in memory. The correctness sidebar at the end is not timed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import math
+import os
+import platform
+import subprocess
+import sys
+import time
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+
+# The mean Earth radius sferix uses for great-circle metres; the others get the same radius.
+EARTH_RADIUS_M = 6371008.8
+POINT_SEED = 1
+QUERY_SEED = 2
+POLYGON_SEED = 3
+POLYGON_QUERY_SEED = 4
+# One-at-a-time loops use this many queries; batch calls get BATCH_QUERIES at once.
+SINGLE_QUERIES = 2000
+BATCH_QUERIES = 10_000
+POLYGON_COUNT = 10_000
+POLYGON_RADIUS_M = 5000.0
+RADII_M = (10_000.0, 100_000.0)
+
+
+# --------------------------------------------------------------------------------------------
+# Data
+
+
+def random_lonlat(n: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """n positions uniform on the sphere: uniform longitude, latitude from a uniform sine."""
+    rng = np.random.default_rng(seed)
+    lon = rng.uniform(-180.0, 180.0, n)
+    lat = np.degrees(np.arcsin(rng.uniform(-1.0, 1.0, n)))
+    return lon, lat
+
+
+def as_tuples(lon: np.ndarray, lat: np.ndarray) -> list[tuple[float, float]]:
+    return list(zip(lon.tolist(), lat.tolist()))
+
+
+def lonlat_to_xyz(lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
+    lon_r = np.radians(lon)
+    lat_r = np.radians(lat)
+    cos_lat = np.cos(lat_r)
+    return np.column_stack((cos_lat * np.cos(lon_r), cos_lat * np.sin(lon_r), np.sin(lat_r)))
+
+
+def lonlat_to_latlon_radians(lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
+    """The (lat, lon) radian pairs BallTree's haversine metric expects."""
+    return np.radians(np.column_stack((lat, lon)))
+
+
+def metres_to_chord(metres: float) -> float:
+    return 2.0 * math.sin(metres / (2.0 * EARTH_RADIUS_M))
+
+
+def chord_to_metres(chord: float) -> float:
+    return 2.0 * EARTH_RADIUS_M * math.asin(min(chord / 2.0, 1.0))
+
+
+def destination(lon: np.ndarray, lat: np.ndarray, bearing_deg: float, metres: float):
+    """The point `metres` away along the great circle leaving (lon, lat) at `bearing_deg`."""
+    lon_r, lat_r = np.radians(lon), np.radians(lat)
+    theta = math.radians(bearing_deg)
+    delta = metres / EARTH_RADIUS_M
+    lat2 = np.arcsin(np.sin(lat_r) * math.cos(delta) + np.cos(lat_r) * math.sin(delta) * math.cos(theta))
+    lon2 = lon_r + np.arctan2(
+        math.sin(theta) * math.sin(delta) * np.cos(lat_r),
+        math.cos(delta) - np.sin(lat_r) * np.sin(lat2),
+    )
+    lon2 = (np.degrees(lon2) + 180.0) % 360.0 - 180.0
+    return lon2, np.degrees(lat2)
+
+
+def hexagons(n: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """n closed counterclockwise hexagons of circumradius POLYGON_RADIUS_M at random centres.
+
+    Returns the rings as an (n, 7, 2) lon/lat array and the centres as (n, 2).
+    """
+    lon, lat = random_lonlat(n, seed)
+    rings = np.empty((n, 7, 2))
+    # Bearings run clockwise from north, so decreasing bearings go counterclockwise.
+    for k in range(6):
+        rings[:, k, 0], rings[:, k, 1] = destination(lon, lat, -60.0 * k, POLYGON_RADIUS_M)
+    rings[:, 6] = rings[:, 0]
+    return rings, np.column_stack((lon, lat))
+
+
+def polygon_queries(centres: np.ndarray, n: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
+    """Half the queries within 10 km of a random hexagon centre (about a fifth of those fall
+    inside it), half uniform on the sphere, so both containment and nearest answers occur."""
+    rng = np.random.default_rng(seed)
+    near = n // 2
+    pick = centres[rng.integers(0, len(centres), near)]
+    offset = 10_000.0 * np.sqrt(rng.uniform(0.0, 1.0, near))
+    bearing = rng.uniform(0.0, 360.0, near)
+    near_lon = np.empty(near)
+    near_lat = np.empty(near)
+    for i in range(near):
+        a, b = destination(pick[i, 0], pick[i, 1], float(bearing[i]), float(offset[i]))
+        near_lon[i], near_lat[i] = float(a), float(b)
+    far_lon, far_lat = random_lonlat(n - near, seed + 100)
+    return np.concatenate((near_lon, far_lon)), np.concatenate((near_lat, far_lat))
+
+
+# --------------------------------------------------------------------------------------------
+# Index builders, shared by the timed builds and the memory children
+
+
+def prepare_points(kind: str, n: int) -> Any:
+    lon, lat = random_lonlat(n, POINT_SEED)
+    if kind == "sferix":
+        return as_tuples(lon, lat)
+    if kind in ("sferix-tolist", "sferix-ndarray"):
+        return np.column_stack((lon, lat))
+    return lon, lat
+
+
+def build_points(kind: str, data: Any) -> Any:
+    if kind == "sferix":
+        import sferix
+
+        return sferix.GeodeticPointTree(data)
+    if kind == "sferix-tolist":
+        import sferix
+
+        return sferix.GeodeticPointTree(data.tolist())
+    if kind == "sferix-ndarray":
+        import sferix
+
+        return sferix.GeodeticPointTree(data)
+    lon, lat = data
+    if kind == "ckdtree":
+        from scipy.spatial import cKDTree
+
+        return cKDTree(lonlat_to_xyz(lon, lat))
+    if kind == "balltree":
+        from sklearn.neighbors import BallTree
+
+        return BallTree(lonlat_to_latlon_radians(lon, lat), metric="haversine")
+    if kind == "strtree":
+        import shapely
+
+        tree = shapely.STRtree(shapely.points(lon, lat))
+        # GEOS builds the tree on the first query; a tiny one makes that part of the build.
+        tree.query(shapely.box(0.0, 0.0, 1e-9, 1e-9))
+        return tree
+    raise ValueError(kind)
+
+
+def prepare_polygons(kind: str, n: int) -> Any:
+    rings, _ = hexagons(n, POLYGON_SEED)
+    if kind == "sferix-polygons":
+        return [[[tuple(v) for v in ring]] for ring in rings.tolist()]
+    return rings
+
+
+def build_polygons(kind: str, data: Any) -> Any:
+    if kind == "sferix-polygons":
+        import sferix
+
+        return sferix.GeodeticPolygonTree(data)
+    if kind == "shapely-polygons":
+        import shapely
+
+        tree = shapely.STRtree(shapely.polygons(data))
+        tree.query(shapely.box(0.0, 0.0, 1e-9, 1e-9))
+        return tree
+    raise ValueError(kind)
+
+
+# --------------------------------------------------------------------------------------------
+# Memory: a fresh interpreter per index
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_resident_bytes() -> int | None:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def reset_peak() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def memory_child(kind: str, n: int) -> None:
+    polygons = kind.endswith("polygons")
+    data = prepare_polygons(kind, n) if polygons else prepare_points(kind, n)
+    # Import the library before measuring so that only the index counts.
+    if kind.startswith("sferix"):
+        import sferix  # noqa: F401
+    elif kind == "ckdtree":
+        import scipy.spatial  # noqa: F401
+    elif kind == "balltree":
+        import sklearn.neighbors  # noqa: F401
+    else:
+        import shapely  # noqa: F401
+    gc.collect()
+    peak_ok = reset_peak()
+    before = resident_bytes()
+    tree = build_polygons(kind, data) if polygons else build_points(kind, data)
+    gc.collect()
+    after = resident_bytes()
+    peak = peak_resident_bytes() if peak_ok else None
+    print(json.dumps({
+        "retained": after - before,
+        "peak": None if peak is None else peak - before,
+        "size": len(tree) if hasattr(tree, "__len__") else n,
+    }))
+
+
+def measure_memory(kind: str, n: int) -> dict[str, Any]:
+    out = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--memory-child", kind, str(n)],
+        check=True, capture_output=True, text=True,
+    )
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+# --------------------------------------------------------------------------------------------
+# Timing
+
+
+def best_of(fn: Callable[[], Any], repeat: int) -> float:
+    """The fastest of `repeat` runs of fn, in seconds, with the collector off while timing."""
+    best = math.inf
+    for _ in range(repeat):
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            fn()
+            best = min(best, time.perf_counter() - start)
+        finally:
+            gc.enable()
+    return best
+
+
+def per_query_us(loop: Callable[[], Any], count: int, repeat: int) -> float:
+    return best_of(loop, repeat) / count * 1e6
+
+
+def time_build(kind: str, n: int, repeat: int, polygons: bool = False) -> tuple[float, Any]:
+    data = prepare_polygons(kind, n) if polygons else prepare_points(kind, n)
+    build = build_polygons if polygons else build_points
+    tree = None
+
+    def run() -> None:
+        nonlocal tree
+        tree = None
+        tree = build(kind, data)
+
+    seconds = best_of(run, repeat)
+    return seconds, tree
+
+
+# --------------------------------------------------------------------------------------------
+# Output
+
+
+def fmt_us(us: float | None) -> str:
+    if us is None:
+        return "—"
+    if us >= 100:
+        return f"{us:,.0f} µs"
+    if us >= 10:
+        return f"{us:.1f} µs"
+    return f"{us:.2f} µs"
+
+
+def fmt_s(seconds: float) -> str:
+    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
+def fmt_mib(b: float | None) -> str:
+    return "—" if b is None else f"{b / 2**20:.1f} MiB"
+
+
+def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
+    widths = [max(len(str(c)) for c in col) for col in zip(headers, *rows)]
+    line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"  # noqa: E731
+    print(line(headers))
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print(line(row))
+    print()
+
+
+def heading(text: str) -> None:
+    print(f"\n### {text}\n", flush=True)
+
+
+# --------------------------------------------------------------------------------------------
+# Points
+
+
+POINT_LIBS = ("sferix", "ckdtree", "balltree", "strtree")
+POINT_LIB_TITLES = ("sferix", "cKDTree (xyz)", "BallTree (haversine)", "STRtree (planar)")
+
+
+def point_builds(n: int, repeat: int) -> dict[str, Any]:
+    heading(f"Points: build, n = {n:,}")
+    rows = []
+    trees: dict[str, Any] = {}
+    kinds = [
+        ("sferix", "GeodeticPointTree(list of (lon, lat) tuples)"),
+        ("sferix-tolist", "GeodeticPointTree(ndarray.tolist()), tolist timed"),
+        ("sferix-ndarray", "GeodeticPointTree(ndarray) (accepted, element by element)"),
+        ("ckdtree", "cKDTree(xyz), lon/lat ndarray -> xyz timed"),
+        ("balltree", "BallTree(radians(lat, lon), metric='haversine')"),
+        ("strtree", "STRtree(shapely.points(lon, lat)) + first query"),
+    ]
+    for kind, what in kinds:
+        reps = 1 if kind == "sferix-ndarray" else repeat
+        seconds, tree = time_build(kind, n, reps)
+        if kind in POINT_LIBS:
+            trees[kind] = tree
+        del tree
+        if kind in ("sferix-tolist", "sferix-ndarray"):
+            rows.append((kind, what, fmt_s(seconds), "", "", ""))
+            continue
+        mem = measure_memory(kind, n)
+        rows.append((
+            kind, what, fmt_s(seconds), fmt_mib(mem["retained"]),
+            f"{mem['retained'] / n:.0f} B" if mem["retained"] > 0 else "—", fmt_mib(mem["peak"]),
+        ))
+    print_table(("Index", "Built from", "Build", "RSS growth", "per point", "peak growth"), rows)
+    return trees
+
+
+def point_queries(n: int, trees: dict[str, Any], repeat: int) -> None:
+    import shapely
+
+    q_lon, q_lat = random_lonlat(BATCH_QUERIES, QUERY_SEED)
+    queries = as_tuples(q_lon, q_lat)
+    single = queries[:SINGLE_QUERIES]
+    st, kd, bt, sx = trees["strtree"], trees["ckdtree"], trees["balltree"], trees["sferix"]
+    sin, cos, radians = math.sin, math.cos, math.radians
+    ns, nb = len(single), len(queries)
+
+    def xyz(p: tuple[float, float]) -> tuple[float, float, float]:
+        lon, lat = radians(p[0]), radians(p[1])
+        c = cos(lat)
+        return (c * cos(lon), c * sin(lon), sin(lat))
+
+    def kd_nearest(p):
+        d, i = kd.query(xyz(p))
+        return int(i), chord_to_metres(float(d))
+
+    def bt_nearest(p):
+        d, i = bt.query([[radians(p[1]), radians(p[0])]])
+        return int(i[0, 0]), float(d[0, 0]) * EARTH_RADIUS_M
+
+    rows: list[tuple[str, ...]] = []
+
+    def row(label: str, *us: float | None) -> None:
+        rows.append((label, *(fmt_us(u) for u in us)))
+
+    row("nearest index, one query per call",
+        per_query_us(lambda: [sx.nearest(p) for p in single], ns, repeat),
+        None, None,
+        per_query_us(lambda: [st.nearest(shapely.Point(p)) for p in single], ns, repeat))
+    row("nearest + distance, one query per call",
+        per_query_us(lambda: [sx.nearest_with_distance(p) for p in single], ns, repeat),
+        per_query_us(lambda: [kd_nearest(p) for p in single], ns, repeat),
+        per_query_us(lambda: [bt_nearest(p) for p in single], ns, repeat),
+        per_query_us(lambda: [st.query_nearest(shapely.Point(p), return_distance=True) for p in single], ns, repeat))
+    row("nearest + distance, batch API (per query)",
+        None,
+        per_query_us(lambda: kd.query(lonlat_to_xyz(q_lon, q_lat)), nb, repeat),
+        per_query_us(lambda: bt.query(lonlat_to_latlon_radians(q_lon, q_lat)), nb, repeat),
+        per_query_us(lambda: st.query_nearest(shapely.points(q_lon, q_lat), return_distance=True), nb, repeat))
+    row("nearest + WGS84 geodesic distance, one per call",
+        per_query_us(lambda: [sx.nearest_with_distance_wgs84(p) for p in single], ns, repeat),
+        None, None, None)
+
+    counts: dict[float, dict[str, float]] = {}
+    for radius in RADII_M:
+        chord = metres_to_chord(radius)
+        angle = radius / EARTH_RADIUS_M
+        km = f"{radius / 1000:.0f} km"
+        row(f"within {km}, one query per call",
+            per_query_us(lambda: [sx.within_distance(p, radius) for p in single], ns, repeat),
+            per_query_us(lambda: [kd.query_ball_point(xyz(p), chord) for p in single], ns, repeat),
+            per_query_us(lambda: [bt.query_radius([[radians(p[1]), radians(p[0])]], angle) for p in single], ns, repeat),
+            None)
+        row(f"within {km}, batch API (per query)",
+            None,
+            per_query_us(lambda: kd.query_ball_point(lonlat_to_xyz(q_lon, q_lat), chord), nb, repeat),
+            per_query_us(lambda: bt.query_radius(lonlat_to_latlon_radians(q_lon, q_lat), angle), nb, repeat),
+            None)
+        row(f"within {km} WGS84 geodesic, one per call",
+            per_query_us(lambda: [sx.within_distance_wgs84(p, radius) for p in single], ns, repeat),
+            None, None, None)
+        counts[radius] = {
+            "sferix": float(np.mean([len(sx.within_distance(p, radius)) for p in single])),
+            "mismatch_kd": sum(
+                sorted(sx.within_distance(p, radius)) != sorted(kd.query_ball_point(xyz(p), chord))
+                for p in single),
+            "mismatch_bt": sum(
+                sorted(sx.within_distance(p, radius))
+                != sorted(bt.query_radius([[radians(p[1]), radians(p[0])]], angle)[0].tolist())
+                for p in single),
+        }
+
+    heading(f"Points: queries on n = {n:,} (µs per query; {ns:,} single calls, batches of {nb:,})")
+    print_table(("Query", *POINT_LIB_TITLES), rows)
+
+    # Agreement with sferix's sphere answers, untimed.
+    sx_nn = [sx.nearest_with_distance(p) for p in single]
+    kd_same = sum(kd_nearest(p)[0] == s[0] for p, s in zip(single, sx_nn))
+    bt_same = sum(bt_nearest(p)[0] == s[0] for p, s in zip(single, sx_nn))
+    st_nn = [int(st.nearest(shapely.Point(p))) for p in single]
+    st_same = sum(i == s[0] for i, s in zip(st_nn, sx_nn))
+    # How much farther the planar pick is, on the sphere.
+    lon_all = shapely.get_x(st.geometries)
+    lat_all = shapely.get_y(st.geometries)
+    excess = []
+    for p, i, s in zip(single, st_nn, sx_nn):
+        if i != s[0]:
+            d = great_circle_m(p[0], p[1], float(lon_all[i]), float(lat_all[i]))
+            excess.append(d - s[1])
+    print(f"Agreement with sferix over the {ns:,} single queries (not timed):")
+    print(f"- nearest: cKDTree {kd_same}/{ns}, BallTree {bt_same}/{ns}, STRtree planar {st_same}/{ns}", end="")
+    if excess:
+        print(f" (the planar pick is on average {np.mean(excess) / 1000:,.0f} km and at most "
+              f"{np.max(excess) / 1000:,.0f} km farther than the true nearest)")
+    else:
+        print()
+    for radius, c in counts.items():
+        print(f"- within {radius / 1000:.0f} km: {c['sferix']:.2f} results per query; result sets "
+              f"differ from cKDTree in {c['mismatch_kd']} and from BallTree in {c['mismatch_bt']} queries")
+    print()
+
+
+def great_circle_m(lon1: float, lat1: float, lon2: float, lat2: float) -> float:
+    """Haversine metres on the sferix sphere (what BallTree's haversine metric computes)."""
+    p1, p2 = math.radians(lat1), math.radians(lat2)
+    dl = math.radians(lon2 - lon1)
+    h = math.sin((p2 - p1) / 2) ** 2 + math.cos(p1) * math.cos(p2) * math.sin(dl / 2) ** 2
+    return 2 * EARTH_RADIUS_M * math.asin(min(1.0, math.sqrt(h)))
+
+
+# --------------------------------------------------------------------------------------------
+# Polygons
+
+
+def polygon_benchmark(repeat: int) -> None:
+    import shapely
+
+    n = POLYGON_COUNT
+    heading(f"Polygons: {n:,} hexagons of circumradius {POLYGON_RADIUS_M / 1000:.0f} km, "
+            f"{BATCH_QUERIES:,} query points")
+    build_rows = []
+    trees = {}
+    for kind, what in (
+        ("sferix-polygons", "GeodeticPolygonTree(list of [ring of (lon, lat) tuples])"),
+        ("shapely-polygons", "STRtree(shapely.polygons((n, 7, 2) ndarray)) + first query"),
+    ):
+        seconds, trees[kind] = time_build(kind, n, repeat, polygons=True)
+        mem = measure_memory(kind, n)
+        build_rows.append((kind, what, fmt_s(seconds), fmt_mib(mem["retained"]), fmt_mib(mem["peak"])))
+    print_table(("Index", "Built from", "Build", "RSS growth", "peak growth"), build_rows)
+
+    sx, st = trees["sferix-polygons"], trees["shapely-polygons"]
+    rings, centres = hexagons(n, POLYGON_SEED)
+    q_lon, q_lat = polygon_queries(centres, BATCH_QUERIES, POLYGON_QUERY_SEED)
+    queries = as_tuples(q_lon, q_lat)
+    nq = len(queries)
+
+    def shapely_request(p):
+        pt = shapely.Point(p)
+        hits = st.query(pt, predicate="intersects")
+        return int(hits[0]) if len(hits) else int(st.nearest(pt))
+
+    def shapely_join():
+        # The spatial-join form: index the points and ask each polygon for what it contains.
+        pts = shapely.points(q_lon, q_lat)
+        return shapely.STRtree(pts).query(shapely.polygons(rings), predicate="contains")
+
+    rows = [
+        ("point in polygon, one per call",
+         "within_distance(q, 0)", fmt_us(per_query_us(lambda: [sx.within_distance(p, 0.0) for p in queries], nq, repeat)),
+         "query(Point, predicate='intersects')",
+         fmt_us(per_query_us(lambda: [st.query(shapely.Point(p), predicate="intersects") for p in queries], nq, repeat))),
+        ("point in polygon, batch (per query)", "—", "—",
+         "query(points, predicate='intersects')",
+         fmt_us(per_query_us(lambda: st.query(shapely.points(q_lon, q_lat), predicate="intersects"), nq, repeat))),
+        ("point in polygon, spatial join (per query)", "—", "—",
+         "STRtree(points).query(polygons, predicate='contains')",
+         fmt_us(per_query_us(shapely_join, nq, repeat))),
+        ("nearest polygon, one per call",
+         "nearest_with_distance(q) (metres)",
+         fmt_us(per_query_us(lambda: [sx.nearest_with_distance(p) for p in queries], nq, repeat)),
+         "nearest(Point) (no distance)",
+         fmt_us(per_query_us(lambda: [st.nearest(shapely.Point(p)) for p in queries], nq, repeat))),
+        ("containing polygon, else nearest, one per call",
+         "nearest_with_distance(q)",
+         fmt_us(per_query_us(lambda: [sx.nearest_with_distance(p) for p in queries], nq, repeat)),
+         "query(intersects), then nearest if empty",
+         fmt_us(per_query_us(lambda: [shapely_request(p) for p in queries], nq, repeat))),
+        ("nearest polygon, batch (per query)", "—", "—",
+         "query_nearest(points, return_distance=True) (degrees)",
+         fmt_us(per_query_us(lambda: st.query_nearest(shapely.points(q_lon, q_lat), return_distance=True), nq, repeat))),
+    ]
+    print_table(("Query", "sferix call", "sferix", "shapely call", "shapely"), rows)
+
+    sx_res = [sx.nearest_with_distance(p) for p in queries]
+    sx_inside = {i for i, (_, d) in enumerate(sx_res) if d == 0.0}
+    q_idx, p_idx = st.query(shapely.points(q_lon, q_lat), predicate="intersects")
+    sh_inside = set(q_idx.tolist())
+    wrapped = set(np.nonzero(np.ptp(rings[:, :, 0], axis=1) > 180.0)[0].tolist())
+    # Queries shapely finds inside only because a hexagon across the antimeridian became a band.
+    in_band = {q for q, p in zip(q_idx.tolist(), p_idx.tolist()) if p in wrapped}
+    differ = sx_inside ^ sh_inside
+    same_near = sum(shapely_request(p) == r[0] for p, r in zip(queries, sx_res))
+    print(f"Agreement (not timed): {len(sx_inside):,} queries lie inside a hexagon for sferix, "
+          f"{len(sh_inside):,} for shapely; of the {len(differ)} that differ, {len(differ & in_band)} "
+          f"fall in the planar band of one of the {len(wrapped)} hexagons that cross the "
+          f"antimeridian. 'Containing, else nearest' gives the same polygon for "
+          f"{same_near:,}/{nq:,} queries (planar nearest is not nearest on the sphere).\n")
+
+
+# --------------------------------------------------------------------------------------------
+# Correctness sidebar
+
+
+def correctness_sidebar() -> None:
+    import sferix
+    import shapely
+    from shapely.geometry import Point, Polygon
+    from sklearn.neighbors import BallTree
+
+    heading("Correctness sidebar (not timed)")
+
+    # 1. A cap around the north pole: a ring at 80°N, listed eastward (counterclockwise
+    # seen from above the pole), so its filled left side holds the pole.
+    ring = [(float(lon), 80.0) for lon in range(-180, 180, 30)] + [(-180.0, 80.0)]
+    cap = sferix.GeodeticPolygonTree([[ring]])
+    flat = Polygon(ring)
+    rows = []
+    for q in ((0.0, 90.0), (45.0, 85.0), (0.0, 70.0)):
+        d = cap.nearest_with_distance(q)[1]
+        rows.append(("cap north of 80°N", f"{q}", "inside" if d == 0 else f"outside, {d / 1000:,.0f} km",
+                     "inside" if flat.contains(Point(q)) else f"outside, {flat.distance(Point(q)):.1f}°"))
+
+    # 2. A 2° × 2° square across the antimeridian (near Fiji), counterclockwise.
+    square = [(179.0, -17.0), (-179.0, -17.0), (-179.0, -15.0), (179.0, -15.0), (179.0, -17.0)]
+    fiji = sferix.GeodeticPolygonTree([[square]])
+    flat_sq = Polygon(square)
+    for q in ((180.0, -16.0), (179.5, -16.0), (0.0, -16.0)):
+        d = fiji.nearest_with_distance(q)[1]
+        rows.append(("2° square across 180°", f"{q}", "inside" if d == 0 else f"outside, {d / 1000:,.0f} km",
+                     "inside" if flat_sq.contains(Point(q)) else f"outside, {flat_sq.distance(Point(q)):.1f}°"))
+    print_table(("Polygon", "Query (lon, lat)", "sferix", "shapely planar"), rows)
+    print(f"The cap's ring is valid on the sphere; in the plane all its vertices share one y, so "
+          f"shapely sees area {flat.area} ({shapely.is_valid_reason(flat)}). The square's planar "
+          f"twin spans longitudes {flat_sq.bounds[0]} to {flat_sq.bounds[2]}: area "
+          f"{flat_sq.area:.0f} deg² instead of 4.\n")
+
+    # 3. Nearest neighbour across the antimeridian.
+    pts = [(179.9, 0.0), (-179.0, 0.5)]
+    q = (-179.95, 0.0)
+    sx_i, sx_d = sferix.GeodeticPointTree(pts).nearest_with_distance(q)
+    st_i = int(shapely.STRtree(shapely.points(pts)).nearest(Point(q)))
+    print(f"Nearest to {q} among {pts}: sferix picks {pts[sx_i]} at {sx_d / 1000:.1f} km; "
+          f"STRtree on lon/lat picks {pts[st_i]}, which is "
+          f"{great_circle_m(*q, *pts[st_i]) / 1000:.1f} km away.\n")
+
+    # 4. Haversine (BallTree) against WGS84 geodesics.
+    # References from closed forms, independent of any geodesic solver: a quarter of the
+    # equator is a·π/2, and a quarter meridian is the rectifying radius (series in the third
+    # flattening n, exact to far below a millimetre for WGS84) times π/2.
+    a_m, f = 6378137.0, 1 / 298.257223563
+    n3 = f / (2 - f)
+    quarter_meridian = a_m / (1 + n3) * (1 + n3**2 / 4 + n3**4 / 64 + n3**6 / 256) * math.pi / 2
+    pairs = []
+    for a, b, known in (((0.0, 0.0), (90.0, 0.0), a_m * math.pi / 2),
+                        ((0.0, 0.0), (0.0, 90.0), quarter_meridian)):
+        bt = BallTree(lonlat_to_latlon_radians(np.array([b[0]]), np.array([b[1]])), metric="haversine")
+        hav = float(bt.query(lonlat_to_latlon_radians(np.array([a[0]]), np.array([a[1]])))[0][0, 0]) * EARTH_RADIUS_M
+        geo = sferix.GeodeticPointTree([b]).nearest_with_distance_wgs84(a)[1]
+        pairs.append((f"{a} → {b}", f"{hav:,.1f} m", f"{geo:,.3f} m", f"{known:,.3f} m",
+                     f"{(hav - geo) / geo * 100:+.3f}%"))
+    print_table(("Pair", "BallTree haversine", "sferix WGS84", "closed form", "haversine error"), pairs)
+
+    n, nq, radius = 100_000, 2000, 100_000.0
+    lon, lat = random_lonlat(n, 11)
+    q_lon, q_lat = random_lonlat(nq, 12)
+    queries = as_tuples(q_lon, q_lat)
+    sx = sferix.GeodeticPointTree(as_tuples(lon, lat))
+    bt = BallTree(lonlat_to_latlon_radians(lon, lat), metric="haversine")
+    hav_d, hav_i = bt.query(lonlat_to_latlon_radians(q_lon, q_lat))
+    geo_nn = [sx.nearest_with_distance_wgs84(p) for p in queries]
+    flips = [(k, int(hav_i[k, 0]), g) for k, g in enumerate(geo_nn) if int(hav_i[k, 0]) != g[0]]
+    flip_excess = []
+    for k, i, (gi, gd) in flips:
+        d = dict(sx.within_distance_wgs84(queries[k], gd * 1.02 + 1.0, return_distance=True))[i]
+        flip_excess.append(d - gd)
+    rel = [(float(hav_d[k, 0]) * EARTH_RADIUS_M - g[1]) / g[1] for k, g in enumerate(geo_nn) if hav_i[k, 0] == g[0]]
+
+    # Radius: haversine 100 km against the geodesic 100 km.
+    ball = bt.query_radius(lonlat_to_latlon_radians(q_lon, q_lat), radius / EARTH_RADIUS_M)
+    wrong_in = wrong_out = total = differ = 0
+    for k, p in enumerate(queries):
+        h = set(ball[k].tolist())
+        g = set(sx.within_distance_wgs84(p, radius))
+        total += len(g)
+        wrong_in += len(h - g)
+        wrong_out += len(g - h)
+        differ += h != g
+    print(f"{nq:,} random queries on {n:,} random points: BallTree's haversine nearest is not the "
+          f"WGS84-geodesic nearest in {len(flips)} queries"
+          + (f" (up to {max(flip_excess):,.0f} m farther)" if flip_excess else "")
+          + f"; where they agree, the haversine distance is off by {min(rel) * 100:+.2f}% to "
+          f"{max(rel) * 100:+.2f}%. Within 100 km: {differ} of {nq:,} result sets differ "
+          f"({wrong_in} points wrongly included, {wrong_out} wrongly left out, of {total:,} "
+          f"geodesic hits).\n")
+
+
+# --------------------------------------------------------------------------------------------
+
+
+def versions() -> str:
+    parts = [f"Python {platform.python_version()}"]
+    for name in ("sferix", "numpy", "scipy", "sklearn", "shapely"):
+        try:
+            mod = __import__(name)
+            parts.append(f"{name} {mod.__version__}")
+        except ImportError:
+            parts.append(f"{name} missing")
+    return ", ".join(parts)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="10^4 points only (under a minute)")
+    parser.add_argument("--memory-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.memory_child:
+        memory_child(args.memory_child[0], int(args.memory_child[1]))
+        return
+
+    missing = [m for m in ("scipy", "sklearn", "shapely") if _missing(m)]
+    if missing:
+        sys.exit(f"missing {', '.join(missing)}: pip install scipy scikit-learn shapely numpy")
+    sizes = (10_000,) if args.quick else (10_000, 1_000_000)
+    start = time.perf_counter()
+    print(versions())
+    print(f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at start")
+    # Fewer repetitions in quick mode keep it under a minute; more in full mode steady the
+    # numbers on a shared machine.
+    query_repeat = 3 if args.quick else 5
+    for n in sizes:
+        trees = point_builds(n, 3 if n <= 100_000 else 2)
+        point_queries(n, trees, query_repeat)
+        del trees
+        gc.collect()
+    polygon_benchmark(query_repeat)
+    correctness_sidebar()
+    print(f"Total {time.perf_counter() - start:.0f} s, load average {os.getloadavg()[0]:.2f} at end")
+
+
+def _missing(module: str) -> bool:
+    try:
+        __import__(module)
+        return False
+    except ImportError:
+        return True
+
+
+if __name__ == "__main__":
+    main()
