@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "py_ref.hpp"
+#include "text.hpp"
 #include "support/panic.hpp"
 
 namespace sferix::python {
@@ -29,9 +30,7 @@ std::string quoted_list(const std::vector<std::string>& names) {
 }
 
 std::nullptr_t type_error(const FunctionDescription& description, const std::string& detail) {
-    const std::string message = description.full_name() + detail;
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    return nullptr;
+    return set_error_text(PyExc_TypeError, description.full_name() + detail);
 }
 
 // The binding algorithm shared by both calling conventions: positional arguments are
@@ -91,13 +90,11 @@ public:
         if (!text) {
             return false;
         }
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);  // borrowed from `text`
-        if (utf8 == nullptr) {
+        const std::optional<std::string> utf8 = utf8_text(text.get());
+        if (!utf8) {
             return false;
         }
-        type_error(description_, " got an unexpected keyword argument '" +
-                                     std::string(utf8, static_cast<std::size_t>(size)) + "'");
+        type_error(description_, " got an unexpected keyword argument '" + *utf8 + "'");
         return false;
     }
 

@@ -1,6 +1,7 @@
 #include "cast.hpp"
 
 #include "py_ref.hpp"
+#include "text.hpp"
 
 namespace sferix::python {
 
@@ -14,12 +15,7 @@ std::optional<std::string> qualified_name(PyTypeObject* type) {
         PyErr_SetString(PyExc_TypeError, "a type's __qualname__ is not a str");
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);  // borrowed from `name`
-    if (text == nullptr) {
-        return std::nullopt;
-    }
-    return std::string(text, static_cast<std::size_t>(size));
+    return utf8_text(name.get());
 }
 
 std::nullptr_t raise_not_instance(PyObject* object, std::string_view expected) {
@@ -35,8 +31,7 @@ std::nullptr_t raise_not_instance(PyObject* object, std::string_view expected) {
     }
     message += expected;
     message += "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-    return nullptr;
+    return set_error_text(PyExc_TypeError, message);
 }
 
 std::string type_names_union(std::initializer_list<std::string_view> names) {

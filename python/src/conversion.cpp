@@ -6,6 +6,7 @@
 #include "cast.hpp"
 #include "fetched_error.hpp"
 #include "py_ref.hpp"
+#include "text.hpp"
 
 namespace sferix::python {
 
@@ -50,14 +51,10 @@ std::optional<bool> numpy_bool_value(PyObject* value) {
         if (!type_text) {
             return std::nullopt;
         }
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(type_text.get(), &size);  // borrowed from `type_text`
-        if (text == nullptr) {
-            return std::nullopt;
+        const std::optional<std::string> text = utf8_text(type_text.get());
+        if (text) {
+            set_error_text(PyExc_TypeError, "object of type '" + *text + "' does not define a '__bool__' conversion");
         }
-        const std::string message = "object of type '" + std::string(text, static_cast<std::size_t>(size)) +
-                                    "' does not define a '__bool__' conversion";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
         return std::nullopt;
     }
     const PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(method.get(), value, nullptr));

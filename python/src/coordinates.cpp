@@ -35,11 +35,12 @@ private:
     std::size_t count_ = 0;
 };
 
-// A float conversion that failed inside a coordinate: whatever it raised becomes the
-// one ValueError for unreadable coordinates.
+// A float conversion that failed inside a coordinate: whatever ordinary error it raised
+// becomes the one ValueError for unreadable coordinates.
 std::nullopt_t not_numbers() {
-    PyErr_Clear();
-    value_error(NOT_NUMBERS);
+    if (discard_ordinary_error()) {
+        value_error(NOT_NUMBERS);
+    }
     return std::nullopt;
 }
 
@@ -85,8 +86,8 @@ std::optional<geodetic::LonLat> read_any_sequence(PyObject* obj) {
     }
     // Reading a coordinate asks for its length (its __len__ runs, and may fail
     // harmlessly), although nothing is sized by it: only two numbers are kept.
-    if (PySequence_Size(obj) < 0) {
-        PyErr_Clear();
+    if (PySequence_Size(obj) < 0 && !discard_ordinary_error()) {
+        return std::nullopt;
     }
     const PyRef iterator = PyRef::steal(PyObject_GetIter(obj));
     if (!iterator) {

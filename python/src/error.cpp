@@ -36,6 +36,14 @@ std::nullptr_t value_error(const char* message) {
     return nullptr;
 }
 
+bool discard_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return false;
+    }
+    PyErr_Clear();
+    return true;
+}
+
 std::nullptr_t value_error(const std::string& message) { return value_error(message.c_str()); }
 
 }  // namespace sferix::python

@@ -22,4 +22,10 @@ std::nullptr_t map_error(const geodetic::GeodeticError& error);
 std::nullptr_t value_error(const char* message);
 std::nullptr_t value_error(const std::string& message);
 
+// Clears the pending exception when it is an ordinary error (an Exception) and says so.
+// An interrupt or exit request (KeyboardInterrupt, SystemExit: BaseException only)
+// stays pending and the caller gives up, so Ctrl-C during parsing is never turned
+// into a parse error.
+bool discard_ordinary_error();
+
 }  // namespace sferix::python

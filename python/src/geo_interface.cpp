@@ -25,14 +25,28 @@ std::optional<T> checked(geodetic::Result<T>&& result) {
 
 // Holds one level of the interpreter's recursion count while a feature's geometry is
 // parsed, so a feature nested in itself ends in RecursionError instead of exhausting
-// the C stack.
+// the C stack. Before 3.12 that count follows sys.setrecursionlimit, which programs
+// raise far beyond what the C stack holds, so nesting is also capped here.
 class RecursionGuard {
 public:
-    RecursionGuard() noexcept : entered_(Py_EnterRecursiveCall(" while parsing a geometry") == 0) {}
+    // Far deeper than any real data nests features, and a few hundred kilobytes of stack.
+    static constexpr int MAX_FEATURE_NESTING = 1000;
+
+    RecursionGuard() noexcept {
+        if (depth_ >= MAX_FEATURE_NESTING) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while parsing a geometry");
+            return;
+        }
+        entered_ = Py_EnterRecursiveCall(" while parsing a geometry") == 0;
+        if (entered_) {
+            ++depth_;
+        }
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
     ~RecursionGuard() {
         if (entered_) {
+            --depth_;
             Py_LeaveRecursiveCall();
         }
     }
@@ -41,7 +55,9 @@ public:
     [[nodiscard]] bool entered() const noexcept { return entered_; }
 
 private:
-    bool entered_;
+    // Per thread: each thread parses its own input.
+    static inline thread_local int depth_ = 0;
+    bool entered_ = false;
 };
 
 // Builtin types whose instances never have a __geo_interface__ attribute: the types
@@ -168,7 +184,9 @@ std::optional<PyRef> geo_mapping(PyObject* obj) {
             }
             return value;
         }
-        PyErr_Clear();
+        if (!discard_ordinary_error()) {
+            return std::nullopt;
+        }
     }
     if (!PyDict_Check(obj)) {
         return PyRef();

@@ -13,12 +13,14 @@
 namespace sferix::python {
 
 // Type flags of the module's classes. Not Py_TPFLAGS_BASETYPE (no subclassing), not
-// Py_TPFLAGS_HAVE_GC (instances hold no Python references); the specs declare no
-// __dict__ or __weakref__ offsets, so instances have neither.
-inline constexpr unsigned int CLASS_FLAGS = Py_TPFLAGS_DEFAULT;
+// Py_TPFLAGS_HAVE_GC (instances hold no Python references); the type specs declare no
+// __dict__ or __weakref__ offsets, so instances have neither. Immutable, like the
+// built-in types: the classes are process-wide, so a program that rebinds a method
+// would change it for every other user of the module.
+inline constexpr unsigned int CLASS_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 // Classes without a constructor of their own: calling them raises the interpreter's
 // TypeError for types that disallow instantiation.
-inline constexpr unsigned int VALUE_CLASS_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+inline constexpr unsigned int VALUE_CLASS_FLAGS = CLASS_FLAGS | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 // A class's type object, created from its PyType_Spec with PyType_FromSpec once per
 // process, on first use. The type name "globix.ClassName" makes __module__ "globix"

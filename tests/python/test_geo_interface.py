@@ -384,7 +384,7 @@ class TestGeoMapping:
         class BrokenDict(dict):
             @property
             def __geo_interface__(self):
-                raise KeyboardInterrupt
+                raise LookupError("any ordinary error")
 
         assert points([BrokenDict(type="Point", coordinates=(3, 4))]) == [(3.0, 4.0)]
 

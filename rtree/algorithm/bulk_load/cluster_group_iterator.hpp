@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <iterator>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "rtree/aabb.hpp"
+#include "rtree/algorithm/bulk_load/select_nth.hpp"
 #include "rtree/object.hpp"
 #include "support/panic.hpp"
 
@@ -62,8 +62,9 @@ void stable_insertion_sort(std::span<T> elements, std::size_t axis) {
 //    last (two equal keys therefore change places);
 //  - k = 0: the first element with the smallest key is swapped with the first;
 //  - size ≤ 16: a stable insertion sort of the whole array;
-//  - otherwise an nth-element selection (introselect, linear on average); only
-//    the partition property holds, and ties land wherever it leaves them.
+//  - otherwise select_nth (quickselect with a median-of-medians fallback,
+//    linear in the worst case); only the partition property holds, and ties
+//    land wherever it leaves them.
 // A NaN key met by any comparison is a broken invariant (support::Panic).
 template <RTreeObject T>
 void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k) {
@@ -98,10 +99,9 @@ void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k)
     } else if (size <= INSERTION_SORT_MAX) {
         detail::stable_insertion_sort(elements, axis);
     } else {
-        std::nth_element(elements.begin(), elements.begin() + static_cast<std::ptrdiff_t>(k), elements.end(),
-                         [axis](const T& a, const T& b) {
-                             return detail::key_less(detail::partition_key(a, axis), detail::partition_key(b, axis));
-                         });
+        select_nth(
+            elements, k, [axis](const T& object) { return detail::partition_key(object, axis); },
+            [](double a, double b) { return detail::key_less(a, b); });
     }
 }
 
