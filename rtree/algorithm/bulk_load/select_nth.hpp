@@ -28,8 +28,10 @@ public:
     // Partitions [lo, hi) around k (lo ≤ k < hi): quickselect within a work
     // budget, then median of medians.
     void select(std::size_t lo, std::size_t hi, std::size_t k) {
-        // Expected partition work for the median is about 2.5·size with these
-        // pivots; twice that leaves the fallback to inputs built against them.
+        // The median of random keys takes about 2 to 2.5·size of partition work
+        // with these pivots; 4·size was exceeded by 1.4% of random inputs of
+        // 127 elements and 0.1% of 1000 or more (measured), so the fallback is
+        // left to inputs built against the pivot rule.
         constexpr std::size_t QUICKSELECT_WORK_FACTOR = 4;
 
         std::size_t work_left = QUICKSELECT_WORK_FACTOR * (hi - lo);
@@ -53,23 +55,49 @@ public:
         insertion_sort(lo, hi);
     }
 
+    // The same, with a median-of-medians pivot in every round (public so that
+    // tests can run the fallback on inputs that would not reach it).
+    void select_by_median_of_medians(std::size_t lo, std::size_t hi, std::size_t k) {
+        while (hi - lo > INSERTION_SORT_MAX) {
+            const std::size_t size = hi - lo;
+            // Keys strictly below (or above) the pivot number at most this many.
+            const std::size_t max_side = size - 3 * ((size / 5 + 1) / 2);
+            const std::size_t split = partition(lo, hi, median_of_medians(lo, hi));
+            if (k == split) {
+                return;
+            }
+            const Key pivot_key = key_at(split);
+            if (k < split) {
+                // Only keys equal to the pivot can push this side past max_side;
+                // set them aside to keep the 7/10 shrink.
+                hi = split - lo > max_side ? gather_equal_last(lo, split, pivot_key) : split;
+                if (k >= hi) {
+                    return;
+                }
+            } else {
+                lo = hi - (split + 1) > max_side ? gather_equal_first(split + 1, hi, pivot_key) : split + 1;
+                if (k < lo) {
+                    return;
+                }
+            }
+        }
+        insertion_sort(lo, hi);
+    }
+
 private:
-    // Below this a full insertion sort is cheaper than another round; it also
-    // keeps every median-of-medians range at least three groups of five.
+    // Below this a full insertion sort is about as cheap as another round
+    // (6 to 24 measured the same on the bulk loader); it also keeps every
+    // median-of-medians range at least two groups of five.
     static constexpr std::size_t INSERTION_SORT_MAX = 12;
 
-    // From this size the ninther's better pivot pays for its extra comparisons.
+    // From this size the ninther's better pivot pays for its nine extra
+    // comparisons (64 to 512 measured the same on the bulk loader).
     static constexpr std::size_t NINTHER_MIN = 128;
 
-    decltype(auto) at(std::size_t i) const { return first_[static_cast<std::iter_difference_t<Iterator>>(i)]; }
-    Key key_at(std::size_t i) const { return std::invoke(key_, at(i)); }
+    Iterator iter(std::size_t i) const { return first_ + static_cast<std::iter_difference_t<Iterator>>(i); }
+    Key key_at(std::size_t i) const { return std::invoke(key_, *iter(i)); }
     bool less(const Key& a, const Key& b) const { return std::invoke(less_, a, b); }
-
-    void swap_at(std::size_t i, std::size_t j) const {
-        const auto d = static_cast<std::iter_difference_t<Iterator>>(i);
-        const auto e = static_cast<std::iter_difference_t<Iterator>>(j);
-        std::ranges::iter_swap(first_ + d, first_ + e);
-    }
+    void swap_at(std::size_t i, std::size_t j) const { std::ranges::iter_swap(iter(i), iter(j)); }
 
     struct Candidate {
         std::size_t index;
@@ -181,33 +209,6 @@ private:
         return less(c.key, b.key) ? c.index : b.index;
     }
 
-    void select_by_median_of_medians(std::size_t lo, std::size_t hi, std::size_t k) {
-        while (hi - lo > INSERTION_SORT_MAX) {
-            const std::size_t size = hi - lo;
-            // Keys strictly below (or above) the pivot number at most this many.
-            const std::size_t max_side = size - 3 * ((size / 5 + 1) / 2);
-            const std::size_t split = partition(lo, hi, median_of_medians(lo, hi));
-            if (k == split) {
-                return;
-            }
-            const Key pivot_key = key_at(split);
-            if (k < split) {
-                // Only keys equal to the pivot can push this side past max_side;
-                // set them aside to keep the 7/10 shrink.
-                hi = split - lo > max_side ? gather_equal_last(lo, split, pivot_key) : split;
-                if (k >= hi) {
-                    return;
-                }
-            } else {
-                lo = hi - (split + 1) > max_side ? gather_equal_first(split + 1, hi, pivot_key) : split + 1;
-                if (k < lo) {
-                    return;
-                }
-            }
-        }
-        insertion_sort(lo, hi);
-    }
-
     // [lo, hi) holds keys ≤ pivot_key; moves those equal to it to the end and
     // returns where they start.
     std::size_t gather_equal_last(std::size_t lo, std::size_t hi, const Key& pivot_key) const {
@@ -252,13 +253,13 @@ private:
             if (!less(moving_key, key_at(i - 1))) {
                 continue;
             }
-            std::iter_value_t<Iterator> moving = std::ranges::iter_move(first_ + static_cast<std::iter_difference_t<Iterator>>(i));
+            std::iter_value_t<Iterator> moving = std::ranges::iter_move(iter(i));
             std::size_t j = i;
             do {
-                at(j) = std::ranges::iter_move(first_ + static_cast<std::iter_difference_t<Iterator>>(j - 1));
+                *iter(j) = std::ranges::iter_move(iter(j - 1));
                 --j;
             } while (j > lo && less(moving_key, key_at(j - 1)));
-            at(j) = std::move(moving);
+            *iter(j) = std::move(moving);
         }
     }
 
@@ -281,27 +282,30 @@ private:
 // nothing is allocated. Every element takes part in at least one comparison
 // when size ≥ 2, so a `less` that asserts on its arguments sees every key.
 //
-// Linear time in the worst case: at most about 45·size calls of `less` (see
-// below), typically 2 to 3·size on random keys, and the same order for
-// ascending, descending, equal or few distinct keys.
+// Linear time in the worst case: at most about 48·size calls of `less`
+// (derivation below); at most 11·size measured against McIlroy's adversary
+// ("A Killer Adversary for Quicksort", 1999), which drives std::nth_element to
+// about 2·size·log2(size); typically 2 to 3·size on random keys, and no more
+// than that for ascending, descending, equal or few distinct keys.
 //
-// Method: quickselect with a median-of-three pivot (a ninther from 128
-// elements up) and a Hoare partition that stops on keys equal to the pivot, so
-// runs of equal keys split evenly. Quickselect is linear only on average, so it
-// spends a fixed budget of QUICKSELECT_WORK_FACTOR·size partitioned elements;
-// if the answer has not been found by then, the rest is finished with the
-// median-of-medians pivot (Blum, Floyd, Pratt, Rivest and Tarjan, 1973), which
-// always keeps at most 7/10 of the range. A budget of rounds would not do: on a
-// median-of-three killer every round removes two elements, so even 2·log2(n)
-// rounds cost n·log2(n). Ranges of at most 12 elements are insertion-sorted.
+// Method: quickselect with the median of three keys as pivot (a ninther from
+// 128 elements up) and a Hoare partition that stops on keys equal to the pivot,
+// so runs of equal keys split evenly. Quickselect is linear only on average, so
+// it gets a budget of 4·size partitioned elements; if the answer has not been
+// found by then, the rest is finished with the median-of-medians pivot (Blum,
+// Floyd, Pratt, Rivest and Tarjan, 1973), which always discards at least 3/10
+// of the range. A budget of rounds would not do: on a median-of-three killer
+// every round discards two elements, so even 2·log2(n) rounds cost about
+// 2·n·log2(n). Ranges of at most 12 elements are insertion-sorted.
 //
-// Worst case, counting `less` calls: the quickselect phase stops after 4·size
-// (plus at most 12 per round for the pivot, which adds 1/17 of that); a
-// median-of-medians round on m elements costs 6 per group of five (1.2·m), the
-// recursive selection of the median among the m/5 group medians, m + 2 for the
-// partition and, only when keys equal to the pivot leave the kept side larger
-// than the guaranteed 7/10·m, 7/10·m to gather them; so M·m ≤ 2.9·m + F·m/5 +
-// M·7/10·m with F ≤ 4.3 + M for the whole algorithm, giving M ≤ 38 and F ≤ 43.
+// Worst case, counting `less` calls (additive constants dropped): the
+// quickselect phase makes at most 4·size partition comparisons plus 1 and at
+// most 3 (12 for the ninther) per round of at least 13 elements, so ≤ 5.3·size.
+// A median-of-medians round on m elements costs 6 per group of five (1.2·m),
+// the selection among the m/5 group medians (F·m/5, F for the whole method),
+// m + 1 for the partition and, only when keys equal to the pivot leave the kept
+// side larger than 7/10·m, at most m to set them aside; it keeps ≤ 7/10·m. So
+// M ≤ 3.2 + F/5 + 7/10·M with F ≤ 5.3 + M, giving M ≤ 43 and F ≤ 48.
 template <std::ranges::random_access_range Range, typename KeyFn, typename Less>
     requires std::ranges::sized_range<Range> && std::permutable<std::ranges::iterator_t<Range>> &&
              std::copyable<SelectKey<Range, KeyFn>> &&
