@@ -169,7 +169,7 @@ private:
         const std::size_t groups = (hi - lo) / 5;
         for (std::size_t g = 0; g < groups; ++g) {
             const std::size_t median = median_of_5(lo + 5 * g);
-            // lo + g lies in a group already done, so no median is overwritten.
+            // lo + g lies in this group or one already done: no median is lost.
             if (median != lo + g) {
                 swap_at(lo + g, median);
             }
