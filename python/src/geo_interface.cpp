@@ -8,6 +8,7 @@
 #include "error.hpp"
 #include "geo_keys.hpp"
 #include "iteration.hpp"
+#include "numpy_arrays.hpp"
 
 namespace sferix::python {
 
@@ -298,7 +299,37 @@ std::optional<std::vector<PyRef>> expand(PyObject* data) {
     return sequence(elements.get());
 }
 
-std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* data) { return collect(data, POINT_KIND); }
+std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* data) {
+    // An (n, k) array of doubles: the rows are read from its bytes, giving the points
+    // and the first error that parsing each row would give. Such an array has no
+    // __geo_interface__, so expand would iterate its rows.
+    std::optional<Float64Matrix> matrix = float64_matrix(data);
+    if (!matrix) {
+        return std::nullopt;
+    }
+    if (!matrix->bytes) {
+        return collect(data, POINT_KIND);
+    }
+    std::vector<geodetic::GeodeticPoint> points;
+    if (matrix->rows == 0) {
+        return points;
+    }
+    if (matrix->columns < 2) {
+        value_error("a coordinate needs at least a longitude and a latitude");
+        return std::nullopt;
+    }
+    points.reserve(matrix->rows);
+    const double* numbers = matrix->data();
+    for (std::size_t row = 0; row < matrix->rows; ++row) {
+        const double* coordinate = numbers + row * matrix->columns;
+        std::optional<geodetic::GeodeticPoint> point = checked(geodetic::GeodeticPoint::try_new(coordinate[0], coordinate[1]));
+        if (!point) {
+            return std::nullopt;
+        }
+        points.push_back(std::move(*point));
+    }
+    return points;
+}
 
 std::optional<std::vector<geodetic::GeodeticLineString>> collect_linestrings(PyObject* data) {
     return collect(data, LINESTRING_KIND);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "numpy_arrays.hpp"
 #include "py_ref.hpp"
 #include "python_api.hpp"
 
@@ -28,7 +29,8 @@ namespace sferix::python {
 // Exact lists and tuples are walked by index instead of through an iterator object,
 // seeing exactly the elements their own iterators would: a list's length is read again
 // before every step, as the list iterator does, so a `visit` that runs Python code
-// which changes the list sees the same elements. Everything else (subclasses included,
+// which changes the list sees the same elements. A NumPy array of numbers is walked
+// as its tolist() (numeric_array_as_list). Everything else (subclasses included,
 // which may override __iter__) goes through the iterator protocol.
 template <typename Visit>
 bool for_each_element(PyObject* iterable /* borrowed */, Visit&& visit) {
@@ -52,6 +54,13 @@ bool for_each_element(PyObject* iterable /* borrowed */, Visit&& visit) {
             }
         }
         return true;
+    }
+    const std::optional<PyRef> numbers = numeric_array_as_list(iterable);
+    if (!numbers) {
+        return false;
+    }
+    if (*numbers) {
+        return for_each_element(numbers->get(), visit);
     }
     const PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
     if (!iterator) {

@@ -1,0 +1,176 @@
+#include "numpy_arrays.hpp"
+
+#include "interned_string.hpp"
+
+namespace sferix::python {
+
+namespace {
+
+InternedString numpy_name("numpy");
+InternedString ndarray_name("ndarray");
+InternedString dtype_name("dtype");
+InternedString kind_name("kind");
+InternedString ndim_name("ndim");
+InternedString tolist_name("tolist");
+InternedString tobytes_name("tobytes");
+InternedString shape_name("shape");
+InternedString itemsize_name("itemsize");
+InternedString isnative_name("isnative");
+
+// object.name, a new reference; empty with an exception pending.
+PyRef attribute(PyObject* object, InternedString& name) {
+    PyObject* key = name.get();  // borrowed, process-wide
+    return key == nullptr ? PyRef() : PyRef::steal(PyObject_GetAttr(object, key));
+}
+
+// Whether `object`'s type is exactly numpy.ndarray; nullopt with an exception pending.
+std::optional<bool> is_exact_ndarray(PyObject* object) {
+    PyObject* name = numpy_name.get();  // borrowed, process-wide
+    if (name == nullptr) {
+        return std::nullopt;
+    }
+    // Only a program that imported NumPy can pass its arrays.
+    const PyRef numpy = PyRef::steal(PyImport_GetModule(name));
+    if (!numpy) {
+        if (PyErr_Occurred() != nullptr) {
+            return std::nullopt;
+        }
+        return false;
+    }
+    const PyRef type = attribute(numpy.get(), ndarray_name);
+    if (!type) {
+        PyErr_Clear();
+        return false;
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(object)) == type.get();
+}
+
+// Whether the array holds plain numbers in at least one dimension.
+std::optional<bool> is_numeric_with_rows(PyObject* array) {
+    const PyRef ndim = attribute(array, ndim_name);
+    if (!ndim) {
+        return std::nullopt;
+    }
+    const long dimensions = PyLong_AsLong(ndim.get());
+    if (dimensions == -1 && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    if (dimensions < 1) {
+        return false;
+    }
+    const PyRef dtype = attribute(array, dtype_name);
+    if (!dtype) {
+        return std::nullopt;
+    }
+    const PyRef kind = attribute(dtype.get(), kind_name);
+    if (!kind) {
+        return std::nullopt;
+    }
+    return PyUnicode_CompareWithASCIIString(kind.get(), "f") == 0 ||
+           PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0 ||
+           PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
+}
+
+// The integer attribute object.name; nullopt with an exception pending.
+std::optional<long> integer_attribute(PyObject* object, InternedString& name) {
+    const PyRef value = attribute(object, name);
+    if (!value) {
+        return std::nullopt;
+    }
+    const long result = PyLong_AsLong(value.get());
+    if (result == -1 && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+// Whether the array's elements are native-endian 8-byte floats, i.e. C doubles.
+std::optional<bool> holds_native_doubles(PyObject* array) {
+    const PyRef dtype = attribute(array, dtype_name);
+    if (!dtype) {
+        return std::nullopt;
+    }
+    const PyRef kind = attribute(dtype.get(), kind_name);
+    const std::optional<long> itemsize = integer_attribute(dtype.get(), itemsize_name);
+    const PyRef native = attribute(dtype.get(), isnative_name);
+    if (!kind || !itemsize || !native) {
+        return std::nullopt;
+    }
+    static_assert(sizeof(double) == 8);
+    return PyUnicode_CompareWithASCIIString(kind.get(), "f") == 0 && *itemsize == 8 && native.get() == Py_True;
+}
+
+}  // namespace
+
+const double* Float64Matrix::data() const {
+    return reinterpret_cast<const double*>(PyBytes_AsString(bytes.get()));
+}
+
+std::optional<Float64Matrix> float64_matrix(PyObject* object) {
+    Float64Matrix matrix;
+    const std::optional<bool> array = is_exact_ndarray(object);
+    if (!array || !*array) {
+        return array ? std::optional<Float64Matrix>(std::move(matrix)) : std::nullopt;
+    }
+    const std::optional<long> dimensions = integer_attribute(object, ndim_name);
+    if (!dimensions) {
+        return std::nullopt;
+    }
+    if (*dimensions != 2) {
+        return matrix;
+    }
+    const std::optional<bool> doubles = holds_native_doubles(object);
+    if (!doubles || !*doubles) {
+        return doubles ? std::optional<Float64Matrix>(std::move(matrix)) : std::nullopt;
+    }
+    const PyRef shape = attribute(object, shape_name);
+    if (!shape) {
+        return std::nullopt;
+    }
+    const Py_ssize_t rows = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 0));
+    const Py_ssize_t columns = rows < 0 ? -1 : PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
+    if (rows < 0 || columns < 0) {
+        return std::nullopt;
+    }
+    const PyRef tobytes = attribute(object, tobytes_name);
+    if (!tobytes) {
+        return std::nullopt;
+    }
+    PyRef bytes = PyRef::steal(PyObject_CallNoArgs(tobytes.get()));
+    if (!bytes) {
+        return std::nullopt;
+    }
+    const auto expected = static_cast<Py_ssize_t>(sizeof(double)) * rows * columns;
+    if (!PyBytes_Check(bytes.get()) || PyBytes_Size(bytes.get()) != expected) {
+        return matrix;  // not what an ndarray gives; read it the general way
+    }
+    matrix.bytes = std::move(bytes);
+    matrix.rows = static_cast<std::size_t>(rows);
+    matrix.columns = static_cast<std::size_t>(columns);
+    return matrix;
+}
+
+std::optional<PyRef> numeric_array_as_list(PyObject* object) {
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object) || PyDict_CheckExact(object)) {
+        return PyRef();
+    }
+    const std::optional<bool> array = is_exact_ndarray(object);
+    if (!array || !*array) {
+        return array ? std::optional<PyRef>(PyRef()) : std::nullopt;
+    }
+    const std::optional<bool> numeric = is_numeric_with_rows(object);
+    if (!numeric || !*numeric) {
+        return numeric ? std::optional<PyRef>(PyRef()) : std::nullopt;
+    }
+    const PyRef tolist = attribute(object, tolist_name);
+    if (!tolist) {
+        return std::nullopt;
+    }
+    PyRef list = PyRef::steal(PyObject_CallNoArgs(tolist.get()));
+    if (!list) {
+        return std::nullopt;
+    }
+    return list;
+}
+
+}  // namespace sferix::python

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "py_ref.hpp"
+#include "python_api.hpp"
+
+namespace sferix::python {
+
+// A NumPy array of floats or integers, read as the nested list of Python numbers that
+// its tolist() gives, so that its rows take the list fast paths instead of one NumPy
+// row object and one NumPy scalar per number. The numbers are the same values the
+// rows would convert to, so parsing gives the same geometries and the same errors.
+// Only an exact numpy.ndarray of dtype kind 'f', 'i' or 'u' with at least one
+// dimension qualifies (subclasses such as masked arrays iterate differently); NumPy is
+// never imported here, only recognised when the program has imported it.
+//
+// Returns the list, an empty PyRef when `object` does not qualify, or nullopt with an
+// exception pending.
+std::optional<PyRef> numeric_array_as_list(PyObject* object /* borrowed */);
+
+// The numbers of an exact numpy.ndarray of two dimensions and native 64-bit floats,
+// copied out row by row (its tobytes()), with its shape: the doubles its rows would
+// convert to, without a Python object per number. An empty `bytes` when `object`
+// does not qualify; nullopt with an exception pending.
+struct Float64Matrix {
+    PyRef bytes;  // rows × columns native doubles, row-major
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+
+    [[nodiscard]] const double* data() const;
+};
+std::optional<Float64Matrix> float64_matrix(PyObject* object /* borrowed */);
+
+}  // namespace sferix::python
