@@ -3,23 +3,11 @@
 
 #include "geodetic/arc.hpp"
 #include "geodetic/embedding.hpp"
+#include "geodetic/lon_window.hpp"
 
 namespace sferix::geodetic {
 
 namespace {
-
-// The longitude window [w, e], or [w, 180] ∪ [-180, e] when w > e.
-struct LonWindow {
-    double w;
-    double e;
-
-    [[nodiscard]] bool contains(double lon) const noexcept {
-        if (w <= e) {
-            return w <= lon && lon <= e;
-        }
-        return w <= lon || lon <= e;
-    }
-};
 
 struct Range {
     double min;

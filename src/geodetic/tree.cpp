@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "geodetic/lon_window.hpp"
+
 namespace sferix::geodetic {
 
 double sphere_lower_bound_factor(double a, double f) noexcept {
@@ -33,11 +35,11 @@ bool lonlat_rectangle_contains(double lon, double lat, double w, double s, doubl
     if (std::fabs(lat) == 90.0) {
         return true;
     }
-    const auto in_window = [w, e](double x) { return w <= e ? (w <= x && x <= e) : (x >= w || x <= e); };
-    if (in_window(lon)) {
+    const LonWindow window{w, e};
+    if (window.contains(lon)) {
         return true;
     }
-    return std::fabs(lon) == 180.0 && in_window(-lon);
+    return std::fabs(lon) == 180.0 && window.contains(-lon);
 }
 
 }  // namespace sferix::geodetic
