@@ -307,22 +307,21 @@ std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* dat
     if (!matrix) {
         return std::nullopt;
     }
-    if (!matrix->bytes) {
+    if (!matrix->qualifies()) {
         return collect(data, POINT_KIND);
     }
     std::vector<geodetic::GeodeticPoint> points;
-    if (matrix->rows == 0) {
+    if (matrix->rows() == 0) {
         return points;
     }
-    if (matrix->columns < 2) {
+    if (matrix->columns() < 2) {
         value_error("a coordinate needs at least a longitude and a latitude");
         return std::nullopt;
     }
-    points.reserve(matrix->rows);
-    const double* numbers = matrix->data();
-    for (std::size_t row = 0; row < matrix->rows; ++row) {
-        const double* coordinate = numbers + row * matrix->columns;
-        std::optional<geodetic::GeodeticPoint> point = checked(geodetic::GeodeticPoint::try_new(coordinate[0], coordinate[1]));
+    points.reserve(matrix->rows());
+    for (std::size_t row = 0; row < matrix->rows(); ++row) {
+        std::optional<geodetic::GeodeticPoint> point =
+            checked(geodetic::GeodeticPoint::try_new(matrix->at(row, 0), matrix->at(row, 1)));
         if (!point) {
             return std::nullopt;
         }

@@ -1,5 +1,9 @@
 #include "numpy_arrays.hpp"
 
+#include <cstring>
+#include <utility>
+
+#include "error.hpp"
 #include "interned_string.hpp"
 
 namespace sferix::python {
@@ -23,6 +27,19 @@ PyRef attribute(PyObject* object, InternedString& name) {
     return key == nullptr ? PyRef() : PyRef::steal(PyObject_GetAttr(object, key));
 }
 
+// The integer attribute object.name; nullopt with an exception pending.
+std::optional<long> integer_attribute(PyObject* object, InternedString& name) {
+    const PyRef value = attribute(object, name);
+    if (!value) {
+        return std::nullopt;
+    }
+    const long result = PyLong_AsLong(value.get());
+    if (result == -1 && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    return result;
+}
+
 // Whether `object`'s type is exactly numpy.ndarray; nullopt with an exception pending.
 std::optional<bool> is_exact_ndarray(PyObject* object) {
     PyObject* name = numpy_name.get();  // borrowed, process-wide
@@ -39,71 +56,80 @@ std::optional<bool> is_exact_ndarray(PyObject* object) {
     }
     const PyRef type = attribute(numpy.get(), ndarray_name);
     if (!type) {
-        PyErr_Clear();
+        // A module without ndarray is not NumPy; an interrupt stays pending.
+        if (!discard_ordinary_error()) {
+            return std::nullopt;
+        }
         return false;
     }
     return reinterpret_cast<PyObject*>(Py_TYPE(object)) == type.get();
 }
 
+// The dtype kind of `array`: the one-character str that says which sort of number (or
+// other thing) it holds ("f" float, "i" signed, "u" unsigned integer, ...). A new
+// reference; empty with an exception pending.
+PyRef dtype_kind(PyObject* array) {
+    const PyRef dtype = attribute(array, dtype_name);
+    if (!dtype) {
+        return PyRef();
+    }
+    return attribute(dtype.get(), kind_name);
+}
+
+bool is_kind(const PyRef& kind, const char* code) { return PyUnicode_CompareWithASCIIString(kind.get(), code) == 0; }
+
 // Whether the array holds plain numbers in at least one dimension.
 std::optional<bool> is_numeric_with_rows(PyObject* array) {
-    const PyRef ndim = attribute(array, ndim_name);
-    if (!ndim) {
+    const std::optional<long> dimensions = integer_attribute(array, ndim_name);
+    if (!dimensions) {
         return std::nullopt;
     }
-    const long dimensions = PyLong_AsLong(ndim.get());
-    if (dimensions == -1 && PyErr_Occurred() != nullptr) {
+    if (*dimensions < 1) {
+        return false;
+    }
+    const PyRef kind = dtype_kind(array);
+    if (!kind) {
         return std::nullopt;
     }
-    if (dimensions < 1) {
+    return is_kind(kind, "f") || is_kind(kind, "i") || is_kind(kind, "u");
+}
+
+// Whether the array's elements are native-endian 8-byte floats, i.e. C doubles.
+std::optional<bool> holds_native_doubles(PyObject* array) {
+    const PyRef kind = dtype_kind(array);
+    if (!kind) {
+        return std::nullopt;
+    }
+    if (!is_kind(kind, "f")) {
         return false;
     }
     const PyRef dtype = attribute(array, dtype_name);
     if (!dtype) {
         return std::nullopt;
     }
-    const PyRef kind = attribute(dtype.get(), kind_name);
-    if (!kind) {
-        return std::nullopt;
-    }
-    return PyUnicode_CompareWithASCIIString(kind.get(), "f") == 0 ||
-           PyUnicode_CompareWithASCIIString(kind.get(), "i") == 0 ||
-           PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0;
-}
-
-// The integer attribute object.name; nullopt with an exception pending.
-std::optional<long> integer_attribute(PyObject* object, InternedString& name) {
-    const PyRef value = attribute(object, name);
-    if (!value) {
-        return std::nullopt;
-    }
-    const long result = PyLong_AsLong(value.get());
-    if (result == -1 && PyErr_Occurred() != nullptr) {
-        return std::nullopt;
-    }
-    return result;
-}
-
-// Whether the array's elements are native-endian 8-byte floats, i.e. C doubles.
-std::optional<bool> holds_native_doubles(PyObject* array) {
-    const PyRef dtype = attribute(array, dtype_name);
-    if (!dtype) {
-        return std::nullopt;
-    }
-    const PyRef kind = attribute(dtype.get(), kind_name);
     const std::optional<long> itemsize = integer_attribute(dtype.get(), itemsize_name);
+    if (!itemsize) {
+        return std::nullopt;
+    }
     const PyRef native = attribute(dtype.get(), isnative_name);
-    if (!kind || !itemsize || !native) {
+    if (!native) {
         return std::nullopt;
     }
     static_assert(sizeof(double) == 8);
-    return PyUnicode_CompareWithASCIIString(kind.get(), "f") == 0 && *itemsize == 8 && native.get() == Py_True;
+    return *itemsize == 8 && native.get() == Py_True;
 }
 
 }  // namespace
 
-const double* Float64Matrix::data() const {
-    return reinterpret_cast<const double*>(PyBytes_AsString(bytes.get()));
+Float64Matrix::Float64Matrix(PyRef bytes, std::size_t rows, std::size_t columns) noexcept
+    : bytes_(std::move(bytes)), rows_(rows), columns_(columns), numbers_(PyBytes_AsString(bytes_.get())) {}
+
+double Float64Matrix::at(std::size_t row, std::size_t column) const noexcept {
+    // Copied out rather than read through a double*: the buffer is chars, so this is
+    // clean for alignment and aliasing, and compiles to the same single load.
+    double value = 0.0;
+    std::memcpy(&value, numbers_ + (row * columns_ + column) * sizeof(double), sizeof(double));
+    return value;
 }
 
 std::optional<Float64Matrix> float64_matrix(PyObject* object) {
@@ -144,10 +170,7 @@ std::optional<Float64Matrix> float64_matrix(PyObject* object) {
     if (!PyBytes_Check(bytes.get()) || PyBytes_Size(bytes.get()) != expected) {
         return matrix;  // not what an ndarray gives; read it the general way
     }
-    matrix.bytes = std::move(bytes);
-    matrix.rows = static_cast<std::size_t>(rows);
-    matrix.columns = static_cast<std::size_t>(columns);
-    return matrix;
+    return Float64Matrix(std::move(bytes), static_cast<std::size_t>(rows), static_cast<std::size_t>(columns));
 }
 
 std::optional<PyRef> numeric_array_as_list(PyObject* object) {

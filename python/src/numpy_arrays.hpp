@@ -22,14 +22,29 @@ std::optional<PyRef> numeric_array_as_list(PyObject* object /* borrowed */);
 
 // The numbers of an exact numpy.ndarray of two dimensions and native 64-bit floats,
 // copied out row by row (its tobytes()), with its shape: the doubles its rows would
-// convert to, without a Python object per number. An empty `bytes` when `object`
-// does not qualify; nullopt with an exception pending.
-struct Float64Matrix {
-    PyRef bytes;  // rows × columns native doubles, row-major
-    std::size_t rows = 0;
-    std::size_t columns = 0;
+// convert to, without a Python object per number. A matrix that does not qualify()
+// when `object` is not such an array; nullopt with an exception pending.
+class Float64Matrix {
+public:
+    Float64Matrix() noexcept = default;  // the object was not such an array
 
-    [[nodiscard]] const double* data() const;
+    // Takes over `bytes`. REQUIRES: a bytes object of exactly rows × columns native
+    // doubles, row-major.
+    Float64Matrix(PyRef bytes, std::size_t rows, std::size_t columns) noexcept;
+
+    // Whether the object was such an array (and this holds its numbers).
+    [[nodiscard]] bool qualifies() const noexcept { return static_cast<bool>(bytes_); }
+    [[nodiscard]] std::size_t rows() const noexcept { return rows_; }
+    [[nodiscard]] std::size_t columns() const noexcept { return columns_; }
+
+    // The number in `row`, `column`. REQUIRES: qualifies(), row < rows(), column < columns().
+    [[nodiscard]] double at(std::size_t row, std::size_t column) const noexcept;
+
+private:
+    PyRef bytes_;
+    std::size_t rows_ = 0;
+    std::size_t columns_ = 0;
+    const char* numbers_ = nullptr;  // borrowed from bytes_, which is immutable
 };
 std::optional<Float64Matrix> float64_matrix(PyObject* object /* borrowed */);
 

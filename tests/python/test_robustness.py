@@ -4,6 +4,7 @@ while parsing, runaway nesting, and attempts to change the classes."""
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
@@ -69,6 +70,23 @@ class TestInterruptsReachTheCaller:
 
         with pytest.raises(ValueError, match="^a coordinate must be a sequence of numbers$"):
             _sferix.GeodeticPointTree([Broken("float")])
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, AttributeError])
+    def test_a_numpy_without_ndarray(self, monkeypatch, error):
+        # Input is checked against the imported numpy's ndarray: a module that has none
+        # is not NumPy, but an interrupt while looking must still reach the caller.
+        fake = types.ModuleType("numpy")
+
+        def missing(name):
+            raise error(name)
+
+        fake.__getattr__ = missing
+        monkeypatch.setitem(sys.modules, "numpy", fake)
+        if error is KeyboardInterrupt:
+            with pytest.raises(KeyboardInterrupt):
+                _sferix.GeodeticPointTree([(1, 2)])
+        else:
+            assert _sferix.GeodeticPointTree([(1, 2)]).geometry(0).coordinates == (1.0, 2.0)
 
 
 def test_feature_nesting_is_bounded_even_with_a_raised_recursion_limit():
