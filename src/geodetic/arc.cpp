@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace sferix::geodetic {
 
@@ -19,6 +20,28 @@ double reduce_angle(double angle) noexcept {
     return reduced;
 }
 
+// The arc from a to b is a·cos θ + u·sin θ for θ from 0 to acos(t).
+struct ArcFrame {
+    double t;   // a·b, the cosine of the arc's angle
+    UnitVec u;  // the unit direction of b − t·a, the part of b perpendicular to a
+};
+
+// The frame of the arc, or nothing when the arc counts as its two endpoints: squared
+// chord ≤ DEGENERATE_ARC_SQUARED_CHORD, or b − t·a exactly zero. A NaN squared chord
+// counts as degenerate too (its frame would be all NaN and change no result).
+std::optional<ArcFrame> arc_frame(const UnitVec& a, const UnitVec& b) noexcept {
+    if (!(chord_2(a, b) > DEGENERATE_ARC_SQUARED_CHORD)) {
+        return std::nullopt;
+    }
+    const double t = dot(a, b);
+    const UnitVec w = b - t * a;
+    const double w_2 = norm_2(w);
+    if (w_2 == 0.0) {
+        return std::nullopt;
+    }
+    return ArcFrame{t, w / std::sqrt(w_2)};
+}
+
 }  // namespace
 
 bool is_admissible_edge(const UnitVec& a, const UnitVec& b) noexcept {
@@ -29,18 +52,11 @@ double arc_distance_2(const UnitVec& a, const UnitVec& b, const UnitVec& p) noex
     const double to_a_2 = chord_2(p, a);
     const double to_b_2 = chord_2(p, b);
     double best = std::min(to_a_2, to_b_2);
-    if (chord_2(a, b) <= DEGENERATE_ARC_SQUARED_CHORD) {
+    const std::optional<ArcFrame> frame = arc_frame(a, b);
+    if (!frame) {
         return best;
     }
-    // W: the part of b perpendicular to a; U its direction, so the arc is a·cos θ + U·sin θ.
-    const double t = dot(a, b);
-    const UnitVec w = b - t * a;
-    const double w_2 = norm_2(w);
-    if (w_2 == 0.0) {
-        return best;
-    }
-    const UnitVec u = w / std::sqrt(w_2);
-    const UnitVec normal = cross(a, u);
+    const UnitVec normal = cross(a, frame->u);
     const double s = dot(p, normal);
     const UnitVec projected = p - s * normal;
     const double projected_length = norm(cross(p, normal));
@@ -55,30 +71,24 @@ double arc_distance_2(const UnitVec& a, const UnitVec& b, const UnitVec& p) noex
 Envelope arc_bounding_box(const UnitVec& a, const UnitVec& b) noexcept {
     double lo[3] = {std::min(a.x, b.x), std::min(a.y, b.y), std::min(a.z, b.z)};
     double hi[3] = {std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z)};
-    if (chord_2(a, b) > DEGENERATE_ARC_SQUARED_CHORD) {
-        const double t = dot(a, b);
-        const UnitVec w = b - t * a;
-        const double w_2 = norm_2(w);
-        if (w_2 != 0.0) {
-            const UnitVec u = w / std::sqrt(w_2);
-            const double arc_angle = std::acos(std::clamp(t, -1.0, 1.0));
-            for (std::size_t axis = 0; axis < 3; ++axis) {
-                // Along the arc this coordinate is a_k cos θ + u_k sin θ = r cos(θ − φ):
-                // its maximum r sits at θ = φ, its minimum −r at θ = φ + π.
-                const double a_k = a[axis];
-                const double u_k = u[axis];
-                const double r_2 = a_k * a_k + u_k * u_k;
-                if (!(r_2 > 0.0)) {
-                    continue;
-                }
-                const double r = std::sqrt(r_2);
-                const double phase = std::atan2(u_k, a_k);
-                if (reduce_angle(phase) <= arc_angle) {
-                    hi[axis] = std::max(hi[axis], r);
-                }
-                if (reduce_angle(phase + PI) <= arc_angle) {
-                    lo[axis] = std::min(lo[axis], -r);
-                }
+    if (const std::optional<ArcFrame> frame = arc_frame(a, b)) {
+        const double arc_angle = std::acos(std::clamp(frame->t, -1.0, 1.0));
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            // Along the arc this coordinate is a_k cos θ + u_k sin θ = r cos(θ − φ):
+            // its maximum r sits at θ = φ, its minimum −r at θ = φ + π.
+            const double a_k = a[axis];
+            const double u_k = frame->u[axis];
+            const double r_2 = a_k * a_k + u_k * u_k;
+            if (!(r_2 > 0.0)) {
+                continue;
+            }
+            const double r = std::sqrt(r_2);
+            const double phase = std::atan2(u_k, a_k);
+            if (reduce_angle(phase) <= arc_angle) {
+                hi[axis] = std::max(hi[axis], r);
+            }
+            if (reduce_angle(phase + PI) <= arc_angle) {
+                lo[axis] = std::min(lo[axis], -r);
             }
         }
     }
