@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <numbers>
 #include <random>
 #include <utility>
 #include <vector>
@@ -108,7 +109,7 @@ const geodetic::PolygonTree& polygon_tree() {
             }
             std::vector<LonLat> pairs;
             for (int k = 0; k < 6; ++k) {
-                const double t = k * 3.141592653589793 / 3.0;
+                const double t = k * std::numbers::pi / 3.0;
                 pairs.push_back({wrap_lon(c.lon + 0.05 * std::cos(t) / std::cos(c.lat * geodetic::RADIANS_PER_DEGREE)),
                                  c.lat + 0.05 * std::sin(t)});
             }

@@ -2,14 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <optional>
 
 namespace sferix::geodetic {
 
 namespace {
 
-constexpr double PI = 3.141592653589793;
-constexpr double TWO_PI = 6.283185307179586;
+// 2π is exact in binary: doubling only changes the exponent.
+constexpr double TWO_PI = 2 * std::numbers::pi;
 
 // The angle reduced to [0, 2π): the floating remainder, lifted by 2π when negative.
 double reduce_angle(double angle) noexcept {
@@ -87,7 +88,7 @@ Envelope arc_bounding_box(const UnitVec& a, const UnitVec& b) noexcept {
             if (reduce_angle(phase) <= arc_angle) {
                 hi[axis] = std::max(hi[axis], r);
             }
-            if (reduce_angle(phase + PI) <= arc_angle) {
+            if (reduce_angle(phase + std::numbers::pi) <= arc_angle) {
                 lo[axis] = std::min(lo[axis], -r);
             }
         }

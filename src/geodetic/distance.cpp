@@ -1,12 +1,9 @@
 #include "geodetic/distance.hpp"
 
 #include <cmath>
+#include <numbers>
 
 namespace sferix::geodetic {
-
-namespace {
-constexpr double PI = 3.141592653589793;
-}
 
 double squared_chord_to_metres(double chord_2) noexcept {
     const double clamped = chord_2 > 0.0 ? chord_2 : 0.0;
@@ -20,8 +17,8 @@ double metres_to_squared_chord(double metres) noexcept {
         return 0.0;
     }
     double angle = metres / EARTH_RADIUS_METRES;
-    if (!(angle < PI)) {
-        angle = PI;
+    if (!(angle < std::numbers::pi)) {
+        angle = std::numbers::pi;
     }
     const double s = std::sin(angle * 0.5);
     return (s + s) * (s + s);
