@@ -6,6 +6,7 @@
 
 #include "geo_keys.hpp"
 #include "interned_string.hpp"
+#include "new_list.hpp"
 
 namespace sferix::python {
 
@@ -47,31 +48,13 @@ PyRef coordinate_tuple(double lon, double lat) {
 }
 
 PyRef vertex_list(std::span<const geodetic::GeodeticCoord> vertices) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(vertices.size())));
-    if (!list) {
-        return PyRef();
-    }
-    for (std::size_t index = 0; index < vertices.size(); ++index) {
-        PyRef vertex = coordinate_tuple(vertices[index].lon(), vertices[index].lat());
-        if (!vertex || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), vertex.release()) < 0) {
-            return PyRef();
-        }
-    }
-    return list;
+    return new_list(vertices.size(), [vertices](std::size_t index) {
+        return coordinate_tuple(vertices[index].lon(), vertices[index].lat());
+    });
 }
 
 PyRef ring_lists(std::span<const geodetic::GeodeticRing> rings) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rings.size())));
-    if (!list) {
-        return PyRef();
-    }
-    for (std::size_t index = 0; index < rings.size(); ++index) {
-        PyRef ring = vertex_list(rings[index].coords());
-        if (!ring || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), ring.release()) < 0) {
-            return PyRef();
-        }
-    }
-    return list;
+    return new_list(rings.size(), [rings](std::size_t index) { return vertex_list(rings[index].coords()); });
 }
 
 PyRef point_mapping(double lon, double lat) { return geometry_mapping(geo_type::point, coordinate_tuple(lon, lat)); }
@@ -81,18 +64,11 @@ PyRef linestring_mapping(std::span<const geodetic::GeodeticCoord> vertices) {
 }
 
 PyRef polygon_mapping(const geodetic::GeodeticPolygon& polygon) {
+    // The exterior ring first, then the interiors: ring_lists with one ring in front.
     const std::vector<geodetic::GeodeticRing>& interiors = polygon.interiors();
-    PyRef rings = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(interiors.size() + 1)));
-    if (!rings) {
-        return PyRef();
-    }
-    for (std::size_t index = 0; index <= interiors.size(); ++index) {
-        const geodetic::GeodeticRing& ring = index == 0 ? polygon.exterior() : interiors[index - 1];
-        PyRef vertices = vertex_list(ring.coords());
-        if (!vertices || PyList_SetItem(rings.get(), static_cast<Py_ssize_t>(index), vertices.release()) < 0) {
-            return PyRef();
-        }
-    }
+    PyRef rings = new_list(interiors.size() + 1, [&polygon, &interiors](std::size_t index) {
+        return vertex_list((index == 0 ? polygon.exterior() : interiors[index - 1]).coords());
+    });
     return geometry_mapping(geo_type::polygon, std::move(rings));
 }
 

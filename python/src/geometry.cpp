@@ -5,6 +5,7 @@
 
 #include "entry.hpp"
 #include "geo_dicts.hpp"
+#include "new_list.hpp"
 #include "py_ref.hpp"
 #include "type_object.hpp"
 
@@ -178,17 +179,9 @@ PyObject* new_value_object(PyTypeObject* type /* borrowed */, Handle geometry) {
 
 template <typename Geometry>
 PyObject* new_value_objects(std::span<const std::shared_ptr<const Geometry>> geometries) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(geometries.size())));
-    if (!list) {
-        return nullptr;
-    }
-    for (std::size_t index = 0; index < geometries.size(); ++index) {
-        PyObject* value = new_value(geometries[index]);  // owned, given to the list
-        if (value == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), value) < 0) {
-            return nullptr;
-        }
-    }
-    return list.release();
+    return new_list(geometries.size(), [geometries](std::size_t index) {
+        return PyRef::steal(new_value(geometries[index]));
+    }).release();
 }
 
 }  // namespace
