@@ -8,6 +8,20 @@
 
 namespace sferix::python {
 
+// Releases the GIL for the lifetime of the guard (pure C++ work that touches no Python
+// object) and re-acquires it on destruction, also when that work throws.
+// REQUIRES: the calling thread holds the GIL.
+class ReleasedGil {
+public:
+    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
 // One-time initialisation of a process-wide object that needs the interpreter lock
 // (GIL) to be built. A thread that has to wait for another thread's initialisation
 // waits WITHOUT the GIL: the initialising thread may need the GIL again before it
@@ -37,9 +51,9 @@ public:
         }
         std::unique_lock lock(mutex_, std::try_to_lock);
         if (!lock.owns_lock()) {
-            PyThreadState* state = PyEval_SaveThread();
+            // The guard takes the GIL back also when locking throws.
+            const ReleasedGil released;
             lock.lock();
-            PyEval_RestoreThread(state);
         }
         if (done_.load(std::memory_order_relaxed)) {
             return true;
@@ -54,20 +68,6 @@ public:
 private:
     std::atomic<bool> done_{false};
     std::mutex mutex_;
-};
-
-// Releases the GIL for the lifetime of the guard (pure C++ work that touches no Python
-// object) and re-acquires it on destruction, also when that work throws.
-// REQUIRES: the calling thread holds the GIL.
-class ReleasedGil {
-public:
-    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-    ReleasedGil(const ReleasedGil&) = delete;
-    ReleasedGil& operator=(const ReleasedGil&) = delete;
-    ~ReleasedGil() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
 };
 
 }  // namespace sferix::python
