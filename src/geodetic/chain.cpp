@@ -39,14 +39,9 @@ std::optional<std::size_t> first_inadmissible_edge(std::span<const UnitVec> chai
     return std::nullopt;
 }
 
-void merge_arc_boxes(std::span<const UnitVec> chain, std::optional<Envelope>& box) noexcept {
+void merge_arc_boxes(std::span<const UnitVec> chain, Envelope& box) noexcept {
     for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
-        const Envelope edge_box = arc_bounding_box(chain[k], chain[k + 1]);
-        if (box) {
-            box->merge(edge_box);
-        } else {
-            box = edge_box;
-        }
+        box.merge(arc_bounding_box(chain[k], chain[k + 1]));
     }
 }
 

@@ -28,9 +28,10 @@ namespace sferix::geodetic {
 [[nodiscard]] std::optional<std::size_t> first_inadmissible_edge(std::span<const UnitVec> chain) noexcept;
 
 // Merges into `box`, edge by edge in order, the arc_bounding_box of every edge of the
-// chain; an empty `box` takes the first edge's box as it is. A chain of fewer than two
+// chain. Starting from Envelope::new_empty() gives the union of the edge boxes alone:
+// merging a finite box into it yields that box bit for bit. A chain of fewer than two
 // vertices leaves `box` unchanged.
-void merge_arc_boxes(std::span<const UnitVec> chain, std::optional<Envelope>& box) noexcept;
+void merge_arc_boxes(std::span<const UnitVec> chain, Envelope& box) noexcept;
 
 // The smallest arc_distance_2 from p over the chain's edges, +infinity for a chain of
 // fewer than two vertices. Linear in the number of edges, allocation-free.

@@ -13,9 +13,9 @@ constexpr std::size_t MIN_LINESTRING_VERTICES = 2;
 
 Envelope arc_aware_bounding_box(std::span<const UnitVec> vectors) {
     SFERIX_ASSERT(vectors.size() >= 2, "a linestring has at least one edge");
-    std::optional<Envelope> box;
+    Envelope box = Envelope::new_empty();
     merge_arc_boxes(vectors, box);
-    return *box;
+    return box;
 }
 
 Result<GeodeticLineString> GeodeticLineString::try_from_lonlat(std::vector<LonLat> pairs) {

@@ -121,12 +121,13 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
       interiors_(std::move(interiors)),
       reference_(reference_point(exterior_.vectors())),
       envelope_(Envelope::new_empty()) {
-    std::optional<Envelope> box;
-    merge_arc_boxes(exterior_.vectors(), box);
+    merge_arc_boxes(exterior_.vectors(), envelope_);
+    bool has_edge = exterior_.vectors().size() >= 2;
     for (const GeodeticRing& ring : interiors_) {
-        merge_arc_boxes(ring.vectors(), box);
+        merge_arc_boxes(ring.vectors(), envelope_);
+        has_edge = has_edge || ring.vectors().size() >= 2;
     }
-    SFERIX_ASSERT(box.has_value(), "a polygon has at least one edge");
+    SFERIX_ASSERT(has_edge, "a polygon has at least one edge");
     // The filled region can reach further along an axis than its boundary only at the
     // axis points themselves.
     static constexpr std::array<UnitVec, 6> AXIS_POINTS = {
@@ -134,10 +135,9 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
     };
     for (const UnitVec& axis_point : AXIS_POINTS) {
         if (contains_point(axis_point)) {
-            box->merge(Envelope::from_point(axis_point));
+            envelope_.merge(Envelope::from_point(axis_point));
         }
     }
-    envelope_ = *box;
 }
 
 bool GeodeticPolygon::contains_point(const UnitVec& p) const noexcept {
