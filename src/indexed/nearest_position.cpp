@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include <GeographicLib/Geodesic.hpp>
-
 #include "geodetic/distance.hpp"
 #include "geodetic/embedding.hpp"
 #include "geodetic/spheroid.hpp"
@@ -67,11 +65,9 @@ std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree&
         return std::nullopt;
     }
 
-    // Duplicates of the winner compete on input position; embedding the stored lon/lat
-    // again reproduces the stored vector bit for bit.
+    // Duplicates of the winner compete on input position.
     std::uint64_t best_position = best->data();
-    const geodetic::GeodeticPoint& winner = best->geom();
-    for (const PointLeaf& same : tree.rtree().locate_all_at_point(geodetic::embed(winner.lon(), winner.lat()))) {
+    for (const PointLeaf& same : tree.rtree().locate_all_at_point(best->geom().vector())) {
         if (same.data() < best_position) {
             best_position = same.data();
         }
