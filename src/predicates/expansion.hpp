@@ -58,13 +58,13 @@ struct Pair {
 
 // 2^ceil(53 / 2) + 1: multiplying by it and subtracting splits a double into two halves
 // of at most 26 significant bits each, so products of halves are exact (Veltkamp).
-inline constexpr double kSplitter =
+inline constexpr double SPLITTER =
     static_cast<double>((1ULL << ((std::numeric_limits<double>::digits + 1) / 2)) + 1);
 
 // a = high + low exactly, each half with at most 26 significant bits. Needs |a| < 2^996
-// so that kSplitter * a does not overflow.
+// so that SPLITTER * a does not overflow.
 [[nodiscard]] inline Pair split(double a) noexcept {
-    const double c = kSplitter * a;
+    const double c = SPLITTER * a;
     const double a_big = c - a;
     const double high = c - a_big;
     return {high, a - high};

@@ -11,14 +11,14 @@ namespace sferix::predicates {
 namespace stages {
 
 // Unit roundoff of binary64: every rounded operation has relative error at most this.
-constexpr double kUnitRoundoff = std::numeric_limits<double>::epsilon() / 2;  // 2^-53
+constexpr double UNIT_ROUNDOFF = std::numeric_limits<double>::epsilon() / 2;  // 2^-53
 
 // Each monomial a_i b_j c_k of the determinant passes through at most 5 rounded
 // operations (two products, the 2x2 minor's difference, the scaling by a_i, two sums), so
 // |det_fl − det| <= γ5 · permanent with γ5 = 5u / (1 − 5u); allowing for the ≤5 roundings
 // in the computed permanent and the one in bound * permanent raises that to
 // 5u / ((1 − 5u)(1 − u)^6) < (5 + 56u)u, which (5 + 64u)u bounds from above.
-constexpr double kOrientErrorBound = (5.0 + 64.0 * kUnitRoundoff) * kUnitRoundoff;
+constexpr double ORIENT_ERROR_BOUND = (5.0 + 64.0 * UNIT_ROUNDOFF) * UNIT_ROUNDOFF;
 
 int filtered_sign(const Vector3& a, const Vector3& b, const Vector3& c) noexcept {
     const double bycz = b[1] * c[2];
@@ -31,7 +31,7 @@ int filtered_sign(const Vector3& a, const Vector3& b, const Vector3& c) noexcept
     const double permanent = std::fabs(a[0]) * (std::fabs(bycz) + std::fabs(bzcy)) +
                              std::fabs(a[1]) * (std::fabs(bzcx) + std::fabs(bxcz)) +
                              std::fabs(a[2]) * (std::fabs(bxcy) + std::fabs(bycx));
-    const double bound = kOrientErrorBound * permanent;
+    const double bound = ORIENT_ERROR_BOUND * permanent;
     // Written so that a NaN fails both tests and reports "not decided".
     if (det > bound) {
         return 1;
