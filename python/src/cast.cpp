@@ -34,17 +34,6 @@ std::nullptr_t raise_not_instance(PyObject* object, std::string_view expected) {
     return set_error_text(PyExc_TypeError, message);
 }
 
-std::string type_names_union(std::initializer_list<std::string_view> names) {
-    std::string joined;
-    for (const std::string_view name : names) {
-        if (!joined.empty()) {
-            joined += " | ";
-        }
-        joined += name;
-    }
-    return joined;
-}
-
 bool check_instance(PyObject* object, PyTypeObject* type) {
     if (PyObject_TypeCheck(object, type)) {
         return true;

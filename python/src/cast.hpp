@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,9 +17,6 @@ std::optional<std::string> qualified_name(PyTypeObject* type);
 // qualified name of the type of `object` and U `expected`; for None the text is
 // "'None' is not an instance of 'U'". Always returns nullptr.
 std::nullptr_t raise_not_instance(PyObject* object /* borrowed */, std::string_view expected);
-
-// U for a tuple of required types: the names joined by " | ", e.g. "str | bytes".
-std::string type_names_union(std::initializer_list<std::string_view> names);
 
 // True when `object` is an instance of `type` or a subtype of it; otherwise sets the
 // cast-rule TypeError with U = the qualified name of `type` and returns false.

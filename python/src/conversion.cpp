@@ -1,6 +1,5 @@
 #include "conversion.hpp"
 
-#include <cstddef>
 #include <string>
 
 #include "cast.hpp"
@@ -126,19 +125,6 @@ std::optional<std::uint64_t> convert_index(PyObject* value, const char* name) {
         return failed<std::uint64_t>(name);
     }
     return static_cast<std::uint64_t>(result);
-}
-
-std::optional<std::string_view> convert_str(PyObject* value, const char* name) {
-    if (!PyUnicode_Check(value)) {
-        raise_not_instance(value, "str");
-        return failed<std::string_view>(name);
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &size);  // borrowed from `value`
-    if (text == nullptr) {
-        return failed<std::string_view>(name);
-    }
-    return std::string_view(text, static_cast<std::size_t>(size));
 }
 
 }  // namespace sferix::python

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 #include "python_api.hpp"
 
@@ -25,10 +24,6 @@ std::optional<bool> convert_bool(PyObject* value, const char* name);
 // An unsigned 64-bit index from an int or any object with __index__; a negative or too
 // large value raises the interpreter's OverflowError, a non-integer its TypeError.
 std::optional<std::uint64_t> convert_index(PyObject* value, const char* name);
-
-// The UTF-8 text of a str (or subclass), borrowed from `value`: valid while `value`
-// lives. Anything else: TypeError "'T' object is not an instance of 'str'".
-std::optional<std::string_view> convert_str(PyObject* value, const char* name);
 
 // Attaches "while processing 'NAME'" to the pending exception, if the interpreter
 // supports notes; a failure to attach is ignored. REQUIRES: an exception is pending.
