@@ -12,7 +12,9 @@ inline constexpr double EARTH_DIAMETER_METRES = 12742017.6;
 [[nodiscard]] double squared_chord_to_metres(double chord_2) noexcept;
 
 // The squared chord of a great-circle distance: (2 sin(θ/2))², θ = min(m / R, π).
-// m ≤ 0 gives 0; π·R or more gives 4. Callers reject a NaN radius first.
+// m ≤ 0 gives 0; π·R or more gives 4. A NaN m also gives 4 (the cap at π is written
+// so that NaN fails it), a bound that would accept everything, so callers must
+// reject a NaN radius first (the tree queries do).
 [[nodiscard]] double metres_to_squared_chord(double metres) noexcept;
 
 }  // namespace sferix::geodetic

@@ -262,8 +262,9 @@ public:
     NearestWithMetresIterator() = default;
     NearestWithMetresIterator(const rtree::ParentNode<Leaf>& root, const UnitVec& query) { nearest_.emplace(root, query); }
 
-    // m = asin(min(1, √max(d², 0) × 0.5)) × EARTH_DIAMETER_METRES of the squared chord
-    // d², i.e. squared_chord_to_metres; nondecreasing along the sequence.
+    // The walk orders by squared chord; each reported leaf's chord is converted once,
+    // on the way out, with squared_chord_to_metres, which is monotone, so the metres
+    // stay nondecreasing.
     [[nodiscard]] std::optional<LeafWithMetres<Leaf>> next() {
         if (!nearest_) {
             return std::nullopt;
