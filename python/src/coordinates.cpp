@@ -10,7 +10,6 @@ namespace sferix::python {
 namespace {
 
 constexpr const char* NOT_NUMBERS = "a coordinate must be a sequence of numbers";
-constexpr const char* TOO_FEW_NUMBERS = "a coordinate needs at least a longitude and a latitude";
 
 // The numbers of one coordinate as they are read: the first two kept, all counted.
 class CoordinateNumbers {
@@ -24,8 +23,7 @@ public:
 
     [[nodiscard]] std::optional<geodetic::LonLat> finish() const {
         if (count_ < 2) {
-            value_error(TOO_FEW_NUMBERS);
-            return std::nullopt;
+            return raise_too_few_numbers();
         }
         return geodetic::LonLat{values_[0], values_[1]};
     }
@@ -111,6 +109,11 @@ std::optional<geodetic::LonLat> read_any_sequence(PyObject* obj) {
 }
 
 }  // namespace
+
+std::nullopt_t raise_too_few_numbers() {
+    value_error("a coordinate needs at least a longitude and a latitude");
+    return std::nullopt;
+}
 
 std::optional<geodetic::LonLat> coord_pair(PyObject* obj) {
     const bool is_tuple = PyTuple_CheckExact(obj);

@@ -31,6 +31,11 @@ namespace sferix::python {
 // The sequence's length is asked for first; a failure to give it is not an error.
 [[nodiscard]] std::optional<geodetic::LonLat> coord_pair(PyObject* obj);
 
+// Sets ValueError "a coordinate needs at least a longitude and a latitude", the error
+// for a coordinate of fewer than two numbers, wherever such a coordinate is read.
+// Always returns nullopt.
+std::nullopt_t raise_too_few_numbers();
+
 // The coordinates of any iterable, in order, each read by coord_pair. A non-iterable
 // raises the interpreter's TypeError; the first failure of the iterator or of an
 // element ends reading with that failure.

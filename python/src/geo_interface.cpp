@@ -315,8 +315,7 @@ std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* dat
         return points;
     }
     if (matrix->columns() < 2) {
-        value_error("a coordinate needs at least a longitude and a latitude");
-        return std::nullopt;
+        return raise_too_few_numbers();
     }
     points.reserve(matrix->rows());
     for (std::size_t row = 0; row < matrix->rows(); ++row) {
