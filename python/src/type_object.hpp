@@ -26,7 +26,7 @@ inline constexpr unsigned int VALUE_CLASS_FLAGS = CLASS_FLAGS | Py_TPFLAGS_DISAL
 // process, on first use. The type name "globix.ClassName" makes __module__ "globix"
 // and __name__/__qualname__ "ClassName". The PyType_Spec must outlive the process (a static).
 //
-//     PyType_Spec point_spec = {"globix.Point", instance_size<PointState>(), 0, VALUE_CLASS_FLAGS, point_slots};
+//     PyType_Spec point_spec = {"globix.Point", instance_size<PointHandle>(), 0, VALUE_CLASS_FLAGS, point_slots};
 //     LazyType point_class(point_spec);
 //     PyTypeObject* point_type() { return point_class.get(); }
 class LazyType {
