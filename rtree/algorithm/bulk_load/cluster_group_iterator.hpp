@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rtree/aabb.hpp"
+#include "rtree/algorithm/bulk_load/insertion_sort.hpp"
 #include "rtree/algorithm/bulk_load/select_nth.hpp"
 #include "rtree/object.hpp"
 #include "support/panic.hpp"
@@ -30,25 +31,6 @@ template <RTreeObject T>
 [[nodiscard]] inline bool key_less(double a, double b) {
     SFERIX_ASSERT(!std::isnan(a) && !std::isnan(b), "partitioning key is NaN");
     return a < b;
-}
-
-// Sorts by key; an element moves left only past strictly greater keys, so equal
-// keys keep their order.
-template <RTreeObject T>
-void stable_insertion_sort(std::span<T> elements, std::size_t axis) {
-    for (std::size_t i = 1; i < elements.size(); ++i) {
-        const double key = partition_key(elements[i], axis);
-        std::size_t j = i;
-        if (!key_less(key, partition_key(elements[j - 1], axis))) {
-            continue;
-        }
-        T moving = std::move(elements[i]);
-        do {
-            elements[j] = std::move(elements[j - 1]);
-            --j;
-        } while (j > 0 && key_less(key, partition_key(elements[j - 1], axis)));
-        elements[j] = std::move(moving);
-    }
 }
 
 }  // namespace detail
@@ -74,6 +56,8 @@ void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k)
 
     const std::size_t size = elements.size();
     SFERIX_ASSERT(k < size, "partition index out of range");
+    const auto key_on_axis = [axis](const T& object) { return detail::partition_key(object, axis); };
+    const auto less = [](double a, double b) { return detail::key_less(a, b); };
     if (k == size - 1) {
         std::size_t best = 0;
         double best_key = detail::partition_key(elements[0], axis);
@@ -97,11 +81,9 @@ void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k)
         }
         std::swap(elements[best], elements[0]);
     } else if (size <= INSERTION_SORT_MAX) {
-        detail::stable_insertion_sort(elements, axis);
+        detail::insertion_sort_by_key(elements.begin(), elements.end(), key_on_axis, less);
     } else {
-        select_nth(
-            elements, k, [axis](const T& object) { return detail::partition_key(object, axis); },
-            [](double a, double b) { return detail::key_less(a, b); });
+        select_nth(elements, k, key_on_axis, less);
     }
 }
 

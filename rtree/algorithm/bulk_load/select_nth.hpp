@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "rtree/algorithm/bulk_load/insertion_sort.hpp"
 #include "support/panic.hpp"
 
 namespace sferix::rtree {
@@ -247,21 +248,7 @@ private:
         }
     }
 
-    void insertion_sort(std::size_t lo, std::size_t hi) const {
-        for (std::size_t i = lo + 1; i < hi; ++i) {
-            const Key moving_key = key_at(i);
-            if (!less(moving_key, key_at(i - 1))) {
-                continue;
-            }
-            std::iter_value_t<Iterator> moving = std::ranges::iter_move(iter(i));
-            std::size_t j = i;
-            do {
-                *iter(j) = std::ranges::iter_move(iter(j - 1));
-                --j;
-            } while (j > lo && less(moving_key, key_at(j - 1)));
-            *iter(j) = std::move(moving);
-        }
-    }
+    void insertion_sort(std::size_t lo, std::size_t hi) const { insertion_sort_by_key(iter(lo), iter(hi), key_, less_); }
 
     Iterator first_;
     KeyFn& key_;
