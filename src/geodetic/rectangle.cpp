@@ -1,3 +1,5 @@
+#include "geodetic/rectangle.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -49,6 +51,20 @@ Envelope rectangle_bounding_box(double w, double s, double e, double n) noexcept
     const Range y = product_range(cos_lat, sin_lon);
     return Envelope::from_corners(UnitVec{x.min - BOX_MARGIN, y.min - BOX_MARGIN, sin_s - BOX_MARGIN},
                                   UnitVec{x.max + BOX_MARGIN, y.max + BOX_MARGIN, sin_n + BOX_MARGIN});
+}
+
+bool lonlat_rectangle_contains(double lon, double lat, double w, double s, double e, double n) noexcept {
+    if (lat < s || lat > n) {
+        return false;
+    }
+    if (std::fabs(lat) == 90.0) {
+        return true;
+    }
+    const LonWindow window{w, e};
+    if (window.contains(lon)) {
+        return true;
+    }
+    return std::fabs(lon) == 180.0 && window.contains(-lon);
 }
 
 }  // namespace sferix::geodetic

@@ -44,10 +44,12 @@
 #include <vector>
 
 #include "geodetic/distance.hpp"
+#include "geodetic/ellipsoid_prefilter.hpp"
 #include "geodetic/embedding.hpp"
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
+#include "geodetic/rectangle.hpp"
 #include "geodetic/spheroid.hpp"
 #include "geodetic/unit_vec.hpp"
 #include "indexed/indexed_leaf.hpp"
@@ -70,40 +72,6 @@ concept GeodeticLeaf = rtree::PointDistance<Leaf> && std::same_as<typename Leaf:
                        requires(const Leaf& leaf) {
                            { leaf.data() } -> std::convertible_to<std::uint64_t>;
                        };
-
-// Added to the inflated pre-filter radius of the ellipsoid query so that rounding in
-// the sphere conversion (far below a millimetre at any Earth distance) cannot drop a
-// point whose geodesic distance equals the radius.
-inline constexpr double ELLIPSOID_SLACK_METRES = 0.001;
-
-// A lower bound k on (geodesic metres on the ellipsoid (a, f)) / (great-circle metres
-// on the sphere of EARTH_RADIUS_METRES): the ellipsoid's radii of curvature lie
-// between b²/a and a²/b, so ε, the larger relative deviation of those two from R,
-// bounds the stretch and k = 1 − 2ε. Evaluated in exactly this order: b = (1 − f)·a;
-// u = b·b/a/R; v = a·a/b/R; for an oblate ellipsoid or a sphere (u ≤ v)
-// ε = max(v − 1, 1 − u), for a prolate one ε = max(u − 1, 1 − v); k = 1 − (ε + ε).
-// WGS84 gives exactly 0.9888339590090727. a in metres; no checks (callers have a
-// valid ellipsoid).
-[[nodiscard]] double sphere_lower_bound_factor(double a, double f) noexcept;
-
-// The sphere radius (metres) that the ellipsoid query pre-filters with:
-// radius / sphere_lower_bound_factor(a, f) + ELLIPSOID_SLACK_METRES. When the factor
-// is not positive (an ellipsoid so flat that the sphere bounds nothing) it is
-// +infinity, so every point becomes a candidate and the exact test alone decides.
-[[nodiscard]] double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double f) noexcept;
-
-// Whether (lon, lat) lies in the rectangle with corners (w, s) and (e, n), all in
-// degrees, bounds inclusive, tested in this order:
-//  1. lat < s or lat > n: outside (so s > n holds nothing);
-//  2. |lat| = 90: inside (a pole lies in every longitude window);
-//  3. the window W(x) is w ≤ x ≤ e when w ≤ e, else x ≥ w or x ≤ e (a window across
-//     the antimeridian); W(lon): inside;
-//  4. |lon| = 180 and W(−lon): inside (180 and −180 are one meridian);
-//  5. otherwise outside.
-// lon and lat are the stored, validated input values; nothing is checked (a NaN
-// bound makes its comparisons false).
-[[nodiscard]] bool lonlat_rectangle_contains(double lon, double lat, double w, double s, double e,
-                                             double n) noexcept;
 
 // A reported leaf and its squared chord to the query, bit-identical to
 // leaf->distance_2(embed(lon, lat)).

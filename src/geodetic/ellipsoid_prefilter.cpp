@@ -1,9 +1,8 @@
-#include "geodetic/tree.hpp"
+#include "geodetic/ellipsoid_prefilter.hpp"
 
-#include <cmath>
 #include <limits>
 
-#include "geodetic/lon_window.hpp"
+#include "geodetic/distance.hpp"
 
 namespace sferix::geodetic {
 
@@ -26,20 +25,6 @@ double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double 
         return std::numeric_limits<double>::infinity();
     }
     return radius_metres / factor + ELLIPSOID_SLACK_METRES;
-}
-
-bool lonlat_rectangle_contains(double lon, double lat, double w, double s, double e, double n) noexcept {
-    if (lat < s || lat > n) {
-        return false;
-    }
-    if (std::fabs(lat) == 90.0) {
-        return true;
-    }
-    const LonWindow window{w, e};
-    if (window.contains(lon)) {
-        return true;
-    }
-    return std::fabs(lon) == 180.0 && window.contains(-lon);
 }
 
 }  // namespace sferix::geodetic
