@@ -1,7 +1,6 @@
 #pragma once
 
 #include "geodetic/coord.hpp"
-#include "geodetic/rectangle.hpp"  // rectangle_bounding_box, the embedded box of a rectangle
 #include "geodetic/unit_vec.hpp"
 
 namespace sferix::geodetic {

@@ -5,6 +5,7 @@
 
 #include "geodetic/arc.hpp"
 #include "geodetic/embedding.hpp"
+#include "geodetic/rectangle.hpp"
 
 namespace sferix::geodetic {
 namespace {
