@@ -33,6 +33,22 @@ template <RTreeObject T>
     return a < b;
 }
 
+// The index of the first element whose key no later key beats: a candidate is
+// replaced only when `beats(key, best_key)`, so among equal extremes the first wins.
+template <RTreeObject T, typename Beats>
+[[nodiscard]] std::size_t first_extreme(std::span<T> elements, std::size_t axis, Beats beats) {
+    std::size_t best = 0;
+    double best_key = partition_key(elements[0], axis);
+    for (std::size_t i = 1; i < elements.size(); ++i) {
+        const double key = partition_key(elements[i], axis);
+        if (beats(key, best_key)) {
+            best = i;
+            best_key = key;
+        }
+    }
+    return best;
+}
+
 }  // namespace detail
 
 // Reorders `elements` so that the element at index k is the one a sort by key
@@ -59,27 +75,15 @@ void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k)
     const auto key_on_axis = [axis](const T& object) { return detail::partition_key(object, axis); };
     const auto less = [](double a, double b) { return detail::key_less(a, b); };
     if (k == size - 1) {
-        std::size_t best = 0;
-        double best_key = detail::partition_key(elements[0], axis);
-        for (std::size_t i = 1; i < size; ++i) {
-            const double key = detail::partition_key(elements[i], axis);
-            if (detail::key_less(best_key, key)) {
-                best = i;
-                best_key = key;
-            }
-        }
-        std::swap(elements[best], elements[size - 1]);
+        std::swap(elements[detail::first_extreme(elements, axis, [](double key, double best) {
+                      return detail::key_less(best, key);
+                  })],
+                  elements[size - 1]);
     } else if (k == 0) {
-        std::size_t best = 0;
-        double best_key = detail::partition_key(elements[0], axis);
-        for (std::size_t i = 1; i < size; ++i) {
-            const double key = detail::partition_key(elements[i], axis);
-            if (detail::key_less(key, best_key)) {
-                best = i;
-                best_key = key;
-            }
-        }
-        std::swap(elements[best], elements[0]);
+        std::swap(elements[detail::first_extreme(elements, axis, [](double key, double best) {
+                      return detail::key_less(key, best);
+                  })],
+                  elements[0]);
     } else if (size <= INSERTION_SORT_MAX) {
         detail::insertion_sort_by_key(elements.begin(), elements.end(), key_on_axis, less);
     } else {
