@@ -25,6 +25,9 @@ _PolygonLike: TypeAlias = Any
 class GeodeticError(ValueError):
     """Raised when coordinates or a geometry fail validation (out-of-range longitude or latitude, a non-finite value, too few vertices, an edge spanning half the sphere, or an unclosed ring)."""
 
+# Public as sferix.PanicException.
+class _PanicException(BaseException): ...
+
 @final
 class Point:
     """A geodetic point `(lon, lat)` in degrees."""

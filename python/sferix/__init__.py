@@ -2,3 +2,4 @@
 
 from _sferix import *  # noqa: F401,F403
 from _sferix import __all__, __version__  # noqa: F401
+from _sferix import _PanicException as PanicException  # noqa: F401

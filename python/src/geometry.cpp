@@ -84,7 +84,7 @@ PyType_Slot point_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec point_spec = {"globix.Point", instance_size<PointHandle>(), 0, VALUE_CLASS_FLAGS, point_slots};
+PyType_Spec point_spec = {"sferix.Point", instance_size<PointHandle>(), 0, VALUE_CLASS_FLAGS, point_slots};
 LazyType point_class(point_spec);
 
 // LineString
@@ -124,7 +124,7 @@ PyType_Slot linestring_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec linestring_spec = {"globix.LineString", instance_size<LineStringHandle>(), 0, VALUE_CLASS_FLAGS,
+PyType_Spec linestring_spec = {"sferix.LineString", instance_size<LineStringHandle>(), 0, VALUE_CLASS_FLAGS,
                                linestring_slots};
 LazyType linestring_class(linestring_spec);
 
@@ -166,7 +166,7 @@ PyType_Slot polygon_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec polygon_spec = {"globix.Polygon", instance_size<PolygonHandle>(), 0, VALUE_CLASS_FLAGS, polygon_slots};
+PyType_Spec polygon_spec = {"sferix.Polygon", instance_size<PolygonHandle>(), 0, VALUE_CLASS_FLAGS, polygon_slots};
 LazyType polygon_class(polygon_spec);
 
 template <typename Handle>

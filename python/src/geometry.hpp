@@ -15,7 +15,7 @@ namespace sferix::python {
 // The value classes Point, LineString and Polygon: read-only Python views of a
 // geometry a tree stores. Each instance holds one shared handle to the geometry and
 // copies nothing; it keeps the geometry alive after the tree is gone. Type names
-// "globix.Point" etc.; not instantiable from Python, not subclassable, no __dict__,
+// "sferix.Point" etc.; not instantiable from Python, not subclassable, no __dict__,
 // no weak references, not garbage-collected. No equality or hashing of their own.
 
 // The process-wide type objects, created on first use: borrowed, or nullptr with an

@@ -58,8 +58,12 @@ int module_body(PyObject* module /* borrowed */) {
         raise_not_instance(module, "module");
         return -1;
     }
-    // Created now, not added: the panic path should not have to build a type.
-    panic_exception_type();
+    // Created now, so that the panic path rarely has to build a type. Not public here
+    // (no ordinary input raises it); the sferix package gives it its public name,
+    // which its __module__ names, so pickle and help() can find it.
+    if (PyModule_AddObjectRef(module, "_PanicException", panic_exception_type()) < 0) {
+        return -1;
+    }
 
     const PyRef version = PyRef::steal(PyUnicode_FromString("0.2.1"));
     if (!version || add_public_attribute(module, "__version__", version.get()) < 0) {

@@ -6,7 +6,7 @@ namespace sferix::python {
 
 // The tree classes GeodeticPointTree, GeodeticLineStringTree and GeodeticPolygonTree:
 // static R-trees built once from Python input by their constructor and then only
-// queried. Type names "globix.GeodeticPointTree" etc.; constructible, not
+// queried. Type names "sferix.GeodeticPointTree" etc.; constructible, not
 // subclassable, no __dict__, no weak references, not garbage-collected.
 //
 // The process-wide type objects, created on first use: borrowed, or nullptr with an

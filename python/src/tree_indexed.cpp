@@ -139,13 +139,13 @@ std::array<PyType_Slot, 7> class_slots(const char* doc, PyMethodDef* methods) {
 
 std::array<PyType_Slot, 7> linestring_tree_slots = class_slots<LineStringTreeKind>(
     "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings.", linestring_tree_methods);
-PyType_Spec linestring_tree_spec = {"globix.GeodeticLineStringTree", instance_size<StateOf<LineStringTreeKind>>(), 0,
+PyType_Spec linestring_tree_spec = {"sferix.GeodeticLineStringTree", instance_size<StateOf<LineStringTreeKind>>(), 0,
                                     CLASS_FLAGS, linestring_tree_slots.data()};
 LazyType linestring_tree_class(linestring_tree_spec);
 
 std::array<PyType_Slot, 7> polygon_tree_slots = class_slots<PolygonTreeKind>(
     "GeodeticPolygonTree(data)\n--\n\nA geodetic R-tree over polygons.", polygon_tree_methods);
-PyType_Spec polygon_tree_spec = {"globix.GeodeticPolygonTree", instance_size<StateOf<PolygonTreeKind>>(), 0,
+PyType_Spec polygon_tree_spec = {"sferix.GeodeticPolygonTree", instance_size<StateOf<PolygonTreeKind>>(), 0,
                                  CLASS_FLAGS, polygon_tree_slots.data()};
 LazyType polygon_tree_class(polygon_tree_spec);
 

@@ -180,7 +180,7 @@ PyType_Slot point_tree_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec point_tree_spec = {"globix.GeodeticPointTree", instance_size<State>(), 0, CLASS_FLAGS, point_tree_slots};
+PyType_Spec point_tree_spec = {"sferix.GeodeticPointTree", instance_size<State>(), 0, CLASS_FLAGS, point_tree_slots};
 LazyType point_tree_class(point_tree_spec);
 
 }  // namespace

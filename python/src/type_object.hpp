@@ -23,10 +23,11 @@ inline constexpr unsigned int CLASS_FLAGS = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMU
 inline constexpr unsigned int VALUE_CLASS_FLAGS = CLASS_FLAGS | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 // A class's type object, created from its PyType_Spec with PyType_FromSpec once per
-// process, on first use. The type name "globix.ClassName" makes __module__ "globix"
-// and __name__/__qualname__ "ClassName". The PyType_Spec must outlive the process (a static).
+// process, on first use. The type name "sferix.ClassName" makes __module__ "sferix",
+// the package that re-exports the class, so pickle, copy and help() find it by name;
+// __name__/__qualname__ are "ClassName". The PyType_Spec must outlive the process (a static).
 //
-//     PyType_Spec point_spec = {"globix.Point", instance_size<PointHandle>(), 0, VALUE_CLASS_FLAGS, point_slots};
+//     PyType_Spec point_spec = {"sferix.Point", instance_size<PointHandle>(), 0, VALUE_CLASS_FLAGS, point_slots};
 //     LazyType point_class(point_spec);
 //     PyTypeObject* point_type() { return point_class.get(); }
 class LazyType {

@@ -55,9 +55,9 @@ class TestClasses:
     @pytest.mark.parametrize("name", VALUE_CLASSES)
     def test_type_names(self, name):
         cls = getattr(_sferix, name)
-        assert cls.__module__ == "globix"
+        assert cls.__module__ == "sferix"
         assert cls.__qualname__ == name
-        assert repr(cls) == f"<class 'globix.{name}'>"
+        assert repr(cls) == f"<class 'sferix.{name}'>"
 
     @pytest.mark.parametrize("name", VALUE_CLASSES)
     def test_docstring(self, name):
@@ -74,7 +74,7 @@ class TestClasses:
     @pytest.mark.parametrize("name", VALUE_CLASSES)
     @pytest.mark.parametrize("args", [(), (1.0, 2.0)])
     def test_not_instantiable(self, name, args):
-        with pytest.raises(TypeError, match="cannot create 'globix"):
+        with pytest.raises(TypeError, match="cannot create 'sferix"):
             getattr(_sferix, name)(*args)
 
     @pytest.mark.parametrize("name", VALUE_CLASSES)

@@ -1,6 +1,9 @@
 """The module frame: attributes, GeodeticError, PanicException and the class rules."""
 
+import copy
 import importlib.metadata
+import inspect
+import pickle
 import weakref
 
 import pytest
@@ -115,14 +118,31 @@ class TestPanicException:
         assert not hasattr(_sferix, "PanicException")
 
 
+class TestNamesResolve:
+    """Every class names the sferix package as its module, and is found there by name."""
+
+    @pytest.mark.parametrize("name", ["GeodeticError", *CLASS_NAMES])
+    def test_public_classes(self, name):
+        cls = getattr(sferix, name)
+        assert cls is getattr(_sferix, name)
+        assert pickle.loads(pickle.dumps(cls)) is cls
+        assert copy.deepcopy(cls) is cls
+        assert inspect.getmodule(cls) is sferix
+
+    def test_panic_exception(self):
+        panic = TestPanicException.panic_type()
+        assert sferix.PanicException is panic
+        assert pickle.loads(pickle.dumps(panic)) is panic
+
+
 class TestClassRules:
     @pytest.mark.parametrize("name", CLASS_NAMES)
     def test_module_and_name(self, name):
         cls = module_class(name)
-        assert cls.__module__ == "globix"
+        assert cls.__module__ == "sferix"
         assert cls.__name__ == name
         assert cls.__qualname__ == name
-        assert repr(cls) == f"<class 'globix.{name}'>"
+        assert repr(cls) == f"<class 'sferix.{name}'>"
         assert cls.__bases__ == (object,)
 
     @pytest.mark.parametrize("name", CLASS_NAMES)
