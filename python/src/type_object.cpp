@@ -6,9 +6,9 @@ namespace sferix::python {
 
 PyTypeObject* LazyType::get() {
     PyObject* type = type_.get([this] {
-        SFERIX_ASSERT((spec_->flags & (Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC)) == 0,
+        SFERIX_ASSERT((type_spec_->flags & (Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC)) == 0,
                       "the module's classes are final and not garbage-collected");
-        return PyType_FromSpec(spec_);
+        return PyType_FromSpec(type_spec_);
     });
     return reinterpret_cast<PyTypeObject*>(type);
 }

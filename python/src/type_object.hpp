@@ -32,15 +32,15 @@ inline constexpr unsigned int VALUE_CLASS_FLAGS = CLASS_FLAGS | Py_TPFLAGS_DISAL
 //     PyTypeObject* point_type() { return point_class.get(); }
 class LazyType {
 public:
-    constexpr explicit LazyType(PyType_Spec& spec) noexcept : spec_(&spec) {}
+    constexpr explicit LazyType(PyType_Spec& type_spec) noexcept : type_spec_(&type_spec) {}
 
     // The type object, borrowed; nullptr with a Python exception pending if creating it
-    // failed (the next call tries again). Panics on a spec that breaks the class rules.
+    // failed (the next call tries again). Panics on a type spec that breaks the class rules.
     // REQUIRES: the GIL is held.
     PyTypeObject* get();
 
 private:
-    PyType_Spec* spec_;
+    PyType_Spec* type_spec_;
     LazyObject type_;
 };
 
@@ -70,7 +70,7 @@ State& state_of(PyObject* self /* borrowed */) noexcept {
 // instance held on its heap type. The instance's state must already be destroyed.
 void free_instance(PyObject* self /* owned, consumed */) noexcept;
 
-// A new instance of `type` (a class whose spec has instance_size<State>()), allocated
+// A new instance of `type` (a class whose type spec has instance_size<State>()), allocated
 // through the type's tp_alloc slot, holding `state` moved in. Returns a new reference,
 // or nullptr with the allocation's exception pending (then `state` is left as it was).
 template <typename State>
