@@ -93,8 +93,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_sferix",
-    "The extension module. Its name must match the `[lib] name` and the final component of\n"
-    "`module-name` in `pyproject.toml`.",
+    "Static R-trees over geographic points, linestrings and polygons on the sphere; the compiled\n"
+    "core of the sferix package, which re-exports everything public here.",
     0,
     nullptr,
     module_slots,

@@ -56,8 +56,8 @@ def sample_instances():
 class TestModule:
     def test_docstring(self):
         assert _sferix.__doc__ == (
-            "The extension module. Its name must match the `[lib] name` and the final component of\n"
-            "`module-name` in `pyproject.toml`."
+            "Static R-trees over geographic points, linestrings and polygons on the sphere; the compiled\n"
+            "core of the sferix package, which re-exports everything public here."
         )
 
     def test_version(self):
