@@ -3,7 +3,7 @@
 #include <string>
 
 #include "cast.hpp"
-#include "fetched_error.hpp"
+#include "error.hpp"
 #include "py_ref.hpp"
 #include "text.hpp"
 
@@ -69,18 +69,7 @@ std::optional<bool> numpy_bool_value(PyObject* value) {
 
 }  // namespace
 
-void add_argument_note(const char* name) {
-    FetchedError error = FetchedError::fetch();
-    error.normalize();
-    if (error.value() != nullptr) {
-        const std::string note = std::string("while processing '") + name + "'";
-        const PyRef added = PyRef::steal(PyObject_CallMethod(error.value(), "add_note", "s", note.c_str()));
-        if (!added) {
-            PyErr_Clear();
-        }
-    }
-    error.restore();
-}
+void add_argument_note(const char* name) { add_note(std::string("while processing '") + name + "'"); }
 
 std::optional<double> convert_double(PyObject* value, const char* name) {
     const double result = PyFloat_AsDouble(value);

@@ -162,6 +162,7 @@ std::optional<std::vector<Geometry>> collect(PyObject* data, const GeometryKind<
     for (const PyRef& element : *elements) {
         std::optional<Geometry> geometry = parse_geometry(element.get(), kind);
         if (!geometry) {
+            mark_input_item(geometries.size());
             return std::nullopt;
         }
         geometries.push_back(std::move(*geometry));
@@ -315,13 +316,16 @@ std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* dat
         return points;
     }
     if (matrix->columns() < 2) {
-        return raise_too_few_numbers();
+        raise_too_few_numbers();
+        mark_input_item(0);
+        return std::nullopt;
     }
     points.reserve(matrix->rows());
     for (std::size_t row = 0; row < matrix->rows(); ++row) {
         std::optional<geodetic::GeodeticPoint> point =
             checked(geodetic::GeodeticPoint::try_new(matrix->at(row, 0), matrix->at(row, 1)));
         if (!point) {
+            mark_input_item(row);
             return std::nullopt;
         }
         points.push_back(std::move(*point));

@@ -88,7 +88,12 @@ std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed s
 // The geometries of a tree's input in element order (element i is input position i):
 // expand(data) takes every element before any is parsed, so an exception of the
 // input's iterator is reported before any parse error; then the elements are parsed in
-// order and the first failure ends collection.
+// order and the first failure ends collection. That failure is marked with the input
+// position of the element that raised it (mark_input_item), which for an expanded
+// collection is the element's position among the collection's members, the position
+// the tree would have given it; its type and message stay as parsing raised them.
+// Everything is validated here, with the GIL held: building the tree afterwards
+// cannot fail on one item.
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* data);
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticLineString>> collect_linestrings(PyObject* data);
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticPolygon>> collect_polygons(PyObject* data);

@@ -259,7 +259,7 @@ class TestWithinDistanceArguments:
             tree.within_distance("bad query", "far", None)
         with pytest.raises(TypeError, match="not an instance of 'bool'"):
             tree.within_distance("bad query", 1.0, None)
-        with pytest.raises(ValueError, match="^a coordinate must be a sequence of numbers$"):
+        with pytest.raises(ValueError, match="^a coordinate must be a sequence of numbers(\n|$)"):
             tree.within_distance("bad query", 1.0, True)
 
     @pytest.mark.parametrize(
@@ -310,7 +310,7 @@ class TestLineStringTree:
         assert tree.within_distance((6, 6), 0.0, True) == [(0, 0.0)]
 
     def test_invalid_linestring(self):
-        with pytest.raises(_sferix.GeodeticError, match="^too few points: found 1, need at least 2$"):
+        with pytest.raises(_sferix.GeodeticError, match="^too few points: found 1, need at least 2(\n|$)"):
             GeodeticLineStringTree([[(0, 0), (1, 1)], [(0, 0)]])
 
 
@@ -347,7 +347,7 @@ class TestPolygonTree:
         assert tree.nearest_with_distance((0.5, 0.5))[1] > 0
 
     def test_unclosed_ring(self):
-        with pytest.raises(_sferix.GeodeticError, match=r"^polygon ring is not closed \(first vertex != last\)$"):
+        with pytest.raises(_sferix.GeodeticError, match=r"^polygon ring is not closed \(first vertex != last\)(\n|$)"):
             GeodeticPolygonTree([[SQUARE[:-1]]])
 
 

@@ -75,6 +75,14 @@ class TestPointArrays:
         array = np.array([[1.0, 2.0], [3.0, 4.0]]).view(Tagged)
         assert [p.coordinates for p in _sferix.GeodeticPointTree(array).geometries()] == [(1.0, 2.0), (3.0, 4.0)]
 
+    def test_a_failing_row_is_named(self):
+        array = np.zeros((5, 2))
+        array[3, 1] = 95.0
+        with pytest.raises(_sferix.GeodeticError) as excinfo:
+            _sferix.GeodeticPointTree(array)
+        assert str(excinfo.value) == "latitude 95 outside [-90.0, 90.0]"
+        assert excinfo.value.item == 3
+
 
 class TestLineStringAndPolygonArrays:
     def test_linestring_vertices(self):
@@ -89,5 +97,5 @@ class TestLineStringAndPolygonArrays:
 
     def test_unclosed_ring_error(self):
         rings = np.array([[[0.0, 0.0], [10.0, 0.0], [10.0, 10.0]]])
-        with pytest.raises(_sferix.GeodeticError, match=r"^polygon ring is not closed \(first vertex != last\)$"):
+        with pytest.raises(_sferix.GeodeticError, match=r"^polygon ring is not closed \(first vertex != last\)(\n|$)"):
             _sferix.GeodeticPolygonTree([rings])

@@ -139,7 +139,7 @@ class TestConstruction:
         assert [tree[i].coordinates for i in range(3)] == data
 
     def test_data_error_creates_nothing(self):
-        with pytest.raises(_sferix.GeodeticError, match=r"^latitude 91 outside \[-90.0, 90.0\]$"):
+        with pytest.raises(_sferix.GeodeticError, match=r"^latitude 91 outside \[-90.0, 90.0\](\n|$)"):
             GeodeticPointTree([(0, 0), (0, 91)])
 
     def test_keyword_data(self):
@@ -328,7 +328,7 @@ class TestNearest:
         tree = GeodeticPointTree([(0, 0)])
         with pytest.raises(_sferix.GeodeticError, match=r"^longitude -181 outside"):
             tree.nearest((-181, 0))
-        with pytest.raises(ValueError, match="^a coordinate needs at least a longitude and a latitude$"):
+        with pytest.raises(ValueError, match="^a coordinate needs at least a longitude and a latitude(\n|$)"):
             tree.nearest_wgs84([1])
 
 
@@ -361,7 +361,7 @@ class TestInRectangle:
         tree = GeodeticPointTree([(0, 0)])
         with pytest.raises(_sferix.GeodeticError, match=r"^longitude 200 outside"):
             tree.in_rectangle((200, 0), "not a point")
-        with pytest.raises(ValueError, match="^a coordinate must be a sequence of numbers$"):
+        with pytest.raises(ValueError, match="^a coordinate must be a sequence of numbers(\n|$)"):
             tree.in_rectangle((0, 0), "not a point")
 
     def test_keywords(self):

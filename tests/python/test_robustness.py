@@ -63,12 +63,17 @@ class TestInterruptsReachTheCaller:
         with pytest.raises(KeyboardInterrupt):
             _sferix.GeodeticPointTree([Interrupting(where)])
 
+    def test_an_interrupt_is_not_marked_as_an_input_item(self):
+        with pytest.raises(KeyboardInterrupt) as excinfo:
+            _sferix.GeodeticPointTree([(0, 0), Interrupting("float")])
+        assert not hasattr(excinfo.value, "item")
+
     def test_ordinary_errors_still_become_the_coordinate_message(self):
         class Broken(Interrupting):
             def __float__(self):
                 raise ArithmeticError
 
-        with pytest.raises(ValueError, match="^a coordinate must be a sequence of numbers$"):
+        with pytest.raises(ValueError, match="^a coordinate must be a sequence of numbers(\n|$)"):
             _sferix.GeodeticPointTree([Broken("float")])
 
     @pytest.mark.parametrize("error", [KeyboardInterrupt, AttributeError])
