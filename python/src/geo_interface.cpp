@@ -170,6 +170,18 @@ std::optional<std::vector<Geometry>> collect(PyObject* data, const GeometryKind<
     return geometries;
 }
 
+// Longitude, latitude, and at most altitude and measure: a wider array of points is
+// almost surely [lons, lats] the wrong way round, which row by row would silently
+// become a tree of two points with n numbers each.
+constexpr std::size_t MAX_POINT_ARRAY_COLUMNS = 4;
+
+// ValueError naming the shape of an array of points that has too many columns.
+std::nullopt_t wrong_point_array_shape(const MatrixShape& shape) {
+    value_error("an array of points must have shape (n, 2), one (lon, lat) row per point, not (" +
+                std::to_string(shape.rows) + ", " + std::to_string(shape.columns) + ")");
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<PyRef> geo_mapping(PyObject* obj) {
@@ -301,6 +313,13 @@ std::optional<std::vector<PyRef>> expand(PyObject* data) {
 }
 
 std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* data) {
+    const std::optional<MatrixShape> shape = matrix_shape(data);
+    if (!shape) {
+        return std::nullopt;
+    }
+    if (shape->is_matrix && shape->columns > MAX_POINT_ARRAY_COLUMNS) {
+        return wrong_point_array_shape(*shape);
+    }
     // An (n, k) array of doubles: the rows are read from its bytes, giving the points
     // and the first error that parsing each row would give. Such an array has no
     // __geo_interface__, so expand would iterate its rows.

@@ -132,31 +132,58 @@ double Float64Matrix::at(std::size_t row, std::size_t column) const noexcept {
     return value;
 }
 
-std::optional<Float64Matrix> float64_matrix(PyObject* object) {
-    Float64Matrix matrix;
+std::optional<MatrixShape> matrix_shape(PyObject* object) {
     const std::optional<bool> array = is_exact_ndarray(object);
     if (!array || !*array) {
-        return array ? std::optional<Float64Matrix>(std::move(matrix)) : std::nullopt;
+        return array ? std::optional<MatrixShape>(MatrixShape{}) : std::nullopt;
     }
     const std::optional<long> dimensions = integer_attribute(object, ndim_name);
     if (!dimensions) {
         return std::nullopt;
     }
     if (*dimensions != 2) {
-        return matrix;
-    }
-    const std::optional<bool> doubles = holds_native_doubles(object);
-    if (!doubles || !*doubles) {
-        return doubles ? std::optional<Float64Matrix>(std::move(matrix)) : std::nullopt;
+        return MatrixShape{};
     }
     const PyRef shape = attribute(object, shape_name);
     if (!shape) {
         return std::nullopt;
     }
-    const Py_ssize_t rows = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 0));
-    const Py_ssize_t columns = rows < 0 ? -1 : PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
-    if (rows < 0 || columns < 0) {
+    // Checked rather than trusted: the sizes are used to index copied-out memory.
+    if (!PyTuple_Check(shape.get()) || PyTuple_Size(shape.get()) != 2 ||
+        !PyLong_Check(PyTuple_GetItem(shape.get(), 0)) || !PyLong_Check(PyTuple_GetItem(shape.get(), 1))) {
+        value_error("array shape is not a pair of sizes");
         return std::nullopt;
+    }
+    const Py_ssize_t rows = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 0));
+    if (rows == -1 && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    const Py_ssize_t columns = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
+    if (columns == -1 && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    if (rows < 0 || columns < 0) {
+        value_error("array shape is not a pair of sizes");
+        return std::nullopt;
+    }
+    return MatrixShape{true, static_cast<std::size_t>(rows), static_cast<std::size_t>(columns)};
+}
+
+std::optional<Float64Matrix> float64_matrix(PyObject* object) {
+    Float64Matrix matrix;
+    const std::optional<MatrixShape> shape = matrix_shape(object);
+    if (!shape || !shape->is_matrix) {
+        return shape ? std::optional<Float64Matrix>(std::move(matrix)) : std::nullopt;
+    }
+    const std::optional<bool> doubles = holds_native_doubles(object);
+    if (!doubles || !*doubles) {
+        return doubles ? std::optional<Float64Matrix>(std::move(matrix)) : std::nullopt;
+    }
+    const auto rows = static_cast<Py_ssize_t>(shape->rows);
+    const auto columns = static_cast<Py_ssize_t>(shape->columns);
+    constexpr auto number_size = static_cast<Py_ssize_t>(sizeof(double));
+    if (columns != 0 && rows > PY_SSIZE_T_MAX / number_size / columns) {
+        return matrix;  // no real array is that large; read it the general way
     }
     const PyRef tobytes = attribute(object, tobytes_name);
     if (!tobytes) {
@@ -166,7 +193,7 @@ std::optional<Float64Matrix> float64_matrix(PyObject* object) {
     if (!bytes) {
         return std::nullopt;
     }
-    const auto expected = static_cast<Py_ssize_t>(sizeof(double)) * rows * columns;
+    const Py_ssize_t expected = number_size * rows * columns;
     if (!PyBytes_Check(bytes.get()) || PyBytes_Size(bytes.get()) != expected) {
         return matrix;  // not what an ndarray gives; read it the general way
     }

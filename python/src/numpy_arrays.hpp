@@ -20,6 +20,16 @@ namespace sferix::python {
 // exception pending.
 std::optional<PyRef> numeric_array_as_list(PyObject* object /* borrowed */);
 
+// The shape of an exact numpy.ndarray of two dimensions, whatever it holds.
+struct MatrixShape {
+    bool is_matrix = false;  // false: not such an array (and both sizes are 0)
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+};
+// Its shape, or nullopt with an exception pending; a `shape` that is not a pair of
+// non-negative ints is ValueError "array shape is not a pair of sizes".
+std::optional<MatrixShape> matrix_shape(PyObject* object /* borrowed */);
+
 // The numbers of an exact numpy.ndarray of two dimensions and native 64-bit floats,
 // copied out row by row (its tobytes()), with its shape: the doubles its rows would
 // convert to, without a Python object per number. A matrix that does not qualify()

@@ -75,6 +75,17 @@ class TestPointArrays:
         array = np.array([[1.0, 2.0], [3.0, 4.0]]).view(Tagged)
         assert [p.coordinates for p in _sferix.GeodeticPointTree(array).geometries()] == [(1.0, 2.0), (3.0, 4.0)]
 
+    @pytest.mark.parametrize("dtype", [np.float64, np.int32, object])
+    def test_lons_and_lats_as_rows_are_refused(self, dtype):
+        # Row by row this was a tree of two "points" of five numbers each.
+        wrong_way = np.array([[0, 1, 2, 3, 4], [10, 11, 12, 13, 14]], dtype=dtype)
+        with pytest.raises(ValueError) as excinfo:
+            _sferix.GeodeticPointTree(wrong_way)
+        assert str(excinfo.value) == (
+            "an array of points must have shape (n, 2), one (lon, lat) row per point, not (2, 5)"
+        )
+        assert len(_sferix.GeodeticPointTree(wrong_way.T)) == 5
+
     def test_a_failing_row_is_named(self):
         array = np.zeros((5, 2))
         array[3, 1] = 95.0
