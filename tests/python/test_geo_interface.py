@@ -688,3 +688,18 @@ class TestFailingItem:
         with pytest.raises(LookupError) as excinfo:
             _sferix.GeodeticPointTree(broken())
         assert not hasattr(excinfo.value, "item")
+
+    def test_item_is_set_where_exceptions_take_no_notes(self):
+        class NoNotes(Exception):
+            @property
+            def add_note(self):  # as on 3.10
+                raise AttributeError("add_note")
+
+        def vertices():
+            yield (0, 0)
+            raise NoNotes
+
+        with pytest.raises(NoNotes) as excinfo:
+            _sferix.GeodeticLineStringTree([LINE, LINE, vertices()])
+        assert excinfo.value.item == 2
+        assert not hasattr(excinfo.value, "__notes__")
