@@ -11,6 +11,11 @@
 #include "py_ref.hpp"
 #include "tree.hpp"
 
+// The build passes the version from pyproject.toml, its one home.
+#ifndef SFERIX_VERSION
+#error "SFERIX_VERSION must be defined by the build"
+#endif
+
 namespace sferix::python {
 namespace {
 
@@ -65,7 +70,7 @@ int module_body(PyObject* module /* borrowed */) {
         return -1;
     }
 
-    const PyRef version = PyRef::steal(PyUnicode_FromString("0.2.1"));
+    const PyRef version = PyRef::steal(PyUnicode_FromString(SFERIX_VERSION));
     if (!version || add_public_attribute(module, "__version__", version.get()) < 0) {
         return -1;
     }
