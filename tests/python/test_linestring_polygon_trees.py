@@ -371,15 +371,16 @@ class TestAgainstBruteForce:
         ],
         ids=["linestrings", "polygons"],
     )
-    def case(self, request):
-        cls, make, measure = request.param
+    @classmethod
+    def case(cls, request):
+        tree_class, make, measure = request.param
         rng = random.Random(99)
         data = [make(rng) for _ in range(300)]
-        queries = self.queries(rng)
+        queries = cls.queries(rng)
         # Vertices of the data as queries too: distance exactly zero for their own item.
-        queries += [data[7][0] if cls is GeodeticLineStringTree else data[7][0][1]]
+        queries += [data[7][0] if tree_class is GeodeticLineStringTree else data[7][0][1]]
         exact = {q: [measure(q, item) for item in data] for q in queries}
-        return cls(data), queries, exact
+        return tree_class(data), queries, exact
 
     def test_nearest(self, case):
         tree, queries, exact = case

@@ -403,9 +403,10 @@ class TestAgainstBruteForce:
     BAND = 1e-6
 
     @pytest.fixture(scope="class")
-    def data(self):
+    @classmethod
+    def data(cls):
         rng = random.Random(20240611)
-        points = random_points(rng, self.COUNT)
+        points = random_points(rng, cls.COUNT)
         # Queries on stored points, in the open, at the poles and on the antimeridian.
         queries = [points[5], points[97], (0.0, 90.0), (180.0, 0.0), (-180.0, -45.0)]
         queries += random_points(rng, 15)
