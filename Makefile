@@ -3,11 +3,12 @@ CPP_BUILD ?= build/cpp
 BENCH_BUILD ?= build/bench
 WHEEL_DIR ?= build/wheel
 REPAIRED_DIR ?= build/repaired
+DIST_DIR ?= build/dist
 JOBS ?= $(shell nproc)
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps wheel repair install abi3-check cpp-test py-test test demo bench clean
+.PHONY: all deps wheel repair install abi3-check cpp-test py-test test dist demo bench clean
 
 all: install
 
@@ -48,6 +49,21 @@ py-test: abi3-check
 	PYTHON=$(PYTHON) scripts/test-wheel $(REPAIRED_DIR)/sferix-*.whl
 
 test: cpp-test py-test
+
+# The sdist, and the wheel built from it from scratch (in an isolated build environment,
+# as pip would for a user), repaired, audited and tried with the system GeographicLib hidden.
+dist: deps
+	PYTHON=$(PYTHON) scripts/install-deps --dist
+	rm -rf $(DIST_DIR)
+	$(PYTHON) -m build --outdir $(DIST_DIR)/built \
+		--config-setting=cmake.define.SFERIX_WERROR=$(WERROR) .
+	mv $(DIST_DIR)/built/sferix-*.tar.gz $(DIST_DIR)/
+	$(REPAIR) --wheel-dir $(DIST_DIR) $(DIST_DIR)/built/sferix-*.whl
+	rm -rf $(DIST_DIR)/built
+	$(PYTHON) -m abi3audit --strict $(DIST_DIR)/sferix-*.whl
+	$(PYTHON) -m twine check --strict $(DIST_DIR)/*
+	PYTHON=$(PYTHON) scripts/test-wheel --smoke $(DIST_DIR)/sferix-*.whl
+	@ls -1 $(DIST_DIR)
 
 demo: deps
 	PYTHON=$(PYTHON) scripts/install-deps --demo
