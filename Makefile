@@ -15,7 +15,8 @@ all: install
 deps:
 	PYTHON=$(PYTHON) scripts/install-deps
 
-# One cp310-abi3 wheel, built incrementally in build/cp310-abi3-*; installed and audited.
+# One cp310-abi3 wheel, built incrementally in build/cp310-abi3-*; repaired, audited and
+# tested below.
 wheel: deps
 	rm -rf $(WHEEL_DIR)
 	$(PYTHON) -m pip wheel --quiet --no-build-isolation --no-deps -w $(WHEEL_DIR) \
