@@ -24,8 +24,8 @@
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
 #include "geodetic/spheroid.hpp"
-#include "geodetic/tree.hpp"
-#include "indexed/nearest_position.hpp"
+#include "index/tree.hpp"
+#include "index/nearest_position.hpp"
 
 namespace {
 

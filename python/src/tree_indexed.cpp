@@ -13,7 +13,7 @@
 #include "tree.hpp"
 #include "tree_methods.hpp"
 
-#include "geodetic/tree.hpp"
+#include "index/tree.hpp"
 
 namespace sferix::python {
 

@@ -14,8 +14,8 @@
 #include "tree_methods.hpp"
 
 #include "geodetic/spheroid.hpp"
-#include "geodetic/tree.hpp"
-#include "indexed/nearest_position.hpp"
+#include "index/tree.hpp"
+#include "index/nearest_position.hpp"
 
 namespace sferix::python {
 

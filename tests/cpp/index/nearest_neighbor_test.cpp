@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "geodetic/tree.hpp"
+#include "index/tree.hpp"
 #include "indexed_testing.hpp"
 
 namespace sferix::geodetic {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "geodetic/tree.hpp"
+#include "index/tree.hpp"
 
 // The nearest input point of a point tree, by great-circle distance on the mean sphere
 // or by geodesic distance on WGS84, with an explicit tie-break on input positions:

@@ -1,4 +1,4 @@
-#include "indexed/indexed_leaf.hpp"
+#include "index/indexed_leaf.hpp"
 
 #include <gtest/gtest.h>
 

@@ -52,7 +52,7 @@
 #include "geodetic/rectangle.hpp"
 #include "geodetic/spheroid.hpp"
 #include "geodetic/unit_vec.hpp"
-#include "indexed/indexed_leaf.hpp"
+#include "index/indexed_leaf.hpp"
 #include "rtree/algorithm/next_iterator.hpp"
 #include "rtree/primitives/geom_with_data.hpp"
 #include "rtree/rtree.hpp"

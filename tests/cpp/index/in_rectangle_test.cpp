@@ -3,7 +3,7 @@
 #include <random>
 #include <vector>
 
-#include "geodetic/tree.hpp"
+#include "index/tree.hpp"
 #include "indexed_testing.hpp"
 
 namespace sferix::geodetic {

@@ -20,7 +20,7 @@
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
-#include "geodetic/tree.hpp"
+#include "index/tree.hpp"
 
 namespace sferix::geodetic::testing {
 

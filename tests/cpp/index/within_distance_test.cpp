@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "geodetic/spheroid.hpp"
-#include "geodetic/tree.hpp"
-#include "indexed/nearest_position.hpp"
+#include "index/tree.hpp"
+#include "index/nearest_position.hpp"
 #include "indexed_testing.hpp"
 
 namespace sferix::geodetic {

@@ -1,4 +1,4 @@
-#include "indexed/nearest_position.hpp"
+#include "index/nearest_position.hpp"
 
 #include <gtest/gtest.h>
 
