@@ -36,7 +36,7 @@ public:
     // envelope is the empty box. The storage order is fixed by the loader (see
     // bulk_load_sequential.hpp): for at most MAX_SIZE elements it is the input
     // order. A NaN envelope coordinate met while partitioning is a broken
-    // invariant (support::Panic).
+    // invariant (invariant_broken).
     [[nodiscard]] static RTree new_from_bulk_loading(std::vector<T>&& elements) {
         const std::size_t size = elements.size();
         if (size == 0) {

@@ -39,7 +39,7 @@ struct ObjectWithDistance2 {
 // No node is pruned: the walk eventually reports every leaf, so the caller stops
 // when it has what it needs. Ties come out in heap pop order (see SmallHeap); no
 // other tie-break applies. Small queries allocate nothing. A NaN distance is a
-// broken invariant (support::Panic). The iterator borrows the tree, which must
+// broken invariant (invariant_broken). The iterator borrows the tree, which must
 // outlive it.
 template <PointDistance T>
 class NearestNeighborDistance2Iterator {

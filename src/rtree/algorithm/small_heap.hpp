@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "support/panic.hpp"
+#include "rtree/invariant.hpp"
 
 namespace sferix::rtree {
 
@@ -35,7 +35,7 @@ concept HeapEntry = std::copyable<E> && std::default_initializable<E> && require
 //  - extend pushes one at a time while inline; in heap storage it appends the run
 //    and restores the heap by the tail rule (rebuild or sift-ups).
 // Comparing two entries when either distance is NaN is a broken invariant
-// (support::Panic).
+// (invariant_broken).
 template <HeapEntry E>
 class SmallHeap {
 public:
@@ -85,8 +85,8 @@ public:
     // Moves the entries into heap storage with room for `capacity` entries (at
     // least the current length), keeping their array order. Only once.
     void spill(std::size_t capacity) {
-        SFERIX_ASSERT(!spilled_, "small heap spilled twice");
-        SFERIX_ASSERT(capacity >= inline_length_, "small heap spill capacity below its length");
+        SFERIX_RTREE_ASSERT(!spilled_, "small heap spilled twice");
+        SFERIX_RTREE_ASSERT(capacity >= inline_length_, "small heap spill capacity below its length");
         growable_.reserve(capacity);
         // The bound is already known; restating it keeps the compiler's array
         // bounds analysis from assuming a longer copy.
@@ -108,7 +108,7 @@ public:
 
 private:
     [[nodiscard]] static bool less(const E& a, const E& b) {
-        SFERIX_ASSERT(!std::isnan(a.distance) && !std::isnan(b.distance), "heap distance is NaN");
+        SFERIX_RTREE_ASSERT(!std::isnan(a.distance) && !std::isnan(b.distance), "heap distance is NaN");
         return a.distance < b.distance;
     }
 

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "rtree/algorithm/bulk_load/cluster_group_iterator.hpp"
+#include "rtree/invariant.hpp"
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
 #include "rtree/params.hpp"
-#include "support/panic.hpp"
 
 namespace sferix::rtree {
 
@@ -142,7 +142,7 @@ private:
 // becomes a child node.
 template <RTreeObject T, RTreeParams Params>
 [[nodiscard]] ParentNode<T> bulk_load_recursive(std::vector<T>&& group) {
-    SFERIX_ASSERT(!group.empty(), "bulk loading an empty group");
+    SFERIX_RTREE_ASSERT(!group.empty(), "bulk loading an empty group");
     std::vector<RTreeNode<T>> children;
     if (group.size() <= Params::MAX_SIZE) {
         children.reserve(group.size());

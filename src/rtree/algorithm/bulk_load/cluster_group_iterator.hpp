@@ -11,8 +11,8 @@
 #include "rtree/aabb.hpp"
 #include "rtree/algorithm/bulk_load/insertion_sort.hpp"
 #include "rtree/algorithm/bulk_load/select_nth.hpp"
+#include "rtree/invariant.hpp"
 #include "rtree/object.hpp"
-#include "support/panic.hpp"
 
 namespace sferix::rtree {
 
@@ -29,7 +29,7 @@ template <RTreeObject T>
 // a < b on partitioning keys. Keys come from validated coordinates, so a NaN here
 // means a broken envelope, not bad user input.
 [[nodiscard]] inline bool key_less(double a, double b) {
-    SFERIX_ASSERT(!std::isnan(a) && !std::isnan(b), "partitioning key is NaN");
+    SFERIX_RTREE_ASSERT(!std::isnan(a) && !std::isnan(b), "partitioning key is NaN");
     return a < b;
 }
 
@@ -63,7 +63,7 @@ template <RTreeObject T, typename Beats>
 //  - otherwise select_nth (quickselect with a median-of-medians fallback,
 //    linear in the worst case); only the partition property holds, and ties
 //    land wherever it leaves them.
-// A NaN key met by any comparison is a broken invariant (support::Panic).
+// A NaN key met by any comparison is a broken invariant (invariant_broken).
 template <RTreeObject T>
 void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k) {
     // Above this size a full sort would cost more than selection; at or below
@@ -71,7 +71,7 @@ void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k)
     constexpr std::size_t INSERTION_SORT_MAX = 16;
 
     const std::size_t size = elements.size();
-    SFERIX_ASSERT(k < size, "partition index out of range");
+    SFERIX_RTREE_ASSERT(k < size, "partition index out of range");
     const auto key_on_axis = [axis](const T& object) { return detail::partition_key(object, axis); };
     const auto less = [](double a, double b) { return detail::key_less(a, b); };
     if (k == size - 1) {
@@ -105,7 +105,7 @@ public:
     // Requires group_size ≥ 1 and axis < 3.
     ClusterGroupIterator(std::vector<T>&& rest, std::size_t group_size, std::size_t axis)
         : rest_(std::move(rest)), group_size_(group_size), axis_(axis) {
-        SFERIX_ASSERT(group_size_ > 0, "cluster group size is zero");
+        SFERIX_RTREE_ASSERT(group_size_ > 0, "cluster group size is zero");
     }
 
     // The next group, or nothing once every element has been handed out.

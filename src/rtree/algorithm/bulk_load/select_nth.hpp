@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "rtree/algorithm/bulk_load/insertion_sort.hpp"
-#include "support/panic.hpp"
+#include "rtree/invariant.hpp"
 
 namespace sferix::rtree {
 
@@ -264,7 +264,7 @@ private:
 //
 // `key` maps an element to a copyable key (called once per comparison, so it
 // should be cheap); `less` is a strict weak order on keys and is the only
-// comparison used. Requires k < size (support::Panic otherwise). Elements are
+// comparison used. Requires k < size (invariant_broken otherwise). Elements are
 // only swapped and moved, never copied, and never swapped with themselves;
 // nothing is allocated. Every element takes part in at least one comparison
 // when size ≥ 2, so a `less` that asserts on its arguments sees every key.
@@ -299,7 +299,7 @@ template <std::ranges::random_access_range Range, typename KeyFn, typename Less>
              std::strict_weak_order<Less&, const SelectKey<Range, KeyFn>&, const SelectKey<Range, KeyFn>&>
 void select_nth(Range&& range, std::size_t k, KeyFn key, Less less) {
     const auto size = static_cast<std::size_t>(std::ranges::size(range));
-    SFERIX_ASSERT(k < size, "selection index out of range");
+    SFERIX_RTREE_ASSERT(k < size, "selection index out of range");
     detail::NthSelector<std::ranges::iterator_t<Range>, KeyFn, Less> selector(std::ranges::begin(range), key, less);
     selector.select(0, size, k);
 }

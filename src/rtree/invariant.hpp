@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string_view>
+
+namespace sferix::rtree {
+
+// Reports a broken internal invariant of the tree (never bad input) and does not
+// return. The tree is header-only and has no error policy of its own, so the
+// program that uses it defines this function once; sferix throws its panic.
+[[noreturn, gnu::cold, gnu::noinline]] void invariant_broken(std::string_view message);
+
+}  // namespace sferix::rtree
+
+// Checks an internal invariant of the tree; on failure reports the fixed text `message`.
+#define SFERIX_RTREE_ASSERT(condition, message)             \
+    do {                                                    \
+        if (!(condition)) {                                 \
+            ::sferix::rtree::invariant_broken(message);     \
+        }                                                   \
+    } while (false)
