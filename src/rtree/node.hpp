@@ -13,9 +13,9 @@ template <RTreeObject T>
 class RTreeNode;
 
 // An inner node: its children in storage order and the merge of their envelopes.
-// The children are either all leaves (1 to MAX_SIZE of them; none only in the
+// The children are either all leaves (1 to MAX_NODE_SIZE of them; none only in the
 // root of an empty tree) or all parent nodes (one per group of a partitioning
-// pass, so 7 or 8 with the default parameters).
+// pass, so 7 or 8).
 template <RTreeObject T>
 class ParentNode {
 public:

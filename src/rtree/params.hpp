@@ -1,27 +1,18 @@
 #pragma once
 
-#include <concepts>
 #include <cstddef>
 
 namespace sferix::rtree {
 
-// A node-size parameter set. Semantic requirement: MAX_SIZE is the loader's node
-// capacity, the largest group that becomes one leaf-level node (a group of
-// MAX_SIZE + 1 elements is partitioned further). At least 2, so that every
-// partitioning pass makes progress.
-template <typename P>
-concept RTreeParams = requires {
-    { P::MAX_SIZE } -> std::convertible_to<std::size_t>;
-} && (P::MAX_SIZE >= 2);
+// The loader's node capacity: a group of at most MAX_NODE_SIZE elements becomes
+// one leaf-level node; a group of MAX_NODE_SIZE + 1 is partitioned further.
+inline constexpr std::size_t MAX_NODE_SIZE = 6;
 
-// The only parameter set the system uses: groups of at most 6 elements become
-// leaf-level nodes.
-struct DefaultParams {
-    static constexpr std::size_t MAX_SIZE = 6;
-};
-
-static_assert(RTreeParams<DefaultParams>);
-// The loader's clusters-per-axis rule and the documented tree shapes assume 6.
-static_assert(DefaultParams::MAX_SIZE == 6);
+// A larger group is split into this many groups along each of the three axes,
+// so a node above the leaf level has up to 8 children. It is the sort-tile rule
+// floor(cbrt(ceil(n / 6^(levels − 1)))) with levels = ceil(log6 n), raised to at
+// least 2: the ceiling in levels keeps ceil(n / 6^(levels − 1)) ≤ 7 < 8, so the
+// cube root is below 2 for every n.
+inline constexpr std::size_t CLUSTERS_PER_AXIS = 2;
 
 }  // namespace sferix::rtree

@@ -25,7 +25,7 @@ namespace sferix::rtree {
 // Query iterators borrow the tree and must not outlive it. Selection results come
 // in the reverse of the storage order; nearest results in nondecreasing squared
 // distance. All bounds are inclusive.
-template <RTreeObject T, RTreeParams Params = DefaultParams>
+template <RTreeObject T>
 class RTree {
 public:
     using Point = typename T::PointType;
@@ -34,7 +34,7 @@ public:
     // Builds the tree from `elements` (any order, duplicates allowed), moving
     // them into the leaves. No elements give a root without children whose
     // envelope is the empty box. The storage order is fixed by the loader (see
-    // bulk_load_sequential.hpp): for at most MAX_SIZE elements it is the input
+    // bulk_load_sequential.hpp): for at most MAX_NODE_SIZE elements it is the input
     // order. A NaN envelope coordinate met while partitioning is a broken
     // invariant (invariant_broken).
     [[nodiscard]] static RTree new_from_bulk_loading(std::vector<T>&& elements) {
@@ -42,7 +42,7 @@ public:
         if (size == 0) {
             return RTree(ParentNode<T>::new_parent({}), 0);
         }
-        return RTree(bulk_load_recursive<T, Params>(std::move(elements)), size);
+        return RTree(bulk_load_recursive<T>(std::move(elements)), size);
     }
 
     // A tree holds up to millions of leaves: it is moved, never copied by accident.

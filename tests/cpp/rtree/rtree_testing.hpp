@@ -121,8 +121,8 @@ void collect_leaves(const ParentNode<T>& node, std::vector<std::size_t>& out) {
 }
 
 // The leaves' input positions, left to right in storage order.
-template <typename T, typename Params>
-std::vector<std::size_t> storage_order(const RTree<T, Params>& tree) {
+template <typename T>
+std::vector<std::size_t> storage_order(const RTree<T>& tree) {
     std::vector<std::size_t> out;
     collect_leaves(tree.root(), out);
     return out;
@@ -140,8 +140,8 @@ void collect_leaf_level_nodes(const ParentNode<T>& node, std::vector<const Paren
 }
 
 // The leaf-level nodes' input positions, each node in storage order.
-template <typename T, typename Params>
-std::vector<std::vector<std::size_t>> leaf_level_groups(const RTree<T, Params>& tree) {
+template <typename T>
+std::vector<std::vector<std::size_t>> leaf_level_groups(const RTree<T>& tree) {
     std::vector<const ParentNode<T>*> nodes;
     collect_leaf_level_nodes(tree.root(), nodes);
     std::vector<std::vector<std::size_t>> groups;
@@ -156,7 +156,7 @@ std::vector<std::vector<std::size_t>> leaf_level_groups(const RTree<T, Params>& 
 
 namespace detail {
 
-template <typename T, typename Params>
+template <typename T>
 ::testing::AssertionResult validate_node(const ParentNode<T>& node, std::size_t& leaf_count) {
     if (node.children().empty()) {
         return ::testing::AssertionFailure() << "a node below the root has no children";
@@ -173,7 +173,7 @@ template <typename T, typename Params>
         }
         merged.merge(child_box);
         if (const ParentNode<T>* parent = child.as_parent()) {
-            if (auto result = validate_node<T, Params>(*parent, leaf_count); !result) {
+            if (auto result = validate_node<T>(*parent, leaf_count); !result) {
                 return result;
             }
         } else {
@@ -183,7 +183,7 @@ template <typename T, typename Params>
     if (!same_box(merged, node.envelope())) {
         return ::testing::AssertionFailure() << "a node's box is not the merge of its children's";
     }
-    if (leaf_level && node.children().size() > Params::MAX_SIZE) {
+    if (leaf_level && node.children().size() > MAX_NODE_SIZE) {
         return ::testing::AssertionFailure() << "a leaf-level node holds " << node.children().size() << " leaves";
     }
     // Three halvings give at most 2 × 2 × 2 groups.
@@ -198,8 +198,8 @@ template <typename T, typename Params>
 // Boxes contain their children and are exactly their merge, nodes are all-leaf
 // or all-parent, node sizes are in range, the leaf count is size(), and every
 // input position appears exactly once.
-template <typename T, typename Params>
-::testing::AssertionResult validate_tree(const RTree<T, Params>& tree) {
+template <typename T>
+::testing::AssertionResult validate_tree(const RTree<T>& tree) {
     const ParentNode<T>& root = tree.root();
     if (root.children().empty()) {
         if (tree.size() != 0 || !same_box(root.envelope(), Box::new_empty())) {
@@ -208,7 +208,7 @@ template <typename T, typename Params>
         return ::testing::AssertionSuccess();
     }
     std::size_t leaf_count = 0;
-    if (auto result = detail::validate_node<T, Params>(root, leaf_count); !result) {
+    if (auto result = detail::validate_node<T>(root, leaf_count); !result) {
         return result;
     }
     if (leaf_count != tree.size()) {
