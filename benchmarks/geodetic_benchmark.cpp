@@ -46,12 +46,14 @@ LonLat random_position(std::mt19937_64& rng) {
 
 double wrap_lon(double lon) { return lon > 180.0 ? lon - 360.0 : (lon < -180.0 ? lon + 360.0 : lon); }
 
-const std::vector<LonLat>& queries() {
-    static const std::vector<LonLat> out = [] {
+// Validated once, as the Python layer does when it parses a query.
+const std::vector<geodetic::GeodeticPoint>& queries() {
+    static const std::vector<geodetic::GeodeticPoint> out = [] {
         std::mt19937_64 rng(2);
-        std::vector<LonLat> q;
+        std::vector<geodetic::GeodeticPoint> q;
         for (std::size_t i = 0; i < QUERY_COUNT; ++i) {
-            q.push_back(random_position(rng));
+            const LonLat p = random_position(rng);
+            q.push_back(geodetic::GeodeticPoint::try_new(p.lon, p.lat).value());
         }
         return q;
     }();
@@ -126,7 +128,7 @@ const geodetic::PolygonTree& polygon_tree() {
 
 template <typename Query>
 void run_queries(benchmark::State& state, Query&& query) {
-    const std::vector<LonLat>& q = queries();
+    const auto& q = queries();
     std::size_t next = 0;
     for (auto _ : state) {
         query(q[next]);
@@ -137,16 +139,16 @@ void run_queries(benchmark::State& state, Query&& query) {
 
 void BM_NearestPosition(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
-    run_queries(state, [&](const LonLat& q) { benchmark::DoNotOptimize(indexed::nearest_position(tree, q.lon, q.lat)); });
+    run_queries(state, [&](const geodetic::GeodeticPoint& q) { benchmark::DoNotOptimize(indexed::nearest_position(tree, q)); });
 }
 BENCHMARK(BM_NearestPosition);
 
 void BM_NearestPositionWgs84(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     std::uint64_t inverses = 0;
-    run_queries(state, [&](const LonLat& q) {
+    run_queries(state, [&](const geodetic::GeodeticPoint& q) {
         indexed::GeodesicSearchStats stats;
-        benchmark::DoNotOptimize(indexed::nearest_position_wgs84(tree, q.lon, q.lat, &stats));
+        benchmark::DoNotOptimize(indexed::nearest_position_wgs84(tree, q, &stats));
         inverses += stats.geodesic_inverses;
     });
     state.counters["inverses_per_query"] =
@@ -159,8 +161,8 @@ void BM_WithinDistance(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
     std::size_t found = 0;
-    run_queries(state, [&](const LonLat& q) {
-        for (const auto& hit : tree.locate_within_distance(q.lon, q.lat, radius)) {
+    run_queries(state, [&](const geodetic::GeodeticPoint& q) {
+        for (const auto& hit : tree.locate_within_distance(q, radius)) {
             benchmark::DoNotOptimize(hit);
             ++found;
         }
@@ -174,8 +176,8 @@ void BM_WithinDistanceWgs84(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
     std::size_t found = 0;
-    run_queries(state, [&](const LonLat& q) {
-        for (const auto& hit : tree.locate_within_distance_on_ellipsoid(q.lon, q.lat, radius, geodetic::WGS84_A,
+    run_queries(state, [&](const geodetic::GeodeticPoint& q) {
+        for (const auto& hit : tree.locate_within_distance_on_ellipsoid(q, radius, geodetic::WGS84_A,
                                                                         geodetic::WGS84_F)) {
             benchmark::DoNotOptimize(hit);
             ++found;
@@ -192,9 +194,10 @@ void BM_InRectangle(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto size = static_cast<double>(state.range(0));
     std::size_t found = 0;
-    run_queries(state, [&](const LonLat& q) {
-        const double n = q.lat + size > 90.0 ? 90.0 : q.lat + size;
-        for (const auto& leaf : tree.locate_in_rectangle(q.lon, q.lat, wrap_lon(q.lon + size), n)) {
+    run_queries(state, [&](const geodetic::GeodeticPoint& q) {
+        const double n = q.lat() + size > 90.0 ? 90.0 : q.lat() + size;
+        const geodetic::LonLatRectangle rectangle(q.coord(), geodetic::GeodeticCoord::try_new(wrap_lon(q.lon() + size), n).value());
+        for (const auto& leaf : tree.locate_in_rectangle(rectangle)) {
             benchmark::DoNotOptimize(leaf);
             ++found;
         }
@@ -206,13 +209,13 @@ BENCHMARK(BM_InRectangle)->Arg(1)->Arg(10);
 
 void BM_LineStringNearest(benchmark::State& state) {
     const geodetic::LineStringTree& tree = linestring_tree();
-    run_queries(state, [&](const LonLat& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q.lon, q.lat)); });
+    run_queries(state, [&](const geodetic::GeodeticPoint& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q)); });
 }
 BENCHMARK(BM_LineStringNearest);
 
 void BM_PolygonNearest(benchmark::State& state) {
     const geodetic::PolygonTree& tree = polygon_tree();
-    run_queries(state, [&](const LonLat& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q.lon, q.lat)); });
+    run_queries(state, [&](const geodetic::GeodeticPoint& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q)); });
 }
 BENCHMARK(BM_PolygonNearest);
 

@@ -22,8 +22,8 @@ namespace {
 // The nearest leaf by the tree's best-first search; among equally near geometries the
 // one the heap pops first wins (no tie-break by position).
 template <typename Tree>
-std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, double lon, double lat) {
-    const auto found = tree.nearest_neighbor_with_distance(lon, lat);
+std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic::GeodeticPoint& query) {
+    const auto found = tree.nearest_neighbor_with_distance(query);
     if (!found) {
         return std::nullopt;
     }
@@ -36,8 +36,8 @@ struct LineStringTreeKind {
     static constexpr std::string_view NAME = "GeodeticLineStringTree";
 
     static PyTypeObject* type() { return linestring_tree_type(); }
-    static std::optional<PositionWithMetres> nearest(const Tree& tree, double lon, double lat) {
-        return nearest_leaf(tree, lon, lat);
+    static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
+        return nearest_leaf(tree, query);
     }
     static std::optional<std::vector<Geometry>> collect(PyObject* data) { return collect_linestrings(data); }
 };
@@ -48,8 +48,8 @@ struct PolygonTreeKind {
     static constexpr std::string_view NAME = "GeodeticPolygonTree";
 
     static PyTypeObject* type() { return polygon_tree_type(); }
-    static std::optional<PositionWithMetres> nearest(const Tree& tree, double lon, double lat) {
-        return nearest_leaf(tree, lon, lat);
+    static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
+        return nearest_leaf(tree, query);
     }
     static std::optional<std::vector<Geometry>> collect(PyObject* data) { return collect_polygons(data); }
 };

@@ -14,7 +14,7 @@
 //         using Tree = geodetic::PointTree;
 //         static constexpr std::string_view NAME = "GeodeticPointTree";
 //         static PyTypeObject* type();   // the class, borrowed
-//         static std::optional<PositionWithMetres> nearest(const Tree&, double lon, double lat);
+//         static std::optional<PositionWithMetres> nearest(const Tree&, const geodetic::GeodeticPoint& query);
 //     };
 //
 // Every entry point runs inside run_entry and holds the GIL throughout; only the
@@ -54,11 +54,11 @@ struct TreeState {
 };
 
 template <typename Kind>
-concept TreeKind = requires(const typename Kind::Tree& tree, double lon, double lat) {
+concept TreeKind = requires(const typename Kind::Tree& tree, const geodetic::GeodeticPoint& query) {
     typename Kind::Geometry;
     { Kind::NAME } -> std::convertible_to<std::string_view>;
     { Kind::type() } -> std::same_as<PyTypeObject*>;
-    { Kind::nearest(tree, lon, lat) } -> std::same_as<std::optional<PositionWithMetres>>;
+    { Kind::nearest(tree, query) } -> std::same_as<std::optional<PositionWithMetres>>;
 };
 
 template <TreeKind Kind>
@@ -117,19 +117,20 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
     return new_value(state.geometries[static_cast<std::size_t>(*index)]);
 }
 
-// The leaves within `radius_metres` great-circle metres of (lon, lat), in the tree's
+// The leaves within `radius_metres` great-circle metres of `query`, in the tree's
 // depth-first order, with their metres (converted from the squared chord the query
 // already measured).
 template <typename Tree>
-std::vector<PositionWithMetres> within_distance_hits(const Tree& tree, double lon, double lat, double radius_metres) {
+std::vector<PositionWithMetres> within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query,
+                                                     double radius_metres) {
     std::vector<PositionWithMetres> hits;
-    for (const auto& [leaf, distance_2] : tree.locate_within_distance(lon, lat, radius_metres)) {
+    for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius_metres)) {
         hits.push_back({leaf->data(), geodetic::squared_chord_to_metres(distance_2)});
     }
     return hits;
 }
 
-// A nearest method: bind `query`, parse it, run `search(tree, lon, lat)` (an optional
+// A nearest method: bind `query`, parse it, run `search(tree, query)` (an optional
 // PositionWithMetres) and return None, the position, or (position, metres).
 template <TreeKind Kind, typename Search>
 PyObject* run_nearest(PyObject* self, const FunctionDescription& description, PyObject* const* args,
@@ -147,14 +148,14 @@ PyObject* run_nearest(PyObject* self, const FunctionDescription& description, Py
         if (!query) {
             return nullptr;
         }
-        const std::optional<PositionWithMetres> hit = search(state->tree, query->lon(), query->lat());
+        const std::optional<PositionWithMetres> hit = search(state->tree, *query);
         return nearest_result(hit, with_distance);
     });
 }
 
 // A radius method, in this order: bind; convert radius_metres; convert return_distance
 // strictly, only when given (default False); parse query; run
-// `collect(tree, lon, lat, radius_metres)` (a vector of PositionWithMetres); build the
+// `collect(tree, query, radius_metres)` (a vector of PositionWithMetres); build the
 // list. So a bad radius is reported before a bad query, and a negative or NaN radius
 // is not an error (the query gives nothing).
 template <TreeKind Kind, typename Collect>
@@ -185,7 +186,7 @@ PyObject* run_within(PyObject* self, const FunctionDescription& description, PyO
         if (!query) {
             return nullptr;
         }
-        const std::vector<PositionWithMetres> hits = collect(state->tree, query->lon(), query->lat(), *radius_metres);
+        const std::vector<PositionWithMetres> hits = collect(state->tree, *query, *radius_metres);
         return within_result(hits, return_distance);
     });
 }

@@ -36,8 +36,8 @@ struct PointTreeKind {
     static PyTypeObject* type() { return point_tree_type(); }
 
     // Ties on the metre distance go to the smallest input position.
-    static std::optional<PositionWithMetres> nearest(const Tree& tree, double lon, double lat) {
-        return as_hit(indexed::nearest_position(tree, lon, lat));
+    static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
+        return as_hit(indexed::nearest_position(tree, query));
     }
 };
 
@@ -51,15 +51,16 @@ constexpr FunctionDescription NEAREST_WITH_DISTANCE_WGS84{Kind::NAME, "nearest_w
                                                           QUERY_PARAMETERS, 0, 1};
 constexpr FunctionDescription WITHIN_DISTANCE_WGS84{Kind::NAME, "within_distance_wgs84", WITHIN_PARAMETERS, 0, 2};
 
-std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& tree, double lon, double lat) {
-    return as_hit(indexed::nearest_position_wgs84(tree, lon, lat));
+std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& tree,
+                                                    const geodetic::GeodeticPoint& query) {
+    return as_hit(indexed::nearest_position_wgs84(tree, query));
 }
 
-std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::PointTree& tree, double lon, double lat,
-                                                           double radius_metres) {
+std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::PointTree& tree,
+                                                           const geodetic::GeodeticPoint& query, double radius_metres) {
     std::vector<PositionWithMetres> hits;
     for (const auto& [leaf, metres] :
-         tree.locate_within_distance_on_ellipsoid(lon, lat, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
+         tree.locate_within_distance_on_ellipsoid(query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
         hits.push_back({leaf->data(), metres});
     }
     return hits;
@@ -116,7 +117,7 @@ PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssiz
         }
         std::vector<std::uint64_t> positions;
         for (const geodetic::PointLeaf& leaf :
-             state->tree.locate_in_rectangle(lower->lon(), lower->lat(), upper->lon(), upper->lat())) {
+             state->tree.locate_in_rectangle(geodetic::LonLatRectangle(lower->coord(), upper->coord()))) {
             positions.push_back(leaf.data());
         }
         return position_list(positions);

@@ -1,11 +1,29 @@
 #pragma once
 
+#include "geodetic/coord.hpp"
 #include "geodetic/unit_vec.hpp"
 
 // Longitude/latitude rectangles, the region of the rectangle query: a coarse 3-D box
 // for the tree walk and the exact membership test on stored degrees.
 
 namespace sferix::geodetic {
+
+// The rectangle of a query, from two validated corners in degrees: lower = (w, s)
+// and upper = (e, n). Named corners instead of four loose doubles, which are easy
+// to swap. w > e crosses the antimeridian; s > n is allowed and holds nothing.
+class LonLatRectangle {
+public:
+    LonLatRectangle(const GeodeticCoord& lower, const GeodeticCoord& upper) noexcept : lower_(lower), upper_(upper) {}
+
+    [[nodiscard]] double west() const noexcept { return lower_.lon(); }
+    [[nodiscard]] double south() const noexcept { return lower_.lat(); }
+    [[nodiscard]] double east() const noexcept { return upper_.lon(); }
+    [[nodiscard]] double north() const noexcept { return upper_.lat(); }
+
+private:
+    GeodeticCoord lower_;
+    GeodeticCoord upper_;
+};
 
 // The smallest 3-D box containing the unit vectors of every position of the
 // longitude/latitude rectangle with corners (w, s) and (e, n), degrees, widened by

@@ -1,17 +1,14 @@
 #include "index/nearest_position.hpp"
 
-#include <cmath>
-
 #include "geodetic/distance.hpp"
-#include "geodetic/embedding.hpp"
 #include "geodetic/spheroid.hpp"
 
 namespace sferix::indexed {
 
 using geodetic::PointLeaf;
 
-std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree, double lon, double lat) {
-    auto sequence = tree.nearest_neighbor_iter_with_distance(lon, lat);
+std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query) {
+    auto sequence = tree.nearest_neighbor_iter_with_distance(query);
     const auto first = sequence.next();
     if (!first) {
         return std::nullopt;
@@ -30,13 +27,10 @@ std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree,
     return NearestPosition{best_position, m0};
 }
 
-std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree& tree, double lon, double lat,
-                                                      GeodesicSearchStats* stats) {
-    if (!std::isfinite(lon) || !std::isfinite(lat)) {
-        return std::nullopt;
-    }
+std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree& tree,
+                                                      const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
     const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
-    auto sequence = tree.rtree().nearest_neighbor_iter_with_distance_2(geodetic::embed(lon, lat));
+    auto sequence = tree.rtree().nearest_neighbor_iter_with_distance_2(query.vector());
 
     const PointLeaf* best = nullptr;
     double best_d = 0.0;
@@ -51,7 +45,7 @@ std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree&
             }
         }
         const geodetic::GeodeticPoint& point = candidate->object->geom();
-        const double d = geodetic::geodesic_metres(geod, lon, lat, point.lon(), point.lat());
+        const double d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), point.lon(), point.lat());
         ++inverses;
         if (best == nullptr || d < best_d) {
             best = candidate->object;

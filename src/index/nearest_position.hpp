@@ -8,12 +8,12 @@
 // The nearest input point of a point tree, by great-circle distance on the mean sphere
 // or by geodesic distance on WGS84, with an explicit tie-break on input positions:
 //
-//   if (auto hit = nearest_position(tree, lon, lat)) { use(hit->position, hit->metres); }
+//   if (auto hit = nearest_position(tree, query)) { use(hit->position, hit->metres); }
 //   GeodesicSearchStats stats;                          // optional, for benchmarks
-//   auto hit84 = nearest_position_wgs84(tree, lon, lat, &stats);
+//   auto hit84 = nearest_position_wgs84(tree, query, &stats);
 //
-// lon, lat in degrees (a validated position); metres out. Neither search reports an
-// error or changes the tree; a non-finite coordinate or an empty tree gives nothing.
+// The query is a validated position; metres out. Neither search reports an error or
+// changes the tree; an empty tree gives nothing.
 
 namespace sferix::indexed {
 
@@ -32,15 +32,15 @@ struct GeodesicSearchStats {
     std::uint64_t geodesic_inverses = 0;  // GeographicLib inverse problems solved
 };
 
-// The point nearest to (lon, lat) on the sphere: metres m = squared_chord_to_metres of
+// The point nearest to the query on the sphere: metres m = squared_chord_to_metres of
 // the squared chord, minimum m0. Among all points with m = m0 (ties judged on the
 // metre values, so chords differing in the last bits still tie when their metres are
 // equal) the smallest input position wins; (180, 0) and (−180, 0) tie this way.
 // Reads the best-first sequence one element past the ties.
-[[nodiscard]] std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree, double lon,
-                                                              double lat);
+[[nodiscard]] std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree,
+                                                              const geodetic::GeodeticPoint& query);
 
-// The point nearest to (lon, lat) by geodesic distance on WGS84 (query first), and
+// The point nearest to the query by geodesic distance on WGS84 (query first), and
 // that distance. Best-first on the sphere; the GeographicLib inverse runs only for
 // leaves whose great-circle metres × WGS84_SPHERE_LOWER_BOUND do not exceed the best
 // geodesic distance so far. Between points at different positions with equal
@@ -49,7 +49,8 @@ struct GeodesicSearchStats {
 // input position, the smallest winning; the distance stays the winner's. (180, 0)
 // and (−180, 0) embed to different vectors and so do not compete there. When `stats`
 // is given, it receives this search's counters.
-[[nodiscard]] std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree& tree, double lon,
-                                                                    double lat, GeodesicSearchStats* stats = nullptr);
+[[nodiscard]] std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree& tree,
+                                                                    const geodetic::GeodeticPoint& query,
+                                                                    GeodesicSearchStats* stats = nullptr);
 
 }  // namespace sferix::indexed

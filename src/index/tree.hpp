@@ -6,35 +6,35 @@
 //   std::vector<PointLeaf> leaves;
 //   leaves.emplace_back(point, position);                 // GeodeticPoint, input position
 //   const PointTree tree = PointTree::bulk_load(std::move(leaves));
+//   const GeodeticPoint query = *GeodeticPoint::try_new(lon, lat);   // checked once
 //
 //   // Within a radius (metres, inclusive; radius 0 keeps only exact hits):
-//   for (const auto& [leaf, distance_2] : tree.locate_within_distance(lon, lat, 10'000.0)) {
+//   for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, 10'000.0)) {
 //       report(leaf->data(), squared_chord_to_metres(distance_2));
 //   }
 //   // The same on an ellipsoid (geodesic metres, inclusive):
-//   for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(lon, lat, 10'000.0, WGS84_A, WGS84_F)) { ... }
+//   for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(query, 10'000.0, WGS84_A, WGS84_F)) { ... }
 //   // Inside a lon/lat rectangle (bounds inclusive; w > e crosses the antimeridian):
-//   for (const PointLeaf& leaf : tree.locate_in_rectangle(w, s, e, n)) { ... }
+//   for (const PointLeaf& leaf : tree.locate_in_rectangle(LonLatRectangle(lower, upper))) { ... }
 //   // Nearest first, with great-circle metres:
-//   auto nearest = tree.nearest_neighbor_iter_with_distance(lon, lat).next();
+//   auto nearest = tree.nearest_neighbor_iter_with_distance(query).next();
 //   // Linestring and polygon trees: the one nearest leaf with its metres:
-//   std::optional<LeafWithMetres<PolygonLeaf>> hit = polygons.nearest_neighbor_with_distance(lon, lat);
+//   std::optional<LeafWithMetres<PolygonLeaf>> hit = polygons.nearest_neighbor_with_distance(query);
 //
-// There are no options and no defaults: every query takes exactly its arguments.
-// Degrees are longitude first; distances are metres at this interface (great-circle
-// on the sphere of EARTH_RADIUS_METRES unless the query says ellipsoid) and squared
-// chords inside. Every comparison is inclusive.
+// There are no options and no defaults: every query takes exactly its arguments. A
+// query position is a validated GeodeticPoint, checked and embedded once when it is
+// built; a rectangle is a LonLatRectangle of two validated corners. Distances are
+// metres at this interface (great-circle on the sphere of EARTH_RADIUS_METRES unless
+// the query says ellipsoid) and squared chords inside. Every comparison is inclusive.
 //
 // Queries never sort, never allocate result arrays and never report errors: a
-// non-finite query coordinate, or a negative or NaN radius, gives the empty
-// sequence (or nothing). Each lazy sequence has one type whether empty or not, walks
-// the tree only as it is advanced, and borrows the tree, which must outlive it.
-// Selection queries (radius, ellipsoid radius, rectangle) report in the depth-first
-// order of rtree::SelectionIterator (the reverse of the storage order), neither by
-// distance nor by input position; the nearest queries report in nondecreasing
-// distance, ties in heap pop order.
+// negative or NaN radius gives the empty sequence. Each lazy sequence has one type
+// whether empty or not, walks the tree only as it is advanced, and borrows the tree,
+// which must outlive it. Selection queries (radius, ellipsoid radius, rectangle)
+// report in the depth-first order of rtree::SelectionIterator (the reverse of the
+// storage order), neither by distance nor by input position; the nearest queries
+// report in nondecreasing distance, ties in heap pop order.
 
-#include <cmath>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -45,7 +45,6 @@
 
 #include "geodetic/distance.hpp"
 #include "geodetic/ellipsoid_prefilter.hpp"
-#include "geodetic/embedding.hpp"
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
@@ -74,7 +73,7 @@ concept GeodeticLeaf = rtree::PointDistance<Leaf> && std::same_as<typename Leaf:
                        };
 
 // A reported leaf and its squared chord to the query, bit-identical to
-// leaf->distance_2(embed(lon, lat)).
+// leaf->distance_2(query.vector()).
 template <typename Leaf>
 struct LeafWithDistance2 {
     const Leaf* leaf;
@@ -158,9 +157,9 @@ public:
     // The empty sequence.
     WithinDistanceOnEllipsoidIterator() = default;
     WithinDistanceOnEllipsoidIterator(const rtree::ParentNode<PointLeaf>& root, double max_distance_2,
-                                      GeodesicHandle geod, double lon, double lat, double radius_metres)
-        : geod_(std::move(geod)), lon_(lon), lat_(lat), radius_metres_(radius_metres) {
-        selection_.emplace(root, rtree::SelectWithinDistanceFunction<UnitVec>{embed(lon, lat), max_distance_2});
+                                      GeodesicHandle geod, const GeodeticPoint& query, double radius_metres)
+        : geod_(std::move(geod)), lon_(query.lon()), lat_(query.lat()), radius_metres_(radius_metres) {
+        selection_.emplace(root, rtree::SelectWithinDistanceFunction<UnitVec>{query.vector(), max_distance_2});
     }
 
     // The next candidate whose geodesic distance d (query first) is ≤ the radius; a
@@ -195,13 +194,15 @@ public:
     using Selection =
         rtree::SelectionIterator<PointLeaf, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>>;
 
-    InRectangleIterator(const rtree::ParentNode<PointLeaf>& root, double w, double s, double e, double n)
-        : selection_(root, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>{rectangle_bounding_box(w, s, e, n)}),
-          w_(w), s_(s), e_(e), n_(n) {}
+    InRectangleIterator(const rtree::ParentNode<PointLeaf>& root, const LonLatRectangle& rectangle)
+        : selection_(root, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>{rectangle_bounding_box(
+                               rectangle.west(), rectangle.south(), rectangle.east(), rectangle.north())}),
+          rectangle_(rectangle) {}
 
     [[nodiscard]] const PointLeaf* next() {
         while (const PointLeaf* leaf = selection_.next()) {
-            if (lonlat_rectangle_contains(leaf->geom().lon(), leaf->geom().lat(), w_, s_, e_, n_)) {
+            if (lonlat_rectangle_contains(leaf->geom().lon(), leaf->geom().lat(), rectangle_.west(), rectangle_.south(),
+                                          rectangle_.east(), rectangle_.north())) {
                 return leaf;
             }
         }
@@ -213,10 +214,7 @@ public:
 
 private:
     Selection selection_;
-    double w_;
-    double s_;
-    double e_;
-    double n_;
+    LonLatRectangle rectangle_;
 };
 
 // Lazy result of nearest_neighbor_iter_with_distance: every leaf with its
@@ -268,33 +266,33 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return tree_.size(); }
     [[nodiscard]] const rtree::RTree<Leaf>& rtree() const noexcept { return tree_; }
 
-    // Leaves whose squared chord to embed(lon, lat) is ≤ metres_to_squared_chord(
+    // Leaves whose squared chord to query.vector() is ≤ metres_to_squared_chord(
     // radius_metres), each with that squared chord (convert with
     // squared_chord_to_metres). Inclusive: radius 0 reports exactly the leaves at
     // squared chord 0 (the same point, a polygon containing the query); a radius of
     // π·EARTH_RADIUS_METRES or more (infinity included) gives the bound 4 and reports
-    // everything. Negative or NaN radius, or non-finite lon/lat: empty.
-    [[nodiscard]] WithinDistanceIterator<Leaf> locate_within_distance(double lon, double lat,
+    // everything. Negative or NaN radius: empty.
+    [[nodiscard]] WithinDistanceIterator<Leaf> locate_within_distance(const GeodeticPoint& query,
                                                                       double radius_metres) const {
-        if (!(radius_metres >= 0.0) || !std::isfinite(lon) || !std::isfinite(lat)) {
+        if (!(radius_metres >= 0.0)) {
             return {};
         }
-        return WithinDistanceIterator<Leaf>(tree_.root(), embed(lon, lat), metres_to_squared_chord(radius_metres));
+        return WithinDistanceIterator<Leaf>(tree_.root(), query.vector(), metres_to_squared_chord(radius_metres));
     }
 
     // Point leaves whose geodesic distance on the ellipsoid with equatorial radius a
-    // (metres) and flattening f, from (lon, lat) as first point, is ≤ radius_metres
+    // (metres) and flattening f, from the query as first point, is ≤ radius_metres
     // (inclusive), each with that distance in metres. Candidates come from a sphere
     // pre-filter at ellipsoid_prefilter_radius_metres (radius 0 still pre-filters at
     // 1 mm and keeps the points at geodesic distance 0); the geodesic inverse runs
-    // only for them, and a NaN distance is dropped. Negative or NaN radius,
-    // non-finite lon/lat, or an ellipsoid geoid_for refuses: empty.
-    [[nodiscard]] WithinDistanceOnEllipsoidIterator locate_within_distance_on_ellipsoid(double lon, double lat,
+    // only for them, and a NaN distance is dropped. Negative or NaN radius, or an
+    // ellipsoid geoid_for refuses: empty.
+    [[nodiscard]] WithinDistanceOnEllipsoidIterator locate_within_distance_on_ellipsoid(const GeodeticPoint& query,
                                                                                       double radius_metres, double a,
                                                                                       double f) const
         requires std::same_as<Leaf, PointLeaf>
     {
-        if (!(radius_metres >= 0.0) || !std::isfinite(lon) || !std::isfinite(lat)) {
+        if (!(radius_metres >= 0.0)) {
             return {};
         }
         GeodesicHandle geod = geoid_for(a, f);
@@ -302,35 +300,32 @@ public:
             return {};
         }
         const double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
-        return WithinDistanceOnEllipsoidIterator(tree_.root(), bound, std::move(geod), lon, lat, radius_metres);
+        return WithinDistanceOnEllipsoidIterator(tree_.root(), bound, std::move(geod), query, radius_metres);
     }
 
     // Point leaves inside the rectangle with corners (w, s) and (e, n), degrees, all
     // bounds inclusive: candidates whose vector meets rectangle_bounding_box(w, s, e,
     // n), kept by lonlat_rectangle_contains on the stored lon/lat. w > e crosses the
     // antimeridian; a point at lon 180 or −180 is in a window reaching either; a pole
-    // is in every window whose latitudes include it; s > n gives nothing. No checks.
-    [[nodiscard]] InRectangleIterator locate_in_rectangle(double w, double s, double e, double n) const
+    // is in every window whose latitudes include it; s > n gives nothing.
+    [[nodiscard]] InRectangleIterator locate_in_rectangle(const LonLatRectangle& rectangle) const
         requires std::same_as<Leaf, PointLeaf>
     {
-        return InRectangleIterator(tree_.root(), w, s, e, n);
+        return InRectangleIterator(tree_.root(), rectangle);
     }
 
-    // The leaf nearest to (lon, lat) with its great-circle metres: the first leaf of
+    // The leaf nearest to the query with its great-circle metres: the first leaf of
     // the best-first walk. Among leaves at the same squared chord the heap decides
     // (no tie-break by position); every polygon containing the query is at 0.
-    // Non-finite lon/lat or an empty tree: nothing.
-    [[nodiscard]] std::optional<LeafWithMetres<Leaf>> nearest_neighbor_with_distance(double lon, double lat) const {
-        return nearest_neighbor_iter_with_distance(lon, lat).next();
+    // An empty tree: nothing.
+    [[nodiscard]] std::optional<LeafWithMetres<Leaf>> nearest_neighbor_with_distance(const GeodeticPoint& query) const {
+        return nearest_neighbor_iter_with_distance(query).next();
     }
 
-    // Every leaf with its great-circle metres to (lon, lat), nearest first, ties in
-    // heap pop order. Non-finite lon/lat: empty.
-    [[nodiscard]] NearestWithMetresIterator<Leaf> nearest_neighbor_iter_with_distance(double lon, double lat) const {
-        if (!std::isfinite(lon) || !std::isfinite(lat)) {
-            return {};
-        }
-        return NearestWithMetresIterator<Leaf>(tree_.root(), embed(lon, lat));
+    // Every leaf with its great-circle metres to the query, nearest first, ties in
+    // heap pop order.
+    [[nodiscard]] NearestWithMetresIterator<Leaf> nearest_neighbor_iter_with_distance(const GeodeticPoint& query) const {
+        return NearestWithMetresIterator<Leaf>(tree_.root(), query.vector());
     }
 
 private:

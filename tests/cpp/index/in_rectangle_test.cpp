@@ -34,7 +34,7 @@ class InRectangle : public ::testing::TestWithParam<RectangleCase> {};
 TEST_P(InRectangle, SelectsByInclusiveLonLatWindow) {
     const PointTree tree = point_tree(PLACES);
     const auto [w, s, e, n] = GetParam().rectangle;
-    EXPECT_EQ(sorted(positions(tree.locate_in_rectangle(w, s, e, n))), GetParam().expected);
+    EXPECT_EQ(sorted(positions(tree.locate_in_rectangle(rectangle(w, s, e, n)))), GetParam().expected);
     // The exact test alone agrees with the tree (the 3-D box loses nothing).
     Positions scanned;
     for (std::size_t i = 0; i < PLACES.size(); ++i) {
@@ -61,7 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RectangleCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST(LocateInRectangle, EmptyTreeGivesNothing) {
-    EXPECT_TRUE(positions(point_tree({}).locate_in_rectangle(-180, -90, 180, 90)).empty());
+    EXPECT_TRUE(positions(point_tree({}).locate_in_rectangle(rectangle(-180, -90, 180, 90))).empty());
 }
 
 TEST(LocateInRectangle, MatchesBruteForce) {
@@ -83,7 +83,7 @@ TEST(LocateInRectangle, MatchesBruteForce) {
                 expected.push_back(i);
             }
         }
-        ASSERT_EQ(sorted(positions(tree.locate_in_rectangle(w, s, e, n))), expected) << w << " " << s << " " << e << " " << n;
+        ASSERT_EQ(sorted(positions(tree.locate_in_rectangle(rectangle(w, s, e, n)))), expected) << w << " " << s << " " << e << " " << n;
     }
 }
 

@@ -20,6 +20,7 @@
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
+#include "geodetic/rectangle.hpp"
 #include "index/tree.hpp"
 
 namespace sferix::geodetic::testing {
@@ -30,6 +31,13 @@ inline GeodeticPoint point(double lon, double lat) {
     auto result = GeodeticPoint::try_new(lon, lat);
     EXPECT_TRUE(result.has_value()) << lon << ", " << lat;
     return std::move(result).value();
+}
+
+// Whether (lon, lat) can become a query position at all.
+inline bool is_query(double lon, double lat) { return GeodeticPoint::try_new(lon, lat).has_value(); }
+
+inline LonLatRectangle rectangle(double w, double s, double e, double n) {
+    return {point(w, s).coord(), point(e, n).coord()};
 }
 
 inline std::shared_ptr<const GeodeticLineString> linestring(std::vector<LonLat> pairs) {

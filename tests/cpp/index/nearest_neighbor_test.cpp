@@ -26,7 +26,7 @@ TEST(NearestNeighborWithDistance, OverlappingPolygonsTieAtZeroSmallerPositionFir
         polygon(SQUARE),
         polygon({{-5, -5}, {20, -5}, {20, 20}, {-5, 20}, {-5, -5}}),
     });
-    const auto hit = tree.nearest_neighbor_with_distance(1, 1);
+    const auto hit = tree.nearest_neighbor_with_distance(point(1, 1));
     ASSERT_TRUE(hit.has_value());
     EXPECT_EQ(hit->leaf->data(), 1u);
     EXPECT_EQ(hit->metres, 0.0);
@@ -34,7 +34,7 @@ TEST(NearestNeighborWithDistance, OverlappingPolygonsTieAtZeroSmallerPositionFir
 
 TEST(NearestNeighborWithDistance, PointInAHoleMeasuresToTheHoleBoundary) {
     const PolygonTree tree = shared_tree<GeodeticPolygon>({polygon(SQUARE, {HOLE})});
-    const auto hit = tree.nearest_neighbor_with_distance(0.5, 0);
+    const auto hit = tree.nearest_neighbor_with_distance(point(0.5, 0));
     ASSERT_TRUE(hit.has_value());
     EXPECT_EQ(hit->metres, squared_chord_to_metres(tree.rtree().root().children()[0].as_leaf()->distance_2(embed(0.5, 0))));
     // 1.5° to the hole's east edge on the equator.
@@ -42,12 +42,12 @@ TEST(NearestNeighborWithDistance, PointInAHoleMeasuresToTheHoleBoundary) {
 }
 
 TEST(NearestNeighborWithDistance, EmptyTreeOrNonFiniteQueryGiveNothing) {
-    EXPECT_FALSE(shared_tree<GeodeticPolygon>({}).nearest_neighbor_with_distance(0, 0).has_value());
-    EXPECT_FALSE(shared_tree<GeodeticLineString>({}).nearest_neighbor_with_distance(0, 0).has_value());
+    EXPECT_FALSE(shared_tree<GeodeticPolygon>({}).nearest_neighbor_with_distance(point(0, 0)).has_value());
+    EXPECT_FALSE(shared_tree<GeodeticLineString>({}).nearest_neighbor_with_distance(point(0, 0)).has_value());
     const LineStringTree lines = shared_tree<GeodeticLineString>({linestring({{0, 0}, {1, 1}})});
-    EXPECT_FALSE(lines.nearest_neighbor_with_distance(NaN, 0).has_value());
-    EXPECT_FALSE(lines.nearest_neighbor_with_distance(0, std::numeric_limits<double>::infinity()).has_value());
-    EXPECT_TRUE(lines.nearest_neighbor_with_distance(180, -90).has_value());
+    EXPECT_FALSE(is_query(NaN, 0));
+    EXPECT_FALSE(is_query(0, std::numeric_limits<double>::infinity()));
+    EXPECT_TRUE(lines.nearest_neighbor_with_distance(point(180, -90)).has_value());
 }
 
 template <typename G>
@@ -60,7 +60,7 @@ void expect_nearest_matches_brute_force(const std::vector<std::shared_ptr<const 
         for (const auto& geometry : geometries) {
             best_2 = std::min(best_2, geometry->distance_2(p));
         }
-        const auto hit = tree.nearest_neighbor_with_distance(q.lon, q.lat);
+        const auto hit = tree.nearest_neighbor_with_distance(point(q.lon, q.lat));
         ASSERT_TRUE(hit.has_value());
         ASSERT_EQ(hit->leaf->distance_2(p), best_2) << q.lon << ", " << q.lat;
         ASSERT_EQ(hit->metres, squared_chord_to_metres(best_2)) << q.lon << ", " << q.lat;
@@ -89,7 +89,7 @@ TEST(NearestNeighborIterWithDistance, ReportsEveryPointNearestFirstInMetres) {
         std::vector<bool> seen(coords.size(), false);
         double previous = 0.0;
         std::size_t count = 0;
-        for (const auto& [leaf, metres] : tree.nearest_neighbor_iter_with_distance(q.lon, q.lat)) {
+        for (const auto& [leaf, metres] : tree.nearest_neighbor_iter_with_distance(point(q.lon, q.lat))) {
             ASSERT_FALSE(seen[leaf->data()]);
             seen[leaf->data()] = true;
             ASSERT_EQ(metres, squared_chord_to_metres(leaf->distance_2(p)));
@@ -99,8 +99,8 @@ TEST(NearestNeighborIterWithDistance, ReportsEveryPointNearestFirstInMetres) {
         }
         EXPECT_EQ(count, coords.size());
     }
-    EXPECT_FALSE(tree.nearest_neighbor_iter_with_distance(0, NaN).next().has_value());
-    EXPECT_FALSE(point_tree({}).nearest_neighbor_iter_with_distance(0, 0).next().has_value());
+    EXPECT_FALSE(is_query(0, NaN));
+    EXPECT_FALSE(point_tree({}).nearest_neighbor_iter_with_distance(point(0, 0)).next().has_value());
 }
 
 }  // namespace

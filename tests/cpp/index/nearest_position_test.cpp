@@ -20,6 +20,8 @@ using geodetic::PointTree;
 using geodetic::embed;
 using geodetic::geodesic_distance_wgs84;
 using geodetic::squared_chord_to_metres;
+using geodetic::testing::is_query;
+using geodetic::testing::point;
 using geodetic::testing::point_tree;
 using geodetic::testing::random_point_coords;
 using geodetic::testing::random_queries;
@@ -37,8 +39,8 @@ class NearestPositionCase : public ::testing::TestWithParam<SmallCase> {};
 TEST_P(NearestPositionCase, PicksThePositionAndItsDistance) {
     const SmallCase& c = GetParam();
     const PointTree tree = point_tree(c.points);
-    const auto sphere = nearest_position(tree, c.query.lon, c.query.lat);
-    const auto wgs84 = nearest_position_wgs84(tree, c.query.lon, c.query.lat);
+    const auto sphere = nearest_position(tree, point(c.query.lon, c.query.lat));
+    const auto wgs84 = nearest_position_wgs84(tree, point(c.query.lon, c.query.lat));
     ASSERT_TRUE(sphere.has_value());
     ASSERT_TRUE(wgs84.has_value());
     EXPECT_EQ(sphere->position, c.sphere_position);
@@ -66,18 +68,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(NearestPosition, DisagreementDistancesAreTheDocumentedOnes) {
     const PointTree tree = point_tree({{0.999, 0}, {0, 1}});
-    EXPECT_NEAR(nearest_position(tree, 0, 0)->metres, 111'084.0, 5.0);
-    EXPECT_NEAR(nearest_position_wgs84(tree, 0, 0)->metres, 110'574.4, 1.0);
+    EXPECT_NEAR(nearest_position(tree, point(0, 0))->metres, 111'084.0, 5.0);
+    EXPECT_NEAR(nearest_position_wgs84(tree, point(0, 0))->metres, 110'574.4, 1.0);
 }
 
 TEST(NearestPosition, EmptyTreeOrNonFiniteQueryGiveNothing) {
     const PointTree empty = point_tree({});
-    EXPECT_FALSE(nearest_position(empty, 0, 0).has_value());
-    EXPECT_FALSE(nearest_position_wgs84(empty, 0, 0).has_value());
+    EXPECT_FALSE(nearest_position(empty, point(0, 0)).has_value());
+    EXPECT_FALSE(nearest_position_wgs84(empty, point(0, 0)).has_value());
     const PointTree tree = point_tree({{0, 0}});
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_FALSE(nearest_position(tree, nan, 0).has_value());
-    EXPECT_FALSE(nearest_position_wgs84(tree, 0, -std::numeric_limits<double>::infinity()).has_value());
+    EXPECT_FALSE(is_query(nan, 0));
+    EXPECT_FALSE(is_query(0, -std::numeric_limits<double>::infinity()));
+    EXPECT_TRUE(nearest_position(tree, point(0, 0)).has_value());
 }
 
 TEST(NearestPosition, MatchesBruteForceWithTiesOnMetres) {
@@ -95,7 +98,7 @@ TEST(NearestPosition, MatchesBruteForceWithTiesOnMetres) {
                 best_position = i;
             }
         }
-        const auto hit = nearest_position(tree, q.lon, q.lat);
+        const auto hit = nearest_position(tree, point(q.lon, q.lat));
         ASSERT_TRUE(hit.has_value());
         ASSERT_EQ(hit->metres, best) << q.lon << ", " << q.lat;
         ASSERT_EQ(hit->position, best_position) << q.lon << ", " << q.lat;
@@ -127,7 +130,7 @@ TEST(NearestPositionWgs84, MatchesBruteForceGeodesicMinimum) {
         const bool one_place = std::all_of(at_best.begin(), at_best.end(),
                                            [&](std::uint64_t i) { return vector_of(i) == vector_of(at_best[0]); });
         GeodesicSearchStats stats;
-        const auto hit = nearest_position_wgs84(tree, q.lon, q.lat, &stats);
+        const auto hit = nearest_position_wgs84(tree, point(q.lon, q.lat), &stats);
         ASSERT_TRUE(hit.has_value());
         ASSERT_EQ(hit->metres, best) << q.lon << ", " << q.lat;
         ASSERT_NE(std::find(at_best.begin(), at_best.end(), hit->position), at_best.end());

@@ -31,7 +31,7 @@ class SphereRadius : public ::testing::TestWithParam<RadiusCase> {};
 
 TEST_P(SphereRadius, SelectsByInclusiveChordBound) {
     const PointTree tree = point_tree({{0, 0}, {1, 0}, {0, 0}, {179, 0}});
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance(0, 0, GetParam().radius))), GetParam().expected);
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance(point(0, 0), GetParam().radius))), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(LocateWithinDistance, SphereRadius,
@@ -41,22 +41,24 @@ INSTANTIATE_TEST_SUITE_P(LocateWithinDistance, SphereRadius,
 
 TEST(LocateWithinDistance, NonFiniteQueryOrEmptyTreeGiveNothing) {
     const PointTree tree = point_tree({{0, 0}, {1, 0}});
-    EXPECT_TRUE(positions(tree.locate_within_distance(NaN, 0, INF)).empty());
-    EXPECT_TRUE(positions(tree.locate_within_distance(0, -INF, INF)).empty());
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(INF, 0, INF, WGS84_A, WGS84_F)).empty());
+    // A non-finite position never becomes a query, so no tree sees it.
+    EXPECT_FALSE(is_query(NaN, 0));
+    EXPECT_FALSE(is_query(0, -INF));
+    EXPECT_FALSE(is_query(INF, 0));
+    EXPECT_EQ(positions(tree.locate_within_distance(point(0, 0), INF)).size(), 2u);
 
     const PointTree empty = point_tree({});
     EXPECT_EQ(empty.size(), 0u);
-    EXPECT_TRUE(positions(empty.locate_within_distance(0, 0, INF)).empty());
-    EXPECT_TRUE(positions(empty.locate_within_distance_on_ellipsoid(0, 0, INF, WGS84_A, WGS84_F)).empty());
-    EXPECT_TRUE(positions(shared_tree<GeodeticPolygon>({}).locate_within_distance(0, 0, INF)).empty());
+    EXPECT_TRUE(positions(empty.locate_within_distance(point(0, 0), INF)).empty());
+    EXPECT_TRUE(positions(empty.locate_within_distance_on_ellipsoid(point(0, 0), INF, WGS84_A, WGS84_F)).empty());
+    EXPECT_TRUE(positions(shared_tree<GeodeticPolygon>({}).locate_within_distance(point(0, 0), INF)).empty());
 }
 
 TEST(LocateWithinDistance, ReportsInReverseStorageOrderUnsorted) {
     // A tree of at most six objects stores them in input order.
     const PointTree tree = point_tree({{0, 0}, {0.5, 0}, {0, 0.25}});
-    EXPECT_EQ(positions(tree.locate_within_distance(0, 0, 100'000.0)), (Positions{2, 1, 0}));
-    EXPECT_EQ(positions(tree.locate_within_distance_on_ellipsoid(0, 0, 100'000.0, WGS84_A, WGS84_F)),
+    EXPECT_EQ(positions(tree.locate_within_distance(point(0, 0), 100'000.0)), (Positions{2, 1, 0}));
+    EXPECT_EQ(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), 100'000.0, WGS84_A, WGS84_F)),
               (Positions{2, 1, 0}));
 }
 
@@ -67,7 +69,7 @@ TEST(LocateWithinDistance, PolygonsContainingTheQueryAreAtZero) {
         polygon({{-10, -10}, {10, -10}, {10, 10}, {-10, 10}, {-10, -10}}, {{{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}}),
     });
     Measured at_zero;
-    for (const auto& [leaf, distance_2] : tree.locate_within_distance(0, 0, 0.0)) {
+    for (const auto& [leaf, distance_2] : tree.locate_within_distance(point(0, 0), 0.0)) {
         at_zero.emplace_back(leaf->data(), distance_2);
     }
     EXPECT_EQ(at_zero, (Measured{{1, 0.0}, {0, 0.0}}));  // the holed one does not contain (0, 0)
@@ -75,7 +77,7 @@ TEST(LocateWithinDistance, PolygonsContainingTheQueryAreAtZero) {
     // Two degrees reach the hole's boundary, measured from inside the hole.
     const double hole_2 = tree.rtree().root().children()[2].as_leaf()->distance_2(embed(0, 0));
     EXPECT_GT(hole_2, 0.0);
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance(0, 0, squared_chord_to_metres(hole_2) + 1.0))),
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance(point(0, 0), squared_chord_to_metres(hole_2) + 1.0))),
               (Positions{0, 1, 2}));
 }
 
@@ -87,7 +89,7 @@ TEST(LocateWithinDistance, MatchesBruteForceForPoints) {
         const UnitVec p = embed(q.lon, q.lat);
         for (double radius : RADII) {
             Measured found;
-            for (const auto& [leaf, distance_2] : tree.locate_within_distance(q.lon, q.lat, radius)) {
+            for (const auto& [leaf, distance_2] : tree.locate_within_distance(point(q.lon, q.lat), radius)) {
                 found.emplace_back(leaf->data(), distance_2);
             }
             const Measured expected =
@@ -111,7 +113,7 @@ TEST(LocateWithinDistance, MatchesBruteForceForLineStringsAndPolygons) {
         const UnitVec p = embed(q.lon, q.lat);
         for (double radius : RADII) {
             Measured found_lines;
-            for (const auto& [leaf, distance_2] : line_tree.locate_within_distance(q.lon, q.lat, radius)) {
+            for (const auto& [leaf, distance_2] : line_tree.locate_within_distance(point(q.lon, q.lat), radius)) {
                 found_lines.emplace_back(leaf->data(), distance_2);
             }
             ASSERT_EQ(sorted(found_lines),
@@ -119,7 +121,7 @@ TEST(LocateWithinDistance, MatchesBruteForceForLineStringsAndPolygons) {
                 << q.lon << ", " << q.lat << " radius " << radius;
 
             Measured found_polygons;
-            for (const auto& [leaf, distance_2] : polygon_tree.locate_within_distance(q.lon, q.lat, radius)) {
+            for (const auto& [leaf, distance_2] : polygon_tree.locate_within_distance(point(q.lon, q.lat), radius)) {
                 found_polygons.emplace_back(leaf->data(), distance_2);
             }
             ASSERT_EQ(sorted(found_polygons),
@@ -142,19 +144,19 @@ TEST(LocateWithinDistanceOnEllipsoid, KeepsGeodesicallyNearPointsTheSphereMisses
     const PointTree tree = point_tree({{0, 1}, {0, 0}, {0, 0}});
     const double meridian = geodesic_distance_wgs84(0, 0, 0, 1);
     ASSERT_LT(meridian, 110'600.0);
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance(0, 0, 110'600.0))), (Positions{1, 2}));
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(0, 0, 110'600.0, WGS84_A, WGS84_F))),
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance(point(0, 0), 110'600.0))), (Positions{1, 2}));
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), 110'600.0, WGS84_A, WGS84_F))),
               (Positions{0, 1, 2}));
 
     // The radius is inclusive, and checked against the uninflated value.
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(0, 0, meridian, WGS84_A, WGS84_F))),
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), meridian, WGS84_A, WGS84_F))),
               (Positions{0, 1, 2}));
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(0, 0, std::nextafter(meridian, 0.0), WGS84_A, WGS84_F))),
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), std::nextafter(meridian, 0.0), WGS84_A, WGS84_F))),
               (Positions{1, 2}));
 
     // Radius 0 keeps exactly the points at geodesic distance 0, with distance 0.
     Measured at_zero;
-    for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(0, 0, 0.0, WGS84_A, WGS84_F)) {
+    for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(point(0, 0), 0.0, WGS84_A, WGS84_F)) {
         at_zero.emplace_back(leaf->data(), metres);
     }
     EXPECT_EQ(at_zero, (Measured{{2, 0.0}, {1, 0.0}}));
@@ -162,11 +164,11 @@ TEST(LocateWithinDistanceOnEllipsoid, KeepsGeodesicallyNearPointsTheSphereMisses
 
 TEST(LocateWithinDistanceOnEllipsoid, RejectedRadiusOrEllipsoidGivesNothing) {
     const PointTree tree = point_tree({{0, 0}, {1, 1}});
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(0, 0, -1.0, WGS84_A, WGS84_F)).empty());
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(0, 0, NaN, WGS84_A, WGS84_F)).empty());
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(0, 0, INF, -1.0, WGS84_F)).empty());
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(0, 0, INF, WGS84_A, 1.0)).empty());
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(0, 0, INF, WGS84_A, WGS84_F))), (Positions{0, 1}));
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), -1.0, WGS84_A, WGS84_F)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), NaN, WGS84_A, WGS84_F)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), INF, -1.0, WGS84_F)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), INF, WGS84_A, 1.0)).empty());
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), INF, WGS84_A, WGS84_F))), (Positions{0, 1}));
 }
 
 struct Ellipsoid {
@@ -192,7 +194,7 @@ TEST_P(EllipsoidRadius, MatchesBruteForceGeodesicScan) {
         }
         for (double radius : RADII) {
             Measured found;
-            for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(q.lon, q.lat, radius, a, f)) {
+            for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(point(q.lon, q.lat), radius, a, f)) {
                 found.emplace_back(leaf->data(), metres);
             }
             Measured expected;
