@@ -21,13 +21,6 @@ namespace sferix::python {
 
 namespace {
 
-std::optional<PositionWithMetres> as_hit(const std::optional<indexed::NearestPosition>& found) {
-    if (!found) {
-        return std::nullopt;
-    }
-    return PositionWithMetres{found->position, found->metres};
-}
-
 struct PointTreeKind {
     using Geometry = geodetic::GeodeticPoint;
     using Tree = geodetic::PointTree;
@@ -37,7 +30,7 @@ struct PointTreeKind {
 
     // Ties on the metre distance go to the smallest input position.
     static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
-        return as_hit(indexed::nearest_position(tree, query));
+        return indexed::nearest_position(tree, query);
     }
 };
 
@@ -53,7 +46,7 @@ constexpr FunctionDescription WITHIN_DISTANCE_WGS84{Kind::NAME, "within_distance
 
 std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& tree,
                                                     const geodetic::GeodeticPoint& query) {
-    return as_hit(indexed::nearest_position_wgs84(tree, query));
+    return indexed::nearest_position_wgs84(tree, query);
 }
 
 std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::PointTree& tree,

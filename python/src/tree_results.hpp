@@ -4,17 +4,14 @@
 #include <optional>
 #include <span>
 
+#include "index/position_with_metres.hpp"
 #include "python_api.hpp"
 
 namespace sferix::python {
 
-// One query result: an input position and its distance to the query in metres
-// (great-circle or WGS84 geodesic, as the query says). Queries collect these into one
-// array while they walk the tree and turn the array into Python values in one pass.
-struct PositionWithMetres {
-    std::uint64_t position;
-    double metres;
-};
+// Queries collect their results into one array while they walk the tree and turn the
+// array into Python values in one pass.
+using indexed::PositionWithMetres;
 
 // Each function returns a new reference, or nullptr with the allocation's exception
 // pending. REQUIRES: the GIL is held.

@@ -7,7 +7,7 @@ namespace sferix::indexed {
 
 using geodetic::PointLeaf;
 
-std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query) {
+std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query) {
     auto sequence = tree.nearest_neighbor_iter_with_distance(query);
     const auto first = sequence.next();
     if (!first) {
@@ -24,10 +24,10 @@ std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree,
             best_position = tied->leaf->data();
         }
     }
-    return NearestPosition{best_position, m0};
+    return PositionWithMetres{best_position, m0};
 }
 
-std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree& tree,
+std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
                                                       const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
     const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
     auto sequence = tree.rtree().nearest_neighbor_iter_with_distance_2(query.vector());
@@ -44,11 +44,11 @@ std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree&
                 break;
             }
         }
-        const geodetic::GeodeticPoint& point = candidate->object->geom();
+        const geodetic::GeodeticPoint& point = candidate->leaf->geom();
         const double d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), point.lon(), point.lat());
         ++inverses;
         if (best == nullptr || d < best_d) {
-            best = candidate->object;
+            best = candidate->leaf;
             best_d = d;
         }
     }
@@ -66,7 +66,7 @@ std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree&
             best_position = same.data();
         }
     }
-    return NearestPosition{best_position, best_d};
+    return PositionWithMetres{best_position, best_d};
 }
 
 }  // namespace sferix::indexed

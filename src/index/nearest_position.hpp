@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "index/position_with_metres.hpp"
 #include "index/tree.hpp"
 
 // The nearest input point of a point tree, by great-circle distance on the mean sphere
@@ -22,11 +23,6 @@ namespace sferix::indexed {
 // the sphere of EARTH_RADIUS_METRES.
 inline constexpr double WGS84_SPHERE_LOWER_BOUND = 0.9888339590090727;
 
-struct NearestPosition {
-    std::uint64_t position;  // input position of the winner
-    double metres;           // its distance to the query
-};
-
 // Work counters of one WGS84 search.
 struct GeodesicSearchStats {
     std::uint64_t geodesic_inverses = 0;  // GeographicLib inverse problems solved
@@ -37,7 +33,7 @@ struct GeodesicSearchStats {
 // metre values, so chords differing in the last bits still tie when their metres are
 // equal) the smallest input position wins; (180, 0) and (−180, 0) tie this way.
 // Reads the best-first sequence one element past the ties.
-[[nodiscard]] std::optional<NearestPosition> nearest_position(const geodetic::PointTree& tree,
+[[nodiscard]] std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
                                                               const geodetic::GeodeticPoint& query);
 
 // The point nearest to the query by geodesic distance on WGS84 (query first), and
@@ -49,7 +45,7 @@ struct GeodesicSearchStats {
 // input position, the smallest winning; the distance stays the winner's. (180, 0)
 // and (−180, 0) embed to different vectors and so do not compete there. When `stats`
 // is given, it receives this search's counters.
-[[nodiscard]] std::optional<NearestPosition> nearest_position_wgs84(const geodetic::PointTree& tree,
+[[nodiscard]] std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
                                                                     const geodetic::GeodeticPoint& query,
                                                                     GeodesicSearchStats* stats = nullptr);
 

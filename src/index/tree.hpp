@@ -72,13 +72,9 @@ concept GeodeticLeaf = rtree::PointDistance<Leaf> && std::same_as<typename Leaf:
                            { leaf.data() } -> std::convertible_to<std::uint64_t>;
                        };
 
-// A reported leaf and its squared chord to the query, bit-identical to
+// A reported leaf and its squared chord to the query (distance_2), bit-identical to
 // leaf->distance_2(query.vector()).
-template <typename Leaf>
-struct LeafWithDistance2 {
-    const Leaf* leaf;
-    double distance_2;
-};
+using rtree::LeafWithDistance2;
 
 // A reported leaf and its distance to the query in metres (great-circle or
 // geodesic, as the query says).
@@ -101,11 +97,11 @@ public:
     [[nodiscard]] bool should_descend(const Envelope& envelope) const { return test_.should_descend(envelope); }
 
     [[nodiscard]] bool should_yield(const Leaf& leaf) const {
-        const std::optional<double> d = leaf.distance_2_if_less_or_equal(test_.origin, test_.max_distance_2);
-        if (!d) {
+        const std::optional<double> distance_2 = leaf.distance_2_if_less_or_equal(test_.origin, test_.max_distance_2);
+        if (!distance_2) {
             return false;
         }
-        last_distance_2_ = *d;
+        last_distance_2_ = *distance_2;
         return true;
     }
 
@@ -239,7 +235,7 @@ public:
         if (!found) {
             return std::nullopt;
         }
-        return LeafWithMetres<Leaf>{found->object, squared_chord_to_metres(found->distance_2)};
+        return LeafWithMetres<Leaf>{found->leaf, squared_chord_to_metres(found->distance_2)};
     }
 
     [[nodiscard]] rtree::NextIterator<NearestWithMetresIterator> begin() { return rtree::NextIterator(*this); }

@@ -15,16 +15,16 @@ namespace sferix::rtree {
 // A pending node or leaf of a best-first walk with its squared distance to the
 // query: the envelope's for a parent node, the object's own for a leaf.
 template <RTreeObject T>
-struct RTreeNodeDistanceWrapper {
+struct NodeWithDistance2 {
     const RTreeNode<T>* node = nullptr;
-    double distance = 0.0;
+    double distance_2 = 0.0;
 };
 
-// One result of a nearest-neighbour walk: a leaf object of the tree and its
-// squared distance to the query.
+// A leaf object of the tree and its squared distance to a query: one result of a
+// nearest-neighbour walk or of a radius selection.
 template <RTreeObject T>
-struct ObjectWithDistance2 {
-    const T* object;
+struct LeafWithDistance2 {
+    const T* leaf;
     double distance_2;
 };
 
@@ -32,7 +32,7 @@ struct ObjectWithDistance2 {
 // distance to a query point, in nondecreasing distance:
 //
 //   NearestNeighborDistance2Iterator it(tree.root(), q);
-//   if (auto nearest = it.next()) { use(*nearest->object, nearest->distance_2); }
+//   if (auto nearest = it.next()) { use(*nearest->leaf, nearest->distance_2); }
 //
 // Nodes enter the heap with their envelope's distance_2 (a lower bound of every
 // object below them) and leaves with the object's exact distance_2, computed once.
@@ -45,7 +45,7 @@ template <PointDistance T>
 class NearestNeighborDistance2Iterator {
 public:
     using Point = typename T::PointType;
-    using Entry = RTreeNodeDistanceWrapper<T>;
+    using Entry = NodeWithDistance2<T>;
 
     // Starts with the root's children in the heap (an empty root adds nothing).
     NearestNeighborDistance2Iterator(const ParentNode<T>& root, const Point& query) : query_(query) {
@@ -54,10 +54,10 @@ public:
 
     // The nearest leaf not yet reported, with its squared distance; nothing when
     // every leaf has been reported.
-    [[nodiscard]] std::optional<ObjectWithDistance2<T>> next() {
+    [[nodiscard]] std::optional<LeafWithDistance2<T>> next() {
         while (std::optional<Entry> entry = heap_.pop()) {
             if (const T* leaf = entry->node->as_leaf()) {
-                return ObjectWithDistance2<T>{leaf, entry->distance};
+                return LeafWithDistance2<T>{leaf, entry->distance_2};
             }
             extend_heap(entry->node->as_parent()->children());
         }

@@ -15,13 +15,14 @@
 
 namespace sferix::rtree {
 
-// A priority-queue entry: ordered by its `distance` alone, smallest first.
+// A priority-queue entry: ordered by its squared distance `distance_2` alone,
+// smallest first.
 template <typename E>
 concept HeapEntry = std::copyable<E> && std::default_initializable<E> && requires(const E& entry) {
-    { entry.distance } -> std::convertible_to<double>;
+    { entry.distance_2 } -> std::convertible_to<double>;
 };
 
-// A binary min-heap on `distance`, stored in an array that starts inside the
+// A binary min-heap on `distance_2`, stored in an array that starts inside the
 // object (INLINE_CAPACITY entries, no allocation) and moves to heap storage once,
 // when a single extend would overflow it, allocating exactly the length needed
 // at that moment. It never moves back.
@@ -108,8 +109,8 @@ public:
 
 private:
     [[nodiscard]] static bool less(const E& a, const E& b) {
-        SFERIX_RTREE_ASSERT(!std::isnan(a.distance) && !std::isnan(b.distance), "heap distance is NaN");
-        return a.distance < b.distance;
+        SFERIX_RTREE_ASSERT(!std::isnan(a.distance_2) && !std::isnan(b.distance_2), "heap distance is NaN");
+        return a.distance_2 < b.distance_2;
     }
 
     // The child of a node with two children at `left` that a hole moves to:

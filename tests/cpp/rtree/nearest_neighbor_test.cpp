@@ -45,7 +45,7 @@ void expect_every_object_in_order(const Tree& tree, const std::vector<Leaf>& lea
     std::size_t count = 0;
     auto it = tree.nearest_neighbor_iter_with_distance_2(query);
     while (const auto result = it.next()) {
-        const std::size_t position = result->object->data();
+        const std::size_t position = result->leaf->data();
         ASSERT_FALSE(seen[position]);
         seen[position] = true;
         EXPECT_EQ(result->distance_2, leaves[position].distance_2(query));
@@ -73,7 +73,7 @@ TEST(NearestNeighborDistance2Iterator, ReportsEveryObjectInNondecreasingDistance
         const auto first = points_tree.nearest_neighbor_iter_with_distance_2(points[i]).next();
         ASSERT_TRUE(first.has_value());
         EXPECT_EQ(first->distance_2, 0.0);
-        EXPECT_EQ(first->object->geom().v, points[i]);
+        EXPECT_EQ(first->leaf->geom().v, points[i]);
     }
 }
 

@@ -16,7 +16,7 @@ namespace {
 
 struct Entry {
     std::size_t id = 0;
-    double distance = 0.0;
+    double distance_2 = 0.0;
     friend bool operator==(const Entry&, const Entry&) = default;
 };
 
@@ -48,7 +48,7 @@ std::vector<std::size_t> pop_all_ids(Heap& heap) {
 
 bool is_heap(std::span<const Entry> entries) {
     for (std::size_t i = 1; i < entries.size(); ++i) {
-        if (entries[i].distance < entries[(i - 1) / 2].distance) {
+        if (entries[i].distance_2 < entries[(i - 1) / 2].distance_2) {
             return false;
         }
     }
@@ -78,7 +78,7 @@ TEST(SmallHeap, SpillsOnceToExactlyTheNeededLength) {
     std::optional<Entry> previous = heap.pop();
     EXPECT_EQ(previous->id, 32U);
     while (std::optional<Entry> entry = heap.pop()) {
-        EXPECT_LE(previous->distance, entry->distance);
+        EXPECT_LE(previous->distance_2, entry->distance_2);
         previous = entry;
     }
     // Once spilled it stays spilled.
@@ -129,7 +129,7 @@ TEST(SmallHeap, LongRunRebuildsTheWholeHeap) {
     heap.extend(run(0, {5, 4, 3, 2, 1}));
     std::vector<double> distances;
     for (const Entry& entry : heap.entries()) {
-        distances.push_back(entry.distance);
+        distances.push_back(entry.distance_2);
     }
     EXPECT_EQ(distances, (std::vector<double>{1, 2, 3, 5, 4}));
 }
@@ -149,7 +149,7 @@ TEST(SmallHeap, RandomRunsPopInOrderThroughEveryTailRule) {
         all.insert(all.end(), distances.begin(), distances.end());
         heap.extend(run(all.size(), distances));
         ASSERT_TRUE(is_heap(heap.entries())) << length;
-        const double popped = heap.pop()->distance;
+        const double popped = heap.pop()->distance_2;
         const auto smallest = std::min_element(all.begin(), all.end());
         EXPECT_EQ(popped, *smallest);
         all.erase(smallest);
@@ -157,7 +157,7 @@ TEST(SmallHeap, RandomRunsPopInOrderThroughEveryTailRule) {
     std::sort(all.begin(), all.end());
     std::vector<double> popped;
     while (std::optional<Entry> entry = heap.pop()) {
-        popped.push_back(entry->distance);
+        popped.push_back(entry->distance_2);
     }
     EXPECT_EQ(popped, all);
 }
