@@ -52,10 +52,10 @@ bool is_admissible_edge(const UnitVec& a, const UnitVec& b) noexcept {
 double arc_distance_2(const UnitVec& a, const UnitVec& b, const UnitVec& p) noexcept {
     const double to_a_2 = chord_2(p, a);
     const double to_b_2 = chord_2(p, b);
-    double best = std::min(to_a_2, to_b_2);
+    double best_2 = std::min(to_a_2, to_b_2);
     const std::optional<ArcFrame> frame = arc_frame(a, b);
     if (!frame) {
-        return best;
+        return best_2;
     }
     const UnitVec normal = cross(a, frame->u);
     const double s = dot(p, normal);
@@ -64,9 +64,9 @@ double arc_distance_2(const UnitVec& a, const UnitVec& b, const UnitVec& p) noex
     const UnitVec c = cross(a, b);
     if (dot(cross(a, projected), c) >= 0.0 && dot(cross(projected, b), c) >= 0.0) {
         // 2s²/(1 + L) equals 2 − 2L but keeps its precision when p is near the circle.
-        best = std::min(best, 2.0 * s * s / (1.0 + projected_length));
+        best_2 = std::min(best_2, 2.0 * s * s / (1.0 + projected_length));
     }
-    return best;
+    return best_2;
 }
 
 Envelope arc_bounding_box(const UnitVec& a, const UnitVec& b) noexcept {

@@ -46,11 +46,11 @@ void merge_arc_boxes(std::span<const UnitVec> chain, Envelope& box) noexcept {
 }
 
 double chain_distance_2(std::span<const UnitVec> chain, const UnitVec& p) noexcept {
-    double best = std::numeric_limits<double>::infinity();
+    double best_2 = std::numeric_limits<double>::infinity();
     for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
-        best = std::min(best, arc_distance_2(chain[k], chain[k + 1], p));
+        best_2 = std::min(best_2, arc_distance_2(chain[k], chain[k + 1], p));
     }
-    return best;
+    return best_2;
 }
 
 }  // namespace sferix::geodetic

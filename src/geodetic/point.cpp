@@ -12,15 +12,15 @@ Result<GeodeticPoint> GeodeticPoint::try_new(double lon, double lat) {
     return GeodeticPoint(coord.value(), embed(coord.value()));
 }
 
-std::optional<double> GeodeticPoint::distance_2_if_less_or_equal(const UnitVec& p, double max) const noexcept {
+std::optional<double> GeodeticPoint::distance_2_if_less_or_equal(const UnitVec& p, double max_2) const noexcept {
     // The box test mirrors what the tree does for every leaf; for this degenerate box
     // it measures the same value as distance_2.
-    if (envelope().distance_2(p) > max) {
+    if (envelope().distance_2(p) > max_2) {
         return std::nullopt;
     }
-    const double d = distance_2(p);
-    if (max >= d) {
-        return d;
+    const double measured_2 = distance_2(p);
+    if (max_2 >= measured_2) {
+        return measured_2;
     }
     return std::nullopt;
 }

@@ -34,9 +34,9 @@ public:
     // distance_2(p) ≤ 0, i.e. p is exactly this point's vector.
     [[nodiscard]] bool contains_point(const UnitVec& p) const noexcept { return distance_2(p) <= 0.0; }
 
-    // distance_2(p) when it is ≤ max (inclusive), else nothing; the box distance is
-    // tested first. A negative or NaN max gives nothing.
-    [[nodiscard]] std::optional<double> distance_2_if_less_or_equal(const UnitVec& p, double max) const noexcept;
+    // distance_2(p) when it is ≤ max_2 (inclusive), else nothing; the box distance is
+    // tested first. A negative or NaN max_2 gives nothing.
+    [[nodiscard]] std::optional<double> distance_2_if_less_or_equal(const UnitVec& p, double max_2) const noexcept;
 
 private:
     GeodeticPoint(const GeodeticCoord& coord, const UnitVec& vector) noexcept : coord_(coord), vector_(vector) {}
