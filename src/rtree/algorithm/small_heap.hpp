@@ -86,8 +86,8 @@ public:
     // Moves the entries into heap storage with room for `capacity` entries (at
     // least the current length), keeping their array order. Only once.
     void spill(std::size_t capacity) {
-        SFERIX_RTREE_ASSERT(!spilled_, "small heap spilled twice");
-        SFERIX_RTREE_ASSERT(capacity >= inline_length_, "small heap spill capacity below its length");
+        check_invariant(!spilled_, "small heap spilled twice");
+        check_invariant(capacity >= inline_length_, "small heap spill capacity below its length");
         growable_.reserve(capacity);
         // The bound is already known; restating it keeps the compiler's array
         // bounds analysis from assuming a longer copy.
@@ -109,7 +109,7 @@ public:
 
 private:
     [[nodiscard]] static bool less(const E& a, const E& b) {
-        SFERIX_RTREE_ASSERT(!std::isnan(a.distance_2) && !std::isnan(b.distance_2), "heap distance is NaN");
+        check_invariant(!std::isnan(a.distance_2) && !std::isnan(b.distance_2), "heap distance is NaN");
         return a.distance_2 < b.distance_2;
     }
 

@@ -74,7 +74,7 @@ private:
 // becomes a child node.
 template <RTreeObject T>
 [[nodiscard]] ParentNode<T> bulk_load_recursive(std::vector<T>&& group) {
-    SFERIX_RTREE_ASSERT(!group.empty(), "bulk loading an empty group");
+    check_invariant(!group.empty(), "bulk loading an empty group");
     std::vector<RTreeNode<T>> children;
     if (group.size() <= MAX_NODE_SIZE) {
         children.reserve(group.size());

@@ -29,7 +29,7 @@ template <RTreeObject T>
 // a < b on partitioning keys. Keys come from validated coordinates, so a NaN here
 // means a broken envelope, not bad user input.
 [[nodiscard]] inline bool key_less(double a, double b) {
-    SFERIX_RTREE_ASSERT(!std::isnan(a) && !std::isnan(b), "partitioning key is NaN");
+    check_invariant(!std::isnan(a) && !std::isnan(b), "partitioning key is NaN");
     return a < b;
 }
 
@@ -71,7 +71,7 @@ void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k)
     constexpr std::size_t INSERTION_SORT_MAX = 16;
 
     const std::size_t size = elements.size();
-    SFERIX_RTREE_ASSERT(k < size, "partition index out of range");
+    check_invariant(k < size, "partition index out of range");
     const auto key_on_axis = [axis](const T& object) { return detail::partition_key(object, axis); };
     const auto less = [](double a, double b) { return detail::key_less(a, b); };
     if (k == size - 1) {
@@ -105,7 +105,7 @@ public:
     // Requires group_size ≥ 1 and axis < 3.
     ClusterGroupIterator(std::vector<T>&& rest, std::size_t group_size, std::size_t axis)
         : rest_(std::move(rest)), group_size_(group_size), axis_(axis) {
-        SFERIX_RTREE_ASSERT(group_size_ > 0, "cluster group size is zero");
+        check_invariant(group_size_ > 0, "cluster group size is zero");
     }
 
     // The next group, or nothing once every element has been handed out.

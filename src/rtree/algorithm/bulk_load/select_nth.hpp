@@ -299,7 +299,7 @@ template <std::ranges::random_access_range Range, typename KeyFn, typename Less>
              std::strict_weak_order<Less&, const SelectKey<Range, KeyFn>&, const SelectKey<Range, KeyFn>&>
 void select_nth(Range&& range, std::size_t k, KeyFn key, Less less) {
     const auto size = static_cast<std::size_t>(std::ranges::size(range));
-    SFERIX_RTREE_ASSERT(k < size, "selection index out of range");
+    check_invariant(k < size, "selection index out of range");
     detail::NthSelector<std::ranges::iterator_t<Range>, KeyFn, Less> selector(std::ranges::begin(range), key, less);
     selector.select(0, size, k);
 }
