@@ -213,30 +213,25 @@ private:
     // [lo, hi) holds keys ≤ pivot_key; moves those equal to it to the end and
     // returns where they start.
     std::size_t gather_equal_last(std::size_t lo, std::size_t hi, const Key& pivot_key) const {
-        for (;;) {
-            while (lo < hi && less(key_at(lo), pivot_key)) {
-                ++lo;
-            }
-            while (lo < hi && !less(key_at(hi - 1), pivot_key)) {
-                --hi;
-            }
-            if (lo == hi) {
-                return lo;
-            }
-            swap_at(lo, hi - 1);
-            ++lo;
-            --hi;
-        }
+        return split_front(lo, hi, [&](const Key& key) { return less(key, pivot_key); });
     }
 
     // [lo, hi) holds keys ≥ pivot_key; moves those equal to it to the front and
     // returns where they end.
     std::size_t gather_equal_first(std::size_t lo, std::size_t hi, const Key& pivot_key) const {
+        return split_front(lo, hi, [&](const Key& key) { return !less(pivot_key, key); });
+    }
+
+    // Moves the keys of [lo, hi) for which `front` holds before the others, scanning
+    // from both ends and swapping each misplaced pair once, and returns where the
+    // others start.
+    template <typename Front>
+    std::size_t split_front(std::size_t lo, std::size_t hi, Front front) const {
         for (;;) {
-            while (lo < hi && !less(pivot_key, key_at(lo))) {
+            while (lo < hi && front(key_at(lo))) {
                 ++lo;
             }
-            while (lo < hi && less(pivot_key, key_at(hi - 1))) {
+            while (lo < hi && !front(key_at(hi - 1))) {
                 --hi;
             }
             if (lo == hi) {
