@@ -156,13 +156,13 @@ void BM_NearestPositionWgs84(benchmark::State& state) {
 }
 BENCHMARK(BM_NearestPositionWgs84);
 
-// Every point within range(0) metres, drained as the Python layer does.
-void BM_WithinDistance(benchmark::State& state) {
-    const geodetic::PointTree& tree = point_tree();
-    const auto radius = static_cast<double>(state.range(0));
+// Drains the sequence `locate(query)` for each query position, as the Python layer
+// does, and reports the mean number of results.
+template <typename Locate>
+void run_draining_queries(benchmark::State& state, Locate&& locate) {
     std::size_t found = 0;
     run_queries(state, [&](const geodetic::GeodeticPoint& q) {
-        for (const auto& hit : tree.locate_within_distance(q, radius)) {
+        for (const auto& hit : locate(q)) {
             benchmark::DoNotOptimize(hit);
             ++found;
         }
@@ -170,21 +170,21 @@ void BM_WithinDistance(benchmark::State& state) {
     state.counters["results_per_query"] =
         benchmark::Counter(static_cast<double>(found) / static_cast<double>(state.iterations()));
 }
+
+// Every point within range(0) metres.
+void BM_WithinDistance(benchmark::State& state) {
+    const geodetic::PointTree& tree = point_tree();
+    const auto radius = static_cast<double>(state.range(0));
+    run_draining_queries(state, [&](const geodetic::GeodeticPoint& q) { return tree.locate_within_distance(q, radius); });
+}
 BENCHMARK(BM_WithinDistance)->Arg(10'000)->Arg(100'000);
 
 void BM_WithinDistanceWgs84(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
-    std::size_t found = 0;
-    run_queries(state, [&](const geodetic::GeodeticPoint& q) {
-        for (const auto& hit : tree.locate_within_distance_on_ellipsoid(q, radius, geodetic::WGS84_A,
-                                                                        geodetic::WGS84_F)) {
-            benchmark::DoNotOptimize(hit);
-            ++found;
-        }
+    run_draining_queries(state, [&](const geodetic::GeodeticPoint& q) {
+        return tree.locate_within_distance_on_ellipsoid(q, radius, geodetic::WGS84_A, geodetic::WGS84_F);
     });
-    state.counters["results_per_query"] =
-        benchmark::Counter(static_cast<double>(found) / static_cast<double>(state.iterations()));
 }
 BENCHMARK(BM_WithinDistanceWgs84)->Arg(10'000)->Arg(100'000);
 
@@ -193,17 +193,11 @@ BENCHMARK(BM_WithinDistanceWgs84)->Arg(10'000)->Arg(100'000);
 void BM_InRectangle(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto size = static_cast<double>(state.range(0));
-    std::size_t found = 0;
-    run_queries(state, [&](const geodetic::GeodeticPoint& q) {
+    run_draining_queries(state, [&](const geodetic::GeodeticPoint& q) {
         const double n = q.lat() + size > 90.0 ? 90.0 : q.lat() + size;
-        const geodetic::LonLatRectangle rectangle(q.coord(), geodetic::GeodeticCoord::try_new(wrap_lon(q.lon() + size), n).value());
-        for (const auto& leaf : tree.locate_in_rectangle(rectangle)) {
-            benchmark::DoNotOptimize(leaf);
-            ++found;
-        }
+        const geodetic::GeodeticCoord upper = geodetic::GeodeticCoord::try_new(wrap_lon(q.lon() + size), n).value();
+        return tree.locate_in_rectangle(geodetic::LonLatRectangle(q.coord(), upper));
     });
-    state.counters["results_per_query"] =
-        benchmark::Counter(static_cast<double>(found) / static_cast<double>(state.iterations()));
 }
 BENCHMARK(BM_InRectangle)->Arg(1)->Arg(10);
 
