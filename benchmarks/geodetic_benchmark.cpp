@@ -31,6 +31,7 @@ namespace {
 
 namespace geodetic = sferix::geodetic;
 namespace indexed = sferix::indexed;
+using geodetic::GeodeticPoint;
 using geodetic::LonLat;
 
 constexpr std::size_t POINT_COUNT = 1'000'000;
@@ -139,14 +140,14 @@ void run_queries(benchmark::State& state, Query&& query) {
 
 void BM_NearestPosition(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
-    run_queries(state, [&](const geodetic::GeodeticPoint& q) { benchmark::DoNotOptimize(indexed::nearest_position(tree, q)); });
+    run_queries(state, [&](const GeodeticPoint& q) { benchmark::DoNotOptimize(indexed::nearest_position(tree, q)); });
 }
 BENCHMARK(BM_NearestPosition);
 
 void BM_NearestPositionWgs84(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     std::uint64_t inverses = 0;
-    run_queries(state, [&](const geodetic::GeodeticPoint& q) {
+    run_queries(state, [&](const GeodeticPoint& q) {
         indexed::GeodesicSearchStats stats;
         benchmark::DoNotOptimize(indexed::nearest_position_wgs84(tree, q, &stats));
         inverses += stats.geodesic_inverses;
@@ -161,7 +162,7 @@ BENCHMARK(BM_NearestPositionWgs84);
 template <typename Locate>
 void run_draining_queries(benchmark::State& state, Locate&& locate) {
     std::size_t found = 0;
-    run_queries(state, [&](const geodetic::GeodeticPoint& q) {
+    run_queries(state, [&](const GeodeticPoint& q) {
         for (const auto& hit : locate(q)) {
             benchmark::DoNotOptimize(hit);
             ++found;
@@ -175,14 +176,14 @@ void run_draining_queries(benchmark::State& state, Locate&& locate) {
 void BM_WithinDistance(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
-    run_draining_queries(state, [&](const geodetic::GeodeticPoint& q) { return tree.locate_within_distance(q, radius); });
+    run_draining_queries(state, [&](const GeodeticPoint& q) { return tree.locate_within_distance(q, radius); });
 }
 BENCHMARK(BM_WithinDistance)->Arg(10'000)->Arg(100'000);
 
 void BM_WithinDistanceWgs84(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
-    run_draining_queries(state, [&](const geodetic::GeodeticPoint& q) {
+    run_draining_queries(state, [&](const GeodeticPoint& q) {
         return tree.locate_within_distance_on_ellipsoid(q, radius, geodetic::WGS84_A, geodetic::WGS84_F);
     });
 }
@@ -193,7 +194,7 @@ BENCHMARK(BM_WithinDistanceWgs84)->Arg(10'000)->Arg(100'000);
 void BM_InRectangle(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto size = static_cast<double>(state.range(0));
-    run_draining_queries(state, [&](const geodetic::GeodeticPoint& q) {
+    run_draining_queries(state, [&](const GeodeticPoint& q) {
         const double n = q.lat() + size > 90.0 ? 90.0 : q.lat() + size;
         const geodetic::GeodeticCoord upper = geodetic::GeodeticCoord::try_new(wrap_lon(q.lon() + size), n).value();
         return tree.locate_in_rectangle(geodetic::LonLatRectangle(q.coord(), upper));
@@ -203,13 +204,15 @@ BENCHMARK(BM_InRectangle)->Arg(1)->Arg(10);
 
 void BM_LineStringNearest(benchmark::State& state) {
     const geodetic::LineStringTree& tree = linestring_tree();
-    run_queries(state, [&](const geodetic::GeodeticPoint& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q)); });
+    run_queries(state,
+                [&](const GeodeticPoint& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q)); });
 }
 BENCHMARK(BM_LineStringNearest);
 
 void BM_PolygonNearest(benchmark::State& state) {
     const geodetic::PolygonTree& tree = polygon_tree();
-    run_queries(state, [&](const geodetic::GeodeticPoint& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q)); });
+    run_queries(state,
+                [&](const GeodeticPoint& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q)); });
 }
 BENCHMARK(BM_PolygonNearest);
 

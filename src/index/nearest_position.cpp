@@ -7,7 +7,8 @@ namespace sferix::indexed {
 
 using geodetic::PointLeaf;
 
-std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query) {
+std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
+                                                   const geodetic::GeodeticPoint& query) {
     auto sequence = tree.nearest_neighbor_iter_with_distance(query);
     const auto first = sequence.next();
     if (!first) {
@@ -28,7 +29,7 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
 }
 
 std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
-                                                      const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
+                                                         const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
     const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
     auto sequence = tree.rtree().nearest_neighbor_iter_with_distance_2(query.vector());
 

@@ -34,7 +34,7 @@ struct GeodesicSearchStats {
 // equal) the smallest input position wins; (180, 0) and (−180, 0) tie this way.
 // Reads the best-first sequence one element past the ties.
 [[nodiscard]] std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
-                                                              const geodetic::GeodeticPoint& query);
+                                                                const geodetic::GeodeticPoint& query);
 
 // The point nearest to the query by geodesic distance on WGS84 (query first), and
 // that distance. Best-first on the sphere; the GeographicLib inverse runs only for
@@ -46,7 +46,7 @@ struct GeodesicSearchStats {
 // and (−180, 0) embed to different vectors and so do not compete there. When `stats`
 // is given, it receives this search's counters.
 [[nodiscard]] std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
-                                                                    const geodetic::GeodeticPoint& query,
-                                                                    GeodesicSearchStats* stats = nullptr);
+                                                                      const geodetic::GeodeticPoint& query,
+                                                                      GeodesicSearchStats* stats = nullptr);
 
 }  // namespace sferix::indexed
