@@ -9,8 +9,11 @@ namespace sferix::geodetic {
 inline constexpr double RADIANS_PER_DEGREE = 0.017453292519943295;
 
 // The unit vector of (lon, lat) in degrees: (cos φ cos λ, cos φ sin λ, sin φ), not
-// renormalised. At the poles x and y are tiny, not zero, and lon -180 and 180 differ
-// in the last bits of y. The raw overload serves queries that checked finiteness only.
+// renormalised. Every spelling of one place gives the same vector: lat exactly 90 or -90
+// gives exactly (0, 0, ±1) whatever lon, and lon -180 embeds as lon 180; so identical
+// places are at squared chord 0 and ties between them go by position. Every other
+// (lon, lat) takes the formula as it stands. The raw overload serves queries that
+// checked finiteness only.
 [[nodiscard]] UnitVec embed(double lon, double lat) noexcept;
 [[nodiscard]] inline UnitVec embed(const GeodeticCoord& coord) noexcept { return embed(coord.lon(), coord.lat()); }
 

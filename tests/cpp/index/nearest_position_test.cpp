@@ -60,9 +60,10 @@ INSTANTIATE_TEST_SUITE_P(
         // The sphere is nearer along the equator, WGS84 along the meridian; the WGS84
         // search reaches position 0 first and must still move on to position 1.
         SmallCase{"SphereAndEllipsoidDisagree", {{0.999, 0}, {0, 1}}, {0, 0}, 0, 1},
-        // ±180 embed to vectors differing in the last bits: the WGS84 coincidence pass
-        // keeps them apart although their geodesic distances are equal.
-        SmallCase{"AntimeridianTwinsStayApart", {{180, 0}, {-180, 0}}, {-179.5, 0}, 1, 1},
+        // Check fix for ±180 embedding to vectors differing in the last bits, which let
+        // rounding pick the later twin: one place, one vector, the smaller position.
+        SmallCase{"AntimeridianTwinsAreOnePlace", {{180, 0}, {-180, 0}}, {-179.5, 0}, 0, 0},
+        SmallCase{"PoleTwinsAreOnePlace", {{10, 90}, {-170, 90}, {0, 89}}, {45, 90}, 0, 0},
         SmallCase{"AntimeridianTwinsTieOnTheSphere", {{-180, 0}, {180, 0}}, {0, 0}, 0, 0}),
     [](const ::testing::TestParamInfo<SmallCase>& param_info) { return std::string(param_info.param.name); });
 
