@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 #include <utility>
 
 #include "geodetic/chain.hpp"
@@ -63,9 +64,214 @@ std::optional<UnitVec> reference_point(const std::vector<UnitVec>& exterior) noe
     return std::nullopt;
 }
 
+// Which side of the exterior ring the reference point R is on, decided exactly.
+//
+// Take an exterior vertex A, the nearest vertices before and after it with other
+// vectors, P and B, and the short arc Π from A to R. The answer is exact when:
+//   (a) o(A, B, R), o(A, R, P) and o(A, B, P) are all non-zero: the rays from A toward
+//       B, R and P are pairwise distinct and not opposite (no spike, no straight turn);
+//   (b) exactly two edges of non-zero length, over all rings, have an endpoint equal
+//       to A, namely P→A and A→B (A is visited once and touches no other ring);
+//   (c) for every other edge C→D with C ≠ D: o(A, R, C) and o(A, R, D) are non-zero,
+//       and o(C, D, A) and o(C, D, R) are either both zero or both non-zero.
+// Proof. By (b) and (c) no edge but P→A and A→B passes through A (an edge through A
+// has o(C, D, A) = 0 while o(C, D, R) ≠ 0), so near A the boundary is the two rays
+// toward B and P, distinct by (a); they split a small disc around A into the sector
+// swept counterclockwise from AB to AP, which lies left of both edges and so in the
+// left region, and the other sector. Π starts into the first sector exactly when the
+// ray toward R lies in it: for a convex corner (o(A, B, P) > 0) when R follows B and
+// precedes P, o(A, B, R) > 0 and o(A, R, P) > 0; for a reflex corner when it is not in
+// the convex complement, o(A, B, R) > 0 or o(A, R, P) > 0. Two short arcs from A on
+// different great circles meet nowhere else, so Π meets P→A and A→B only at A. Every
+// other edge of non-zero length has both endpoints strictly off Π's great circle by
+// (c); if o(C, D, A) = o(C, D, R) = 0, the plane of C and D would hold A and R and so
+// C, making o(A, R, C) zero, unless C and D are parallel: such an edge is a point and
+// separates nothing. Otherwise A and R are strictly off the edge's great circle, and
+// the four-sign test below (the one contains_point uses) decides exactly whether the
+// two short arcs cross, at a point interior to both, where the boundary flips the
+// region. So R is in the left region iff Π starts in it and crosses an even number of
+// edges. Rotating a ring's start moves R but not the regions, so answers off the
+// boundary do not change.
+// Returns nullopt when no vertex meets (a) to (c) within MAX_REFERENCE_VERTEX_SCANS
+// scans, or when the exterior has fewer than two distinct vectors.
+std::optional<bool> reference_left_of_exterior(const UnitVec& reference, const GeodeticRing& exterior,
+                                               const std::vector<GeodeticRing>& interiors) noexcept {
+    const std::vector<UnitVec>& ring = exterior.vectors();
+    if (ring.size() < 2) {
+        return std::nullopt;
+    }
+    const std::size_t open = ring.size() - 1;  // the closing vertex repeats vertex 0
+    const predicates::Vector3 r = as_vector3(reference);
+    std::size_t scans = 0;
+    for (std::size_t i = 0; i < open && scans < GeodeticPolygon::MAX_REFERENCE_VERTEX_SCANS; ++i) {
+        const UnitVec& a_vec = ring[i];
+        std::optional<UnitVec> next;
+        std::optional<UnitVec> previous;
+        for (std::size_t step = 1; step < open && !next; ++step) {
+            if (ring[(i + step) % open] != a_vec) {
+                next = ring[(i + step) % open];
+            }
+        }
+        for (std::size_t step = 1; step < open && !previous; ++step) {
+            if (ring[(i + open - step) % open] != a_vec) {
+                previous = ring[(i + open - step) % open];
+            }
+        }
+        if (!next || !previous) {
+            return std::nullopt;
+        }
+        const predicates::Vector3 a = as_vector3(a_vec);
+        const predicates::Vector3 b = as_vector3(*next);
+        const predicates::Vector3 p = as_vector3(*previous);
+        const int turn = orient(a, b, p);
+        const int after_b = orient(a, b, r);
+        const int before_p = orient(a, r, p);
+        if (turn == 0 || after_b == 0 || before_p == 0) {
+            continue;
+        }
+        ++scans;
+        std::size_t touching = 0;
+        std::size_t crossings = 0;
+        bool exact = true;
+        const auto scan = [&](const std::vector<UnitVec>& vectors) {
+            for (std::size_t k = 0; exact && k + 1 < vectors.size(); ++k) {
+                const UnitVec& c_vec = vectors[k];
+                const UnitVec& d_vec = vectors[k + 1];
+                if (c_vec == d_vec) {
+                    continue;
+                }
+                if (c_vec == a_vec || d_vec == a_vec) {
+                    ++touching;
+                    continue;
+                }
+                const predicates::Vector3 c = as_vector3(c_vec);
+                const predicates::Vector3 d = as_vector3(d_vec);
+                const int g = orient(a, r, c);
+                const int h = orient(a, r, d);
+                const int at_a = orient(c, d, a);
+                const int at_r = orient(c, d, r);
+                if (g == 0 || h == 0 || (at_a == 0) != (at_r == 0)) {
+                    exact = false;
+                } else if (g * h < 0 && at_r == g && at_a == -g) {
+                    ++crossings;
+                }
+            }
+        };
+        scan(ring);
+        for (const GeodeticRing& hole : interiors) {
+            scan(hole.vectors());
+        }
+        if (!exact || touching != 2) {
+            continue;
+        }
+        const bool starts_left = turn > 0 ? (after_b > 0 && before_p > 0) : (after_b > 0 || before_p > 0);
+        return starts_left == (crossings % 2 == 0);
+    }
+    return std::nullopt;
+}
+
+constexpr double INV_SQRT3 = 0.57735026918962584;
+// Directions tried as hemisphere centres and area origins, after the vertex sum.
+constexpr std::array<UnitVec, 14> FIXED_DIRECTIONS = {
+    UnitVec{1, 0, 0},
+    UnitVec{-1, 0, 0},
+    UnitVec{0, 1, 0},
+    UnitVec{0, -1, 0},
+    UnitVec{0, 0, 1},
+    UnitVec{0, 0, -1},
+    UnitVec{INV_SQRT3, INV_SQRT3, INV_SQRT3},
+    UnitVec{INV_SQRT3, INV_SQRT3, -INV_SQRT3},
+    UnitVec{INV_SQRT3, -INV_SQRT3, INV_SQRT3},
+    UnitVec{INV_SQRT3, -INV_SQRT3, -INV_SQRT3},
+    UnitVec{-INV_SQRT3, INV_SQRT3, INV_SQRT3},
+    UnitVec{-INV_SQRT3, INV_SQRT3, -INV_SQRT3},
+    UnitVec{-INV_SQRT3, -INV_SQRT3, INV_SQRT3},
+    UnitVec{-INV_SQRT3, -INV_SQRT3, -INV_SQRT3},
+};
+
+// A vertex counts as in the open hemisphere around c when its dot product with c
+// exceeds this; the dot product of unit vectors is off by a few 1e-16 at most, so the
+// true product is then positive.
+constexpr double HEMISPHERE_MARGIN = 1e-12;
+
+// A point antipodal to the centre of an open hemisphere that holds every vertex of
+// `ring` (and so, arcs being short, the whole ring) and no vertex exactly at the
+// centre; nullopt when neither the vertex sum nor a fixed direction is such a centre.
+// That point lies in the part of the sphere the ring leaves whole, so the ring's
+// larger region is the one that contains it; a parity test decides that exactly, also
+// for a sliver too thin for any area sum to resolve.
+std::optional<UnitVec> point_opposite_the_ring(const std::vector<UnitVec>& ring) noexcept {
+    UnitVec sum{0, 0, 0};
+    for (std::size_t k = 0; k + 1 < ring.size(); ++k) {
+        sum = sum + ring[k];
+    }
+    const auto holds_ring = [&ring](const UnitVec& centre) {
+        return std::all_of(ring.begin(), ring.end(), [&centre](const UnitVec& v) {
+            return dot(v, centre) > HEMISPHERE_MARGIN && v != centre;
+        });
+    };
+    const double sum_norm = norm(sum);
+    if (sum_norm > 0.0 && holds_ring(sum / sum_norm)) {
+        return -1.0 * (sum / sum_norm);
+    }
+    for (const UnitVec& centre : FIXED_DIRECTIONS) {
+        if (holds_ring(centre)) {
+            return -1.0 * centre;
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether the region left of `ring` is larger than a hemisphere, for rings that no
+// hemisphere holds. The signed areas of the triangles (O, V_k, V_k+1) over the ring's
+// edges sum to that region's area modulo 4π for any O antipodal to no vertex; O is the
+// fixed direction farthest from every vertex's antipode, which keeps each triangle's
+// area well conditioned. Such a ring is large, so the sum's rounding matters only
+// within about 1e-12 sr of a hemisphere, where either answer is allowed. A spike
+// (V, W, V) adds two triangle areas of opposite sign that cancel exactly.
+bool left_area_exceeds_hemisphere(const std::vector<UnitVec>& ring) noexcept {
+    UnitVec origin = FIXED_DIRECTIONS[0];
+    double best_2 = -1.0;
+    for (const UnitVec& candidate : FIXED_DIRECTIONS) {
+        double nearest_2 = 4.0;
+        for (const UnitVec& v : ring) {
+            nearest_2 = std::min(nearest_2, norm_2(v + candidate));
+        }
+        if (nearest_2 > best_2) {
+            best_2 = nearest_2;
+            origin = candidate;
+        }
+    }
+    double total = 0.0;
+    for (std::size_t k = 0; k + 1 < ring.size(); ++k) {
+        const UnitVec& a = ring[k];
+        const UnitVec& b = ring[k + 1];
+        // tan(E / 2) = det(O, a, b) / (1 + a·b + b·O + O·a) for a triangle of short arcs
+        // (Van Oosterom and Strackee); the denominator is summed symmetrically in a and
+        // b, so the reversed edge gives exactly the negated area.
+        const double det = dot(origin, cross(a, b));
+        const double den = (1.0 + dot(a, b)) + (dot(origin, a) + dot(origin, b));
+        total += 2.0 * std::atan2(det, den);
+    }
+    return std::remainder(total, 4.0 * std::numbers::pi) < 0.0;
+}
+
+// The side of the r–p great circle a vertex counts as on: a vertex exactly on it counts
+// as displaced infinitesimally toward r × p. Displacing every such vertex alike is a
+// deformation of the rings too small to move r or p (both at a positive distance from
+// the boundary) across it, and the displaced vertices lie off the circle; the other
+// signs of the crossing test keep their values under it unless they are zero, which
+// for a displaced vertex A needs A = ±p or A = ±r. So a path through a vertex counts a
+// crossing exactly when it passes from one side of the boundary to the other there.
+int path_side(const predicates::Vector3& r, const predicates::Vector3& p, const predicates::Vector3& v) noexcept {
+    const int side = orient(r, p, v);
+    return side == 0 ? 1 : side;
+}
+
 // The number of edges of `ring` that the great-circle path from r to p crosses, each
-// decided by exact signs only. Endpoints on the r–p circle, or p on the edge's circle,
-// count as no crossing.
+// decided by exact signs only (S2's four-sign test of two short arcs), with vertices on
+// the r–p circle displaced by path_side. An edge with p exactly on its own great circle
+// counts as no crossing.
 std::size_t count_crossings(const std::vector<UnitVec>& ring, const predicates::Vector3& r,
                             const predicates::Vector3& p) noexcept {
     std::size_t crossings = 0;
@@ -74,10 +280,10 @@ std::size_t count_crossings(const std::vector<UnitVec>& ring, const predicates::
     }
     // The side of each vertex is computed once: the end of edge k is the start of edge k + 1.
     predicates::Vector3 a = as_vector3(ring[0]);
-    int g = orient(r, p, a);
+    int g = path_side(r, p, a);
     for (std::size_t k = 0; k + 1 < ring.size(); ++k) {
         const predicates::Vector3 b = as_vector3(ring[k + 1]);
-        const int h = orient(r, p, b);
+        const int h = path_side(r, p, b);
         if (g * h < 0 && orient(a, b, p) == g && orient(a, b, r) == -g) {
             ++crossings;
         }
@@ -112,15 +318,31 @@ Result<GeodeticRing> GeodeticRing::try_from_lonlat(std::vector<LonLat> pairs) {
 GeodeticRing::GeodeticRing(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors) noexcept
     : coords_(std::move(coords)), vectors_(std::move(vectors)) {}
 
-Result<GeodeticPolygon> GeodeticPolygon::try_new(GeodeticRing exterior, std::vector<GeodeticRing> interiors) {
-    return GeodeticPolygon(std::move(exterior), std::move(interiors));
+Result<GeodeticPolygon> GeodeticPolygon::try_new(GeodeticRing exterior, std::vector<GeodeticRing> interiors,
+                                                 Fill fill) {
+    return GeodeticPolygon(std::move(exterior), std::move(interiors), fill);
 }
 
-GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors)
+GeodeticPolygon GeodeticPolygon::with_fill(Fill fill) && {
+    return GeodeticPolygon(std::move(exterior_), std::move(interiors_), fill);
+}
+
+GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill)
     : exterior_(std::move(exterior)),
       interiors_(std::move(interiors)),
       reference_(reference_point(exterior_.vectors())),
       envelope_(Envelope::new_empty()) {
+    if (reference_) {
+        reference_inside_ = reference_left_of_exterior(*reference_, exterior_, interiors_).value_or(true);
+        if (fill == Fill::SmallerRegion) {
+            const std::optional<UnitVec> far_point = point_opposite_the_ring(exterior_.vectors());
+            const bool left_is_larger =
+                far_point ? contains_point(*far_point) : left_area_exceeds_hemisphere(exterior_.vectors());
+            if (left_is_larger) {
+                reference_inside_ = !reference_inside_;
+            }
+        }
+    }
     merge_arc_boxes(exterior_.vectors(), envelope_);
     bool has_edge = exterior_.vectors().size() >= 2;
     for (const GeodeticRing& ring : interiors_) {
@@ -150,7 +372,7 @@ bool GeodeticPolygon::contains_point(const UnitVec& p) const noexcept {
     for (const GeodeticRing& ring : interiors_) {
         crossings += count_crossings(ring.vectors(), r, q);
     }
-    return crossings % 2 == 0;
+    return (crossings % 2 == 0) == reference_inside_;
 }
 
 double GeodeticPolygon::distance_2(const UnitVec& p) const noexcept {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <vector>
 
@@ -37,28 +38,53 @@ private:
     std::vector<UnitVec> vectors_;
 };
 
+// Which of the two regions bounded by the exterior ring a polygon fills.
+enum class Fill {
+    // The region to the left of the exterior ring (seen from outside the sphere): a
+    // counterclockwise exterior bounds the small region it encloses, a clockwise one
+    // makes the polygon the rest of the sphere.
+    LeftOfExterior,
+    // The smaller of the two regions, whatever the ring's direction, as files list
+    // exteriors either way. An exterior whose left region is within rounding of a
+    // hemisphere (2π steradians) may be taken either way.
+    SmallerRegion,
+};
+
 // A filled region of the sphere: an exterior ring and any number of holes.
 //
-// The filled region is the side to the left of the exterior ring's first edge of
-// non-zero length (seen from outside the sphere): a counterclockwise exterior bounds
-// the small region it encloses, a clockwise one makes the polygon the rest of the
-// sphere. Membership is the crossing parity, over the edges of all rings, of the
-// great-circle path from a reference point just left of that edge; so a point in a hole
-// is outside whatever the hole's orientation. Orientation, nesting and self-crossing
-// are not checked. Immutable, movable, safe to read from any thread. Satisfies
+// The filled region is the region chosen by Fill, minus the holes: membership is the
+// crossing parity, over the edges of all rings, of the great-circle path from a
+// reference point whose own side is decided exactly at construction; so a point in a
+// hole is outside whatever the hole's orientation, and neither the polygon's width nor
+// the vertex a ring starts at changes the answer for a point off the boundary.
+// Orientation, nesting and self-crossing are not checked; for rings that cross or
+// touch, "left of the exterior" is judged at the first exterior vertex where it can
+// be judged exactly. Immutable, movable, safe to read from any thread. Satisfies
 // rtree::RTreeObject; distance_2 is 0 inside.
 class GeodeticPolygon {
 public:
     using PointType = UnitVec;
 
     // The reference point lies this many radians (about 0.64 m on Earth) to the left of
-    // the midpoint of the reference edge: far enough for the exact predicate to see it
-    // off the edge, near enough that no other edge of real data passes in between.
+    // the midpoint of the first exterior edge of non-zero length: far enough for the
+    // exact predicate to see it off the edge. Which side of the boundary it is on is
+    // decided, not assumed, so it may lie outside a narrow polygon.
     static constexpr double REFERENCE_OFFSET_RADIANS = 1e-7;
 
     // Never fails (all validation is per ring); the Result is for the callers' uniform
-    // error flow. Computes the reference point and the envelope once.
-    [[nodiscard]] static Result<GeodeticPolygon> try_new(GeodeticRing exterior, std::vector<GeodeticRing> interiors);
+    // error flow. Computes the reference point, its side and the envelope once: linear
+    // in the number of edges, up to MAX_REFERENCE_VERTEX_SCANS passes over them for
+    // rings with vertices exactly on one great circle.
+    [[nodiscard]] static Result<GeodeticPolygon> try_new(GeodeticRing exterior, std::vector<GeodeticRing> interiors,
+                                                         Fill fill = Fill::LeftOfExterior);
+
+    // The same rings with the region chosen by `fill`.
+    [[nodiscard]] GeodeticPolygon with_fill(Fill fill) &&;
+
+    // How many exterior vertices the exact side test of the reference point may scan
+    // all edges for before it gives up (see contains_point's CAVEAT); each scan is
+    // linear, so construction stays linear whatever the input.
+    static constexpr std::size_t MAX_REFERENCE_VERTEX_SCANS = 16;
 
     [[nodiscard]] const GeodeticRing& exterior() const noexcept { return exterior_; }
     [[nodiscard]] const std::vector<GeodeticRing>& interiors() const noexcept { return interiors_; }
@@ -69,14 +95,20 @@ public:
     // z = ±1 although no edge does.
     [[nodiscard]] const Envelope& envelope() const noexcept { return envelope_; }
 
-    // Whether p (a unit vector) is in the filled region: an even number of edge
-    // crossings on the great-circle path from the reference point to p, each decided by
-    // the exact orientation predicate. An edge with an endpoint exactly on that path's
-    // great circle, or with p exactly on the edge's great circle, is not crossed, so a
-    // point on an edge is classified by the crossings before it (on a convex exterior
-    // without holes it is inside). Degenerate edges never cross.
+    // Whether p (a unit vector) is in the filled region: the parity of edge crossings
+    // on the great-circle path from the reference point to p, each decided by the exact
+    // orientation predicate, compared with the reference point's own side. An edge with
+    // an endpoint exactly on that path's great circle, or with p exactly on the edge's
+    // great circle, is not crossed, so a point on an edge is classified by the
+    // crossings before it (on a convex exterior without holes it is inside), and a
+    // point whose path passes exactly through a vertex may be misjudged. Degenerate
+    // edges never cross.
     // CAVEAT: an exterior whose every edge has a zero cross product (all its vertices
-    // embed to one vector) bounds no area; such a polygon contains no point.
+    // embed to one vector) bounds no area; such a polygon contains no point. When no
+    // exterior vertex among the first MAX_REFERENCE_VERTEX_SCANS that qualify can judge
+    // the reference point's side exactly (every one repeated, or with a vertex or the
+    // reference point exactly on a great circle through it and another), the
+    // reference point counts as inside the region to the left of the exterior.
     [[nodiscard]] bool contains_point(const UnitVec& p) const noexcept;
 
     // 0 when contains_point(p); otherwise the smallest arc_distance_2 from p over every
@@ -85,13 +117,15 @@ public:
     [[nodiscard]] double distance_2(const UnitVec& p) const noexcept;
 
 private:
-    GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors);
+    GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill);
 
     GeodeticRing exterior_;
     std::vector<GeodeticRing> interiors_;
-    // Counts as inside; a pure function of the exterior. Empty when the exterior has no
-    // edge of non-zero length.
+    // A pure function of the exterior. Empty when the exterior has no edge of non-zero
+    // length.
     std::optional<UnitVec> reference_;
+    // Whether reference_ is in the filled region.
+    bool reference_inside_ = true;
     Envelope envelope_;
 };
 

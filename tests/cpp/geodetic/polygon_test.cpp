@@ -11,6 +11,7 @@
 
 #include "geodetic/arc.hpp"
 #include "geodetic/embedding.hpp"
+#include "predicates/orient3d.hpp"
 #include "rtree/object.hpp"
 
 namespace sferix::geodetic {
@@ -41,6 +42,29 @@ GeodeticPolygon polygon(std::vector<LonLat> exterior, std::vector<std::vector<Lo
 std::vector<LonLat> reversed(std::vector<LonLat> pairs) {
     std::reverse(pairs.begin(), pairs.end());
     return pairs;
+}
+
+// The ring started at open vertex k, closed again.
+std::vector<LonLat> rotated(const std::vector<LonLat>& pairs, std::size_t k) {
+    std::vector<LonLat> out(pairs.begin() + static_cast<std::ptrdiff_t>(k), pairs.end() - 1);
+    out.insert(out.end(), pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(k));
+    out.push_back(out.front());
+    return out;
+}
+
+// Whether p is strictly left of every edge of a convex ring (the inside of a convex
+// counterclockwise ring), and whether it lies exactly on an edge's great circle.
+std::pair<bool, bool> left_of_all_edges(const std::vector<LonLat>& pairs, const UnitVec& p) {
+    bool left = true;
+    bool on = false;
+    for (std::size_t k = 0; k + 1 < pairs.size(); ++k) {
+        const UnitVec a = embed(pairs[k].lon, pairs[k].lat);
+        const UnitVec b = embed(pairs[k + 1].lon, pairs[k + 1].lat);
+        const int side = predicates::orient3d_sign({a.x, a.y, a.z}, {b.x, b.y, b.z}, {p.x, p.y, p.z});
+        left = left && side > 0;
+        on = on || side == 0;
+    }
+    return {left, on};
 }
 
 const std::vector<LonLat> NORTH_CAP = {{0, 80}, {90, 80}, {180, 80}, {-90, 80}, {0, 80}};  // counterclockwise
@@ -199,6 +223,128 @@ TEST(GeodeticPolygon, ExteriorWithoutAreaContainsNothing) {
     EXPECT_FALSE(dot_polygon.contains_point(embed(100, -40)));
     EXPECT_EQ(dot_polygon.distance_2(UnitVec{1, 0, 0}), 0.0);  // measured to its edges
     EXPECT_EQ(dot_polygon.envelope().upper().x, 1 + BOX_MARGIN);
+}
+
+// Check fix for the reference point being assumed inside: 0.64 m left of a 1 cm first
+// edge at the wedge's tip it lies outside, which inverted every answer.
+TEST(GeodeticPolygon, NarrowTipAtTheFirstEdgeFromEveryStart) {
+    const std::vector<LonLat> wedge = {{0, 0}, {1e-7, 0}, {-1, 0.2}, {-1, -0.2}, {0, 0}};
+    for (std::size_t k = 0; k + 1 < wedge.size(); ++k) {
+        for (const Fill fill : {Fill::LeftOfExterior, Fill::SmallerRegion}) {
+            const GeodeticPolygon p =
+                GeodeticPolygon::try_new(ring(rotated(wedge, k)), {}, fill).value();
+            EXPECT_TRUE(p.contains_point(embed(-0.5, 0))) << k;
+            EXPECT_TRUE(p.contains_point(embed(-0.99, 0.19))) << k;
+            EXPECT_FALSE(p.contains_point(embed(90, 0))) << k;
+            EXPECT_FALSE(p.contains_point(embed(-0.5, 0.2))) << k;
+            EXPECT_GT(p.envelope().lower().x, 0.99) << k;  // no axis point but (1, 0, 0) inside
+        }
+        EXPECT_FALSE(polygon(reversed(rotated(wedge, k))).contains_point(embed(-0.5, 0))) << k;
+    }
+}
+
+// Triangles 0.1 to 0.5 m across (all came out inverted before), from every start vertex
+// and both directions, against the half-spaces of their edges.
+TEST(GeodeticPolygon, TinyTrianglesFromEveryStartAndDirection) {
+    std::mt19937_64 rng(17);
+    std::uniform_real_distribution<double> lon(-179, 179);
+    std::uniform_real_distribution<double> lat(-80, 80);
+    std::uniform_real_distribution<double> offset(-3e-6, 3e-6);  // degrees; 3e-6 deg is 0.33 m
+    for (int t = 0; t < 200; ++t) {
+        const double lon0 = lon(rng);
+        const double lat0 = lat(rng);
+        std::vector<LonLat> tri = {{lon0, lat0}, {lon0 + offset(rng), lat0 + offset(rng)},
+                                   {lon0 + offset(rng), lat0 + offset(rng)}};
+        tri.push_back(tri.front());
+        const UnitVec a = embed(tri[0].lon, tri[0].lat);
+        if (dot(cross(a, embed(tri[1].lon, tri[1].lat)), embed(tri[2].lon, tri[2].lat)) < 0) {
+            tri = reversed(tri);  // counterclockwise
+        }
+        std::vector<UnitVec> probes = {embed(lon0 + 90, -lat0)};
+        for (int i = 0; i < 20; ++i) {
+            probes.push_back(embed(lon0 + offset(rng), lat0 + offset(rng)));
+        }
+        for (std::size_t k = 0; k < 3; ++k) {
+            const std::vector<LonLat> ccw = rotated(tri, k);
+            const GeodeticPolygon given = polygon(ccw);
+            const GeodeticPolygon cw = polygon(reversed(ccw));
+            const GeodeticPolygon cw_smaller = polygon(reversed(ccw)).with_fill(Fill::SmallerRegion);
+            for (const UnitVec& q : probes) {
+                const auto [inside, near] = left_of_all_edges(ccw, q);
+                if (near) {
+                    continue;
+                }
+                EXPECT_EQ(given.contains_point(q), inside) << t << " " << k;
+                EXPECT_EQ(cw.contains_point(q), !inside) << t << " " << k;
+                EXPECT_EQ(cw_smaller.contains_point(q), inside) << t << " " << k;
+            }
+        }
+    }
+}
+
+// Check fix for a hole 0.33 m from the first exterior edge of a 1.1 km square, which
+// put the assumed-inside reference point in the hole.
+TEST(GeodeticPolygon, HoleNextToTheFirstEdge) {
+    const std::vector<LonLat> square = {{0, 0}, {0.01, 0}, {0.01, 0.01}, {0, 0.01}, {0, 0}};
+    const std::vector<LonLat> hole = {{0.004, 3e-6}, {0.006, 3e-6}, {0.006, 0.001}, {0.004, 0.001}, {0.004, 3e-6}};
+    for (std::size_t k = 0; k < 4; ++k) {
+        const GeodeticPolygon p = polygon(rotated(square, k), {hole});
+        EXPECT_TRUE(p.contains_point(embed(0.002, 0.005))) << k;
+        EXPECT_FALSE(p.contains_point(embed(0.005, 0.0005))) << k;
+        EXPECT_FALSE(p.contains_point(embed(0.02, 0.005))) << k;
+    }
+}
+
+// A spike out and back along one arc bounds nothing, from whichever vertex the ring
+// starts, also at the spike's tip.
+TEST(GeodeticPolygon, SpikeFromEveryStart) {
+    const std::vector<LonLat> spiked = {{0, 0}, {10, 0}, {10, 5}, {20, 5}, {10, 5}, {10, 10}, {0, 10}, {0, 0}};
+    for (std::size_t k = 0; k + 1 < spiked.size(); ++k) {
+        for (const Fill fill : {Fill::LeftOfExterior, Fill::SmallerRegion}) {
+            const GeodeticPolygon p = GeodeticPolygon::try_new(ring(rotated(spiked, k)), {}, fill).value();
+            EXPECT_TRUE(p.contains_point(embed(5, 5))) << k;
+            EXPECT_FALSE(p.contains_point(embed(15, 4))) << k;
+            EXPECT_FALSE(p.contains_point(embed(-100, 0))) << k;
+        }
+    }
+}
+
+// Rings bounding more than a hemisphere are taken as the other side with SmallerRegion;
+// those bounding less are kept, in either direction.
+TEST(GeodeticPolygon, SmallerRegionPicksTheSideUnderAHemisphere) {
+    const auto band = [](double lat) {
+        std::vector<LonLat> pairs;
+        for (int lon = 0; lon < 360; lon += 30) {
+            pairs.push_back({lon > 180 ? lon - 360.0 : double(lon), lat});
+        }
+        pairs.push_back(pairs.front());
+        return pairs;
+    };
+    for (const double lat : {10.0, -10.0, 60.0, -60.0}) {
+        const bool north_is_smaller = lat > 0;
+        for (const auto& pairs : {band(lat), reversed(band(lat))}) {
+            const GeodeticPolygon p = GeodeticPolygon::try_new(ring(pairs), {}, Fill::SmallerRegion).value();
+            EXPECT_EQ(p.contains_point(UnitVec{0, 0, 1}), north_is_smaller) << lat;
+            EXPECT_EQ(p.contains_point(UnitVec{0, 0, -1}), !north_is_smaller) << lat;
+        }
+    }
+    // No hemisphere holds a ring zigzagging around the equator; the area sum decides.
+    std::vector<LonLat> zigzag;
+    for (int lon = -180; lon < 180; lon += 30) {
+        zigzag.push_back({double(lon), lon % 60 == 0 ? 0.0 : 20.0});
+    }
+    zigzag.push_back(zigzag.front());
+    for (const auto& pairs : {zigzag, reversed(zigzag)}) {
+        const GeodeticPolygon p = GeodeticPolygon::try_new(ring(pairs), {}, Fill::SmallerRegion).value();
+        EXPECT_TRUE(p.contains_point(UnitVec{0, 0, 1}));
+        EXPECT_FALSE(p.contains_point(UnitVec{0, 0, -1}));
+    }
+    // A hole keeps its meaning: the part of the smaller region outside it.
+    const GeodeticPolygon holed =
+        GeodeticPolygon::try_new(ring(reversed(SQUARE)), {ring(HOLE)}, Fill::SmallerRegion).value();
+    EXPECT_TRUE(holed.contains_point(embed(5, 5)));
+    EXPECT_FALSE(holed.contains_point(embed(0, 0)));
+    EXPECT_FALSE(holed.contains_point(embed(90, 0)));
 }
 
 }  // namespace
