@@ -92,37 +92,58 @@ std::optional<UnitVec> reference_point(const std::vector<UnitVec>& exterior) noe
 // region. So R is in the left region iff Π starts in it and crosses an even number of
 // edges. Rotating a ring's start moves R but not the regions, so answers off the
 // boundary do not change.
+// A ring that crosses itself has no single left side: where an arc next to a thin
+// spike crosses one of the spike's arcs (generalised coastlines have such spikes, and
+// great-circle arcs bow away from the straight lines the data was drawn with), the
+// ring has the sliver between the crossing and the tip on its left and the rest of
+// the polygon on its right. Vertices are therefore tried broadest corner first, where
+// the ring is least likely to be folded; a spike's tip has the sharpest corner of all.
 // Returns nullopt when no vertex meets (a) to (c) within MAX_REFERENCE_VERTEX_SCANS
 // scans, or when the exterior has fewer than two distinct vectors.
 std::optional<bool> reference_left_of_exterior(const UnitVec& reference, const GeodeticRing& exterior,
-                                               const std::vector<GeodeticRing>& interiors) noexcept {
+                                               const std::vector<GeodeticRing>& interiors) {
     const std::vector<UnitVec>& ring = exterior.vectors();
     if (ring.size() < 2) {
         return std::nullopt;
     }
+    // The open ring without consecutive repeats (cyclically): each entry's neighbours
+    // are its P and B.
     const std::size_t open = ring.size() - 1;  // the closing vertex repeats vertex 0
+    std::vector<UnitVec> distinct;
+    for (std::size_t i = 0; i < open; ++i) {
+        if (ring[i] != ring[(i + open - 1) % open]) {
+            distinct.push_back(ring[i]);
+        }
+    }
+    const std::size_t m = distinct.size();
+    if (m < 2) {
+        return std::nullopt;
+    }
+    // Broadest corner first: the angle between the rays toward P and B, in [0, π].
+    std::vector<std::pair<double, std::size_t>> order;
+    order.reserve(m);
+    for (std::size_t j = 0; j < m; ++j) {
+        const UnitVec& a = distinct[j];
+        const UnitVec& b = distinct[(j + 1) % m];
+        const UnitVec& p = distinct[(j + m - 1) % m];
+        const double corner = std::fabs(std::atan2(dot(a, cross(b, p)), dot(b, p) - dot(a, b) * dot(a, p)));
+        order.emplace_back(-corner, j);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
     const predicates::Vector3 r = as_vector3(reference);
     std::size_t scans = 0;
-    for (std::size_t i = 0; i < open && scans < GeodeticPolygon::MAX_REFERENCE_VERTEX_SCANS; ++i) {
-        const UnitVec& a_vec = ring[i];
-        std::optional<UnitVec> next;
-        std::optional<UnitVec> previous;
-        for (std::size_t step = 1; step < open && !next; ++step) {
-            if (ring[(i + step) % open] != a_vec) {
-                next = ring[(i + step) % open];
-            }
+    for (const auto& ranked : order) {
+        if (scans >= GeodeticPolygon::MAX_REFERENCE_VERTEX_SCANS) {
+            break;
         }
-        for (std::size_t step = 1; step < open && !previous; ++step) {
-            if (ring[(i + open - step) % open] != a_vec) {
-                previous = ring[(i + open - step) % open];
-            }
-        }
-        if (!next || !previous) {
-            return std::nullopt;
-        }
+        const std::size_t j = ranked.second;
+        const UnitVec& a_vec = distinct[j];
+        const UnitVec& next = distinct[(j + 1) % m];
+        const UnitVec& previous = distinct[(j + m - 1) % m];
         const predicates::Vector3 a = as_vector3(a_vec);
-        const predicates::Vector3 b = as_vector3(*next);
-        const predicates::Vector3 p = as_vector3(*previous);
+        const predicates::Vector3 b = as_vector3(next);
+        const predicates::Vector3 p = as_vector3(previous);
         const int turn = orient(a, b, p);
         const int after_b = orient(a, b, r);
         const int before_p = orient(a, r, p);

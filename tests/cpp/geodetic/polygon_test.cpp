@@ -309,6 +309,26 @@ TEST(GeodeticPolygon, SpikeFromEveryStart) {
     }
 }
 
+// Check fix for a spike of Sudan in Natural Earth: the arc after the spike's base
+// crosses the arc into its tip (great-circle arcs bow away from the straight lines the
+// data was drawn with), so the ring is left of the sliver at the tip but right of it
+// everywhere else. Judged at the tip, the polygon came out as the rest of the world.
+TEST(GeodeticPolygon, SpikeWhoseNeighbourCrossesItFromEveryStart) {
+    const std::vector<LonLat> spiked = {
+        {24.567369012152085, 8.229187933785468},  {23.886979580860668, 8.619729712933065},
+        {24.19406772118765, 8.728696472403897},   {24.53741516360202, 8.91753756573172},
+        {24.5, 12},                               {23, 12},
+        {23.459012892355986, 8.954285793488893},  {23.805813429466752, 8.666318874542526},
+        {24.567369012152085, 8.229187933785468},
+    };
+    for (std::size_t k = 0; k + 1 < spiked.size(); ++k) {
+        const GeodeticPolygon p = polygon(rotated(spiked, k));
+        EXPECT_TRUE(p.contains_point(embed(23.8, 10.5))) << k;
+        EXPECT_FALSE(p.contains_point(embed(150, -20))) << k;
+        EXPECT_FALSE(p.contains_point(embed(-30, 30))) << k;
+    }
+}
+
 // Rings bounding more than a hemisphere are taken as the other side with SmallerRegion;
 // those bounding less are kept, in either direction.
 TEST(GeodeticPolygon, SmallerRegionPicksTheSideUnderAHemisphere) {
