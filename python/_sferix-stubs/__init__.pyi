@@ -129,9 +129,13 @@ class GeodeticLineStringTree:
 
 @final
 class GeodeticPolygonTree:
-    """A geodetic R-tree over polygons."""
+    """A geodetic R-tree over polygons. Each polygon fills the region to the left of its
+    exterior ring; with `oriented=False`, the smaller region the exterior bounds,
+    whatever its direction (for clockwise data such as shapefiles)."""
 
-    def __new__(cls, data: Iterable[_PolygonLike] | dict[str, Any] | Any) -> GeodeticPolygonTree: ...
+    def __new__(
+        cls, data: Iterable[_PolygonLike] | dict[str, Any] | Any, *, oriented: bool = True
+    ) -> GeodeticPolygonTree: ...
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> Polygon: ...
     def geometry(self, index: int) -> Polygon:

@@ -41,8 +41,8 @@ public:
         : description_(description), slots_(slots) {
         SFERIX_ASSERT(slots.size() == description.parameters.size(), "one argument slot per parameter");
         SFERIX_ASSERT(description.positional_only <= description.parameters.size() &&
-                          description.required <= description.parameters.size(),
-                      "positional-only and required parameters are among the parameters");
+                          description.required + description.keyword_only <= description.parameters.size(),
+                      "positional-only, required and keyword-only parameters are among the parameters");
         for (PyObject*& slot : slots_) {
             slot = nullptr;
         }
@@ -50,7 +50,7 @@ public:
 
     // Checks the number of positional arguments; the caller then places them.
     bool accept_positional_count(Py_ssize_t given) {
-        const std::size_t count = description_.parameters.size();
+        const std::size_t count = description_.parameters.size() - description_.keyword_only;
         if (static_cast<std::size_t>(given) <= count) {
             return true;
         }

@@ -10,8 +10,9 @@
 namespace sferix::python {
 
 // The static description of one Python-callable with parameters, from which arguments
-// are bound and binding messages are built. Every parameter of this module is
-// positional-or-keyword; there are no keyword-only parameters and no *args/**kwargs.
+// are bound and binding messages are built. Parameters are positional-or-keyword, but
+// for trailing keyword-only ones (GeodeticPolygonTree's `oriented`); there are no
+// *args/**kwargs.
 //
 //     constexpr const char* WITHIN_PARAMETERS[] = {"query", "radius_metres", "return_distance"};
 //     constexpr FunctionDescription WITHIN_DISTANCE{"GeodeticPointTree", "within_distance",
@@ -27,6 +28,8 @@ struct FunctionDescription {
     std::size_t positional_only = 0;
     // How many leading parameters have no default.
     std::size_t required = 0;
+    // How many trailing parameters are keyword-only; they have defaults.
+    std::size_t keyword_only = 0;
 
     // "Class.function()", or "function()" without a class: the start of every message.
     [[nodiscard]] std::string full_name() const;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -39,8 +40,14 @@ struct LineStringTreeKind {
     static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
         return nearest_leaf(tree, query);
     }
-    static std::optional<std::vector<Geometry>> collect(PyObject* data) { return collect_linestrings(data); }
+    static constexpr std::size_t NEW_PARAMETER_COUNT = 1;
+    static const FunctionDescription& new_description() { return NEW_DESCRIPTION<LineStringTreeKind>; }
+    static std::optional<std::vector<Geometry>> collect(std::span<PyObject* const> slots) {
+        return collect_linestrings(slots[0]);
+    }
 };
+
+constexpr const char* const POLYGON_NEW_PARAMETERS[] = {"data", "oriented"};
 
 struct PolygonTreeKind {
     using Geometry = geodetic::GeodeticPolygon;
@@ -51,7 +58,31 @@ struct PolygonTreeKind {
     static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
         return nearest_leaf(tree, query);
     }
-    static std::optional<std::vector<Geometry>> collect(PyObject* data) { return collect_polygons(data); }
+    static constexpr std::size_t NEW_PARAMETER_COUNT = 2;
+    static const FunctionDescription& new_description() {
+        static constexpr FunctionDescription description{NAME, "__new__", POLYGON_NEW_PARAMETERS, 0, 1, 1};
+        return description;
+    }
+    // `oriented` (keyword-only, strictly a bool, default True) is converted before
+    // `data` is parsed, as a radius before its query. With False each polygon fills the
+    // smaller region its exterior bounds, for data listing exteriors clockwise.
+    static std::optional<std::vector<Geometry>> collect(std::span<PyObject* const> slots) {
+        bool oriented = true;
+        if (slots[1] != nullptr) {
+            const std::optional<bool> given = convert_bool(slots[1], "oriented");
+            if (!given) {
+                return std::nullopt;
+            }
+            oriented = *given;
+        }
+        std::optional<std::vector<Geometry>> polygons = collect_polygons(slots[0]);
+        if (polygons && !oriented) {
+            for (Geometry& polygon : *polygons) {
+                polygon = std::move(polygon).with_fill(geodetic::Fill::SmallerRegion);
+            }
+        }
+        return polygons;
+    }
 };
 
 // Each geometry is moved once into a shared holder that the geometry array and its
@@ -62,11 +93,11 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     using Geometry = typename Kind::Geometry;
     using Tree = typename Kind::Tree;
     return run_entry([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};  // borrowed from the call
-        if (!bind_call(NEW_DESCRIPTION<Kind>, args, kwargs, slots)) {
+        std::array<PyObject*, Kind::NEW_PARAMETER_COUNT> slots{};  // borrowed from the call
+        if (!bind_call(Kind::new_description(), args, kwargs, slots)) {
             return nullptr;
         }
-        std::optional<std::vector<Geometry>> collected = Kind::collect(slots[0]);
+        std::optional<std::vector<Geometry>> collected = Kind::collect(slots);
         if (!collected) {
             return nullptr;
         }
@@ -144,8 +175,11 @@ PyType_Spec linestring_tree_spec = {"sferix.GeodeticLineStringTree", instance_si
 LazyType linestring_tree_class(linestring_tree_spec);
 
 std::array<PyType_Slot, 7> polygon_tree_slots = class_slots<PolygonTreeKind>(
-    "GeodeticPolygonTree(data)\n--\n\nA geodetic R-tree over polygons.", polygon_tree_methods);
-PyType_Spec polygon_tree_spec = {"sferix.GeodeticPolygonTree", instance_size<StateOf<PolygonTreeKind>>(), 0,
+    "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
+    "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
+    "its direction (for clockwise data such as shapefiles).",
+    polygon_tree_methods);
+PyType_Spec polygon_tree_spec = {"globix.GeodeticPolygonTree", instance_size<StateOf<PolygonTreeKind>>(), 0,
                                  CLASS_FLAGS, polygon_tree_slots.data()};
 LazyType polygon_tree_class(polygon_tree_spec);
 

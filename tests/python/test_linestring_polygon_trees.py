@@ -102,7 +102,12 @@ def random_triangle(rng):
 
 CLASS_DOCS = {
     GeodeticLineStringTree: ("(data)", "A geodetic R-tree over linestrings."),
-    GeodeticPolygonTree: ("(data)", "A geodetic R-tree over polygons."),
+    GeodeticPolygonTree: (
+        "(data, *, oriented=True)",
+        "A geodetic R-tree over polygons. Each polygon fills the region to the left of its\nexterior ring; with "
+        "`oriented=False`, the smaller region the exterior bounds,\nwhatever its direction (for clockwise data such "
+        "as shapefiles).",
+    ),
 }
 
 METHOD_DOCS = {
@@ -349,6 +354,57 @@ class TestPolygonTree:
     def test_unclosed_ring(self):
         with pytest.raises(_sferix.GeodeticError, match=r"^polygon ring is not closed \(first vertex != last\)(\n|$)"):
             GeodeticPolygonTree([[SQUARE[:-1]]])
+
+
+def rotations(ring):
+    """The closed ring started at each of its open vertices."""
+    open_ring = ring[:-1]
+    return [open_ring[k:] + open_ring[:k] + [open_ring[k]] for k in range(len(open_ring))]
+
+
+WEDGE = [(0, 0), (1e-7, 0), (-1, 0.2), (-1, -0.2), (0, 0)]
+
+
+class TestContainmentDoesNotDependOnWidthOrStart:
+    # Check fix for the reference point 0.64 m left of the first edge being assumed
+    # inside: beside a 1 cm first edge at the wedge's tip it is outside.
+    @pytest.mark.parametrize("ring", rotations(WEDGE))
+    @pytest.mark.parametrize("oriented", [True, False])
+    def test_wedge(self, ring, oriented):
+        tree = GeodeticPolygonTree([[ring]], oriented=oriented)
+        assert tree.within_distance((-0.5, 0), 0.0) == [0]
+        assert tree.within_distance((90, 0), 0.0) == []
+        assert tree.within_distance((-0.5, 30), 0.0) == []
+
+    # A 3-vertex sliver about 0.3 m across.
+    @pytest.mark.parametrize("ring", rotations([(10, 20), (10.000003, 20.0000001), (10.0000015, 20.000001), (10, 20)]))
+    def test_sliver(self, ring):
+        tree = GeodeticPolygonTree([[ring]])
+        assert tree.within_distance((10.0000015, 20.0000004), 0.0) == [0]
+        assert tree.within_distance((-170, -20), 0.0) == []
+
+
+class TestOrientedKeyword:
+    def test_clockwise_rings_fill_the_smaller_region(self):
+        holed = [SQUARE[::-1], SQUARE_HOLE]
+        tree = GeodeticPolygonTree([holed, [SQUARE]], oriented=False)
+        assert tree.within_distance((0.1, 0.1), 0.0) == [1, 0]
+        assert tree.within_distance((0.5, 0.5), 0.0) == [1]
+        assert tree.within_distance((100, -40), 0.0) == []
+        assert tree[0].__geo_interface__ == GeodeticPolygonTree([holed])[0].__geo_interface__  # rings as given
+
+    def test_default_and_true_keep_the_left_side(self):
+        for tree in (GeodeticPolygonTree([[SQUARE[::-1]]]), GeodeticPolygonTree([[SQUARE[::-1]]], oriented=True)):
+            assert tree.within_distance((100, -40), 0.0) == [0]
+
+    def test_is_keyword_only_and_strictly_bool(self):
+        with pytest.raises(TypeError, match=r"^GeodeticPolygonTree\.__new__\(\) takes 1 positional arguments but 2 were given$"):
+            GeodeticPolygonTree([[SQUARE]], False)
+        with pytest.raises(TypeError, match=r"^'int' object is not an instance of 'bool'") as caught:
+            GeodeticPolygonTree([[SQUARE[:-1]]], oriented=0)  # checked before the data
+        assert getattr(caught.value, "__notes__", ["while processing 'oriented'"]) == ["while processing 'oriented'"]
+        with pytest.raises(TypeError, match="unexpected keyword argument 'oriented'"):
+            GeodeticLineStringTree([[(0, 0), (1, 1)]], oriented=False)
 
 
 # --- against brute force ------------------------------------------------------------------------

@@ -332,6 +332,20 @@ class TestNearest:
             tree.nearest_wgs84([1])
 
 
+class TestOnePlaceOneVector:
+    # Check fix for one place embedding to vectors a few 1e-16 apart, so a radius-0
+    # search found one spelling and missed the other and ties went by rounding.
+    @pytest.mark.parametrize(
+        "points, query",
+        [([(180, 10), (-180, 10)], (-180, 10)), ([(180, 10), (-180, 10)], (180, 10)),
+         ([(10, 90), (-170, 90), (0, 90)], (45, 90)), ([(-45, -90), (135, -90)], (0, -90))],
+    )
+    def test_every_spelling_is_found_and_ties_go_to_the_first(self, points, query):
+        tree = GeodeticPointTree(points)
+        assert sorted(tree.within_distance(query, 0.0)) == list(range(len(points)))
+        assert tree.nearest_with_distance(query) == (0, 0.0)
+
+
 class TestInRectangle:
     POINTS = [(170, 0), (-170, 5), (180, -10), (-180, 10), (175, 11), (0, 0), (169.9, 0), (-169.9, 0), (0, 90)]
 
