@@ -58,8 +58,8 @@ enum class Fill {
 // hole is outside whatever the hole's orientation, and neither the polygon's width nor
 // the vertex a ring starts at changes the answer for a point off the boundary.
 // Orientation, nesting and self-crossing are not checked; for rings that cross or
-// touch, "left of the exterior" is judged at the first exterior vertex where it can
-// be judged exactly. Immutable, movable, safe to read from any thread. Satisfies
+// touch, "left of the exterior" is judged at an exterior vertex where it can be judged
+// exactly, trying the broadest corners first. Immutable, movable, safe to read from any thread. Satisfies
 // rtree::RTreeObject; distance_2 is 0 inside.
 class GeodeticPolygon {
 public:
@@ -105,10 +105,11 @@ public:
     // edges never cross.
     // CAVEAT: an exterior whose every edge has a zero cross product (all its vertices
     // embed to one vector) bounds no area; such a polygon contains no point. When no
-    // exterior vertex among the first MAX_REFERENCE_VERTEX_SCANS that qualify can judge
-    // the reference point's side exactly (every one repeated, or with a vertex or the
-    // reference point exactly on a great circle through it and another), the
-    // reference point counts as inside the region to the left of the exterior.
+    // exterior vertex can judge the reference point's side exactly within
+    // MAX_REFERENCE_VERTEX_SCANS scans (each tried vertex repeated, or with a vertex or
+    // the reference point exactly on a great circle through it and another), the
+    // reference point counts as left of the exterior. A query exactly antipodal to a
+    // vertex, or to the reference point, may be misjudged.
     [[nodiscard]] bool contains_point(const UnitVec& p) const noexcept;
 
     // 0 when contains_point(p); otherwise the smallest arc_distance_2 from p over every
