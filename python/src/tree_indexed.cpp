@@ -179,7 +179,7 @@ std::array<PyType_Slot, 7> polygon_tree_slots = class_slots<PolygonTreeKind>(
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
     "its direction (for clockwise data such as shapefiles).",
     polygon_tree_methods);
-PyType_Spec polygon_tree_spec = {"globix.GeodeticPolygonTree", instance_size<StateOf<PolygonTreeKind>>(), 0,
+PyType_Spec polygon_tree_spec = {"sferix.GeodeticPolygonTree", instance_size<StateOf<PolygonTreeKind>>(), 0,
                                  CLASS_FLAGS, polygon_tree_slots.data()};
 LazyType polygon_tree_class(polygon_tree_spec);
 
