@@ -290,7 +290,7 @@ int path_side(const predicates::Vector3& r, const predicates::Vector3& p, const 
 }
 
 // The number of edges of `ring` that the great-circle path from r to p crosses, each
-// decided by exact signs only (S2's four-sign test of two short arcs), with vertices on
+// decided by exact signs only (the four-sign test of two short arcs), with vertices on
 // the r–p circle displaced by path_side. An edge with p exactly on its own great circle
 // counts as no crossing.
 std::size_t count_crossings(const std::vector<UnitVec>& ring, const predicates::Vector3& r,
