@@ -2,8 +2,7 @@
 
 #include <cstddef>
 
-#include "error.hpp"
-#include "iteration.hpp"
+#include "toolkit/errors.hpp"
 
 namespace sferix::python {
 
@@ -134,7 +133,7 @@ std::optional<geodetic::LonLat> coord_pair(PyObject* obj) {
 std::optional<std::vector<geodetic::LonLat>> coord_list(PyObject* obj) {
     std::vector<geodetic::LonLat> pairs;
     pairs.reserve(exact_sequence_size(obj));
-    const bool read = for_each_element(obj, [&pairs](PyObject* element) {
+    const bool read = for_each_input_element(obj, [&pairs](PyObject* element) {
         const std::optional<geodetic::LonLat> pair = coord_pair(element);
         if (!pair) {
             return false;
@@ -151,7 +150,7 @@ std::optional<std::vector<geodetic::LonLat>> coord_list(PyObject* obj) {
 std::optional<std::vector<PyRef>> sequence(PyObject* obj) {
     std::vector<PyRef> elements;
     elements.reserve(exact_sequence_size(obj));
-    const bool read = for_each_element(obj, [&elements](PyObject* element) {
+    const bool read = for_each_input_element(obj, [&elements](PyObject* element) {
         elements.push_back(PyRef::new_ref(element));
         return true;
     });

@@ -3,8 +3,10 @@
 #include <optional>
 #include <vector>
 
-#include "py_ref.hpp"
-#include "python_api.hpp"
+#include "numpy_arrays.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/python_api.hpp"
+#include "toolkit/sequences.hpp"
 
 #include "geodetic/coord.hpp"
 
@@ -18,6 +20,19 @@ namespace sferix::python {
 // Exact lists and tuples of exact floats and ints are read without the iterator
 // protocol; the result and every error are the same as through the general path,
 // which handles everything else and any case the fast path cannot decide alone.
+
+// Calls `visit(element)` for each element of the iterable `obj`, as for_each_element
+// does, except that a NumPy array of numbers is walked as its tolist()
+// (numeric_array_as_list), whose rows then take the list fast paths. Every reader of
+// input iterables walks them through this.
+template <typename Visit>
+bool for_each_input_element(PyObject* obj /* borrowed */, Visit&& visit) {
+    const std::optional<PyRef> numbers = numeric_array_as_list(obj);
+    if (!numbers) {
+        return false;
+    }
+    return for_each_element(*numbers ? numbers->get() : obj, visit);
+}
 
 // One coordinate: a sequence (PySequence_Check) other than a str, of at least two
 // numbers (anything PyFloat_AsDouble accepts), longitude first, both in degrees.

@@ -2,14 +2,12 @@
 // module state; everything it holds is process-wide and created once.
 #include <array>
 
-#include "python_api.hpp"
-
-#include "cast.hpp"
-#include "entry.hpp"
-#include "error.hpp"
-#include "geometry.hpp"
-#include "py_ref.hpp"
-#include "tree.hpp"
+#include "geo_input.hpp"
+#include "toolkit/errors.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/python_api.hpp"
+#include "trees.hpp"
+#include "values.hpp"
 
 // The build passes the version from pyproject.toml, its one home.
 #ifndef SFERIX_VERSION

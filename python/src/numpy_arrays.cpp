@@ -3,8 +3,8 @@
 #include <cstring>
 #include <utility>
 
-#include "error.hpp"
-#include "interned_string.hpp"
+#include "toolkit/errors.hpp"
+#include "toolkit/gil.hpp"
 
 namespace sferix::python {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <optional>
 
-#include "py_ref.hpp"
-#include "python_api.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/python_api.hpp"
 
 namespace sferix::python {
 

@@ -1,5 +1,10 @@
 #pragma once
 
+// The tree classes GeodeticPointTree, GeodeticLineStringTree and GeodeticPolygonTree:
+// static R-trees built once from Python input by their constructor and then only
+// queried. Type names "sferix.GeodeticPointTree" etc.; constructible, not
+// subclassable, no __dict__, no weak references, not garbage-collected.
+//
 // What the three tree classes have in common, written once over the tree kind: the
 // instance state, the constructor's and methods' argument descriptions, __len__,
 // __getitem__, geometry, geometries, nearest, nearest_with_distance and
@@ -30,20 +35,25 @@
 #include <string_view>
 #include <vector>
 
-#include "binding.hpp"
-#include "cast.hpp"
-#include "conversion.hpp"
-#include "entry.hpp"
-#include "geo_interface.hpp"
-#include "geometry.hpp"
-#include "py_ref.hpp"
-#include "python_api.hpp"
-#include "tree_results.hpp"
-#include "type_object.hpp"
+#include "geo_input.hpp"
+#include "results.hpp"
+#include "toolkit/arguments.hpp"
+#include "toolkit/errors.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/python_api.hpp"
+#include "toolkit/types.hpp"
+#include "values.hpp"
 
 #include "geodetic/distance.hpp"
 
 namespace sferix::python {
+
+// The process-wide type objects, created on first use: borrowed, or nullptr with an
+// exception pending. REQUIRES: the GIL is held.
+PyTypeObject* point_tree_type();
+PyTypeObject* linestring_tree_type();
+PyTypeObject* polygon_tree_type();
+
 
 // The state of a tree instance: the tree, and one shared geometry per input item in
 // input order (element i is input position i). Both are fixed at construction.
@@ -82,14 +92,6 @@ inline constexpr FunctionDescription NEAREST_WITH_DISTANCE_DESCRIPTION{Kind::NAM
 template <TreeKind Kind>
 inline constexpr FunctionDescription WITHIN_DISTANCE_DESCRIPTION{Kind::NAME, "within_distance", WITHIN_PARAMETERS, 0,
                                                                  2};
-
-// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef stores;
-// the detour through void(*)() is the one function-pointer cast that -Wcast-function-type
-// accepts, and the interpreter calls it back with its real signature.
-using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-inline PyCFunction fastcall_method(FastcallFunction function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
 
 // The state of `self`, or nullptr with the cast-rule TypeError pending when `self` is
 // not an instance of the kind's class (the interpreter's descriptors normally rule

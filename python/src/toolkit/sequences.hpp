@@ -1,12 +1,38 @@
 #pragma once
 
+// Python sequences: building lists item by item, walking iterables.
+
 #include <cstddef>
 
-#include "numpy_arrays.hpp"
 #include "py_ref.hpp"
 #include "python_api.hpp"
 
 namespace sferix::python {
+
+// A new list of `size` items, the one at index i made by `item(i)`, which returns a
+// PyRef: the new item, or empty with an exception pending. Returns the list, or an
+// empty PyRef with the exception pending when the list or any item cannot be made;
+// then everything made so far is released. REQUIRES: the GIL is held.
+//
+//     PyRef numbers = new_list(values.size(), [&](std::size_t i) {
+//         return PyRef::steal(PyFloat_FromDouble(values[i]));
+//     });
+template <typename Item>
+[[nodiscard]] PyRef new_list(std::size_t size, Item&& item) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) {
+        return PyRef();
+    }
+    for (std::size_t index = 0; index < size; ++index) {
+        PyRef value = item(index);
+        // PyList_SetItem takes the reference even when it fails; the slots not yet
+        // filled are NULL, which the list's deallocation skips.
+        if (!value || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), value.release()) < 0) {
+            return PyRef();
+        }
+    }
+    return list;
+}
 
 // The number of elements of an exact list or tuple (a sizing hint for the caller's
 // array); 0 for anything else, whose length is not asked for.
@@ -29,8 +55,7 @@ namespace sferix::python {
 // Exact lists and tuples are walked by index instead of through an iterator object,
 // seeing exactly the elements their own iterators would: a list's length is read again
 // before every step, as the list iterator does, so a `visit` that runs Python code
-// which changes the list sees the same elements. A NumPy array of numbers is walked
-// as its tolist() (numeric_array_as_list). Everything else (subclasses included,
+// which changes the list sees the same elements. Everything else (subclasses included,
 // which may override __iter__) goes through the iterator protocol.
 template <typename Visit>
 bool for_each_element(PyObject* iterable /* borrowed */, Visit&& visit) {
@@ -54,13 +79,6 @@ bool for_each_element(PyObject* iterable /* borrowed */, Visit&& visit) {
             }
         }
         return true;
-    }
-    const std::optional<PyRef> numbers = numeric_array_as_list(iterable);
-    if (!numbers) {
-        return false;
-    }
-    if (*numbers) {
-        return for_each_element(numbers->get(), visit);
     }
     const PyRef iterator = PyRef::steal(PyObject_GetIter(iterable));
     if (!iterator) {

@@ -1,18 +1,18 @@
-#include "geo_interface.hpp"
+#include "geo_input.hpp"
 
 #include <string>
 #include <utility>
 
-#include "cast.hpp"
 #include "coordinates.hpp"
-#include "error.hpp"
 #include "geo_keys.hpp"
-#include "iteration.hpp"
 #include "numpy_arrays.hpp"
+#include "toolkit/errors.hpp"
 
 namespace sferix::python {
 
 namespace {
+
+LazyObject geodetic_error;
 
 // The value of a library constructor, or its error raised through map_error.
 template <typename T>
@@ -184,6 +184,36 @@ std::nullopt_t wrong_point_array_shape(const MatrixShape& shape) {
 
 }  // namespace
 
+PyObject* geodetic_error_type() {
+    return exception_type(
+        geodetic_error, "sferix.GeodeticError",
+        "Raised when coordinates or a geometry fail validation (out-of-range longitude or latitude, "
+        "a non-finite value, too few vertices, an edge spanning half the sphere, or an unclosed ring).",
+        PyExc_ValueError);
+}
+
+std::nullptr_t map_error(const geodetic::GeodeticError& error) {
+    const std::string message = error.message();
+    PyErr_SetString(geodetic_error_type(), message.c_str());
+    return nullptr;
+}
+
+void mark_input_item(std::size_t position) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return;
+    }
+    FetchedError error = FetchedError::fetch();
+    error.normalize();
+    if (error.value() != nullptr) {
+        const PyRef index = PyRef::steal(PyLong_FromSize_t(position));
+        if (!index || PyObject_SetAttrString(error.value(), "item", index.get()) < 0) {
+            PyErr_Clear();
+        }
+    }
+    error.restore();
+    add_note("while reading item " + std::to_string(position));
+}
+
 std::optional<PyRef> geo_mapping(PyObject* obj) {
     if (!lacks_geo_interface(obj)) {
         PyObject* name = geo_key::geo_interface.get();  // borrowed, process-wide
@@ -261,7 +291,7 @@ std::optional<geodetic::GeodeticPolygon> parse_polygon(PyObject* obj) { return p
 std::optional<geodetic::GeodeticPolygon> polygon_from_rings(PyObject* obj) {
     std::optional<geodetic::GeodeticRing> exterior;
     std::vector<geodetic::GeodeticRing> interiors;
-    const bool read = for_each_element(obj, [&](PyObject* element) {
+    const bool read = for_each_input_element(obj, [&](PyObject* element) {
         std::optional<std::vector<geodetic::LonLat>> vertices = coord_list(element);
         if (!vertices) {
             return false;

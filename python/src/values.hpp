@@ -4,7 +4,7 @@
 #include <span>
 #include <utility>
 
-#include "python_api.hpp"
+#include "toolkit/python_api.hpp"
 
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"

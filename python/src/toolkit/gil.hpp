@@ -1,5 +1,8 @@
 #pragma once
 
+// The interpreter lock: giving it up around pure C++ work, and process-wide objects
+// made once under it.
+
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -68,6 +71,54 @@ public:
 private:
     std::atomic<bool> done_{false};
     std::mutex mutex_;
+};
+
+// A process-wide Python object (an exception type, a class) created at most once, on
+// first use, and kept for the life of the process. Constant-initialised.
+class LazyObject {
+public:
+    constexpr LazyObject() noexcept = default;
+
+    // The object, borrowed. On the first successful call `create()` builds it and returns
+    // a new reference, which this holder keeps; if `create()` returns nullptr (with a
+    // Python exception pending), so does this call, and the next call tries again.
+    // REQUIRES: the calling thread holds the GIL.
+    template <typename Create>
+    PyObject* get(Create&& create) {
+        const bool ready = once_.call([&] {
+            object_ = create();
+            return object_ != nullptr;
+        });
+        return ready ? object_ : nullptr;
+    }
+
+private:
+    GilSafeOnce once_;
+    PyObject* object_ = nullptr;  // owned for the life of the process once set
+};
+
+// A Python str made once per process from constant ASCII text and interned: the dict
+// keys and type names read or written for every element of a large input, which would
+// otherwise be created (and hashed) again for each lookup. Constant-initialised, so it
+// can be a namespace-scope static.
+class InternedString {
+public:
+    constexpr explicit InternedString(const char* text) noexcept : text_(text) {}
+    InternedString(const InternedString&) = delete;
+    InternedString& operator=(const InternedString&) = delete;
+
+    // The text it was made from.
+    [[nodiscard]] const char* text() const noexcept { return text_; }
+
+    // The str, borrowed (alive for the life of the process); nullptr with an exception
+    // pending if it could not be made. REQUIRES: the GIL is held.
+    [[nodiscard]] PyObject* get() {
+        return object_.get([this] { return PyUnicode_InternFromString(text_); });
+    }
+
+private:
+    const char* text_;
+    LazyObject object_;
 };
 
 }  // namespace sferix::python

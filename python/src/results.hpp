@@ -4,8 +4,9 @@
 #include <optional>
 #include <span>
 
+#include "toolkit/python_api.hpp"
+
 #include "index/position_with_metres.hpp"
-#include "python_api.hpp"
 
 namespace sferix::python {
 

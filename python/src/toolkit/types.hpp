@@ -1,13 +1,16 @@
 #pragma once
 
+// Classes made from type specs: their type objects, the instances' C++ state, and
+// the entries of their method tables.
+
 #include <cstddef>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 
-#include "entry.hpp"
-#include "lazy_object.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
 #include "python_api.hpp"
 
 namespace sferix::python {
@@ -98,6 +101,17 @@ template <typename State>
 void dealloc_instance(PyObject* self) noexcept {
     run_entry_unraisable(self, [self] { std::destroy_at(&state_of<State>(self)); });
     free_instance(self);
+}
+
+// The flags of a method table entry for a function taking fast-call arguments and keywords.
+inline constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef stores;
+// the detour through void(*)() is the one function-pointer cast that -Wcast-function-type
+// accepts, and the interpreter calls it back with its real signature.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyCFunction fastcall_method(FastcallFunction function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 }  // namespace sferix::python

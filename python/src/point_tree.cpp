@@ -9,13 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "gil.hpp"
-#include "tree.hpp"
-#include "tree_methods.hpp"
+#include "toolkit/gil.hpp"
+#include "trees.hpp"
 
 #include "geodetic/spheroid.hpp"
-#include "index/tree.hpp"
 #include "index/nearest_position.hpp"
+#include "index/tree.hpp"
 
 namespace sferix::python {
 
@@ -130,8 +129,6 @@ PyObject* point_tree_within_distance_wgs84(PyObject* self, PyObject* const* args
                                            PyObject* kwnames) {
     return run_within<Kind>(self, WITHIN_DISTANCE_WGS84, args, nargs, kwnames, within_distance_wgs84_hits);
 }
-
-constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef point_tree_methods[] = {
     {"geometry", fastcall_method(tree_geometry<Kind>), FASTCALL,

@@ -1,9 +1,9 @@
-#include "tree_results.hpp"
+#include "results.hpp"
 
 #include <cstddef>
 
-#include "new_list.hpp"
-#include "py_ref.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/sequences.hpp"
 
 namespace sferix::python {
 

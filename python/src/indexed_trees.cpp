@@ -10,9 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "gil.hpp"
-#include "tree.hpp"
-#include "tree_methods.hpp"
+#include "toolkit/gil.hpp"
+#include "trees.hpp"
 
 #include "index/tree.hpp"
 
@@ -119,8 +118,6 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return new_instance(type, StateOf<Kind>{std::move(tree), std::move(geometries)});
     });
 }
-
-constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef linestring_tree_methods[] = {
     {"geometry", fastcall_method(tree_geometry<LineStringTreeKind>), FASTCALL,

@@ -1,4 +1,4 @@
-#include "type_object.hpp"
+#include "types.hpp"
 
 #include "support/panic.hpp"
 

@@ -4,10 +4,11 @@
 #include <optional>
 #include <vector>
 
-#include "interned_string.hpp"
-#include "py_ref.hpp"
-#include "python_api.hpp"
+#include "toolkit/gil.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/python_api.hpp"
 
+#include "geodetic/error.hpp"
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
@@ -31,6 +32,21 @@ namespace sferix::python {
 // Malformed structure is a ValueError (or the interpreter's TypeError for something
 // that cannot be iterated); invalid geometry is GeodeticError through map_error, with
 // the library's message; exceptions of the input's own iterators propagate unchanged.
+
+// sferix.GeodeticError (base ValueError), created once per process on first use.
+// Returns a borrowed reference; a failure to create it panics.
+PyObject* geodetic_error_type();
+
+// Sets GeodeticError(message) as the pending exception, the message being the library
+// error's text. Always returns nullptr. The one place library errors become Python ones.
+std::nullptr_t map_error(const geodetic::GeodeticError& error);
+
+// Marks the pending exception as raised while reading the input item that gets tree
+// position `position`: sets its attribute `item` to that int and adds the note
+// "while reading item N" (add_note). Its type and message are left alone. Only an
+// ordinary error (an Exception) is marked; an interrupt or exit request is not about
+// one item. A failure to set the attribute is dropped. REQUIRES: an exception is pending.
+void mark_input_item(std::size_t position);
 
 // The geo mapping of `obj`:
 //  - when the attribute lookup of __geo_interface__ succeeds: its value if that is a

@@ -1,19 +1,94 @@
-#include "geometry.hpp"
+#include "values.hpp"
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "entry.hpp"
-#include "geo_dicts.hpp"
-#include "new_list.hpp"
-#include "py_ref.hpp"
-#include "type_object.hpp"
+#include "geo_keys.hpp"
+#include "toolkit/errors.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/sequences.hpp"
+#include "toolkit/types.hpp"
 
 #include "support/float_text.hpp"
 
 namespace sferix::python {
 
 namespace {
+
+// {"type": type_name, "coordinates": coordinates}, in that insertion order.
+PyRef geometry_mapping(InternedString& type_name, PyRef coordinates) {
+    if (!coordinates) {
+        return PyRef();
+    }
+    PyObject* type_key = geo_key::type.get();                // borrowed, process-wide
+    PyObject* coordinates_key = geo_key::coordinates.get();  // borrowed, process-wide
+    PyObject* type_value = type_name.get();                  // borrowed, process-wide
+    if (type_key == nullptr || coordinates_key == nullptr || type_value == nullptr) {
+        return PyRef();
+    }
+    PyRef mapping = PyRef::steal(PyDict_New());
+    if (!mapping || PyDict_SetItem(mapping.get(), type_key, type_value) < 0 ||
+        PyDict_SetItem(mapping.get(), coordinates_key, coordinates.get()) < 0) {
+        return PyRef();
+    }
+    return mapping;
+}
+
+// Geometries to the plain Python values of their __geo_interface__: coordinates are
+// 2-tuples (lon, lat) of floats in degrees, vertex lists and rings are lists. Every
+// call builds new objects; each returns an owned reference, or an empty PyRef with the
+// interpreter's exception pending when it cannot allocate. Nothing is validated: the
+// geometries were validated when built.
+
+// (lon, lat).
+PyRef coordinate_tuple(double lon, double lat) {
+    PyRef tuple = PyRef::steal(PyTuple_New(2));
+    if (!tuple) {
+        return PyRef();
+    }
+    for (Py_ssize_t index = 0; index < 2; ++index) {
+        PyObject* value = PyFloat_FromDouble(index == 0 ? lon : lat);  // owned, given to the tuple
+        if (value == nullptr || PyTuple_SetItem(tuple.get(), index, value) < 0) {
+            return PyRef();
+        }
+    }
+    return tuple;
+}
+
+// [(lon, lat), ...], one tuple per vertex in order, repeated vertices included.
+PyRef vertex_list(std::span<const geodetic::GeodeticCoord> vertices) {
+    return new_list(vertices.size(), [vertices](std::size_t index) {
+        return coordinate_tuple(vertices[index].lon(), vertices[index].lat());
+    });
+}
+
+// [[(lon, lat), ...], ...]: one vertex_list per ring of `rings`, in order.
+PyRef ring_lists(std::span<const geodetic::GeodeticRing> rings) {
+    return new_list(rings.size(), [rings](std::size_t index) { return vertex_list(rings[index].coords()); });
+}
+
+// The __geo_interface__ dicts, a new dict with the key "type" inserted first and
+// "coordinates" second, and no other key:
+//  {"type": "Point", "coordinates": (lon, lat)}
+PyRef point_mapping(double lon, double lat) { return geometry_mapping(geo_type::point, coordinate_tuple(lon, lat)); }
+
+//  {"type": "LineString", "coordinates": vertex_list(vertices)}
+PyRef linestring_mapping(std::span<const geodetic::GeodeticCoord> vertices) {
+    return geometry_mapping(geo_type::linestring, vertex_list(vertices));
+}
+
+//  {"type": "Polygon", "coordinates": [exterior, interiors...]}, each ring a vertex
+//  list, closed (its last vertex repeats the first).
+PyRef polygon_mapping(const geodetic::GeodeticPolygon& polygon) {
+    // The exterior ring first, then the interiors: ring_lists with one ring in front.
+    const std::vector<geodetic::GeodeticRing>& interiors = polygon.interiors();
+    PyRef rings = new_list(interiors.size() + 1, [&polygon, &interiors](std::size_t index) {
+        return vertex_list((index == 0 ? polygon.exterior() : interiors[index - 1]).coords());
+    });
+    return geometry_mapping(geo_type::polygon, std::move(rings));
+}
 
 using PointHandle = std::shared_ptr<const geodetic::GeodeticPoint>;
 using LineStringHandle = std::shared_ptr<const geodetic::GeodeticLineString>;
