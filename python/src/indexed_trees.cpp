@@ -119,66 +119,38 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     });
 }
 
-PyMethodDef linestring_tree_methods[] = {
-    {"geometry", fastcall_method(tree_geometry<LineStringTreeKind>), FASTCALL,
-     "geometry($self, index)\n--\n\nThe linestring at input position `index`."},
-    {"geometries", tree_geometries<LineStringTreeKind>, METH_NOARGS,
-     "geometries($self)\n--\n\nEvery linestring, in input order."},
-    {"nearest", fastcall_method(tree_nearest<LineStringTreeKind>), FASTCALL,
-     "nearest($self, query)\n--\n\nThe input position of the nearest linestring to `query`, or `None` if empty."},
-    {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<LineStringTreeKind>), FASTCALL,
-     "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest "
-     "linestring, or `None`."},
-    {"within_distance", fastcall_method(tree_within_distance<LineStringTreeKind>), FASTCALL,
-     "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
-     "linestring within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs instead."},
-    {nullptr, nullptr, 0, nullptr},
-};
+TreeClass<LineStringTreeKind> linestring_tree_class(
+    "sferix.GeodeticLineStringTree", "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings.",
+    indexed_tree_new<LineStringTreeKind>,
+    {
+        .geometry = "geometry($self, index)\n--\n\nThe linestring at input position `index`.",
+        .geometries = "geometries($self)\n--\n\nEvery linestring, in input order.",
+        .nearest = "nearest($self, query)\n--\n\nThe input position of the nearest linestring to `query`, or `None` "
+                   "if empty.",
+        .nearest_with_distance = "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in "
+                                 "metres)` of the nearest linestring, or `None`.",
+        .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
+                           "positions of every linestring within `radius_metres` of `query`. With\n"
+                           "`return_distance=True`, `(index, distance)` pairs instead.",
+    });
 
-PyMethodDef polygon_tree_methods[] = {
-    {"geometry", fastcall_method(tree_geometry<PolygonTreeKind>), FASTCALL,
-     "geometry($self, index)\n--\n\nThe polygon at input position `index`."},
-    {"geometries", tree_geometries<PolygonTreeKind>, METH_NOARGS,
-     "geometries($self)\n--\n\nEvery polygon, in input order."},
-    {"nearest", fastcall_method(tree_nearest<PolygonTreeKind>), FASTCALL,
-     "nearest($self, query)\n--\n\nThe input position of the nearest polygon to `query` (zero distance if `query` "
-     "is\ninside one), or `None` if empty."},
-    {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<PolygonTreeKind>), FASTCALL,
-     "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest polygon, "
-     "or `None`."},
-    {"within_distance", fastcall_method(tree_within_distance<PolygonTreeKind>), FASTCALL,
-     "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
-     "polygon within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs instead."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-template <TreeKind Kind>
-std::array<PyType_Slot, 7> class_slots(const char* doc, PyMethodDef* methods) {
-    return {{
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_new, reinterpret_cast<void*>(&indexed_tree_new<Kind>)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<StateOf<Kind>>)},
-        {Py_tp_methods, methods},
-        {Py_mp_length, reinterpret_cast<void*>(&tree_length<Kind>)},
-        {Py_mp_subscript, reinterpret_cast<void*>(&tree_subscript<Kind>)},
-        {0, nullptr},
-    }};
-}
-
-std::array<PyType_Slot, 7> linestring_tree_slots = class_slots<LineStringTreeKind>(
-    "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings.", linestring_tree_methods);
-PyType_Spec linestring_tree_spec = {"sferix.GeodeticLineStringTree", instance_size<StateOf<LineStringTreeKind>>(), 0,
-                                    CLASS_FLAGS, linestring_tree_slots.data()};
-LazyType linestring_tree_class(linestring_tree_spec);
-
-std::array<PyType_Slot, 7> polygon_tree_slots = class_slots<PolygonTreeKind>(
+TreeClass<PolygonTreeKind> polygon_tree_class(
+    "sferix.GeodeticPolygonTree",
     "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
     "its direction (for clockwise data such as shapefiles).",
-    polygon_tree_methods);
-PyType_Spec polygon_tree_spec = {"sferix.GeodeticPolygonTree", instance_size<StateOf<PolygonTreeKind>>(), 0,
-                                 CLASS_FLAGS, polygon_tree_slots.data()};
-LazyType polygon_tree_class(polygon_tree_spec);
+    indexed_tree_new<PolygonTreeKind>,
+    {
+        .geometry = "geometry($self, index)\n--\n\nThe polygon at input position `index`.",
+        .geometries = "geometries($self)\n--\n\nEvery polygon, in input order.",
+        .nearest = "nearest($self, query)\n--\n\nThe input position of the nearest polygon to `query` (zero distance "
+                   "if `query` is\ninside one), or `None` if empty.",
+        .nearest_with_distance = "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in "
+                                 "metres)` of the nearest polygon, or `None`.",
+        .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
+                           "positions of every polygon within `radius_metres` of `query`. With\n"
+                           "`return_distance=True`, `(index, distance)` pairs instead.",
+    });
 
 }  // namespace
 

@@ -90,15 +90,7 @@ PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&]() -> PyObject* {
-        const State* state = tree_state<Kind>(self);
-        if (state == nullptr) {
-            return nullptr;
-        }
-        std::array<PyObject*, 2> slots{};  // borrowed from the call
-        if (!bind_fastcall(IN_RECTANGLE, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
+    return run_method<Kind, 2>(self, IN_RECTANGLE, args, nargs, kwnames, [](const State& state, auto& slots) -> PyObject* {
         const std::optional<geodetic::GeodeticPoint> lower = parse_point(slots[0]);
         if (!lower) {
             return nullptr;
@@ -109,7 +101,7 @@ PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssiz
         }
         std::vector<std::uint64_t> positions;
         for (const geodetic::PointLeaf& leaf :
-             state->tree.locate_in_rectangle(geodetic::LonLatRectangle(lower->coord(), upper->coord()))) {
+             state.tree.locate_in_rectangle(geodetic::LonLatRectangle(lower->coord(), upper->coord()))) {
             positions.push_back(leaf.data());
         }
         return position_list(positions);
@@ -130,49 +122,35 @@ PyObject* point_tree_within_distance_wgs84(PyObject* self, PyObject* const* args
     return run_within<Kind>(self, WITHIN_DISTANCE_WGS84, args, nargs, kwnames, within_distance_wgs84_hits);
 }
 
-PyMethodDef point_tree_methods[] = {
-    {"geometry", fastcall_method(tree_geometry<Kind>), FASTCALL,
-     "geometry($self, index)\n--\n\nThe point at input position `index`."},
-    {"geometries", tree_geometries<Kind>, METH_NOARGS, "geometries($self)\n--\n\nEvery point, in input order."},
-    {"nearest", fastcall_method(tree_nearest<Kind>), FASTCALL,
-     "nearest($self, query)\n--\n\nThe input position of the nearest point to `query`, or `None` if the tree is "
-     "empty."},
-    {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<Kind>), FASTCALL,
-     "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest point to "
-     "`query`, or\n`None` if the tree is empty."},
-    {"within_distance", fastcall_method(tree_within_distance<Kind>), FASTCALL,
-     "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every point "
-     "within `radius_metres` great-circle metres of\n`query`. With `return_distance=True`, `(index, distance)` pairs "
-     "instead."},
-    {"in_rectangle", fastcall_method(point_tree_in_rectangle), FASTCALL,
-     "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
-     "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
-     "antimeridian (RFC 7946); `lower.lat <= upper.lat` is required."},
-    {"nearest_wgs84", fastcall_method(point_tree_nearest_wgs84), FASTCALL,
-     "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest point to `query` by WGS84-ellipsoid "
-     "geodesic\ndistance, or `None` if the tree is empty."},
-    {"nearest_with_distance_wgs84", fastcall_method(point_tree_nearest_with_distance_wgs84), FASTCALL,
-     "nearest_with_distance_wgs84($self, query)\n--\n\nThe `(input position, geodesic distance in metres)` of the "
-     "nearest point to `query`\non the WGS84 ellipsoid, or `None` if empty."},
-    {"within_distance_wgs84", fastcall_method(point_tree_within_distance_wgs84), FASTCALL,
-     "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
-     "point within `radius_metres` WGS84-ellipsoid geodesic\nmetres of `query`. With `return_distance=True`, "
-     "`(index, distance)` pairs instead."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot point_tree_slots[] = {
-    {Py_tp_doc, const_cast<char*>("GeodeticPointTree(data)\n--\n\nA geodetic R-tree over points.")},
-    {Py_tp_new, reinterpret_cast<void*>(point_tree_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<State>)},
-    {Py_tp_methods, point_tree_methods},
-    {Py_mp_length, reinterpret_cast<void*>(&tree_length<Kind>)},
-    {Py_mp_subscript, reinterpret_cast<void*>(&tree_subscript<Kind>)},
-    {0, nullptr},
-};
-
-PyType_Spec point_tree_spec = {"sferix.GeodeticPointTree", instance_size<State>(), 0, CLASS_FLAGS, point_tree_slots};
-LazyType point_tree_class(point_tree_spec);
+TreeClass<Kind, 4> point_tree_class(
+    "sferix.GeodeticPointTree", "GeodeticPointTree(data)\n--\n\nA geodetic R-tree over points.", point_tree_new,
+    {
+        .geometry = "geometry($self, index)\n--\n\nThe point at input position `index`.",
+        .geometries = "geometries($self)\n--\n\nEvery point, in input order.",
+        .nearest = "nearest($self, query)\n--\n\nThe input position of the nearest point to `query`, or `None` if the "
+                   "tree is empty.",
+        .nearest_with_distance = "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` "
+                                 "of the nearest point to `query`, or\n`None` if the tree is empty.",
+        .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
+                           "positions of every point within `radius_metres` great-circle metres of\n`query`. With "
+                           "`return_distance=True`, `(index, distance)` pairs instead.",
+    },
+    {{
+        {"in_rectangle", fastcall_method(point_tree_in_rectangle), FASTCALL,
+         "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
+         "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
+         "antimeridian (RFC 7946); `lower.lat <= upper.lat` is required."},
+        {"nearest_wgs84", fastcall_method(point_tree_nearest_wgs84), FASTCALL,
+         "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest point to `query` by WGS84-ellipsoid "
+         "geodesic\ndistance, or `None` if the tree is empty."},
+        {"nearest_with_distance_wgs84", fastcall_method(point_tree_nearest_with_distance_wgs84), FASTCALL,
+         "nearest_with_distance_wgs84($self, query)\n--\n\nThe `(input position, geodesic distance in metres)` of the "
+         "nearest point to `query`\non the WGS84 ellipsoid, or `None` if empty."},
+        {"within_distance_wgs84", fastcall_method(point_tree_within_distance_wgs84), FASTCALL,
+         "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
+         "point within `radius_metres` WGS84-ellipsoid geodesic\nmetres of `query`. With `return_distance=True`, "
+         "`(index, distance)` pairs instead."},
+    }});
 
 }  // namespace
 

@@ -5,12 +5,12 @@
 // queried. Type names "sferix.GeodeticPointTree" etc.; constructible, not
 // subclassable, no __dict__, no weak references, not garbage-collected.
 //
-// What the three tree classes have in common, written once over the tree kind: the
-// instance state, the constructor's and methods' argument descriptions, __len__,
-// __getitem__, geometry, geometries, nearest, nearest_with_distance and
-// within_distance, and the two query runners the point tree reuses for its WGS84
-// methods. Each class's .cpp file instantiates these for its kind and puts them in its
-// method table with its own docstrings.
+// What the three classes have in common is written here once over the tree kind: the
+// instance state, the argument descriptions, the opening of every method (check self,
+// bind the arguments), __len__, __getitem__, geometry, geometries, nearest,
+// nearest_with_distance and within_distance, the two query runners the point tree
+// reuses for its WGS84 methods, and the class's method table, slots and type object.
+// Each class's .cpp file instantiates these for its kind with its own docstrings.
 //
 // A kind describes one class:
 //
@@ -33,13 +33,13 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "geo_input.hpp"
 #include "results.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
-#include "toolkit/py_ref.hpp"
 #include "toolkit/python_api.hpp"
 #include "toolkit/types.hpp"
 #include "values.hpp"
@@ -53,7 +53,6 @@ namespace sferix::python {
 PyTypeObject* point_tree_type();
 PyTypeObject* linestring_tree_type();
 PyTypeObject* polygon_tree_type();
-
 
 // The state of a tree instance: the tree, and one shared geometry per input item in
 // input order (element i is input position i). Both are fixed at construction.
@@ -93,15 +92,35 @@ template <TreeKind Kind>
 inline constexpr FunctionDescription WITHIN_DISTANCE_DESCRIPTION{Kind::NAME, "within_distance", WITHIN_PARAMETERS, 0,
                                                                  2};
 
-// The state of `self`, or nullptr with the cast-rule TypeError pending when `self` is
+// Runs `body(state)` inside the entry wrapper with the state of `self`, and returns its
+// result; the slot's error return with the cast-rule TypeError pending when `self` is
 // not an instance of the kind's class (the interpreter's descriptors normally rule
 // that out before we are called).
-template <TreeKind Kind>
-const StateOf<Kind>* tree_state(PyObject* self /* borrowed */) {
-    if (!check_instance(self, Kind::type())) {
-        return nullptr;
-    }
-    return &state_of<StateOf<Kind>>(self);
+template <TreeKind Kind, typename Body>
+auto with_tree(PyObject* self /* borrowed */, Body&& body) noexcept
+    -> std::invoke_result_t<Body&, const StateOf<Kind>&> {
+    using Result = std::invoke_result_t<Body&, const StateOf<Kind>&>;
+    return run_entry([&]() -> Result {
+        if (!check_instance(self, Kind::type())) {
+            return detail::error_return<Result>();
+        }
+        return body(state_of<StateOf<Kind>>(self));
+    });
+}
+
+// A fast-call method of a tree class: with the state of `self`, binds the call's
+// arguments to the N parameters of `description` and returns `body(state, slots)`,
+// the slots borrowed from the call (nullptr for a parameter not given).
+template <TreeKind Kind, std::size_t N, typename Body>
+PyObject* run_method(PyObject* self, const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) noexcept {
+    return with_tree<Kind>(self, [&](const StateOf<Kind>& state) -> PyObject* {
+        std::array<PyObject*, N> slots{};  // borrowed from the call
+        if (!bind_fastcall(description, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        return body(state, slots);
+    });
 }
 
 // The value object for input position `index_object` (converted as 'index'): a new
@@ -137,20 +156,12 @@ std::vector<PositionWithMetres> within_distance_hits(const Tree& tree, const geo
 template <TreeKind Kind, typename Search>
 PyObject* run_nearest(PyObject* self, const FunctionDescription& description, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, bool with_distance, Search&& search) {
-    return run_entry([&]() -> PyObject* {
-        const StateOf<Kind>* state = tree_state<Kind>(self);
-        if (state == nullptr) {
-            return nullptr;
-        }
-        std::array<PyObject*, 1> slots{};  // borrowed from the call
-        if (!bind_fastcall(description, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
+    return run_method<Kind, 1>(self, description, args, nargs, kwnames, [&](const StateOf<Kind>& state, auto& slots) {
         const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
         if (!query) {
-            return nullptr;
+            return static_cast<PyObject*>(nullptr);
         }
-        const std::optional<PositionWithMetres> hit = search(state->tree, *query);
+        const std::optional<PositionWithMetres> hit = search(state.tree, *query);
         return nearest_result(hit, with_distance);
     });
 }
@@ -163,84 +174,52 @@ PyObject* run_nearest(PyObject* self, const FunctionDescription& description, Py
 template <TreeKind Kind, typename Collect>
 PyObject* run_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames, Collect&& collect) {
-    return run_entry([&]() -> PyObject* {
-        const StateOf<Kind>* state = tree_state<Kind>(self);
-        if (state == nullptr) {
-            return nullptr;
-        }
-        std::array<PyObject*, 3> slots{};  // borrowed from the call
-        if (!bind_fastcall(description, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        const std::optional<double> radius_metres = convert_double(slots[1], "radius_metres");
-        if (!radius_metres) {
-            return nullptr;
-        }
-        bool return_distance = false;
-        if (slots[2] != nullptr) {
-            const std::optional<bool> given = convert_bool(slots[2], "return_distance");
-            if (!given) {
+    return run_method<Kind, 3>(
+        self, description, args, nargs, kwnames, [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+            const std::optional<double> radius_metres = convert_double(slots[1], "radius_metres");
+            if (!radius_metres) {
                 return nullptr;
             }
-            return_distance = *given;
-        }
-        const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
-        if (!query) {
-            return nullptr;
-        }
-        const std::vector<PositionWithMetres> hits = collect(state->tree, *query, *radius_metres);
-        return within_result(hits, return_distance);
-    });
+            bool return_distance = false;
+            if (slots[2] != nullptr) {
+                const std::optional<bool> given = convert_bool(slots[2], "return_distance");
+                if (!given) {
+                    return nullptr;
+                }
+                return_distance = *given;
+            }
+            const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
+            if (!query) {
+                return nullptr;
+            }
+            const std::vector<PositionWithMetres> hits = collect(state.tree, *query, *radius_metres);
+            return within_result(hits, return_distance);
+        });
 }
 
 // The shared entry points, in the signatures the type slots and method table expect.
 
 template <TreeKind Kind>
 Py_ssize_t tree_length(PyObject* self) {
-    return run_entry([self]() -> Py_ssize_t {
-        const StateOf<Kind>* state = tree_state<Kind>(self);
-        if (state == nullptr) {
-            return -1;
-        }
-        return static_cast<Py_ssize_t>(state->geometries.size());
+    return with_tree<Kind>(self, [](const StateOf<Kind>& state) {
+        return static_cast<Py_ssize_t>(state.geometries.size());
     });
 }
 
 template <TreeKind Kind>
 PyObject* tree_subscript(PyObject* self, PyObject* index /* borrowed */) {
-    return run_entry([&]() -> PyObject* {
-        const StateOf<Kind>* state = tree_state<Kind>(self);
-        if (state == nullptr) {
-            return nullptr;
-        }
-        return geometry_at<Kind>(*state, index);
-    });
+    return with_tree<Kind>(self, [index](const StateOf<Kind>& state) { return geometry_at<Kind>(state, index); });
 }
 
 template <TreeKind Kind>
 PyObject* tree_geometry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_entry([&]() -> PyObject* {
-        const StateOf<Kind>* state = tree_state<Kind>(self);
-        if (state == nullptr) {
-            return nullptr;
-        }
-        std::array<PyObject*, 1> slots{};  // borrowed from the call
-        if (!bind_fastcall(GEOMETRY_DESCRIPTION<Kind>, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        return geometry_at<Kind>(*state, slots[0]);
-    });
+    return run_method<Kind, 1>(self, GEOMETRY_DESCRIPTION<Kind>, args, nargs, kwnames,
+                               [](const StateOf<Kind>& state, auto& slots) { return geometry_at<Kind>(state, slots[0]); });
 }
 
 template <TreeKind Kind>
 PyObject* tree_geometries(PyObject* self, PyObject* /* unused */) {
-    return run_entry([self]() -> PyObject* {
-        const StateOf<Kind>* state = tree_state<Kind>(self);
-        if (state == nullptr) {
-            return nullptr;
-        }
-        return new_value_list(state->geometries);
-    });
+    return with_tree<Kind>(self, [](const StateOf<Kind>& state) { return new_value_list(state.geometries); });
 }
 
 template <TreeKind Kind>
@@ -259,5 +238,67 @@ PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t
     return run_within<Kind>(self, WITHIN_DISTANCE_DESCRIPTION<Kind>, args, nargs, kwnames,
                             within_distance_hits<typename Kind::Tree>);
 }
+
+// The docstrings of the methods every tree class has, each in the interpreter's
+// signature form ("name($self, ...)\n--\n\n...").
+struct SharedMethodDocs {
+    const char* geometry;
+    const char* geometries;
+    const char* nearest;
+    const char* nearest_with_distance;
+    const char* within_distance;
+};
+
+// A tree class's process-wide parts: its method table (the shared methods, then
+// `extra`), its slots, its type spec (named `type_name`, "sferix.<NAME>") and its type
+// object, made on first use. Lives at namespace scope for the life of the process.
+template <TreeKind Kind, std::size_t Extra = 0>
+class TreeClass {
+public:
+    TreeClass(const char* type_name, const char* doc, newfunc constructor, const SharedMethodDocs& docs,
+              const std::array<PyMethodDef, Extra>& extra = {})
+        : methods_(method_table(docs, extra)),
+          slots_{{
+              {Py_tp_doc, const_cast<char*>(doc)},
+              {Py_tp_new, reinterpret_cast<void*>(constructor)},
+              {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<StateOf<Kind>>)},
+              {Py_tp_methods, methods_.data()},
+              {Py_mp_length, reinterpret_cast<void*>(&tree_length<Kind>)},
+              {Py_mp_subscript, reinterpret_cast<void*>(&tree_subscript<Kind>)},
+              {0, nullptr},
+          }},
+          type_spec_{type_name, instance_size<StateOf<Kind>>(), 0, CLASS_FLAGS, slots_.data()},
+          type_(type_spec_) {}
+    TreeClass(const TreeClass&) = delete;
+    TreeClass& operator=(const TreeClass&) = delete;
+
+    // The type object, borrowed; nullptr with an exception pending. REQUIRES: the GIL is held.
+    PyTypeObject* get() { return type_.get(); }
+
+private:
+    static constexpr std::size_t METHOD_COUNT = 5 + Extra + 1;  // shared, extra, sentinel
+
+    static std::array<PyMethodDef, METHOD_COUNT> method_table(const SharedMethodDocs& docs,
+                                                              const std::array<PyMethodDef, Extra>& extra) {
+        std::array<PyMethodDef, METHOD_COUNT> table{{
+            {"geometry", fastcall_method(tree_geometry<Kind>), FASTCALL, docs.geometry},
+            {"geometries", tree_geometries<Kind>, METH_NOARGS, docs.geometries},
+            {"nearest", fastcall_method(tree_nearest<Kind>), FASTCALL, docs.nearest},
+            {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<Kind>), FASTCALL,
+             docs.nearest_with_distance},
+            {"within_distance", fastcall_method(tree_within_distance<Kind>), FASTCALL, docs.within_distance},
+        }};
+        for (std::size_t i = 0; i < Extra; ++i) {
+            table[5 + i] = extra[i];
+        }
+        table[METHOD_COUNT - 1] = {nullptr, nullptr, 0, nullptr};
+        return table;
+    }
+
+    std::array<PyMethodDef, METHOD_COUNT> methods_;
+    std::array<PyType_Slot, 7> slots_;
+    PyType_Spec type_spec_;
+    LazyType type_;
+};
 
 }  // namespace sferix::python
