@@ -1,5 +1,7 @@
 #include "values.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -111,6 +113,46 @@ PyRef text(const std::string& value) {
     return PyRef::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
+// A value class's process-wide parts: its getters, slots, type spec (named
+// `type_name`, "sferix.<Name>") and type object, made on first use. Given a `length`,
+// the class also has len(). Lives at namespace scope for the life of the process.
+template <typename Handle, std::size_t Getters>
+class ValueClass {
+public:
+    ValueClass(const char* type_name, const char* doc, reprfunc repr, const std::array<PyGetSetDef, Getters>& getters,
+               lenfunc length = nullptr)
+        : getset_(with_sentinel(getters)),
+          slots_{{
+              {Py_tp_doc, const_cast<char*>(doc)},
+              {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<Handle>)},
+              {Py_tp_repr, reinterpret_cast<void*>(repr)},
+              {Py_tp_getset, getset_.data()},
+              // A slot may not be empty: without a length the list ends here.
+              length != nullptr ? PyType_Slot{Py_mp_length, reinterpret_cast<void*>(length)} : PyType_Slot{0, nullptr},
+              {0, nullptr},
+          }},
+          type_spec_{type_name, instance_size<Handle>(), 0, VALUE_CLASS_FLAGS, slots_.data()},
+          type_(type_spec_) {}
+    ValueClass(const ValueClass&) = delete;
+    ValueClass& operator=(const ValueClass&) = delete;
+
+    // The type object, borrowed; nullptr with an exception pending. REQUIRES: the GIL is held.
+    PyTypeObject* get() { return type_.get(); }
+
+private:
+    static std::array<PyGetSetDef, Getters + 1> with_sentinel(const std::array<PyGetSetDef, Getters>& getters) {
+        std::array<PyGetSetDef, Getters + 1> table{};
+        std::copy(getters.begin(), getters.end(), table.begin());
+        table[Getters] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+        return table;
+    }
+
+    std::array<PyGetSetDef, Getters + 1> getset_;
+    std::array<PyType_Slot, 6> slots_;
+    PyType_Spec type_spec_;
+    LazyType type_;
+};
+
 // Point
 
 PyObject* point_x(PyObject* self, void* /* closure */) {
@@ -143,24 +185,13 @@ PyObject* point_repr(PyObject* self) {
     });
 }
 
-PyGetSetDef point_getset[] = {
-    {"x", point_x, nullptr, nullptr, nullptr},
-    {"y", point_y, nullptr, nullptr, nullptr},
-    {"coordinates", point_coordinates, nullptr, "The `(lon, lat)` pair.", nullptr},
-    {"__geo_interface__", point_geo_interface, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot point_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A geodetic point `(lon, lat)` in degrees.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<PointHandle>)},
-    {Py_tp_repr, reinterpret_cast<void*>(point_repr)},
-    {Py_tp_getset, point_getset},
-    {0, nullptr},
-};
-
-PyType_Spec point_spec = {"sferix.Point", instance_size<PointHandle>(), 0, VALUE_CLASS_FLAGS, point_slots};
-LazyType point_class(point_spec);
+ValueClass<PointHandle, 4> point_class("sferix.Point", "A geodetic point `(lon, lat)` in degrees.", point_repr,
+                                       {{
+                                           {"x", point_x, nullptr, nullptr, nullptr},
+                                           {"y", point_y, nullptr, nullptr, nullptr},
+                                           {"coordinates", point_coordinates, nullptr, "The `(lon, lat)` pair.", nullptr},
+                                           {"__geo_interface__", point_geo_interface, nullptr, nullptr, nullptr},
+                                       }});
 
 // LineString
 
@@ -183,25 +214,14 @@ Py_ssize_t linestring_length(PyObject* self) {
     return run_entry([self] { return static_cast<Py_ssize_t>(geometry_of<LineStringHandle>(self).coords().size()); });
 }
 
-PyGetSetDef linestring_getset[] = {
-    {"coordinates", linestring_coordinates, nullptr, "The `(lon, lat)` vertices.", nullptr},
-    {"__geo_interface__", linestring_geo_interface, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot linestring_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("A geodetic linestring: a sequence of `(lon, lat)` vertices joined by great-circle arcs.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<LineStringHandle>)},
-    {Py_tp_repr, reinterpret_cast<void*>(linestring_repr)},
-    {Py_mp_length, reinterpret_cast<void*>(linestring_length)},
-    {Py_tp_getset, linestring_getset},
-    {0, nullptr},
-};
-
-PyType_Spec linestring_spec = {"sferix.LineString", instance_size<LineStringHandle>(), 0, VALUE_CLASS_FLAGS,
-                               linestring_slots};
-LazyType linestring_class(linestring_spec);
+ValueClass<LineStringHandle, 2> linestring_class(
+    "sferix.LineString", "A geodetic linestring: a sequence of `(lon, lat)` vertices joined by great-circle arcs.",
+    linestring_repr,
+    {{
+        {"coordinates", linestring_coordinates, nullptr, "The `(lon, lat)` vertices.", nullptr},
+        {"__geo_interface__", linestring_geo_interface, nullptr, nullptr, nullptr},
+    }},
+    linestring_length);
 
 // Polygon
 
@@ -225,24 +245,14 @@ PyObject* polygon_repr(PyObject* self) {
     });
 }
 
-PyGetSetDef polygon_getset[] = {
-    {"exterior", polygon_exterior, nullptr,
-     "The exterior ring's `(lon, lat)` vertices (closed; first == last).", nullptr},
-    {"interiors", polygon_interiors, nullptr, "The interior rings, each a list of `(lon, lat)` vertices.", nullptr},
-    {"__geo_interface__", polygon_geo_interface, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot polygon_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A filled geodetic polygon: an exterior ring and any interior rings (holes).")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<PolygonHandle>)},
-    {Py_tp_repr, reinterpret_cast<void*>(polygon_repr)},
-    {Py_tp_getset, polygon_getset},
-    {0, nullptr},
-};
-
-PyType_Spec polygon_spec = {"sferix.Polygon", instance_size<PolygonHandle>(), 0, VALUE_CLASS_FLAGS, polygon_slots};
-LazyType polygon_class(polygon_spec);
+ValueClass<PolygonHandle, 3> polygon_class(
+    "sferix.Polygon", "A filled geodetic polygon: an exterior ring and any interior rings (holes).", polygon_repr,
+    {{
+        {"exterior", polygon_exterior, nullptr, "The exterior ring's `(lon, lat)` vertices (closed; first == last).",
+         nullptr},
+        {"interiors", polygon_interiors, nullptr, "The interior rings, each a list of `(lon, lat)` vertices.", nullptr},
+        {"__geo_interface__", polygon_geo_interface, nullptr, nullptr, nullptr},
+    }});
 
 template <typename Handle>
 PyObject* new_value_object(PyTypeObject* type /* borrowed */, Handle geometry) {
