@@ -27,6 +27,12 @@ PyRef attribute(PyObject* object, InternedString& name) {
     return key == nullptr ? PyRef() : PyRef::steal(PyObject_GetAttr(object, key));
 }
 
+// object.name(), a new reference; empty with an exception pending.
+PyRef call_method(PyObject* object, InternedString& name) {
+    const PyRef method = attribute(object, name);
+    return method ? PyRef::steal(PyObject_CallNoArgs(method.get())) : PyRef();
+}
+
 // The integer attribute object.name; nullopt with an exception pending.
 std::optional<long> integer_attribute(PyObject* object, InternedString& name) {
     const PyRef value = attribute(object, name);
@@ -185,11 +191,7 @@ std::optional<Float64Matrix> float64_matrix(PyObject* object) {
     if (columns != 0 && rows > PY_SSIZE_T_MAX / number_size / columns) {
         return matrix;  // no real array is that large; read it the general way
     }
-    const PyRef tobytes = attribute(object, tobytes_name);
-    if (!tobytes) {
-        return std::nullopt;
-    }
-    PyRef bytes = PyRef::steal(PyObject_CallNoArgs(tobytes.get()));
+    PyRef bytes = call_method(object, tobytes_name);
     if (!bytes) {
         return std::nullopt;
     }
@@ -212,11 +214,7 @@ std::optional<PyRef> numeric_array_as_list(PyObject* object) {
     if (!numeric || !*numeric) {
         return numeric ? std::optional<PyRef>(PyRef()) : std::nullopt;
     }
-    const PyRef tolist = attribute(object, tolist_name);
-    if (!tolist) {
-        return std::nullopt;
-    }
-    PyRef list = PyRef::steal(PyObject_CallNoArgs(tolist.get()));
+    PyRef list = call_method(object, tolist_name);
     if (!list) {
         return std::nullopt;
     }
