@@ -250,7 +250,7 @@ struct SharedMethodDocs {
 };
 
 // A tree class's process-wide parts: its method table (the shared methods, then
-// `extra`), its slots, its type spec (named `type_name`, "sferix.<NAME>") and its type
+// `extra`), its slots, its PyType_Spec (named `type_name`, "sferix.<NAME>") and its type
 // object, made on first use. Lives at namespace scope for the life of the process.
 template <TreeKind Kind, std::size_t Extra = 0>
 class TreeClass {

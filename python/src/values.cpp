@@ -113,7 +113,7 @@ PyRef text(const std::string& value) {
     return PyRef::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
-// A value class's process-wide parts: its getters, slots, type spec (named
+// A value class's process-wide parts: its getters, slots, PyType_Spec (named
 // `type_name`, "sferix.<Name>") and type object, made on first use. Given a `length`,
 // the class also has len(). Lives at namespace scope for the life of the process.
 template <typename Handle, std::size_t Getters>

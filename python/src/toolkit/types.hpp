@@ -1,7 +1,7 @@
 #pragma once
 
-// Classes made from type specs: their type objects, the instances' C++ state, and
-// the entries of their method tables.
+// Classes made from PyType_Spec descriptions: their type objects, the instances' C++
+// state, and the entries of their method tables.
 
 #include <cstddef>
 #include <memory>
@@ -16,7 +16,7 @@
 namespace sferix::python {
 
 // Type flags of the module's classes. Not Py_TPFLAGS_BASETYPE (no subclassing), not
-// Py_TPFLAGS_HAVE_GC (instances hold no Python references); the type specs declare no
+// Py_TPFLAGS_HAVE_GC (instances hold no Python references); the PyType_Specs declare no
 // __dict__ or __weakref__ offsets, so instances have neither. Immutable, like the
 // built-in types: the classes are process-wide, so a program that rebinds a method
 // would change it for every other user of the module.
@@ -38,7 +38,7 @@ public:
     constexpr explicit LazyType(PyType_Spec& type_spec) noexcept : type_spec_(&type_spec) {}
 
     // The type object, borrowed; nullptr with a Python exception pending if creating it
-    // failed (the next call tries again). Panics on a type spec that breaks the class rules.
+    // failed (the next call tries again). Panics on a PyType_Spec that breaks the class rules.
     // REQUIRES: the GIL is held.
     PyTypeObject* get();
 
@@ -73,7 +73,7 @@ State& state_of(PyObject* self /* borrowed */) noexcept {
 // instance held on its heap type. The instance's state must already be destroyed.
 void free_instance(PyObject* self /* owned, consumed */) noexcept;
 
-// A new instance of `type` (a class whose type spec has instance_size<State>()), allocated
+// A new instance of `type` (a class whose PyType_Spec has instance_size<State>()), allocated
 // through the type's tp_alloc slot, holding `state` moved in. Returns a new reference,
 // or nullptr with the allocation's exception pending (then `state` is left as it was).
 template <typename State>
