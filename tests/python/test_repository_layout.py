@@ -15,3 +15,36 @@ class TestRepositoryRoot:
     @pytest.mark.parametrize("package", ["rtree", "geopandas", "shapely", "numpy", "scipy", "sklearn"])
     def test_no_folder_at_the_root_shadows_a_package(self, package):
         assert importlib.machinery.PathFinder.find_spec(package, [str(ROOT)]) is None
+
+
+def quoted_includes(path):
+    """Every file a C++ source includes with quotes, as a path relative to the repository."""
+    found = []
+    for line in path.read_text().splitlines():
+        if line.startswith('#include "'):
+            name = line.split('"')[1]
+            beside = path.parent / name
+            found.append((beside if beside.exists() else ROOT / "src" / name).resolve().relative_to(ROOT))
+    return found
+
+
+class TestDependencyDirection:
+    # Lower layers must stay usable without the ones built on them: the generic tree
+    # knows nothing of spheres, and the CPython toolkit nothing of sferix's classes.
+    @pytest.mark.parametrize(
+        ("folder", "allowed"),
+        [
+            ("src/rtree", ["src/rtree"]),
+            ("python/src/toolkit", ["python/src/toolkit", "src/support"]),
+        ],
+    )
+    def test_a_layer_includes_only_itself_and_what_lies_below(self, folder, allowed):
+        sources = sorted(p for p in (ROOT / folder).rglob("*") if p.suffix in {".hpp", ".cpp"})
+        assert sources
+        outside = {
+            f"{source.relative_to(ROOT)} -> {included}"
+            for source in sources
+            for included in quoted_includes(source)
+            if not any(included.is_relative_to(layer) for layer in allowed)
+        }
+        assert not outside
