@@ -102,7 +102,7 @@ auto with_tree(PyObject* self /* borrowed */, Body&& body) noexcept
     using Result = std::invoke_result_t<Body&, const StateOf<Kind>&>;
     return run_entry([&]() -> Result {
         if (!check_instance(self, Kind::type())) {
-            return detail::error_return<Result>();
+            return error_return<Result>();
         }
         return body(state_of<StateOf<Kind>>(self));
     });

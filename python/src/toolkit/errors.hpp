@@ -97,15 +97,6 @@ PyObject* exception_type(LazyObject& holder, const char* name, const char* doc, 
 // panics.
 PyObject* panic_exception_type();
 
-namespace detail {
-
-// Turns the C++ exception currently being handled into the pending Python exception:
-// support::Panic and any other std::exception -> PanicException(its text),
-// std::bad_alloc -> MemoryError, anything else -> PanicException with a fixed text.
-// Never throws: a failure while doing so ends the process with
-// "uncaught panic at ffi boundary". REQUIRES: called inside a catch block, GIL held.
-void raise_current_exception() noexcept;
-
 // The error return of an interpreter slot: NULL for object-returning slots, -1 for the
 // integer-returning ones (int, Py_ssize_t).
 template <typename Result>
@@ -118,6 +109,15 @@ constexpr Result error_return() noexcept {
         return -1;
     }
 }
+
+namespace detail {
+
+// Turns the C++ exception currently being handled into the pending Python exception:
+// support::Panic and any other std::exception -> PanicException(its text),
+// std::bad_alloc -> MemoryError, anything else -> PanicException with a fixed text.
+// Never throws: a failure while doing so ends the process with
+// "uncaught panic at ffi boundary". REQUIRES: called inside a catch block, GIL held.
+void raise_current_exception() noexcept;
 
 }  // namespace detail
 
@@ -137,7 +137,7 @@ auto run_entry(Body&& body) noexcept -> std::invoke_result_t<Body&> {
         return body();
     } catch (...) {
         detail::raise_current_exception();
-        return detail::error_return<Result>();
+        return error_return<Result>();
     }
 }
 
