@@ -69,9 +69,9 @@ def rotated(ring, k):
 
 @pytest.fixture(scope="module")
 def countries():
-    from shapely.geometry.polygon import orient
-
     parts = load_polygons()
+    from shapely.geometry.polygon import orient  # geopandas brings shapely
+
     assert len(parts) == 287
     names = [name for name, _ in parts]
     return names, [rings(orient(p, 1.0)) for _, p in parts], [rings(orient(p, -1.0)) for _, p in parts]
