@@ -58,8 +58,8 @@ std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::Point
     return hits;
 }
 
-// The points are moved into the leaves; the geometry array holds its own shared copies
-// (value objects must outlive the tree, and a point leaf is stored by value).
+// The tree keeps the points' lon/lat and vectors; the geometry array holds its own
+// shared copies (value objects must outlive the tree).
 PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return run_entry([&]() -> PyObject* {
         std::array<PyObject*, 1> slots{};  // borrowed from the call
@@ -77,13 +77,9 @@ PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         geodetic::PointTree tree = [&points] {
             const ReleasedGil released;
-            std::vector<geodetic::PointLeaf> leaves;
-            leaves.reserve(points->size());
-            for (std::size_t i = 0; i < points->size(); ++i) {
-                leaves.emplace_back(std::move((*points)[i]), static_cast<std::uint64_t>(i));
-            }
+            geodetic::PointTree built = geodetic::PointTree::from_points(*points);
             points.reset();
-            return geodetic::PointTree::bulk_load(std::move(leaves));
+            return built;
         }();
         return new_instance(type, State{std::move(tree), std::move(geometries)});
     });

@@ -9,8 +9,10 @@ Result<GeodeticPoint> GeodeticPoint::try_new(double lon, double lat) {
     if (!coord) {
         return coord.error();
     }
-    return GeodeticPoint(coord.value(), embed(coord.value()));
+    return from_coord(coord.value());
 }
+
+GeodeticPoint GeodeticPoint::from_coord(const GeodeticCoord& coord) noexcept { return GeodeticPoint(coord, embed(coord)); }
 
 std::optional<double> GeodeticPoint::distance_2_if_less_or_equal(const UnitVec& p, double max_2) const noexcept {
     // The box test mirrors what the tree does for every leaf; for this degenerate box

@@ -19,6 +19,10 @@ public:
     // LongitudeOutOfRange, then LatitudeOutOfRange.
     [[nodiscard]] static Result<GeodeticPoint> try_new(double lon, double lat);
 
+    // The point of an already validated coordinate: embed(coord), the same vector
+    // try_new gives for the same lon/lat.
+    [[nodiscard]] static GeodeticPoint from_coord(const GeodeticCoord& coord) noexcept;
+
     [[nodiscard]] const GeodeticCoord& coord() const noexcept { return coord_; }
     [[nodiscard]] double lon() const noexcept { return coord_.lon(); }  // degrees, as given
     [[nodiscard]] double lat() const noexcept { return coord_.lat(); }  // degrees, as given

@@ -1,28 +1,131 @@
 #include "index/nearest_position.hpp"
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+
 #include "geodetic/distance.hpp"
 #include "geodetic/spheroid.hpp"
+#include "rtree/algorithm/small_heap.hpp"
+#include "rtree/invariant.hpp"
 
 namespace sferix::indexed {
 
 using geodetic::PointLeaf;
+using geodetic::UnitVec;
+
+namespace {
+
+// A pending node or leaf ordered by squared chord, then by the smallest input
+// position below it (the leaf's own for a leaf).
+struct TieEntry {
+    std::uint32_t index = 0;
+    bool is_leaf = false;
+    double distance_2 = 0.0;
+    std::uint32_t tie_break = 0;
+};
+
+// Best-first over a point tree in (squared chord, smallest position below) order.
+// A child's key is never below its parent's (its box lies inside, its positions are
+// a subset), so entries come out in nondecreasing key order: leaves in increasing
+// (squared chord, input position), and every leaf at one vector before any later
+// leaf at that vector has a larger position.
+class TieOrderedWalk {
+public:
+    TieOrderedWalk(const geodetic::PointTree& tree, const UnitVec& query)
+        : view_(tree.rtree().view()), minima_(tree.min_positions()), query_(query) {
+        expand(view_.root());
+    }
+
+    [[nodiscard]] std::optional<TieEntry> pop() { return heap_.pop(); }
+
+    [[nodiscard]] const rtree::FlatNode<UnitVec>& node(const TieEntry& entry) const { return view_.nodes[entry.index]; }
+    [[nodiscard]] const PointLeaf& leaf(const TieEntry& entry) const { return view_.leaves[entry.index]; }
+
+    // Pushes the children of `node` whose smallest position is below `position_bound`.
+    void expand(const rtree::FlatNode<UnitVec>& node, std::uint32_t position_bound = std::numeric_limits<std::uint32_t>::max()) {
+        Run run;
+        const std::uint32_t end = node.first + std::uint32_t{node.count};
+        if (node.has_leaf_children()) {
+            for (std::uint32_t i = node.first; i < end; ++i) {
+                const PointLeaf& leaf = view_.leaves[i];
+                const auto position = static_cast<std::uint32_t>(leaf.data());
+                if (position < position_bound) {
+                    run.push(TieEntry{i, true, leaf.distance_2(query_), position});
+                }
+            }
+        } else {
+            for (std::uint32_t i = node.first; i < end; ++i) {
+                if (minima_[i] < position_bound) {
+                    run.push(TieEntry{i, false, view_.nodes[i].envelope.distance_2(query_), minima_[i]});
+                }
+            }
+        }
+        heap_.extend(run);
+    }
+
+private:
+    // The kept children of one node, in storage order: SmallHeap::extend takes a
+    // sized run, and a node has at most 8 children.
+    struct Run {
+        std::array<TieEntry, 8> entries{};
+        std::size_t length = 0;
+
+        void push(const TieEntry& entry) {
+            rtree::check_invariant(length < entries.size(), "a node with more than eight children");
+            entries[length++] = entry;
+        }
+        [[nodiscard]] const TieEntry* begin() const noexcept { return entries.data(); }
+        [[nodiscard]] const TieEntry* end() const noexcept { return entries.data() + length; }
+        [[nodiscard]] std::size_t size() const noexcept { return length; }
+    };
+
+    rtree::FlatTreeView<PointLeaf> view_;
+    std::span<const std::uint32_t> minima_;
+    UnitVec query_;
+    rtree::SmallHeap<TieEntry> heap_;
+};
+
+bool is_degenerate_at(const geodetic::Envelope& box, const UnitVec& v) {
+    return box.lower() == v && box.upper() == v;
+}
+
+}  // namespace
 
 std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
                                                    const geodetic::GeodeticPoint& query) {
-    auto sequence = tree.nearest_neighbor_iter_with_distance(query);
-    const auto first = sequence.next();
+    TieOrderedWalk walk(tree, query.vector());
+    std::optional<TieEntry> first;
+    while ((first = walk.pop())) {
+        if (first->is_leaf) {
+            break;
+        }
+        walk.expand(walk.node(*first));
+    }
     if (!first) {
         return std::nullopt;
     }
-    const double m0 = first->metres;
-    std::uint64_t best_position = first->leaf->data();
-    while (const auto tied = sequence.next()) {
+    // The first leaf has the smallest squared chord and, among those, the smallest
+    // position. Leaves at a larger chord whose metres round to the same value still
+    // tie, so the walk goes on while the metres stay equal, and only into subtrees
+    // that hold a smaller position.
+    const double m0 = geodetic::squared_chord_to_metres(first->distance_2);
+    std::uint32_t best_position = first->tie_break;
+    while (const std::optional<TieEntry> entry = walk.pop()) {
         // Written so that a NaN distance counts as a tie rather than ending the run.
-        if (tied->metres > m0) {
+        if (geodetic::squared_chord_to_metres(entry->distance_2) > m0) {
             break;
         }
-        if (tied->leaf->data() < best_position) {
-            best_position = tied->leaf->data();
+        if (entry->tie_break >= best_position) {
+            continue;
+        }
+        if (entry->is_leaf) {
+            best_position = entry->tie_break;
+        } else {
+            walk.expand(walk.node(*entry), best_position);
         }
     }
     return PositionWithMetres{best_position, m0};
@@ -31,43 +134,71 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
 std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
                                                          const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
     const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
-    auto sequence = tree.rtree().nearest_neighbor_iter_with_distance_2(query.vector());
+    TieOrderedWalk walk(tree, query.vector());
 
-    const PointLeaf* best = nullptr;
+    // The winner so far, and the last vector solved (duplicates come out in runs,
+    // so one remembered vector saves their inverses).
+    std::optional<std::uint32_t> best_position;
+    UnitVec best_vector{};
     double best_d = 0.0;
+    std::optional<UnitVec> solved_vector;
+    double solved_d = 0.0;
     std::uint64_t inverses = 0;
-    while (const auto candidate = sequence.next()) {
-        if (best != nullptr) {
+
+    // A point at `v` cannot take the lead: it is the winner's own vector (and comes
+    // later, so with a larger position) or a vector already solved and not closer.
+    const auto cannot_win = [&](const UnitVec& v) {
+        if (!best_position) {
+            return false;
+        }
+        return v == best_vector || (solved_vector && v == *solved_vector && !(solved_d < best_d));
+    };
+
+    while (const std::optional<TieEntry> entry = walk.pop()) {
+        if (best_position) {
             // Every later leaf is at least this far on the sphere, hence at least this
             // lower bound on the ellipsoid: none of them can beat best_d any more.
-            const double sphere_metres = geodetic::squared_chord_to_metres(candidate->distance_2);
+            const double sphere_metres = geodetic::squared_chord_to_metres(entry->distance_2);
             if (sphere_metres * WGS84_SPHERE_LOWER_BOUND > best_d) {
                 break;
             }
         }
-        const geodetic::GeodeticPoint& point = candidate->leaf->geom();
-        const double d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), point.lon(), point.lat());
-        ++inverses;
-        if (best == nullptr || d < best_d) {
-            best = candidate->leaf;
+        if (!entry->is_leaf) {
+            const rtree::FlatNode<UnitVec>& node = walk.node(*entry);
+            // A subtree of duplicates of one vector that cannot win is skipped whole.
+            if (!is_degenerate_at(node.envelope, node.envelope.lower()) || !cannot_win(node.envelope.lower())) {
+                walk.expand(node);
+            }
+            continue;
+        }
+        const PointLeaf& leaf = walk.leaf(*entry);
+        const UnitVec v = leaf.vector();
+        if (cannot_win(v)) {
+            continue;
+        }
+        double d = 0.0;
+        if (solved_vector && v == *solved_vector) {
+            d = solved_d;
+        } else {
+            const geodetic::GeodeticCoord& coord = tree.coord(leaf.data());
+            d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), coord.lon(), coord.lat());
+            ++inverses;
+            solved_vector = v;
+            solved_d = d;
+        }
+        if (!best_position || d < best_d) {
+            best_position = static_cast<std::uint32_t>(leaf.data());
+            best_vector = v;
             best_d = d;
         }
     }
     if (stats != nullptr) {
         stats->geodesic_inverses = inverses;
     }
-    if (best == nullptr) {
+    if (!best_position) {
         return std::nullopt;
     }
-
-    // Duplicates of the winner compete on input position.
-    std::uint64_t best_position = best->data();
-    for (const PointLeaf& same : tree.rtree().locate_all_at_point(best->geom().vector())) {
-        if (same.data() < best_position) {
-            best_position = same.data();
-        }
-    }
-    return PositionWithMetres{best_position, best_d};
+    return PositionWithMetres{*best_position, best_d};
 }
 
 }  // namespace sferix::indexed

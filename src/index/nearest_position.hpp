@@ -32,7 +32,10 @@ struct GeodesicSearchStats {
 // the squared chord, minimum m0. Among all points with m = m0 (ties judged on the
 // metre values, so chords differing in the last bits still tie when their metres are
 // equal) the smallest input position wins; (180, 0) and (−180, 0) tie this way.
-// Reads the best-first sequence one element past the ties.
+// Walks best-first in (squared chord, smallest input position below) order, so the
+// first leaf reached is already the smallest position at the smallest chord, and a
+// subtree is entered only while it may hold a smaller position at the winning
+// metres: many points at one place cost about as much as one.
 [[nodiscard]] std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
                                                                 const geodetic::GeodeticPoint& query);
 
@@ -40,11 +43,14 @@ struct GeodesicSearchStats {
 // that distance. Best-first on the sphere; the GeographicLib inverse runs only for
 // leaves whose great-circle metres × WGS84_SPHERE_LOWER_BOUND do not exceed the best
 // geodesic distance so far. Between points at different positions with equal
-// geodesic distance, the one reached first wins (smaller squared chord, then heap
-// order). Then every point stored at exactly the winner's unit vector competes on
-// input position, the smallest winning; the distance stays the winner's. (180, 0)
-// and (−180, 0) embed to different vectors and so do not compete there. When `stats`
-// is given, it receives this search's counters.
+// geodesic distance, the one reached first wins (smaller squared chord, then smaller
+// input position). Points stored at exactly one unit vector count as one place: the
+// one with the smallest input position stands for all of them, so the answer is the
+// smallest position at the winner's vector and the distance is the winner's. Such
+// a place costs one inverse however many points it holds, and a subtree holding only
+// a place that cannot win is skipped. (180, 0) and (−180, 0) embed to different
+// vectors and so do not compete there. When `stats` is given, it receives this
+// search's counters.
 [[nodiscard]] std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
                                                                       const geodetic::GeodeticPoint& query,
                                                                       GeodesicSearchStats* stats = nullptr);

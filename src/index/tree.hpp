@@ -3,9 +3,8 @@
 // The geodetic face of the index: queries in degrees and metres over an R-tree of
 // unit-vector boxes.
 //
-//   std::vector<PointLeaf> leaves;
-//   leaves.emplace_back(point, position);                 // GeodeticPoint, input position
-//   const PointTree tree = PointTree::bulk_load(std::move(leaves));
+//   std::vector<GeodeticCoord> coords = ...;              // input order = input positions
+//   const PointTree tree = PointTree::from_coords(std::move(coords));
 //   const GeodeticPoint query = *GeodeticPoint::try_new(lon, lat);   // checked once
 //
 //   // Within a radius (metres, inclusive; radius 0 keeps only exact hits):
@@ -16,6 +15,8 @@
 //   for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(query, 10'000.0, WGS84_A, WGS84_F)) { ... }
 //   // Inside a lon/lat rectangle (bounds inclusive; w > e crosses the antimeridian):
 //   for (const PointLeaf& leaf : tree.locate_in_rectangle(LonLatRectangle(lower, upper))) { ... }
+//   // The point at an input position, built on demand from the coordinate array:
+//   const GeodeticPoint p = tree.point(leaf.data());
 //   // Nearest first, with great-circle metres:
 //   auto nearest = tree.nearest_neighbor_iter_with_distance(query).next();
 //   // Linestring and polygon trees: the one nearest leaf with its metres:
@@ -40,6 +41,7 @@
 #include <cstdint>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -52,15 +54,15 @@
 #include "geodetic/spheroid.hpp"
 #include "geodetic/unit_vec.hpp"
 #include "index/indexed_leaf.hpp"
+#include "index/point_leaf.hpp"
 #include "rtree/algorithm/next_iterator.hpp"
-#include "rtree/primitives/geom_with_data.hpp"
 #include "rtree/rtree.hpp"
 
 namespace sferix::geodetic {
 
 // The leaves of the three trees; data() is the input position in every case.
-// A point leaf holds its point by value; the others share their geometry.
-using PointLeaf = rtree::GeomWithData<GeodeticPoint, std::uint64_t>;
+// A point leaf holds its unit vector (see point_leaf.hpp); the others share their
+// geometry.
 using LineStringLeaf = indexed::IndexedLeaf<GeodeticLineString>;
 using PolygonLeaf = indexed::IndexedLeaf<GeodeticPolygon>;
 
@@ -121,8 +123,8 @@ public:
 
     // The empty sequence.
     WithinDistanceIterator() = default;
-    WithinDistanceIterator(const rtree::ParentNode<Leaf>& root, const UnitVec& origin, double max_distance_2) {
-        selection_.emplace(root, SelectWithinDistanceRecording<Leaf>(origin, max_distance_2));
+    WithinDistanceIterator(rtree::FlatTreeView<Leaf> tree, const UnitVec& origin, double max_distance_2) {
+        selection_.emplace(tree, SelectWithinDistanceRecording<Leaf>(origin, max_distance_2));
     }
 
     [[nodiscard]] std::optional<LeafWithDistance2<Leaf>> next() {
@@ -152,10 +154,11 @@ public:
 
     // The empty sequence.
     WithinDistanceOnEllipsoidIterator() = default;
-    WithinDistanceOnEllipsoidIterator(const rtree::ParentNode<PointLeaf>& root, double max_distance_2,
-                                      GeodesicHandle geod, const GeodeticPoint& query, double radius_metres)
-        : geod_(std::move(geod)), lon_(query.lon()), lat_(query.lat()), radius_metres_(radius_metres) {
-        selection_.emplace(root, rtree::SelectWithinDistanceFunction<UnitVec>{query.vector(), max_distance_2});
+    WithinDistanceOnEllipsoidIterator(rtree::FlatTreeView<PointLeaf> tree, std::span<const GeodeticCoord> coords,
+                                      double max_distance_2, GeodesicHandle geod, const GeodeticPoint& query,
+                                      double radius_metres)
+        : coords_(coords), geod_(std::move(geod)), lon_(query.lon()), lat_(query.lat()), radius_metres_(radius_metres) {
+        selection_.emplace(tree, rtree::SelectWithinDistanceFunction<UnitVec>{query.vector(), max_distance_2});
     }
 
     // The next candidate whose geodesic distance d (query first) is ≤ the radius; a
@@ -165,7 +168,8 @@ public:
             return std::nullopt;
         }
         while (const PointLeaf* leaf = selection_->next()) {
-            const double d = geodesic_metres(*geod_, lon_, lat_, leaf->geom().lon(), leaf->geom().lat());
+            const GeodeticCoord& coord = coords_[leaf->data()];
+            const double d = geodesic_metres(*geod_, lon_, lat_, coord.lon(), coord.lat());
             if (d <= radius_metres_) {
                 return LeafWithMetres<PointLeaf>{leaf, d};
             }
@@ -178,6 +182,7 @@ public:
 
 private:
     std::optional<Selection> selection_;
+    std::span<const GeodeticCoord> coords_;
     GeodesicHandle geod_;
     double lon_ = 0.0;
     double lat_ = 0.0;
@@ -190,14 +195,16 @@ public:
     using Selection =
         rtree::SelectionIterator<PointLeaf, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>>;
 
-    InRectangleIterator(const rtree::ParentNode<PointLeaf>& root, const LonLatRectangle& rectangle)
-        : selection_(root, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>{rectangle_bounding_box(
+    InRectangleIterator(rtree::FlatTreeView<PointLeaf> tree, std::span<const GeodeticCoord> coords,
+                        const LonLatRectangle& rectangle)
+        : selection_(tree, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>{rectangle_bounding_box(
                                rectangle.west(), rectangle.south(), rectangle.east(), rectangle.north())}),
-          rectangle_(rectangle) {}
+          coords_(coords), rectangle_(rectangle) {}
 
     [[nodiscard]] const PointLeaf* next() {
         while (const PointLeaf* leaf = selection_.next()) {
-            if (lonlat_rectangle_contains(leaf->geom().lon(), leaf->geom().lat(), rectangle_.west(), rectangle_.south(),
+            const GeodeticCoord& coord = coords_[leaf->data()];
+            if (lonlat_rectangle_contains(coord.lon(), coord.lat(), rectangle_.west(), rectangle_.south(),
                                           rectangle_.east(), rectangle_.north())) {
                 return leaf;
             }
@@ -210,6 +217,7 @@ public:
 
 private:
     Selection selection_;
+    std::span<const GeodeticCoord> coords_;
     LonLatRectangle rectangle_;
 };
 
@@ -222,7 +230,7 @@ public:
 
     // The empty sequence.
     NearestWithMetresIterator() = default;
-    NearestWithMetresIterator(const rtree::ParentNode<Leaf>& root, const UnitVec& query) { nearest_.emplace(root, query); }
+    NearestWithMetresIterator(rtree::FlatTreeView<Leaf> tree, const UnitVec& query) { nearest_.emplace(tree, query); }
 
     // The walk orders by squared chord; each reported leaf's chord is converted once,
     // on the way out, with squared_chord_to_metres, which is monotone, so the metres
@@ -273,41 +281,7 @@ public:
         if (!(radius_metres >= 0.0)) {
             return {};
         }
-        return WithinDistanceIterator<Leaf>(tree_.root(), query.vector(), metres_to_squared_chord(radius_metres));
-    }
-
-    // Point leaves whose geodesic distance on the ellipsoid with equatorial radius a
-    // (metres) and flattening f, from the query as first point, is ≤ radius_metres
-    // (inclusive), each with that distance in metres. Candidates come from a sphere
-    // pre-filter at ellipsoid_prefilter_radius_metres (radius 0 still pre-filters at
-    // 1 mm and keeps the points at geodesic distance 0); the geodesic inverse runs
-    // only for them, and a NaN distance is dropped. Negative or NaN radius, or an
-    // ellipsoid geoid_for refuses: empty.
-    [[nodiscard]] WithinDistanceOnEllipsoidIterator locate_within_distance_on_ellipsoid(const GeodeticPoint& query,
-                                                                                      double radius_metres, double a,
-                                                                                      double f) const
-        requires std::same_as<Leaf, PointLeaf>
-    {
-        if (!(radius_metres >= 0.0)) {
-            return {};
-        }
-        GeodesicHandle geod = geoid_for(a, f);
-        if (!geod) {
-            return {};
-        }
-        const double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
-        return WithinDistanceOnEllipsoidIterator(tree_.root(), bound, std::move(geod), query, radius_metres);
-    }
-
-    // Point leaves inside the rectangle with corners (w, s) and (e, n), degrees, all
-    // bounds inclusive: candidates whose vector meets rectangle_bounding_box(w, s, e,
-    // n), kept by lonlat_rectangle_contains on the stored lon/lat. w > e crosses the
-    // antimeridian; a point at lon 180 or −180 is in a window reaching either; a pole
-    // is in every window whose latitudes include it; s > n gives nothing.
-    [[nodiscard]] InRectangleIterator locate_in_rectangle(const LonLatRectangle& rectangle) const
-        requires std::same_as<Leaf, PointLeaf>
-    {
-        return InRectangleIterator(tree_.root(), rectangle);
+        return WithinDistanceIterator<Leaf>(tree_.view(), query.vector(), metres_to_squared_chord(radius_metres));
     }
 
     // The leaf nearest to the query with its great-circle metres: the first leaf of
@@ -321,16 +295,87 @@ public:
     // Every leaf with its great-circle metres to the query, nearest first, ties in
     // heap pop order.
     [[nodiscard]] NearestWithMetresIterator<Leaf> nearest_neighbor_iter_with_distance(const GeodeticPoint& query) const {
-        return NearestWithMetresIterator<Leaf>(tree_.root(), query.vector());
+        return NearestWithMetresIterator<Leaf>(tree_.view(), query.vector());
     }
 
-private:
+protected:
     explicit GeodeticRTree(rtree::RTree<Leaf>&& tree) noexcept : tree_(std::move(tree)) {}
 
+private:
     rtree::RTree<Leaf> tree_;
 };
 
-using PointTree = GeodeticRTree<PointLeaf>;
+// The point tree: a GeodeticRTree of PointLeaf plus what only points have. It keeps
+// every point once, as its lon/lat in input order (coord, point), and the leaves hold
+// the unit vectors the walks read; a GeodeticPoint is built on demand and is
+// indistinguishable from a stored one. It also keeps, for every node, the smallest
+// input position below it (min_position), so that searches which break ties on input
+// positions can skip whole subtrees of duplicates.
+class PointTree : public GeodeticRTree<PointLeaf> {
+public:
+    // The tree of `coords` (validated, in input order: coords[i] has input position
+    // i). Embeds each once; no elements give an empty tree. Requires fewer than 2^32
+    // points (invariant_broken otherwise).
+    [[nodiscard]] static PointTree from_coords(std::vector<GeodeticCoord>&& coords);
+
+    // The same from validated points (their vectors are reused, not recomputed).
+    [[nodiscard]] static PointTree from_points(std::span<const GeodeticPoint> points);
+
+    // The lon/lat at input position `position` (< size()), as given.
+    [[nodiscard]] const GeodeticCoord& coord(std::uint64_t position) const noexcept { return coords_[position]; }
+    [[nodiscard]] std::span<const GeodeticCoord> coords() const noexcept { return coords_; }
+    // The point at input position `position` (< size()), built from coord(position).
+    [[nodiscard]] GeodeticPoint point(std::uint64_t position) const noexcept {
+        return GeodeticPoint::from_coord(coords_[position]);
+    }
+
+    // The smallest input position of the leaves below each node, indexed like
+    // rtree().view().nodes (the empty root holds the largest uint32).
+    [[nodiscard]] std::span<const std::uint32_t> min_positions() const noexcept { return min_positions_; }
+
+    // Bytes held by the tree's arrays (leaves, nodes, coordinates, node minima).
+    [[nodiscard]] std::size_t heap_bytes() const noexcept {
+        return rtree().heap_bytes() + coords_.capacity() * sizeof(GeodeticCoord) +
+               min_positions_.capacity() * sizeof(std::uint32_t);
+    }
+
+    // Point leaves whose geodesic distance on the ellipsoid with equatorial radius a
+    // (metres) and flattening f, from the query as first point, is ≤ radius_metres
+    // (inclusive), each with that distance in metres. Candidates come from a sphere
+    // pre-filter at ellipsoid_prefilter_radius_metres (radius 0 still pre-filters at
+    // 1 mm and keeps the points at geodesic distance 0); the geodesic inverse runs
+    // only for them, and a NaN distance is dropped. Negative or NaN radius, or an
+    // ellipsoid geoid_for refuses: empty.
+    [[nodiscard]] WithinDistanceOnEllipsoidIterator locate_within_distance_on_ellipsoid(const GeodeticPoint& query,
+                                                                                      double radius_metres, double a,
+                                                                                      double f) const {
+        if (!(radius_metres >= 0.0)) {
+            return {};
+        }
+        GeodesicHandle geod = geoid_for(a, f);
+        if (!geod) {
+            return {};
+        }
+        const double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
+        return WithinDistanceOnEllipsoidIterator(rtree().view(), coords_, bound, std::move(geod), query, radius_metres);
+    }
+
+    // Point leaves inside the rectangle with corners (w, s) and (e, n), degrees, all
+    // bounds inclusive: candidates whose vector meets rectangle_bounding_box(w, s, e,
+    // n), kept by lonlat_rectangle_contains on the stored lon/lat. w > e crosses the
+    // antimeridian; a point at lon 180 or −180 is in a window reaching either; a pole
+    // is in every window whose latitudes include it; s > n gives nothing.
+    [[nodiscard]] InRectangleIterator locate_in_rectangle(const LonLatRectangle& rectangle) const {
+        return InRectangleIterator(rtree().view(), coords_, rectangle);
+    }
+
+private:
+    PointTree(rtree::RTree<PointLeaf>&& tree, std::vector<GeodeticCoord>&& coords);
+
+    std::vector<GeodeticCoord> coords_;
+    std::vector<std::uint32_t> min_positions_;
+};
+
 using LineStringTree = GeodeticRTree<LineStringLeaf>;
 using PolygonTree = GeodeticRTree<PolygonLeaf>;
 

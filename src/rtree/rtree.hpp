@@ -9,6 +9,7 @@
 #include "rtree/algorithm/iterators.hpp"
 #include "rtree/algorithm/nearest_neighbor.hpp"
 #include "rtree/algorithm/selection_functions.hpp"
+#include "rtree/flat_view.hpp"
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
 #include "rtree/params.hpp"
@@ -25,6 +26,11 @@ namespace sferix::rtree {
 // Query iterators borrow the tree and must not outlive it. Selection results come
 // in the reverse of the storage order; nearest results in nondecreasing squared
 // distance. All bounds are inclusive.
+//
+// The tree lives in two arrays and nothing else: the leaf objects in storage
+// order, and the nodes (FlatNode), root first, each node's children contiguous.
+// Nothing is allocated per node, and a walk follows indices, never pointers
+// between allocations.
 template <RTreeObject T>
 class RTree {
 public:
@@ -35,14 +41,11 @@ public:
     // them into the leaves. No elements give a root without children whose
     // envelope is the empty box. The storage order is fixed by the loader (see
     // bulk_load_sequential.hpp): for at most MAX_NODE_SIZE elements it is the input
-    // order. A NaN envelope coordinate met while partitioning is a broken
-    // invariant (invariant_broken).
+    // order. A NaN envelope coordinate met while partitioning, or more than
+    // 2^32 − 1 elements, is a broken invariant (invariant_broken).
     [[nodiscard]] static RTree new_from_bulk_loading(std::vector<T>&& elements) {
-        const std::size_t size = elements.size();
-        if (size == 0) {
-            return RTree(ParentNode<T>::new_parent({}), 0);
-        }
-        return RTree(bulk_load_recursive<T>(std::move(elements)), size);
+        std::vector<FlatNode<Point>> nodes = FlatBulkLoader<T>::load(std::span<T>(elements));
+        return RTree(std::move(nodes), std::move(elements));
     }
 
     // A tree holds up to millions of leaves: it is moved, never copied by accident.
@@ -53,14 +56,20 @@ public:
     ~RTree() = default;
 
     // The root; never a bare leaf, even for one element.
-    [[nodiscard]] const ParentNode<T>& root() const noexcept { return root_; }
+    [[nodiscard]] const FlatNode<Point>& root() const noexcept { return nodes_.front(); }
+    // The two arrays, for walks and validators.
+    [[nodiscard]] FlatTreeView<T> view() const noexcept { return FlatTreeView<T>{nodes_, leaves_}; }
     // The number of leaf objects (input elements).
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    [[nodiscard]] std::size_t size() const noexcept { return leaves_.size(); }
+    // Bytes held by the two arrays (their capacities), for memory accounting.
+    [[nodiscard]] std::size_t heap_bytes() const noexcept {
+        return nodes_.capacity() * sizeof(FlatNode<Point>) + leaves_.capacity() * sizeof(T);
+    }
 
     // Every leaf accepted by `function`, depth-first (see SelectionIterator).
     template <SelectionFunction<T> F>
     [[nodiscard]] auto locate_with_selection_function(F function) const {
-        return SelectionIterator<T, F>(root_, std::move(function));
+        return SelectionIterator<T, F>(view(), std::move(function));
     }
 
     // Leaves whose squared distance to `origin` is ≤ max_distance_2 (inclusive;
@@ -91,14 +100,15 @@ public:
     [[nodiscard]] auto nearest_neighbor_iter_with_distance_2(const Point& query) const
         requires PointDistance<T>
     {
-        return NearestNeighborDistance2Iterator<T>(root_, query);
+        return NearestNeighborDistance2Iterator<T>(view(), query);
     }
 
 private:
-    RTree(ParentNode<T>&& root, std::size_t size) noexcept : root_(std::move(root)), size_(size) {}
+    RTree(std::vector<FlatNode<Point>>&& nodes, std::vector<T>&& leaves) noexcept
+        : nodes_(std::move(nodes)), leaves_(std::move(leaves)) {}
 
-    ParentNode<T> root_;
-    std::size_t size_;
+    std::vector<FlatNode<Point>> nodes_;
+    std::vector<T> leaves_;
 };
 
 }  // namespace sferix::rtree

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <iterator>
 #include <utility>
 
 #include "rtree/algorithm/next_iterator.hpp"
 #include "rtree/algorithm/node_stack.hpp"
 #include "rtree/algorithm/selection_functions.hpp"
+#include "rtree/flat_view.hpp"
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
 
@@ -14,40 +16,47 @@ namespace sferix::rtree {
 // A lazy depth-first walk reporting every leaf object that a selection function
 // accepts:
 //
-//   SelectionIterator it(tree.root(), SelectAtPointFunction<UnitVec>{q});
+//   SelectionIterator it(tree.view(), SelectAtPointFunction<UnitVec>{q});
 //   while (const Leaf* leaf = it.next()) { ... }
 //
 // A node is tested (should_descend) when it is popped, not when it is pushed, and
 // its children are pushed in storage order, so the last child is visited first:
-// results come out in exactly the reverse of the tree's storage order. Small
-// walks allocate nothing (see NodeStack). The iterator borrows the tree, which
-// must outlive it, and never changes it.
+// results come out in exactly the reverse of the tree's storage order. The leaves
+// of the node entered last are tested from the last to the first before the next
+// node is popped, which is the order a stack holding them would give, so only
+// nodes enter the stack. Small walks allocate nothing (see NodeStack). The
+// iterator borrows the tree, which must outlive it, and never changes it.
 template <RTreeObject T, SelectionFunction<T> F>
 class SelectionIterator {
 public:
-    // Pushes the root's children when the root has any and its envelope passes
+    using Node = FlatNode<typename T::PointType>;
+
+    // Enters the root when it has children and its envelope passes
     // should_descend; an empty root is not tested at all.
-    SelectionIterator(const ParentNode<T>& root, F function) : function_(std::move(function)) {
-        if (!root.children().empty() && function_.should_descend(root.envelope())) {
-            stack_.push_all(root.children());
+    SelectionIterator(FlatTreeView<T> tree, F function) : tree_(tree), function_(std::move(function)) {
+        const Node& root = tree_.root();
+        if (root.count != 0 && function_.should_descend(root.envelope)) {
+            enter(root);
         }
     }
 
     // The next accepted leaf object, or null when the walk is over.
     [[nodiscard]] const T* next() {
-        while (const RTreeNode<T>* node = stack_.pop()) {
-            if (const T* leaf = node->as_leaf()) {
-                if (function_.should_yield(*leaf)) {
-                    return leaf;
-                }
-            } else {
-                const ParentNode<T>& parent = *node->as_parent();
-                if (function_.should_descend(parent.envelope())) {
-                    stack_.push_all(parent.children());
+        for (;;) {
+            while (leaf_next_ > leaf_begin_) {
+                const T& leaf = tree_.leaves[--leaf_next_];
+                if (function_.should_yield(leaf)) {
+                    return &leaf;
                 }
             }
+            const Node* node = stack_.pop();
+            if (node == nullptr) {
+                return nullptr;
+            }
+            if (function_.should_descend(node->envelope)) {
+                enter(*node);
+            }
         }
-        return nullptr;
     }
 
     [[nodiscard]] NextIterator<SelectionIterator> begin() { return NextIterator<SelectionIterator>(*this); }
@@ -55,11 +64,24 @@ public:
 
     [[nodiscard]] const F& function() const noexcept { return function_; }
     // The pending stack (exposed so tests can check when it allocates).
-    [[nodiscard]] const NodeStack<RTreeNode<T>>& stack() const noexcept { return stack_; }
+    [[nodiscard]] const NodeStack<Node>& stack() const noexcept { return stack_; }
 
 private:
+    void enter(const Node& node) {
+        if (node.has_leaf_children()) {
+            leaf_begin_ = node.first;
+            leaf_next_ = std::size_t{node.first} + node.count;
+        } else {
+            stack_.push_all(tree_.child_nodes(node));
+        }
+    }
+
+    FlatTreeView<T> tree_;
     F function_;
-    NodeStack<RTreeNode<T>> stack_;
+    NodeStack<Node> stack_;
+    // The leaves of the node entered last still to test: [leaf_begin_, leaf_next_).
+    std::size_t leaf_begin_ = 0;
+    std::size_t leaf_next_ = 0;
 };
 
 }  // namespace sferix::rtree

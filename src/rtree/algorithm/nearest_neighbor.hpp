@@ -1,22 +1,24 @@
 #pragma once
 
+#include <cstdint>
 #include <iterator>
 #include <optional>
 #include <ranges>
-#include <vector>
 
 #include "rtree/algorithm/next_iterator.hpp"
 #include "rtree/algorithm/small_heap.hpp"
+#include "rtree/flat_view.hpp"
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
 
 namespace sferix::rtree {
 
 // A pending node or leaf of a best-first walk with its squared distance to the
-// query: the envelope's for a parent node, the object's own for a leaf.
-template <RTreeObject T>
+// query: the envelope's for a node, the object's own for a leaf. `index` is the
+// node's or the leaf's position in its array.
 struct NodeWithDistance2 {
-    const RTreeNode<T>* node = nullptr;
+    std::uint32_t index = 0;
+    bool is_leaf = false;
     double distance_2 = 0.0;
 };
 
@@ -31,7 +33,7 @@ struct LeafWithDistance2 {
 // A lazy best-first walk reporting every leaf object of a tree with its squared
 // distance to a query point, in nondecreasing distance:
 //
-//   NearestNeighborDistance2Iterator it(tree.root(), q);
+//   NearestNeighborDistance2Iterator it(tree.view(), q);
 //   if (auto nearest = it.next()) { use(*nearest->leaf, nearest->distance_2); }
 //
 // Nodes enter the heap with their envelope's distance_2 (a lower bound of every
@@ -45,21 +47,22 @@ template <PointDistance T>
 class NearestNeighborDistance2Iterator {
 public:
     using Point = typename T::PointType;
-    using Entry = NodeWithDistance2<T>;
+    using Node = FlatNode<Point>;
+    using Entry = NodeWithDistance2;
 
     // Starts with the root's children in the heap (an empty root adds nothing).
-    NearestNeighborDistance2Iterator(const ParentNode<T>& root, const Point& query) : query_(query) {
-        extend_heap(root.children());
+    NearestNeighborDistance2Iterator(FlatTreeView<T> tree, const Point& query) : tree_(tree), query_(query) {
+        extend_heap(tree_.root());
     }
 
     // The nearest leaf not yet reported, with its squared distance; nothing when
     // every leaf has been reported.
     [[nodiscard]] std::optional<LeafWithDistance2<T>> next() {
         while (std::optional<Entry> entry = heap_.pop()) {
-            if (const T* leaf = entry->node->as_leaf()) {
-                return LeafWithDistance2<T>{leaf, entry->distance_2};
+            if (entry->is_leaf) {
+                return LeafWithDistance2<T>{&tree_.leaves[entry->index], entry->distance_2};
             }
-            extend_heap(entry->node->as_parent()->children());
+            extend_heap(tree_.nodes[entry->index]);
         }
         return std::nullopt;
     }
@@ -75,15 +78,21 @@ public:
 
 private:
     // One entry per child, in storage order, added as one run.
-    void extend_heap(const std::vector<RTreeNode<T>>& children) {
-        heap_.extend(children | std::views::transform([this](const RTreeNode<T>& child) {
-                         if (const T* leaf = child.as_leaf()) {
-                             return Entry{&child, leaf->distance_2(query_)};
-                         }
-                         return Entry{&child, child.as_parent()->envelope().distance_2(query_)};
-                     }));
+    void extend_heap(const Node& node) {
+        const std::uint32_t first = node.first;
+        const auto children = std::views::iota(first, first + std::uint32_t{node.count});
+        if (node.has_leaf_children()) {
+            heap_.extend(children | std::views::transform([this](std::uint32_t i) {
+                             return Entry{i, true, tree_.leaves[i].distance_2(query_)};
+                         }));
+        } else {
+            heap_.extend(children | std::views::transform([this](std::uint32_t i) {
+                             return Entry{i, false, tree_.nodes[i].envelope.distance_2(query_)};
+                         }));
+        }
     }
 
+    FlatTreeView<T> tree_;
     SmallHeap<Entry> heap_;
     Point query_;
 };

@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace sferix::rtree {
@@ -15,12 +16,13 @@ template <typename Node>
 class NodeStack {
 public:
     // The pending siblings of a walk down three levels of 8 children
-    // (3 × 7 + 1 ≤ 24): a walk that enters every node of a tree of about a
-    // thousand objects stays inline; deeper trees spill on wide queries.
+    // (3 × 7 + 1 ≤ 24): a walk that enters every node of a tree of a few
+    // thousand objects stays inline (leaves never enter the stack); deeper
+    // trees spill on wide queries.
     static constexpr std::size_t INLINE_CAPACITY = 24;
 
     // Pushes a reference to each of `nodes`, in order (the last is popped first).
-    void push_all(const std::vector<Node>& nodes) {
+    void push_all(std::span<const Node> nodes) {
         const std::size_t count = nodes.size();
         if (!spilled_) {
             if (length_ + count <= INLINE_CAPACITY) {

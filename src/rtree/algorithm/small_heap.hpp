@@ -15,11 +15,17 @@
 
 namespace sferix::rtree {
 
-// A priority-queue entry: ordered by its squared distance `distance_2` alone,
-// smallest first.
+// A priority-queue entry: ordered by its squared distance `distance_2`, smallest
+// first, and among equal distances by `tie_break` when the entry has one.
 template <typename E>
 concept HeapEntry = std::copyable<E> && std::default_initializable<E> && requires(const E& entry) {
     { entry.distance_2 } -> std::convertible_to<double>;
+};
+
+// An entry whose equal distances are ordered by a second key, smallest first.
+template <typename E>
+concept TieBrokenEntry = HeapEntry<E> && requires(const E& a, const E& b) {
+    { a.tie_break < b.tie_break } -> std::convertible_to<bool>;
 };
 
 // A binary min-heap on `distance_2`, stored in an array that starts inside the
@@ -27,8 +33,10 @@ concept HeapEntry = std::copyable<E> && std::default_initializable<E> && require
 // when a single extend would overflow it, allocating exactly the length needed
 // at that moment. It never moves back.
 //
-// The order among entries of equal distance is part of the contract (nearest
-// queries report ties in heap pop order), so every step is fixed:
+// "Smaller" below means smaller distance_2, then smaller tie_break for entries
+// that have one (TieBrokenEntry). The order among entries that compare equal is
+// part of the contract (nearest queries report ties in heap pop order), so every
+// step is fixed:
 //  - sift-up moves an entry above its parent only when strictly smaller;
 //  - pop moves the hole from the root down to the smaller child (the right one
 //    when right ≤ left) without comparing the displaced last entry, then puts
@@ -110,7 +118,14 @@ public:
 private:
     [[nodiscard]] static bool less(const E& a, const E& b) {
         check_invariant(!std::isnan(a.distance_2) && !std::isnan(b.distance_2), "heap distance is NaN");
-        return a.distance_2 < b.distance_2;
+        if constexpr (TieBrokenEntry<E>) {
+            if (a.distance_2 != b.distance_2) {
+                return a.distance_2 < b.distance_2;
+            }
+            return a.tie_break < b.tie_break;
+        } else {
+            return a.distance_2 < b.distance_2;
+        }
     }
 
     // The child of a node with two children at `left` that a hole moves to:

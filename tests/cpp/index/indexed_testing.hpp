@@ -63,12 +63,12 @@ inline std::shared_ptr<const GeodeticPolygon> polygon(std::vector<LonLat> exteri
 }
 
 inline PointTree point_tree(const std::vector<LonLat>& coords) {
-    std::vector<PointLeaf> leaves;
-    leaves.reserve(coords.size());
-    for (std::size_t i = 0; i < coords.size(); ++i) {
-        leaves.emplace_back(point(coords[i].lon, coords[i].lat), i);
+    std::vector<GeodeticPoint> points;
+    points.reserve(coords.size());
+    for (const LonLat& c : coords) {
+        points.push_back(point(c.lon, c.lat));
     }
-    return PointTree::bulk_load(std::move(leaves));
+    return PointTree::from_points(points);
 }
 
 template <typename G>

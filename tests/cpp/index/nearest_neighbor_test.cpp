@@ -36,7 +36,7 @@ TEST(NearestNeighborWithDistance, PointInAHoleMeasuresToTheHoleBoundary) {
     const PolygonTree tree = shared_tree<GeodeticPolygon>({polygon(SQUARE, {HOLE})});
     const auto hit = tree.nearest_neighbor_with_distance(point(0.5, 0));
     ASSERT_TRUE(hit.has_value());
-    EXPECT_EQ(hit->metres, squared_chord_to_metres(tree.rtree().root().children()[0].as_leaf()->distance_2(embed(0.5, 0))));
+    EXPECT_EQ(hit->metres, squared_chord_to_metres(tree.rtree().view().leaves[0].distance_2(embed(0.5, 0))));
     // 1.5° to the hole's east edge on the equator.
     EXPECT_NEAR(hit->metres, 1.5 * RADIANS_PER_DEGREE * EARTH_RADIUS_METRES, 1.0);
 }

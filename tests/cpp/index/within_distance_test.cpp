@@ -75,7 +75,7 @@ TEST(LocateWithinDistance, PolygonsContainingTheQueryAreAtZero) {
     EXPECT_EQ(at_zero, (Measured{{1, 0.0}, {0, 0.0}}));  // the holed one does not contain (0, 0)
 
     // Two degrees reach the hole's boundary, measured from inside the hole.
-    const double hole_2 = tree.rtree().root().children()[2].as_leaf()->distance_2(embed(0, 0));
+    const double hole_2 = tree.rtree().view().leaves[2].distance_2(embed(0, 0));
     EXPECT_GT(hole_2, 0.0);
     EXPECT_EQ(sorted(positions(tree.locate_within_distance(point(0, 0), squared_chord_to_metres(hole_2) + 1.0))),
               (Positions{0, 1, 2}));

@@ -36,10 +36,10 @@ std::vector<std::size_t> sizes_of(const Groups& groups) {
 TEST(BulkLoad, EmptyInputGivesEmptyRoot) {
     const PointTree tree = point_tree({});
     EXPECT_EQ(tree.size(), 0U);
-    EXPECT_TRUE(tree.root().children().empty());
+    EXPECT_EQ(tree.root().count, 0U);
     constexpr double M = std::numeric_limits<double>::max();
-    EXPECT_EQ(tree.root().envelope().lower(), (UnitVec{M, M, M}));
-    EXPECT_EQ(tree.root().envelope().upper(), (UnitVec{-M, -M, -M}));
+    EXPECT_EQ(tree.root().envelope.lower(), (UnitVec{M, M, M}));
+    EXPECT_EQ(tree.root().envelope.upper(), (UnitVec{-M, -M, -M}));
     EXPECT_TRUE(validate_tree(tree));
 }
 
@@ -48,15 +48,14 @@ TEST(BulkLoad, UpToSixElementsAreRootLeavesInInputOrder) {
     for (std::size_t n = 1; n <= 6; ++n) {
         const std::vector<UnitVec> input(points.begin(), points.begin() + static_cast<std::ptrdiff_t>(n));
         const PointTree tree = point_tree(input);
-        ASSERT_EQ(tree.root().children().size(), n);
+        ASSERT_TRUE(tree.root().has_leaf_children());
+        ASSERT_EQ(tree.root().count, n);
         Box expected = Box::new_empty();
         for (std::size_t i = 0; i < n; ++i) {
-            const PointLeaf* leaf = tree.root().children()[i].as_leaf();
-            ASSERT_NE(leaf, nullptr);
-            EXPECT_EQ(leaf->data(), i);
+            EXPECT_EQ(tree.view().child_leaves(tree.root())[i].data(), i);
             expected.merge(Box::from_point(input[i]));
         }
-        EXPECT_TRUE(same_box(tree.root().envelope(), expected));
+        EXPECT_TRUE(same_box(tree.root().envelope, expected));
         EXPECT_EQ(tree.size(), n);
         EXPECT_TRUE(validate_tree(tree));
     }
@@ -65,11 +64,11 @@ TEST(BulkLoad, UpToSixElementsAreRootLeavesInInputOrder) {
 TEST(BulkLoad, SevenAndEightElementsGiveSingleLeafChildren) {
     for (const std::size_t n : {7U, 8U}) {
         const PointTree tree = point_tree(general_points(n));
-        ASSERT_EQ(tree.root().children().size(), n);
-        for (const auto& child : tree.root().children()) {
-            ASSERT_NE(child.as_parent(), nullptr);
-            ASSERT_EQ(child.as_parent()->children().size(), 1U);
-            EXPECT_NE(child.as_parent()->children().front().as_leaf(), nullptr);
+        ASSERT_FALSE(tree.root().has_leaf_children());
+        ASSERT_EQ(tree.root().count, n);
+        for (const auto& child : tree.view().child_nodes(tree.root())) {
+            EXPECT_TRUE(child.has_leaf_children());
+            EXPECT_EQ(child.count, 1U);
         }
         EXPECT_TRUE(validate_tree(tree));
     }
@@ -77,7 +76,7 @@ TEST(BulkLoad, SevenAndEightElementsGiveSingleLeafChildren) {
 
 TEST(BulkLoad, ThirteenElementsSplitIntoEightLeafLevelNodes) {
     const PointTree tree = point_tree(general_points(13));
-    ASSERT_EQ(tree.root().children().size(), 8U);
+    ASSERT_EQ(tree.root().count, 8U);
     const Groups groups = leaf_level_groups(tree);
     EXPECT_EQ(sizes_of(groups), (std::vector<std::size_t>{1, 2, 1, 2, 1, 2, 2, 2}));
     EXPECT_TRUE(validate_tree(tree));
@@ -85,18 +84,18 @@ TEST(BulkLoad, ThirteenElementsSplitIntoEightLeafLevelNodes) {
 
 TEST(BulkLoad, FortyNineElementsHaveOneDeeperBranchLast) {
     const PointTree tree = point_tree(general_points(49));
-    const auto& root_children = tree.root().children();
+    const auto root_children = tree.view().child_nodes(tree.root());
     ASSERT_EQ(root_children.size(), 8U);
     for (std::size_t i = 0; i < 7; ++i) {
-        const auto& node = *root_children[i].as_parent();
-        EXPECT_EQ(node.children().size(), 6U);
-        EXPECT_NE(node.children().front().as_leaf(), nullptr);
+        EXPECT_TRUE(root_children[i].has_leaf_children());
+        EXPECT_EQ(root_children[i].count, 6U);
     }
-    const auto& last = *root_children[7].as_parent();
-    ASSERT_EQ(last.children().size(), 7U);
-    for (const auto& child : last.children()) {
-        ASSERT_NE(child.as_parent(), nullptr);
-        EXPECT_EQ(child.as_parent()->children().size(), 1U);
+    const auto& last = root_children[7];
+    ASSERT_FALSE(last.has_leaf_children());
+    ASSERT_EQ(last.count, 7U);
+    for (const auto& child : tree.view().child_nodes(last)) {
+        EXPECT_TRUE(child.has_leaf_children());
+        EXPECT_EQ(child.count, 1U);
     }
     EXPECT_TRUE(validate_tree(tree));
 }

@@ -21,7 +21,7 @@ std::vector<std::size_t> nearest_order(const Tree& tree, const UnitVec& query) {
 
 TEST(NearestNeighborDistance2Iterator, EmptyTreeYieldsNothing) {
     const PointTree tree = point_tree({});
-    NearestNeighborDistance2Iterator it(tree.root(), UnitVec{0, 0, 1});
+    NearestNeighborDistance2Iterator it(tree.view(), UnitVec{0, 0, 1});
     EXPECT_FALSE(it.next().has_value());
 }
 

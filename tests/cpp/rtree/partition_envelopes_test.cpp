@@ -24,7 +24,7 @@ std::vector<PointLeaf> keyed(const std::vector<double>& keys) {
     return point_leaves(points);
 }
 
-std::vector<std::size_t> positions(const std::vector<PointLeaf>& leaves) {
+std::vector<std::size_t> positions(std::span<const PointLeaf> leaves) {
     std::vector<std::size_t> out;
     for (const PointLeaf& leaf : leaves) {
         out.push_back(leaf.data());
@@ -117,9 +117,10 @@ TEST(PartitionEnvelopes, NaNKeyIsABrokenInvariantInEveryCase) {
 
 TEST(ClusterGroupIterator, CarvesGroupsOffTheEndLargestKeysFirst) {
     // Keys 6, 5, ..., 0 at positions 0..6 (descending input).
-    ClusterGroupIterator<PointLeaf> groups(keyed({6, 5, 4, 3, 2, 1, 0}), 3, 1);
+    std::vector<PointLeaf> leaves = keyed({6, 5, 4, 3, 2, 1, 0});
+    ClusterGroupIterator<PointLeaf> groups(leaves, 3, 1);
     std::vector<std::vector<std::size_t>> handed_out;
-    while (std::optional<std::vector<PointLeaf>> group = groups.next()) {
+    while (std::optional<std::span<PointLeaf>> group = groups.next()) {
         handed_out.push_back(positions(*group));
     }
     // The top 3 of 7, then the top 3 of the 4 left, then the last one.
@@ -127,8 +128,9 @@ TEST(ClusterGroupIterator, CarvesGroupsOffTheEndLargestKeysFirst) {
 }
 
 TEST(ClusterGroupIterator, HandsOutASmallRestUnchanged) {
-    ClusterGroupIterator<PointLeaf> groups(keyed({3, 1, 2}), 3, 1);
-    const std::optional<std::vector<PointLeaf>> group = groups.next();
+    std::vector<PointLeaf> leaves = keyed({3, 1, 2});
+    ClusterGroupIterator<PointLeaf> groups(leaves, 3, 1);
+    const std::optional<std::span<PointLeaf>> group = groups.next();
     ASSERT_TRUE(group.has_value());
     EXPECT_EQ(positions(*group), (std::vector<std::size_t>{0, 1, 2}));
     EXPECT_FALSE(groups.next().has_value());

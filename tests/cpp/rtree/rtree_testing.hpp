@@ -13,6 +13,7 @@
 
 #include "geodetic/unit_vec.hpp"
 #include "rtree/aabb.hpp"
+#include "rtree/flat_view.hpp"
 #include "rtree/node.hpp"
 #include "rtree/params.hpp"
 #include "rtree/primitives/geom_with_data.hpp"
@@ -109,46 +110,41 @@ inline std::vector<Box> random_boxes(std::size_t count, double max_half_width, s
 
 inline bool same_box(const Box& a, const Box& b) { return a.lower() == b.lower() && a.upper() == b.upper(); }
 
-template <typename T>
-void collect_leaves(const ParentNode<T>& node, std::vector<std::size_t>& out) {
-    for (const RTreeNode<T>& child : node.children()) {
-        if (const T* leaf = child.as_leaf()) {
-            out.push_back(leaf->data());
-        } else {
-            collect_leaves(*child.as_parent(), out);
-        }
-    }
-}
-
 // The leaves' input positions, left to right in storage order.
 template <typename T>
 std::vector<std::size_t> storage_order(const RTree<T>& tree) {
     std::vector<std::size_t> out;
-    collect_leaves(tree.root(), out);
+    for (const T& leaf : tree.view().leaves) {
+        out.push_back(leaf.data());
+    }
     return out;
 }
 
 template <typename T>
-void collect_leaf_level_nodes(const ParentNode<T>& node, std::vector<const ParentNode<T>*>& out) {
-    if (!node.children().empty() && node.children().front().as_leaf() != nullptr) {
-        out.push_back(&node);
+void collect_leaf_level_nodes(FlatTreeView<T> tree, const FlatNode<UnitVec>& node,
+                              std::vector<const FlatNode<UnitVec>*>& out) {
+    if (node.has_leaf_children()) {
+        if (node.count != 0) {
+            out.push_back(&node);
+        }
         return;
     }
-    for (const RTreeNode<T>& child : node.children()) {
-        collect_leaf_level_nodes(*child.as_parent(), out);
+    for (const FlatNode<UnitVec>& child : tree.child_nodes(node)) {
+        collect_leaf_level_nodes(tree, child, out);
     }
 }
 
-// The leaf-level nodes' input positions, each node in storage order.
+// The leaf-level nodes' input positions, each node in storage order, the nodes
+// left to right.
 template <typename T>
 std::vector<std::vector<std::size_t>> leaf_level_groups(const RTree<T>& tree) {
-    std::vector<const ParentNode<T>*> nodes;
-    collect_leaf_level_nodes(tree.root(), nodes);
+    std::vector<const FlatNode<UnitVec>*> nodes;
+    collect_leaf_level_nodes(tree.view(), tree.root(), nodes);
     std::vector<std::vector<std::size_t>> groups;
-    for (const ParentNode<T>* node : nodes) {
+    for (const FlatNode<UnitVec>* node : nodes) {
         groups.emplace_back();
-        for (const RTreeNode<T>& child : node->children()) {
-            groups.back().push_back(child.as_leaf()->data());
+        for (const T& leaf : tree.view().child_leaves(*node)) {
+            groups.back().push_back(leaf.data());
         }
     }
     return groups;
@@ -157,38 +153,46 @@ std::vector<std::vector<std::size_t>> leaf_level_groups(const RTree<T>& tree) {
 namespace detail {
 
 template <typename T>
-::testing::AssertionResult validate_node(const ParentNode<T>& node, std::size_t& leaf_count) {
-    if (node.children().empty()) {
+::testing::AssertionResult validate_node(FlatTreeView<T> tree, const FlatNode<UnitVec>& node, std::size_t& leaf_count,
+                                         std::size_t& next_leaf) {
+    if (node.count == 0) {
         return ::testing::AssertionFailure() << "a node below the root has no children";
     }
-    const bool leaf_level = node.children().front().as_leaf() != nullptr;
     Box merged = Box::new_empty();
-    for (const RTreeNode<T>& child : node.children()) {
-        if ((child.as_leaf() != nullptr) != leaf_level) {
-            return ::testing::AssertionFailure() << "a node mixes leaves and parent nodes";
+    if (node.has_leaf_children()) {
+        // Leaf-level nodes, left to right, cover the leaf array in order.
+        if (node.first != next_leaf) {
+            return ::testing::AssertionFailure() << "a leaf-level node starts at leaf " << node.first << ", not "
+                                                 << next_leaf;
         }
-        const Box child_box = child.envelope();
-        if (!same_box(node.envelope().merged(child_box), node.envelope())) {
-            return ::testing::AssertionFailure() << "a child's box sticks out of its parent's";
-        }
-        merged.merge(child_box);
-        if (const ParentNode<T>* parent = child.as_parent()) {
-            if (auto result = validate_node<T>(*parent, leaf_count); !result) {
-                return result;
-            }
-        } else {
+        next_leaf += node.count;
+        for (const T& leaf : tree.child_leaves(node)) {
+            merged.merge(leaf.envelope());
             ++leaf_count;
         }
+    } else {
+        for (const FlatNode<UnitVec>& child : tree.child_nodes(node)) {
+            if (tree.index_of(child) <= tree.index_of(node)) {
+                return ::testing::AssertionFailure() << "a child node is stored before its parent";
+            }
+            if (!same_box(node.envelope.merged(child.envelope), node.envelope)) {
+                return ::testing::AssertionFailure() << "a child's box sticks out of its parent's";
+            }
+            merged.merge(child.envelope);
+            if (auto result = validate_node<T>(tree, child, leaf_count, next_leaf); !result) {
+                return result;
+            }
+        }
     }
-    if (!same_box(merged, node.envelope())) {
+    if (!same_box(merged, node.envelope)) {
         return ::testing::AssertionFailure() << "a node's box is not the merge of its children's";
     }
-    if (leaf_level && node.children().size() > MAX_NODE_SIZE) {
-        return ::testing::AssertionFailure() << "a leaf-level node holds " << node.children().size() << " leaves";
+    if (node.has_leaf_children() && node.count > MAX_NODE_SIZE) {
+        return ::testing::AssertionFailure() << "a leaf-level node holds " << node.count << " leaves";
     }
     // Three halvings give at most 2 × 2 × 2 groups.
-    if (!leaf_level && node.children().size() > 8) {
-        return ::testing::AssertionFailure() << "a node has " << node.children().size() << " children";
+    if (!node.has_leaf_children() && node.count > 8) {
+        return ::testing::AssertionFailure() << "a node has " << node.count << " children";
     }
     return ::testing::AssertionSuccess();
 }
@@ -196,19 +200,21 @@ template <typename T>
 }  // namespace detail
 
 // Boxes contain their children and are exactly their merge, nodes are all-leaf
-// or all-parent, node sizes are in range, the leaf count is size(), and every
-// input position appears exactly once.
+// or all-parent, node sizes are in range, children come after their parents, the
+// leaf-level nodes cover the leaf array left to right, the leaf count is size(),
+// and every input position appears exactly once.
 template <typename T>
 ::testing::AssertionResult validate_tree(const RTree<T>& tree) {
-    const ParentNode<T>& root = tree.root();
-    if (root.children().empty()) {
-        if (tree.size() != 0 || !same_box(root.envelope(), Box::new_empty())) {
+    const FlatNode<UnitVec>& root = tree.root();
+    if (root.count == 0) {
+        if (tree.size() != 0 || !same_box(root.envelope, Box::new_empty())) {
             return ::testing::AssertionFailure() << "an empty root with size " << tree.size() << " or a non-empty box";
         }
         return ::testing::AssertionSuccess();
     }
     std::size_t leaf_count = 0;
-    if (auto result = detail::validate_node<T>(root, leaf_count); !result) {
+    std::size_t next_leaf = 0;
+    if (auto result = detail::validate_node<T>(tree.view(), root, leaf_count, next_leaf); !result) {
         return result;
     }
     if (leaf_count != tree.size()) {

@@ -40,7 +40,7 @@ static_assert(SelectionFunction<SelectAtPointFunction<UnitVec>, BoxLeaf>);
 TEST(SelectionIterator, EmptyTreeYieldsNothingAndTestsNothing) {
     const PointTree tree = point_tree({});
     std::vector<std::string> log;
-    SelectionIterator it(tree.root(), RecordingFunction{&log});
+    SelectionIterator it(tree.view(), RecordingFunction{&log});
     EXPECT_EQ(it.next(), nullptr);
     EXPECT_TRUE(log.empty());
     EXPECT_TRUE(drain_positions(tree.locate_within_distance(UnitVec{1, 0, 0}, 4.0)).empty());
@@ -61,7 +61,7 @@ TEST(SelectionIterator, TestsNodesWhenPopped) {
     const UnitVec p{0.0, 0.0, 1.0};
     const PointTree seven = point_tree(std::vector<UnitVec>(7, p));
     std::vector<std::string> log;
-    SelectionIterator it(seven.root(), RecordingFunction{&log});
+    SelectionIterator it(seven.view(), RecordingFunction{&log});
     EXPECT_EQ(log, (std::vector<std::string>{"descend 0.000000"}));
     ASSERT_NE(it.next(), nullptr);
     EXPECT_EQ(log, (std::vector<std::string>{"descend 0.000000", "descend 0.000000", "yield 5"}));

@@ -2,11 +2,9 @@
 
 #include <cmath>
 #include <cstddef>
-#include <iterator>
 #include <optional>
 #include <span>
 #include <utility>
-#include <vector>
 
 #include "rtree/aabb.hpp"
 #include "rtree/algorithm/bulk_load/insertion_sort.hpp"
@@ -94,8 +92,9 @@ void partition_envelopes(std::size_t axis, std::span<T> elements, std::size_t k)
 // Hands out the elements of `rest` in groups of `group_size`, from the largest
 // keys on `axis` to the smallest: each group is carved off the end of `rest`
 // after a partition at size − group_size, so `rest` never shifts and the
-// elements are moved, never copied. The last group is whatever remains (at most
-// group_size elements, in its current order).
+// elements stay where the partition left them. The groups are views into the
+// caller's storage. The last group is whatever remains (at most group_size
+// elements, in its current order).
 //
 // Example, group_size 4 over 7 elements: a group of the 4 largest keys, then
 // the other 3.
@@ -103,29 +102,28 @@ template <RTreeObject T>
 class ClusterGroupIterator {
 public:
     // Requires group_size ≥ 1 and axis < 3.
-    ClusterGroupIterator(std::vector<T>&& rest, std::size_t group_size, std::size_t axis)
-        : rest_(std::move(rest)), group_size_(group_size), axis_(axis) {
+    ClusterGroupIterator(std::span<T> rest, std::size_t group_size, std::size_t axis)
+        : rest_(rest), group_size_(group_size), axis_(axis) {
         check_invariant(group_size_ > 0, "cluster group size is zero");
     }
 
     // The next group, or nothing once every element has been handed out.
-    [[nodiscard]] std::optional<std::vector<T>> next() {
+    [[nodiscard]] std::optional<std::span<T>> next() {
         if (rest_.empty()) {
             return std::nullopt;
         }
         if (rest_.size() <= group_size_) {
-            return std::optional<std::vector<T>>(std::exchange(rest_, std::vector<T>()));
+            return std::exchange(rest_, std::span<T>());
         }
         const std::size_t split = rest_.size() - group_size_;
-        partition_envelopes(axis_, std::span<T>(rest_), split);
-        const auto first = rest_.begin() + static_cast<std::ptrdiff_t>(split);
-        std::vector<T> group(std::make_move_iterator(first), std::make_move_iterator(rest_.end()));
-        rest_.erase(first, rest_.end());
-        return std::optional<std::vector<T>>(std::move(group));
+        partition_envelopes(axis_, rest_, split);
+        const std::span<T> group = rest_.subspan(split);
+        rest_ = rest_.first(split);
+        return group;
     }
 
 private:
-    std::vector<T> rest_;
+    std::span<T> rest_;
     std::size_t group_size_;
     std::size_t axis_;
 };
