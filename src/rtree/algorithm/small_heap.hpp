@@ -43,14 +43,14 @@ concept TieBrokenEntry = HeapEntry<E> && requires(const E& a, const E& b) {
 //    that entry in the hole and sifts it up;
 //  - extend pushes one at a time while inline; in heap storage it appends the run
 //    and restores the heap by the tail rule (rebuild or sift-ups).
-// Comparing two entries when either distance is NaN is a broken invariant
-// (invariant_broken).
-template <HeapEntry E>
+// Adding an entry whose distance is NaN is a broken invariant (invariant_broken);
+// it is checked once per entry on the way in, so comparisons need not.
+template <HeapEntry E, std::size_t InlineCapacity = 32>
 class SmallHeap {
 public:
-    // Four expansions of 8 children: the first results on a tree of a few dozen
-    // to a few hundred objects fit without allocating.
-    static constexpr std::size_t INLINE_CAPACITY = 32;
+    // By default four expansions of 8 children: the first results on a tree of a
+    // few dozen to a few hundred objects fit without allocating.
+    static constexpr std::size_t INLINE_CAPACITY = InlineCapacity;
 
     // Adds the entries of `entries`, in order.
     template <std::ranges::sized_range R>
@@ -58,6 +58,7 @@ public:
         const std::size_t count = std::ranges::size(entries);
         if (!spilled_ && inline_length_ + count <= INLINE_CAPACITY) {
             for (auto&& entry : entries) {
+                check_not_nan(entry);
                 inline_[inline_length_] = entry;
                 ++inline_length_;
                 sift_up(inline_.data(), inline_length_ - 1);
@@ -69,6 +70,7 @@ public:
         }
         const std::size_t old_length = growable_.size();
         for (auto&& entry : entries) {
+            check_not_nan(entry);
             growable_.push_back(entry);
         }
         rebuild_tail(old_length);
@@ -116,8 +118,9 @@ public:
     }
 
 private:
+    static void check_not_nan(const E& entry) { check_invariant(!std::isnan(entry.distance_2), "heap distance is NaN"); }
+
     [[nodiscard]] static bool less(const E& a, const E& b) {
-        check_invariant(!std::isnan(a.distance_2) && !std::isnan(b.distance_2), "heap distance is NaN");
         if constexpr (TieBrokenEntry<E>) {
             if (a.distance_2 != b.distance_2) {
                 return a.distance_2 < b.distance_2;
