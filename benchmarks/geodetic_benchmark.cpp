@@ -9,9 +9,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <numbers>
 #include <random>
@@ -64,13 +66,13 @@ const std::vector<geodetic::GeodeticPoint>& queries() {
 const geodetic::PointTree& point_tree() {
     static const geodetic::PointTree tree = [] {
         std::mt19937_64 rng(1);
-        std::vector<geodetic::PointLeaf> leaves;
-        leaves.reserve(POINT_COUNT);
+        std::vector<geodetic::GeodeticCoord> coords;
+        coords.reserve(POINT_COUNT);
         for (std::uint64_t i = 0; i < POINT_COUNT; ++i) {
             const LonLat p = random_position(rng);
-            leaves.emplace_back(geodetic::GeodeticPoint::try_new(p.lon, p.lat).value(), i);
+            coords.push_back(geodetic::GeodeticCoord::try_new(p.lon, p.lat).value());
         }
-        return geodetic::PointTree::bulk_load(std::move(leaves));
+        return geodetic::PointTree::from_coords(std::move(coords));
     }();
     return tree;
 }
@@ -156,6 +158,49 @@ void BM_NearestPositionWgs84(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(inverses) / static_cast<double>(state.iterations()));
 }
 BENCHMARK(BM_NearestPositionWgs84);
+
+// Trees of 10^6 points with repeated positions: range(0) = 1 gives 10^6 copies of
+// one random position, 1000 gives 1000 random places repeated 1000 times each
+// (shuffled, as geocoded data arrives).
+const geodetic::PointTree& duplicate_tree(std::int64_t places) {
+    static std::map<std::int64_t, std::unique_ptr<const geodetic::PointTree>> trees;
+    std::unique_ptr<const geodetic::PointTree>& tree = trees[places];
+    if (!tree) {
+        std::mt19937_64 rng(4);
+        std::vector<geodetic::GeodeticCoord> distinct;
+        for (std::int64_t i = 0; i < places; ++i) {
+            const LonLat p = random_position(rng);
+            distinct.push_back(geodetic::GeodeticCoord::try_new(p.lon, p.lat).value());
+        }
+        std::vector<geodetic::GeodeticCoord> coords;
+        coords.reserve(POINT_COUNT);
+        for (std::size_t i = 0; i < POINT_COUNT; ++i) {
+            coords.push_back(distinct[i % distinct.size()]);
+        }
+        std::shuffle(coords.begin(), coords.end(), rng);
+        tree = std::make_unique<const geodetic::PointTree>(geodetic::PointTree::from_coords(std::move(coords)));
+    }
+    return *tree;
+}
+
+void BM_NearestPositionDuplicates(benchmark::State& state) {
+    const geodetic::PointTree& tree = duplicate_tree(state.range(0));
+    run_queries(state, [&](const GeodeticPoint& q) { benchmark::DoNotOptimize(indexed::nearest_position(tree, q)); });
+}
+BENCHMARK(BM_NearestPositionDuplicates)->Arg(1)->Arg(1000);
+
+void BM_NearestPositionWgs84Duplicates(benchmark::State& state) {
+    const geodetic::PointTree& tree = duplicate_tree(state.range(0));
+    std::uint64_t inverses = 0;
+    run_queries(state, [&](const GeodeticPoint& q) {
+        indexed::GeodesicSearchStats stats;
+        benchmark::DoNotOptimize(indexed::nearest_position_wgs84(tree, q, &stats));
+        inverses += stats.geodesic_inverses;
+    });
+    state.counters["inverses_per_query"] =
+        benchmark::Counter(static_cast<double>(inverses) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_NearestPositionWgs84Duplicates)->Arg(1)->Arg(1000);
 
 // Drains the sequence `locate(query)` for each query position, as the Python layer
 // does, and reports the mean number of results.

@@ -1,6 +1,6 @@
 // R-tree benchmarks: bulk loading 10^6 random points of the unit sphere, and
 // nearest and within-distance queries on that tree. The leaves are the point
-// tree's own (a GeodeticPoint with its input position).
+// tree's own (a unit vector with its input position).
 //
 // Run with `make bench` (builds into build/bench, Release, and runs
 // build/bench/benchmarks/rtree_benchmark). Results and the machine they were
@@ -18,14 +18,14 @@
 #include "geodetic/distance.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/unit_vec.hpp"
-#include "rtree/primitives/geom_with_data.hpp"
+#include "index/point_leaf.hpp"
 #include "rtree/rtree.hpp"
 
 namespace {
 
 using sferix::geodetic::GeodeticPoint;
 using sferix::geodetic::UnitVec;
-using Leaf = sferix::rtree::GeomWithData<GeodeticPoint, std::uint64_t>;
+using Leaf = sferix::geodetic::PointLeaf;
 using Tree = sferix::rtree::RTree<Leaf>;
 
 constexpr std::size_t TREE_SIZE = 1'000'000;
@@ -52,7 +52,7 @@ std::vector<Leaf> leaves_of(const std::vector<GeodeticPoint>& points) {
     std::vector<Leaf> leaves;
     leaves.reserve(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
-        leaves.emplace_back(points[i], static_cast<std::uint64_t>(i));
+        leaves.emplace_back(points[i].vector(), static_cast<std::uint32_t>(i));
     }
     return leaves;
 }
@@ -85,7 +85,11 @@ void BM_BulkLoad(benchmark::State& state) {
         std::vector<Leaf> input = leaves;
         state.ResumeTiming();
         Tree tree = Tree::new_from_bulk_loading(std::move(input));
-        benchmark::DoNotOptimize(tree.root().envelope());
+        benchmark::DoNotOptimize(tree.root().envelope);
+        state.counters["bytes_per_point"] = benchmark::Counter(static_cast<double>(tree.heap_bytes()) /
+                                                               static_cast<double>(state.range(0)));
+        state.counters["nodes_per_point"] = benchmark::Counter(static_cast<double>(tree.view().nodes.size()) /
+                                                               static_cast<double>(state.range(0)));
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
