@@ -36,6 +36,7 @@
 // storage order), neither by distance nor by input position; the nearest queries
 // report in nondecreasing distance, ties in heap pop order.
 
+#include <array>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -145,12 +146,52 @@ private:
     std::optional<Selection> selection_;
 };
 
+// A selection over point leaves whose callers read each leaf's coordinates next.
+// Leaves are drawn from the selection a few at a time, in its order, and the loads
+// of their coordinates (one random access each into the input-ordered array) are
+// started together, so they overlap instead of each stalling its caller.
+template <typename Function>
+class CoordPrefetchingSelection {
+public:
+    CoordPrefetchingSelection(rtree::FlatTreeView<PointLeaf> tree, Function function,
+                              std::span<const GeodeticCoord> coords)
+        : selection_(tree, std::move(function)), coords_(coords) {}
+
+    // The next leaf of the selection, or null when it is over.
+    [[nodiscard]] const PointLeaf* next() {
+        if (next_ == length_) {
+            next_ = 0;
+            length_ = 0;
+            while (length_ < BATCH) {
+                const PointLeaf* leaf = selection_.next();
+                if (leaf == nullptr) {
+                    break;
+                }
+                __builtin_prefetch(&coords_[leaf->data()]);
+                batch_[length_++] = leaf;
+            }
+            if (length_ == 0) {
+                return nullptr;
+            }
+        }
+        return batch_[next_++];
+    }
+
+private:
+    static constexpr std::size_t BATCH = 8;
+
+    rtree::SelectionIterator<PointLeaf, Function> selection_;
+    std::span<const GeodeticCoord> coords_;
+    std::array<const PointLeaf*, BATCH> batch_{};
+    std::size_t next_ = 0;
+    std::size_t length_ = 0;
+};
+
 // Lazy result of locate_within_distance_on_ellipsoid: point leaves with their
 // geodesic distance in metres.
 class WithinDistanceOnEllipsoidIterator {
 public:
-    using Selection =
-        rtree::SelectionIterator<PointLeaf, rtree::SelectWithinDistanceFunction<UnitVec>>;
+    using Selection = CoordPrefetchingSelection<rtree::SelectWithinDistanceFunction<UnitVec>>;
 
     // The empty sequence.
     WithinDistanceOnEllipsoidIterator() = default;
@@ -158,7 +199,7 @@ public:
                                       double max_distance_2, GeodesicHandle geod, const GeodeticPoint& query,
                                       double radius_metres)
         : coords_(coords), geod_(std::move(geod)), lon_(query.lon()), lat_(query.lat()), radius_metres_(radius_metres) {
-        selection_.emplace(tree, rtree::SelectWithinDistanceFunction<UnitVec>{query.vector(), max_distance_2});
+        selection_.emplace(tree, rtree::SelectWithinDistanceFunction<UnitVec>{query.vector(), max_distance_2}, coords);
     }
 
     // The next candidate whose geodesic distance d (query first) is ≤ the radius; a
@@ -192,13 +233,13 @@ private:
 // Lazy result of locate_in_rectangle: point leaves inside the rectangle.
 class InRectangleIterator {
 public:
-    using Selection =
-        rtree::SelectionIterator<PointLeaf, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>>;
+    using Selection = CoordPrefetchingSelection<rtree::SelectInEnvelopeFuncIntersecting<UnitVec>>;
 
     InRectangleIterator(rtree::FlatTreeView<PointLeaf> tree, std::span<const GeodeticCoord> coords,
                         const LonLatRectangle& rectangle)
         : selection_(tree, rtree::SelectInEnvelopeFuncIntersecting<UnitVec>{rectangle_bounding_box(
-                               rectangle.west(), rectangle.south(), rectangle.east(), rectangle.north())}),
+                               rectangle.west(), rectangle.south(), rectangle.east(), rectangle.north())},
+                     coords),
           coords_(coords), rectangle_(rectangle) {}
 
     [[nodiscard]] const PointLeaf* next() {
