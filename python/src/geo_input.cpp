@@ -342,7 +342,7 @@ std::optional<std::vector<PyRef>> expand(PyObject* data) {
     return sequence(elements.get());
 }
 
-std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* data) {
+std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data) {
     const std::optional<MatrixShape> shape = matrix_shape(data);
     if (!shape) {
         return std::nullopt;
@@ -358,28 +358,38 @@ std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* dat
         return std::nullopt;
     }
     if (!matrix->qualifies()) {
-        return collect(data, POINT_KIND);
+        const std::optional<std::vector<geodetic::GeodeticPoint>> points = collect(data, POINT_KIND);
+        if (!points) {
+            return std::nullopt;
+        }
+        std::vector<geodetic::GeodeticCoord> coords;
+        coords.reserve(points->size());
+        for (const geodetic::GeodeticPoint& point : *points) {
+            coords.push_back(point.coord());
+        }
+        return coords;
     }
-    std::vector<geodetic::GeodeticPoint> points;
+    std::vector<geodetic::GeodeticCoord> coords;
     if (matrix->rows() == 0) {
-        return points;
+        return coords;
     }
     if (matrix->columns() < 2) {
         raise_too_few_numbers();
         mark_input_item(0);
         return std::nullopt;
     }
-    points.reserve(matrix->rows());
+    // Only checked here; the tree embeds them later, without the GIL.
+    coords.reserve(matrix->rows());
     for (std::size_t row = 0; row < matrix->rows(); ++row) {
-        std::optional<geodetic::GeodeticPoint> point =
-            checked(geodetic::GeodeticPoint::try_new(matrix->at(row, 0), matrix->at(row, 1)));
-        if (!point) {
+        const std::optional<geodetic::GeodeticCoord> coord =
+            checked(geodetic::GeodeticCoord::try_new(matrix->at(row, 0), matrix->at(row, 1)));
+        if (!coord) {
             mark_input_item(row);
             return std::nullopt;
         }
-        points.push_back(std::move(*point));
+        coords.push_back(*coord);
     }
-    return points;
+    return coords;
 }
 
 std::optional<std::vector<geodetic::GeodeticLineString>> collect_linestrings(PyObject* data) {

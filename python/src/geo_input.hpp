@@ -110,11 +110,14 @@ std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed s
 // the tree would have given it; its type and message stay as parsing raised them.
 // Everything is validated here, with the GIL held: building the tree afterwards
 // cannot fail on one item.
-// collect_points first refuses an exact numpy.ndarray of two dimensions (any dtype)
-// with more than four columns, such as a (2, n) array of [lons, lats]: ValueError
-// "an array of points must have shape (n, 2), one (lon, lat) row per point, not (R, C)".
-// Fewer than two columns fail as the rows would, at the first row.
-[[nodiscard]] std::optional<std::vector<geodetic::GeodeticPoint>> collect_points(PyObject* data);
+// collect_point_coords gives the points' validated lon/lat (their vectors are left to
+// the tree, which embeds without the GIL). It first refuses an exact numpy.ndarray of
+// two dimensions (any dtype) with more than four columns, such as a (2, n) array of
+// [lons, lats]: ValueError "an array of points must have shape (n, 2), one (lon, lat)
+// row per point, not (R, C)". Fewer than two columns fail as the rows would, at the
+// first row. An (n, k) float64 array is read from its bytes, with no Python object
+// per number.
+[[nodiscard]] std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data);
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticLineString>> collect_linestrings(PyObject* data);
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticPolygon>> collect_polygons(PyObject* data);
 

@@ -33,6 +33,7 @@ std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic:
 struct LineStringTreeKind {
     using Geometry = geodetic::GeodeticLineString;
     using Tree = geodetic::LineStringTree;
+    using State = TreeState<Tree, Geometry>;
     static constexpr std::string_view NAME = "GeodeticLineStringTree";
 
     static PyTypeObject* type() { return linestring_tree_type(); }
@@ -51,6 +52,7 @@ constexpr const char* const POLYGON_NEW_PARAMETERS[] = {"data", "oriented"};
 struct PolygonTreeKind {
     using Geometry = geodetic::GeodeticPolygon;
     using Tree = geodetic::PolygonTree;
+    using State = TreeState<Tree, Geometry>;
     static constexpr std::string_view NAME = "GeodeticPolygonTree";
 
     static PyTypeObject* type() { return polygon_tree_type(); }
@@ -85,8 +87,8 @@ struct PolygonTreeKind {
 };
 
 // Each geometry is moved once into a shared holder that the geometry array and its
-// leaf then share. The leaves are made under the GIL (they only bump atomic counts);
-// the bulk load, the expensive part, runs without it.
+// leaf then share. Everything after parsing (the holders, the leaves and the bulk
+// load) runs without the GIL.
 template <TreeKind Kind>
 PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     using Geometry = typename Kind::Geometry;
@@ -101,18 +103,18 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
             return nullptr;
         }
         std::vector<std::shared_ptr<const Geometry>> geometries;
-        geometries.reserve(collected->size());
-        for (Geometry& geometry : *collected) {
-            geometries.push_back(std::make_shared<const Geometry>(std::move(geometry)));
-        }
-        collected.reset();
-        std::vector<typename Tree::LeafType> leaves;
-        leaves.reserve(geometries.size());
-        for (std::size_t i = 0; i < geometries.size(); ++i) {
-            leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
-        }
-        Tree tree = [&leaves] {
+        Tree tree = [&collected, &geometries] {
             const ReleasedGil released;
+            geometries.reserve(collected->size());
+            for (Geometry& geometry : *collected) {
+                geometries.push_back(std::make_shared<const Geometry>(std::move(geometry)));
+            }
+            collected.reset();
+            std::vector<typename Tree::LeafType> leaves;
+            leaves.reserve(geometries.size());
+            for (std::size_t i = 0; i < geometries.size(); ++i) {
+                leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
+            }
             return Tree::bulk_load(std::move(leaves));
         }();
         return new_instance(type, StateOf<Kind>{std::move(tree), std::move(geometries)});

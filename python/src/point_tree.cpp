@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "toolkit/gil.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/sequences.hpp"
 #include "trees.hpp"
 
 #include "geodetic/spheroid.hpp"
@@ -20,9 +22,29 @@ namespace sferix::python {
 
 namespace {
 
+// The state of a point tree instance: the tree alone. It keeps every point's lon/lat
+// in input order, and a value object gets a point built from them on demand; a point
+// is immutable, so that copy is indistinguishable from a shared one.
+struct PointTreeState {
+    geodetic::PointTree tree;
+};
+
+std::size_t item_count(const PointTreeState& state) noexcept { return state.tree.size(); }
+
+PyObject* item_value(const PointTreeState& state, std::size_t index) {
+    return new_point(std::make_shared<const geodetic::GeodeticPoint>(state.tree.point(index)));
+}
+
+PyObject* item_list(const PointTreeState& state) {
+    return new_list(state.tree.size(), [&state](std::size_t index) {
+        return PyRef::steal(item_value(state, index));
+    }).release();
+}
+
 struct PointTreeKind {
     using Geometry = geodetic::GeodeticPoint;
     using Tree = geodetic::PointTree;
+    using State = PointTreeState;
     static constexpr std::string_view NAME = "GeodeticPointTree";
 
     static PyTypeObject* type() { return point_tree_type(); }
@@ -58,30 +80,23 @@ std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::Point
     return hits;
 }
 
-// The tree keeps the points' lon/lat and vectors; the geometry array holds its own
-// shared copies (value objects must outlive the tree).
+// Only reading and checking the input holds the GIL: the embedding, the leaves, the
+// bulk load and the coordinate array are built without it.
 PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return run_entry([&]() -> PyObject* {
         std::array<PyObject*, 1> slots{};  // borrowed from the call
         if (!bind_call(NEW_DESCRIPTION<Kind>, args, kwargs, slots)) {
             return nullptr;
         }
-        std::optional<std::vector<geodetic::GeodeticPoint>> points = collect_points(slots[0]);
-        if (!points) {
+        std::optional<std::vector<geodetic::GeodeticCoord>> coords = collect_point_coords(slots[0]);
+        if (!coords) {
             return nullptr;
         }
-        std::vector<std::shared_ptr<const geodetic::GeodeticPoint>> geometries;
-        geometries.reserve(points->size());
-        for (const geodetic::GeodeticPoint& point : *points) {
-            geometries.push_back(std::make_shared<const geodetic::GeodeticPoint>(point));
-        }
-        geodetic::PointTree tree = [&points] {
+        geodetic::PointTree tree = [&coords] {
             const ReleasedGil released;
-            geodetic::PointTree built = geodetic::PointTree::from_points(*points);
-            points.reset();
-            return built;
+            return geodetic::PointTree::from_coords(std::move(*coords));
         }();
-        return new_instance(type, State{std::move(tree), std::move(geometries)});
+        return new_instance(type, State{std::move(tree)});
     });
 }
 

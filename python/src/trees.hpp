@@ -17,13 +17,14 @@
 //     struct PointTreeKind {
 //         using Geometry = geodetic::GeodeticPoint;
 //         using Tree = geodetic::PointTree;
+//         using State = PointTreeState;   // with item_count, item_value, item_list
 //         static constexpr std::string_view NAME = "GeodeticPointTree";
 //         static PyTypeObject* type();   // the class, borrowed
 //         static std::optional<PositionWithMetres> nearest(const Tree&, const geodetic::GeodeticPoint& query);
 //     };
 //
 // Every entry point runs inside run_entry and holds the GIL throughout; only the
-// constructors give it up, for the bulk load. Built trees are immutable, so queries
+// constructors give it up, for everything after reading their input. Built trees are immutable, so queries
 // from several threads need no lock of their own.
 
 #include <array>
@@ -54,24 +55,43 @@ PyTypeObject* point_tree_type();
 PyTypeObject* linestring_tree_type();
 PyTypeObject* polygon_tree_type();
 
-// The state of a tree instance: the tree, and one shared geometry per input item in
-// input order (element i is input position i). Both are fixed at construction.
+// The state of a linestring or polygon tree instance: the tree, and one shared
+// geometry per input item in input order (element i is input position i). Both are
+// fixed at construction.
 template <typename Tree, typename Geometry>
 struct TreeState {
     Tree tree;
     std::vector<std::shared_ptr<const Geometry>> geometries;
 };
 
+// The items of a state, for the shared methods: how many, the value object at input
+// position `index` (< item_count) as a new reference, and the list of all of them
+// (nullptr with an exception pending on failure). A state type with its items stored
+// differently defines the same three functions next to it.
+template <typename Tree, typename Geometry>
+std::size_t item_count(const TreeState<Tree, Geometry>& state) noexcept {
+    return state.geometries.size();
+}
+template <typename Tree, typename Geometry>
+PyObject* item_value(const TreeState<Tree, Geometry>& state, std::size_t index) {
+    return new_value(state.geometries[index]);
+}
+template <typename Tree, typename Geometry>
+PyObject* item_list(const TreeState<Tree, Geometry>& state) {
+    return new_value_list(state.geometries);
+}
+
 template <typename Kind>
 concept TreeKind = requires(const typename Kind::Tree& tree, const geodetic::GeodeticPoint& query) {
     typename Kind::Geometry;
+    typename Kind::State;
     { Kind::NAME } -> std::convertible_to<std::string_view>;
     { Kind::type() } -> std::same_as<PyTypeObject*>;
     { Kind::nearest(tree, query) } -> std::same_as<std::optional<PositionWithMetres>>;
 };
 
 template <TreeKind Kind>
-using StateOf = TreeState<typename Kind::Tree, typename Kind::Geometry>;
+using StateOf = typename Kind::State;
 
 // Parameter lists and descriptions. Every parameter is positional-or-keyword.
 inline constexpr const char* const DATA_PARAMETERS[] = {"data"};
@@ -131,11 +151,11 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
     if (!index) {
         return nullptr;
     }
-    if (*index >= state.geometries.size()) {
+    if (*index >= item_count(state)) {
         PyErr_SetString(PyExc_IndexError, "geometry index out of range");
         return nullptr;
     }
-    return new_value(state.geometries[static_cast<std::size_t>(*index)]);
+    return item_value(state, static_cast<std::size_t>(*index));
 }
 
 // The leaves within `radius_metres` great-circle metres of `query`, in the tree's
@@ -202,7 +222,7 @@ PyObject* run_within(PyObject* self, const FunctionDescription& description, PyO
 template <TreeKind Kind>
 Py_ssize_t tree_length(PyObject* self) {
     return with_tree<Kind>(self, [](const StateOf<Kind>& state) {
-        return static_cast<Py_ssize_t>(state.geometries.size());
+        return static_cast<Py_ssize_t>(item_count(state));
     });
 }
 
@@ -219,7 +239,7 @@ PyObject* tree_geometry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 template <TreeKind Kind>
 PyObject* tree_geometries(PyObject* self, PyObject* /* unused */) {
-    return with_tree<Kind>(self, [](const StateOf<Kind>& state) { return new_value_list(state.geometries); });
+    return with_tree<Kind>(self, [](const StateOf<Kind>& state) { return item_list(state); });
 }
 
 template <TreeKind Kind>
