@@ -332,6 +332,35 @@ class TestNearest:
             tree.nearest_wgs84([1])
 
 
+class TestRepeatedPlaces:
+    # Many copies of one place, shuffled among other places: the smallest position at
+    # the nearest place wins on the sphere and on WGS84.
+    @pytest.fixture(scope="class")
+    @classmethod
+    def data(cls):
+        rng = random.Random(12)
+        places = [(rng.uniform(-180, 180), rng.uniform(-80, 80)) for _ in range(20)]
+        data = places * 300
+        rng.shuffle(data)
+        return data
+
+    @pytest.mark.parametrize("suffix", ["", "_wgs84"])
+    def test_smallest_position_of_the_nearest_place(self, data, suffix):
+        tree = GeodeticPointTree(data)
+        for place in set(data[:50]):
+            query = (place[0] + 0.001, place[1])
+            assert getattr(tree, "nearest" + suffix)(query) == data.index(place)
+
+    def test_array_and_list_input_give_the_same_tree(self, data):
+        np = pytest.importorskip("numpy")
+        from_list = GeodeticPointTree(data)
+        from_array = GeodeticPointTree(np.array(data, dtype=np.float64))
+        assert len(from_array) == len(from_list) == len(data)
+        assert [p.coordinates for p in from_array.geometries()] == [tuple(p) for p in data]
+        for query in data[:20]:
+            assert from_array.within_distance(query, 50_000.0) == from_list.within_distance(query, 50_000.0)
+
+
 class TestOnePlaceOneVector:
     # Check fix for one place embedding to vectors a few 1e-16 apart, so a radius-0
     # search found one spelling and missed the other and ties went by rounding.

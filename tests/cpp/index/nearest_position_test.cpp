@@ -151,5 +151,60 @@ TEST(NearestPositionWgs84, MatchesBruteForceGeodesicMinimum) {
     EXPECT_LT(ambiguous, queries.size() / 10);
 }
 
+// Many copies of few places: the walks skip subtrees that cannot hold a smaller
+// position, and must still agree with brute force on the position and the metres.
+TEST(NearestPosition, RepeatedPlacesMatchBruteForce) {
+    std::mt19937_64 rng(7);
+    std::vector<LonLat> places = random_point_coords(rng, 40);
+    places.push_back({0, 90});
+    places.push_back({180, 0});
+    std::vector<LonLat> coords;
+    for (std::size_t copy = 0; copy < 60; ++copy) {
+        coords.insert(coords.end(), places.begin(), places.end());
+    }
+    std::shuffle(coords.begin(), coords.end(), rng);
+    coords.push_back({-180, 0});
+    const PointTree tree = point_tree(coords);
+    for (const LonLat& q : random_queries(rng, coords, 200)) {
+        const geodetic::UnitVec p = embed(q.lon, q.lat);
+        double sphere_best = std::numeric_limits<double>::infinity();
+        double wgs84_best = std::numeric_limits<double>::infinity();
+        for (const LonLat& c : coords) {
+            sphere_best = std::min(sphere_best, squared_chord_to_metres(geodetic::chord_2(embed(c.lon, c.lat), p)));
+            wgs84_best = std::min(wgs84_best, geodesic_distance_wgs84(q.lon, q.lat, c.lon, c.lat));
+        }
+        std::uint64_t sphere_position = coords.size();
+        std::uint64_t wgs84_position = coords.size();
+        for (std::size_t i = 0; i < coords.size(); ++i) {
+            const LonLat& c = coords[i];
+            if (sphere_position == coords.size() &&
+                squared_chord_to_metres(geodetic::chord_2(embed(c.lon, c.lat), p)) == sphere_best) {
+                sphere_position = i;
+            }
+            if (wgs84_position == coords.size() && geodesic_distance_wgs84(q.lon, q.lat, c.lon, c.lat) == wgs84_best) {
+                wgs84_position = i;
+            }
+        }
+        const auto sphere = nearest_position(tree, point(q.lon, q.lat));
+        const auto wgs84 = nearest_position_wgs84(tree, point(q.lon, q.lat));
+        ASSERT_TRUE(sphere.has_value() && wgs84.has_value());
+        EXPECT_EQ(sphere->position, sphere_position) << q.lon << ", " << q.lat;
+        EXPECT_EQ(sphere->metres, sphere_best);
+        // Every best place here is one vector, so the smallest position at it wins.
+        EXPECT_EQ(wgs84->position, wgs84_position) << q.lon << ", " << q.lat;
+        EXPECT_EQ(wgs84->metres, wgs84_best);
+    }
+}
+
+TEST(NearestPositionWgs84, OnePlaceCostsOneInverseHoweverOftenItRepeats) {
+    const PointTree tree = point_tree(std::vector<LonLat>(5000, LonLat{12.5, 41.9}));
+    GeodesicSearchStats stats;
+    const auto hit = nearest_position_wgs84(tree, point(2.35, 48.85), &stats);
+    ASSERT_TRUE(hit.has_value());
+    EXPECT_EQ(hit->position, 0u);
+    EXPECT_EQ(stats.geodesic_inverses, 1u);
+    EXPECT_EQ(nearest_position(tree, point(2.35, 48.85))->position, 0u);
+}
+
 }  // namespace
 }  // namespace sferix::indexed
