@@ -28,6 +28,12 @@ struct TieEntry {
     std::uint32_t tie_break = 0;
 };
 
+// One place of the tree: a unit vector and the smallest input position stored there.
+struct Place {
+    UnitVec vector;
+    std::uint32_t position;
+};
+
 // Best-first over a point tree in (squared chord, smallest position below) order.
 // A child's key is never below its parent's (its box lies inside, its positions are
 // a subset), so entries come out in nondecreasing key order: leaves in increasing
@@ -43,7 +49,21 @@ public:
     [[nodiscard]] std::optional<TieEntry> pop() { return heap_.pop(); }
 
     [[nodiscard]] const rtree::FlatNode<UnitVec>& node(const TieEntry& entry) const { return view_.nodes[entry.index]; }
-    [[nodiscard]] const PointLeaf& leaf(const TieEntry& entry) const { return view_.leaves[entry.index]; }
+
+    // What an entry stands for when it is one place: a leaf, or a node whose box is a
+    // single vector, all of whose leaves share that vector (hence that squared chord)
+    // and are represented by the smallest position below it. Such a subtree of
+    // duplicates is answered without being walked. Nothing for any other node.
+    [[nodiscard]] std::optional<Place> place(const TieEntry& entry) const {
+        if (entry.is_leaf) {
+            return Place{view_.leaves[entry.index].vector(), entry.tie_break};
+        }
+        const geodetic::Envelope& box = view_.nodes[entry.index].envelope;
+        if (box.lower() == box.upper()) {
+            return Place{box.lower(), entry.tie_break};
+        }
+        return std::nullopt;
+    }
 
     // Pushes the children of `node` whose smallest position is below `position_bound`.
     void expand(const rtree::FlatNode<UnitVec>& node, std::uint32_t position_bound = std::numeric_limits<std::uint32_t>::max()) {
@@ -89,10 +109,6 @@ private:
     rtree::SmallHeap<TieEntry> heap_;
 };
 
-bool is_degenerate_at(const geodetic::Envelope& box, const UnitVec& v) {
-    return box.lower() == v && box.upper() == v;
-}
-
 }  // namespace
 
 std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
@@ -100,7 +116,7 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
     TieOrderedWalk walk(tree, query.vector());
     std::optional<TieEntry> first;
     while ((first = walk.pop())) {
-        if (first->is_leaf) {
+        if (walk.place(*first)) {
             break;
         }
         walk.expand(walk.node(*first));
@@ -122,7 +138,7 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
         if (entry->tie_break >= best_position) {
             continue;
         }
-        if (entry->is_leaf) {
+        if (walk.place(*entry)) {
             best_position = entry->tie_break;
         } else {
             walk.expand(walk.node(*entry), best_position);
@@ -163,32 +179,27 @@ std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTr
                 break;
             }
         }
-        if (!entry->is_leaf) {
-            const rtree::FlatNode<UnitVec>& node = walk.node(*entry);
-            // A subtree of duplicates of one vector that cannot win is skipped whole.
-            if (!is_degenerate_at(node.envelope, node.envelope.lower()) || !cannot_win(node.envelope.lower())) {
-                walk.expand(node);
-            }
+        const std::optional<Place> place = walk.place(*entry);
+        if (!place) {
+            walk.expand(walk.node(*entry));
             continue;
         }
-        const PointLeaf& leaf = walk.leaf(*entry);
-        const UnitVec v = leaf.vector();
-        if (cannot_win(v)) {
+        if (cannot_win(place->vector)) {
             continue;
         }
         double d = 0.0;
-        if (solved_vector && v == *solved_vector) {
+        if (solved_vector && place->vector == *solved_vector) {
             d = solved_d;
         } else {
-            const geodetic::GeodeticCoord& coord = tree.coord(leaf.data());
+            const geodetic::GeodeticCoord& coord = tree.coord(place->position);
             d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), coord.lon(), coord.lat());
             ++inverses;
-            solved_vector = v;
+            solved_vector = place->vector;
             solved_d = d;
         }
         if (!best_position || d < best_d) {
-            best_position = static_cast<std::uint32_t>(leaf.data());
-            best_vector = v;
+            best_position = place->position;
+            best_vector = place->vector;
             best_d = d;
         }
     }
