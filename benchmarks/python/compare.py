@@ -3,6 +3,7 @@
 
     python3 benchmarks/python/compare.py            # 10^4 and 10^6 points (a few minutes)
     python3 benchmarks/python/compare.py --quick    # 10^4 points only (under a minute)
+    python3 benchmarks/python/compare.py --targets  # only the rows the performance targets need
 
 Compared: scipy's cKDTree over 3-D unit vectors (chord distance), scikit-learn's
 BallTree(metric="haversine") and shapely's STRtree over planar lon/lat. Those three are
@@ -42,6 +43,13 @@ BATCH_QUERIES = 10_000
 POLYGON_COUNT = 10_000
 POLYGON_RADIUS_M = 5000.0
 RADII_M = (10_000.0, 100_000.0)
+# Linestrings and polygons for the memory target: 10^5 rings of 32 sides (33 vertices).
+LARGE_RING_COUNT = 100_000
+LARGE_RING_SIDES = 32
+# Repeated positions: 10^6 copies of one place, and 1000 places repeated 1000 times.
+DUPLICATE_PLACES = (1, 1000)
+# What the rows below measured, by (table, n), for the targets summary.
+RESULTS: dict[tuple[str, int], dict[str, float]] = {}
 
 
 # --------------------------------------------------------------------------------------------
@@ -108,6 +116,24 @@ def hexagons(n: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
     return rings, np.column_stack((lon, lat))
 
 
+def ngons(n: int, seed: int, sides: int) -> np.ndarray:
+    """n closed counterclockwise regular `sides`-gons of circumradius POLYGON_RADIUS_M at random
+    centres, as an (n, sides + 1, 2) lon/lat array."""
+    lon, lat = random_lonlat(n, seed)
+    rings = np.empty((n, sides + 1, 2))
+    for k in range(sides):
+        rings[:, k, 0], rings[:, k, 1] = destination(lon, lat, -360.0 / sides * k, POLYGON_RADIUS_M)
+    rings[:, sides] = rings[:, 0]
+    return rings
+
+
+def repeated_lonlat(n: int, places: int, seed: int) -> np.ndarray:
+    """n positions that are `places` random places repeated (shuffled), as an (n, 2) array."""
+    lon, lat = random_lonlat(places, seed)
+    rng = np.random.default_rng(seed + 1)
+    return np.column_stack((lon, lat))[rng.permutation(n) % places]
+
+
 def polygon_queries(centres: np.ndarray, n: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
     """Half the queries within 10 km of a random hexagon centre (about a fifth of those fall
     inside it), half uniform on the sphere, so both containment and nearest answers occur."""
@@ -171,6 +197,11 @@ def build_points(kind: str, data: Any) -> Any:
 
 
 def prepare_polygons(kind: str, n: int) -> Any:
+    if kind in ("sferix-polygons33", "sferix-linestrings33"):
+        rings = ngons(n, POLYGON_SEED, LARGE_RING_SIDES).tolist()
+        if kind == "sferix-linestrings33":
+            return [[tuple(v) for v in ring] for ring in rings]
+        return [[[tuple(v) for v in ring]] for ring in rings]
     rings, _ = hexagons(n, POLYGON_SEED)
     if kind == "sferix-polygons":
         return [[[tuple(v) for v in ring]] for ring in rings.tolist()]
@@ -178,10 +209,14 @@ def prepare_polygons(kind: str, n: int) -> Any:
 
 
 def build_polygons(kind: str, data: Any) -> Any:
-    if kind == "sferix-polygons":
+    if kind in ("sferix-polygons", "sferix-polygons33"):
         import sferix
 
         return sferix.GeodeticPolygonTree(data)
+    if kind == "sferix-linestrings33":
+        import sferix
+
+        return sferix.GeodeticLineStringTree(data)
     if kind == "shapely-polygons":
         import shapely
 
@@ -221,7 +256,7 @@ def reset_peak() -> bool:
 
 
 def memory_child(kind: str, n: int) -> None:
-    polygons = kind.endswith("polygons")
+    polygons = kind.endswith(("polygons", "polygons33", "linestrings33"))
     data = prepare_polygons(kind, n) if polygons else prepare_points(kind, n)
     # Import the library before measuring so that only the index counts.
     if kind.startswith("sferix"):
@@ -339,29 +374,34 @@ def point_builds(n: int, repeat: int) -> dict[str, Any]:
     heading(f"Points: build, n = {n:,}")
     rows = []
     trees: dict[str, Any] = {}
+    builds: dict[str, float] = {}
+    memory: dict[str, float] = {}
     kinds = [
         ("sferix", "GeodeticPointTree(list of (lon, lat) tuples)"),
         ("sferix-tolist", "GeodeticPointTree(ndarray.tolist()), tolist timed"),
-        ("sferix-ndarray", "GeodeticPointTree(ndarray) (accepted, element by element)"),
+        ("sferix-ndarray", "GeodeticPointTree((n, 2) float64 ndarray), read from its bytes"),
         ("ckdtree", "cKDTree(xyz), lon/lat ndarray -> xyz timed"),
         ("balltree", "BallTree(radians(lat, lon), metric='haversine')"),
         ("strtree", "STRtree(shapely.points(lon, lat)) + first query"),
     ]
     for kind, what in kinds:
-        reps = 1 if kind == "sferix-ndarray" else repeat
-        seconds, tree = time_build(kind, n, reps)
+        seconds, tree = time_build(kind, n, repeat)
+        builds[kind] = seconds
         if kind in POINT_LIBS:
             trees[kind] = tree
         del tree
-        if kind in ("sferix-tolist", "sferix-ndarray"):
+        if kind == "sferix-tolist":
             rows.append((kind, what, fmt_s(seconds), "", "", ""))
             continue
         mem = measure_memory(kind, n)
+        memory[kind] = mem["retained"] / n
         rows.append((
             kind, what, fmt_s(seconds), fmt_mib(mem["retained"]),
             f"{mem['retained'] / n:.0f} B" if mem["retained"] > 0 else "—", fmt_mib(mem["peak"]),
         ))
     print_table(("Index", "Built from", "Build", "RSS growth", "per point", "peak growth"), rows)
+    RESULTS[("build", n)] = builds
+    RESULTS[("bytes per point", n)] = memory
     return trees
 
 
@@ -410,14 +450,18 @@ def point_queries(n: int, trees: dict[str, Any], repeat: int) -> None:
     row("nearest + WGS84 geodesic distance, one per call",
         per_query_us(lambda: [sx.nearest_with_distance_wgs84(p) for p in single], ns, repeat),
         None, None, None)
+    timed = RESULTS.setdefault(("queries", n), {})
+    timed["nearest"] = per_query_us(lambda: [sx.nearest(p) for p in single], ns, repeat)
+    timed["nearest_wgs84"] = per_query_us(lambda: [sx.nearest_wgs84(p) for p in single], ns, repeat)
 
     counts: dict[float, dict[str, float]] = {}
     for radius in RADII_M:
         chord = metres_to_chord(radius)
         angle = radius / EARTH_RADIUS_M
         km = f"{radius / 1000:.0f} km"
+        timed[f"within {km}"] = per_query_us(lambda: [sx.within_distance(p, radius) for p in single], ns, repeat)
         row(f"within {km}, one query per call",
-            per_query_us(lambda: [sx.within_distance(p, radius) for p in single], ns, repeat),
+            timed[f"within {km}"],
             per_query_us(lambda: [kd.query_ball_point(xyz(p), chord) for p in single], ns, repeat),
             per_query_us(lambda: [bt.query_radius([[radians(p[1]), radians(p[0])]], angle) for p in single], ns, repeat),
             None)
@@ -426,9 +470,9 @@ def point_queries(n: int, trees: dict[str, Any], repeat: int) -> None:
             per_query_us(lambda: kd.query_ball_point(lonlat_to_xyz(q_lon, q_lat), chord), nb, repeat),
             per_query_us(lambda: bt.query_radius(lonlat_to_latlon_radians(q_lon, q_lat), angle), nb, repeat),
             None)
-        row(f"within {km} WGS84 geodesic, one per call",
-            per_query_us(lambda: [sx.within_distance_wgs84(p, radius) for p in single], ns, repeat),
-            None, None, None)
+        timed[f"within {km} WGS84"] = per_query_us(
+            lambda: [sx.within_distance_wgs84(p, radius) for p in single], ns, repeat)
+        row(f"within {km} WGS84 geodesic, one per call", timed[f"within {km} WGS84"], None, None, None)
         counts[radius] = {
             "sferix": float(np.mean([len(sx.within_distance(p, radius)) for p in single])),
             "mismatch_kd": sum(
@@ -559,6 +603,117 @@ def polygon_benchmark(repeat: int) -> None:
 
 
 # --------------------------------------------------------------------------------------------
+# Repeated positions, geometry memory, the C++ walks, and the targets
+
+
+def duplicate_queries(n: int, repeat: int) -> None:
+    import sferix
+
+    q_lon, q_lat = random_lonlat(SINGLE_QUERIES, QUERY_SEED)
+    single = as_tuples(q_lon, q_lat)
+    ns = len(single)
+    distinct = RESULTS.get(("queries", n), {})
+    timed = RESULTS.setdefault(("duplicates", n), {})
+    rows = []
+    for places in DUPLICATE_PLACES:
+        tree = sferix.GeodeticPointTree(repeated_lonlat(n, places, POINT_SEED))
+        label = f"{n:,} copies of one place" if places == 1 else f"{places:,} places × {n // places:,} copies"
+        for method in ("nearest", "nearest_wgs84"):
+            query = getattr(tree, method)
+            us = per_query_us(lambda: [query(p) for p in single], ns, repeat)
+            timed[f"{method} {places}"] = us
+            base = distinct.get(method)
+            rows.append((method, label, fmt_us(us), fmt_us(base), f"{us / base:.2f}x" if base else "—"))
+        del tree
+    heading(f"Points: repeated positions, n = {n:,} (µs per query, one per call)")
+    print_table(("Query", "Data", "sferix", f"{n:,} distinct points", "ratio"), rows)
+
+
+def geometry_memory() -> None:
+    n, vertices = LARGE_RING_COUNT, LARGE_RING_SIDES + 1
+    heading(f"Linestrings and polygons: memory, {n:,} of {vertices} vertices")
+    rows = []
+    for kind in ("sferix-linestrings33", "sferix-polygons33"):
+        mem = measure_memory(kind, n)
+        # Beyond 64 bytes per geometry, what each vertex costs.
+        per_vertex = (mem["retained"] / n - 64) / vertices
+        RESULTS.setdefault(("geometry bytes per vertex", n), {})[kind] = per_vertex
+        rows.append((kind, fmt_mib(mem["retained"]), f"{mem['retained'] / (n * vertices):.1f} B",
+                     f"{per_vertex:.1f} B", fmt_mib(mem["peak"])))
+    print_table(("Index", "RSS growth", "per vertex", "per vertex beyond 64 B per geometry", "peak growth"), rows)
+
+
+CPP_ROWS = ("BM_BulkLoad/1000000", "BM_Nearest/1", "BM_Nearest/10", "BM_WithinDistance/10000",
+            "BM_WithinDistance/100000")
+# The same rows before the tree was stored flat (benchmarks/README.md), CPU time.
+CPP_BEFORE_US = {"BM_BulkLoad/1000000": 450_000.0, "BM_Nearest/1": 3.2, "BM_Nearest/10": 5.7,
+                 "BM_WithinDistance/10000": 1.7, "BM_WithinDistance/100000": 7.9}
+
+
+def cpp_walks(bench_dir: str) -> None:
+    binary = os.path.join(bench_dir, "rtree_benchmark")
+    if not os.access(binary, os.X_OK):
+        print(f"(no {binary}: run `make bench` first for the C++ rows)\n")
+        return
+    pattern = "^(" + "|".join(CPP_ROWS) + ")$"
+    out = subprocess.run(
+        [binary, f"--benchmark_filter={pattern}", "--benchmark_format=json", "--benchmark_repetitions=3",
+         "--benchmark_report_aggregates_only=true"],
+        check=True, capture_output=True, text=True,
+    )
+    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}
+    timed = RESULTS.setdefault(("cpp", 0), {})
+    rows = []
+    for bench in json.loads(out.stdout)["benchmarks"]:
+        if bench.get("aggregate_name") != "median":
+            continue
+        name = bench["run_name"]
+        us = bench["cpu_time"] * scale[bench["time_unit"]]
+        timed[name] = us
+        before = CPP_BEFORE_US[name]
+        rows.append((name, fmt_us(us), fmt_us(before), f"{us / before:.2f}x"))
+    heading("C++ walks on 10^6 points (median CPU time of 3, `make bench`)")
+    print_table(("Benchmark", "now", "before the flat tree", "ratio"), rows)
+
+
+def targets(n: int) -> None:
+    build = RESULTS.get(("build", n), {})
+    memory = RESULTS.get(("bytes per point", n), {})
+    queries = RESULTS.get(("queries", n), {})
+    dup = RESULTS.get(("duplicates", n), {})
+    geometry = RESULTS.get(("geometry bytes per vertex", LARGE_RING_COUNT), {})
+    cpp = RESULTS.get(("cpp", 0), {})
+    rows = []
+
+    def target(what: str, value: float | None, limit: float, unit: str) -> None:
+        if value is None:
+            rows.append((what, "—", f"≤ {limit:g}{unit}", "not measured"))
+            return
+        rows.append((what, f"{value:.2f}{unit}", f"≤ {limit:g}{unit}", "met" if value <= limit else "NOT met"))
+
+    def ratio(a: float | None, b: float | None) -> float | None:
+        return None if a is None or b is None else a / b
+
+    target("point tree bytes per point (list input)", memory.get("sferix"), 64, " B")
+    target("point tree bytes per point (ndarray input)", memory.get("sferix-ndarray"), 64, " B")
+    for kind in ("sferix-linestrings33", "sferix-polygons33"):
+        target(f"{kind[7:-2]} bytes per vertex beyond 64 B per geometry", geometry.get(kind), 44, " B")
+    target("build from (n, 2) float64 ndarray / cKDTree build", ratio(build.get("sferix-ndarray"), build.get("ckdtree")),
+           0.4, "x")
+    target("build from list of tuples / cKDTree build", ratio(build.get("sferix"), build.get("ckdtree")), 0.6, "x")
+    for name, limit in (("BM_Nearest/1", 0.5), ("BM_WithinDistance/10000", 0.6), ("BM_WithinDistance/100000", 0.6)):
+        target(f"C++ {name} / before", ratio(cpp.get(name), CPP_BEFORE_US[name]), limit, "x")
+    target("within_distance_wgs84 100 km / within_distance 100 km",
+           ratio(queries.get("within 100 km WGS84"), queries.get("within 100 km")), 1.5, "x")
+    for places in DUPLICATE_PLACES:
+        for method in ("nearest", "nearest_wgs84"):
+            target(f"{method}, {'identical points' if places == 1 else f'{places} places repeated'} / distinct",
+                   ratio(dup.get(f"{method} {places}"), queries.get(method)), 3.0, "x")
+    heading(f"Targets (n = {n:,}; ratios from this run)")
+    print_table(("Target", "measured", "limit", ""), rows)
+
+
+# --------------------------------------------------------------------------------------------
 # Correctness sidebar
 
 
@@ -672,6 +827,10 @@ def versions() -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="10^4 points only (under a minute)")
+    parser.add_argument("--targets", action="store_true",
+                        help="only what the performance targets need, at 10^6 points (a few minutes)")
+    parser.add_argument("--cpp-bench", default=os.path.join("build", "bench", "benchmarks"),
+                        help="where `make bench` put the C++ benchmarks (default build/bench/benchmarks)")
     parser.add_argument("--memory-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
@@ -688,13 +847,22 @@ def main() -> None:
     # Fewer repetitions in quick mode keep it under a minute; more in full mode steady the
     # numbers on a shared machine.
     query_repeat = 3 if args.quick else 5
+    if args.targets:
+        sizes = (1_000_000,)
     for n in sizes:
         trees = point_builds(n, 3 if n <= 100_000 else 2)
         point_queries(n, trees, query_repeat)
         del trees
         gc.collect()
-    polygon_benchmark(query_repeat)
-    correctness_sidebar()
+        if n >= 1_000_000:
+            duplicate_queries(n, query_repeat)
+    if not args.quick:
+        geometry_memory()
+        cpp_walks(args.cpp_bench)
+        targets(1_000_000)
+    if not args.targets:
+        polygon_benchmark(query_repeat)
+        correctness_sidebar()
     print(f"Total {time.perf_counter() - start:.0f} s, load average {os.getloadavg()[0]:.2f} at end")
 
 
