@@ -1,5 +1,6 @@
 #include "geodetic/linestring.hpp"
 
+#include <limits>
 #include <utility>
 
 #include "geodetic/chain.hpp"
@@ -30,16 +31,46 @@ Result<GeodeticLineString> GeodeticLineString::try_from_lonlat(std::vector<LonLa
     if (const auto bad_edge = first_inadmissible_edge(vectors)) {
         return GeodeticError::antipodal_edge(*bad_edge);
     }
+    if (vectors.size() - 1 >= EdgeIndex::MIN_INDEXED_EDGES) {
+        const std::span<const UnitVec> chain(vectors);
+        EdgeIndex edges = EdgeIndex::build(std::span(&chain, 1));
+        const Envelope envelope = edges.bounds();
+        return GeodeticLineString(std::move(coords).value(), std::move(vectors), envelope, std::move(edges));
+    }
     const Envelope envelope = arc_aware_bounding_box(vectors);
-    return GeodeticLineString(std::move(coords).value(), std::move(vectors), envelope);
+    return GeodeticLineString(std::move(coords).value(), std::move(vectors), envelope, std::nullopt);
 }
 
 GeodeticLineString::GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors,
-                                       const Envelope& envelope) noexcept
-    : coords_(std::move(coords)), vectors_(std::move(vectors)), envelope_(envelope) {}
+                                       const Envelope& envelope, std::optional<EdgeIndex> edges) noexcept
+    : coords_(std::move(coords)), vectors_(std::move(vectors)), envelope_(envelope), edges_(std::move(edges)) {}
+
+ChainSource GeodeticLineString::chain_source() const noexcept {
+    return {this, [](const void* owner, std::uint32_t) noexcept -> std::span<const UnitVec> {
+                return static_cast<const GeodeticLineString*>(owner)->vectors_;
+            }};
+}
+
+double GeodeticLineString::edge_distance_2(const UnitVec& p, double bound) const noexcept {
+    if (edges_) {
+        return edges_->min_distance_2(p, bound, chain_source());
+    }
+    return chain_distance_2(vectors_, p);
+}
 
 double GeodeticLineString::distance_2(const UnitVec& p) const noexcept {
-    return chain_distance_2(vectors_, p);
+    return edge_distance_2(p, std::numeric_limits<double>::infinity());
+}
+
+std::optional<double> GeodeticLineString::distance_2_if_less_or_equal(const UnitVec& p, double bound) const noexcept {
+    if (!(bound >= 0.0)) {
+        return std::nullopt;
+    }
+    const double d = edge_distance_2(p, bound);
+    if (d <= bound) {
+        return d;
+    }
+    return std::nullopt;
 }
 
 }  // namespace sferix::geodetic

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "geodetic/coord.hpp"
+#include "geodetic/edge_index.hpp"
 #include "geodetic/error.hpp"
 #include "geodetic/unit_vec.hpp"
 
@@ -40,14 +42,28 @@ public:
 
     // The smallest arc_distance_2 from p over all edges: 0 on the line (up to
     // rounding), +infinity only for fewer than two vectors (unreachable once built).
+    // A line of EdgeIndex::MIN_INDEXED_EDGES edges or more keeps an edge index, built
+    // with it, and measures only the edges near p; the result is the same, bit for bit.
     [[nodiscard]] double distance_2(const UnitVec& p) const noexcept;
 
+    // distance_2(p) when it is ≤ bound (inclusive), else nothing; a negative or NaN
+    // bound gives nothing. Stops as soon as no edge can be within the bound.
+    [[nodiscard]] std::optional<double> distance_2_if_less_or_equal(const UnitVec& p, double bound) const noexcept;
+
+    // Whether an edge index serves this line's queries.
+    [[nodiscard]] bool has_edge_index() const noexcept { return edges_.has_value(); }
+
 private:
-    GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors, const Envelope& envelope) noexcept;
+    GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors, const Envelope& envelope,
+                       std::optional<EdgeIndex> edges) noexcept;
+
+    [[nodiscard]] ChainSource chain_source() const noexcept;
+    [[nodiscard]] double edge_distance_2(const UnitVec& p, double bound) const noexcept;
 
     std::vector<GeodeticCoord> coords_;
     std::vector<UnitVec> vectors_;
     Envelope envelope_;
+    std::optional<EdgeIndex> edges_;
 };
 
 }  // namespace sferix::geodetic

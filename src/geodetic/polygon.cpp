@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
+#include <span>
 #include <numbers>
 #include <utility>
 
 #include "geodetic/chain.hpp"
+#include "geodetic/crossing.hpp"
 #include "predicates/orient3d.hpp"
 #include "support/panic.hpp"
 
@@ -36,8 +39,6 @@ std::size_t count_distinct_open_vertices(const std::vector<GeodeticCoord>& coord
     }
     return count;
 }
-
-predicates::Vector3 as_vector3(const UnitVec& v) noexcept { return {v.x, v.y, v.z}; }
 
 int orient(const predicates::Vector3& a, const predicates::Vector3& b, const predicates::Vector3& c) noexcept {
     return predicates::orient3d_sign(a, b, c);
@@ -277,43 +278,6 @@ bool left_area_exceeds_hemisphere(const std::vector<UnitVec>& ring) noexcept {
     return std::remainder(total, 4.0 * std::numbers::pi) < 0.0;
 }
 
-// The side of the r–p great circle a vertex counts as on: a vertex exactly on it counts
-// as displaced infinitesimally toward r × p. Displacing every such vertex alike is a
-// deformation of the rings too small to move r or p (both at a positive distance from
-// the boundary) across it, and the displaced vertices lie off the circle; the other
-// signs of the crossing test keep their values under it unless they are zero, which
-// for a displaced vertex A needs A = ±p or A = ±r. So a path through a vertex counts a
-// crossing exactly when it passes from one side of the boundary to the other there.
-int path_side(const predicates::Vector3& r, const predicates::Vector3& p, const predicates::Vector3& v) noexcept {
-    const int side = orient(r, p, v);
-    return side == 0 ? 1 : side;
-}
-
-// The number of edges of `ring` that the great-circle path from r to p crosses, each
-// decided by exact signs only (the four-sign test of two short arcs), with vertices on
-// the r–p circle displaced by path_side. An edge with p exactly on its own great circle
-// counts as no crossing.
-std::size_t count_crossings(const std::vector<UnitVec>& ring, const predicates::Vector3& r,
-                            const predicates::Vector3& p) noexcept {
-    std::size_t crossings = 0;
-    if (ring.empty()) {
-        return crossings;
-    }
-    // The side of each vertex is computed once: the end of edge k is the start of edge k + 1.
-    predicates::Vector3 a = as_vector3(ring[0]);
-    int g = path_side(r, p, a);
-    for (std::size_t k = 0; k + 1 < ring.size(); ++k) {
-        const predicates::Vector3 b = as_vector3(ring[k + 1]);
-        const int h = path_side(r, p, b);
-        if (g * h < 0 && orient(a, b, p) == g && orient(a, b, r) == -g) {
-            ++crossings;
-        }
-        a = b;
-        g = h;
-    }
-    return crossings;
-}
-
 }  // namespace
 
 Result<GeodeticRing> GeodeticRing::try_from_lonlat(std::vector<LonLat> pairs) {
@@ -364,26 +328,60 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
             }
         }
     }
-    merge_arc_boxes(exterior_.vectors(), envelope_);
-    bool has_edge = exterior_.vectors().size() >= 2;
+    std::vector<std::span<const UnitVec>> chains;
+    chains.reserve(1 + interiors_.size());
+    chains.emplace_back(exterior_.vectors());
+    std::size_t edge_count = 0;
     for (const GeodeticRing& ring : interiors_) {
-        merge_arc_boxes(ring.vectors(), envelope_);
-        has_edge = has_edge || ring.vectors().size() >= 2;
+        chains.emplace_back(ring.vectors());
     }
-    SFERIX_ASSERT(has_edge, "a polygon has at least one edge");
+    for (const std::span<const UnitVec> chain : chains) {
+        edge_count += chain.size() < 2 ? 0 : chain.size() - 1;
+    }
+    SFERIX_ASSERT(edge_count > 0, "a polygon has at least one edge");
+    if (edge_count >= EdgeIndex::MIN_INDEXED_EDGES) {
+        edges_ = EdgeIndex::build(chains);
+        envelope_ = edges_->bounds();
+    } else {
+        for (const std::span<const UnitVec> chain : chains) {
+            merge_arc_boxes(chain, envelope_);
+        }
+    }
     // The filled region can reach further along an axis than its boundary only at the
     // axis points themselves.
     static constexpr std::array<UnitVec, 6> AXIS_POINTS = {
         UnitVec{1, 0, 0}, UnitVec{-1, 0, 0}, UnitVec{0, 1, 0}, UnitVec{0, -1, 0}, UnitVec{0, 0, 1}, UnitVec{0, 0, -1},
     };
-    for (const UnitVec& axis_point : AXIS_POINTS) {
-        if (contains_point(axis_point)) {
-            envelope_.merge(Envelope::from_point(axis_point));
+    std::array<bool, 6> axis_inside{};
+    for (std::size_t k = 0; k < AXIS_POINTS.size(); ++k) {
+        axis_inside[k] = contains_point_by_full_count(AXIS_POINTS[k]);
+        if (axis_inside[k]) {
+            envelope_.merge(Envelope::from_point(AXIS_POINTS[k]));
         }
+    }
+    if (edges_ && reference_) {
+        grid_ = ContainmentGrid::try_build(*edges_, chain_source(), edge_count, *reference_, reference_inside_,
+                                           axis_inside);
     }
 }
 
+ChainSource GeodeticPolygon::chain_source() const noexcept {
+    return {this, [](const void* owner, std::uint32_t c) noexcept -> std::span<const UnitVec> {
+                const auto& polygon = *static_cast<const GeodeticPolygon*>(owner);
+                return c == 0 ? polygon.exterior_.vectors() : polygon.interiors_[c - 1].vectors();
+            }};
+}
+
 bool GeodeticPolygon::contains_point(const UnitVec& p) const noexcept {
+    if (grid_) {
+        if (const std::optional<bool> inside = grid_->contains(*edges_, chain_source(), p)) {
+            return *inside;
+        }
+    }
+    return contains_point_by_full_count(p);
+}
+
+bool GeodeticPolygon::contains_point_by_full_count(const UnitVec& p) const noexcept {
     if (!reference_) {
         return false;
     }
@@ -400,11 +398,32 @@ double GeodeticPolygon::distance_2(const UnitVec& p) const noexcept {
     if (contains_point(p)) {
         return 0.0;
     }
+    return edge_distance_2(p, std::numeric_limits<double>::infinity());
+}
+
+double GeodeticPolygon::edge_distance_2(const UnitVec& p, double bound) const noexcept {
+    if (edges_) {
+        return edges_->min_distance_2(p, bound, chain_source());
+    }
     double best = chain_distance_2(exterior_.vectors(), p);
     for (const GeodeticRing& ring : interiors_) {
         best = std::min(best, chain_distance_2(ring.vectors(), p));
     }
     return best;
+}
+
+std::optional<double> GeodeticPolygon::distance_2_if_less_or_equal(const UnitVec& p, double bound) const noexcept {
+    if (!(bound >= 0.0)) {
+        return std::nullopt;
+    }
+    if (contains_point(p)) {
+        return 0.0;
+    }
+    const double d = edge_distance_2(p, bound);
+    if (d <= bound) {
+        return d;
+    }
+    return std::nullopt;
 }
 
 }  // namespace sferix::geodetic

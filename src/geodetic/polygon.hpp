@@ -4,7 +4,9 @@
 #include <optional>
 #include <vector>
 
+#include "geodetic/containment_grid.hpp"
 #include "geodetic/coord.hpp"
+#include "geodetic/edge_index.hpp"
 #include "geodetic/error.hpp"
 #include "geodetic/unit_vec.hpp"
 
@@ -74,7 +76,9 @@ public:
     // Never fails (all validation is per ring); the Result is for the callers' uniform
     // error flow. Computes the reference point, its side and the envelope once: linear
     // in the number of edges, up to MAX_REFERENCE_VERTEX_SCANS passes over them for
-    // rings with vertices exactly on one great circle.
+    // rings with vertices exactly on one great circle. With EdgeIndex::MIN_INDEXED_EDGES
+    // edges or more over all rings it also builds an edge index and a containment grid
+    // (about n log n more work for n edges), which change no answer, only its cost.
     [[nodiscard]] static Result<GeodeticPolygon> try_new(GeodeticRing exterior, std::vector<GeodeticRing> interiors,
                                                          Fill fill = Fill::LeftOfExterior);
 
@@ -102,7 +106,9 @@ public:
     // great circle, is not crossed, so a point on an edge is classified by the
     // crossings before it (on a convex exterior without holes it is inside), and a
     // point whose path passes exactly through a vertex may be misjudged. Degenerate
-    // edges never cross.
+    // edges never cross. With an edge index, most queries count only the crossings on a
+    // short path from a point whose answer was decided at construction by this same
+    // rule, and get the same answer (see containment_grid.cpp).
     // CAVEAT: an exterior whose every edge has a zero cross product (all its vertices
     // embed to one vector) bounds no area; such a polygon contains no point. When no
     // exterior vertex can judge the reference point's side exactly within
@@ -114,11 +120,30 @@ public:
 
     // 0 when contains_point(p); otherwise the smallest arc_distance_2 from p over every
     // edge of every ring, exterior first. A point in a hole measures to the nearest ring
-    // edge, normally the hole's boundary.
+    // edge, normally the hole's boundary. With an edge index only the edges near p are
+    // measured; the result is the same, bit for bit.
     [[nodiscard]] double distance_2(const UnitVec& p) const noexcept;
+
+    // distance_2(p) when it is ≤ bound (inclusive), else nothing; a negative or NaN
+    // bound gives nothing. Stops early: with bound 0 outside the polygon, only the edges
+    // whose boxes hold p are measured.
+    [[nodiscard]] std::optional<double> distance_2_if_less_or_equal(const UnitVec& p, double bound) const noexcept;
+
+    // contains_point(p) by the crossing count over every edge, never through the
+    // index: the rule the indexed answer must reproduce, for tests and benchmarks.
+    [[nodiscard]] bool contains_point_by_full_count(const UnitVec& p) const noexcept;
+
+    // Whether an edge index serves this polygon's queries.
+    [[nodiscard]] bool has_edge_index() const noexcept { return edges_.has_value(); }
 
 private:
     GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill);
+
+    // Ring c: the exterior for 0, hole c − 1 after it.
+    [[nodiscard]] ChainSource chain_source() const noexcept;
+    // The smallest arc_distance_2 over every ring edge when it is ≤ bound, else some
+    // value > bound.
+    [[nodiscard]] double edge_distance_2(const UnitVec& p, double bound) const noexcept;
 
     GeodeticRing exterior_;
     std::vector<GeodeticRing> interiors_;
@@ -128,6 +153,8 @@ private:
     // Whether reference_ is in the filled region.
     bool reference_inside_ = true;
     Envelope envelope_;
+    std::optional<EdgeIndex> edges_;
+    std::optional<ContainmentGrid> grid_;
 };
 
 }  // namespace sferix::geodetic

@@ -31,7 +31,8 @@ namespace sferix::indexed {
 //  - distance_2_if_less_or_equal(p, bound): nothing when the envelope is already
 //    farther than bound (the exact distance is then not computed), otherwise
 //    distance_2(p) when it is ≤ bound (inclusive); a negative or NaN bound gives
-//    nothing;
+//    nothing; the geometry's own distance_2_if_less_or_equal, which must agree, when
+//    it has one;
 //  - contains_point(p): distance_2(p) ≤ 0.
 //
 // REQUIRES: G is immutable and satisfies rtree::RTreeObject with a distance_2(p)
@@ -67,6 +68,10 @@ public:
         // (and runs the point-in-polygon test), so skip it when the box already fails.
         if (geom_->envelope().distance_2(p) > bound) {
             return std::nullopt;
+        }
+        // A geometry with an edge index can stop as soon as no edge is within bound.
+        if constexpr (requires { { geom_->distance_2_if_less_or_equal(p, bound) } -> std::same_as<std::optional<double>>; }) {
+            return geom_->distance_2_if_less_or_equal(p, bound);
         }
         const double d = distance_2(p);
         if (d <= bound) {
