@@ -77,6 +77,7 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/benchmarks/rtree_benchmark
 	$(BENCH_BUILD)/benchmarks/geodetic_benchmark
+	$(BENCH_BUILD)/benchmarks/big_geometry_benchmark
 
 clean:
 	rm -rf build
