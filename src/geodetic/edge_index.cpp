@@ -1,10 +1,20 @@
 #include "geodetic/edge_index.hpp"
 
+#include <cmath>
 #include <limits>
 
 #include "support/panic.hpp"
 
 namespace sferix::geodetic {
+
+namespace {
+
+// A chord of 1e-12 (6 µm), as BOX_MARGIN: larger by three orders than the rounding in
+// the midpoint, the half chord and the reach, so a skipped edge measures more than the
+// reach even after arc_distance_2's own rounding.
+constexpr double EDGE_BALL_MARGIN = 1e-12;
+
+}  // namespace
 
 bool box_meets_plane(const Envelope& box, const UnitVec& normal) noexcept {
     const auto span = [](double lower, double upper, double n, double& low, double& high) {
@@ -84,6 +94,10 @@ EdgeIndex EdgeIndex::build(std::span<const std::span<const UnitVec>> chains) {
 // box distance are each off by under 1e-15·d. An arc nearer than 1e-12 has p inside the
 // box (distance 0), which nothing skips. So a skipped edge measures strictly more than
 // the best edge so far or than bound_2, and the minimum is the scan's, bit for bit.
+// Within a run an edge is skipped on the same grounds when p is farther from its chord's
+// midpoint than the current reach plus half the chord plus EDGE_BALL_MARGIN: every arc
+// point x has |x − m|² = 1 − x·(a + b) + |m|² ≤ |a − b|²/4, x·(a + b) being smallest at
+// the endpoints.
 double EdgeIndex::min_distance_2(const UnitVec& p, double bound_2, const ChainSource& chains) const noexcept {
     struct Entry {
         double box_2;
@@ -103,8 +117,20 @@ double EdgeIndex::min_distance_2(const UnitVec& p, double bound_2, const ChainSo
         if (entry.at.level == 0) {
             const EdgeRun& run = runs_[entry.at.node];
             const std::span<const UnitVec> chain = chains(run.chain);
+            double reach = std::sqrt(std::min(best_2, bound_2));
             for (std::size_t k = run.first; k < run.end; ++k) {
-                best_2 = std::min(best_2, arc_distance_2(chain[k], chain[k + 1], p));
+                const UnitVec& a = chain[k];
+                const UnitVec& b = chain[k + 1];
+                // Every point of the arc lies within |a − b|/2 of the chord's midpoint.
+                const double gap = reach + std::sqrt(0.25 * chord_2(a, b)) + EDGE_BALL_MARGIN;
+                if (chord_2(p, 0.5 * (a + b)) > gap * gap) {
+                    continue;
+                }
+                const double d_2 = arc_distance_2(a, b, p);
+                if (d_2 < best_2) {
+                    best_2 = d_2;
+                    reach = std::sqrt(std::min(best_2, bound_2));
+                }
             }
             continue;
         }
