@@ -21,8 +21,10 @@ namespace sferix::geodetic {
 
 class ContainmentGrid {
 public:
-    // Aim for one grid cell per this many edges: finer grids cost build time, coarser
-    // ones longer paths (measured on 10^4 to 10^5-edge circles and Natural Earth).
+    // Aim for one grid cell per this many edges. On a smooth 10^5-edge circle anything
+    // from 4 to 256 gives the same query and build times, the plane test keeping long
+    // paths cheap; finer cells bound the crossings a path meets on jagged coasts, for a
+    // build cost under 1%.
     static constexpr std::size_t EDGES_PER_CELL = 16;
 
     // `reference` is the polygon's reference point and `reference_inside` its side;
