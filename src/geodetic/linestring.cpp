@@ -1,6 +1,7 @@
 #include "geodetic/linestring.hpp"
 
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "geodetic/chain.hpp"
@@ -33,17 +34,17 @@ Result<GeodeticLineString> GeodeticLineString::try_from_lonlat(std::vector<LonLa
     }
     if (vectors.size() - 1 >= EdgeIndex::MIN_INDEXED_EDGES) {
         const std::span<const UnitVec> chain(vectors);
-        EdgeIndex edges = EdgeIndex::build(std::span(&chain, 1));
-        const Envelope envelope = edges.bounds();
+        auto edges = std::make_shared<const EdgeIndex>(EdgeIndex::build(std::span(&chain, 1)));
+        const Envelope envelope = edges->bounds();
         return GeodeticLineString(std::move(coords).value(), std::move(vectors), envelope, std::move(edges));
     }
     const Envelope envelope = arc_aware_bounding_box(vectors);
-    return GeodeticLineString(std::move(coords).value(), std::move(vectors), envelope, std::nullopt);
+    return GeodeticLineString(std::move(coords).value(), std::move(vectors), envelope, nullptr);
 }
 
 GeodeticLineString::GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors,
-                                       const Envelope& envelope, std::optional<EdgeIndex> edges) noexcept
-    : coords_(std::move(coords)), vectors_(std::move(vectors)), envelope_(envelope), edges_(std::move(edges)) {}
+                                       const Envelope& envelope, std::shared_ptr<const EdgeIndex> edges) noexcept
+    : coords_(std::move(coords)), vectors_(std::move(vectors)), edges_(std::move(edges)), envelope_(envelope) {}
 
 ChainSource GeodeticLineString::chain_source() const noexcept {
     return {this, [](const void* owner, std::uint32_t) noexcept -> std::span<const UnitVec> {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -51,19 +52,21 @@ public:
     [[nodiscard]] std::optional<double> distance_2_if_less_or_equal(const UnitVec& p, double bound) const noexcept;
 
     // Whether an edge index serves this line's queries.
-    [[nodiscard]] bool has_edge_index() const noexcept { return edges_.has_value(); }
+    [[nodiscard]] bool has_edge_index() const noexcept { return edges_ != nullptr; }
 
 private:
     GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors, const Envelope& envelope,
-                       std::optional<EdgeIndex> edges) noexcept;
+                       std::shared_ptr<const EdgeIndex> edges) noexcept;
 
     [[nodiscard]] ChainSource chain_source() const noexcept;
     [[nodiscard]] double edge_distance_2(const UnitVec& p, double bound) const noexcept;
 
     std::vector<GeodeticCoord> coords_;
     std::vector<UnitVec> vectors_;
+    // Null below EdgeIndex::MIN_INDEXED_EDGES edges, so that small lines, the many, stay
+    // small; immutable, so copies share it.
+    std::shared_ptr<const EdgeIndex> edges_;
     Envelope envelope_;
-    std::optional<EdgeIndex> edges_;
 };
 
 }  // namespace sferix::geodetic

@@ -339,9 +339,10 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
         edge_count += chain.size() < 2 ? 0 : chain.size() - 1;
     }
     SFERIX_ASSERT(edge_count > 0, "a polygon has at least one edge");
+    std::optional<EdgeIndex> edges;
     if (edge_count >= EdgeIndex::MIN_INDEXED_EDGES) {
-        edges_ = EdgeIndex::build(chains);
-        envelope_ = edges_->bounds();
+        edges = EdgeIndex::build(chains);
+        envelope_ = edges->bounds();
     } else {
         for (const std::span<const UnitVec> chain : chains) {
             merge_arc_boxes(chain, envelope_);
@@ -359,9 +360,13 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
             envelope_.merge(Envelope::from_point(AXIS_POINTS[k]));
         }
     }
-    if (edges_ && reference_) {
-        grid_ = ContainmentGrid::try_build(*edges_, chain_source(), edge_count, *reference_, reference_inside_,
-                                           axis_inside);
+    if (edges) {
+        std::optional<ContainmentGrid> grid;
+        if (reference_) {
+            grid = ContainmentGrid::try_build(*edges, chain_source(), edge_count, *reference_, reference_inside_,
+                                              axis_inside);
+        }
+        indexed_ = std::make_shared<const Indexed>(Indexed{std::move(*edges), std::move(grid)});
     }
 }
 
@@ -373,8 +378,8 @@ ChainSource GeodeticPolygon::chain_source() const noexcept {
 }
 
 bool GeodeticPolygon::contains_point(const UnitVec& p) const noexcept {
-    if (grid_) {
-        if (const std::optional<bool> inside = grid_->contains(*edges_, chain_source(), p)) {
+    if (indexed_ && indexed_->grid) {
+        if (const std::optional<bool> inside = indexed_->grid->contains(indexed_->edges, chain_source(), p)) {
             return *inside;
         }
     }
@@ -402,8 +407,8 @@ double GeodeticPolygon::distance_2(const UnitVec& p) const noexcept {
 }
 
 double GeodeticPolygon::edge_distance_2(const UnitVec& p, double bound) const noexcept {
-    if (edges_) {
-        return edges_->min_distance_2(p, bound, chain_source());
+    if (indexed_) {
+        return indexed_->edges.min_distance_2(p, bound, chain_source());
     }
     double best = chain_distance_2(exterior_.vectors(), p);
     for (const GeodeticRing& ring : interiors_) {

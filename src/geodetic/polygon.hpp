@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -134,7 +135,7 @@ public:
     [[nodiscard]] bool contains_point_by_full_count(const UnitVec& p) const noexcept;
 
     // Whether an edge index serves this polygon's queries.
-    [[nodiscard]] bool has_edge_index() const noexcept { return edges_.has_value(); }
+    [[nodiscard]] bool has_edge_index() const noexcept { return indexed_ != nullptr; }
 
 private:
     GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill);
@@ -152,9 +153,15 @@ private:
     std::optional<UnitVec> reference_;
     // Whether reference_ is in the filled region.
     bool reference_inside_ = true;
+    // Held by pointer, next to the fields every query reads: small polygons, the many,
+    // then pay one null pointer for it, in a cache line they load anyway. Immutable, so
+    // copies share it.
+    struct Indexed {
+        EdgeIndex edges;
+        std::optional<ContainmentGrid> grid;
+    };
+    std::shared_ptr<const Indexed> indexed_;
     Envelope envelope_;
-    std::optional<EdgeIndex> edges_;
-    std::optional<ContainmentGrid> grid_;
 };
 
 }  // namespace sferix::geodetic
