@@ -20,7 +20,10 @@ Envelope arc_aware_bounding_box(std::span<const UnitVec> vectors) {
     return box;
 }
 
-Result<GeodeticLineString> GeodeticLineString::try_from_lonlat(std::vector<LonLat> pairs) {
+ValidatedLineString::ValidatedLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors) noexcept
+    : coords_(std::move(coords)), vectors_(std::move(vectors)) {}
+
+Result<ValidatedLineString> GeodeticLineString::try_validate_lonlat(std::vector<LonLat> pairs) {
     auto coords = try_coords_from_lonlat(pairs);
     if (!coords) {
         return coords.error();
@@ -32,14 +35,27 @@ Result<GeodeticLineString> GeodeticLineString::try_from_lonlat(std::vector<LonLa
     if (const auto bad_edge = first_inadmissible_edge(vectors)) {
         return GeodeticError::antipodal_edge(*bad_edge);
     }
+    return ValidatedLineString(std::move(coords).value(), std::move(vectors));
+}
+
+Result<GeodeticLineString> GeodeticLineString::try_from_lonlat(std::vector<LonLat> pairs) {
+    auto vertices = try_validate_lonlat(std::move(pairs));
+    if (!vertices) {
+        return vertices.error();
+    }
+    return from_validated(std::move(vertices).value());
+}
+
+GeodeticLineString GeodeticLineString::from_validated(ValidatedLineString vertices) {
+    std::vector<UnitVec>& vectors = vertices.vectors_;
     if (vectors.size() - 1 >= EdgeIndex::MIN_INDEXED_EDGES) {
         const std::span<const UnitVec> chain(vectors);
         auto edges = std::make_shared<const EdgeIndex>(EdgeIndex::build(std::span(&chain, 1)));
         const Envelope envelope = edges->bounds();
-        return GeodeticLineString(std::move(coords).value(), std::move(vectors), envelope, std::move(edges));
+        return GeodeticLineString(std::move(vertices.coords_), std::move(vectors), envelope, std::move(edges));
     }
     const Envelope envelope = arc_aware_bounding_box(vectors);
-    return GeodeticLineString(std::move(coords).value(), std::move(vectors), envelope, nullptr);
+    return GeodeticLineString(std::move(vertices.coords_), std::move(vectors), envelope, nullptr);
 }
 
 GeodeticLineString::GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors,

@@ -19,6 +19,26 @@ namespace sferix::geodetic {
 // "a linestring has at least one edge".
 [[nodiscard]] Envelope arc_aware_bounding_box(std::span<const UnitVec> vectors);
 
+class GeodeticLineString;
+
+// A linestring's vertices, validated but not yet assembled into a GeodeticLineString:
+// checking needs the input, assembling (the envelope, the edge index) needs neither
+// it nor anything that can fail, so the two can run apart (a tree checks with the
+// GIL held and assembles after releasing it). Only GeodeticLineString makes one.
+// Movable.
+class ValidatedLineString {
+public:
+    // The vertices in input order, as given.
+    [[nodiscard]] const std::vector<GeodeticCoord>& coords() const noexcept { return coords_; }
+
+private:
+    friend class GeodeticLineString;
+    ValidatedLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors) noexcept;
+
+    std::vector<GeodeticCoord> coords_;
+    std::vector<UnitVec> vectors_;
+};
+
 // A validated polyline of at least two vertices, joined by the shorter great-circle
 // arcs between consecutive vertices (edge k joins vertex k and vertex k + 1).
 // Consecutive duplicates are kept and form degenerate edges. Immutable, movable, safe
@@ -33,6 +53,15 @@ public:
     //  2. at least 2 vertices, else TooFewPoints(found = number of pairs, need = 2);
     //  3. every edge admissible (is_admissible_edge), else AntipodalEdge(first bad k).
     [[nodiscard]] static Result<GeodeticLineString> try_from_lonlat(std::vector<LonLat> pairs);
+
+    // The checks of try_from_lonlat, in its order, without assembling.
+    [[nodiscard]] static Result<ValidatedLineString> try_validate_lonlat(std::vector<LonLat> pairs);
+
+    // Assembles checked vertices: the envelope, and the edge index for a line of
+    // EdgeIndex::MIN_INDEXED_EDGES edges or more (linear in the edges). Fails only by
+    // running out of memory; try_from_lonlat(pairs) equals
+    // from_validated(try_validate_lonlat(pairs)), bit for bit.
+    [[nodiscard]] static GeodeticLineString from_validated(ValidatedLineString vertices);
 
     // The vertices in input order, as given.
     [[nodiscard]] const std::vector<GeodeticCoord>& coords() const noexcept { return coords_; }
