@@ -74,11 +74,12 @@ bool type_is(PyObject* type /* borrowed str */, const char* name) noexcept {
 }
 
 // What one geometry kind reads from a plain coordinate structure (or from the
-// "coordinates" member of its geo mapping), and the type name of that mapping.
-template <typename Geometry>
+// "coordinates" member of its geo mapping), and the type name of that mapping. Parts
+// are validated but may still need assembling, which cannot fail and needs no GIL.
+template <typename Parts>
 struct GeometryKind {
     const char* type_name;
-    std::optional<Geometry> (*from_coordinates)(PyObject* obj);
+    std::optional<Parts> (*from_coordinates)(PyObject* obj);
 };
 
 std::optional<geodetic::GeodeticPoint> point_from_coordinate(PyObject* obj) {
@@ -89,20 +90,51 @@ std::optional<geodetic::GeodeticPoint> point_from_coordinate(PyObject* obj) {
     return checked(geodetic::GeodeticPoint::try_new(pair->lon, pair->lat));
 }
 
-std::optional<geodetic::GeodeticLineString> linestring_from_coordinates(PyObject* obj) {
+std::optional<geodetic::ValidatedLineString> linestring_from_coordinates(PyObject* obj) {
     std::optional<std::vector<geodetic::LonLat>> vertices = coord_list(obj);
     if (!vertices) {
         return std::nullopt;
     }
-    return checked(geodetic::GeodeticLineString::try_from_lonlat(std::move(*vertices)));
+    return checked(geodetic::GeodeticLineString::try_validate_lonlat(std::move(*vertices)));
+}
+
+// Every ring read and validated in order while the rings are iterated, so the first
+// bad ring is reported, exterior or not.
+std::optional<PolygonRings> rings_from_coordinates(PyObject* obj) {
+    std::optional<geodetic::GeodeticRing> exterior;
+    std::vector<geodetic::GeodeticRing> interiors;
+    const bool read = for_each_input_element(obj, [&](PyObject* element) {
+        std::optional<std::vector<geodetic::LonLat>> vertices = coord_list(element);
+        if (!vertices) {
+            return false;
+        }
+        std::optional<geodetic::GeodeticRing> ring = checked(geodetic::GeodeticRing::try_from_lonlat(std::move(*vertices)));
+        if (!ring) {
+            return false;
+        }
+        if (!exterior) {
+            exterior.emplace(std::move(*ring));
+        } else {
+            interiors.push_back(std::move(*ring));
+        }
+        return true;
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    if (!exterior) {
+        value_error("a polygon needs an exterior ring");
+        return std::nullopt;
+    }
+    return PolygonRings{std::move(*exterior), std::move(interiors)};
 }
 
 constexpr GeometryKind<geodetic::GeodeticPoint> POINT_KIND = {"Point", point_from_coordinate};
-constexpr GeometryKind<geodetic::GeodeticLineString> LINESTRING_KIND = {"LineString", linestring_from_coordinates};
-constexpr GeometryKind<geodetic::GeodeticPolygon> POLYGON_KIND = {"Polygon", polygon_from_rings};
+constexpr GeometryKind<geodetic::ValidatedLineString> LINESTRING_KIND = {"LineString", linestring_from_coordinates};
+constexpr GeometryKind<PolygonRings> POLYGON_KIND = {"Polygon", rings_from_coordinates};
 
-template <typename Geometry>
-std::optional<Geometry> parse_geometry(PyObject* obj, const GeometryKind<Geometry>& kind) {
+template <typename Parts>
+std::optional<Parts> parse_geometry(PyObject* obj, const GeometryKind<Parts>& kind) {
     const std::optional<PyRef> mapping = geo_mapping(obj);
     if (!mapping) {
         return std::nullopt;
@@ -151,16 +183,16 @@ InternedString* collection_member(PyObject* type /* borrowed str */) noexcept {
     return nullptr;
 }
 
-template <typename Geometry>
-std::optional<std::vector<Geometry>> collect(PyObject* data, const GeometryKind<Geometry>& kind) {
+template <typename Parts>
+std::optional<std::vector<Parts>> collect(PyObject* data, const GeometryKind<Parts>& kind) {
     const std::optional<std::vector<PyRef>> elements = expand(data);
     if (!elements) {
         return std::nullopt;
     }
-    std::vector<Geometry> geometries;
+    std::vector<Parts> geometries;
     geometries.reserve(elements->size());
     for (const PyRef& element : *elements) {
-        std::optional<Geometry> geometry = parse_geometry(element.get(), kind);
+        std::optional<Parts> geometry = parse_geometry(element.get(), kind);
         if (!geometry) {
             mark_input_item(geometries.size());
             return std::nullopt;
@@ -283,38 +315,31 @@ std::nullptr_t type_mismatch(const char* expected, PyObject* found) {
 std::optional<geodetic::GeodeticPoint> parse_point(PyObject* obj) { return parse_geometry(obj, POINT_KIND); }
 
 std::optional<geodetic::GeodeticLineString> parse_linestring(PyObject* obj) {
-    return parse_geometry(obj, LINESTRING_KIND);
+    std::optional<geodetic::ValidatedLineString> vertices = parse_geometry(obj, LINESTRING_KIND);
+    if (!vertices) {
+        return std::nullopt;
+    }
+    return geodetic::GeodeticLineString::from_validated(std::move(*vertices));
 }
 
-std::optional<geodetic::GeodeticPolygon> parse_polygon(PyObject* obj) { return parse_geometry(obj, POLYGON_KIND); }
+std::optional<geodetic::GeodeticPolygon> parse_polygon(PyObject* obj) {
+    std::optional<PolygonRings> rings = parse_geometry(obj, POLYGON_KIND);
+    if (!rings) {
+        return std::nullopt;
+    }
+    return std::move(*rings).assemble(geodetic::Fill::LeftOfExterior);
+}
 
 std::optional<geodetic::GeodeticPolygon> polygon_from_rings(PyObject* obj) {
-    std::optional<geodetic::GeodeticRing> exterior;
-    std::vector<geodetic::GeodeticRing> interiors;
-    const bool read = for_each_input_element(obj, [&](PyObject* element) {
-        std::optional<std::vector<geodetic::LonLat>> vertices = coord_list(element);
-        if (!vertices) {
-            return false;
-        }
-        std::optional<geodetic::GeodeticRing> ring = checked(geodetic::GeodeticRing::try_from_lonlat(std::move(*vertices)));
-        if (!ring) {
-            return false;
-        }
-        if (!exterior) {
-            exterior.emplace(std::move(*ring));
-        } else {
-            interiors.push_back(std::move(*ring));
-        }
-        return true;
-    });
-    if (!read) {
+    std::optional<PolygonRings> rings = rings_from_coordinates(obj);
+    if (!rings) {
         return std::nullopt;
     }
-    if (!exterior) {
-        value_error("a polygon needs an exterior ring");
-        return std::nullopt;
-    }
-    return checked(geodetic::GeodeticPolygon::try_new(std::move(*exterior), std::move(interiors)));
+    return std::move(*rings).assemble(geodetic::Fill::LeftOfExterior);
+}
+
+geodetic::GeodeticPolygon PolygonRings::assemble(geodetic::Fill fill) && {
+    return geodetic::GeodeticPolygon::from_rings(std::move(exterior), std::move(interiors), fill);
 }
 
 std::optional<std::vector<PyRef>> expand(PyObject* data) {
@@ -392,11 +417,11 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
     return coords;
 }
 
-std::optional<std::vector<geodetic::GeodeticLineString>> collect_linestrings(PyObject* data) {
+std::optional<std::vector<geodetic::ValidatedLineString>> collect_linestrings(PyObject* data) {
     return collect(data, LINESTRING_KIND);
 }
 
-std::optional<std::vector<geodetic::GeodeticPolygon>> collect_polygons(PyObject* data) {
+std::optional<std::vector<PolygonRings>> collect_polygons(PyObject* data) {
     return collect(data, POLYGON_KIND);
 }
 

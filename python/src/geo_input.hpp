@@ -78,6 +78,17 @@ std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed s
 // The pair becomes GeodeticPoint::try_new(lon, lat).
 [[nodiscard]] std::optional<geodetic::GeodeticPoint> parse_point(PyObject* obj);
 
+// A polygon's validated rings, not yet assembled: the exterior, then the holes in
+// order. Movable.
+struct PolygonRings {
+    geodetic::GeodeticRing exterior;
+    std::vector<geodetic::GeodeticRing> interiors;
+
+    // GeodeticPolygon::from_rings of these rings: cannot fail on the input, needs no
+    // GIL, and costs the polygon's whole construction (its side, envelope and index).
+    [[nodiscard]] geodetic::GeodeticPolygon assemble(geodetic::Fill fill) &&;
+};
+
 // One linestring: as parse_point, with the vertices read by coord_list from `obj` or
 // from the "coordinates" of a "LineString"; any other type:
 // type_mismatch("LineString"). The vertices go to GeodeticLineString::try_from_lonlat.
@@ -109,7 +120,9 @@ std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed s
 // collection is the element's position among the collection's members, the position
 // the tree would have given it; its type and message stay as parsing raised them.
 // Everything is validated here, with the GIL held: building the tree afterwards
-// cannot fail on one item.
+// cannot fail on one item. Linestrings and polygons come as validated parts, which the
+// tree assembles (GeodeticLineString::from_validated, PolygonRings::assemble) after
+// releasing the GIL, as that is where their cost lies.
 // collect_point_coords gives the points' validated lon/lat (their vectors are left to
 // the tree, which embeds without the GIL). It first refuses an exact numpy.ndarray of
 // two dimensions (any dtype) with more than four columns, such as a (2, n) array of
@@ -118,7 +131,7 @@ std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed s
 // first row. An (n, k) float64 array is read from its bytes, with no Python object
 // per number.
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data);
-[[nodiscard]] std::optional<std::vector<geodetic::GeodeticLineString>> collect_linestrings(PyObject* data);
-[[nodiscard]] std::optional<std::vector<geodetic::GeodeticPolygon>> collect_polygons(PyObject* data);
+[[nodiscard]] std::optional<std::vector<geodetic::ValidatedLineString>> collect_linestrings(PyObject* data);
+[[nodiscard]] std::optional<std::vector<PolygonRings>> collect_polygons(PyObject* data);
 
 }  // namespace sferix::python

@@ -42,8 +42,21 @@ struct LineStringTreeKind {
     }
     static constexpr std::size_t NEW_PARAMETER_COUNT = 1;
     static const FunctionDescription& new_description() { return NEW_DESCRIPTION<LineStringTreeKind>; }
-    static std::optional<std::vector<Geometry>> collect(std::span<PyObject* const> slots) {
-        return collect_linestrings(slots[0]);
+
+    // The validated vertices; assemble runs without the GIL and cannot fail on them.
+    struct Input {
+        std::vector<geodetic::ValidatedLineString> parts;
+
+        static Geometry assemble(geodetic::ValidatedLineString&& vertices) {
+            return Geometry::from_validated(std::move(vertices));
+        }
+    };
+    static std::optional<Input> collect(std::span<PyObject* const> slots) {
+        std::optional<std::vector<geodetic::ValidatedLineString>> parts = collect_linestrings(slots[0]);
+        if (!parts) {
+            return std::nullopt;
+        }
+        return Input{std::move(*parts)};
     }
 };
 
@@ -64,10 +77,18 @@ struct PolygonTreeKind {
         static constexpr FunctionDescription description{NAME, "__new__", POLYGON_NEW_PARAMETERS, 0, 1, 1};
         return description;
     }
+    // The validated rings and the region every polygon fills; assemble runs without
+    // the GIL and cannot fail on them.
+    struct Input {
+        std::vector<PolygonRings> parts;
+        geodetic::Fill fill;
+
+        Geometry assemble(PolygonRings&& rings) const { return std::move(rings).assemble(fill); }
+    };
     // `oriented` (keyword-only, strictly a bool, default True) is converted before
     // `data` is parsed, as a radius before its query. With False each polygon fills the
     // smaller region its exterior bounds, for data listing exteriors clockwise.
-    static std::optional<std::vector<Geometry>> collect(std::span<PyObject* const> slots) {
+    static std::optional<Input> collect(std::span<PyObject* const> slots) {
         bool oriented = true;
         if (slots[1] != nullptr) {
             const std::optional<bool> given = convert_bool(slots[1], "oriented");
@@ -76,19 +97,18 @@ struct PolygonTreeKind {
             }
             oriented = *given;
         }
-        std::optional<std::vector<Geometry>> polygons = collect_polygons(slots[0]);
-        if (polygons && !oriented) {
-            for (Geometry& polygon : *polygons) {
-                polygon = std::move(polygon).with_fill(geodetic::Fill::SmallerRegion);
-            }
+        std::optional<std::vector<PolygonRings>> parts = collect_polygons(slots[0]);
+        if (!parts) {
+            return std::nullopt;
         }
-        return polygons;
+        return Input{std::move(*parts), oriented ? geodetic::Fill::LeftOfExterior : geodetic::Fill::SmallerRegion};
     }
 };
 
-// Each geometry is moved once into a shared holder that the geometry array and its
-// leaf then share. Everything after parsing (the holders, the leaves and the bulk
-// load) runs without the GIL.
+// Parsing validates every geometry with the GIL held; then, without it, each is
+// assembled from its validated parts (a big one's edge index is most of the cost) into a
+// shared holder that the geometry array and its leaf then share, and the tree is bulk
+// loaded. Nothing after parsing can fail on an item.
 template <TreeKind Kind>
 PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     using Geometry = typename Kind::Geometry;
@@ -98,16 +118,16 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (!bind_call(Kind::new_description(), args, kwargs, slots)) {
             return nullptr;
         }
-        std::optional<std::vector<Geometry>> collected = Kind::collect(slots);
+        std::optional<typename Kind::Input> collected = Kind::collect(slots);
         if (!collected) {
             return nullptr;
         }
         std::vector<std::shared_ptr<const Geometry>> geometries;
         Tree tree = [&collected, &geometries] {
             const ReleasedGil released;
-            geometries.reserve(collected->size());
-            for (Geometry& geometry : *collected) {
-                geometries.push_back(std::make_shared<const Geometry>(std::move(geometry)));
+            geometries.reserve(collected->parts.size());
+            for (auto& parts : collected->parts) {
+                geometries.push_back(std::make_shared<const Geometry>(collected->assemble(std::move(parts))));
             }
             collected.reset();
             std::vector<typename Tree::LeafType> leaves;

@@ -305,11 +305,11 @@ GeodeticRing::GeodeticRing(std::vector<GeodeticCoord> coords, std::vector<UnitVe
 
 Result<GeodeticPolygon> GeodeticPolygon::try_new(GeodeticRing exterior, std::vector<GeodeticRing> interiors,
                                                  Fill fill) {
-    return GeodeticPolygon(std::move(exterior), std::move(interiors), fill);
+    return from_rings(std::move(exterior), std::move(interiors), fill);
 }
 
-GeodeticPolygon GeodeticPolygon::with_fill(Fill fill) && {
-    return GeodeticPolygon(std::move(exterior_), std::move(interiors_), fill);
+GeodeticPolygon GeodeticPolygon::from_rings(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill) {
+    return GeodeticPolygon(std::move(exterior), std::move(interiors), fill);
 }
 
 GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill)

@@ -84,8 +84,11 @@ public:
     [[nodiscard]] static Result<GeodeticPolygon> try_new(GeodeticRing exterior, std::vector<GeodeticRing> interiors,
                                                          Fill fill = Fill::LeftOfExterior);
 
-    // The same rings with the region chosen by `fill`.
-    [[nodiscard]] GeodeticPolygon with_fill(Fill fill) &&;
+    // try_new without the Result: the rings are the validated parts, so assembling them
+    // fails only by running out of memory. For callers that check the rings in one place
+    // and assemble in another (a tree checks with the GIL held, assembles without it).
+    [[nodiscard]] static GeodeticPolygon from_rings(GeodeticRing exterior, std::vector<GeodeticRing> interiors,
+                                                    Fill fill = Fill::LeftOfExterior);
 
     // How many exterior vertices the exact side test of the reference point may scan
     // all edges for before it gives up (see contains_point's CAVEAT); each scan is

@@ -268,7 +268,8 @@ TEST(GeodeticPolygon, TinyTrianglesFromEveryStartAndDirection) {
             const std::vector<LonLat> ccw = rotated(tri, k);
             const GeodeticPolygon given = polygon(ccw);
             const GeodeticPolygon cw = polygon(reversed(ccw));
-            const GeodeticPolygon cw_smaller = polygon(reversed(ccw)).with_fill(Fill::SmallerRegion);
+            const GeodeticPolygon cw_smaller =
+                GeodeticPolygon::from_rings(ring(reversed(ccw)), {}, Fill::SmallerRegion);
             for (const UnitVec& q : probes) {
                 const auto [inside, near] = left_of_all_edges(ccw, q);
                 if (near) {
