@@ -457,3 +457,56 @@ class TestAgainstBruteForce:
         tree, queries, exact = case
         if isinstance(tree, GeodeticPolygonTree):
             assert sum(0.0 in distances for distances in exact.values()) >= 3
+
+
+def circle(lon0, lat0, radius, n):
+    """A counterclockwise ring of n edges about (lon0, lat0), convex on the sphere."""
+    ring = [
+        (lon0 + radius * math.cos(2 * math.pi * k / n) / math.cos(math.radians(lat0)),
+         lat0 + radius * math.sin(2 * math.pi * k / n))
+        for k in range(n)
+    ]
+    return ring + ring[:1]
+
+
+class TestBigGeometries:
+    """Geometries with enough edges to carry an edge index, which the tree builds with them."""
+
+    EXTERIOR = circle(20.0, 40.0, 5.0, 300)
+    HOLE = circle(20.0, 40.0, 2.0, 100)
+    QUERIES = [(20.0 + dx, 40.0 + dy) for dx in (-9.0, -4.0, -1.0, 0.0, 3.5, 7.0) for dy in (-6.0, -3.0, 0.0, 2.5, 6.5)]
+
+    def test_clockwise_with_oriented_false_fills_the_smaller_region(self):
+        rings = [self.EXTERIOR, self.HOLE]
+        given = GeodeticPolygonTree([rings])
+        clockwise = GeodeticPolygonTree([[ring[::-1] for ring in rings]], oriented=False)
+        for query in self.QUERIES:
+            expected = polygon_metres(query, rings)
+            for tree in (given, clockwise):
+                position, metres = tree.nearest_with_distance(query)
+                assert position == 0
+                assert metres == pytest.approx(expected, rel=1e-9, abs=1e-6), query
+                assert tree.within_distance(query, 0.0) == ([0] if expected == 0.0 else [])
+
+    def test_trees_built_in_threads_agree(self):
+        import threading
+
+        lines = [self.EXTERIOR[:200], self.HOLE]
+        polygons = [[self.EXTERIOR, self.HOLE], [circle(-60.0, -10.0, 3.0, 80)]]
+
+        def answers():
+            trees = (
+                GeodeticLineStringTree(lines),
+                GeodeticPolygonTree(polygons),
+                GeodeticPolygonTree(polygons, oriented=False),
+            )
+            return [tree.within_distance(query, 300_000.0, True) for tree in trees for query in self.QUERIES]
+
+        expected = answers()
+        results = []
+        threads = [threading.Thread(target=lambda: results.append(answers())) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert results == [expected] * len(threads)
