@@ -315,6 +315,7 @@ GeodeticPolygon GeodeticPolygon::from_rings(GeodeticRing exterior, std::vector<G
 GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill)
     : exterior_(std::move(exterior)),
       interiors_(std::move(interiors)),
+      fill_(fill),
       reference_(reference_point(exterior_.vectors())),
       envelope_(Envelope::new_empty()) {
     if (reference_) {

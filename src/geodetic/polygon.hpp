@@ -97,6 +97,9 @@ public:
 
     [[nodiscard]] const GeodeticRing& exterior() const noexcept { return exterior_; }
     [[nodiscard]] const std::vector<GeodeticRing>& interiors() const noexcept { return interiors_; }
+    // The region rule the polygon was built with, so that a copy rebuilt from its rings
+    // fills the same region.
+    [[nodiscard]] Fill fill() const noexcept { return fill_; }
 
     // The box of the whole filled region: the union of the arc boxes of every ring edge
     // (exterior first), extended by each of the six axis points (±1, 0, 0), (0, ±1, 0),
@@ -152,6 +155,7 @@ private:
 
     GeodeticRing exterior_;
     std::vector<GeodeticRing> interiors_;
+    Fill fill_;
     // A pure function of the exterior. Empty when the exterior has no edge of non-zero
     // length.
     std::optional<UnitVec> reference_;

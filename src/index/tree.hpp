@@ -362,6 +362,14 @@ public:
     // The same from validated points (their vectors are reused, not recomputed).
     [[nodiscard]] static PointTree from_points(std::span<const GeodeticPoint> points);
 
+    // The tree of `coords` (input order) over an R-tree adopted as it is, for a loader
+    // that has checked it. REQUIRES: tree's leaves are exactly one leaf per input
+    // position, each holding embed(coords[position]).
+    [[nodiscard]] static PointTree from_checked_parts(rtree::RTree<PointLeaf>&& tree,
+                                                      std::vector<GeodeticCoord>&& coords) {
+        return PointTree(std::move(tree), std::move(coords));
+    }
+
     // The lon/lat at input position `position` (< size()), as given.
     [[nodiscard]] const GeodeticCoord& coord(std::uint64_t position) const noexcept { return coords_[position]; }
     [[nodiscard]] std::span<const GeodeticCoord> coords() const noexcept { return coords_; }

@@ -48,6 +48,15 @@ public:
         return RTree(std::move(nodes), std::move(elements));
     }
 
+    // The tree whose two arrays are `nodes` and `leaves`, adopted as they are.
+    // REQUIRES: they form a tree as the loader builds one (every node but the root the
+    // child of exactly one node stored before it, every leaf below exactly one node,
+    // child counts within the loader's limits, each envelope the merge of its
+    // children's); a caller reading them from outside checks all of that first.
+    [[nodiscard]] static RTree from_flat_arrays(std::vector<FlatNode<Point>>&& nodes, std::vector<T>&& leaves) noexcept {
+        return RTree(std::move(nodes), std::move(leaves));
+    }
+
     // A tree holds up to millions of leaves: it is moved, never copied by accident.
     RTree(const RTree&) = delete;
     RTree& operator=(const RTree&) = delete;

@@ -1,0 +1,550 @@
+#include "index/tree_format.hpp"
+
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "geodetic/embedding.hpp"
+#include "rtree/params.hpp"
+
+namespace sferix::indexed {
+
+static_assert(std::endian::native == std::endian::little, "the binary form is written as the machine stores it");
+
+namespace {
+
+constexpr std::array<std::byte, 8> MAGIC{std::byte{'S'}, std::byte{'F'}, std::byte{'E'}, std::byte{'R'},
+                                         std::byte{'I'}, std::byte{'X'}, std::byte{0},   std::byte{1}};
+constexpr std::size_t NODE_BYTES = 56;
+constexpr std::size_t COORD_BYTES = 16;
+// The loader's widest inner node: two groups per axis in three axes.
+constexpr std::size_t MAX_INNER_CHILDREN = 8;
+
+using geodetic::GeodeticCoord;
+using geodetic::UnitVec;
+using Node = rtree::FlatNode<UnitVec>;
+using Box = rtree::AABB<UnitVec>;
+
+class Writer {
+public:
+    template <typename T>
+    void put(T value) {
+        const std::size_t at = bytes_.size();
+        bytes_.resize(at + sizeof(T));
+        std::memcpy(bytes_.data() + at, &value, sizeof(T));
+    }
+
+    void header(FormatKind kind, std::uint64_t items, std::uint64_t nodes) {
+        bytes_.insert(bytes_.end(), MAGIC.begin(), MAGIC.end());
+        put(FORMAT_VERSION);
+        put(static_cast<std::uint32_t>(kind));
+        put(items);
+        put(nodes);
+    }
+
+    void vertices(std::span<const GeodeticCoord> coords) {
+        put(static_cast<std::uint64_t>(coords.size()));
+        for (const GeodeticCoord& coord : coords) {
+            put(coord.lon());
+            put(coord.lat());
+        }
+    }
+
+    void reserve(std::size_t bytes) { bytes_.reserve(bytes); }
+    [[nodiscard]] std::vector<std::byte> take() && { return std::move(bytes_); }
+
+private:
+    std::vector<std::byte> bytes_;
+};
+
+void write_linestring(Writer& out, const geodetic::GeodeticLineString& linestring) {
+    out.vertices(linestring.coords());
+}
+
+void write_polygon(Writer& out, const geodetic::GeodeticPolygon& polygon) {
+    out.put(static_cast<std::uint32_t>(polygon.fill() == geodetic::Fill::SmallerRegion ? 1 : 0));
+    out.put(static_cast<std::uint32_t>(polygon.interiors().size() + 1));
+    out.vertices(polygon.exterior().coords());
+    for (const geodetic::GeodeticRing& ring : polygon.interiors()) {
+        out.vertices(ring.coords());
+    }
+}
+
+std::string at(std::string_view what, std::size_t offset) {
+    return std::string(what) + " at offset " + std::to_string(offset);
+}
+
+// Reads fields in order from a buffer, never past its end: each read either gives the
+// value or records why it could not, and later reads then fail too.
+class Reader {
+public:
+    explicit Reader(std::span<const std::byte> data) : data_(data) {}
+
+    [[nodiscard]] std::size_t offset() const noexcept { return offset_; }
+    [[nodiscard]] std::size_t remaining() const noexcept { return data_.size() - offset_; }
+    [[nodiscard]] const std::byte* here() const noexcept { return data_.data() + offset_; }
+
+    template <typename T>
+    [[nodiscard]] std::optional<T> get(std::string_view what) {
+        if (remaining() < sizeof(T)) {
+            fail(at(what, offset_) + ": the data ends after " + std::to_string(data_.size()) + " bytes");
+            return std::nullopt;
+        }
+        T value;
+        std::memcpy(&value, here(), sizeof(T));
+        offset_ += sizeof(T);
+        return value;
+    }
+
+    void skip(std::size_t bytes) noexcept { offset_ += bytes; }
+
+    void fail(std::string message) {
+        if (!error_) {
+            error_ = FormatError{std::move(message)};
+        }
+    }
+    [[nodiscard]] bool failed() const noexcept { return error_.has_value(); }
+    [[nodiscard]] FormatError error() && { return std::move(*error_); }
+
+    // One validated coordinate; `what` names it in a failure.
+    [[nodiscard]] std::optional<GeodeticCoord> coord(std::string_view what) {
+        const std::size_t start = offset_;
+        const std::optional<double> lon = get<double>(what);
+        const std::optional<double> lat = get<double>(what);
+        if (!lon || !lat) {
+            return std::nullopt;
+        }
+        geodetic::Result<GeodeticCoord> checked = GeodeticCoord::try_new(*lon, *lat);
+        if (!checked) {
+            fail(at(what, start) + ": " + checked.error().message());
+            return std::nullopt;
+        }
+        return checked.value();
+    }
+
+    // A vertex count and that many unvalidated pairs, the count first checked against
+    // the bytes left so that a huge count allocates nothing.
+    [[nodiscard]] std::optional<std::vector<geodetic::LonLat>> lonlat_list(std::string_view what) {
+        const std::size_t start = offset_;
+        const std::optional<std::uint64_t> count = get<std::uint64_t>(what);
+        if (!count) {
+            return std::nullopt;
+        }
+        if (*count > remaining() / COORD_BYTES) {
+            fail(at(what, start) + ": " + std::to_string(*count) + " vertices but " + std::to_string(remaining()) +
+                 " bytes left");
+            return std::nullopt;
+        }
+        std::vector<geodetic::LonLat> pairs(static_cast<std::size_t>(*count));
+        for (geodetic::LonLat& pair : pairs) {
+            std::memcpy(&pair.lon, here(), sizeof(double));
+            std::memcpy(&pair.lat, here() + sizeof(double), sizeof(double));
+            skip(COORD_BYTES);
+        }
+        return pairs;
+    }
+
+    // The header, which must announce `kind`; gives the item and node counts.
+    [[nodiscard]] std::optional<std::pair<std::uint64_t, std::uint64_t>> header(FormatKind kind) {
+        if (data_.size() < HEADER_BYTES) {
+            fail("header at offset 0: " + std::to_string(data_.size()) + " bytes, fewer than the header's " +
+                 std::to_string(HEADER_BYTES));
+            return std::nullopt;
+        }
+        if (std::memcmp(data_.data(), MAGIC.data(), MAGIC.size()) != 0) {
+            fail("magic at offset 0: not sferix binary data");
+            return std::nullopt;
+        }
+        skip(MAGIC.size());
+        const std::uint32_t version = *get<std::uint32_t>("format version");
+        if (version != FORMAT_VERSION) {
+            fail("format version at offset 8: " + std::to_string(version) + ", this build reads version " +
+                 std::to_string(FORMAT_VERSION));
+            return std::nullopt;
+        }
+        const std::uint32_t found = *get<std::uint32_t>("kind");
+        if (found != static_cast<std::uint32_t>(kind)) {
+            fail("kind at offset 12: " + std::to_string(found) + ", expected " +
+                 std::to_string(static_cast<std::uint32_t>(kind)));
+            return std::nullopt;
+        }
+        const std::uint64_t items = *get<std::uint64_t>("item count");
+        const std::uint64_t nodes = *get<std::uint64_t>("node count");
+        return std::pair{items, nodes};
+    }
+
+    // Fails unless every byte was read.
+    void expect_end() {
+        if (!failed() && remaining() != 0) {
+            fail(at("end of data", offset_) + ": " + std::to_string(remaining()) + " bytes left over");
+        }
+    }
+
+private:
+    std::span<const std::byte> data_;
+    std::size_t offset_ = 0;
+    std::optional<FormatError> error_;
+};
+
+std::string item_name(std::string_view kind, std::size_t index) {
+    return std::string(kind) + " " + std::to_string(index);
+}
+
+std::optional<geodetic::GeodeticLineString> read_linestring(Reader& in, std::size_t index) {
+    const std::string name = item_name("linestring", index);
+    const std::size_t start = in.offset();
+    std::optional<std::vector<geodetic::LonLat>> pairs = in.lonlat_list(name);
+    if (!pairs) {
+        return std::nullopt;
+    }
+    geodetic::Result<geodetic::GeodeticLineString> line = geodetic::GeodeticLineString::try_from_lonlat(std::move(*pairs));
+    if (!line) {
+        in.fail(at(name, start) + ": " + line.error().message());
+        return std::nullopt;
+    }
+    return std::move(line).value();
+}
+
+std::optional<geodetic::GeodeticPolygon> read_polygon(Reader& in, std::size_t index) {
+    const std::string name = item_name("polygon", index);
+    const std::size_t start = in.offset();
+    const std::optional<std::uint32_t> fill = in.get<std::uint32_t>(name + " fill");
+    const std::optional<std::uint32_t> rings = in.get<std::uint32_t>(name + " ring count");
+    if (!fill || !rings) {
+        return std::nullopt;
+    }
+    if (*fill > 1) {
+        in.fail(at(name + " fill", start) + ": " + std::to_string(*fill) + " is neither 0 nor 1");
+        return std::nullopt;
+    }
+    // Each ring takes at least its vertex count's 8 bytes.
+    if (*rings == 0 || *rings > in.remaining() / sizeof(std::uint64_t)) {
+        in.fail(at(name + " ring count", start + 4) + ": " + std::to_string(*rings) + " rings with " +
+                std::to_string(in.remaining()) + " bytes left");
+        return std::nullopt;
+    }
+    std::optional<geodetic::GeodeticRing> exterior;
+    std::vector<geodetic::GeodeticRing> interiors;
+    interiors.reserve(*rings - 1);
+    for (std::uint32_t r = 0; r < *rings; ++r) {
+        const std::string ring_name = name + " ring " + std::to_string(r);
+        const std::size_t ring_start = in.offset();
+        std::optional<std::vector<geodetic::LonLat>> pairs = in.lonlat_list(ring_name);
+        if (!pairs) {
+            return std::nullopt;
+        }
+        geodetic::Result<geodetic::GeodeticRing> ring = geodetic::GeodeticRing::try_from_lonlat(std::move(*pairs));
+        if (!ring) {
+            in.fail(at(ring_name, ring_start) + ": " + ring.error().message());
+            return std::nullopt;
+        }
+        if (r == 0) {
+            exterior.emplace(std::move(ring).value());
+        } else {
+            interiors.push_back(std::move(ring).value());
+        }
+    }
+    geodetic::Result<geodetic::GeodeticPolygon> polygon = geodetic::GeodeticPolygon::try_new(
+        std::move(*exterior), std::move(interiors),
+        *fill == 1 ? geodetic::Fill::SmallerRegion : geodetic::Fill::LeftOfExterior);
+    if (!polygon) {
+        in.fail(at(name, start) + ": " + polygon.error().message());
+        return std::nullopt;
+    }
+    return std::move(polygon).value();
+}
+
+// A tree body of `Geometry` items read by `read_item`.
+template <typename Geometry, typename ReadItem>
+LoadResult<std::vector<Geometry>> decode_items(std::span<const std::byte> data, FormatKind kind, ReadItem read_item) {
+    Reader in(data);
+    const auto counts = in.header(kind);
+    if (!counts) {
+        return std::move(in).error();
+    }
+    const auto [items, nodes] = *counts;
+    // Every item takes at least eight bytes.
+    if (items > in.remaining() / sizeof(std::uint64_t)) {
+        return FormatError{"item count at offset 16: " + std::to_string(items) + " items with " +
+                           std::to_string(in.remaining()) + " bytes left"};
+    }
+    if (nodes != 0) {
+        return FormatError{"node count at offset 24: " + std::to_string(nodes) + ", expected 0"};
+    }
+    std::vector<Geometry> geometries;
+    geometries.reserve(static_cast<std::size_t>(items));
+    for (std::size_t i = 0; i < items; ++i) {
+        std::optional<Geometry> geometry = read_item(in, i);
+        if (!geometry) {
+            return std::move(in).error();
+        }
+        geometries.push_back(std::move(*geometry));
+    }
+    in.expect_end();
+    if (in.failed()) {
+        return std::move(in).error();
+    }
+    return geometries;
+}
+
+// The one geometry of a single-geometry buffer.
+template <typename Geometry, typename ReadItem>
+LoadResult<Geometry> decode_one(std::span<const std::byte> data, FormatKind kind, ReadItem read_item) {
+    LoadResult<std::vector<Geometry>> items = decode_items<Geometry>(data, kind, read_item);
+    if (auto* error = std::get_if<FormatError>(&items)) {
+        return std::move(*error);
+    }
+    std::vector<Geometry>& geometries = std::get<0>(items);
+    if (geometries.size() != 1) {
+        return FormatError{"item count at offset 16: " + std::to_string(geometries.size()) + ", expected 1"};
+    }
+    return std::move(geometries.front());
+}
+
+std::string node_failure(std::size_t index, std::size_t offset, std::string_view why) {
+    return at("node " + std::to_string(index), offset) + ": " + std::string(why);
+}
+
+}  // namespace
+
+std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
+    const rtree::FlatTreeView<geodetic::PointLeaf> view = tree.rtree().view();
+    Writer out;
+    out.reserve(HEADER_BYTES + view.nodes.size() * NODE_BYTES + tree.size() * (4 + COORD_BYTES));
+    out.header(FormatKind::PointTree, tree.size(), view.nodes.size());
+    for (const Node& node : view.nodes) {
+        for (const UnitVec& corner : {node.envelope.lower(), node.envelope.upper()}) {
+            out.put(corner.x);
+            out.put(corner.y);
+            out.put(corner.z);
+        }
+        out.put(node.first);
+        out.put(node.count);
+        out.put(static_cast<std::uint8_t>(node.leaf_children ? 1 : 0));
+        out.put(std::uint8_t{0});
+    }
+    for (const geodetic::PointLeaf& leaf : view.leaves) {
+        out.put(static_cast<std::uint32_t>(leaf.data()));
+    }
+    for (const GeodeticCoord& coord : tree.coords()) {
+        out.put(coord.lon());
+        out.put(coord.lat());
+    }
+    return std::move(out).take();
+}
+
+std::vector<std::byte> encode_linestrings(
+    std::span<const std::shared_ptr<const geodetic::GeodeticLineString>> linestrings) {
+    Writer out;
+    out.header(FormatKind::LineStringTree, linestrings.size(), 0);
+    for (const auto& linestring : linestrings) {
+        write_linestring(out, *linestring);
+    }
+    return std::move(out).take();
+}
+
+std::vector<std::byte> encode_polygons(std::span<const std::shared_ptr<const geodetic::GeodeticPolygon>> polygons) {
+    Writer out;
+    out.header(FormatKind::PolygonTree, polygons.size(), 0);
+    for (const auto& polygon : polygons) {
+        write_polygon(out, *polygon);
+    }
+    return std::move(out).take();
+}
+
+std::vector<std::byte> encode_point(const geodetic::GeodeticPoint& point) {
+    Writer out;
+    out.header(FormatKind::Point, 1, 0);
+    out.put(point.lon());
+    out.put(point.lat());
+    return std::move(out).take();
+}
+
+std::vector<std::byte> encode_linestring(const geodetic::GeodeticLineString& linestring) {
+    Writer out;
+    out.header(FormatKind::LineString, 1, 0);
+    write_linestring(out, linestring);
+    return std::move(out).take();
+}
+
+std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon) {
+    Writer out;
+    out.header(FormatKind::Polygon, 1, 0);
+    write_polygon(out, polygon);
+    return std::move(out).take();
+}
+
+LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data) {
+    Reader in(data);
+    const auto counts = in.header(FormatKind::PointTree);
+    if (!counts) {
+        return std::move(in).error();
+    }
+    const auto [items, node_count] = *counts;
+    const std::size_t body = in.remaining();
+    // Bounding each count by the body first keeps the size product below overflow.
+    if (items >= std::numeric_limits<std::uint32_t>::max() || items > body / (4 + COORD_BYTES)) {
+        return FormatError{"item count at offset 16: " + std::to_string(items) + " points with " +
+                           std::to_string(body) + " bytes of body"};
+    }
+    if (node_count == 0 || node_count > body / NODE_BYTES) {
+        return FormatError{"node count at offset 24: " + std::to_string(node_count) + " nodes with " +
+                           std::to_string(body) + " bytes of body"};
+    }
+    const std::size_t n = static_cast<std::size_t>(items);
+    const std::size_t m = static_cast<std::size_t>(node_count);
+    const std::size_t expected = m * NODE_BYTES + n * (4 + COORD_BYTES);
+    if (body != expected) {
+        return FormatError{"body at offset 32: " + std::to_string(body) + " bytes, but " + std::to_string(n) +
+                           " points and " + std::to_string(m) + " nodes take " + std::to_string(expected)};
+    }
+    const std::size_t nodes_offset = HEADER_BYTES;
+    const std::size_t positions_offset = nodes_offset + m * NODE_BYTES;
+    const std::size_t coords_offset = positions_offset + n * 4;
+
+    // Coordinates, then the leaves they give.
+    std::vector<GeodeticCoord> coords;
+    coords.reserve(n);
+    in.skip(coords_offset - HEADER_BYTES);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::optional<GeodeticCoord> coord = in.coord("coordinate " + std::to_string(i));
+        if (!coord) {
+            return std::move(in).error();
+        }
+        coords.push_back(*coord);
+    }
+    std::vector<geodetic::PointLeaf> leaves;
+    leaves.reserve(n);
+    std::vector<bool> placed(n, false);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t position = 0;
+        std::memcpy(&position, data.data() + positions_offset + i * 4, sizeof(position));
+        if (position >= n || placed[position]) {
+            return FormatError{at("leaf " + std::to_string(i), positions_offset + i * 4) + ": position " +
+                               std::to_string(position) +
+                               (position >= n ? " beyond the " + std::to_string(n) + " points" : " repeated")};
+        }
+        placed[position] = true;
+        leaves.emplace_back(geodetic::embed(coords[position]), position);
+    }
+
+    // Nodes: shape first, every child range inside its array and after its parent.
+    std::vector<Node> nodes;
+    nodes.reserve(m);
+    std::vector<bool> node_claimed(m, false);
+    std::vector<bool> leaf_claimed(n, false);
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t offset = nodes_offset + i * NODE_BYTES;
+        std::uint32_t first = 0;
+        std::uint16_t count = 0;
+        std::uint8_t leaf_children = 0;
+        std::uint8_t zero = 0;
+        std::memcpy(&first, data.data() + offset + 48, sizeof(first));
+        std::memcpy(&count, data.data() + offset + 52, sizeof(count));
+        std::memcpy(&leaf_children, data.data() + offset + 54, sizeof(leaf_children));
+        std::memcpy(&zero, data.data() + offset + 55, sizeof(zero));
+        if (leaf_children > 1 || zero != 0) {
+            return FormatError{node_failure(i, offset + 54, "flag bytes must be 0 or 1, then 0")};
+        }
+        const std::size_t end = std::size_t{first} + count;
+        if (leaf_children == 1) {
+            const bool empty_root = i == 0 && n == 0;
+            if (count > rtree::MAX_NODE_SIZE || (count == 0 && !empty_root) || end > n) {
+                return FormatError{node_failure(i, offset + 48,
+                                                "leaf range [" + std::to_string(first) + ", " + std::to_string(end) +
+                                                    ") invalid for " + std::to_string(n) + " leaves")};
+            }
+            for (std::size_t leaf = first; leaf < end; ++leaf) {
+                if (leaf_claimed[leaf]) {
+                    return FormatError{node_failure(i, offset + 48, "leaf " + std::to_string(leaf) + " under two nodes")};
+                }
+                leaf_claimed[leaf] = true;
+            }
+        } else {
+            if (count == 0 || count > MAX_INNER_CHILDREN || first <= i || end > m) {
+                return FormatError{node_failure(i, offset + 48,
+                                                "child range [" + std::to_string(first) + ", " + std::to_string(end) +
+                                                    ") invalid for node " + std::to_string(i) + " of " +
+                                                    std::to_string(m))};
+            }
+            for (std::size_t child = first; child < end; ++child) {
+                if (node_claimed[child]) {
+                    return FormatError{node_failure(i, offset + 48, "node " + std::to_string(child) + " under two parents")};
+                }
+                node_claimed[child] = true;
+            }
+        }
+        // The box is checked, and set, by the pass below.
+        nodes.push_back(Node{Box::new_empty(), first, count, leaf_children == 1});
+    }
+    for (std::size_t i = 1; i < m; ++i) {
+        if (!node_claimed[i]) {
+            return FormatError{node_failure(i, nodes_offset + i * NODE_BYTES, "not the child of any node")};
+        }
+    }
+    for (std::size_t leaf = 0; leaf < n; ++leaf) {
+        if (!leaf_claimed[leaf]) {
+            return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * 4) + ": under no node"};
+        }
+    }
+
+    // Boxes: children come after their parent, so one backward pass checks each
+    // node against children already checked.
+    for (std::size_t i = m; i-- > 0;) {
+        Node& node = nodes[i];
+        Box merged = Box::new_empty();
+        if (node.leaf_children) {
+            for (std::size_t leaf = node.first; leaf < std::size_t{node.first} + node.count; ++leaf) {
+                merged.merge(leaves[leaf].envelope());
+            }
+        } else {
+            for (std::size_t child = node.first; child < std::size_t{node.first} + node.count; ++child) {
+                merged.merge(nodes[child].envelope);
+            }
+        }
+        const std::size_t offset = nodes_offset + i * NODE_BYTES;
+        double stored[6];
+        std::memcpy(stored, data.data() + offset, sizeof(stored));
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            if (!(stored[axis] == merged.lower()[axis] && stored[axis + 3] == merged.upper()[axis])) {
+                return FormatError{node_failure(i, offset, "box is not the merge of its children's")};
+            }
+        }
+        node.envelope = merged;
+    }
+    return geodetic::PointTree::from_checked_parts(
+        rtree::RTree<geodetic::PointLeaf>::from_flat_arrays(std::move(nodes), std::move(leaves)), std::move(coords));
+}
+
+LoadResult<std::vector<geodetic::GeodeticLineString>> try_decode_linestrings(std::span<const std::byte> data) {
+    return decode_items<geodetic::GeodeticLineString>(data, FormatKind::LineStringTree, read_linestring);
+}
+
+LoadResult<std::vector<geodetic::GeodeticPolygon>> try_decode_polygons(std::span<const std::byte> data) {
+    return decode_items<geodetic::GeodeticPolygon>(data, FormatKind::PolygonTree, read_polygon);
+}
+
+LoadResult<geodetic::GeodeticPoint> try_decode_point(std::span<const std::byte> data) {
+    return decode_one<geodetic::GeodeticPoint>(data, FormatKind::Point,
+                                               [](Reader& in, std::size_t) -> std::optional<geodetic::GeodeticPoint> {
+                                                   const std::optional<GeodeticCoord> coord = in.coord("point 0");
+                                                   if (!coord) {
+                                                       return std::nullopt;
+                                                   }
+                                                   return geodetic::GeodeticPoint::from_coord(*coord);
+                                               });
+}
+
+LoadResult<geodetic::GeodeticLineString> try_decode_linestring(std::span<const std::byte> data) {
+    return decode_one<geodetic::GeodeticLineString>(data, FormatKind::LineString, read_linestring);
+}
+
+LoadResult<geodetic::GeodeticPolygon> try_decode_polygon(std::span<const std::byte> data) {
+    return decode_one<geodetic::GeodeticPolygon>(data, FormatKind::Polygon, read_polygon);
+}
+
+}  // namespace sferix::indexed

@@ -1,0 +1,97 @@
+#pragma once
+
+// The binary form of the trees and of single geometries, and its strict loader.
+//
+//   std::vector<std::byte> data = encode_point_tree(tree);
+//   LoadResult<PointTree> loaded = try_decode_point_tree(data);   // or a FormatError
+//
+// Layout, version 1, every number little-endian, no padding between fields:
+//
+//   offset  size  field
+//   0       8     magic "SFERIX\0\1"
+//   8       4     u32 format version (1)
+//   12      4     u32 kind (FormatKind)
+//   16      8     u64 item count n (points, linestrings or polygons; 1 for a geometry)
+//   24      8     u64 node count m (point tree), 0 otherwise
+//   32            body
+//
+// Point tree body: the flat tree as stored, then the input coordinates.
+//   m nodes of 56 bytes, root first: lower x, y, z and upper x, y, z (f64), first child
+//     (u32), child count (u16), 1 if the children are leaves else 0 (u8), 0 (u8);
+//   n leaf positions (u32), in storage order;
+//   n coordinates (lon, lat as f64, degrees), in input order.
+// The leaves' unit vectors are not stored: the loader embeds each coordinate again,
+// which is as cheap as checking a stored vector and cannot disagree with it.
+//
+// Linestring and polygon tree bodies: the n geometries in input order; a single
+// geometry's body is one of them.
+//   point:      lon, lat (f64);
+//   linestring: u64 vertex count v, then v (lon, lat) pairs;
+//   polygon:    u32 fill (0 left of the exterior, 1 the smaller region), u32 ring count
+//               r ≥ 1, then r rings (exterior first) each as a linestring's vertices.
+// Their loader validates every geometry with the same factories as any input, and
+// the tree is bulk-loaded again (the stored form carries no node array for them).
+//
+// The loaders trust nothing: every count is checked against the bytes that remain
+// before anything is allocated, every coordinate goes through GeodeticCoord::try_new,
+// every child index and count is checked, every leaf must be below exactly one node
+// and every node but the root the child of exactly one node stored before it (so a
+// walk can neither leave the arrays nor loop), and every node's box must equal the
+// merge of its children's, bit for bit (so a NaN box fails). The buffer must end where
+// the body ends. A failure names the field and its byte offset. A tree that loads
+// answers every query exactly as the tree that was saved.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "index/tree.hpp"
+
+namespace sferix::indexed {
+
+enum class FormatKind : std::uint32_t {
+    PointTree = 1,
+    LineStringTree = 2,
+    PolygonTree = 3,
+    Point = 4,
+    LineString = 5,
+    Polygon = 6,
+};
+
+inline constexpr std::uint32_t FORMAT_VERSION = 1;
+inline constexpr std::size_t HEADER_BYTES = 32;
+
+// Why a buffer was refused, e.g. "node 3 at offset 200: child range [9, 15) beyond
+// the 12 nodes".
+struct FormatError {
+    std::string message;
+};
+
+template <typename T>
+using LoadResult = std::variant<T, FormatError>;
+
+[[nodiscard]] std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree);
+[[nodiscard]] std::vector<std::byte> encode_linestrings(
+    std::span<const std::shared_ptr<const geodetic::GeodeticLineString>> linestrings);
+[[nodiscard]] std::vector<std::byte> encode_polygons(
+    std::span<const std::shared_ptr<const geodetic::GeodeticPolygon>> polygons);
+[[nodiscard]] std::vector<std::byte> encode_point(const geodetic::GeodeticPoint& point);
+[[nodiscard]] std::vector<std::byte> encode_linestring(const geodetic::GeodeticLineString& linestring);
+[[nodiscard]] std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon);
+
+// The checked tree; linear in the buffer's size (one embedding per point).
+[[nodiscard]] LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data);
+// The checked geometries of a linestring or polygon tree, in input order, for the
+// caller to index.
+[[nodiscard]] LoadResult<std::vector<geodetic::GeodeticLineString>> try_decode_linestrings(
+    std::span<const std::byte> data);
+[[nodiscard]] LoadResult<std::vector<geodetic::GeodeticPolygon>> try_decode_polygons(std::span<const std::byte> data);
+[[nodiscard]] LoadResult<geodetic::GeodeticPoint> try_decode_point(std::span<const std::byte> data);
+[[nodiscard]] LoadResult<geodetic::GeodeticLineString> try_decode_linestring(std::span<const std::byte> data);
+[[nodiscard]] LoadResult<geodetic::GeodeticPolygon> try_decode_polygon(std::span<const std::byte> data);
+
+}  // namespace sferix::indexed

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <variant>
+#include <vector>
+
+#include "index/tree_format.hpp"
+#include "indexed_testing.hpp"
+
+namespace sferix::indexed {
+namespace {
+
+using geodetic::GeodeticPoint;
+using geodetic::PointTree;
+
+PointTree tree_of(std::size_t count, unsigned seed) {
+    std::mt19937_64 random(seed);
+    return geodetic::testing::point_tree(geodetic::testing::random_point_coords(random, count));
+}
+
+// Every position within `radius` of `query`, with its squared chord, in walk order.
+std::vector<std::pair<std::uint64_t, double>> within(const PointTree& tree, const GeodeticPoint& query, double radius) {
+    std::vector<std::pair<std::uint64_t, double>> found;
+    for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius)) {
+        found.emplace_back(leaf->data(), distance_2);
+    }
+    return found;
+}
+
+TEST(PointTreeFormat, RoundTripAnswersAsTheSavedTree) {
+    for (std::size_t count : {0, 1, 7, 1000}) {
+        const PointTree tree = tree_of(count, 11);
+        const std::vector<std::byte> data = encode_point_tree(tree);
+        LoadResult<PointTree> loaded = try_decode_point_tree(data);
+        ASSERT_TRUE(std::holds_alternative<PointTree>(loaded)) << std::get<FormatError>(loaded).message;
+        const PointTree& copy = std::get<PointTree>(loaded);
+        ASSERT_EQ(copy.size(), tree.size());
+        EXPECT_EQ(encode_point_tree(copy), data);
+        ASSERT_EQ(copy.min_positions().size(), tree.min_positions().size());
+        EXPECT_TRUE(std::equal(copy.min_positions().begin(), copy.min_positions().end(), tree.min_positions().begin()));
+        for (double lon : {-179.5, 0.0, 120.0}) {
+            const GeodeticPoint query = GeodeticPoint::try_new(lon, 10.0).value();
+            EXPECT_EQ(within(copy, query, 3e6), within(tree, query, 3e6));
+        }
+    }
+}
+
+// Each buffer must be refused with a message, never crash or read outside it (the
+// sanitizer build checks the latter).
+void expect_refused(const std::vector<std::byte>& data) {
+    LoadResult<PointTree> loaded = try_decode_point_tree(data);
+    ASSERT_TRUE(std::holds_alternative<FormatError>(loaded));
+    EXPECT_FALSE(std::get<FormatError>(loaded).message.empty());
+}
+
+template <typename T>
+void poke(std::vector<std::byte>& data, std::size_t offset, T value) {
+    std::memcpy(data.data() + offset, &value, sizeof(T));
+}
+
+TEST(PointTreeFormat, RefusesEveryTruncation) {
+    const std::vector<std::byte> data = encode_point_tree(tree_of(40, 3));
+    for (std::size_t length = 0; length < data.size(); ++length) {
+        expect_refused(std::vector<std::byte>(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(length)));
+    }
+}
+
+TEST(PointTreeFormat, RefusesCraftedFields) {
+    const std::vector<std::byte> good = encode_point_tree(tree_of(40, 5));
+    const std::size_t nodes = 32;
+    const auto crafted = [&good](auto edit) {
+        std::vector<std::byte> data = good;
+        edit(data);
+        return data;
+    };
+    expect_refused(crafted([](auto& d) { poke<std::uint32_t>(d, 8, 2); }));                   // version
+    expect_refused(crafted([](auto& d) { poke<std::uint32_t>(d, 12, 2); }));                  // kind
+    expect_refused(crafted([](auto& d) { poke<std::uint64_t>(d, 16, UINT64_MAX); }));         // huge count
+    expect_refused(crafted([](auto& d) { poke<std::uint64_t>(d, 24, UINT64_MAX / 56); }));    // huge nodes
+    expect_refused(crafted([&](auto& d) { poke<std::uint32_t>(d, nodes + 48, 4000); }));      // child range
+    expect_refused(crafted([&](auto& d) { poke<std::uint32_t>(d, nodes + 48, 0); }));         // root's own child
+    expect_refused(crafted([&](auto& d) { poke<std::uint16_t>(d, nodes + 52, 9); }));         // too many children
+    expect_refused(crafted([&](auto& d) { poke<double>(d, nodes, std::nan("")); }));          // NaN box
+    expect_refused(crafted([&](auto& d) { poke<double>(d, d.size() - 8, std::nan("")); }));   // NaN latitude
+    expect_refused(crafted([&](auto& d) { poke<double>(d, d.size() - 16, 181.0); }));         // longitude range
+    expect_refused(crafted([&](auto& d) { poke<std::uint32_t>(d, d.size() - 40 * 16 - 4, 40); }));  // position
+    expect_refused(crafted([](auto& d) { d.push_back(std::byte{0}); }));                      // trailing byte
+}
+
+TEST(PointTreeFormat, RefusesOrAcceptsEveryBitFlipWithoutHarm) {
+    const PointTree tree = tree_of(30, 9);
+    const std::vector<std::byte> good = encode_point_tree(tree);
+    const GeodeticPoint query = GeodeticPoint::try_new(20.0, -5.0).value();
+    for (std::size_t bit = 0; bit < good.size() * 8; ++bit) {
+        std::vector<std::byte> data = good;
+        data[bit / 8] ^= std::byte{static_cast<unsigned char>(1u << (bit % 8))};
+        LoadResult<PointTree> loaded = try_decode_point_tree(data);
+        // A flip in a coordinate's low bits can still be a valid tree; it must then
+        // answer like any tree of the same points.
+        if (auto* copy = std::get_if<PointTree>(&loaded)) {
+            const PointTree rebuilt = PointTree::from_coords({copy->coords().begin(), copy->coords().end()});
+            auto expected = within(rebuilt, query, 1e7);
+            auto found = within(*copy, query, 1e7);
+            std::sort(expected.begin(), expected.end());
+            std::sort(found.begin(), found.end());
+            EXPECT_EQ(found, expected) << "bit " << bit;
+        }
+    }
+}
+
+TEST(PointTreeFormat, RefusesRandomBytesBehindAValidHeader) {
+    std::mt19937_64 random(17);
+    const std::vector<std::byte> good = encode_point_tree(tree_of(20, 1));
+    for (int trial = 0; trial < 2000; ++trial) {
+        std::vector<std::byte> data(good.begin(), good.begin() + 32);
+        data.resize(32 + random() % 2000);
+        for (std::size_t i = 32; i < data.size(); ++i) {
+            data[i] = static_cast<std::byte>(random());
+        }
+        poke<std::uint64_t>(data, 16, random() % 64);
+        poke<std::uint64_t>(data, 24, random() % 16);
+        expect_refused(data);
+    }
+}
+
+TEST(GeometryFormat, RoundTripsAndRefusesBadGeometry) {
+    const auto line = geodetic::GeodeticLineString::try_from_lonlat({{179.0, 0.0}, {-179.0, 1.0}}).value();
+    const auto ring = geodetic::GeodeticRing::try_from_lonlat({{0, 0}, {0, 10}, {10, 0}, {0, 0}}).value();
+    const auto polygon = geodetic::GeodeticPolygon::try_new(ring, {}, geodetic::Fill::SmallerRegion).value();
+    const auto line_data = encode_linestring(line);
+    const auto polygon_data = encode_polygon(polygon);
+    ASSERT_TRUE(std::holds_alternative<geodetic::GeodeticLineString>(try_decode_linestring(line_data)));
+    const auto decoded = try_decode_polygon(polygon_data);
+    ASSERT_TRUE(std::holds_alternative<geodetic::GeodeticPolygon>(decoded));
+    EXPECT_EQ(std::get<geodetic::GeodeticPolygon>(decoded).fill(), geodetic::Fill::SmallerRegion);
+    EXPECT_EQ(encode_polygon(std::get<geodetic::GeodeticPolygon>(decoded)), polygon_data);
+
+    auto unclosed = polygon_data;
+    poke<double>(unclosed, unclosed.size() - 16, 1.0);  // last vertex no longer the first
+    EXPECT_TRUE(std::holds_alternative<FormatError>(try_decode_polygon(unclosed)));
+    auto huge = line_data;
+    poke<std::uint64_t>(huge, 32, UINT64_MAX);  // vertex count
+    EXPECT_TRUE(std::holds_alternative<FormatError>(try_decode_linestring(huge)));
+    EXPECT_TRUE(std::holds_alternative<FormatError>(try_decode_polygon(line_data)));  // wrong kind
+    for (std::size_t length = 0; length < polygon_data.size(); ++length) {
+        EXPECT_TRUE(std::holds_alternative<FormatError>(
+            try_decode_polygon({polygon_data.data(), length})));
+    }
+}
+
+}  // namespace
+}  // namespace sferix::indexed
