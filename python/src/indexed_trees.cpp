@@ -8,12 +8,14 @@
 #include <span>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "toolkit/gil.hpp"
 #include "trees.hpp"
 
 #include "index/tree.hpp"
+#include "index/tree_format.hpp"
 
 namespace sferix::python {
 
@@ -28,6 +30,34 @@ std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic:
         return std::nullopt;
     }
     return PositionWithMetres{found->leaf->data(), found->metres};
+}
+
+// The state of `geometries` (input order): the bulk-loaded tree, whose leaves share
+// each geometry with the geometry array.
+template <typename Tree, typename Geometry>
+TreeState<Tree, Geometry> index_geometries(std::vector<std::shared_ptr<const Geometry>>&& geometries) {
+    std::vector<typename Tree::LeafType> leaves;
+    leaves.reserve(geometries.size());
+    for (std::size_t i = 0; i < geometries.size(); ++i) {
+        leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
+    }
+    return {Tree::bulk_load(std::move(leaves)), std::move(geometries)};
+}
+
+// The stored form keeps the geometries only; loading validates them as any input and
+// bulk-loads again.
+template <typename Tree, typename Geometry>
+std::variant<TreeState<Tree, Geometry>, indexed::FormatError> state_of_decoded(
+    indexed::LoadResult<std::vector<Geometry>>&& decoded) {
+    if (auto* error = std::get_if<indexed::FormatError>(&decoded)) {
+        return std::move(*error);
+    }
+    std::vector<std::shared_ptr<const Geometry>> geometries;
+    geometries.reserve(std::get<0>(decoded).size());
+    for (Geometry& geometry : std::get<0>(decoded)) {
+        geometries.push_back(std::make_shared<const Geometry>(std::move(geometry)));
+    }
+    return index_geometries<Tree>(std::move(geometries));
 }
 
 struct LineStringTreeKind {
@@ -58,6 +88,10 @@ struct LineStringTreeKind {
         }
         return Input{std::move(*parts)};
     }
+    static std::vector<std::byte> encode(const State& state) { return indexed::encode_linestrings(state.geometries); }
+    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data) {
+        return state_of_decoded<Tree>(indexed::try_decode_linestrings(data));
+    }
 };
 
 constexpr const char* const POLYGON_NEW_PARAMETERS[] = {"data", "oriented"};
@@ -73,6 +107,10 @@ struct PolygonTreeKind {
         return nearest_leaf(tree, query);
     }
     static constexpr std::size_t NEW_PARAMETER_COUNT = 2;
+    static std::vector<std::byte> encode(const State& state) { return indexed::encode_polygons(state.geometries); }
+    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data) {
+        return state_of_decoded<Tree>(indexed::try_decode_polygons(data));
+    }
     static const FunctionDescription& new_description() {
         static constexpr FunctionDescription description{NAME, "__new__", POLYGON_NEW_PARAMETERS, 0, 1, 1};
         return description;
@@ -122,22 +160,17 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (!collected) {
             return nullptr;
         }
-        std::vector<std::shared_ptr<const Geometry>> geometries;
-        Tree tree = [&collected, &geometries] {
+        StateOf<Kind> state = [&collected] {
             const ReleasedGil released;
+            std::vector<std::shared_ptr<const Geometry>> geometries;
             geometries.reserve(collected->parts.size());
             for (auto& parts : collected->parts) {
                 geometries.push_back(std::make_shared<const Geometry>(collected->assemble(std::move(parts))));
             }
             collected.reset();
-            std::vector<typename Tree::LeafType> leaves;
-            leaves.reserve(geometries.size());
-            for (std::size_t i = 0; i < geometries.size(); ++i) {
-                leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
-            }
-            return Tree::bulk_load(std::move(leaves));
+            return index_geometries<Tree>(std::move(geometries));
         }();
-        return new_instance(type, StateOf<Kind>{std::move(tree), std::move(geometries)});
+        return new_instance(type, std::move(state));
     });
 }
 

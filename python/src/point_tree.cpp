@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "toolkit/gil.hpp"
@@ -17,6 +19,7 @@
 #include "geodetic/spheroid.hpp"
 #include "index/nearest_position.hpp"
 #include "index/tree.hpp"
+#include "index/tree_format.hpp"
 
 namespace sferix::python {
 
@@ -52,6 +55,16 @@ struct PointTreeKind {
     // Ties on the metre distance go to the smallest input position.
     static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
         return indexed::nearest_position(tree, query);
+    }
+
+    static std::vector<std::byte> encode(const State& state) { return indexed::encode_point_tree(state.tree); }
+
+    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data) {
+        indexed::LoadResult<Tree> tree = indexed::try_decode_point_tree(data);
+        if (auto* error = std::get_if<indexed::FormatError>(&tree)) {
+            return std::move(*error);
+        }
+        return State{std::move(std::get<Tree>(tree))};
     }
 };
 

@@ -35,11 +35,14 @@
 #include <optional>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 #include <vector>
 
+#include "binary_form.hpp"
 #include "geo_input.hpp"
 #include "results.hpp"
 #include "toolkit/arguments.hpp"
+#include "toolkit/gil.hpp"
 #include "toolkit/errors.hpp"
 #include "toolkit/python_api.hpp"
 #include "toolkit/types.hpp"
@@ -82,12 +85,17 @@ PyObject* item_list(const TreeState<Tree, Geometry>& state) {
 }
 
 template <typename Kind>
-concept TreeKind = requires(const typename Kind::Tree& tree, const geodetic::GeodeticPoint& query) {
+concept TreeKind = requires(const typename Kind::Tree& tree, const typename Kind::State& state,
+                            const geodetic::GeodeticPoint& query, std::span<const std::byte> data) {
     typename Kind::Geometry;
     typename Kind::State;
     { Kind::NAME } -> std::convertible_to<std::string_view>;
     { Kind::type() } -> std::same_as<PyTypeObject*>;
     { Kind::nearest(tree, query) } -> std::same_as<std::optional<PositionWithMetres>>;
+    // The binary form of a state, and the checked state of a binary form (run
+    // without the GIL).
+    { Kind::encode(state) } -> std::same_as<std::vector<std::byte>>;
+    { Kind::decode(data) } -> std::same_as<std::variant<typename Kind::State, indexed::FormatError>>;
 };
 
 template <TreeKind Kind>
@@ -259,6 +267,50 @@ PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t
                             within_distance_hits<typename Kind::Tree>);
 }
 
+template <TreeKind Kind>
+PyObject* tree_to_bytes(PyObject* self, PyObject* /* unused */) {
+    return with_tree<Kind>(self, [](const StateOf<Kind>& state) { return bytes_of(Kind::encode(state)); });
+}
+
+template <TreeKind Kind>
+inline constexpr FunctionDescription FROM_BYTES_DESCRIPTION{Kind::NAME, "from_bytes", DATA_PARAMETERS, 0, 1};
+
+// The class method: the buffer is checked and adopted without the GIL; the bytes
+// object it lives in is held throughout and cannot change.
+template <TreeKind Kind>
+PyObject* tree_from_bytes(PyObject* /* cls */, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};  // borrowed from the call
+        if (!bind_fastcall(FROM_BYTES_DESCRIPTION<Kind>, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        const PyRef bytes = bytes_argument(slots[0]);
+        if (!bytes) {
+            return nullptr;
+        }
+        const std::span<const std::byte> data = bytes_view(bytes.get());
+        std::variant<StateOf<Kind>, indexed::FormatError> loaded = [data] {
+            const ReleasedGil released;
+            return Kind::decode(data);
+        }();
+        if (auto* error = std::get_if<indexed::FormatError>(&loaded)) {
+            return refuse_bytes(Kind::NAME, *error);
+        }
+        PyTypeObject* type = Kind::type();  // borrowed
+        if (type == nullptr) {
+            return nullptr;
+        }
+        return new_instance(type, std::move(std::get<0>(loaded)));
+    });
+}
+
+template <TreeKind Kind>
+PyObject* tree_reduce(PyObject* self, PyObject* /* unused */) {
+    return with_tree<Kind>(self, [](const StateOf<Kind>& state) {
+        return reduce_value(Kind::type(), bytes_of(Kind::encode(state)));
+    });
+}
+
 // The docstrings of the methods every tree class has, each in the interpreter's
 // signature form ("name($self, ...)\n--\n\n...").
 struct SharedMethodDocs {
@@ -296,7 +348,8 @@ public:
     PyTypeObject* get() { return type_.get(); }
 
 private:
-    static constexpr std::size_t METHOD_COUNT = 5 + Extra + 1;  // shared, extra, sentinel
+    static constexpr std::size_t SHARED_COUNT = 10;
+    static constexpr std::size_t METHOD_COUNT = SHARED_COUNT + Extra + 1;  // shared, extra, sentinel
 
     static std::array<PyMethodDef, METHOD_COUNT> method_table(const SharedMethodDocs& docs,
                                                               const std::array<PyMethodDef, Extra>& extra) {
@@ -307,9 +360,17 @@ private:
             {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<Kind>), FASTCALL,
              docs.nearest_with_distance},
             {"within_distance", fastcall_method(tree_within_distance<Kind>), FASTCALL, docs.within_distance},
+            {"to_bytes", tree_to_bytes<Kind>, METH_NOARGS,
+             "to_bytes($self)\n--\n\nThe tree in its binary form, which `from_bytes` reads back."},
+            {"from_bytes", fastcall_method(tree_from_bytes<Kind>), FASTCALL | METH_CLASS,
+             "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every "
+             "field is\nchecked; a truncated, corrupted or foreign buffer raises ValueError."},
+            {"__reduce__", tree_reduce<Kind>, METH_NOARGS, REDUCE_DOC},
+            {"__copy__", copy_self, METH_NOARGS, COPY_DOC},
+            {"__deepcopy__", deepcopy_self, METH_O, DEEPCOPY_DOC},
         }};
         for (std::size_t i = 0; i < Extra; ++i) {
-            table[5 + i] = extra[i];
+            table[SHARED_COUNT + i] = extra[i];
         }
         table[METHOD_COUNT - 1] = {nullptr, nullptr, 0, nullptr};
         return table;

@@ -3,11 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "binary_form.hpp"
 #include "geo_keys.hpp"
+#include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
 #include "toolkit/py_ref.hpp"
 #include "toolkit/sequences.hpp"
@@ -113,6 +118,74 @@ PyRef text(const std::string& value) {
     return PyRef::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
+// What the binary-form methods need of each value class.
+template <typename Handle>
+struct ValueForm;
+
+template <>
+struct ValueForm<PointHandle> {
+    static constexpr std::string_view NAME = "Point";
+    static PyTypeObject* type() { return point_type(); }
+    static std::vector<std::byte> encode(const geodetic::GeodeticPoint& point) { return indexed::encode_point(point); }
+    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_point(data); }
+};
+
+template <>
+struct ValueForm<LineStringHandle> {
+    static constexpr std::string_view NAME = "LineString";
+    static PyTypeObject* type() { return linestring_type(); }
+    static std::vector<std::byte> encode(const geodetic::GeodeticLineString& line) {
+        return indexed::encode_linestring(line);
+    }
+    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_linestring(data); }
+};
+
+template <>
+struct ValueForm<PolygonHandle> {
+    static constexpr std::string_view NAME = "Polygon";
+    static PyTypeObject* type() { return polygon_type(); }
+    static std::vector<std::byte> encode(const geodetic::GeodeticPolygon& polygon) {
+        return indexed::encode_polygon(polygon);
+    }
+    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_polygon(data); }
+};
+
+template <typename Handle>
+PyObject* value_to_bytes(PyObject* self, PyObject* /* unused */) {
+    return run_entry([self] { return bytes_of(ValueForm<Handle>::encode(geometry_of<Handle>(self))); });
+}
+
+template <typename Handle>
+PyObject* value_reduce(PyObject* self, PyObject* /* unused */) {
+    return run_entry([self] {
+        return reduce_value(ValueForm<Handle>::type(), bytes_of(ValueForm<Handle>::encode(geometry_of<Handle>(self))));
+    });
+}
+
+constexpr const char* const DATA_PARAMETERS[] = {"data"};
+
+template <typename Handle>
+PyObject* value_from_bytes(PyObject* /* cls */, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    using Form = ValueForm<Handle>;
+    static constexpr FunctionDescription description{Form::NAME, "from_bytes", DATA_PARAMETERS, 0, 1};
+    return run_entry([&]() -> PyObject* {
+        std::array<PyObject*, 1> slots{};  // borrowed from the call
+        if (!bind_fastcall(description, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        const PyRef bytes = bytes_argument(slots[0]);
+        if (!bytes) {
+            return nullptr;
+        }
+        auto loaded = Form::decode(bytes_view(bytes.get()));
+        if (auto* error = std::get_if<indexed::FormatError>(&loaded)) {
+            return refuse_bytes(Form::NAME, *error);
+        }
+        using Geometry = typename Handle::element_type;
+        return new_value(std::make_shared<Geometry>(std::move(std::get<0>(loaded))));
+    });
+}
+
 // A value class's process-wide parts: its getters, slots, PyType_Spec (named
 // `type_name`, "sferix.<Name>") and type object, made on first use. Given a `length`,
 // the class also has len(). Lives at namespace scope for the life of the process.
@@ -122,11 +195,23 @@ public:
     ValueClass(const char* type_name, const char* doc, reprfunc repr, const std::array<PyGetSetDef, Getters>& getters,
                lenfunc length = nullptr)
         : getset_(with_sentinel(getters)),
+          methods_{{
+              {"to_bytes", value_to_bytes<Handle>, METH_NOARGS,
+               "to_bytes($self)\n--\n\nThe geometry in its binary form, which `from_bytes` reads back."},
+              {"from_bytes", fastcall_method(value_from_bytes<Handle>), FASTCALL | METH_CLASS,
+               "from_bytes($type, data)\n--\n\nThe geometry whose binary form is `data` (made by `to_bytes`), "
+               "checked as\nany input; a bad buffer raises ValueError."},
+              {"__reduce__", value_reduce<Handle>, METH_NOARGS, REDUCE_DOC},
+              {"__copy__", copy_self, METH_NOARGS, COPY_DOC},
+              {"__deepcopy__", deepcopy_self, METH_O, DEEPCOPY_DOC},
+              {nullptr, nullptr, 0, nullptr},
+          }},
           slots_{{
               {Py_tp_doc, const_cast<char*>(doc)},
               {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<Handle>)},
               {Py_tp_repr, reinterpret_cast<void*>(repr)},
               {Py_tp_getset, getset_.data()},
+              {Py_tp_methods, methods_.data()},
               // A slot may not be empty: without a length the list ends here.
               length != nullptr ? PyType_Slot{Py_mp_length, reinterpret_cast<void*>(length)} : PyType_Slot{0, nullptr},
               {0, nullptr},
@@ -148,7 +233,8 @@ private:
     }
 
     std::array<PyGetSetDef, Getters + 1> getset_;
-    std::array<PyType_Slot, 6> slots_;
+    std::array<PyMethodDef, 6> methods_;
+    std::array<PyType_Slot, 7> slots_;
     PyType_Spec type_spec_;
     LazyType type_;
 };

@@ -16,10 +16,18 @@ CLASS_DOCS = {
 }
 
 # Every attribute of each class with its docstring (None: no docstring).
+BINARY_FORM_DOCS = {
+    "to_bytes": "The geometry in its binary form, which `from_bytes` reads back.",
+    "from_bytes": (
+        "The geometry whose binary form is `data` (made by `to_bytes`), checked as\nany input; a bad buffer raises "
+        "ValueError."
+    ),
+}
 ATTRIBUTE_DOCS = {
-    "Point": {"x": None, "y": None, "coordinates": "The `(lon, lat)` pair.", "__geo_interface__": None},
-    "LineString": {"coordinates": "The `(lon, lat)` vertices.", "__geo_interface__": None},
+    "Point": {**BINARY_FORM_DOCS, "x": None, "y": None, "coordinates": "The `(lon, lat)` pair.", "__geo_interface__": None},
+    "LineString": {**BINARY_FORM_DOCS, "coordinates": "The `(lon, lat)` vertices.", "__geo_interface__": None},
     "Polygon": {
+        **BINARY_FORM_DOCS,
         "exterior": "The exterior ring's `(lon, lat)` vertices (closed; first == last).",
         "interiors": "The interior rings, each a list of `(lon, lat)` vertices.",
         "__geo_interface__": None,

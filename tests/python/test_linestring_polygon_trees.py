@@ -124,6 +124,11 @@ METHOD_DOCS = {
             "linestring within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs "
             "instead."
         ),
+        "to_bytes": "to_bytes($self)\n--\n\nThe tree in its binary form, which `from_bytes` reads back.",
+        "from_bytes": (
+            "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
+            "checked; a truncated, corrupted or foreign buffer raises ValueError."
+        ),
     },
     GeodeticPolygonTree: {
         "geometry": "geometry($self, index)\n--\n\nThe polygon at input position `index`.",
@@ -140,6 +145,11 @@ METHOD_DOCS = {
             "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
             "polygon within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs "
             "instead."
+        ),
+        "to_bytes": "to_bytes($self)\n--\n\nThe tree in its binary form, which `from_bytes` reads back.",
+        "from_bytes": (
+            "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
+            "checked; a truncated, corrupted or foreign buffer raises ValueError."
         ),
     },
 }

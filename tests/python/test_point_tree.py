@@ -68,6 +68,11 @@ METHOD_DOCS = {
         "within `radius_metres` great-circle metres of\n`query`. With `return_distance=True`, `(index, distance)` "
         "pairs instead."
     ),
+    "to_bytes": "to_bytes($self)\n--\n\nThe tree in its binary form, which `from_bytes` reads back.",
+    "from_bytes": (
+        "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
+        "checked; a truncated, corrupted or foreign buffer raises ValueError."
+    ),
     "in_rectangle": (
         "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
         "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "

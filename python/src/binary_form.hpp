@@ -1,0 +1,81 @@
+#pragma once
+
+// The Python face of the binary form (index/tree_format.hpp), shared by the tree and
+// value classes: bytes out, bytes in with the loader's refusal as ValueError, and the
+// pickle and copy methods built on them.
+//
+// Every class that travels has
+//   to_bytes()            the binary form, a new bytes object;
+//   from_bytes(data)      a class method; `data` is bytes or anything bytes() accepts
+//                         (bytearray, memoryview, pickle.PickleBuffer), copied once;
+//   __reduce__()          (Class.from_bytes, (to_bytes(),)), so unpickling runs the
+//                         same checks as from_bytes (protocols 2 to 5);
+//   __copy__(), __deepcopy__(memo)   the object itself: trees and values are immutable.
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "toolkit/errors.hpp"
+#include "toolkit/py_ref.hpp"
+#include "toolkit/python_api.hpp"
+
+#include "index/tree_format.hpp"
+
+namespace sferix::python {
+
+// A new bytes object holding `data`; nullptr with an exception pending.
+inline PyObject* bytes_of(const std::vector<std::byte>& data) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()), static_cast<Py_ssize_t>(data.size()));
+}
+
+// `data` as a bytes object (itself when it is one, else bytes(data)); an empty PyRef
+// with TypeError pending when it has no bytes.
+inline PyRef bytes_argument(PyObject* data /* borrowed */) {
+    if (PyBytes_Check(data)) {
+        return PyRef::new_ref(data);
+    }
+    return PyRef::steal(PyBytes_FromObject(data));
+}
+
+// The bytes of a bytes object, borrowed from it.
+inline std::span<const std::byte> bytes_view(PyObject* bytes /* borrowed bytes */) {
+    return {reinterpret_cast<const std::byte*>(PyBytes_AsString(bytes)), static_cast<std::size_t>(PyBytes_Size(bytes))};
+}
+
+// ValueError "<class_name>.from_bytes: <why>"; returns nullptr.
+inline std::nullptr_t refuse_bytes(std::string_view class_name, const indexed::FormatError& error) {
+    const std::string text = std::string(class_name) + ".from_bytes: " + error.message;
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    return nullptr;
+}
+
+// (type.from_bytes, (data,)) for __reduce__, stealing `data`; nullptr with an
+// exception pending.
+inline PyObject* reduce_value(PyTypeObject* type /* borrowed */, PyObject* data /* owned, consumed */) {
+    PyRef owned_data = PyRef::steal(data);
+    if (type == nullptr || !owned_data) {
+        return nullptr;
+    }
+    PyRef from_bytes = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "from_bytes"));
+    if (!from_bytes) {
+        return nullptr;
+    }
+    return Py_BuildValue("(O(O))", from_bytes.get(), owned_data.get());
+}
+
+inline PyObject* copy_self(PyObject* self, PyObject* /* unused */) {
+    return run_entry([self] { return Py_NewRef(self); });
+}
+inline PyObject* deepcopy_self(PyObject* self, PyObject* /* memo */) {
+    return run_entry([self] { return Py_NewRef(self); });
+}
+
+inline constexpr const char* COPY_DOC = "__copy__($self)\n--\n\nThe object itself: it is immutable.";
+inline constexpr const char* DEEPCOPY_DOC = "__deepcopy__($self, memo, /)\n--\n\nThe object itself: it is immutable.";
+inline constexpr const char* REDUCE_DOC = "__reduce__($self)\n--\n\nPickle support: rebuilt by `from_bytes`.";
+
+}  // namespace sferix::python

@@ -1,0 +1,131 @@
+"""Trees and geometries that travel: binary form, pickle and copy."""
+
+import copy
+import pickle
+import random
+
+import pytest
+
+import sferix
+
+RING = [(170.0, -10.0), (-170.0, -10.0), (-170.0, 10.0), (170.0, 10.0), (170.0, -10.0)]
+HOLE = [(178.0, -2.0), (178.0, 2.0), (-178.0, 2.0), (-178.0, -2.0), (178.0, -2.0)]
+
+
+def random_coords(count, seed):
+    rng = random.Random(seed)
+    return [(rng.uniform(-180, 180), rng.uniform(-90, 90)) for _ in range(count)]
+
+
+def point_tree(count):
+    return sferix.GeodeticPointTree(random_coords(count, count))
+
+
+def line_tree(count):
+    coords = random_coords(2 * count, 7)
+    return sferix.GeodeticLineStringTree([[coords[2 * i], coords[2 * i + 1]] for i in range(count)])
+
+
+def polygon_tree(count, oriented=True):
+    polygons = [[RING, HOLE]] + [[[(lon, lat), (lon + 1, lat), (lon, lat + 1), (lon, lat)]]
+                                 for lon, lat in random_coords(count - 1, 3) if lon < 179 and lat < 89]
+    return sferix.GeodeticPolygonTree(polygons[:count], oriented=oriented)
+
+
+TREES = {
+    "point": point_tree,
+    "linestring": line_tree,
+    "polygon": polygon_tree,
+    "polygon-unoriented": lambda count: polygon_tree(count, oriented=False),
+}
+
+
+def answers(tree):
+    queries = random_coords(40, 99) + [(180.0, 0.0), (0.0, 90.0)]
+    return [(tree.nearest_with_distance(q), sorted(tree.within_distance(q, 2e6, return_distance=True)))
+            for q in queries]
+
+
+def round_trips(obj):
+    yield type(obj).from_bytes(obj.to_bytes())
+    yield type(obj).from_bytes(memoryview(obj.to_bytes()))
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        yield pickle.loads(pickle.dumps(obj, protocol=protocol))
+
+
+class TestTreeRoundTrip:
+    @pytest.mark.parametrize("kind", TREES)
+    @pytest.mark.parametrize("count", [0, 1, 300])
+    def test_answers_as_the_saved_tree(self, kind, count):
+        tree = TREES[kind](count)
+        expected = answers(tree)
+        for loaded in round_trips(tree):
+            assert type(loaded) is type(tree)
+            assert len(loaded) == len(tree)
+            assert loaded.to_bytes() == tree.to_bytes()
+            assert answers(loaded) == expected
+
+    @pytest.mark.parametrize("kind", TREES)
+    def test_copies_are_the_object(self, kind):
+        tree = TREES[kind](5)
+        assert copy.copy(tree) is tree
+        assert copy.deepcopy(tree) is tree
+
+    def test_loaded_point_tree_keeps_wgs84_answers(self):
+        tree = point_tree(500)
+        loaded = pickle.loads(pickle.dumps(tree))
+        for q in random_coords(20, 5):
+            assert loaded.nearest_with_distance_wgs84(q) == tree.nearest_with_distance_wgs84(q)
+            assert loaded.in_rectangle((170, -20), (-170, 20)) == tree.in_rectangle((170, -20), (-170, 20))
+
+
+class TestValueRoundTrip:
+    @pytest.mark.parametrize("value", [
+        sferix.GeodeticPointTree([(-180.0, -0.0)])[0],
+        sferix.GeodeticLineStringTree([[(179.0, 0.0), (-179.0, 1.0)]])[0],
+        sferix.GeodeticPolygonTree([[RING, HOLE]], oriented=False)[0],
+    ], ids=["point", "linestring", "polygon"])
+    def test_geometry_survives(self, value):
+        for loaded in round_trips(value):
+            assert type(loaded) is type(value)
+            assert repr(loaded) == repr(value)
+            assert loaded.__geo_interface__ == value.__geo_interface__
+        assert copy.deepcopy(value) is value
+
+    def test_polygon_keeps_its_fill(self):
+        # A clockwise ring: filled as the rest of the sphere unless unoriented.
+        clockwise = [list(reversed(RING))]
+        for oriented in (True, False):
+            tree = sferix.GeodeticPolygonTree([clockwise], oriented=oriented)
+            loaded = pickle.loads(pickle.dumps(tree))
+            assert loaded.nearest((0.0, 0.0)) == tree.nearest((0.0, 0.0))
+            assert loaded.nearest_with_distance((0.0, 0.0)) == tree.nearest_with_distance((0.0, 0.0))
+
+
+class TestHostileBuffers:
+    @pytest.mark.parametrize("cls, obj", [
+        (sferix.GeodeticPointTree, point_tree(50)),
+        (sferix.GeodeticPolygonTree, polygon_tree(5)),
+        (sferix.LineString, line_tree(1)[0]),
+    ], ids=["point-tree", "polygon-tree", "linestring"])
+    def test_truncated_and_flipped_buffers_raise_value_error(self, cls, obj):
+        data = obj.to_bytes()
+        for length in range(len(data)):
+            with pytest.raises(ValueError, match="offset"):
+                cls.from_bytes(data[:length])
+        rng = random.Random(1)
+        for _ in range(500):
+            flipped = bytearray(data)
+            bit = rng.randrange(len(data) * 8)
+            flipped[bit // 8] ^= 1 << (bit % 8)
+            try:
+                cls.from_bytes(flipped)
+            except ValueError:
+                pass
+
+    def test_wrong_kind_and_type(self):
+        data = point_tree(3).to_bytes()
+        with pytest.raises(ValueError, match="kind"):
+            sferix.GeodeticLineStringTree.from_bytes(data)
+        with pytest.raises(TypeError):
+            sferix.GeodeticPointTree.from_bytes(3.5)
