@@ -54,7 +54,6 @@ public:
         }
     }
 
-    void reserve(std::size_t bytes) { bytes_.reserve(bytes); }
     [[nodiscard]] std::vector<std::byte> take() && { return std::move(bytes_); }
 
 private:
@@ -313,28 +312,39 @@ std::string node_failure(std::size_t index, std::size_t offset, std::string_view
 
 std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
     const rtree::FlatTreeView<geodetic::PointLeaf> view = tree.rtree().view();
-    Writer out;
-    out.reserve(HEADER_BYTES + view.nodes.size() * NODE_BYTES + tree.size() * (4 + COORD_BYTES));
-    out.header(FormatKind::PointTree, tree.size(), view.nodes.size());
+    Writer header;
+    header.header(FormatKind::PointTree, tree.size(), view.nodes.size());
+    std::vector<std::byte> out = std::move(header).take();
+    // The body's size is known, so it is written in place, field by field.
+    const std::size_t nodes_offset = out.size();
+    const std::size_t positions_offset = nodes_offset + view.nodes.size() * NODE_BYTES;
+    const std::size_t coords_offset = positions_offset + view.leaves.size() * 4;
+    out.resize(coords_offset + tree.size() * COORD_BYTES);
+    std::byte* node_out = out.data() + nodes_offset;
     for (const Node& node : view.nodes) {
-        for (const UnitVec& corner : {node.envelope.lower(), node.envelope.upper()}) {
-            out.put(corner.x);
-            out.put(corner.y);
-            out.put(corner.z);
-        }
-        out.put(node.first);
-        out.put(node.count);
-        out.put(static_cast<std::uint8_t>(node.leaf_children ? 1 : 0));
-        out.put(std::uint8_t{0});
+        const UnitVec& lower = node.envelope.lower();
+        const UnitVec& upper = node.envelope.upper();
+        const double corners[6] = {lower.x, lower.y, lower.z, upper.x, upper.y, upper.z};
+        const std::uint8_t flags[2] = {static_cast<std::uint8_t>(node.leaf_children ? 1 : 0), 0};
+        std::memcpy(node_out, corners, sizeof(corners));
+        std::memcpy(node_out + 48, &node.first, sizeof(node.first));
+        std::memcpy(node_out + 52, &node.count, sizeof(node.count));
+        std::memcpy(node_out + 54, flags, sizeof(flags));
+        node_out += NODE_BYTES;
     }
+    std::byte* position_out = out.data() + positions_offset;
     for (const geodetic::PointLeaf& leaf : view.leaves) {
-        out.put(static_cast<std::uint32_t>(leaf.data()));
+        const auto position = static_cast<std::uint32_t>(leaf.data());
+        std::memcpy(position_out, &position, sizeof(position));
+        position_out += 4;
     }
+    std::byte* coord_out = out.data() + coords_offset;
     for (const GeodeticCoord& coord : tree.coords()) {
-        out.put(coord.lon());
-        out.put(coord.lat());
+        const double pair[2] = {coord.lon(), coord.lat()};
+        std::memcpy(coord_out, pair, sizeof(pair));
+        coord_out += COORD_BYTES;
     }
-    return std::move(out).take();
+    return out;
 }
 
 std::vector<std::byte> encode_linestrings(
@@ -409,13 +419,15 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
     // Coordinates, then the leaves they give.
     std::vector<GeodeticCoord> coords;
     coords.reserve(n);
-    in.skip(coords_offset - HEADER_BYTES);
     for (std::size_t i = 0; i < n; ++i) {
-        std::optional<GeodeticCoord> coord = in.coord("coordinate " + std::to_string(i));
+        const std::size_t offset = coords_offset + i * COORD_BYTES;
+        double pair[2];
+        std::memcpy(pair, data.data() + offset, sizeof(pair));
+        geodetic::Result<GeodeticCoord> coord = GeodeticCoord::try_new(pair[0], pair[1]);
         if (!coord) {
-            return std::move(in).error();
+            return FormatError{at("coordinate " + std::to_string(i), offset) + ": " + coord.error().message()};
         }
-        coords.push_back(*coord);
+        coords.push_back(coord.value());
     }
     std::vector<geodetic::PointLeaf> leaves;
     leaves.reserve(n);
