@@ -22,6 +22,7 @@ import gc
 import json
 import math
 import os
+import pickle
 import platform
 import subprocess
 import sys
@@ -676,6 +677,29 @@ def cpp_walks(bench_dir: str) -> None:
     print_table(("Benchmark", "now", "before the flat tree", "ratio"), rows)
 
 
+def travel(n: int, repeat: int) -> None:
+    """The binary form and pickle of a point tree built from an (n, 2) ndarray."""
+    import sferix
+
+    heading(f"Points: binary form and pickle, n = {n:,}")
+    data = prepare_points("sferix-ndarray", n)
+    build_s = best_of(lambda: build_points("sferix-ndarray", data), repeat)
+    tree = build_points("sferix-ndarray", data)
+    stored = tree.to_bytes()
+    pickled = pickle.dumps(tree, protocol=pickle.HIGHEST_PROTOCOL)
+    to_bytes_s = best_of(tree.to_bytes, repeat)
+    from_bytes_s = best_of(lambda: sferix.GeodeticPointTree.from_bytes(stored), repeat)
+    unpickle_s = best_of(lambda: pickle.loads(pickled), repeat)
+    print_table(("What", "time", "/ build", "bytes"), [
+        ("build from (n, 2) float64 ndarray", fmt_s(build_s), "1.00x", ""),
+        ("to_bytes", fmt_s(to_bytes_s), f"{to_bytes_s / build_s:.3f}x", f"{len(stored):,} ({len(stored) / n:.1f} B per point)"),
+        ("from_bytes", fmt_s(from_bytes_s), f"{from_bytes_s / build_s:.3f}x", ""),
+        ("pickle.loads", fmt_s(unpickle_s), f"{unpickle_s / build_s:.3f}x", f"{len(pickled):,}"),
+    ])
+    RESULTS[("travel", n)] = {"build": build_s, "from_bytes": from_bytes_s, "unpickle": unpickle_s,
+                              "bytes per point": len(stored) / n}
+
+
 def targets(n: int) -> None:
     build = RESULTS.get(("build", n), {})
     memory = RESULTS.get(("bytes per point", n), {})
@@ -683,6 +707,7 @@ def targets(n: int) -> None:
     dup = RESULTS.get(("duplicates", n), {})
     geometry = RESULTS.get(("geometry bytes per vertex", LARGE_RING_COUNT), {})
     cpp = RESULTS.get(("cpp", 0), {})
+    moved = RESULTS.get(("travel", n), {})
     rows = []
 
     def target(what: str, value: float | None, limit: float, unit: str) -> None:
@@ -709,6 +734,10 @@ def targets(n: int) -> None:
         for method in ("nearest", "nearest_wgs84"):
             target(f"{method}, {'identical points' if places == 1 else f'{places} places repeated'} / distinct",
                    ratio(dup.get(f"{method} {places}"), queries.get(method)), 3.0, "x")
+    target("to_bytes size / tree memory (ndarray input)",
+           ratio(moved.get("bytes per point"), memory.get("sferix-ndarray")), 1.1, "x")
+    target("from_bytes / build from (n, 2) float64 ndarray", ratio(moved.get("from_bytes"), moved.get("build")), 0.1, "x")
+    target("pickle.loads / build from (n, 2) float64 ndarray", ratio(moved.get("unpickle"), moved.get("build")), 0.1, "x")
     heading(f"Targets (n = {n:,}; ratios from this run)")
     print_table(("Target", "measured", "limit", ""), rows)
 
@@ -985,6 +1014,7 @@ def main() -> None:
         trees = point_builds(n, 3 if n <= 100_000 else 2)
         point_queries(n, trees, query_repeat)
         del trees
+        travel(n, query_repeat)
         gc.collect()
         if n >= 1_000_000:
             duplicate_queries(n, query_repeat)
