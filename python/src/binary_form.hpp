@@ -10,6 +10,9 @@
 //                         (bytearray, memoryview, pickle.PickleBuffer), copied once;
 //   __reduce__()          (Class.from_bytes, (to_bytes(),)), so unpickling runs the
 //                         same checks as from_bytes (protocols 2 to 5);
+//   __reduce_ex__(protocol)  the same, with the bytes wrapped in a pickle.PickleBuffer
+//                         from protocol 5 on, so that a buffer_callback may carry them
+//                         out of band;
 //   __copy__(), __deepcopy__(memo)   the object itself: trees and values are immutable.
 
 #include <cstddef>
@@ -67,6 +70,32 @@ inline PyObject* reduce_value(PyTypeObject* type /* borrowed */, PyObject* data 
     return Py_BuildValue("(O(O))", from_bytes.get(), owned_data.get());
 }
 
+// reduce_value for pickle protocol `protocol` (an int): from 5 on the data travels as
+// a pickle.PickleBuffer over it.
+inline PyObject* reduce_ex_value(PyTypeObject* type /* borrowed */, PyObject* data /* owned, consumed */,
+                                 PyObject* protocol /* borrowed */) {
+    PyRef owned_data = PyRef::steal(data);
+    if (!owned_data) {
+        return nullptr;
+    }
+    const long level = PyLong_AsLong(protocol);
+    if (level == -1 && PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
+    if (level < 5) {
+        return reduce_value(type, owned_data.release());
+    }
+    PyRef pickle = PyRef::steal(PyImport_ImportModule("pickle"));
+    if (!pickle) {
+        return nullptr;
+    }
+    PyRef buffer_type = PyRef::steal(PyObject_GetAttrString(pickle.get(), "PickleBuffer"));
+    if (!buffer_type) {
+        return nullptr;
+    }
+    return reduce_value(type, PyObject_CallFunctionObjArgs(buffer_type.get(), owned_data.get(), nullptr));
+}
+
 inline PyObject* copy_self(PyObject* self, PyObject* /* unused */) {
     return run_entry([self] { return Py_NewRef(self); });
 }
@@ -76,6 +105,8 @@ inline PyObject* deepcopy_self(PyObject* self, PyObject* /* memo */) {
 
 inline constexpr const char* COPY_DOC = "__copy__($self)\n--\n\nThe object itself: it is immutable.";
 inline constexpr const char* DEEPCOPY_DOC = "__deepcopy__($self, memo, /)\n--\n\nThe object itself: it is immutable.";
+inline constexpr const char* REDUCE_EX_DOC =
+    "__reduce_ex__($self, protocol, /)\n--\n\nPickle support: from protocol 5 the binary form may travel out of band.";
 inline constexpr const char* REDUCE_DOC = "__reduce__($self)\n--\n\nPickle support: rebuilt by `from_bytes`.";
 
 }  // namespace sferix::python

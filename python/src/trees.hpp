@@ -311,6 +311,13 @@ PyObject* tree_reduce(PyObject* self, PyObject* /* unused */) {
     });
 }
 
+template <TreeKind Kind>
+PyObject* tree_reduce_ex(PyObject* self, PyObject* protocol /* borrowed */) {
+    return with_tree<Kind>(self, [protocol](const StateOf<Kind>& state) {
+        return reduce_ex_value(Kind::type(), bytes_of(Kind::encode(state)), protocol);
+    });
+}
+
 // The docstrings of the methods every tree class has, each in the interpreter's
 // signature form ("name($self, ...)\n--\n\n...").
 struct SharedMethodDocs {
@@ -348,7 +355,7 @@ public:
     PyTypeObject* get() { return type_.get(); }
 
 private:
-    static constexpr std::size_t SHARED_COUNT = 10;
+    static constexpr std::size_t SHARED_COUNT = 11;
     static constexpr std::size_t METHOD_COUNT = SHARED_COUNT + Extra + 1;  // shared, extra, sentinel
 
     static std::array<PyMethodDef, METHOD_COUNT> method_table(const SharedMethodDocs& docs,
@@ -366,6 +373,7 @@ private:
              "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every "
              "field is\nchecked; a truncated, corrupted or foreign buffer raises ValueError."},
             {"__reduce__", tree_reduce<Kind>, METH_NOARGS, REDUCE_DOC},
+            {"__reduce_ex__", tree_reduce_ex<Kind>, METH_O, REDUCE_EX_DOC},
             {"__copy__", copy_self, METH_NOARGS, COPY_DOC},
             {"__deepcopy__", deepcopy_self, METH_O, DEEPCOPY_DOC},
         }};

@@ -162,6 +162,14 @@ PyObject* value_reduce(PyObject* self, PyObject* /* unused */) {
     });
 }
 
+template <typename Handle>
+PyObject* value_reduce_ex(PyObject* self, PyObject* protocol /* borrowed */) {
+    return run_entry([self, protocol] {
+        return reduce_ex_value(ValueForm<Handle>::type(),
+                               bytes_of(ValueForm<Handle>::encode(geometry_of<Handle>(self))), protocol);
+    });
+}
+
 constexpr const char* const DATA_PARAMETERS[] = {"data"};
 
 template <typename Handle>
@@ -202,6 +210,7 @@ public:
                "from_bytes($type, data)\n--\n\nThe geometry whose binary form is `data` (made by `to_bytes`), "
                "checked as\nany input; a bad buffer raises ValueError."},
               {"__reduce__", value_reduce<Handle>, METH_NOARGS, REDUCE_DOC},
+              {"__reduce_ex__", value_reduce_ex<Handle>, METH_O, REDUCE_EX_DOC},
               {"__copy__", copy_self, METH_NOARGS, COPY_DOC},
               {"__deepcopy__", deepcopy_self, METH_O, DEEPCOPY_DOC},
               {nullptr, nullptr, 0, nullptr},
@@ -233,7 +242,7 @@ private:
     }
 
     std::array<PyGetSetDef, Getters + 1> getset_;
-    std::array<PyMethodDef, 6> methods_;
+    std::array<PyMethodDef, 7> methods_;
     std::array<PyType_Slot, 7> slots_;
     PyType_Spec type_spec_;
     LazyType type_;

@@ -51,6 +51,10 @@ def round_trips(obj):
     yield type(obj).from_bytes(memoryview(obj.to_bytes()))
     for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
         yield pickle.loads(pickle.dumps(obj, protocol=protocol))
+    buffers = []
+    stream = pickle.dumps(obj, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == 1 and len(stream) < 200
+    yield pickle.loads(stream, buffers=buffers)
 
 
 class TestTreeRoundTrip:
