@@ -2,10 +2,12 @@
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "geodetic/embedding.hpp"
@@ -21,6 +23,12 @@ constexpr std::array<std::byte, 8> MAGIC{std::byte{'S'}, std::byte{'F'}, std::by
                                          std::byte{'I'}, std::byte{'X'}, std::byte{0},   std::byte{1}};
 constexpr std::size_t NODE_BYTES = 56;
 constexpr std::size_t COORD_BYTES = 16;
+constexpr std::size_t LEAF_BYTES = 28;
+static_assert(sizeof(geodetic::PointLeaf) == LEAF_BYTES && std::is_trivially_copyable_v<geodetic::PointLeaf>);
+// How far a stored leaf vector's squared norm may be from 1: embed() gives unit vectors
+// within a few ulps (|x² + y² + z² − 1| ≤ 4e-16 seen); a thousand times that still
+// refuses any vector that is not on the sphere for rounding reasons alone.
+constexpr double UNIT_NORM_2_TOLERANCE = 1e-12;
 // The loader's widest inner node: two groups per axis in three axes.
 constexpr std::size_t MAX_INNER_CHILDREN = 8;
 
@@ -318,7 +326,7 @@ std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
     // The body's size is known, so it is written in place, field by field.
     const std::size_t nodes_offset = out.size();
     const std::size_t positions_offset = nodes_offset + view.nodes.size() * NODE_BYTES;
-    const std::size_t coords_offset = positions_offset + view.leaves.size() * 4;
+    const std::size_t coords_offset = positions_offset + view.leaves.size() * LEAF_BYTES;
     out.resize(coords_offset + tree.size() * COORD_BYTES);
     std::byte* node_out = out.data() + nodes_offset;
     for (const Node& node : view.nodes) {
@@ -332,12 +340,8 @@ std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
         std::memcpy(node_out + 54, flags, sizeof(flags));
         node_out += NODE_BYTES;
     }
-    std::byte* position_out = out.data() + positions_offset;
-    for (const geodetic::PointLeaf& leaf : view.leaves) {
-        const auto position = static_cast<std::uint32_t>(leaf.data());
-        std::memcpy(position_out, &position, sizeof(position));
-        position_out += 4;
-    }
+    // A leaf in memory is these 28 bytes already.
+    std::memcpy(out.data() + positions_offset, view.leaves.data(), view.leaves.size() * LEAF_BYTES);
     std::byte* coord_out = out.data() + coords_offset;
     for (const GeodeticCoord& coord : tree.coords()) {
         const double pair[2] = {coord.lon(), coord.lat()};
@@ -397,7 +401,7 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
     const auto [items, node_count] = *counts;
     const std::size_t body = in.remaining();
     // Bounding each count by the body first keeps the size product below overflow.
-    if (items >= std::numeric_limits<std::uint32_t>::max() || items > body / (4 + COORD_BYTES)) {
+    if (items >= std::numeric_limits<std::uint32_t>::max() || items > body / (LEAF_BYTES + COORD_BYTES)) {
         return FormatError{"item count at offset 16: " + std::to_string(items) + " points with " +
                            std::to_string(body) + " bytes of body"};
     }
@@ -407,14 +411,14 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
     }
     const std::size_t n = static_cast<std::size_t>(items);
     const std::size_t m = static_cast<std::size_t>(node_count);
-    const std::size_t expected = m * NODE_BYTES + n * (4 + COORD_BYTES);
+    const std::size_t expected = m * NODE_BYTES + n * (LEAF_BYTES + COORD_BYTES);
     if (body != expected) {
         return FormatError{"body at offset 32: " + std::to_string(body) + " bytes, but " + std::to_string(n) +
                            " points and " + std::to_string(m) + " nodes take " + std::to_string(expected)};
     }
     const std::size_t nodes_offset = HEADER_BYTES;
     const std::size_t positions_offset = nodes_offset + m * NODE_BYTES;
-    const std::size_t coords_offset = positions_offset + n * 4;
+    const std::size_t coords_offset = positions_offset + n * LEAF_BYTES;
 
     // Coordinates, then the leaves they give.
     std::vector<GeodeticCoord> coords;
@@ -429,19 +433,27 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
         }
         coords.push_back(coord.value());
     }
+    // Leaves: adopted as stored once every position is in range and used once and
+    // every vector is a finite unit vector.
     std::vector<geodetic::PointLeaf> leaves;
     leaves.reserve(n);
     std::vector<bool> placed(n, false);
     for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t offset = positions_offset + i * LEAF_BYTES;
+        double xyz[3];
         std::uint32_t position = 0;
-        std::memcpy(&position, data.data() + positions_offset + i * 4, sizeof(position));
+        std::memcpy(xyz, data.data() + offset, sizeof(xyz));
+        std::memcpy(&position, data.data() + offset + 24, sizeof(position));
         if (position >= n || placed[position]) {
-            return FormatError{at("leaf " + std::to_string(i), positions_offset + i * 4) + ": position " +
-                               std::to_string(position) +
+            return FormatError{at("leaf " + std::to_string(i), offset + 24) + ": position " + std::to_string(position) +
                                (position >= n ? " beyond the " + std::to_string(n) + " points" : " repeated")};
         }
         placed[position] = true;
-        leaves.emplace_back(geodetic::embed(coords[position]), position);
+        const double norm_2 = xyz[0] * xyz[0] + xyz[1] * xyz[1] + xyz[2] * xyz[2];
+        if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE)) {
+            return FormatError{at("leaf " + std::to_string(i), offset) + ": not a unit vector"};
+        }
+        leaves.emplace_back(UnitVec{xyz[0], xyz[1], xyz[2]}, position);
     }
 
     // Nodes: shape first, every child range inside its array and after its parent.

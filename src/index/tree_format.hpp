@@ -18,10 +18,13 @@
 // Point tree body: the flat tree as stored, then the input coordinates.
 //   m nodes of 56 bytes, root first: lower x, y, z and upper x, y, z (f64), first child
 //     (u32), child count (u16), 1 if the children are leaves else 0 (u8), 0 (u8);
-//   n leaf positions (u32), in storage order;
+//   n leaves of 28 bytes, in storage order: unit vector x, y, z (f64), input position (u32);
 //   n coordinates (lon, lat as f64, degrees), in input order.
-// The leaves' unit vectors are not stored: the loader embeds each coordinate again,
-// which is as cheap as checking a stored vector and cannot disagree with it.
+// The leaves are adopted as stored: each vector must be a finite unit vector (squared
+// norm within 1e-12 of 1), but is not compared with embed() of its coordinate, as
+// that would cost one random access and one sine and cosine per point, as much as the
+// embedding in a build. A buffer whose vectors disagree with its coordinates loads,
+// and its queries by vector and by coordinate then disagree as the buffer does.
 //
 // Linestring and polygon tree bodies: the n geometries in input order; a single
 // geometry's body is one of them.
@@ -83,7 +86,7 @@ using LoadResult = std::variant<T, FormatError>;
 [[nodiscard]] std::vector<std::byte> encode_linestring(const geodetic::GeodeticLineString& linestring);
 [[nodiscard]] std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon);
 
-// The checked tree; linear in the buffer's size (one embedding per point).
+// The checked tree; linear in the buffer's size.
 [[nodiscard]] LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data);
 // The checked geometries of a linestring or polygon tree, in input order, for the
 // caller to index.
