@@ -1,6 +1,7 @@
 """Trees and geometries that travel: binary form, pickle and copy."""
 
 import copy
+import math
 import pickle
 import random
 
@@ -32,11 +33,18 @@ def polygon_tree(count, oriented=True):
     return sferix.GeodeticPolygonTree(polygons[:count], oriented=oriented)
 
 
+def big_ring_tree(count):
+    # Rings this long get an edge index, which a loaded tree must build again.
+    circle = [(20 * math.cos(2 * math.pi * k / 3000), 20 * math.sin(2 * math.pi * k / 3000)) for k in range(3000)]
+    return sferix.GeodeticPolygonTree([[circle + circle[:1]]] * count)
+
+
 TREES = {
     "point": point_tree,
     "linestring": line_tree,
     "polygon": polygon_tree,
     "polygon-unoriented": lambda count: polygon_tree(count, oriented=False),
+    "polygon-big-ring": big_ring_tree,
 }
 
 
