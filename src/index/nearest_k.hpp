@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <vector>
+
+#include "index/position_with_metres.hpp"
+#include "index/tree.hpp"
+
+// The k nearest input positions of a tree to one query, nearest first:
+//
+//   std::vector<PositionWithMetres> hits;                 // reused between queries
+//   nearest_k(tree, query, 10, NO_MAX_DISTANCE, hits);    // up to 10, by great-circle metres
+//   nearest_k(tree, query, 10, 50'000.0, hits);           // only those within 50 km (inclusive)
+//   nearest_k_wgs84(points, query, 10, NO_MAX_DISTANCE, hits);
+//
+// Every search clears `hits` first and leaves at most k answers in it, sorted by
+// metres, ties by the smaller input position, so the answer is the same whatever order
+// the tree's walk meets equally near leaves in. A geometry appears at most once. Only
+// answers with metres ≤ max_metres count; a negative or NaN max_metres, k = 0 or an
+// empty tree give nothing. Lazy: the walk stops once no leaf left can enter the answer
+// (it reads the leaves tied with the k-th and one more). Neither search reports an
+// error or changes the tree; any number may run on one tree at once.
+
+namespace sferix::indexed {
+
+// max_metres meaning "no limit".
+inline constexpr double NO_MAX_DISTANCE = std::numeric_limits<double>::infinity();
+
+// By great-circle metres on the sphere of EARTH_RADIUS_METRES (squared_chord_to_metres
+// of the squared chord), as nearest_neighbor_iter_with_distance measures them: 0 for a
+// polygon containing the query or a linestring through it. With k = 1 on a point tree
+// this is nearest_position.
+template <geodetic::GeodeticLeaf Leaf>
+void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+               double max_metres, std::vector<PositionWithMetres>& hits);
+
+// By geodesic metres on WGS84 (query first). Best-first on the sphere; the geodesic
+// inverse runs only while the great-circle metres × WGS84_SPHERE_LOWER_BOUND of the
+// next leaf do not exceed max_metres or, once k answers are held, the k-th's metres.
+// A NaN geodesic distance is dropped. Between points at equal geodesic metres the
+// smaller position wins, also when their vectors differ; with k = 1 this can differ
+// from nearest_position_wgs84, which keeps the first of such points it meets.
+void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                     double max_metres, std::vector<PositionWithMetres>& hits);
+
+extern template void nearest_k(const geodetic::PointTree&, const geodetic::GeodeticPoint&, std::size_t, double,
+                               std::vector<PositionWithMetres>&);
+extern template void nearest_k(const geodetic::LineStringTree&, const geodetic::GeodeticPoint&, std::size_t, double,
+                               std::vector<PositionWithMetres>&);
+extern template void nearest_k(const geodetic::PolygonTree&, const geodetic::GeodeticPoint&, std::size_t, double,
+                               std::vector<PositionWithMetres>&);
+
+}  // namespace sferix::indexed

@@ -1,0 +1,143 @@
+#include "index/nearest_k.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "geodetic/spheroid.hpp"
+#include "index/nearest_position.hpp"
+#include "indexed_testing.hpp"
+
+namespace sferix::indexed {
+namespace {
+
+using geodetic::LonLat;
+using geodetic::PointTree;
+using geodetic::embed;
+using geodetic::geodesic_distance_wgs84;
+using geodetic::squared_chord_to_metres;
+using geodetic::testing::point;
+using geodetic::testing::point_tree;
+using geodetic::testing::random_point_coords;
+using geodetic::testing::random_queries;
+
+using Answer = std::vector<std::pair<double, std::uint64_t>>;
+
+// Every point's metres, sorted by (metres, position), the k first within max_metres.
+template <typename Measure>
+Answer brute_force(std::size_t count, std::size_t k, double max_metres, Measure measure) {
+    Answer all;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double m = measure(i);
+        if (m <= max_metres) {
+            all.emplace_back(m, i);
+        }
+    }
+    std::sort(all.begin(), all.end());
+    all.resize(std::min(all.size(), k));
+    return all;
+}
+
+Answer answer(const std::vector<PositionWithMetres>& hits) {
+    Answer out;
+    for (const PositionWithMetres& hit : hits) {
+        out.emplace_back(hit.metres, hit.position);
+    }
+    return out;
+}
+
+struct KCase {
+    std::size_t k;
+    double max_metres;
+};
+
+class NearestKPoints : public ::testing::TestWithParam<KCase> {};
+
+// Duplicates, grid points on the poles and ±180 and exact hits make many ties.
+TEST_P(NearestKPoints, MatchesBruteForceOnTheSphereWithTiesByPosition) {
+    const auto [k, max_metres] = GetParam();
+    std::mt19937_64 rng(7);
+    const std::vector<LonLat> coords = random_point_coords(rng, 2000);
+    const PointTree tree = point_tree(coords);
+    std::vector<PositionWithMetres> hits;
+    for (const LonLat& q : random_queries(rng, coords, 200)) {
+        const geodetic::UnitVec p = embed(q.lon, q.lat);
+        const Answer expected = brute_force(coords.size(), k, max_metres, [&](std::size_t i) {
+            return squared_chord_to_metres(geodetic::chord_2(embed(coords[i].lon, coords[i].lat), p));
+        });
+        nearest_k(tree, point(q.lon, q.lat), k, max_metres, hits);
+        ASSERT_EQ(answer(hits), expected) << q.lon << ", " << q.lat;
+    }
+}
+
+TEST_P(NearestKPoints, MatchesBruteForceOnWgs84WithTiesByPosition) {
+    const auto [k, max_metres] = GetParam();
+    std::mt19937_64 rng(8);
+    const std::vector<LonLat> coords = random_point_coords(rng, 800);
+    const PointTree tree = point_tree(coords);
+    std::vector<PositionWithMetres> hits;
+    for (const LonLat& q : random_queries(rng, coords, 60)) {
+        const Answer expected = brute_force(coords.size(), k, max_metres, [&](std::size_t i) {
+            return geodesic_distance_wgs84(q.lon, q.lat, coords[i].lon, coords[i].lat);
+        });
+        nearest_k_wgs84(tree, point(q.lon, q.lat), k, max_metres, hits);
+        ASSERT_EQ(answer(hits), expected) << q.lon << ", " << q.lat;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(NearestK, NearestKPoints,
+                         ::testing::Values(KCase{1, NO_MAX_DISTANCE}, KCase{7, NO_MAX_DISTANCE},
+                                           KCase{7, 300'000.0}, KCase{3000, NO_MAX_DISTANCE}, KCase{5, 0.0}));
+
+TEST(NearestK, AgreesWithNearestPositionForKOne) {
+    std::mt19937_64 rng(9);
+    const std::vector<LonLat> coords = random_point_coords(rng, 1500);
+    const PointTree tree = point_tree(coords);
+    std::vector<PositionWithMetres> hits;
+    for (const LonLat& q : random_queries(rng, coords, 200)) {
+        const auto one = nearest_position(tree, point(q.lon, q.lat));
+        nearest_k(tree, point(q.lon, q.lat), 1, NO_MAX_DISTANCE, hits);
+        ASSERT_EQ(hits.size(), 1U);
+        ASSERT_EQ(hits[0].position, one->position);
+        ASSERT_EQ(hits[0].metres, one->metres);
+    }
+}
+
+TEST(NearestK, NothingForKZeroNegativeOrNaNLimitOrEmptyTree) {
+    const PointTree tree = point_tree({{0, 0}, {1, 1}});
+    const PointTree empty = point_tree({});
+    std::vector<PositionWithMetres> hits{{5, 1.0}};
+    for (const double max_metres : {-1.0, std::numeric_limits<double>::quiet_NaN()}) {
+        nearest_k(tree, point(0, 0), 3, max_metres, hits);
+        EXPECT_TRUE(hits.empty());
+        nearest_k_wgs84(tree, point(0, 0), 3, max_metres, hits);
+        EXPECT_TRUE(hits.empty());
+    }
+    nearest_k(tree, point(0, 0), 0, NO_MAX_DISTANCE, hits);
+    EXPECT_TRUE(hits.empty());
+    nearest_k(empty, point(0, 0), 3, NO_MAX_DISTANCE, hits);
+    EXPECT_TRUE(hits.empty());
+    nearest_k_wgs84(empty, point(0, 0), 3, NO_MAX_DISTANCE, hits);
+    EXPECT_TRUE(hits.empty());
+}
+
+// Overlapping polygons all at 0 from a query inside them: the smallest positions win,
+// whatever order the walk meets them in.
+TEST(NearestK, PolygonsContainingTheQueryComeFirstBySmallerPosition) {
+    std::vector<std::shared_ptr<const geodetic::GeodeticPolygon>> polygons;
+    for (int i = 0; i < 40; ++i) {
+        polygons.push_back(geodetic::testing::polygon(
+            geodetic::testing::ring_around({179.5, 0.0}, 1.0 + 0.01 * (40 - i), 5)));
+    }
+    const auto tree = geodetic::testing::shared_tree(polygons);
+    std::vector<PositionWithMetres> hits;
+    nearest_k(tree, point(-180, 0), 3, NO_MAX_DISTANCE, hits);
+    ASSERT_EQ(answer(hits), (Answer{{0.0, 0}, {0.0, 1}, {0.0, 2}}));
+}
+
+}  // namespace
+}  // namespace sferix::indexed
