@@ -46,31 +46,6 @@ std::optional<long> integer_attribute(PyObject* object, InternedString& name) {
     return result;
 }
 
-// Whether `object`'s type is exactly numpy.ndarray; nullopt with an exception pending.
-std::optional<bool> is_exact_ndarray(PyObject* object) {
-    PyObject* name = numpy_name.get();  // borrowed, process-wide
-    if (name == nullptr) {
-        return std::nullopt;
-    }
-    // Only a program that imported NumPy can pass its arrays.
-    const PyRef numpy = PyRef::steal(PyImport_GetModule(name));
-    if (!numpy) {
-        if (PyErr_Occurred() != nullptr) {
-            return std::nullopt;
-        }
-        return false;
-    }
-    const PyRef type = attribute(numpy.get(), ndarray_name);
-    if (!type) {
-        // A module without ndarray is not NumPy; an interrupt stays pending.
-        if (!discard_ordinary_error()) {
-            return std::nullopt;
-        }
-        return false;
-    }
-    return reinterpret_cast<PyObject*>(Py_TYPE(object)) == type.get();
-}
-
 // The dtype kind of `array`: the one-character str that says which sort of number (or
 // other thing) it holds ("f" float, "i" signed, "u" unsigned integer, ...). A new
 // reference; empty with an exception pending.
@@ -126,6 +101,30 @@ std::optional<bool> holds_native_doubles(PyObject* array) {
 }
 
 }  // namespace
+
+std::optional<bool> is_exact_ndarray(PyObject* object) {
+    PyObject* name = numpy_name.get();  // borrowed, process-wide
+    if (name == nullptr) {
+        return std::nullopt;
+    }
+    // Only a program that imported NumPy can pass its arrays.
+    const PyRef numpy = PyRef::steal(PyImport_GetModule(name));
+    if (!numpy) {
+        if (PyErr_Occurred() != nullptr) {
+            return std::nullopt;
+        }
+        return false;
+    }
+    const PyRef type = attribute(numpy.get(), ndarray_name);
+    if (!type) {
+        // A module without ndarray is not NumPy; an interrupt stays pending.
+        if (!discard_ordinary_error()) {
+            return std::nullopt;
+        }
+        return false;
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(object)) == type.get();
+}
 
 Float64Matrix::Float64Matrix(PyRef bytes, std::size_t rows, std::size_t columns) noexcept
     : bytes_(std::move(bytes)), rows_(rows), columns_(columns), numbers_(PyBytes_AsString(bytes_.get())) {}

@@ -20,6 +20,10 @@ namespace sferix::python {
 // exception pending.
 std::optional<PyRef> numeric_array_as_list(PyObject* object /* borrowed */);
 
+// Whether `object`'s type is exactly numpy.ndarray (false whenever NumPy was never
+// imported); nullopt with an exception pending.
+std::optional<bool> is_exact_ndarray(PyObject* object /* borrowed */);
+
 // The shape of an exact numpy.ndarray of two dimensions, whatever it holds.
 struct MatrixShape {
     bool is_matrix = false;  // false: not such an array (and both sizes are 0)

@@ -21,6 +21,19 @@ public:
     ReleasedGil& operator=(const ReleasedGil&) = delete;
     ~ReleasedGil() { PyEval_RestoreThread(state_); }
 
+    // Runs `body` with the GIL held again and gives it up once more afterwards, also
+    // when `body` throws; returns what `body` returns. For a long run without the GIL
+    // that has to look at the interpreter now and then (signals).
+    template <typename Body>
+    decltype(auto) while_holding(Body&& body) {
+        PyEval_RestoreThread(state_);
+        struct Release {
+            PyThreadState*& state;
+            ~Release() { state = PyEval_SaveThread(); }
+        } release{state_};
+        return std::forward<Body>(body)();
+    }
+
 private:
     PyThreadState* state_;
 };
