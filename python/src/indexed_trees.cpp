@@ -14,6 +14,7 @@
 #include "toolkit/gil.hpp"
 #include "trees.hpp"
 
+#include "index/nearest_k.hpp"
 #include "index/tree.hpp"
 #include "index/tree_format.hpp"
 
@@ -21,15 +22,16 @@ namespace sferix::python {
 
 namespace {
 
-// The nearest leaf by the tree's best-first search; among equally near geometries the
-// one the heap pops first wins (no tie-break by position).
+// The nearest leaf by the tree's best-first search; among equally near geometries (the
+// polygons containing the query, say) the smallest input position wins, as in nearest_k.
 template <typename Tree>
 std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic::GeodeticPoint& query) {
-    const auto found = tree.nearest_neighbor_with_distance(query);
-    if (!found) {
+    std::vector<PositionWithMetres> hits;
+    indexed::nearest_k(tree, query, 1, indexed::NO_MAX_DISTANCE, hits);
+    if (hits.empty()) {
         return std::nullopt;
     }
-    return PositionWithMetres{found->leaf->data(), found->metres};
+    return hits.front();
 }
 
 // The state of `geometries` (input order): the bulk-loaded tree, whose leaves share

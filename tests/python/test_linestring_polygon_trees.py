@@ -346,6 +346,11 @@ class TestPolygonTree:
         assert tree.nearest_with_distance((0.75, 0.5)) == (1, 0.0)
         assert tree.within_distance((0.25, 0.5), 0.0) == [1]
 
+    def test_polygons_containing_the_query_tie_on_the_smaller_position(self):
+        # Forty copies: the walk meets them in tree order, not input order.
+        tree = GeodeticPolygonTree([[far] for far in [[(x + 10, y) for x, y in SQUARE]] * 3] + [[SQUARE]] * 40)
+        assert tree.nearest_with_distance((0.5, 0.5)) == (3, 0.0)
+
     def test_point_in_a_hole_is_measured_to_the_ring(self):
         tree = GeodeticPolygonTree([[SQUARE, SQUARE_HOLE]])
         query = (0.5, 0.45)
