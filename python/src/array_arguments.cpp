@@ -1,0 +1,265 @@
+#include "array_arguments.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "geo_input.hpp"
+#include "numpy_arrays.hpp"
+#include "toolkit/arguments.hpp"
+#include "toolkit/errors.hpp"
+#include "toolkit/gil.hpp"
+#include "toolkit/py_ref.hpp"
+#include "coordinates.hpp"
+
+#include "support/chunked_run.hpp"
+
+namespace sferix::python {
+
+namespace {
+
+// Puts "query N: " before the message of the pending exception, keeping its type. An
+// interrupt or exit request is left as it is: it is not about one query.
+std::nullopt_t prefix_query_error(std::size_t index) {
+    if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
+        return std::nullopt;
+    }
+    FetchedError error = FetchedError::fetch();
+    error.normalize();
+    const PyRef text = PyRef::steal(PyObject_Str(error.value()));
+    if (!text) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> utf8 = utf8_text(text.get());
+    if (!utf8) {
+        return std::nullopt;
+    }
+    const PyRef type = PyRef::steal(PyObject_Type(error.value()));
+    set_error_text(type.get(), "query " + std::to_string(index) + ": " + *utf8);
+    return std::nullopt;
+}
+
+// str(object.shape) for a message; "?" when it cannot be had.
+std::string shape_text(PyObject* object) {
+    const PyRef shape = PyRef::steal(PyObject_GetAttrString(object, "shape"));
+    const PyRef text = shape ? PyRef::steal(PyObject_Str(shape.get())) : PyRef();
+    const std::optional<std::string> utf8 = text ? utf8_text(text.get()) : std::nullopt;
+    if (!utf8) {
+        PyErr_Clear();
+        return "?";
+    }
+    return *utf8;
+}
+
+// Validating and embedding a row costs about a tenth of answering it, so with several
+// workers it is shared out as well, without the GIL; the rows are numbers already
+// copied out of the array. An invalid row is looked at again afterwards, with the GIL,
+// to raise its error: the first one in row order, whichever thread met it.
+std::optional<std::vector<geodetic::GeodeticPoint>> parse_float64_rows(const Float64Matrix& matrix,
+                                                                       std::size_t workers) {
+    constexpr std::size_t ROWS_PER_CHUNK = 4096;
+    std::vector<std::optional<geodetic::GeodeticPoint>> parsed(matrix.rows());
+    std::vector<std::size_t> first_invalid((matrix.rows() + ROWS_PER_CHUNK - 1) / ROWS_PER_CHUNK, matrix.rows());
+    {
+        const ReleasedGil released;
+        const auto work = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t row = begin; row < end; ++row) {
+                geodetic::Result<geodetic::GeodeticPoint> point =
+                    geodetic::GeodeticPoint::try_new(matrix.at(row, 0), matrix.at(row, 1));
+                if (!point) {
+                    first_invalid[begin / ROWS_PER_CHUNK] = row;
+                    return;
+                }
+                parsed[row].emplace(std::move(point).value());
+            }
+        };
+        // Nothing here waits on Python: the run is short and cannot be interrupted midway.
+        const support::ChunkedRunOptions options{.workers = workers, .chunk_size = ROWS_PER_CHUNK};
+        support::run_chunked(matrix.rows(), options, work, [] { return true; });
+    }
+    for (const std::size_t row : first_invalid) {
+        if (row < matrix.rows()) {
+            map_error(geodetic::GeodeticPoint::try_new(matrix.at(row, 0), matrix.at(row, 1)).error());
+            return prefix_query_error(row);
+        }
+    }
+    std::vector<geodetic::GeodeticPoint> points;
+    points.reserve(parsed.size());
+    for (const std::optional<geodetic::GeodeticPoint>& point : parsed) {
+        points.push_back(*point);
+    }
+    return points;
+}
+
+std::optional<std::vector<geodetic::GeodeticPoint>> parse_each(PyObject* queries) {
+    std::optional<std::vector<PyRef>> elements = sequence(queries);
+    if (!elements) {
+        return std::nullopt;
+    }
+    std::vector<geodetic::GeodeticPoint> points;
+    points.reserve(elements->size());
+    for (std::size_t i = 0; i < elements->size(); ++i) {
+        std::optional<geodetic::GeodeticPoint> point = parse_point((*elements)[i].get());
+        if (!point) {
+            return prefix_query_error(i);
+        }
+        points.push_back(*point);
+    }
+    return points;
+}
+
+}  // namespace
+
+std::optional<std::vector<geodetic::GeodeticPoint>> parse_queries(PyObject* queries, std::size_t workers) {
+    const std::optional<bool> array = is_exact_ndarray(queries);
+    if (!array) {
+        return std::nullopt;
+    }
+    if (!*array) {
+        return parse_each(queries);
+    }
+    const std::optional<MatrixShape> shape = matrix_shape(queries);
+    if (!shape) {
+        return std::nullopt;
+    }
+    if (!shape->is_matrix || shape->columns < 2) {
+        return value_error("queries must be an array of shape (n, 2), not " + shape_text(queries)), std::nullopt;
+    }
+    const std::optional<Float64Matrix> matrix = float64_matrix(queries);
+    if (!matrix) {
+        return std::nullopt;
+    }
+    if (matrix->qualifies()) {
+        return parse_float64_rows(*matrix, workers);
+    }
+    const std::optional<PyRef> rows = numeric_array_as_list(queries);
+    if (!rows) {
+        return std::nullopt;
+    }
+    if (!*rows) {
+        const PyRef dtype = PyRef::steal(PyObject_GetAttrString(queries, "dtype"));
+        const PyRef text = dtype ? PyRef::steal(PyObject_Str(dtype.get())) : PyRef();
+        const std::optional<std::string> utf8 = text ? utf8_text(text.get()) : std::nullopt;
+        if (!utf8) {
+            return std::nullopt;
+        }
+        set_error_text(PyExc_TypeError, "queries must be an array of numbers, not dtype " + *utf8);
+        return std::nullopt;
+    }
+    return parse_each(rows->get());
+}
+
+std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::size_t query_count) {
+    PyObject* source = radius_metres;  // borrowed; or the list below
+    PyRef listed;
+    const std::optional<bool> array = is_exact_ndarray(radius_metres);
+    if (!array) {
+        return std::nullopt;
+    }
+    bool is_sequence = false;
+    if (*array) {
+        // A 1-D (or deeper) array of numbers is its list; a 0-d one is one number.
+        std::optional<PyRef> rows = numeric_array_as_list(radius_metres);
+        if (!rows) {
+            return std::nullopt;
+        }
+        listed = std::move(*rows);
+        if (listed) {
+            source = listed.get();
+            is_sequence = true;
+        }
+    } else {
+        is_sequence = PySequence_Check(source) != 0 && PyUnicode_Check(source) == 0 && PyBytes_Check(source) == 0 &&
+                      PyByteArray_Check(source) == 0;
+    }
+    if (!is_sequence) {
+        const std::optional<double> radius = convert_double(source, "radius_metres");
+        if (!radius) {
+            return std::nullopt;
+        }
+        return std::vector<double>{*radius};
+    }
+    std::optional<std::vector<PyRef>> elements = sequence(source);
+    if (!elements) {
+        return std::nullopt;
+    }
+    if (elements->size() != query_count) {
+        value_error("radius_metres must be one number or one per query (" + std::to_string(query_count) + "), not " +
+                    std::to_string(elements->size()));
+        return std::nullopt;
+    }
+    std::vector<double> radii;
+    radii.reserve(elements->size());
+    for (const PyRef& element : *elements) {
+        const std::optional<double> radius = convert_double(element.get(), "radius_metres");
+        if (!radius) {
+            return std::nullopt;
+        }
+        radii.push_back(*radius);
+    }
+    return radii;
+}
+
+namespace {
+
+// The int value of `object` (through __index__), clamped: nullopt with an exception
+// pending when it is not an integer; beyond a long long, the nearest long long.
+std::optional<long long> clamped_index(PyObject* object, const char* name) {
+    const PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) {
+        add_argument_note(name);
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && overflow == 0 && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    if (overflow != 0) {
+        return overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<std::size_t> parse_k(PyObject* k) {
+    const std::optional<long long> value = clamped_index(k, "k");
+    if (!value) {
+        return std::nullopt;
+    }
+    if (*value < 1) {
+        value_error("k must be at least 1");
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(*value);
+}
+
+std::optional<double> parse_max_distance(PyObject* max_distance) {
+    if (max_distance == nullptr || max_distance == Py_None) {
+        return std::numeric_limits<double>::infinity();
+    }
+    return convert_double(max_distance, "max_distance");
+}
+
+std::optional<std::size_t> parse_workers(PyObject* workers) {
+    if (workers == nullptr) {
+        return 1;
+    }
+    const std::optional<long long> value = clamped_index(workers, "workers");
+    if (!value) {
+        return std::nullopt;
+    }
+    if (*value == -1) {
+        return support::usable_cores();
+    }
+    if (*value < 1) {
+        value_error("workers must be -1 or at least 1");
+        return std::nullopt;
+    }
+    // More threads than cores only take turns on them; beyond this many, none helps.
+    constexpr long long MOST_WORKERS = 1024;
+    return static_cast<std::size_t>(std::min(*value, MOST_WORKERS));
+}
+
+}  // namespace sferix::python

@@ -1,0 +1,52 @@
+#pragma once
+
+// The arguments of the array queries (query_nearest, query_within_distance and their
+// WGS84 forms) and of nearest_k, read out of Python objects. Each function takes
+// borrowed objects and returns its value, or nullopt with a Python exception pending.
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "toolkit/python_api.hpp"
+
+#include "geodetic/point.hpp"
+
+namespace sferix::python {
+
+// The query positions of `queries`, in order:
+//  - a numpy.ndarray must have shape (n, 2) (further columns, altitudes, are ignored
+//    as in a tree's data), else ValueError "queries must be an array
+//    of shape (n, 2), not SHAPE"; of native float64 (any strides), its numbers are
+//    copied out in one piece, without a Python object per number; of another integer or
+//    float dtype, each row is read as a pair; any other dtype is TypeError "queries
+//    must be an array of numbers, not dtype D";
+//  - anything else is iterated, each element read as a single query's point is
+//    (parse_point: a (lon, lat, ...) sequence, a geo-interface object, a GeoJSON dict).
+// The first invalid query fails the whole call with its own error type and message
+// prefixed by its index: "query 12: latitude 95 outside [-90.0, 90.0]". An interrupt
+// or an error of the iterator itself is passed on unchanged.
+// A float64 array's rows are checked and embedded on `workers` threads (the GIL
+// released meanwhile); the first invalid row in order is the one reported.
+[[nodiscard]] std::optional<std::vector<geodetic::GeodeticPoint>> parse_queries(PyObject* queries, std::size_t workers);
+
+// radius_metres of a batch radius query: a number (float conversion, as for the
+// single queries) for every query, or a sequence or 1-D array of exactly
+// `query_count` numbers, one per query; a sequence of another length is ValueError
+// "radius_metres must be one number or one per query (N), not M". Negative, NaN and
+// infinite radii pass (they answer as in the single queries). The result has one
+// element, or query_count.
+[[nodiscard]] std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::size_t query_count);
+
+// k: an int (or __index__) of at least 1, else ValueError "k must be at least 1".
+[[nodiscard]] std::optional<std::size_t> parse_k(PyObject* k);
+
+// max_distance: absent or None is no limit (infinity), else a float conversion; a
+// negative or NaN limit passes, and then nothing is found.
+[[nodiscard]] std::optional<double> parse_max_distance(PyObject* max_distance /* may be null */);
+
+// workers: absent is 1; -1 is every core the process may run on; otherwise an int of at
+// least 1, else ValueError "workers must be -1 or at least 1".
+[[nodiscard]] std::optional<std::size_t> parse_workers(PyObject* workers /* may be null */);
+
+}  // namespace sferix::python
