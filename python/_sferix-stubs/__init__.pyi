@@ -3,6 +3,9 @@
 from collections.abc import Iterable
 from typing import Any, Final, Literal, SupportsIndex, TypeAlias, overload, final
 
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
 __version__: Final[str]
 __all__ = [
     "__version__",
@@ -21,6 +24,8 @@ __all__ = [
 _PointLike: TypeAlias = Any
 _LineStringLike: TypeAlias = Any
 _PolygonLike: TypeAlias = Any
+# Many positions: an (n, 2) array-like of (lon, lat), or an iterable of _PointLike.
+_Queries: TypeAlias = ArrayLike | Iterable[_PointLike]
 
 class GeodeticError(ValueError):
     """Raised when coordinates or a geometry fail validation (out-of-range longitude or latitude, a non-finite value, too few vertices, an edge spanning half the sphere, or an unclosed ring)."""
@@ -120,6 +125,50 @@ class GeodeticPointTree:
     def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
     @overload
     def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
+    def nearest_k(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
+        """The `(input position, distance in metres)` of the `k` points nearest to `query`,
+        nearest first, ties by the smaller position; with `max_distance`, only those within
+        that many metres."""
+    def query_nearest(
+        self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The nearest points to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as
+        nearest_k finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,
+        `(n, k)` otherwise, rows padded with position -1 and distance inf. `workers`
+        threads share the queries (-1: every core), without the GIL."""
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
+    ) -> NDArray[np.int64]: ...
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[True], *, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
+    ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
+    ) -> NDArray[np.int64]: ...
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[True], *, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
+    ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    def nearest_k_wgs84(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
+        """The `(input position, geodesic distance in metres)` of the `k` points nearest to
+        `query` on the WGS84 ellipsoid, nearest first, ties by the smaller position; with
+        `max_distance`, only those within that many metres."""
+    def query_nearest_wgs84(
+        self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """query_nearest by geodesic distance on the WGS84 ellipsoid, as nearest_k_wgs84
+        finds them."""
     def in_rectangle(self, lower: _PointLike, upper: _PointLike) -> list[int]:
         """The input positions of every point inside the longitude/latitude rectangle whose
         corners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing
@@ -166,6 +215,29 @@ class GeodeticLineStringTree:
     def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
     @overload
     def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
+    def nearest_k(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
+        """The `(input position, distance in metres)` of the `k` linestrings nearest to `query`,
+        nearest first, ties by the smaller position; with `max_distance`, only those within
+        that many metres."""
+    def query_nearest(
+        self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The nearest linestrings to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as
+        nearest_k finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,
+        `(n, k)` otherwise, rows padded with position -1 and distance inf. `workers`
+        threads share the queries (-1: every core), without the GIL."""
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
+    ) -> NDArray[np.int64]: ...
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[True], *, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
+    ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
 
 @final
 class GeodeticPolygonTree:
@@ -201,3 +273,26 @@ class GeodeticPolygonTree:
     def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
     @overload
     def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
+    def nearest_k(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
+        """The `(input position, distance in metres)` of the `k` polygons nearest to `query`,
+        nearest first, ties by the smaller position; with `max_distance`, only those within
+        that many metres."""
+    def query_nearest(
+        self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """The nearest polygons to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as
+        nearest_k finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,
+        `(n, k)` otherwise, rows padded with position -1 and distance inf. `workers`
+        threads share the queries (-1: every core), without the GIL."""
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
+    ) -> NDArray[np.int64]: ...
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[True], *, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query_within_distance(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
+    ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...

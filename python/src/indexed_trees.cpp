@@ -13,6 +13,7 @@
 
 #include "toolkit/gil.hpp"
 #include "trees.hpp"
+#include "array_queries.hpp"
 
 #include "index/nearest_k.hpp"
 #include "index/tree.hpp"
@@ -176,7 +177,7 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     });
 }
 
-TreeClass<LineStringTreeKind> linestring_tree_class(
+TreeClass<LineStringTreeKind, 3> linestring_tree_class(
     "sferix.GeodeticLineStringTree", "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings.",
     indexed_tree_new<LineStringTreeKind>,
     {
@@ -189,9 +190,27 @@ TreeClass<LineStringTreeKind> linestring_tree_class(
         .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
                            "positions of every linestring within `radius_metres` of `query`. With\n"
                            "`return_distance=True`, `(index, distance)` pairs instead.",
-    });
+    },
+    {{
+        {"nearest_k", fastcall_method(tree_nearest_k<LineStringTreeKind>), FASTCALL,
+         "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in "
+         "metres)` of the `k` linestrings nearest to `query`,\nnearest first, ties by the smaller "
+         "position; with `max_distance`, only those within\nthat many metres."},
+        {"query_nearest", fastcall_method(tree_query_nearest<LineStringTreeKind>), FASTCALL,
+         "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest "
+         "linestrings to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k "
+         "finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` "
+         "otherwise, rows padded with position -1 and distance inf. `workers`\nthreads share the "
+         "queries (-1: every core), without the GIL."},
+        {"query_within_distance", fastcall_method(tree_query_within_distance<LineStringTreeKind>), FASTCALL,
+         "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
+         "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
+         "linestring\nwithin `radius_metres` (one number, or one per query) of it, as "
+         "within_distance\nfinds them: an int64 array of shape `(2, m)`, by query, and "
+         "with\n`return_distance=True` also the float64 array of the m distances."},
+    }});
 
-TreeClass<PolygonTreeKind> polygon_tree_class(
+TreeClass<PolygonTreeKind, 3> polygon_tree_class(
     "sferix.GeodeticPolygonTree",
     "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
@@ -207,7 +226,25 @@ TreeClass<PolygonTreeKind> polygon_tree_class(
         .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
                            "positions of every polygon within `radius_metres` of `query`. With\n"
                            "`return_distance=True`, `(index, distance)` pairs instead.",
-    });
+    },
+    {{
+        {"nearest_k", fastcall_method(tree_nearest_k<PolygonTreeKind>), FASTCALL,
+         "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in "
+         "metres)` of the `k` polygons nearest to `query`,\nnearest first, ties by the smaller "
+         "position; with `max_distance`, only those within\nthat many metres."},
+        {"query_nearest", fastcall_method(tree_query_nearest<PolygonTreeKind>), FASTCALL,
+         "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest "
+         "polygons to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k "
+         "finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` "
+         "otherwise, rows padded with position -1 and distance inf. `workers`\nthreads share the "
+         "queries (-1: every core), without the GIL."},
+        {"query_within_distance", fastcall_method(tree_query_within_distance<PolygonTreeKind>), FASTCALL,
+         "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
+         "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
+         "polygon\nwithin `radius_metres` (one number, or one per query) of it, as "
+         "within_distance\nfinds them: an int64 array of shape `(2, m)`, by query, and "
+         "with\n`return_distance=True` also the float64 array of the m distances."},
+    }});
 
 }  // namespace
 

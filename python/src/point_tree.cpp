@@ -1,5 +1,5 @@
 // GeodeticPointTree: the shared tree methods for points, plus the queries only points
-// have (rectangle, and nearest/radius on the WGS84 ellipsoid).
+// have (rectangle, and nearest/radius, single and in arrays, on the WGS84 ellipsoid).
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -15,8 +15,10 @@
 #include "toolkit/py_ref.hpp"
 #include "toolkit/sequences.hpp"
 #include "trees.hpp"
+#include "array_queries.hpp"
 
 #include "geodetic/spheroid.hpp"
+#include "index/nearest_k.hpp"
 #include "index/nearest_position.hpp"
 #include "index/tree.hpp"
 #include "index/tree_format.hpp"
@@ -78,6 +80,11 @@ constexpr FunctionDescription NEAREST_WITH_DISTANCE_WGS84{Kind::NAME, "nearest_w
                                                           QUERY_PARAMETERS, 0, 1};
 constexpr FunctionDescription WITHIN_DISTANCE_WGS84{Kind::NAME, "within_distance_wgs84", WITHIN_PARAMETERS, 0, 2};
 
+constexpr FunctionDescription NEAREST_K_WGS84{Kind::NAME, "nearest_k_wgs84", NEAREST_K_PARAMETERS, 0, 2, 1};
+constexpr FunctionDescription QUERY_NEAREST_WGS84{Kind::NAME, "query_nearest_wgs84", QUERY_NEAREST_PARAMETERS, 0, 1, 2};
+constexpr FunctionDescription QUERY_WITHIN_WGS84{Kind::NAME, "query_within_distance_wgs84", QUERY_WITHIN_PARAMETERS, 0,
+                                                 2, 1};
+
 std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& tree,
                                                     const geodetic::GeodeticPoint& query) {
     return indexed::nearest_position_wgs84(tree, query);
@@ -91,6 +98,11 @@ std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::Point
         hits.push_back({leaf->data(), metres});
     }
     return hits;
+}
+
+void nearest_k_wgs84_hits(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                          double max_metres, std::vector<PositionWithMetres>& hits) {
+    indexed::nearest_k_wgs84(tree, query, k, max_metres, hits);
 }
 
 // Only reading and checking the input holds the GIL: the embedding, the leaves, the
@@ -146,7 +158,20 @@ PyObject* point_tree_within_distance_wgs84(PyObject* self, PyObject* const* args
     return run_within<Kind>(self, WITHIN_DISTANCE_WGS84, args, nargs, kwnames, within_distance_wgs84_hits);
 }
 
-TreeClass<Kind, 4> point_tree_class(
+PyObject* point_tree_nearest_k_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_nearest_k<Kind>(self, NEAREST_K_WGS84, args, nargs, kwnames, nearest_k_wgs84_hits);
+}
+
+PyObject* point_tree_query_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_query_nearest<Kind>(self, QUERY_NEAREST_WGS84, args, nargs, kwnames, nearest_k_wgs84_hits);
+}
+
+PyObject* point_tree_query_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames) {
+    return run_query_within<Kind>(self, QUERY_WITHIN_WGS84, args, nargs, kwnames, within_distance_wgs84_hits);
+}
+
+TreeClass<Kind, 10> point_tree_class(
     "sferix.GeodeticPointTree", "GeodeticPointTree(data)\n--\n\nA geodetic R-tree over points.", point_tree_new,
     {
         .geometry = "geometry($self, index)\n--\n\nThe point at input position `index`.",
@@ -160,6 +185,22 @@ TreeClass<Kind, 4> point_tree_class(
                            "`return_distance=True`, `(index, distance)` pairs instead.",
     },
     {{
+        {"nearest_k", fastcall_method(tree_nearest_k<Kind>), FASTCALL,
+         "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in "
+         "metres)` of the `k` points nearest to `query`,\nnearest first, ties by the smaller "
+         "position; with `max_distance`, only those within\nthat many metres."},
+        {"query_nearest", fastcall_method(tree_query_nearest<Kind>), FASTCALL,
+         "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest "
+         "points to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds "
+         "them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, "
+         "rows padded with position -1 and distance inf. `workers`\nthreads share the queries (-1: "
+         "every core), without the GIL."},
+        {"query_within_distance", fastcall_method(tree_query_within_distance<Kind>), FASTCALL,
+         "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
+         "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
+         "point\nwithin `radius_metres` (one number, or one per query) of it, as "
+         "within_distance\nfinds them: an int64 array of shape `(2, m)`, by query, and "
+         "with\n`return_distance=True` also the float64 array of the m distances."},
         {"in_rectangle", fastcall_method(point_tree_in_rectangle), FASTCALL,
          "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
          "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
@@ -174,6 +215,19 @@ TreeClass<Kind, 4> point_tree_class(
          "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
          "point within `radius_metres` WGS84-ellipsoid geodesic\nmetres of `query`. With `return_distance=True`, "
          "`(index, distance)` pairs instead."},
+        {"nearest_k_wgs84", fastcall_method(point_tree_nearest_k_wgs84), FASTCALL,
+         "nearest_k_wgs84($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, "
+         "geodesic distance in metres)` of the `k` points nearest to\n`query` on the WGS84 "
+         "ellipsoid, nearest first, ties by the smaller position; with\n`max_distance`, only those "
+         "within that many metres."},
+        {"query_nearest_wgs84", fastcall_method(point_tree_query_nearest_wgs84), FASTCALL,
+         "query_nearest_wgs84($self, queries, k=1, *, max_distance=None, "
+         "workers=1)\n--\n\nquery_nearest by geodesic distance on the WGS84 ellipsoid, as "
+         "nearest_k_wgs84\nfinds them."},
+        {"query_within_distance_wgs84", fastcall_method(point_tree_query_within_distance_wgs84), FASTCALL,
+         "query_within_distance_wgs84($self, queries, radius_metres, return_distance=False, *, "
+         "workers=1)\n--\n\nquery_within_distance by geodesic distance on the WGS84 ellipsoid, "
+         "as\nwithin_distance_wgs84 finds them."},
     }});
 
 }  // namespace

@@ -129,6 +129,25 @@ METHOD_DOCS = {
             "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
             "checked; a truncated, corrupted or foreign buffer raises ValueError."
         ),
+        "nearest_k": (
+            "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` "
+            "of the `k` linestrings nearest to `query`,\nnearest first, ties by the smaller position; with "
+            "`max_distance`, only those within\nthat many metres."
+        ),
+        "query_nearest": (
+            "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest linestrings "
+            "to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds them: "
+            "`(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, rows padded "
+            "with position -1 and distance inf. `workers`\nthreads share the queries (-1: every core), without "
+            "the GIL."
+        ),
+        "query_within_distance": (
+            "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
+            "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
+            "linestring\nwithin `radius_metres` (one number, or one per query) of it, as within_distance\nfinds "
+            "them: an int64 array of shape `(2, m)`, by query, and with\n`return_distance=True` also the "
+            "float64 array of the m distances."
+        ),
     },
     GeodeticPolygonTree: {
         "geometry": "geometry($self, index)\n--\n\nThe polygon at input position `index`.",
@@ -151,6 +170,24 @@ METHOD_DOCS = {
             "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
             "checked; a truncated, corrupted or foreign buffer raises ValueError."
         ),
+        "nearest_k": (
+            "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` "
+            "of the `k` polygons nearest to `query`,\nnearest first, ties by the smaller position; with "
+            "`max_distance`, only those within\nthat many metres."
+        ),
+        "query_nearest": (
+            "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest polygons to "
+            "each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds them: `(positions, "
+            "metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, rows padded with position -1 "
+            "and distance inf. `workers`\nthreads share the queries (-1: every core), without the GIL."
+        ),
+        "query_within_distance": (
+            "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
+            "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
+            "polygon\nwithin `radius_metres` (one number, or one per query) of it, as within_distance\nfinds "
+            "them: an int64 array of shape `(2, m)`, by query, and with\n`return_distance=True` also the "
+            "float64 array of the m distances."
+        ),
     },
 }
 
@@ -160,6 +197,9 @@ BOUND_SIGNATURES = {
     "nearest": "(query)",
     "nearest_with_distance": "(query)",
     "within_distance": "(query, radius_metres, return_distance=False)",
+    "nearest_k": "(query, k, *, max_distance=None)",
+    "query_nearest": "(queries, k=1, *, max_distance=None, workers=1)",
+    "query_within_distance": "(queries, radius_metres, return_distance=False, *, workers=1)",
 }
 
 # One small valid tree input per class, the value class of its items and the name

@@ -73,6 +73,24 @@ METHOD_DOCS = {
         "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
         "checked; a truncated, corrupted or foreign buffer raises ValueError."
     ),
+    "nearest_k": (
+        "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` "
+        "of the `k` points nearest to `query`,\nnearest first, ties by the smaller position; with "
+        "`max_distance`, only those within\nthat many metres."
+    ),
+    "query_nearest": (
+        "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest points to "
+        "each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds them: `(positions, "
+        "metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, rows padded with position -1 "
+        "and distance inf. `workers`\nthreads share the queries (-1: every core), without the GIL."
+    ),
+    "query_within_distance": (
+        "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
+        "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
+        "point\nwithin `radius_metres` (one number, or one per query) of it, as within_distance\nfinds "
+        "them: an int64 array of shape `(2, m)`, by query, and with\n`return_distance=True` also the "
+        "float64 array of the m distances."
+    ),
     "in_rectangle": (
         "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
         "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
@@ -91,6 +109,20 @@ METHOD_DOCS = {
         "point within `radius_metres` WGS84-ellipsoid geodesic\nmetres of `query`. With `return_distance=True`, "
         "`(index, distance)` pairs instead."
     ),
+    "nearest_k_wgs84": (
+        "nearest_k_wgs84($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, geodesic "
+        "distance in metres)` of the `k` points nearest to\n`query` on the WGS84 ellipsoid, nearest first, "
+        "ties by the smaller position; with\n`max_distance`, only those within that many metres."
+    ),
+    "query_nearest_wgs84": (
+        "query_nearest_wgs84($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nquery_nearest by "
+        "geodesic distance on the WGS84 ellipsoid, as nearest_k_wgs84\nfinds them."
+    ),
+    "query_within_distance_wgs84": (
+        "query_within_distance_wgs84($self, queries, radius_metres, return_distance=False, *, "
+        "workers=1)\n--\n\nquery_within_distance by geodesic distance on the WGS84 ellipsoid, "
+        "as\nwithin_distance_wgs84 finds them."
+    ),
 }
 
 BOUND_SIGNATURES = {
@@ -99,10 +131,16 @@ BOUND_SIGNATURES = {
     "nearest": "(query)",
     "nearest_with_distance": "(query)",
     "within_distance": "(query, radius_metres, return_distance=False)",
+    "nearest_k": "(query, k, *, max_distance=None)",
+    "query_nearest": "(queries, k=1, *, max_distance=None, workers=1)",
+    "query_within_distance": "(queries, radius_metres, return_distance=False, *, workers=1)",
     "in_rectangle": "(lower, upper)",
     "nearest_wgs84": "(query)",
     "nearest_with_distance_wgs84": "(query)",
     "within_distance_wgs84": "(query, radius_metres, return_distance=False)",
+    "nearest_k_wgs84": "(query, k, *, max_distance=None)",
+    "query_nearest_wgs84": "(queries, k=1, *, max_distance=None, workers=1)",
+    "query_within_distance_wgs84": "(queries, radius_metres, return_distance=False, *, workers=1)",
 }
 
 

@@ -1,0 +1,267 @@
+#pragma once
+
+// The k-nearest and array query methods of the three tree classes, written once over
+// the tree kind (see trees.hpp) and the single-query search each one generalises:
+//
+//   nearest_k(query, k, *, max_distance=None)                 -> [(position, metres), ...]
+//   query_nearest(queries, k=1, *, max_distance=None, workers=1)
+//       -> (positions, metres): int64 and float64 arrays of shape (n,) for k = 1,
+//          (n, k) otherwise, rows padded with -1 and inf
+//   query_within_distance(queries, radius_metres, return_distance=False, *, workers=1)
+//       -> int64 array (2, m) of (query index, position) pairs [, float64 metres (m,)]
+//
+// Arguments are bound and read in order (queries, then the numbers) before any search
+// runs, so a bad argument fails the call before any work. The searches run with the
+// GIL released, on `workers` threads; the calling thread takes the GIL back between
+// chunks of queries, at least every POLL_INTERVAL, to run signal handlers, and when one
+// raises (Ctrl-C) the call stops and returns that exception, dropping every partial
+// result. Results do not depend on `workers`.
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "array_arguments.hpp"
+#include "array_results.hpp"
+#include "trees.hpp"
+#include "toolkit/gil.hpp"
+
+#include "index/batch_queries.hpp"
+#include "index/nearest_k.hpp"
+#include "support/chunked_run.hpp"
+
+namespace sferix::python {
+
+// Often enough that Ctrl-C feels immediate, rarely enough that taking the GIL back
+// costs nothing measurable.
+inline constexpr std::chrono::milliseconds POLL_INTERVAL{100};
+// Queries per chunk: small enough to spread unequal work over the threads and to poll
+// in time, large enough that taking a chunk is rare next to answering it.
+inline constexpr std::size_t QUERIES_PER_CHUNK = 64;
+
+inline constexpr const char* const NEAREST_K_PARAMETERS[] = {"query", "k", "max_distance"};
+inline constexpr const char* const QUERY_NEAREST_PARAMETERS[] = {"queries", "k", "max_distance", "workers"};
+inline constexpr const char* const QUERY_WITHIN_PARAMETERS[] = {"queries", "radius_metres", "return_distance",
+                                                                "workers"};
+
+// Runs `batch(options, keep_going)` (an indexed:: batch function) with the GIL released.
+// Cancelled means a signal handler raised, with its exception pending.
+template <typename Batch>
+support::RunOutcome run_without_gil(std::size_t workers, Batch&& batch) {
+    const support::ChunkedRunOptions options{
+        .workers = workers, .chunk_size = QUERIES_PER_CHUNK, .poll_interval = POLL_INTERVAL};
+    ReleasedGil released;
+    const std::function<bool()> keep_going = [&released] {
+        return released.while_holding([] { return PyErr_CheckSignals() == 0; });
+    };
+    return batch(options, keep_going);
+}
+
+// nearest_k: bind; parse query; convert k; convert max_distance; run
+// `search(tree, query, k, max_metres, hits)`; the list of (position, metres) tuples.
+template <TreeKind Kind, typename Search>
+PyObject* run_nearest_k(PyObject* self, const FunctionDescription& description, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames, const Search& search) {
+    const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+        const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
+        if (!query) {
+            return nullptr;
+        }
+        const std::optional<std::size_t> k = parse_k(slots[1]);
+        if (!k) {
+            return nullptr;
+        }
+        const std::optional<double> max_metres = parse_max_distance(slots[2]);
+        if (!max_metres) {
+            return nullptr;
+        }
+        std::vector<PositionWithMetres> hits;
+        search(state.tree, *query, *k, *max_metres, hits);
+        return within_result(hits, true);
+    };
+    return run_method<Kind, 3>(self, description, args, nargs, kwnames, body);
+}
+
+// query_nearest: bind; convert workers; parse queries; convert k, max_distance; fill the rows
+// with `search` (as for run_nearest_k) without the GIL; the two arrays.
+template <TreeKind Kind, typename Search>
+PyObject* run_query_nearest(PyObject* self, const FunctionDescription& description, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames, const Search& search) {
+    const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+        const std::optional<std::size_t> workers = parse_workers(slots[3]);
+        if (!workers) {
+            return nullptr;
+        }
+        const std::optional<std::vector<geodetic::GeodeticPoint>> queries = parse_queries(slots[0], *workers);
+        if (!queries) {
+            return nullptr;
+        }
+        const std::optional<std::size_t> k = slots[1] == nullptr ? std::optional<std::size_t>(1) : parse_k(slots[1]);
+        if (!k) {
+            return nullptr;
+        }
+        const std::optional<double> max_metres = parse_max_distance(slots[2]);
+        if (!max_metres) {
+            return nullptr;
+        }
+        const std::size_t n = queries->size();
+        const std::size_t width = *k;
+        if (n != 0 && width > static_cast<std::size_t>(PY_SSIZE_T_MAX) / n) {
+            return PyErr_NoMemory();
+        }
+        std::optional<ResultArray<std::int64_t>> positions = ResultArray<std::int64_t>::allocate(n * width);
+        if (!positions) {
+            return nullptr;
+        }
+        std::optional<ResultArray<double>> metres = ResultArray<double>::allocate(n * width);
+        if (!metres) {
+            return nullptr;
+        }
+        const typename Kind::Tree& tree = state.tree;
+        const auto row_search = [&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits) {
+            search(tree, query, width, *max_metres, hits);
+        };
+        const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
+            return indexed::nearest_rows(*queries, width, options, keep_going, positions->elements(),
+                                         metres->elements(), row_search);
+        });
+        if (outcome == support::RunOutcome::Cancelled) {
+            return nullptr;
+        }
+        const std::array<std::size_t, 2> shape{n, width};
+        const std::span<const std::size_t> dimensions(shape.data(), width == 1 ? 1 : 2);
+        const PyRef position_array = PyRef::steal(positions->to_numpy(dimensions));
+        if (!position_array) {
+            return nullptr;
+        }
+        const PyRef metre_array = PyRef::steal(metres->to_numpy(dimensions));
+        if (!metre_array) {
+            return nullptr;
+        }
+        return PyTuple_Pack(2, position_array.get(), metre_array.get());
+    };
+    return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
+}
+
+// query_within_distance: bind; convert workers; parse queries; convert radius_metres
+// (one, or one per query), return_distance (strictly, when given); gather each query's
+// `collect(tree, query, radius)` (the single query's own search) without the GIL; the
+// (2, m) array, and the metres when asked for.
+template <TreeKind Kind, typename Collect>
+PyObject* run_query_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, const Collect& collect) {
+    const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+        const std::optional<std::size_t> workers = parse_workers(slots[3]);
+        if (!workers) {
+            return nullptr;
+        }
+        const std::optional<std::vector<geodetic::GeodeticPoint>> queries = parse_queries(slots[0], *workers);
+        if (!queries) {
+            return nullptr;
+        }
+        const std::optional<std::vector<double>> radii = parse_radii(slots[1], queries->size());
+        if (!radii) {
+            return nullptr;
+        }
+        bool return_distance = false;
+        if (slots[2] != nullptr) {
+            const std::optional<bool> given = convert_bool(slots[2], "return_distance");
+            if (!given) {
+                return nullptr;
+            }
+            return_distance = *given;
+        }
+        const typename Kind::Tree& tree = state.tree;
+        std::vector<indexed::QueryHits> chunks;
+        const auto row_search = [&](const geodetic::GeodeticPoint& query, double radius,
+                                    std::vector<PositionWithMetres>& hits) { hits = collect(tree, query, radius); };
+        const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
+            return indexed::within_rows(*queries, *radii, options, keep_going, chunks, row_search);
+        });
+        if (outcome == support::RunOutcome::Cancelled) {
+            return nullptr;
+        }
+        std::size_t m = 0;
+        for (const indexed::QueryHits& chunk : chunks) {
+            m += chunk.positions.size();
+        }
+        std::optional<ResultArray<std::int64_t>> pairs = ResultArray<std::int64_t>::allocate(2 * m);
+        if (!pairs) {
+            return nullptr;
+        }
+        std::optional<ResultArray<double>> metres = ResultArray<double>::allocate(return_distance ? m : 0);
+        if (!metres) {
+            return nullptr;
+        }
+        {
+            const std::span<std::int64_t> out = pairs->elements();
+            const std::span<double> out_metres = metres->elements();
+            std::size_t at = 0;
+            for (const indexed::QueryHits& chunk : chunks) {
+                std::copy(chunk.queries.begin(), chunk.queries.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+                std::copy(chunk.positions.begin(), chunk.positions.end(),
+                          out.begin() + static_cast<std::ptrdiff_t>(m + at));
+                if (return_distance) {
+                    std::copy(chunk.metres.begin(), chunk.metres.end(),
+                              out_metres.begin() + static_cast<std::ptrdiff_t>(at));
+                }
+                at += chunk.positions.size();
+            }
+        }
+        const std::array<std::size_t, 2> shape{2, m};
+        PyRef pair_array = PyRef::steal(pairs->to_numpy(shape));
+        if (!pair_array || !return_distance) {
+            return pair_array.release();
+        }
+        const std::array<std::size_t, 1> metre_shape{m};
+        const PyRef metre_array = PyRef::steal(metres->to_numpy(metre_shape));
+        if (!metre_array) {
+            return nullptr;
+        }
+        return PyTuple_Pack(2, pair_array.get(), metre_array.get());
+    };
+    return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
+}
+
+// The descriptions and entry points the three classes share; the point tree adds the
+// WGS84 forms with its own searches.
+
+template <TreeKind Kind>
+inline constexpr FunctionDescription NEAREST_K_DESCRIPTION{Kind::NAME, "nearest_k", NEAREST_K_PARAMETERS, 0, 2, 1};
+template <TreeKind Kind>
+inline constexpr FunctionDescription QUERY_NEAREST_DESCRIPTION{Kind::NAME, "query_nearest", QUERY_NEAREST_PARAMETERS,
+                                                               0, 1, 2};
+template <TreeKind Kind>
+inline constexpr FunctionDescription QUERY_WITHIN_DESCRIPTION{Kind::NAME, "query_within_distance",
+                                                              QUERY_WITHIN_PARAMETERS, 0, 2, 1};
+
+// The k nearest by great-circle metres, as nearest_k and query_nearest search.
+template <typename Tree>
+void sphere_nearest_k(const Tree& tree, const geodetic::GeodeticPoint& query, std::size_t k, double max_metres,
+                      std::vector<PositionWithMetres>& hits) {
+    indexed::nearest_k(tree, query, k, max_metres, hits);
+}
+
+template <TreeKind Kind>
+PyObject* tree_nearest_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_nearest_k<Kind>(self, NEAREST_K_DESCRIPTION<Kind>, args, nargs, kwnames,
+                               sphere_nearest_k<typename Kind::Tree>);
+}
+
+template <TreeKind Kind>
+PyObject* tree_query_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
+                                   sphere_nearest_k<typename Kind::Tree>);
+}
+
+template <TreeKind Kind>
+PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_query_within<Kind>(self, QUERY_WITHIN_DESCRIPTION<Kind>, args, nargs, kwnames,
+                                  within_distance_hits<typename Kind::Tree>);
+}
+
+}  // namespace sferix::python

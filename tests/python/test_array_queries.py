@@ -1,0 +1,264 @@
+"""k nearest and the array queries of the three trees, against the single-query
+methods they generalise: same positions, same distances, same order, for every
+number of workers."""
+
+import _thread
+import math
+import random
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import _sferix
+from _sferix import GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
+
+np = pytest.importorskip("numpy")
+
+WORKERS = (1, 2, 3, -1)
+
+
+def tricky_points(rng, count):
+    """Uniform and clustered points with exact duplicates, poles at several longitudes
+    and both ends of the antimeridian, so that distances tie."""
+    points = [(rng.uniform(-180, 180), math.degrees(math.asin(rng.uniform(-1, 1)))) for _ in range(count // 2)]
+    points += [(rng.gauss(10, 0.01), rng.gauss(45, 0.01)) for _ in range(count // 4)]
+    points += [(float(rng.choice([-180, 180, -30, 60])), float(rng.choice([-90, 90, 0]))) for _ in range(count // 8)]
+    points += rng.sample(points, count - len(points))
+    rng.shuffle(points)
+    return points
+
+
+def queries_for(rng, points, count):
+    fixed = [(0.0, 90.0), (45.0, -90.0), (180.0, 0.0), (-180.0, 0.0), (10.0, 45.0)]
+    return fixed + [rng.choice(points) if i % 3 == 0 else (rng.uniform(-180, 180), rng.uniform(-90, 90))
+                    for i in range(count - len(fixed))]
+
+
+def square(lon, lat, half):
+    ring = [(lon - half, lat - half), (lon + half, lat - half), (lon + half, lat + half),
+            (lon - half, lat + half), (lon - half, lat - half)]
+    return [[(((x + 180) % 360) - 180 if abs(x) > 180 else x, y) for x, y in ring]]
+
+
+def make_tree(kind, rng):
+    """A tree of the kind and a point of each of its geometries."""
+    if kind == "point":
+        points = tricky_points(rng, 400)
+        return GeodeticPointTree(points), points
+    if kind == "linestring":
+        starts = [(lon if lon < 179 else 178.0, max(-89.0, min(89.0, lat))) for lon, lat in tricky_points(rng, 120)]
+        return GeodeticLineStringTree([[p, (p[0] + 0.5, p[1])] for p in starts]), starts
+    # Overlapping squares (and exact copies), some across the antimeridian.
+    centres = [(rng.uniform(-180, 180), rng.uniform(-60, 60)) for _ in range(100)] + [(179.8, 0.0)] * 3
+    return GeodeticPolygonTree([square(lon, lat, rng.choice([0.5, 2.0])) for lon, lat in centres]), centres
+
+
+@pytest.fixture(scope="module", params=["point", "linestring", "polygon"])
+def tree_and_queries(request):
+    rng = random.Random(request.param)
+    tree, points = make_tree(request.param, rng)
+    return tree, queries_for(rng, points, 150)
+
+
+def reference_k(tree, query, k, max_distance=math.inf, wgs84=False):
+    """The k nearest from the single radius query: everything, sorted by (metres, position)."""
+    within = tree.within_distance_wgs84 if wgs84 else tree.within_distance
+    hits = sorted((d, i) for i, d in within(query, max_distance, return_distance=True))
+    return [(i, d) for d, i in hits[:k]]
+
+
+class TestNearestK:
+    @pytest.mark.parametrize(("k", "max_distance"), [(1, None), (5, None), (5, 500_000.0), (10_000, None)])
+    def test_is_the_radius_query_sorted_and_cut(self, tree_and_queries, k, max_distance):
+        tree, queries = tree_and_queries
+        limit = math.inf if max_distance is None else max_distance
+        for q in queries:
+            assert tree.nearest_k(q, k, max_distance=max_distance) == reference_k(tree, q, k, limit)
+
+    def test_k_one_is_nearest_with_distance(self, tree_and_queries):
+        tree, queries = tree_and_queries
+        for q in queries:
+            assert tree.nearest_k(q, 1) == [tree.nearest_with_distance(q)]
+
+    def test_wgs84(self):
+        rng = random.Random(5)
+        tree, points = make_tree("point", rng)
+        for q in queries_for(rng, points, 60):
+            assert tree.nearest_k_wgs84(q, 4) == reference_k(tree, q, 4, wgs84=True)
+            assert tree.nearest_k_wgs84(q, 4, max_distance=2e6) == reference_k(tree, q, 4, 2e6, wgs84=True)
+
+    @pytest.mark.parametrize("limit", [-1.0, math.nan])
+    def test_negative_or_nan_limit_finds_nothing(self, limit):
+        assert GeodeticPointTree([(0, 0)]).nearest_k((0, 0), 3, max_distance=limit) == []
+
+    @pytest.mark.parametrize(("k", "error", "message"), [
+        (0, ValueError, "k must be at least 1"),
+        (-3, ValueError, "k must be at least 1"),
+        (1.5, TypeError, "'float' object cannot be interpreted as an integer"),
+    ])
+    def test_bad_k(self, k, error, message):
+        with pytest.raises(error, match=message):
+            GeodeticPointTree([(0, 0)]).nearest_k((0, 0), k)
+
+    def test_max_distance_is_keyword_only(self):
+        with pytest.raises(TypeError, match="positional"):
+            GeodeticPointTree([(0, 0)]).nearest_k((0, 0), 1, 10.0)
+
+
+class TestQueryNearest:
+    @pytest.mark.parametrize("workers", WORKERS)
+    @pytest.mark.parametrize(("k", "max_distance"), [(1, None), (4, None), (4, 300_000.0)])
+    def test_rows_are_nearest_k_padded(self, tree_and_queries, workers, k, max_distance):
+        tree, queries = tree_and_queries
+        positions, metres = tree.query_nearest(np.array(queries), k, max_distance=max_distance, workers=workers)
+        assert positions.dtype == np.int64 and metres.dtype == np.float64
+        assert positions.shape == metres.shape == ((len(queries),) if k == 1 else (len(queries), k))
+        for row, q in enumerate(queries):
+            hits = tree.nearest_k(q, k, max_distance=max_distance)
+            hits += [(-1, math.inf)] * (k - len(hits))
+            assert list(zip(np.atleast_1d(positions[row]).tolist(), np.atleast_1d(metres[row]).tolist())) == hits
+
+    @pytest.mark.parametrize("workers", [1, 2])
+    def test_wgs84_rows_are_nearest_k_wgs84(self, workers):
+        rng = random.Random(6)
+        tree, points = make_tree("point", rng)
+        queries = queries_for(rng, points, 80)
+        positions, metres = tree.query_nearest_wgs84(queries, 3, workers=workers)
+        for row, q in enumerate(queries):
+            assert list(zip(positions[row].tolist(), metres[row].tolist())) == tree.nearest_k_wgs84(q, 3)
+
+    def test_every_input_form_gives_the_same_arrays(self):
+        rng = random.Random(7)
+        tree, _ = make_tree("point", rng)
+        grid = np.array([[lon, lat] for lon in range(-180, 181, 30) for lat in range(-90, 91, 30)], dtype=np.float64)
+        expected = tree.query_nearest(grid, 2)
+        forms = [
+            grid.tolist(),
+            [tuple(row) for row in grid.tolist()],
+            np.asfortranarray(grid),
+            np.hstack([grid, grid])[:, :2],           # strided rows
+            grid.astype(np.int64),
+            grid.astype(">f8"),
+            [{"type": "Point", "coordinates": row} for row in grid.tolist()],
+            (row for row in grid.tolist()),
+        ]
+        for form in forms:
+            got = tree.query_nearest(form, 2)
+            assert np.array_equal(got[0], expected[0]) and np.array_equal(got[1], expected[1])
+
+    def test_empty_tree_and_no_queries(self):
+        positions, metres = GeodeticPointTree([]).query_nearest([(0, 0), (1, 1)], 3)
+        assert positions.tolist() == [[-1] * 3] * 2 and metres.tolist() == [[math.inf] * 3] * 2
+        positions, metres = GeodeticPointTree([(0, 0)]).query_nearest(np.zeros((0, 2)))
+        assert positions.shape == (0,) and metres.shape == (0,)
+
+    def test_results_are_writable_arrays(self):
+        positions, metres = GeodeticPointTree([(0, 0)]).query_nearest([(1, 1)])
+        positions[0] = 7
+        metres[0] = 1.0
+        assert positions.tolist() == [7] and metres.tolist() == [1.0]
+
+
+class TestQueryWithinDistance:
+    @pytest.mark.parametrize("workers", WORKERS)
+    def test_pairs_are_the_single_queries_in_query_order(self, tree_and_queries, workers):
+        tree, queries = tree_and_queries
+        radii = [[-1.0, math.nan, 0.0, 1e5, 1e6][i % 5] for i in range(len(queries))]
+        pairs, metres = tree.query_within_distance(queries, radii, return_distance=True, workers=workers)
+        expected = [(row, i, d) for row, q in enumerate(queries)
+                    for i, d in tree.within_distance(q, radii[row], return_distance=True)]
+        assert pairs.dtype == np.int64 and pairs.shape == (2, len(expected))
+        assert list(zip(pairs[0].tolist(), pairs[1].tolist(), metres.tolist())) == expected
+        just_pairs = tree.query_within_distance(np.array(queries), 1e6, workers=workers)
+        assert just_pairs.tolist() == [[row for row, q in enumerate(queries) for _ in tree.within_distance(q, 1e6)],
+                                       [i for q in queries for i in tree.within_distance(q, 1e6)]]
+
+    @pytest.mark.parametrize("workers", [1, 2])
+    def test_wgs84(self, workers):
+        rng = random.Random(8)
+        tree, points = make_tree("point", rng)
+        queries = queries_for(rng, points, 60)
+        pairs, metres = tree.query_within_distance_wgs84(queries, 800_000.0, return_distance=True, workers=workers)
+        expected = [(row, i, d) for row, q in enumerate(queries)
+                    for i, d in tree.within_distance_wgs84(q, 800_000.0, return_distance=True)]
+        assert list(zip(pairs[0].tolist(), pairs[1].tolist(), metres.tolist())) == expected
+
+    def test_radius_zero_is_the_point_in_polygon_join(self):
+        tree = GeodeticPolygonTree([square(0, 0, 1), square(0.5, 0, 1), square(179.9, 0, 0.5)])
+        pairs = tree.query_within_distance([(0.2, 0.0), (5.0, 5.0), (-179.8, 0.1), (1.2, 0.0)], 0.0)
+        assert sorted(zip(*pairs.tolist())) == [(0, 0), (0, 1), (2, 2), (3, 1)]
+
+    def test_radius_forms(self):
+        tree = GeodeticPointTree([(0, 0), (1, 0), (2, 0)])
+        queries = [(0, 0), (0, 0)]
+        expected = tree.query_within_distance(queries, [120_000.0, 230_000.0])
+        assert sorted(zip(*expected.tolist())) == [(0, 0), (0, 1), (1, 0), (1, 1), (1, 2)]
+        for radii in (np.array([120_000.0, 230_000.0]), (120_000, 230_000), np.array([120_000, 230_000])):
+            assert np.array_equal(tree.query_within_distance(queries, radii), expected)
+        for one in (np.float64(120_000), np.array(120_000.0), 120_000):
+            assert sorted(zip(*tree.query_within_distance(queries, one).tolist())) == [(0, 0), (0, 1), (1, 0), (1, 1)]
+
+    def test_radius_list_of_wrong_length(self):
+        with pytest.raises(ValueError, match=r"radius_metres must be one number or one per query \(2\), not 3"):
+            GeodeticPointTree([(0, 0)]).query_within_distance([(0, 0), (1, 1)], [1.0, 2.0, 3.0])
+
+
+class TestErrors:
+    TREE = GeodeticPointTree([(0, 0), (1, 1)])
+
+    @pytest.mark.parametrize(("queries", "error", "message"), [
+        (np.zeros((3, 1)), ValueError, r"queries must be an array of shape \(n, 2\), not \(3, 1\)"),
+        (np.zeros(4), ValueError, r"queries must be an array of shape \(n, 2\), not \(4,\)"),
+        (np.zeros((2, 2, 2)), ValueError, r"queries must be an array of shape \(n, 2\), not \(2, 2, 2\)"),
+        (np.array([["a", "b"]]), TypeError, "queries must be an array of numbers, not dtype <U1"),
+        (np.array([[0.0, 0.0], [0.0, 95.0]]), _sferix.GeodeticError,
+         r"^query 1: latitude 95 outside \[-90\.0, 90\.0\]$"),
+        ([(0, 0), (0, 0), (200, 0)], _sferix.GeodeticError, r"^query 2: longitude 200 outside \[-180\.0, 180\.0\]$"),
+        ([(0, 0), "ab"], ValueError, "^query 1: a coordinate must be a sequence of numbers$"),
+        (5, TypeError, "not iterable"),
+    ])
+    @pytest.mark.parametrize("method", ["query_nearest", "query_within_distance"])
+    def test_bad_queries_fail_the_whole_call(self, method, queries, error, message):
+        args = (queries,) if method == "query_nearest" else (queries, 10.0)
+        with pytest.raises(error, match=message):
+            getattr(self.TREE, method)(*args)
+
+    @pytest.mark.parametrize(("workers", "error", "message"), [
+        (0, ValueError, "workers must be -1 or at least 1"),
+        (-2, ValueError, "workers must be -1 or at least 1"),
+        ("2", TypeError, "'str' object cannot be interpreted as an integer"),
+    ])
+    def test_bad_workers(self, workers, error, message):
+        with pytest.raises(error, match=message):
+            self.TREE.query_nearest([(0, 0)], workers=workers)
+        with pytest.raises(error, match=message):
+            self.TREE.query_within_distance([(0, 0)], 1.0, workers=workers)
+
+    def test_bad_k(self):
+        with pytest.raises(ValueError, match="k must be at least 1"):
+            self.TREE.query_nearest([(0, 0)], 0)
+
+
+class TestRuntime:
+    def test_numpy_is_imported_only_by_an_array_query(self):
+        code = (
+            "import sys, _sferix\n"
+            "tree = _sferix.GeodeticPointTree([(0, 0)])\n"
+            "tree.nearest_k((1, 1), 1)\n"
+            "assert 'numpy' not in sys.modules\n"
+            "positions, metres = tree.query_nearest([(1, 1)])\n"
+            "assert type(positions).__module__ == 'numpy'\n"
+        )
+        subprocess.run([sys.executable, "-c", code], check=True)
+
+    def test_ctrl_c_stops_a_long_call(self):
+        rng = np.random.default_rng(3)
+        tree = GeodeticPointTree(rng.uniform(-60, 60, (20_000, 2)))
+        queries = rng.uniform(-60, 60, (2_000_000, 2))
+        timer = threading.Timer(0.05, _thread.interrupt_main)
+        with pytest.raises(KeyboardInterrupt):
+            timer.start()
+            tree.query_nearest(queries, workers=2)
+        timer.join()
