@@ -10,7 +10,8 @@ BallTree(metric="haversine") and shapely's STRtree over planar lon/lat. Those th
 benchmark-only requirements: `pip install scipy scikit-learn shapely numpy`.
 
 Data are seeded and uniform on the sphere. Times are the fastest of a few repetitions with the
-garbage collector off while timing (the timeit convention), in a single thread. Memory is the
+garbage collector off while timing (the timeit convention), in a single thread unless a row
+says workers=2. Memory is the
 growth of the resident set while building, measured in a fresh interpreter per index, with the
 input already in memory. The correctness sidebar at the end is not timed.
 """
@@ -51,6 +52,9 @@ LARGE_RING_SIDES = 32
 DUPLICATE_PLACES = (1, 1000)
 # What the rows below measured, by (table, n), for the targets summary.
 RESULTS: dict[tuple[str, int], dict[str, float]] = {}
+# The array-query targets are measured on this many queries in one call.
+ARRAY_QUERIES = 100_000
+ARRAY_SEED = 5
 
 
 # --------------------------------------------------------------------------------------------
@@ -524,6 +528,65 @@ def great_circle_m(lon1: float, lat1: float, lon2: float, lat2: float) -> float:
 
 
 # --------------------------------------------------------------------------------------------
+# Array queries against their targets
+
+
+def target_row(rows: list, label: str, ours: float, theirs: float, target: str, met: bool) -> None:
+    rows.append((label, fmt_us(ours), fmt_us(theirs), f"{ours / theirs:.2f}", target, "yes" if met else "NO"))
+
+
+def array_targets(n: int, trees: dict[str, Any], repeat: int) -> list[tuple[str, ...]]:
+    """The array queries next to cKDTree's batch calls, one thread each; ratios of per-query
+    times measured side by side in this process."""
+    sx, kd = trees["sferix"], trees["ckdtree"]
+    q_lon, q_lat = random_lonlat(ARRAY_QUERIES, ARRAY_SEED)
+    queries = np.column_stack((q_lon, q_lat))
+    xyz = lonlat_to_xyz(q_lon, q_lat)
+    nq = len(queries)
+    rows: list[tuple[str, ...]] = []
+
+    def batch_us(fn: Callable[[], Any]) -> float:
+        return per_query_us(fn, nq, repeat)
+
+    for k in (1, 10):
+        ours = batch_us(lambda: sx.query_nearest(queries, k, workers=1))
+        theirs = batch_us(lambda: kd.query(xyz, k, workers=1))
+        target_row(rows, f"query_nearest k={k}, workers=1 / cKDTree.query", ours, theirs, "<= 0.5", ours <= 0.5 * theirs)
+    for radius in RADII_M:
+        chord = metres_to_chord(radius)
+        ours = batch_us(lambda: sx.query_within_distance(queries, radius, workers=1))
+        theirs = batch_us(lambda: kd.query_ball_point(xyz, chord, workers=1))
+        target_row(rows, f"query_within_distance {radius / 1000:.0f} km, workers=1 / cKDTree.query_ball_point",
+                   ours, theirs, "<= 0.5", ours <= 0.5 * theirs)
+    for label, call in (
+        ("query_nearest k=1", lambda w: sx.query_nearest(queries, 1, workers=w)),
+        ("query_within_distance 100 km", lambda w: sx.query_within_distance(queries, 100_000.0, workers=w)),
+    ):
+        one = batch_us(lambda: call(1))
+        two = batch_us(lambda: call(2))
+        rows.append((f"{label}: workers=2 / workers=1 throughput", fmt_us(two), fmt_us(one), f"{one / two:.2f}",
+                     ">= 1.8", "yes" if one / two >= 1.8 else "NO"))
+    single = [tuple(p) for p in queries[:SINGLE_QUERIES].tolist()]
+    single_xyz = [tuple(v) for v in xyz[:SINGLE_QUERIES].tolist()]
+    ours = per_query_us(lambda: [sx.nearest_k(p, 10) for p in single], len(single), repeat)
+    theirs = per_query_us(lambda: [kd.query(v, 10) for v in single_xyz], len(single), repeat)
+    target_row(rows, "nearest_k(q, 10), one per call / cKDTree.query(q, 10)", ours, theirs, "<= 0.25",
+               ours <= 0.25 * theirs)
+    ours = batch_us(lambda: sx.query_nearest_wgs84(queries, 1, workers=1))
+    theirs = batch_us(lambda: sx.query_nearest(queries, 1, workers=1))
+    target_row(rows, "query_nearest_wgs84 / query_nearest (k=1)", ours, theirs, "<= 1.3", ours <= 1.3 * theirs)
+
+    # Untimed: the arrays are what the single queries give.
+    positions, metres = sx.query_nearest(queries[:SINGLE_QUERIES], 10, workers=2)
+    same = sum(list(zip(positions[i].tolist(), metres[i].tolist())) == sx.nearest_k(p, 10)
+               for i, p in enumerate(single))
+    heading(f"Array queries on n = {n:,}: {nq:,} queries per call (µs per query)")
+    print_table(("Figure", "sferix", "reference", "ratio", "target", "met"), rows)
+    print(f"query_nearest(k=10, workers=2) rows equal nearest_k for {same}/{len(single)} queries (not timed).\n")
+    return rows
+
+
+# --------------------------------------------------------------------------------------------
 # Polygons
 
 
@@ -740,6 +803,27 @@ def targets(n: int) -> None:
     target("pickle.loads / build from (n, 2) float64 ndarray", ratio(moved.get("unpickle"), moved.get("build")), 0.1, "x")
     heading(f"Targets (n = {n:,}; ratios from this run)")
     print_table(("Target", "measured", "limit", ""), rows)
+
+
+def polygon_join_target(repeat: int) -> None:
+    """The point-in-polygon join of ARRAY_QUERIES points against the POLYGON_COUNT hexagons in
+    one call, next to shapely's bulk STRtree.query; shapely's points are made before timing."""
+    import shapely
+
+    sx = build_polygons("sferix-polygons", prepare_polygons("sferix-polygons", POLYGON_COUNT))
+    rings, centres = hexagons(POLYGON_COUNT, POLYGON_SEED)
+    st = build_polygons("shapely-polygons", rings)
+    j_lon, j_lat = polygon_queries(centres, ARRAY_QUERIES, ARRAY_SEED)
+    join_points = np.column_stack((j_lon, j_lat))
+    shapely_points = shapely.points(j_lon, j_lat)
+    ours = per_query_us(lambda: sx.query_within_distance(join_points, 0.0, workers=1), ARRAY_QUERIES, repeat)
+    theirs = per_query_us(lambda: st.query(shapely_points, predicate="intersects"), ARRAY_QUERIES, repeat)
+    rows: list[tuple[str, ...]] = []
+    target_row(rows, "query_within_distance(points, 0) / STRtree.query(points, 'intersects')", ours, theirs,
+               "<= 0.5", ours <= 0.5 * theirs)
+    heading(f"Point-in-polygon join: {ARRAY_QUERIES:,} points, {POLYGON_COUNT:,} hexagons, one call "
+            "(µs per point)")
+    print_table(("Figure", "sferix", "shapely", "ratio", "target", "met"), rows)
 
 
 # --------------------------------------------------------------------------------------------
@@ -1013,6 +1097,7 @@ def main() -> None:
     for n in sizes:
         trees = point_builds(n, 3 if n <= 100_000 else 2)
         point_queries(n, trees, query_repeat)
+        array_targets(n, trees, query_repeat)
         del trees
         travel(n, query_repeat)
         gc.collect()
@@ -1022,6 +1107,7 @@ def main() -> None:
         geometry_memory()
         cpp_walks(args.cpp_bench)
         targets(1_000_000)
+    polygon_join_target(query_repeat)
     if not args.targets:
         polygon_benchmark(query_repeat)
         big_ring_benchmark(query_repeat)
