@@ -47,6 +47,19 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
     }
 }
 
+void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+               double max_metres, std::vector<PositionWithMetres>& hits) {
+    if (k != 1) {
+        nearest_k<geodetic::PointLeaf>(tree, query, k, max_metres, hits);
+        return;
+    }
+    hits.clear();
+    const std::optional<PositionWithMetres> nearest = nearest_position(tree, query);
+    if (nearest && nearest->metres <= max_metres) {
+        hits.push_back(*nearest);
+    }
+}
+
 void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                      double max_metres, std::vector<PositionWithMetres>& hits) {
     hits.clear();
@@ -84,11 +97,14 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     std::sort_heap(hits.begin(), hits.end(), precedes);
 }
 
-template void nearest_k(const geodetic::PointTree&, const geodetic::GeodeticPoint&, std::size_t, double,
-                        std::vector<PositionWithMetres>&);
-template void nearest_k(const geodetic::LineStringTree&, const geodetic::GeodeticPoint&, std::size_t, double,
-                        std::vector<PositionWithMetres>&);
-template void nearest_k(const geodetic::PolygonTree&, const geodetic::GeodeticPoint&, std::size_t, double,
-                        std::vector<PositionWithMetres>&);
+template void nearest_k<geodetic::PointLeaf>(const geodetic::GeodeticRTree<geodetic::PointLeaf>&,
+                                              const geodetic::GeodeticPoint&, std::size_t, double,
+                                              std::vector<PositionWithMetres>&);
+template void nearest_k<geodetic::LineStringLeaf>(const geodetic::GeodeticRTree<geodetic::LineStringLeaf>&,
+                                              const geodetic::GeodeticPoint&, std::size_t, double,
+                                              std::vector<PositionWithMetres>&);
+template void nearest_k<geodetic::PolygonLeaf>(const geodetic::GeodeticRTree<geodetic::PolygonLeaf>&,
+                                              const geodetic::GeodeticPoint&, std::size_t, double,
+                                              std::vector<PositionWithMetres>&);
 
 }  // namespace sferix::indexed

@@ -29,10 +29,14 @@ inline constexpr double NO_MAX_DISTANCE = std::numeric_limits<double>::infinity(
 
 // By great-circle metres on the sphere of EARTH_RADIUS_METRES (squared_chord_to_metres
 // of the squared chord), as nearest_neighbor_iter_with_distance measures them: 0 for a
-// polygon containing the query or a linestring through it. With k = 1 on a point tree
-// this is nearest_position.
+// polygon containing the query or a linestring through it.
 template <geodetic::GeodeticLeaf Leaf>
 void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+               double max_metres, std::vector<PositionWithMetres>& hits);
+
+// The same on a point tree; with k = 1 it is nearest_position (and runs it), so the
+// single and the k-nearest queries agree by construction.
+void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits);
 
 // By geodesic metres on WGS84 (query first). Best-first on the sphere; the geodesic
@@ -44,11 +48,14 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
 void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                      double max_metres, std::vector<PositionWithMetres>& hits);
 
-extern template void nearest_k(const geodetic::PointTree&, const geodetic::GeodeticPoint&, std::size_t, double,
-                               std::vector<PositionWithMetres>&);
-extern template void nearest_k(const geodetic::LineStringTree&, const geodetic::GeodeticPoint&, std::size_t, double,
-                               std::vector<PositionWithMetres>&);
-extern template void nearest_k(const geodetic::PolygonTree&, const geodetic::GeodeticPoint&, std::size_t, double,
-                               std::vector<PositionWithMetres>&);
+extern template void nearest_k<geodetic::PointLeaf>(const geodetic::GeodeticRTree<geodetic::PointLeaf>&,
+                                              const geodetic::GeodeticPoint&, std::size_t, double,
+                                              std::vector<PositionWithMetres>&);
+extern template void nearest_k<geodetic::LineStringLeaf>(const geodetic::GeodeticRTree<geodetic::LineStringLeaf>&,
+                                              const geodetic::GeodeticPoint&, std::size_t, double,
+                                              std::vector<PositionWithMetres>&);
+extern template void nearest_k<geodetic::PolygonLeaf>(const geodetic::GeodeticRTree<geodetic::PolygonLeaf>&,
+                                              const geodetic::GeodeticPoint&, std::size_t, double,
+                                              std::vector<PositionWithMetres>&);
 
 }  // namespace sferix::indexed
