@@ -4,13 +4,13 @@
 #include <limits>
 #include <string>
 
+#include "coordinates.hpp"
 #include "geo_input.hpp"
 #include "numpy_arrays.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
 #include "toolkit/gil.hpp"
 #include "toolkit/py_ref.hpp"
-#include "coordinates.hpp"
 
 #include "support/chunked_run.hpp"
 
@@ -18,14 +18,23 @@ namespace sferix::python {
 
 namespace {
 
-// Puts "query N: " before the message of the pending exception, keeping its type. An
-// interrupt or exit request is left as it is: it is not about one query.
+// Puts "query N: " before the message of the pending exception when it is one of the
+// errors reading a point raises (ValueError, TypeError, GeodeticError: made again from
+// the longer message); any other ordinary error gets the note "while reading query N"
+// instead, its constructor being unknown. An interrupt or exit request is left as it
+// is: it is not about one query.
 std::nullopt_t prefix_query_error(std::size_t index) {
     if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
         return std::nullopt;
     }
     FetchedError error = FetchedError::fetch();
     error.normalize();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.value()));  // borrowed from the value
+    if (type != PyExc_ValueError && type != PyExc_TypeError && type != geodetic_error_type()) {
+        error.restore();
+        add_note("while reading query " + std::to_string(index));
+        return std::nullopt;
+    }
     const PyRef text = PyRef::steal(PyObject_Str(error.value()));
     if (!text) {
         return std::nullopt;
@@ -34,8 +43,7 @@ std::nullopt_t prefix_query_error(std::size_t index) {
     if (!utf8) {
         return std::nullopt;
     }
-    const PyRef type = PyRef::steal(PyObject_Type(error.value()));
-    set_error_text(type.get(), "query " + std::to_string(index) + ": " + *utf8);
+    set_error_text(type, "query " + std::to_string(index) + ": " + *utf8);
     return std::nullopt;
 }
 

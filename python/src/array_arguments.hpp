@@ -24,8 +24,10 @@ namespace sferix::python {
 //  - anything else is iterated, each element read as a single query's point is
 //    (parse_point: a (lon, lat, ...) sequence, a geo-interface object, a GeoJSON dict).
 // The first invalid query fails the whole call with its own error type and message
-// prefixed by its index: "query 12: latitude 95 outside [-90.0, 90.0]". An interrupt
-// or an error of the iterator itself is passed on unchanged.
+// prefixed by its index: "query 12: latitude 95 outside [-90.0, 90.0]" (an error of
+// another type than ValueError, TypeError or GeodeticError, raised by the object itself,
+// keeps its message and gets the note "while reading query 12"). An interrupt or an
+// error of the iterator itself is passed on unchanged.
 // A float64 array's rows are checked and embedded on `workers` threads (the GIL
 // released meanwhile); the first invalid row in order is the one reported.
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticPoint>> parse_queries(PyObject* queries, std::size_t workers);
