@@ -448,7 +448,7 @@ def point_queries(n: int, trees: dict[str, Any], repeat: int) -> None:
         per_query_us(lambda: [bt_nearest(p) for p in single], ns, repeat),
         per_query_us(lambda: [st.query_nearest(shapely.Point(p), return_distance=True) for p in single], ns, repeat))
     row("nearest + distance, batch API (per query)",
-        None,
+        per_query_us(lambda: sx.query_nearest(np.column_stack((q_lon, q_lat))), nb, repeat),
         per_query_us(lambda: kd.query(lonlat_to_xyz(q_lon, q_lat)), nb, repeat),
         per_query_us(lambda: bt.query(lonlat_to_latlon_radians(q_lon, q_lat)), nb, repeat),
         per_query_us(lambda: st.query_nearest(shapely.points(q_lon, q_lat), return_distance=True), nb, repeat))
@@ -471,7 +471,7 @@ def point_queries(n: int, trees: dict[str, Any], repeat: int) -> None:
             per_query_us(lambda: [bt.query_radius([[radians(p[1]), radians(p[0])]], angle) for p in single], ns, repeat),
             None)
         row(f"within {km}, batch API (per query)",
-            None,
+            per_query_us(lambda: sx.query_within_distance(np.column_stack((q_lon, q_lat)), radius), nb, repeat),
             per_query_us(lambda: kd.query_ball_point(lonlat_to_xyz(q_lon, q_lat), chord), nb, repeat),
             per_query_us(lambda: bt.query_radius(lonlat_to_latlon_radians(q_lon, q_lat), angle), nb, repeat),
             None)
