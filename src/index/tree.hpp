@@ -51,6 +51,7 @@
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
+#include "geodetic/radius.hpp"
 #include "geodetic/rectangle.hpp"
 #include "geodetic/spheroid.hpp"
 #include "geodetic/unit_vec.hpp"
@@ -87,21 +88,22 @@ struct LeafWithMetres {
     double metres;
 };
 
-// rtree::SelectWithinDistanceFunction that also keeps the squared chord of the leaf
-// it accepted last, so a radius query can report it without measuring again.
+// The radius test of locate_within_distance: boxes are pruned at radius.outer_2(),
+// leaves kept by radius.admits, and the squared chord of the leaf accepted last is
+// kept so that the query can report it without measuring again.
 // The record is mutable because the selection interface tests leaves through a
 // const function; it changes only when should_yield accepts.
 template <GeodeticLeaf Leaf>
 class SelectWithinDistanceRecording {
 public:
-    SelectWithinDistanceRecording(const UnitVec& origin, double max_distance_2) noexcept
-        : test_{origin, max_distance_2} {}
+    SelectWithinDistanceRecording(const UnitVec& origin, const SphereRadius& radius) noexcept
+        : test_{origin, radius.outer_2()}, radius_(radius) {}
 
     [[nodiscard]] bool should_descend(const Envelope& envelope) const { return test_.should_descend(envelope); }
 
     [[nodiscard]] bool should_yield(const Leaf& leaf) const {
         const std::optional<double> distance_2 = leaf.distance_2_if_less_or_equal(test_.origin, test_.max_distance_2);
-        if (!distance_2) {
+        if (!distance_2 || !radius_.admits(*distance_2)) {
             return false;
         }
         last_distance_2_ = *distance_2;
@@ -113,6 +115,7 @@ public:
 
 private:
     rtree::SelectWithinDistanceFunction<UnitVec> test_;
+    SphereRadius radius_;
     mutable double last_distance_2_ = 0.0;
 };
 
@@ -124,8 +127,8 @@ public:
 
     // The empty sequence.
     WithinDistanceIterator() = default;
-    WithinDistanceIterator(rtree::FlatTreeView<Leaf> tree, const UnitVec& origin, double max_distance_2) {
-        selection_.emplace(tree, SelectWithinDistanceRecording<Leaf>(origin, max_distance_2));
+    WithinDistanceIterator(rtree::FlatTreeView<Leaf> tree, const UnitVec& origin, const SphereRadius& radius) {
+        selection_.emplace(tree, SelectWithinDistanceRecording<Leaf>(origin, radius));
     }
 
     [[nodiscard]] std::optional<LeafWithDistance2<Leaf>> next() {
@@ -311,18 +314,19 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return tree_.size(); }
     [[nodiscard]] const rtree::RTree<Leaf>& rtree() const noexcept { return tree_; }
 
-    // Leaves whose squared chord to query.vector() is ≤ metres_to_squared_chord(
-    // radius_metres), each with that squared chord (convert with
-    // squared_chord_to_metres). Inclusive: radius 0 reports exactly the leaves at
+    // Leaves whose squared chord c to query.vector() reports as at most the radius,
+    // squared_chord_to_metres(c) ≤ radius_metres (decided as SphereRadius does), each
+    // with c. So a leaf at a distance some query reported is inside that radius, and
+    // one reported farther is not. Inclusive: radius 0 reports exactly the leaves at
     // squared chord 0 (the same point, a polygon containing the query); a radius of
-    // π·EARTH_RADIUS_METRES or more (infinity included) gives the bound 4 and reports
-    // everything. Negative or NaN radius: empty.
+    // half_circumference_metres() (π·EARTH_RADIUS_METRES) or more, infinity included,
+    // reports everything, exact antipodes too. Negative or NaN radius: empty.
     [[nodiscard]] WithinDistanceIterator<Leaf> locate_within_distance(const GeodeticPoint& query,
                                                                       double radius_metres) const {
         if (!(radius_metres >= 0.0)) {
             return {};
         }
-        return WithinDistanceIterator<Leaf>(tree_.view(), query.vector(), metres_to_squared_chord(radius_metres));
+        return WithinDistanceIterator<Leaf>(tree_.view(), query.vector(), SphereRadius(radius_metres));
     }
 
     // The leaf nearest to the query with its great-circle metres: the first leaf of

@@ -229,14 +229,14 @@ inline std::vector<std::shared_ptr<const GeodeticPolygon>> random_polygons(std::
     return out;
 }
 
-// Brute force: every leaf's (position, distance_2) within the chord bound of a radius.
+// Brute force: every leaf's (position, distance_2) whose reported metres are within
+// a radius.
 template <typename Distance>
 Measured brute_within(std::size_t count, Distance&& distance_2_of, double radius_metres) {
-    const double bound = metres_to_squared_chord(radius_metres);
     Measured out;
     for (std::size_t i = 0; i < count; ++i) {
         const double d = distance_2_of(i);
-        if (d <= bound) {
+        if (squared_chord_to_metres(d) <= radius_metres) {
             out.emplace_back(i, d);
         }
     }
