@@ -41,6 +41,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <span>
 #include <utility>
@@ -396,8 +397,10 @@ public:
     // (metres) and flattening f, from the query as first point, is ≤ radius_metres
     // (inclusive), each with that distance in metres. Candidates come from a sphere
     // pre-filter at ellipsoid_prefilter_radius_metres (radius 0 still pre-filters at
-    // 1 mm and keeps the points at geodesic distance 0); the geodesic inverse runs
-    // only for them, and a NaN distance is dropped. Negative or NaN radius, or an
+    // 1 mm and keeps the points at geodesic distance 0; a pre-filter reaching the half
+    // circumference takes every point, exact antipodes included, so a radius of the
+    // longest geodesic or more reports everything); the geodesic inverse runs only
+    // for them, and a NaN distance is dropped. Negative or NaN radius, or an
     // ellipsoid geoid_for refuses: empty.
     [[nodiscard]] WithinDistanceOnEllipsoidIterator locate_within_distance_on_ellipsoid(const GeodeticPoint& query,
                                                                                       double radius_metres, double a,
@@ -409,7 +412,11 @@ public:
         if (!geod) {
             return {};
         }
-        const double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
+        // A bound of 4 is the whole sphere, but an antipode's chord may round above it.
+        double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
+        if (bound >= 4.0) {
+            bound = std::numeric_limits<double>::infinity();
+        }
         return WithinDistanceOnEllipsoidIterator(rtree().view(), coords_, bound, std::move(geod), query, radius_metres);
     }
 

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "geodetic/radius.hpp"
+#include "geodetic/spheroid.hpp"
+#include "index/nearest_position.hpp"
 #include "index/tree.hpp"
 #include "indexed_testing.hpp"
 
@@ -77,6 +79,19 @@ TEST(RadiusBoundary, HalfCircumferenceReachesExactAntipodes) {
     for (const LonLat& c : coords) {
         const GeodeticPoint antipode = point(c.lon > 0.0 ? c.lon - 180.0 : c.lon + 180.0, -c.lat);
         EXPECT_EQ(positions(tree.locate_within_distance(antipode, half_circumference_metres())).size(), coords.size());
+    }
+}
+
+// Check fix for: a WGS84 radius beyond the longest geodesic missed an exact antipode,
+// whose pre-filter chord rounded above 4.
+TEST(RadiusBoundary, LongestGeodesicOrMoreReachesEveryPointOnWgs84) {
+    const PointTree tree = point_tree({{-159.0, 20.0}, {21.0, -20.0}, {0.0, 90.0}, {0.0, -90.0}});
+    const GeodeticPoint query = point(21.0, -20.0);
+    ASSERT_EQ(geodesic_distance_wgs84(0.0, 90.0, 0.0, -90.0), geodesic_distance_wgs84(0.0, -90.0, 0.0, 90.0));
+    const double meridian = geodesic_distance_wgs84(0.0, 90.0, 0.0, -90.0);
+    for (double radius : {meridian, 2.1e7, INF}) {
+        EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(query, radius, WGS84_A, WGS84_F))),
+                  (Positions{0, 1, 2, 3}));
     }
 }
 
