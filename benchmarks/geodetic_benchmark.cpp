@@ -234,6 +234,30 @@ void BM_WithinDistanceWgs84(benchmark::State& state) {
 }
 BENCHMARK(BM_WithinDistanceWgs84)->Arg(10'000)->Arg(100'000);
 
+// The same points without their distances: only the band between the two sphere
+// bounds is solved.
+void BM_WithinDistanceWgs84Unmeasured(benchmark::State& state) {
+    const geodetic::PointTree& tree = point_tree();
+    const auto radius = static_cast<double>(state.range(0));
+    std::size_t found = 0;
+    std::uint64_t inverses = 0;
+    run_queries(state, [&](const GeodeticPoint& q) {
+        auto sequence =
+            tree.locate_within_distance_on_ellipsoid_unmeasured(q, radius, geodetic::WGS84_A, geodetic::WGS84_F);
+        for (const geodetic::PointLeaf& leaf : sequence) {
+            benchmark::DoNotOptimize(&leaf);
+            ++found;
+        }
+        inverses += sequence.geodesic_inverses();
+    });
+    const auto per_query = [&](double total) {
+        return benchmark::Counter(total / static_cast<double>(state.iterations()));
+    };
+    state.counters["results_per_query"] = per_query(static_cast<double>(found));
+    state.counters["inverses_per_query"] = per_query(static_cast<double>(inverses));
+}
+BENCHMARK(BM_WithinDistanceWgs84Unmeasured)->Arg(10'000)->Arg(100'000);
+
 // A rectangle of range(0) degrees of longitude and latitude from each query position
 // (eastward, crossing the antimeridian where it must; clipped at the north pole).
 void BM_InRectangle(benchmark::State& state) {

@@ -6,7 +6,10 @@
 
 namespace sferix::geodetic {
 
-double sphere_lower_bound_factor(double a, double f) noexcept {
+namespace {
+
+// ε: the larger relative deviation of the extreme radii of curvature from R.
+double stretch_epsilon(double a, double f) noexcept {
     constexpr double R = EARTH_RADIUS_METRES;
     const double b = (1.0 - f) * a;
     const double u = b * b / a / R;
@@ -16,7 +19,19 @@ double sphere_lower_bound_factor(double a, double f) noexcept {
     const double largest = u > v ? u : v;
     const double smallest = u > v ? v : u;
     const double epsilon = largest - 1.0 > 1.0 - smallest ? largest - 1.0 : 1.0 - smallest;
+    return epsilon;
+}
+
+}  // namespace
+
+double sphere_lower_bound_factor(double a, double f) noexcept {
+    const double epsilon = stretch_epsilon(a, f);
     return 1.0 - (epsilon + epsilon);
+}
+
+double sphere_upper_bound_factor(double a, double f) noexcept {
+    const double epsilon = stretch_epsilon(a, f);
+    return 1.0 + (epsilon + epsilon);
 }
 
 double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double f) noexcept {
@@ -25,6 +40,11 @@ double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double 
         return std::numeric_limits<double>::infinity();
     }
     return radius_metres / factor + ELLIPSOID_SLACK_METRES;
+}
+
+double ellipsoid_accept_radius_metres(double radius_metres, double a, double f) noexcept {
+    const double accept = (radius_metres - ELLIPSOID_SLACK_METRES) / sphere_upper_bound_factor(a, f);
+    return accept > 0.0 ? accept : 0.0;
 }
 
 }  // namespace sferix::geodetic

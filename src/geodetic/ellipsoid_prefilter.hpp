@@ -1,8 +1,20 @@
 #pragma once
 
-// The sphere search that narrows an ellipsoid radius query: a great-circle radius
-// large enough that no point within the geodesic radius on the ellipsoid falls
-// outside it, so the geodesic inverse runs only for the sphere's candidates.
+// The sphere bounds that narrow an ellipsoid radius query: a great-circle radius large
+// enough that no point within the geodesic radius on the ellipsoid falls outside it,
+// so the geodesic inverse runs only for the sphere's candidates; and one small enough
+// that every point inside it is within the geodesic radius, so a query that reports no
+// distances accepts those without an inverse.
+//
+// Why the two factors bound the stretch (great-circle metres g on the sphere of
+// EARTH_RADIUS_METRES = R, geodesic metres s on the ellipsoid (a, f), the same
+// geodetic latitude and longitude on both): the map from the sphere to the ellipsoid
+// multiplies the line element R²(dφ² + cos²φ dλ²) into M²dφ² + N²cos²φ dλ², where the
+// radii of curvature M (meridian) and N (prime vertical) lie between b²/a and a²/b.
+// So any curve's length changes by a factor in [min(M, N)/R, max(M, N)/R], both
+// within [1 − ε, 1 + ε]; mapping the shortest path either way gives
+// (1 − ε)·g ≤ s ≤ (1 + ε)·g. The factors below use 2ε, a margin of ε·g that absorbs
+// the rounding of the chord conversion and GeographicLib's nanometres.
 
 namespace sferix::geodetic {
 
@@ -21,10 +33,25 @@ inline constexpr double ELLIPSOID_SLACK_METRES = 0.001;
 // valid ellipsoid).
 [[nodiscard]] double sphere_lower_bound_factor(double a, double f) noexcept;
 
+// An upper bound K on the same ratio: K = 1 + (ε + ε), ε as above (the prolate case
+// too). WGS84 gives 1.0111660409909273.
+[[nodiscard]] double sphere_upper_bound_factor(double a, double f) noexcept;
+
 // The sphere radius (metres) that the ellipsoid query pre-filters with:
 // radius / sphere_lower_bound_factor(a, f) + ELLIPSOID_SLACK_METRES. When the factor
 // is not positive (an ellipsoid so flat that the sphere bounds nothing) it is
 // +infinity, so every point becomes a candidate and the exact test alone decides.
 [[nodiscard]] double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double f) noexcept;
+
+// The sphere radius (metres) within which every point is certainly within
+// radius_metres geodesic metres: (radius − ELLIPSOID_SLACK_METRES) / K, or 0 (accept
+// nothing unmeasured) when that is not positive. Proof that no point so accepted has
+// a computed geodesic distance d above the radius r: its great-circle metres are at
+// most A = (r − slack)/K plus the chord conversion's error e, so
+// d ≤ (1 + ε)(A + e) + 15 nm (GeographicLib's accuracy) ≤ (r − slack)·(1 + ε)/K +
+// (1 + ε)·e + 15 nm, and (1 + ε)/K < 1 leaves at least 0.99 mm of slack for e (below
+// a micrometre unless A is within metres of the half circumference, where r exceeds
+// A by over a hundred kilometres) and the nanometres.
+[[nodiscard]] double ellipsoid_accept_radius_metres(double radius_metres, double a, double f) noexcept;
 
 }  // namespace sferix::geodetic

@@ -44,6 +44,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -191,36 +192,56 @@ private:
     std::size_t length_ = 0;
 };
 
-// Lazy result of locate_within_distance_on_ellipsoid: point leaves with their
-// geodesic distance in metres.
+// Lazy result of the ellipsoid radius queries: point leaves whose geodesic distance d
+// (query first) is ≤ the radius, from the candidates of the sphere pre-filter. With
+// Measured, each leaf comes with d and every candidate is solved; without, next()
+// gives the leaf alone (nullptr at the end), candidates inside the accept chord are
+// taken unsolved and only the band between the two sphere bounds is solved. A NaN d
+// is dropped.
+template <bool Measured>
 class WithinDistanceOnEllipsoidIterator {
 public:
     using Selection = CoordPrefetchingSelection<rtree::SelectWithinDistanceFunction<UnitVec>>;
+    using Item = std::conditional_t<Measured, std::optional<LeafWithMetres<PointLeaf>>, const PointLeaf*>;
 
     // The empty sequence.
     WithinDistanceOnEllipsoidIterator() = default;
+    // max_distance_2: the pre-filter's bound; accept_2: squared chords at or below it
+    // are certainly within the radius (ignored when Measured; negative for none).
     WithinDistanceOnEllipsoidIterator(rtree::FlatTreeView<PointLeaf> tree, std::span<const GeodeticCoord> coords,
-                                      double max_distance_2, GeodesicHandle geod, const GeodeticPoint& query,
-                                      double radius_metres)
-        : coords_(coords), geod_(std::move(geod)), lon_(query.lon()), lat_(query.lat()), radius_metres_(radius_metres) {
+                                      double max_distance_2, double accept_2, GeodesicHandle geod,
+                                      const GeodeticPoint& query, double radius_metres)
+        : coords_(coords), geod_(std::move(geod)), origin_(query.vector()), lon_(query.lon()), lat_(query.lat()),
+          accept_2_(accept_2), radius_metres_(radius_metres) {
         selection_.emplace(tree, rtree::SelectWithinDistanceFunction<UnitVec>{query.vector(), max_distance_2}, coords);
     }
 
-    // The next candidate whose geodesic distance d (query first) is ≤ the radius; a
-    // NaN d is dropped.
-    [[nodiscard]] std::optional<LeafWithMetres<PointLeaf>> next() {
+    [[nodiscard]] Item next() {
         if (!selection_) {
-            return std::nullopt;
+            return Item{};
         }
         while (const PointLeaf* leaf = selection_->next()) {
+            if constexpr (!Measured) {
+                if (leaf->distance_2(origin_) <= accept_2_) {
+                    return leaf;
+                }
+            }
             const GeodeticCoord& coord = coords_[leaf->data()];
             const double d = geodesic_metres(*geod_, lon_, lat_, coord.lon(), coord.lat());
+            ++inverses_;
             if (d <= radius_metres_) {
-                return LeafWithMetres<PointLeaf>{leaf, d};
+                if constexpr (Measured) {
+                    return LeafWithMetres<PointLeaf>{leaf, d};
+                } else {
+                    return leaf;
+                }
             }
         }
-        return std::nullopt;
+        return Item{};
     }
+
+    // Geodesic inverse problems solved so far (for benchmarks and tests).
+    [[nodiscard]] std::uint64_t geodesic_inverses() const noexcept { return inverses_; }
 
     [[nodiscard]] rtree::NextIterator<WithinDistanceOnEllipsoidIterator> begin() { return rtree::NextIterator(*this); }
     [[nodiscard]] std::default_sentinel_t end() const noexcept { return {}; }
@@ -229,9 +250,12 @@ private:
     std::optional<Selection> selection_;
     std::span<const GeodeticCoord> coords_;
     GeodesicHandle geod_;
+    UnitVec origin_{};
     double lon_ = 0.0;
     double lat_ = 0.0;
+    double accept_2_ = -1.0;
     double radius_metres_ = 0.0;
+    std::uint64_t inverses_ = 0;
 };
 
 // Lazy result of locate_in_rectangle: point leaves inside the rectangle.
@@ -402,22 +426,18 @@ public:
     // longest geodesic or more reports everything); the geodesic inverse runs only
     // for them, and a NaN distance is dropped. Negative or NaN radius, or an
     // ellipsoid geoid_for refuses: empty.
-    [[nodiscard]] WithinDistanceOnEllipsoidIterator locate_within_distance_on_ellipsoid(const GeodeticPoint& query,
-                                                                                      double radius_metres, double a,
-                                                                                      double f) const {
-        if (!(radius_metres >= 0.0)) {
-            return {};
-        }
-        GeodesicHandle geod = geoid_for(a, f);
-        if (!geod) {
-            return {};
-        }
-        // A bound of 4 is the whole sphere, but an antipode's chord may round above it.
-        double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
-        if (bound >= 4.0) {
-            bound = std::numeric_limits<double>::infinity();
-        }
-        return WithinDistanceOnEllipsoidIterator(rtree().view(), coords_, bound, std::move(geod), query, radius_metres);
+    [[nodiscard]] WithinDistanceOnEllipsoidIterator<true> locate_within_distance_on_ellipsoid(
+        const GeodeticPoint& query, double radius_metres, double a, double f) const {
+        return within_distance_on_ellipsoid<true>(query, radius_metres, a, f);
+    }
+
+    // The same leaves as locate_within_distance_on_ellipsoid, in the same order,
+    // without their distances: a candidate within ellipsoid_accept_radius_metres on
+    // the sphere is taken without an inverse, so only the thin band between the two
+    // sphere bounds is solved.
+    [[nodiscard]] WithinDistanceOnEllipsoidIterator<false> locate_within_distance_on_ellipsoid_unmeasured(
+        const GeodeticPoint& query, double radius_metres, double a, double f) const {
+        return within_distance_on_ellipsoid<false>(query, radius_metres, a, f);
     }
 
     // Point leaves inside the rectangle with corners (w, s) and (e, n), degrees, all
@@ -431,6 +451,28 @@ public:
 
 private:
     PointTree(rtree::RTree<PointLeaf>&& tree, std::vector<GeodeticCoord>&& coords);
+
+    template <bool Measured>
+    [[nodiscard]] WithinDistanceOnEllipsoidIterator<Measured> within_distance_on_ellipsoid(const GeodeticPoint& query,
+                                                                                         double radius_metres,
+                                                                                         double a, double f) const {
+        if (!(radius_metres >= 0.0)) {
+            return {};
+        }
+        GeodesicHandle geod = geoid_for(a, f);
+        if (!geod) {
+            return {};
+        }
+        // A bound of 4 is the whole sphere, but an antipode's chord may round above it.
+        double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
+        if (bound >= 4.0) {
+            bound = std::numeric_limits<double>::infinity();
+        }
+        const double accept_metres = ellipsoid_accept_radius_metres(radius_metres, a, f);
+        const double accept_2 = accept_metres > 0.0 ? metres_to_squared_chord(accept_metres) : -1.0;
+        return WithinDistanceOnEllipsoidIterator<Measured>(rtree().view(), coords_, bound, accept_2, std::move(geod),
+                                                           query, radius_metres);
+    }
 
     std::vector<GeodeticCoord> coords_;
     std::vector<std::uint32_t> min_positions_;

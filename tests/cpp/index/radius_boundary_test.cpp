@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "geodetic/ellipsoid_prefilter.hpp"
 #include "geodetic/radius.hpp"
 #include "geodetic/spheroid.hpp"
 #include "index/nearest_position.hpp"
@@ -92,7 +93,98 @@ TEST(RadiusBoundary, LongestGeodesicOrMoreReachesEveryPointOnWgs84) {
     for (double radius : {meridian, 2.1e7, INF}) {
         EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(query, radius, WGS84_A, WGS84_F))),
                   (Positions{0, 1, 2, 3}));
+        EXPECT_EQ(
+            sorted(positions(tree.locate_within_distance_on_ellipsoid_unmeasured(query, radius, WGS84_A, WGS84_F))),
+            (Positions{0, 1, 2, 3}));
     }
+}
+
+TEST(EllipsoidBounds, BracketTheGeodesicByTheGreatCircle) {
+    const double lower = sphere_lower_bound_factor(WGS84_A, WGS84_F);
+    const double upper = sphere_upper_bound_factor(WGS84_A, WGS84_F);
+    EXPECT_EQ(upper, 1.0111660409909273);
+    std::mt19937_64 rng(SEED + 2);
+    std::uniform_real_distribution<double> near(-0.01, 0.01);
+    for (int i = 0; i < 20000; ++i) {
+        const LonLat a = random_position(rng);
+        LonLat b = random_position(rng);
+        if (i % 4 == 1) {  // nearly antipodal
+            b = {wrap_lon(a.lon + 180.0 + near(rng)), std::clamp(-a.lat + near(rng), -90.0, 90.0)};
+        } else if (i % 4 == 2) {  // short
+            b = {wrap_lon(a.lon + near(rng)), std::clamp(a.lat + near(rng), -90.0, 90.0)};
+        }
+        const double sphere = squared_chord_to_metres(chord_2(embed(a.lon, a.lat), embed(b.lon, b.lat)));
+        const double geodesic = geodesic_distance_wgs84(a.lon, a.lat, b.lon, b.lat);
+        ASSERT_LE(lower * sphere, geodesic) << a.lon << ' ' << a.lat << ' ' << b.lon << ' ' << b.lat;
+        ASSERT_LE(geodesic, upper * sphere) << a.lon << ' ' << a.lat << ' ' << b.lon << ' ' << b.lat;
+    }
+}
+
+// Points clustered where the bounds are tested hardest: the poles, the equator, and
+// around the antipode of the query.
+std::vector<LonLat> clustered_points(std::mt19937_64& rng, const LonLat& query, std::size_t count) {
+    std::uniform_real_distribution<double> lon(-180.0, 180.0);
+    std::uniform_real_distribution<double> spread(-2.0, 2.0);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<LonLat> coords;
+    while (coords.size() < count) {
+        switch (coords.size() % 4) {
+            case 0: coords.push_back({lon(rng), 90.0 - std::fabs(spread(rng))}); break;
+            case 1: coords.push_back({lon(rng), -90.0 + std::fabs(spread(rng))}); break;
+            case 2: coords.push_back({lon(rng), spread(rng) * 0.01}); break;
+            default: {
+                const double scale = std::pow(10.0, -6.0 * unit(rng));
+                coords.push_back({wrap_lon(query.lon + 180.0 + spread(rng) * scale),
+                                  std::clamp(-query.lat + spread(rng) * scale, -90.0, 90.0)});
+            }
+        }
+    }
+    return coords;
+}
+
+TEST(LocateWithinDistanceOnEllipsoid, UnmeasuredMatchesBruteForceAndSolvesOnlyTheBand) {
+    const std::vector<double> radii = {1.0, 10.0, 1'000.0, 100'000.0, 1'000'000.0, 5'000'000.0,
+                                       10'000'000.0, 19'000'000.0, 20'000'000.0};
+    const std::vector<LonLat> queries = {{0, 0}, {0, 90}, {30, -90}, {180, 0}, {12.5, 0.001}, {-70, 45}};
+    std::mt19937_64 rng(SEED + 3);
+    std::uint64_t measured_inverses = 0;
+    std::uint64_t unmeasured_inverses = 0;
+    for (const LonLat& q : queries) {
+        std::vector<LonLat> coords = clustered_points(rng, q, 2000);
+        // Points exactly at some radii from the query along the meridian and the equator.
+        for (double radius : radii) {
+            const double lat = std::clamp(q.lat + radius / 111'000.0, -90.0, 90.0);
+            coords.push_back({q.lon, lat});
+            coords.push_back({wrap_lon(q.lon + radius / 111'000.0), q.lat});
+        }
+        const PointTree tree = point_tree(coords);
+        const GeodeticPoint query = point(q.lon, q.lat);
+        std::vector<double> geodesic;
+        for (const LonLat& c : coords) {
+            geodesic.push_back(geodesic_distance_wgs84(q.lon, q.lat, c.lon, c.lat));
+        }
+        std::vector<double> all_radii = radii;
+        for (std::size_t i = coords.size() - 2 * radii.size(); i < coords.size(); ++i) {
+            all_radii.push_back(geodesic[i]);  // exactly on the boundary
+        }
+        for (double radius : all_radii) {
+            Positions expected;
+            for (std::size_t i = 0; i < coords.size(); ++i) {
+                if (geodesic[i] <= radius) {
+                    expected.push_back(i);
+                }
+            }
+            auto measured = tree.locate_within_distance_on_ellipsoid(query, radius, WGS84_A, WGS84_F);
+            auto unmeasured = tree.locate_within_distance_on_ellipsoid_unmeasured(query, radius, WGS84_A, WGS84_F);
+            const Positions measured_positions = positions(measured);
+            const Positions unmeasured_positions = positions(unmeasured);
+            ASSERT_EQ(unmeasured_positions, measured_positions) << q.lon << ", " << q.lat << " radius " << radius;
+            ASSERT_EQ(sorted(unmeasured_positions), expected) << q.lon << ", " << q.lat << " radius " << radius;
+            measured_inverses += measured.geodesic_inverses();
+            unmeasured_inverses += unmeasured.geodesic_inverses();
+        }
+    }
+    EXPECT_LT(unmeasured_inverses * 2, measured_inverses);
 }
 
 }  // namespace
