@@ -1,6 +1,7 @@
 PYTHON ?= python3
 CPP_BUILD ?= build/cpp
 BENCH_BUILD ?= build/bench
+SANITIZE_BUILD ?= build/sanitize
 WHEEL_DIR ?= build/wheel
 REPAIRED_DIR ?= build/repaired
 DIST_DIR ?= build/dist
@@ -8,7 +9,7 @@ JOBS ?= $(shell nproc)
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps wheel repair install abi3-check cpp-test py-test test dist demo bench clean
+.PHONY: all deps wheel repair install abi3-check cpp-test py-test test test-sanitize dist demo bench clean
 
 all: install
 
@@ -50,6 +51,20 @@ py-test: abi3-check
 	PYTHON=$(PYTHON) scripts/test-wheel $(REPAIRED_DIR)/sferix-*.whl
 
 test: cpp-test py-test
+
+# The C++ tests and the Python tests against everything built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (no link-time optimisation, so reports name our lines).
+# The interpreter is not instrumented: it gets the ASan runtime preloaded and plain
+# malloc, and leak checking stays off because it would report the interpreter's own
+# objects at exit.
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSFERIX_LTO=OFF \
+		-DSFERIX_SANITIZE=ON -DSFERIX_BUILD_TESTS=ON -DSFERIX_BUILD_PYTHON=ON -DSFERIX_WERROR=$(WERROR) \
+		-DPython_EXECUTABLE=$$($(PYTHON) -c 'import sys; print(sys.executable)') \
+		-DSKBUILD_SABI_COMPONENT=Development.SABIModule
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+	PYTHON=$(PYTHON) scripts/test-sanitized $(SANITIZE_BUILD)
 
 # The sdist, and the wheel built from it from scratch (in an isolated build environment,
 # as pip would for a user), repaired, audited and tried with the system GeographicLib hidden.
