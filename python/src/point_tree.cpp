@@ -90,9 +90,19 @@ std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& t
     return indexed::nearest_position_wgs84(tree, query);
 }
 
+// Without distances, only the candidates the sphere bounds leave undecided get a
+// geodesic inverse; their metres are then left at 0, which nobody reads.
 std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::PointTree& tree,
-                                                           const geodetic::GeodeticPoint& query, double radius_metres) {
+                                                           const geodetic::GeodeticPoint& query, double radius_metres,
+                                                           bool with_distance) {
     std::vector<PositionWithMetres> hits;
+    if (!with_distance) {
+        for (const geodetic::PointLeaf& leaf : tree.locate_within_distance_on_ellipsoid_unmeasured(
+                 query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
+            hits.push_back({leaf.data(), 0.0});
+        }
+        return hits;
+    }
     for (const auto& [leaf, metres] :
          tree.locate_within_distance_on_ellipsoid(query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
         hits.push_back({leaf->data(), metres});

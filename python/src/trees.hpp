@@ -168,10 +168,10 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
 
 // The leaves within `radius_metres` great-circle metres of `query`, in the tree's
 // depth-first order, with their metres (converted from the squared chord the query
-// already measured).
+// already measured, so they cost nothing extra whether asked for or not).
 template <typename Tree>
 std::vector<PositionWithMetres> within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query,
-                                                     double radius_metres) {
+                                                     double radius_metres, bool /* with_distance */) {
     std::vector<PositionWithMetres> hits;
     for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius_metres)) {
         hits.push_back({leaf->data(), geodetic::squared_chord_to_metres(distance_2)});
@@ -196,7 +196,8 @@ PyObject* run_nearest(PyObject* self, const FunctionDescription& description, Py
 
 // A radius method, in this order: bind; convert radius_metres; convert return_distance
 // strictly, only when given (default False); parse query; run
-// `collect(tree, query, radius_metres)` (a vector of PositionWithMetres); build the
+// `collect(tree, query, radius_metres, return_distance)` (a vector of
+// PositionWithMetres, whose metres may be left unset when not asked for); build the
 // list. So a bad radius is reported before a bad query, and a negative or NaN radius
 // is not an error (the query gives nothing).
 template <TreeKind Kind, typename Collect>
@@ -220,7 +221,7 @@ PyObject* run_within(PyObject* self, const FunctionDescription& description, PyO
             if (!query) {
                 return nullptr;
             }
-            const std::vector<PositionWithMetres> hits = collect(state.tree, *query, *radius_metres);
+            const std::vector<PositionWithMetres> hits = collect(state.tree, *query, *radius_metres, return_distance);
             return within_result(hits, return_distance);
         });
 }
