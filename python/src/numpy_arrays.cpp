@@ -33,11 +33,23 @@ PyRef call_method(PyObject* object, InternedString& name) {
     return method ? PyRef::steal(PyObject_CallNoArgs(method.get())) : PyRef();
 }
 
-// The integer attribute object.name; nullopt with an exception pending.
-std::optional<long> integer_attribute(PyObject* object, InternedString& name) {
+// Every attribute read below comes from an object whose type merely has the right
+// name: sys.modules["numpy"] can be anything, so each value's type is checked before
+// the C API is given it, and a wrong one is a TypeError naming the attribute.
+std::nullopt_t wrong_attribute_type(const char* attribute_name, const char* expected) {
+    PyErr_Format(PyExc_TypeError, "array attribute '%s' is not %s", attribute_name, expected);
+    return std::nullopt;
+}
+
+// The integer attribute object.name (an int, not merely convertible to one); nullopt
+// with an exception pending.
+std::optional<long> integer_attribute(PyObject* object, InternedString& name, const char* attribute_name) {
     const PyRef value = attribute(object, name);
     if (!value) {
         return std::nullopt;
+    }
+    if (!PyLong_Check(value.get())) {
+        return wrong_attribute_type(attribute_name, "an int");
     }
     const long result = PyLong_AsLong(value.get());
     if (result == -1 && PyErr_Occurred() != nullptr) {
@@ -48,20 +60,25 @@ std::optional<long> integer_attribute(PyObject* object, InternedString& name) {
 
 // The dtype kind of `array`: the one-character str that says which sort of number (or
 // other thing) it holds ("f" float, "i" signed, "u" unsigned integer, ...). A new
-// reference; empty with an exception pending.
+// reference to a str; empty with an exception pending (TypeError when it is no str).
 PyRef dtype_kind(PyObject* array) {
     const PyRef dtype = attribute(array, dtype_name);
     if (!dtype) {
         return PyRef();
     }
-    return attribute(dtype.get(), kind_name);
+    PyRef kind = attribute(dtype.get(), kind_name);
+    if (kind && !PyUnicode_Check(kind.get())) {
+        wrong_attribute_type("dtype.kind", "a str");
+        return PyRef();
+    }
+    return kind;
 }
 
 bool is_kind(const PyRef& kind, const char* code) { return PyUnicode_CompareWithASCIIString(kind.get(), code) == 0; }
 
 // Whether the array holds plain numbers in at least one dimension.
 std::optional<bool> is_numeric_with_rows(PyObject* array) {
-    const std::optional<long> dimensions = integer_attribute(array, ndim_name);
+    const std::optional<long> dimensions = integer_attribute(array, ndim_name, "ndim");
     if (!dimensions) {
         return std::nullopt;
     }
@@ -88,7 +105,7 @@ std::optional<bool> holds_native_doubles(PyObject* array) {
     if (!dtype) {
         return std::nullopt;
     }
-    const std::optional<long> itemsize = integer_attribute(dtype.get(), itemsize_name);
+    const std::optional<long> itemsize = integer_attribute(dtype.get(), itemsize_name, "dtype.itemsize");
     if (!itemsize) {
         return std::nullopt;
     }
@@ -142,7 +159,7 @@ std::optional<MatrixShape> matrix_shape(PyObject* object) {
     if (!array || !*array) {
         return array ? std::optional<MatrixShape>(MatrixShape{}) : std::nullopt;
     }
-    const std::optional<long> dimensions = integer_attribute(object, ndim_name);
+    const std::optional<long> dimensions = integer_attribute(object, ndim_name, "ndim");
     if (!dimensions) {
         return std::nullopt;
     }
@@ -159,13 +176,16 @@ std::optional<MatrixShape> matrix_shape(PyObject* object) {
         value_error("array shape is not a pair of sizes");
         return std::nullopt;
     }
+    // A size beyond Py_ssize_t is as wrong as a negative one.
     const Py_ssize_t rows = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 0));
-    if (rows == -1 && PyErr_Occurred() != nullptr) {
-        return std::nullopt;
-    }
-    const Py_ssize_t columns = PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
-    if (columns == -1 && PyErr_Occurred() != nullptr) {
-        return std::nullopt;
+    const Py_ssize_t columns = rows == -1 && PyErr_Occurred() != nullptr
+                                   ? -1
+                                   : PyLong_AsSsize_t(PyTuple_GetItem(shape.get(), 1));
+    if ((rows == -1 || columns == -1) && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return std::nullopt;
+        }
+        PyErr_Clear();
     }
     if (rows < 0 || columns < 0) {
         value_error("array shape is not a pair of sizes");
@@ -213,8 +233,13 @@ std::optional<PyRef> numeric_array_as_list(PyObject* object) {
     if (!numeric || !*numeric) {
         return numeric ? std::optional<PyRef>(PyRef()) : std::nullopt;
     }
+    // A list, or walking "its rows" could meet the same object again and again.
     PyRef list = call_method(object, tolist_name);
     if (!list) {
+        return std::nullopt;
+    }
+    if (!PyList_CheckExact(list.get())) {
+        PyErr_SetString(PyExc_TypeError, "array tolist() did not return a list");
         return std::nullopt;
     }
     return list;

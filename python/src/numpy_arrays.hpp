@@ -16,6 +16,11 @@ namespace sferix::python {
 // dimension qualifies (subclasses such as masked arrays iterate differently); NumPy is
 // never imported here, only recognised when the program has imported it.
 //
+// Nothing such an object says about itself is trusted: an `ndim` or `dtype.itemsize`
+// that is not an int, or a `dtype.kind` that is not a str, is TypeError "array
+// attribute '<name>' is not <an int|a str>", and a tolist() that gives anything but a
+// list is TypeError "array tolist() did not return a list".
+//
 // Returns the list, an empty PyRef when `object` does not qualify, or nullopt with an
 // exception pending.
 std::optional<PyRef> numeric_array_as_list(PyObject* object /* borrowed */);
@@ -30,8 +35,8 @@ struct MatrixShape {
     std::size_t rows = 0;
     std::size_t columns = 0;
 };
-// Its shape, or nullopt with an exception pending; a `shape` that is not a pair of
-// non-negative ints is ValueError "array shape is not a pair of sizes".
+// Its shape, or nullopt with an exception pending; a `shape` that is not a tuple of two
+// ints from 0 to PY_SSIZE_T_MAX is ValueError "array shape is not a pair of sizes".
 std::optional<MatrixShape> matrix_shape(PyObject* object /* borrowed */);
 
 // The numbers of an exact numpy.ndarray of two dimensions and native 64-bit floats,

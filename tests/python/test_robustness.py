@@ -94,6 +94,68 @@ class TestInterruptsReachTheCaller:
             assert _sferix.GeodeticPointTree([(1, 2)]).geometry(0).coordinates == (1.0, 2.0)
 
 
+class LyingArray:
+    """Claims to be a float64 NumPy array (its type is installed as numpy.ndarray) and
+    answers every question the way it is told to."""
+
+    def __init__(self, ndim=2, shape=(2, 2), kind="f", tolist=None):
+        self.ndim = ndim
+        self.shape = shape
+        self.dtype = types.SimpleNamespace(kind=kind, itemsize=8, isnative=True)
+        self._tolist = tolist
+
+    def tolist(self):
+        return self._tolist(self) if self._tolist else [[1.0, 2.0], [3.0, 4.0]]
+
+    def tobytes(self):
+        return b"\0" * 32
+
+    def __iter__(self):
+        return iter([(1.0, 2.0), (3.0, 4.0)])
+
+
+@pytest.fixture
+def lying_numpy(monkeypatch):
+    fake = types.ModuleType("numpy")
+    fake.ndarray = LyingArray
+    monkeypatch.setitem(sys.modules, "numpy", fake)
+
+
+@pytest.mark.usefixtures("lying_numpy")
+class TestArraysThatLieAboutThemselves:
+    # Check fix for: these crashed the interpreter (a tolist() returning the array
+    # recursed off the C stack, a non-str kind reached the str C API) or raised
+    # SystemError; each now gets a TypeError or ValueError that says what is wrong.
+    @pytest.mark.parametrize(
+        "array, message",
+        [
+            (LyingArray(ndim=1, tolist=lambda self: self), "array tolist() did not return a list"),
+            (LyingArray(ndim=1, kind=3), "array attribute 'dtype.kind' is not a str"),
+            (LyingArray(ndim="2"), "array attribute 'ndim' is not an int"),
+        ],
+    )
+    @pytest.mark.parametrize("cls", TREE_CLASSES)
+    def test_attributes_of_the_wrong_type(self, cls, array, message):
+        with pytest.raises(TypeError) as info:
+            cls(array if cls is _sferix.GeodeticPointTree else [array])
+        assert str(info.value) == message
+
+    @pytest.mark.parametrize("shape", [[2, 2], (2,), (2**64, 2), (2, -1)])
+    def test_shapes_that_are_not_a_pair_of_sizes(self, shape):
+        with pytest.raises(ValueError, match=r"^array shape is not a pair of sizes$"):
+            _sferix.GeodeticPointTree(LyingArray(shape=shape))
+
+    @pytest.mark.parametrize("shape", [(2**61, 2), (2, 2**61 + 1), (4, 2**61 + 1), (2**61, 4)])
+    def test_sizes_whose_product_overflows_are_not_used(self, shape):
+        # Either refused by shape or read row by row, never used to size a copy.
+        try:
+            tree = _sferix.GeodeticPointTree(LyingArray(shape=shape))
+        except ValueError as error:
+            assert str(error).startswith("an array of points must have shape (n, 2)")
+        else:
+            assert [p.coordinates for p in tree.geometries()] == [(1.0, 2.0), (3.0, 4.0)]
+
+
 def test_feature_nesting_is_bounded_even_with_a_raised_recursion_limit():
     # In a child process: before the cap, this overflowed the C stack on 3.10 and 3.11.
     script = textwrap.dedent(
