@@ -326,6 +326,21 @@ class TestWithinDistance:
         for form in [(5, 5), [5.0, 5.0, 100.0], {"type": "Point", "coordinates": (5, 5)}, tree[0]]:
             assert query(form, 0.0) == [0]
 
+    # Check fix for: a radius equal to the distance just reported left the point out.
+    @pytest.mark.parametrize("method", ["within_distance", "within_distance_wgs84"])
+    def test_a_reported_distance_is_inside(self, method):
+        tree = GeodeticPointTree([(0.0, 0.0)])
+        nearest = getattr(tree, "nearest_with_distance" + method[len("within_distance"):])
+        d = nearest((0.1, 0.2))[1]
+        assert getattr(tree, method)((0.1, 0.2), d) == [0]
+        assert getattr(tree, method)((0.1, 0.2), math.nextafter(d, 0)) == []
+
+    # Check fix for: an exact antipode's chord rounded past the bound meant to admit the
+    # whole sphere (and past the WGS84 pre-filter's).
+    @pytest.mark.parametrize(("method", "radius"), [("within_distance", math.inf), ("within_distance_wgs84", 2.1e7)])
+    def test_everything_radius_reaches_the_antipode(self, method, radius):
+        assert getattr(GeodeticPointTree([(-159.0, 20.0)]), method)((21.0, -20.0), radius) == [0]
+
     def test_wgs84_distance_on_the_equator(self):
         tree = GeodeticPointTree([(1, 0), (-1, 0)])
         ((_, east), (_, west)) = sorted(tree.within_distance_wgs84((0, 0), 200_000, True))
