@@ -33,6 +33,29 @@ TEST(RadiusBoundary, ReportedDistanceIsInsideAndTheNextDoubleDownIsNot) {
     EXPECT_TRUE(positions(tree.locate_within_distance(point(0.1, 0.2), std::nextafter(d, 0.0))).empty());
 }
 
+// The chord shortcuts agree with comparing metres, on chords a few ulps around each
+// radius's own chord and at the extremes, for radii from nanometres to the antipode.
+TEST(RadiusBoundary, ChordShortcutsAgreeWithMetres) {
+    std::mt19937_64 rng(SEED + 4);
+    std::uniform_real_distribution<double> exponent(-9.0, std::log10(half_circumference_metres()));
+    std::uniform_real_distribution<double> near_antipode(half_circumference_metres() - 50.0,
+                                                         half_circumference_metres());
+    for (int i = 0; i < 20000; ++i) {
+        const double radius = i % 4 == 0 ? near_antipode(rng) : std::pow(10.0, exponent(rng));
+        const SphereRadius test(radius);
+        double chord = metres_to_squared_chord(radius);
+        for (int step = 0; step < 8; ++step) {
+            chord = std::nextafter(chord, 0.0);
+        }
+        for (int step = 0; step < 16; ++step, chord = std::nextafter(chord, INF)) {
+            ASSERT_EQ(test.admits(chord), squared_chord_to_metres(chord) <= radius) << radius << ' ' << chord;
+        }
+        for (double extreme : {0.0, 1e-300, 4.0, std::nextafter(4.0, INF)}) {
+            ASSERT_EQ(test.admits(extreme), squared_chord_to_metres(extreme) <= radius) << radius << ' ' << extreme;
+        }
+    }
+}
+
 // Every reported distance, used as a radius, admits its item and excludes it one
 // double lower, for the three trees (reported: metres of the leaf's own chord).
 TEST(RadiusBoundary, EveryTreeAgreesWithItsReportedMetres) {
