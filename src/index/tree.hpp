@@ -7,12 +7,15 @@
 //   const PointTree tree = PointTree::from_coords(std::move(coords));
 //   const GeodeticPoint query = *GeodeticPoint::try_new(lon, lat);   // checked once
 //
-//   // Within a radius (metres, inclusive; radius 0 keeps only exact hits):
+//   // Within a radius (metres, inclusive, judged on the metres reported; radius 0
+//   // keeps only exact hits):
 //   for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, 10'000.0)) {
 //       report(leaf->data(), squared_chord_to_metres(distance_2));
 //   }
-//   // The same on an ellipsoid (geodesic metres, inclusive):
+//   // The same on an ellipsoid (geodesic metres, inclusive), and without the metres,
+//   // which spares most geodesic inverses:
 //   for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(query, 10'000.0, WGS84_A, WGS84_F)) { ... }
+//   for (const PointLeaf& leaf : tree.locate_within_distance_on_ellipsoid_unmeasured(query, 10'000.0, WGS84_A, WGS84_F)) { ... }
 //   // Inside a lon/lat rectangle (bounds inclusive; w > e crosses the antimeridian):
 //   for (const PointLeaf& leaf : tree.locate_in_rectangle(LonLatRectangle(lower, upper))) { ... }
 //   // The point at an input position, built on demand from the coordinate array:
