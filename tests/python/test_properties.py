@@ -16,8 +16,14 @@ from hypothesis import strategies as st  # noqa: E402
 
 import _sferix  # noqa: E402
 
+# The same examples on every run, and nothing written next to the tests.
 settings.register_profile(
-    "ci", max_examples=40, derandomize=True, deadline=None, suppress_health_check=[HealthCheck.too_slow]
+    "ci",
+    max_examples=40,
+    derandomize=True,
+    database=None,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
 )
 settings.register_profile("long", max_examples=3000, deadline=None, suppress_health_check=list(HealthCheck))
 settings.load_profile(os.environ.get("SFERIX_HYPOTHESIS_PROFILE", "ci"))
