@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -8,7 +9,6 @@
 #include "geodetic/ellipsoid_prefilter.hpp"
 #include "geodetic/radius.hpp"
 #include "geodetic/spheroid.hpp"
-#include "index/nearest_position.hpp"
 #include "index/tree.hpp"
 #include "indexed_testing.hpp"
 
@@ -19,10 +19,6 @@ using namespace testing;
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t SEED = 20261207;
-
-bool contains(const Positions& found, std::uint64_t position) {
-    return std::find(found.begin(), found.end(), position) != found.end();
-}
 
 // Check fix for: a radius equal to a distance just reported left the point out, since
 // the radius became a chord through sin and the report came back through asin.
@@ -54,36 +50,6 @@ TEST(RadiusBoundary, ChordShortcutsAgreeWithMetres) {
             ASSERT_EQ(test.admits(extreme), squared_chord_to_metres(extreme) <= radius) << radius << ' ' << extreme;
         }
     }
-}
-
-// Every reported distance, used as a radius, admits its item and excludes it one
-// double lower, for the three trees (reported: metres of the leaf's own chord).
-TEST(RadiusBoundary, EveryTreeAgreesWithItsReportedMetres) {
-    std::mt19937_64 rng(SEED);
-    const std::vector<LonLat> coords = random_point_coords(rng, 400);
-    const auto lines = random_linestrings(rng, 300);
-    const auto polygons = random_polygons(rng, 300);
-    const PointTree point_index = point_tree(coords);
-    const LineStringTree line_index = shared_tree(lines);
-    const PolygonTree polygon_index = shared_tree(polygons);
-    std::uniform_int_distribution<std::size_t> pick(0, 299);
-    int checked = 0;
-    const auto check = [&](const auto& tree, const GeodeticPoint& query, std::uint64_t position, double distance_2) {
-        const double d = squared_chord_to_metres(distance_2);
-        EXPECT_TRUE(contains(positions(tree.locate_within_distance(query, d)), position)) << d;
-        if (d > 0.0) {
-            EXPECT_FALSE(contains(positions(tree.locate_within_distance(query, std::nextafter(d, 0.0))), position)) << d;
-        }
-        ++checked;
-    };
-    for (const LonLat& q : random_queries(rng, coords, 150)) {
-        const GeodeticPoint query = point(q.lon, q.lat);
-        const std::size_t i = pick(rng);
-        check(point_index, query, i, chord_2(embed(coords[i].lon, coords[i].lat), query.vector()));
-        check(line_index, query, i, lines[i]->distance_2(query.vector()));
-        check(polygon_index, query, i, polygons[i]->distance_2(query.vector()));
-    }
-    EXPECT_EQ(checked, 450);
 }
 
 // Check fix for: the chord of an exact antipode can round above 4, the bound that was
