@@ -340,8 +340,11 @@ std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
         std::memcpy(node_out + 54, flags, sizeof(flags));
         node_out += NODE_BYTES;
     }
-    // A leaf in memory is these 28 bytes already.
-    std::memcpy(out.data() + positions_offset, view.leaves.data(), view.leaves.size() * LEAF_BYTES);
+    // A leaf in memory is these 28 bytes already. An empty tree's leaf array may be null,
+    // and memcpy from null is undefined even for no bytes.
+    if (!view.leaves.empty()) {
+        std::memcpy(out.data() + positions_offset, view.leaves.data(), view.leaves.size() * LEAF_BYTES);
+    }
     std::byte* coord_out = out.data() + coords_offset;
     for (const GeodeticCoord& coord : tree.coords()) {
         const double pair[2] = {coord.lon(), coord.lat()};
