@@ -149,7 +149,7 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
 
 // query_within_distance: bind; convert workers; parse queries; convert radius_metres
 // (one, or one per query), return_distance (strictly, when given); gather each query's
-// `collect(tree, query, radius)` (the single query's own search) without the GIL; the
+// `collect(tree, query, radius, return_distance)` (the single query's own search) without the GIL; the
 // (2, m) array, and the metres when asked for.
 template <TreeKind Kind, typename Collect>
 PyObject* run_query_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
@@ -178,7 +178,9 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         const typename Kind::Tree& tree = state.tree;
         std::vector<indexed::QueryHits> chunks;
         const auto row_search = [&](const geodetic::GeodeticPoint& query, double radius,
-                                    std::vector<PositionWithMetres>& hits) { hits = collect(tree, query, radius); };
+                                    std::vector<PositionWithMetres>& hits) {
+            hits = collect(tree, query, radius, return_distance);
+        };
         const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
             return indexed::within_rows(*queries, *radii, options, keep_going, chunks, row_search);
         });
