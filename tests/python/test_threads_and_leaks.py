@@ -43,6 +43,16 @@ def all_queries(points, lines, polygons):
             ("polygons", polygons.nearest_with_distance(q)),
             ("polygons within", sorted(polygons.within_distance(q, 300_000.0, True))),
         ]
+    # The array queries release the GIL for their whole loop and run on two threads.
+    for name, tree in (("points", points), ("lines", lines), ("polygons", polygons)):
+        positions, metres = tree.query_nearest(QUERIES, 3, workers=2)
+        pairs, distances = tree.query_within_distance(QUERIES, 300_000.0, return_distance=True, workers=2)
+        out += [
+            (name + " array nearest", (positions.tolist(), metres.tolist())),
+            (name + " array within", (pairs.tolist(), distances.tolist())),
+        ]
+    positions, metres = points.query_nearest_wgs84(QUERIES, 3, workers=2)
+    out.append(("points array nearest84", (positions.tolist(), metres.tolist())))
     return out
 
 
