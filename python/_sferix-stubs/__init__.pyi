@@ -1,7 +1,9 @@
 """Type stubs for the _sferix extension module."""
 
 from collections.abc import Iterable
-from typing import Any, Final, Literal, SupportsIndex, TypeAlias, overload, final
+from typing import Any, Final, Generic, Literal, SupportsIndex, TypeAlias, TypeVar, overload, final
+
+from typing_extensions import Self
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -33,17 +35,21 @@ class GeodeticError(ValueError):
 # Public as sferix.PanicException.
 class _PanicException(BaseException): ...
 
-@final
-class Point:
-    """A geodetic point `(lon, lat)` in degrees."""
-
+# Stub-only bases: the classes below share these methods, each defining its own at run
+# time (none of them has a common base there). Written once here so the signatures
+# cannot drift apart.
+class _Storable:
     def to_bytes(self) -> bytes: ...
     @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview) -> Point: ...
+    def from_bytes(cls, data: bytes | bytearray | memoryview) -> Self: ...
     def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, tuple[Any]]: ...
-    def __copy__(self) -> Point: ...
-    def __deepcopy__(self, memo: Any, /) -> Point: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: Any, /) -> Self: ...
+
+@final
+class Point(_Storable):
+    """A geodetic point `(lon, lat)` in degrees."""
 
     @property
     def x(self) -> float: ...
@@ -56,16 +62,8 @@ class Point:
     def __geo_interface__(self) -> dict[str, Any]: ...
 
 @final
-class LineString:
+class LineString(_Storable):
     """A geodetic linestring: a sequence of `(lon, lat)` vertices joined by great-circle arcs."""
-
-    def to_bytes(self) -> bytes: ...
-    @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview) -> LineString: ...
-    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
-    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, tuple[Any]]: ...
-    def __copy__(self) -> LineString: ...
-    def __deepcopy__(self, memo: Any, /) -> LineString: ...
 
     @property
     def coordinates(self) -> list[tuple[float, float]]:
@@ -75,16 +73,8 @@ class LineString:
     def __len__(self) -> int: ...
 
 @final
-class Polygon:
+class Polygon(_Storable):
     """A filled geodetic polygon: an exterior ring and any interior rings (holes)."""
-
-    def to_bytes(self) -> bytes: ...
-    @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview) -> Polygon: ...
-    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
-    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, tuple[Any]]: ...
-    def __copy__(self) -> Polygon: ...
-    def __deepcopy__(self, memo: Any, /) -> Polygon: ...
 
     @property
     def exterior(self) -> list[tuple[float, float]]:
@@ -95,29 +85,22 @@ class Polygon:
     @property
     def __geo_interface__(self) -> dict[str, Any]: ...
 
-@final
-class GeodeticPointTree:
-    """A geodetic R-tree over points."""
+_G = TypeVar("_G", Point, LineString, Polygon)
 
-    def to_bytes(self) -> bytes: ...
-    @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview) -> GeodeticPointTree: ...
-    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
-    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, tuple[Any]]: ...
-    def __copy__(self) -> GeodeticPointTree: ...
-    def __deepcopy__(self, memo: Any, /) -> GeodeticPointTree: ...
+class _GeodeticTree(_Storable, Generic[_G]):
+    """What the three trees answer alike, for geometries of type _G."""
 
-    def __new__(cls, data: Iterable[_PointLike] | dict[str, Any] | Any) -> GeodeticPointTree: ...
     def __len__(self) -> int: ...
-    def __getitem__(self, index: int, /) -> Point: ...
-    def geometry(self, index: int) -> Point:
-        """The point at input position `index`."""
-    def geometries(self) -> list[Point]:
-        """Every point, in input order."""
+    def __getitem__(self, index: int, /) -> _G: ...
+    def geometry(self, index: int) -> _G:
+        """The geometry at input position `index`."""
+    def geometries(self) -> list[_G]:
+        """Every geometry, in input order."""
     def nearest(self, query: _PointLike) -> int | None:
-        """The input position of the nearest point to `query`, or `None` if the tree is empty."""
+        """The input position of the nearest geometry to `query` (zero distance for a polygon
+        containing it), or `None` if the tree is empty."""
     def nearest_with_distance(self, query: _PointLike) -> tuple[int, float] | None:
-        """The `(input position, distance in metres)` of the nearest point to `query`, or
+        """The `(input position, distance in metres)` of the nearest geometry to `query`, or
         `None` if the tree is empty."""
     @overload
     def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
@@ -126,14 +109,14 @@ class GeodeticPointTree:
     @overload
     def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
     def nearest_k(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
-        """The `(input position, distance in metres)` of the `k` points nearest to `query`,
+        """The `(input position, distance in metres)` of the `k` geometries nearest to `query`,
         nearest first, ties by the smaller position; with `max_distance`, only those within
         that many metres."""
     def query_nearest(
         self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
     ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-        """The nearest points to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as
-        nearest_k finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,
+        """The nearest geometries to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`),
+        as nearest_k finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,
         `(n, k)` otherwise, rows padded with position -1 and distance inf. `workers`
         threads share the queries (-1: every core), without the GIL."""
     @overload
@@ -148,6 +131,14 @@ class GeodeticPointTree:
     def query_within_distance(
         self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
     ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+
+@final
+class GeodeticPointTree(_GeodeticTree[Point]):
+    """A geodetic R-tree over points."""
+
+    def __new__(cls, data: Iterable[_PointLike] | dict[str, Any] | Any) -> GeodeticPointTree: ...
+    # The WGS84 forms repeat the overloads of their sphere forms: radius and metres are
+    # geodesic on the WGS84 ellipsoid.
     @overload
     def query_within_distance_wgs84(
         self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
@@ -187,112 +178,17 @@ class GeodeticPointTree:
     def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
 
 @final
-class GeodeticLineStringTree:
+class GeodeticLineStringTree(_GeodeticTree[LineString]):
     """A geodetic R-tree over linestrings."""
 
-    def to_bytes(self) -> bytes: ...
-    @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview) -> GeodeticLineStringTree: ...
-    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
-    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, tuple[Any]]: ...
-    def __copy__(self) -> GeodeticLineStringTree: ...
-    def __deepcopy__(self, memo: Any, /) -> GeodeticLineStringTree: ...
-
     def __new__(cls, data: Iterable[_LineStringLike] | dict[str, Any] | Any) -> GeodeticLineStringTree: ...
-    def __len__(self) -> int: ...
-    def __getitem__(self, index: int, /) -> LineString: ...
-    def geometry(self, index: int) -> LineString:
-        """The linestring at input position `index`."""
-    def geometries(self) -> list[LineString]:
-        """Every linestring, in input order."""
-    def nearest(self, query: _PointLike) -> int | None:
-        """The input position of the nearest linestring to `query`, or `None` if empty."""
-    def nearest_with_distance(self, query: _PointLike) -> tuple[int, float] | None:
-        """The `(input position, distance in metres)` of the nearest linestring, or `None`."""
-    @overload
-    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
-    @overload
-    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
-    @overload
-    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
-    def nearest_k(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
-        """The `(input position, distance in metres)` of the `k` linestrings nearest to `query`,
-        nearest first, ties by the smaller position; with `max_distance`, only those within
-        that many metres."""
-    def query_nearest(
-        self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
-    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-        """The nearest linestrings to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as
-        nearest_k finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,
-        `(n, k)` otherwise, rows padded with position -1 and distance inf. `workers`
-        threads share the queries (-1: every core), without the GIL."""
-    @overload
-    def query_within_distance(
-        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
-    ) -> NDArray[np.int64]: ...
-    @overload
-    def query_within_distance(
-        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[True], *, workers: int = 1
-    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
-    @overload
-    def query_within_distance(
-        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
-    ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
 
 @final
-class GeodeticPolygonTree:
+class GeodeticPolygonTree(_GeodeticTree[Polygon]):
     """A geodetic R-tree over polygons. Each polygon fills the region to the left of its
     exterior ring; with `oriented=False`, the smaller region the exterior bounds,
     whatever its direction (for clockwise data such as shapefiles)."""
 
-    def to_bytes(self) -> bytes: ...
-    @classmethod
-    def from_bytes(cls, data: bytes | bytearray | memoryview) -> GeodeticPolygonTree: ...
-    def __reduce__(self) -> tuple[Any, tuple[bytes]]: ...
-    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, tuple[Any]]: ...
-    def __copy__(self) -> GeodeticPolygonTree: ...
-    def __deepcopy__(self, memo: Any, /) -> GeodeticPolygonTree: ...
-
     def __new__(
         cls, data: Iterable[_PolygonLike] | dict[str, Any] | Any, *, oriented: bool = True
     ) -> GeodeticPolygonTree: ...
-    def __len__(self) -> int: ...
-    def __getitem__(self, index: int, /) -> Polygon: ...
-    def geometry(self, index: int) -> Polygon:
-        """The polygon at input position `index`."""
-    def geometries(self) -> list[Polygon]:
-        """Every polygon, in input order."""
-    def nearest(self, query: _PointLike) -> int | None:
-        """The input position of the nearest polygon to `query` (zero distance if `query` is
-        inside one), or `None` if empty."""
-    def nearest_with_distance(self, query: _PointLike) -> tuple[int, float] | None:
-        """The `(input position, distance in metres)` of the nearest polygon, or `None`."""
-    @overload
-    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
-    @overload
-    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
-    @overload
-    def within_distance(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
-    def nearest_k(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
-        """The `(input position, distance in metres)` of the `k` polygons nearest to `query`,
-        nearest first, ties by the smaller position; with `max_distance`, only those within
-        that many metres."""
-    def query_nearest(
-        self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
-    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-        """The nearest polygons to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as
-        nearest_k finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,
-        `(n, k)` otherwise, rows padded with position -1 and distance inf. `workers`
-        threads share the queries (-1: every core), without the GIL."""
-    @overload
-    def query_within_distance(
-        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
-    ) -> NDArray[np.int64]: ...
-    @overload
-    def query_within_distance(
-        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[True], *, workers: int = 1
-    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
-    @overload
-    def query_within_distance(
-        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
-    ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
