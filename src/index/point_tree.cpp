@@ -50,13 +50,14 @@ std::vector<std::uint32_t> node_min_positions(rtree::FlatTreeView<PointLeaf> tre
 
 }  // namespace
 
-PointTree::PointTree(rtree::RTree<PointLeaf>&& tree, std::vector<GeodeticCoord>&& coords)
+PointTree::PointTree(rtree::RTree<PointLeaf>&& tree, rtree::FlatArray<GeodeticCoord>&& coords)
     : GeodeticRTree<PointLeaf>(std::move(tree)), coords_(std::move(coords)),
       min_positions_(node_min_positions(rtree().view())) {}
 
 PointTree PointTree::from_coords(std::vector<GeodeticCoord>&& coords) {
     std::vector<PointLeaf> leaves = leaves_of(coords.size(), [&coords](std::size_t i) { return embed(coords[i]); });
-    return PointTree(rtree::RTree<PointLeaf>::new_from_bulk_loading(std::move(leaves)), std::move(coords));
+    return PointTree(rtree::RTree<PointLeaf>::new_from_bulk_loading(std::move(leaves)),
+                     rtree::FlatArray<GeodeticCoord>(std::move(coords)));
 }
 
 PointTree PointTree::from_points(std::span<const GeodeticPoint> points) {
@@ -66,7 +67,8 @@ PointTree PointTree::from_points(std::span<const GeodeticPoint> points) {
     for (const GeodeticPoint& point : points) {
         coords.push_back(point.coord());
     }
-    return PointTree(rtree::RTree<PointLeaf>::new_from_bulk_loading(std::move(leaves)), std::move(coords));
+    return PointTree(rtree::RTree<PointLeaf>::new_from_bulk_loading(std::move(leaves)),
+                     rtree::FlatArray<GeodeticCoord>(std::move(coords)));
 }
 
 }  // namespace sferix::geodetic

@@ -394,17 +394,17 @@ public:
     // The same from validated points (their vectors are reused, not recomputed).
     [[nodiscard]] static PointTree from_points(std::span<const GeodeticPoint> points);
 
-    // The tree of `coords` (input order) over an R-tree adopted as it is, for a loader
-    // that has checked it. REQUIRES: tree's leaves are exactly one leaf per input
-    // position, each holding embed(coords[position]).
+    // The tree of `coords` (input order, owned or borrowed) over an R-tree adopted as
+    // it is, for a loader that has checked it. REQUIRES: tree's leaves are exactly one
+    // leaf per input position, each holding embed(coords[position]).
     [[nodiscard]] static PointTree from_checked_parts(rtree::RTree<PointLeaf>&& tree,
-                                                      std::vector<GeodeticCoord>&& coords) {
+                                                      rtree::FlatArray<GeodeticCoord>&& coords) {
         return PointTree(std::move(tree), std::move(coords));
     }
 
     // The lon/lat at input position `position` (< size()), as given.
     [[nodiscard]] const GeodeticCoord& coord(std::uint64_t position) const noexcept { return coords_[position]; }
-    [[nodiscard]] std::span<const GeodeticCoord> coords() const noexcept { return coords_; }
+    [[nodiscard]] std::span<const GeodeticCoord> coords() const noexcept { return coords_.span(); }
     // The point at input position `position` (< size()), built from coord(position).
     [[nodiscard]] GeodeticPoint point(std::uint64_t position) const noexcept {
         return GeodeticPoint::from_coord(coords_[position]);
@@ -416,7 +416,7 @@ public:
 
     // Bytes held by the tree's arrays (leaves, nodes, coordinates, node minima).
     [[nodiscard]] std::size_t heap_bytes() const noexcept {
-        return rtree().heap_bytes() + coords_.capacity() * sizeof(GeodeticCoord) +
+        return rtree().heap_bytes() + coords_.heap_bytes() +
                min_positions_.capacity() * sizeof(std::uint32_t);
     }
 
@@ -449,11 +449,11 @@ public:
     // antimeridian; a point at lon 180 or −180 is in a window reaching either; a pole
     // is in every window whose latitudes include it; s > n gives nothing.
     [[nodiscard]] InRectangleIterator locate_in_rectangle(const LonLatRectangle& rectangle) const {
-        return InRectangleIterator(rtree().view(), coords_, rectangle);
+        return InRectangleIterator(rtree().view(), coords_.span(), rectangle);
     }
 
 private:
-    PointTree(rtree::RTree<PointLeaf>&& tree, std::vector<GeodeticCoord>&& coords);
+    PointTree(rtree::RTree<PointLeaf>&& tree, rtree::FlatArray<GeodeticCoord>&& coords);
 
     template <bool Measured>
     [[nodiscard]] WithinDistanceOnEllipsoidIterator<Measured> within_distance_on_ellipsoid(const GeodeticPoint& query,
@@ -473,11 +473,11 @@ private:
         }
         const double accept_metres = ellipsoid_accept_radius_metres(radius_metres, a, f);
         const double accept_2 = accept_metres > 0.0 ? metres_to_squared_chord(accept_metres) : -1.0;
-        return WithinDistanceOnEllipsoidIterator<Measured>(rtree().view(), coords_, bound, accept_2, std::move(geod),
-                                                           query, radius_metres);
+        return WithinDistanceOnEllipsoidIterator<Measured>(rtree().view(), coords_.span(), bound, accept_2,
+                                                           std::move(geod), query, radius_metres);
     }
 
-    std::vector<GeodeticCoord> coords_;
+    rtree::FlatArray<GeodeticCoord> coords_;
     std::vector<std::uint32_t> min_positions_;
 };
 

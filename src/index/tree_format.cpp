@@ -544,7 +544,9 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
         node.envelope = merged;
     }
     return geodetic::PointTree::from_checked_parts(
-        rtree::RTree<geodetic::PointLeaf>::from_flat_arrays(std::move(nodes), std::move(leaves)), std::move(coords));
+        rtree::RTree<geodetic::PointLeaf>::from_flat_arrays(rtree::FlatArray<Node>(std::move(nodes)),
+                                                            rtree::FlatArray<geodetic::PointLeaf>(std::move(leaves))),
+        rtree::FlatArray<GeodeticCoord>(std::move(coords)));
 }
 
 LoadResult<std::vector<geodetic::GeodeticLineString>> try_decode_linestrings(std::span<const std::byte> data) {

@@ -9,6 +9,7 @@
 #include "rtree/algorithm/iterators.hpp"
 #include "rtree/algorithm/nearest_neighbor.hpp"
 #include "rtree/algorithm/selection_functions.hpp"
+#include "rtree/flat_array.hpp"
 #include "rtree/flat_view.hpp"
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
@@ -30,7 +31,8 @@ namespace sferix::rtree {
 // The tree lives in two arrays and nothing else: the leaf objects in storage
 // order, and the nodes (FlatNode), root first, each node's children contiguous.
 // Nothing is allocated per node, and a walk follows indices, never pointers
-// between allocations.
+// between allocations. A built tree owns both arrays; a loaded one may borrow them
+// (FlatArray) and answers the same.
 template <RTreeObject T>
 class RTree {
 public:
@@ -45,15 +47,16 @@ public:
     // 2^32 − 1 elements, is a broken invariant (invariant_broken).
     [[nodiscard]] static RTree new_from_bulk_loading(std::vector<T>&& elements) {
         std::vector<FlatNode<Point>> nodes = FlatBulkLoader<T>::load(std::span<T>(elements));
-        return RTree(std::move(nodes), std::move(elements));
+        return RTree(FlatArray<FlatNode<Point>>(std::move(nodes)), FlatArray<T>(std::move(elements)));
     }
 
-    // The tree whose two arrays are `nodes` and `leaves`, adopted as they are.
+    // The tree whose two arrays are `nodes` and `leaves`, owned or borrowed, adopted
+    // as they are.
     // REQUIRES: they form a tree as the loader builds one (every node but the root the
     // child of exactly one node stored before it, every leaf below exactly one node,
     // child counts within the loader's limits, each envelope the merge of its
     // children's); a caller reading them from outside checks all of that first.
-    [[nodiscard]] static RTree from_flat_arrays(std::vector<FlatNode<Point>>&& nodes, std::vector<T>&& leaves) noexcept {
+    [[nodiscard]] static RTree from_flat_arrays(FlatArray<FlatNode<Point>>&& nodes, FlatArray<T>&& leaves) noexcept {
         return RTree(std::move(nodes), std::move(leaves));
     }
 
@@ -67,13 +70,12 @@ public:
     // The root; never a bare leaf, even for one element.
     [[nodiscard]] const FlatNode<Point>& root() const noexcept { return nodes_.front(); }
     // The two arrays, for walks and validators.
-    [[nodiscard]] FlatTreeView<T> view() const noexcept { return FlatTreeView<T>{nodes_, leaves_}; }
+    [[nodiscard]] FlatTreeView<T> view() const noexcept { return FlatTreeView<T>{nodes_.span(), leaves_.span()}; }
     // The number of leaf objects (input elements).
     [[nodiscard]] std::size_t size() const noexcept { return leaves_.size(); }
-    // Bytes held by the two arrays (their capacities), for memory accounting.
-    [[nodiscard]] std::size_t heap_bytes() const noexcept {
-        return nodes_.capacity() * sizeof(FlatNode<Point>) + leaves_.capacity() * sizeof(T);
-    }
+    // Bytes held by the two arrays (their capacities, or what they borrow), for
+    // memory accounting.
+    [[nodiscard]] std::size_t heap_bytes() const noexcept { return nodes_.heap_bytes() + leaves_.heap_bytes(); }
 
     // Every leaf accepted by `function`, depth-first (see SelectionIterator).
     template <SelectionFunction<T> F>
@@ -113,11 +115,11 @@ public:
     }
 
 private:
-    RTree(std::vector<FlatNode<Point>>&& nodes, std::vector<T>&& leaves) noexcept
+    RTree(FlatArray<FlatNode<Point>>&& nodes, FlatArray<T>&& leaves) noexcept
         : nodes_(std::move(nodes)), leaves_(std::move(leaves)) {}
 
-    std::vector<FlatNode<Point>> nodes_;
-    std::vector<T> leaves_;
+    FlatArray<FlatNode<Point>> nodes_;
+    FlatArray<T> leaves_;
 };
 
 }  // namespace sferix::rtree
