@@ -395,11 +395,14 @@ public:
     [[nodiscard]] static PointTree from_points(std::span<const GeodeticPoint> points);
 
     // The tree of `coords` (input order, owned or borrowed) over an R-tree adopted as
-    // it is, for a loader that has checked it. REQUIRES: tree's leaves are exactly one
-    // leaf per input position, each holding embed(coords[position]).
+    // it is, for a loader that has checked it and found each node's smallest input
+    // position on the way. REQUIRES: tree's leaves are exactly one leaf per input
+    // position, each holding embed(coords[position]); min_positions as min_positions()
+    // describes it.
     [[nodiscard]] static PointTree from_checked_parts(rtree::RTree<PointLeaf>&& tree,
-                                                      rtree::FlatArray<GeodeticCoord>&& coords) {
-        return PointTree(std::move(tree), std::move(coords));
+                                                      rtree::FlatArray<GeodeticCoord>&& coords,
+                                                      std::vector<std::uint32_t>&& min_positions) noexcept {
+        return PointTree(std::move(tree), std::move(coords), std::move(min_positions));
     }
 
     // The lon/lat at input position `position` (< size()), as given.
@@ -454,6 +457,10 @@ public:
 
 private:
     PointTree(rtree::RTree<PointLeaf>&& tree, rtree::FlatArray<GeodeticCoord>&& coords);
+    PointTree(rtree::RTree<PointLeaf>&& tree, rtree::FlatArray<GeodeticCoord>&& coords,
+              std::vector<std::uint32_t>&& min_positions) noexcept
+        : GeodeticRTree<PointLeaf>(std::move(tree)), coords_(std::move(coords)),
+          min_positions_(std::move(min_positions)) {}
 
     template <bool Measured>
     [[nodiscard]] WithinDistanceOnEllipsoidIterator<Measured> within_distance_on_ellipsoid(const GeodeticPoint& query,

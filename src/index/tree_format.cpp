@@ -1,8 +1,11 @@
 #include "index/tree_format.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -36,6 +39,14 @@ using geodetic::GeodeticCoord;
 using geodetic::UnitVec;
 using Node = rtree::FlatNode<UnitVec>;
 using Box = rtree::AABB<UnitVec>;
+
+// A loaded tree reads its three arrays in place, so a stored node and coordinate must
+// be laid out as in memory (a node's last byte is padding there, 0 in the buffer).
+static_assert(sizeof(Node) == NODE_BYTES && std::is_trivially_copyable_v<Node> && std::is_standard_layout_v<Node>);
+static_assert(sizeof(Box) == 48 && offsetof(Node, first) == 48 && offsetof(Node, count) == 52 &&
+              offsetof(Node, leaf_children) == 54 && sizeof(bool) == 1);
+static_assert(sizeof(GeodeticCoord) == COORD_BYTES && std::is_trivially_copyable_v<GeodeticCoord> &&
+              std::is_standard_layout_v<GeodeticCoord>);
 
 class Writer {
 public:
@@ -316,6 +327,48 @@ std::string node_failure(std::size_t index, std::size_t offset, std::string_view
     return at("node " + std::to_string(index), offset) + ": " + std::string(why);
 }
 
+// The `count` elements of type E at `offset` in `data`, borrowed when a keeper holds
+// `data` and the place is aligned for E, else copied once into a buffer of their own
+// (allocated without being cleared first, as every byte is overwritten).
+template <typename E>
+rtree::FlatArray<E> adopt_or_copy(std::span<const std::byte> data, std::size_t offset, std::size_t count,
+                                  const std::shared_ptr<const void>& keeper) {
+    static_assert(std::is_trivially_copyable_v<E>);
+    const std::byte* start = data.data() + offset;
+    if (keeper && reinterpret_cast<std::uintptr_t>(start) % alignof(E) == 0) {
+        return rtree::FlatArray<E>::borrow({reinterpret_cast<const E*>(start), count}, keeper);
+    }
+    static_assert(alignof(E) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    std::shared_ptr<std::byte[]> copy(new std::byte[std::max<std::size_t>(count * sizeof(E), 1)]);
+    if (count != 0) {
+        std::memcpy(copy.get(), start, count * sizeof(E));
+    }
+    const E* elements = reinterpret_cast<const E*>(copy.get());
+    return rtree::FlatArray<E>::borrow({elements, count}, std::move(copy));
+}
+
+// The index of the first coordinate GeodeticCoord::try_new would refuse, or the
+// count. The test is try_new's (NaN and infinities fail both comparisons), made
+// without a call per coordinate and a block at a time so that it vectorises.
+std::size_t first_bad_coord(std::span<const GeodeticCoord> coords) {
+    constexpr std::size_t BLOCK = 512;
+    for (std::size_t start = 0; start < coords.size(); start += BLOCK) {
+        const std::size_t end = std::min(coords.size(), start + BLOCK);
+        bool in_range = true;
+        for (std::size_t i = start; i < end; ++i) {
+            in_range &= (std::fabs(coords[i].lon()) <= 180.0) & (std::fabs(coords[i].lat()) <= 90.0);
+        }
+        if (!in_range) {
+            for (std::size_t i = start; i < end; ++i) {
+                if (!GeodeticCoord::try_new(coords[i].lon(), coords[i].lat())) {
+                    return i;
+                }
+            }
+        }
+    }
+    return coords.size();
+}
+
 }  // namespace
 
 std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
@@ -395,7 +448,8 @@ std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon) 
     return std::move(out).take();
 }
 
-LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data) {
+LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data,
+                                                      const std::shared_ptr<const void>& keeper) {
     Reader in(data);
     const auto counts = in.header(FormatKind::PointTree);
     if (!counts) {
@@ -423,130 +477,113 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
     const std::size_t positions_offset = nodes_offset + m * NODE_BYTES;
     const std::size_t coords_offset = positions_offset + n * LEAF_BYTES;
 
-    // Coordinates, then the leaves they give.
-    std::vector<GeodeticCoord> coords;
-    coords.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t offset = coords_offset + i * COORD_BYTES;
-        double pair[2];
-        std::memcpy(pair, data.data() + offset, sizeof(pair));
-        geodetic::Result<GeodeticCoord> coord = GeodeticCoord::try_new(pair[0], pair[1]);
-        if (!coord) {
-            return FormatError{at("coordinate " + std::to_string(i), offset) + ": " + coord.error().message()};
-        }
-        coords.push_back(coord.value());
-    }
-    // Leaves: adopted as stored once every position is in range and used once and
-    // every vector is a finite unit vector.
-    std::vector<geodetic::PointLeaf> leaves;
-    leaves.reserve(n);
-    std::vector<bool> placed(n, false);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t offset = positions_offset + i * LEAF_BYTES;
-        double xyz[3];
-        std::uint32_t position = 0;
-        std::memcpy(xyz, data.data() + offset, sizeof(xyz));
-        std::memcpy(&position, data.data() + offset + 24, sizeof(position));
-        if (position >= n || placed[position]) {
-            return FormatError{at("leaf " + std::to_string(i), offset + 24) + ": position " + std::to_string(position) +
-                               (position >= n ? " beyond the " + std::to_string(n) + " points" : " repeated")};
-        }
-        placed[position] = true;
-        const double norm_2 = xyz[0] * xyz[0] + xyz[1] * xyz[1] + xyz[2] * xyz[2];
-        if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE)) {
-            return FormatError{at("leaf " + std::to_string(i), offset) + ": not a unit vector"};
-        }
-        leaves.emplace_back(UnitVec{xyz[0], xyz[1], xyz[2]}, position);
-    }
+    // The arrays are checked where the tree will read them, so what was checked is
+    // what is used even if the caller's bytes were to change afterwards.
+    rtree::FlatArray<GeodeticCoord> coord_array = adopt_or_copy<GeodeticCoord>(data, coords_offset, n, keeper);
+    rtree::FlatArray<geodetic::PointLeaf> leaf_array =
+        adopt_or_copy<geodetic::PointLeaf>(data, positions_offset, n, keeper);
+    rtree::FlatArray<Node> node_array = adopt_or_copy<Node>(data, nodes_offset, m, keeper);
+    const std::span<const GeodeticCoord> coords = coord_array.span();
+    const std::span<const geodetic::PointLeaf> leaves = leaf_array.span();
+    const std::span<const Node> nodes = node_array.span();
 
-    // Nodes: shape first, every child range inside its array and after its parent.
-    std::vector<Node> nodes;
-    nodes.reserve(m);
-    std::vector<bool> node_claimed(m, false);
-    std::vector<bool> leaf_claimed(n, false);
-    for (std::size_t i = 0; i < m; ++i) {
+    if (const std::size_t bad = first_bad_coord(coords); bad != n) {
+        const std::size_t offset = coords_offset + bad * COORD_BYTES;
+        return FormatError{at("coordinate " + std::to_string(bad), offset) + ": " +
+                           GeodeticCoord::try_new(coords[bad].lon(), coords[bad].lat()).error().message()};
+    }
+    // Nodes, last to first, in one pass that also checks the leaves each claims:
+    // children come after their parent, so each node's shape is checked before its
+    // children are read, and its box is compared with children whose own boxes were
+    // checked already. Each child and leaf is claimed once, so no walk can loop, and
+    // every input position is held by one leaf. The smallest position below each
+    // node comes out of the same pass.
+    // The positions are met in random order: a bit each keeps their marks in cache.
+    std::vector<std::uint8_t> leaf_claimed(n, 0);
+    std::vector<std::uint64_t> position_placed(n / 64 + 1, 0);
+    std::vector<std::uint8_t> node_claimed(m, 0);
+    std::vector<std::uint32_t> min_positions(m);
+    for (std::size_t i = m; i-- > 0;) {
+        const Node& node = nodes[i];
         const std::size_t offset = nodes_offset + i * NODE_BYTES;
-        std::uint32_t first = 0;
-        std::uint16_t count = 0;
-        std::uint8_t leaf_children = 0;
-        std::uint8_t zero = 0;
-        std::memcpy(&first, data.data() + offset + 48, sizeof(first));
-        std::memcpy(&count, data.data() + offset + 52, sizeof(count));
-        std::memcpy(&leaf_children, data.data() + offset + 54, sizeof(leaf_children));
-        std::memcpy(&zero, data.data() + offset + 55, sizeof(zero));
-        if (leaf_children > 1 || zero != 0) {
+        // The flag is read as a byte: a bool holding anything but 0 or 1 must not be read.
+        const auto* flags = reinterpret_cast<const std::uint8_t*>(&node) + offsetof(Node, leaf_children);
+        if (flags[0] > 1 || flags[1] != 0) {
             return FormatError{node_failure(i, offset + 54, "flag bytes must be 0 or 1, then 0")};
         }
-        const std::size_t end = std::size_t{first} + count;
-        if (leaf_children == 1) {
+        const std::size_t first = node.first;
+        const std::size_t end = first + node.count;
+        Box merged = Box::new_empty();
+        std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
+        if (flags[0] == 1) {
             const bool empty_root = i == 0 && n == 0;
-            if (count > rtree::MAX_NODE_SIZE || (count == 0 && !empty_root) || end > n) {
+            if (node.count > rtree::MAX_NODE_SIZE || (node.count == 0 && !empty_root) || end > n) {
                 return FormatError{node_failure(i, offset + 48,
                                                 "leaf range [" + std::to_string(first) + ", " + std::to_string(end) +
                                                     ") invalid for " + std::to_string(n) + " leaves")};
             }
             for (std::size_t leaf = first; leaf < end; ++leaf) {
-                if (leaf_claimed[leaf]) {
+                if (leaf_claimed[leaf] != 0) {
                     return FormatError{node_failure(i, offset + 48, "leaf " + std::to_string(leaf) + " under two nodes")};
                 }
-                leaf_claimed[leaf] = true;
+                leaf_claimed[leaf] = 1;
+                const std::size_t leaf_offset = positions_offset + leaf * LEAF_BYTES;
+                const auto position = static_cast<std::size_t>(leaves[leaf].data());
+                const std::uint64_t bit = std::uint64_t{1} << (position % 64);
+                if (position >= n || (position_placed[position / 64] & bit) != 0) {
+                    return FormatError{at("leaf " + std::to_string(leaf), leaf_offset + 24) + ": position " +
+                                       std::to_string(position) +
+                                       (position >= n ? " beyond the " + std::to_string(n) + " points" : " repeated")};
+                }
+                position_placed[position / 64] |= bit;
+                const UnitVec v = leaves[leaf].vector();
+                const double norm_2 = v.x * v.x + v.y * v.y + v.z * v.z;
+                if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE)) {
+                    return FormatError{at("leaf " + std::to_string(leaf), leaf_offset) + ": not a unit vector"};
+                }
+                merged.merge(Box::from_point(v));
+                least = std::min(least, static_cast<std::uint32_t>(position));
             }
         } else {
-            if (count == 0 || count > MAX_INNER_CHILDREN || first <= i || end > m) {
+            if (node.count == 0 || node.count > MAX_INNER_CHILDREN || first <= i || end > m) {
                 return FormatError{node_failure(i, offset + 48,
                                                 "child range [" + std::to_string(first) + ", " + std::to_string(end) +
                                                     ") invalid for node " + std::to_string(i) + " of " +
                                                     std::to_string(m))};
             }
             for (std::size_t child = first; child < end; ++child) {
-                if (node_claimed[child]) {
+                if (node_claimed[child] != 0) {
                     return FormatError{node_failure(i, offset + 48, "node " + std::to_string(child) + " under two parents")};
                 }
-                node_claimed[child] = true;
+                node_claimed[child] = 1;
+                merged.merge(nodes[child].envelope);
+                least = std::min(least, min_positions[child]);
             }
         }
-        // The box is checked, and set, by the pass below.
-        nodes.push_back(Node{Box::new_empty(), first, count, leaf_children == 1});
+        // Equal as numbers (a zero may differ in sign from the merge, which no query
+        // can tell apart), and a NaN fails.
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            if (!(node.envelope.lower()[axis] == merged.lower()[axis] &&
+                  node.envelope.upper()[axis] == merged.upper()[axis])) {
+                return FormatError{node_failure(i, offset, "box is not the merge of its children's")};
+            }
+        }
+        min_positions[i] = least;
     }
     for (std::size_t i = 1; i < m; ++i) {
-        if (!node_claimed[i]) {
+        if (node_claimed[i] == 0) {
             return FormatError{node_failure(i, nodes_offset + i * NODE_BYTES, "not the child of any node")};
         }
     }
     for (std::size_t leaf = 0; leaf < n; ++leaf) {
-        if (!leaf_claimed[leaf]) {
-            return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * 4) + ": under no node"};
+        if (leaf_claimed[leaf] == 0) {
+            return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES) +
+                               ": under no node"};
         }
-    }
-
-    // Boxes: children come after their parent, so one backward pass checks each
-    // node against children already checked.
-    for (std::size_t i = m; i-- > 0;) {
-        Node& node = nodes[i];
-        Box merged = Box::new_empty();
-        if (node.leaf_children) {
-            for (std::size_t leaf = node.first; leaf < std::size_t{node.first} + node.count; ++leaf) {
-                merged.merge(leaves[leaf].envelope());
-            }
-        } else {
-            for (std::size_t child = node.first; child < std::size_t{node.first} + node.count; ++child) {
-                merged.merge(nodes[child].envelope);
-            }
-        }
-        const std::size_t offset = nodes_offset + i * NODE_BYTES;
-        double stored[6];
-        std::memcpy(stored, data.data() + offset, sizeof(stored));
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            if (!(stored[axis] == merged.lower()[axis] && stored[axis + 3] == merged.upper()[axis])) {
-                return FormatError{node_failure(i, offset, "box is not the merge of its children's")};
-            }
-        }
-        node.envelope = merged;
     }
     return geodetic::PointTree::from_checked_parts(
-        rtree::RTree<geodetic::PointLeaf>::from_flat_arrays(rtree::FlatArray<Node>(std::move(nodes)),
-                                                            rtree::FlatArray<geodetic::PointLeaf>(std::move(leaves))),
-        rtree::FlatArray<GeodeticCoord>(std::move(coords)));
+        rtree::RTree<geodetic::PointLeaf>::from_flat_arrays(std::move(node_array), std::move(leaf_array)),
+        std::move(coord_array), std::move(min_positions));
 }
 
 LoadResult<std::vector<geodetic::GeodeticLineString>> try_decode_linestrings(std::span<const std::byte> data) {

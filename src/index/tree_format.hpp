@@ -40,9 +40,10 @@
 // every child index and count is checked, every leaf must be below exactly one node
 // and every node but the root the child of exactly one node stored before it (so a
 // walk can neither leave the arrays nor loop), and every node's box must equal the
-// merge of its children's, bit for bit (so a NaN box fails). The buffer must end where
-// the body ends. A failure names the field and its byte offset. A tree that loads
-// answers every query exactly as the tree that was saved.
+// merge of its children's, compared as numbers (so a NaN box fails; a zero's sign,
+// which no query can see, may differ). The buffer must end where the body ends. A
+// failure names the field and its byte offset. A tree that loads answers every query
+// exactly as the tree that was saved.
 
 #include <cstddef>
 #include <cstdint>
@@ -86,8 +87,14 @@ using LoadResult = std::variant<T, FormatError>;
 [[nodiscard]] std::vector<std::byte> encode_linestring(const geodetic::GeodeticLineString& linestring);
 [[nodiscard]] std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon);
 
-// The checked tree; linear in the buffer's size.
-[[nodiscard]] LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data);
+// The checked tree; linear in the buffer's size. Without a keeper the tree copies its
+// arrays out of `data`. With one, `data` must not change and must stay alive while the
+// keeper (or any copy of it) is held: the tree then reads every array whose place in
+// `data` is aligned for its type (nodes and coordinates at 8 bytes) in place, keeping
+// a share of the keeper, and copies only the others. Either way the checks read the
+// arrays the tree keeps, and heap_bytes() is the same.
+[[nodiscard]] LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data,
+                                                                    const std::shared_ptr<const void>& keeper = nullptr);
 // The checked geometries of a linestring or polygon tree, in input order, for the
 // caller to index.
 [[nodiscard]] LoadResult<std::vector<geodetic::GeodeticLineString>> try_decode_linestrings(

@@ -11,8 +11,8 @@ namespace sferix::rtree {
 
 // A read-only array that either owns its elements (a vector) or borrows them from
 // memory someone else keeps alive. A loaded tree borrows its arrays straight from the
-// buffer it was read from, so that loading costs the checks and not a copy; a built
-// tree owns them. Readers see the same span either way.
+// buffer it was read from (or from one copy of it), so that loading costs the checks
+// and not a copy; a built tree owns them. Readers see the same span either way.
 //
 //   FlatArray<Leaf> owned(std::move(leaves));
 //   FlatArray<Leaf> borrowed = FlatArray<Leaf>::borrow(elements, keeper);
@@ -61,7 +61,6 @@ public:
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
     [[nodiscard]] const E& operator[](std::size_t index) const noexcept { return data_[index]; }
     [[nodiscard]] const E& front() const noexcept { return data_[0]; }
-    [[nodiscard]] bool is_borrowed() const noexcept { return keeper_ != nullptr; }
 
     // Bytes the array stands for: an owned vector's capacity, or the borrowed
     // elements (which the keeper holds for this array), so that a loaded tree

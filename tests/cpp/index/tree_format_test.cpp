@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <random>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -44,6 +46,46 @@ TEST(PointTreeFormat, RoundTripAnswersAsTheSavedTree) {
         for (double lon : {-179.5, 0.0, 120.0}) {
             const GeodeticPoint query = GeodeticPoint::try_new(lon, 10.0).value();
             EXPECT_EQ(within(copy, query, 3e6), within(tree, query, 3e6));
+        }
+    }
+}
+
+// Whether `inner` lies within `outer`'s bytes.
+template <typename E>
+bool lies_in(std::span<const E> inner, std::span<const std::byte> outer) {
+    const auto* begin = reinterpret_cast<const std::byte*>(inner.data());
+    return begin >= outer.data() && begin + inner.size_bytes() <= outer.data() + outer.size();
+}
+
+// With a keeper the tree reads the aligned arrays where they lie in the buffer and
+// keeps the buffer alive; what lies unaligned (the coordinates after an odd number of
+// 28-byte leaves, or every 8-byte array of a buffer shifted by one) is copied. Either
+// way the tree answers, saves and counts its memory as the tree that was saved.
+TEST(PointTreeFormat, KeeperLetsTheTreeReadTheBufferInPlaceAndOutliveIt) {
+    const GeodeticPoint query = GeodeticPoint::try_new(35.0, 40.0).value();
+    for (std::size_t count : {1000, 999}) {
+        for (std::size_t shift : {0, 1}) {
+            const PointTree tree = tree_of(count, 4);
+            const std::vector<std::byte> saved = encode_point_tree(tree);
+            auto held = std::make_shared<std::vector<std::byte>>(shift, std::byte{0});
+            held->insert(held->end(), saved.begin(), saved.end());
+            const std::span<const std::byte> data = std::span<const std::byte>(*held).subspan(shift);
+            LoadResult<PointTree> loaded = try_decode_point_tree(data, held);
+            ASSERT_TRUE(std::holds_alternative<PointTree>(loaded)) << std::get<FormatError>(loaded).message;
+            const PointTree& copy = std::get<PointTree>(loaded);
+            const rtree::FlatTreeView<geodetic::PointLeaf> view = copy.rtree().view();
+            EXPECT_TRUE(lies_in(view.leaves, data));
+            EXPECT_EQ(lies_in(view.nodes, data), shift == 0);
+            EXPECT_EQ(lies_in(copy.coords(), data), shift == 0 && count % 2 == 0);
+
+            const std::weak_ptr<std::vector<std::byte>> watch = held;
+            held.reset();
+            EXPECT_FALSE(watch.expired());
+            EXPECT_EQ(encode_point_tree(copy), saved);
+            EXPECT_EQ(within(copy, query, 2e6), within(tree, query, 2e6));
+            EXPECT_EQ(copy.heap_bytes(), std::get<PointTree>(try_decode_point_tree(saved)).heap_bytes());
+            loaded = FormatError{"dropped"};
+            EXPECT_TRUE(watch.expired());
         }
     }
 }
