@@ -327,6 +327,35 @@ std::string node_failure(std::size_t index, std::size_t offset, std::string_view
     return at("node " + std::to_string(index), offset) + ": " + std::string(why);
 }
 
+// One mark per index below a count, a bit each so that marks met in random order (the
+// leaves' positions) stay in cache.
+class Marks {
+public:
+    explicit Marks(std::size_t count) : words_(count / 64 + 1, 0), count_(count) {}
+
+    // Marks `index` (< count); whether it was marked already.
+    [[nodiscard]] bool set(std::size_t index) noexcept {
+        const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+        const bool was = (words_[index / 64] & bit) != 0;
+        words_[index / 64] |= bit;
+        return was;
+    }
+
+    // The smallest index not marked, or the count.
+    [[nodiscard]] std::size_t first_unset() const noexcept {
+        for (std::size_t word = 0; word < words_.size(); ++word) {
+            if (words_[word] != ~std::uint64_t{0}) {
+                return std::min(count_, word * 64 + static_cast<std::size_t>(std::countr_one(words_[word])));
+            }
+        }
+        return count_;
+    }
+
+private:
+    std::vector<std::uint64_t> words_;
+    std::size_t count_;
+};
+
 // The `count` elements of type E at `offset` in `data`, borrowed when a keeper holds
 // `data` and the place is aligned for E, else copied once into a buffer of their own
 // (allocated without being cleared first, as every byte is overwritten).
@@ -347,10 +376,11 @@ rtree::FlatArray<E> adopt_or_copy(std::span<const std::byte> data, std::size_t o
     return rtree::FlatArray<E>::borrow({elements, count}, std::move(copy));
 }
 
-// The index of the first coordinate GeodeticCoord::try_new would refuse, or the
-// count. The test is try_new's (NaN and infinities fail both comparisons), made
-// without a call per coordinate and a block at a time so that it vectorises.
-std::size_t first_bad_coord(std::span<const GeodeticCoord> coords) {
+// The first coordinate GeodeticCoord::try_new refuses, found a block at a time with
+// its test made without a call per coordinate so that it vectorises (NaN and
+// infinities fail both comparisons), then coordinate by coordinate in a block that
+// failed.
+std::optional<FormatError> check_coords(std::span<const GeodeticCoord> coords, std::size_t coords_offset) {
     constexpr std::size_t BLOCK = 512;
     for (std::size_t start = 0; start < coords.size(); start += BLOCK) {
         const std::size_t end = std::min(coords.size(), start + BLOCK);
@@ -358,15 +388,102 @@ std::size_t first_bad_coord(std::span<const GeodeticCoord> coords) {
         for (std::size_t i = start; i < end; ++i) {
             in_range &= (std::fabs(coords[i].lon()) <= 180.0) & (std::fabs(coords[i].lat()) <= 90.0);
         }
-        if (!in_range) {
-            for (std::size_t i = start; i < end; ++i) {
-                if (!GeodeticCoord::try_new(coords[i].lon(), coords[i].lat())) {
-                    return i;
-                }
+        for (std::size_t i = start; !in_range && i < end; ++i) {
+            if (geodetic::Result<GeodeticCoord> coord = GeodeticCoord::try_new(coords[i].lon(), coords[i].lat()); !coord) {
+                return FormatError{at("coordinate " + std::to_string(i), coords_offset + i * COORD_BYTES) + ": " +
+                                   coord.error().message()};
             }
         }
     }
-    return coords.size();
+    return std::nullopt;
+}
+
+// The nodes, last to first, in one pass that also checks the leaves below each (one
+// pass over the leaves, not two). Children come after their parent, so each node's
+// shape is checked before its children are read, and its box is compared with
+// children whose own boxes were checked already. Each child and leaf is claimed once,
+// so no walk can loop, and every input position is held by one leaf. Sets
+// min_positions (one per node) on the way.
+std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<const geodetic::PointLeaf> leaves,
+                                       std::size_t nodes_offset, std::size_t positions_offset,
+                                       std::span<std::uint32_t> min_positions) {
+    const std::size_t n = leaves.size();
+    const std::size_t m = nodes.size();
+    Marks leaf_claimed(n);
+    Marks position_placed(n);
+    Marks node_claimed(m);
+    for (std::size_t i = m; i-- > 0;) {
+        const Node& node = nodes[i];
+        const std::size_t offset = nodes_offset + i * NODE_BYTES;
+        // The flag is read as a byte: a bool holding anything but 0 or 1 must not be read.
+        const auto* flags = reinterpret_cast<const std::uint8_t*>(&node) + offsetof(Node, leaf_children);
+        if (flags[0] > 1 || flags[1] != 0) {
+            return FormatError{node_failure(i, offset + 54, "flag bytes must be 0 or 1, then 0")};
+        }
+        const std::size_t first = node.first;
+        const std::size_t end = first + node.count;
+        Box merged = Box::new_empty();
+        std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
+        if (flags[0] == 1) {
+            const bool empty_root = i == 0 && n == 0;
+            if (node.count > rtree::MAX_NODE_SIZE || (node.count == 0 && !empty_root) || end > n) {
+                return FormatError{node_failure(i, offset + 48,
+                                                "leaf range [" + std::to_string(first) + ", " + std::to_string(end) +
+                                                    ") invalid for " + std::to_string(n) + " leaves")};
+            }
+            for (std::size_t leaf = first; leaf < end; ++leaf) {
+                if (leaf_claimed.set(leaf)) {
+                    return FormatError{node_failure(i, offset + 48, "leaf " + std::to_string(leaf) + " under two nodes")};
+                }
+                const auto position = static_cast<std::size_t>(leaves[leaf].data());
+                if (position >= n || position_placed.set(position)) {
+                    return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES + 24) +
+                                       ": position " + std::to_string(position) +
+                                       (position >= n ? " beyond the " + std::to_string(n) + " points" : " repeated")};
+                }
+                const UnitVec v = leaves[leaf].vector();
+                const double norm_2 = v.x * v.x + v.y * v.y + v.z * v.z;
+                if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE)) {
+                    return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES) +
+                                       ": not a unit vector"};
+                }
+                merged.merge(Box::from_point(v));
+                least = std::min(least, static_cast<std::uint32_t>(position));
+            }
+        } else {
+            if (node.count == 0 || node.count > MAX_INNER_CHILDREN || first <= i || end > m) {
+                return FormatError{node_failure(i, offset + 48,
+                                                "child range [" + std::to_string(first) + ", " + std::to_string(end) +
+                                                    ") invalid for node " + std::to_string(i) + " of " +
+                                                    std::to_string(m))};
+            }
+            for (std::size_t child = first; child < end; ++child) {
+                if (node_claimed.set(child)) {
+                    return FormatError{node_failure(i, offset + 48, "node " + std::to_string(child) + " under two parents")};
+                }
+                merged.merge(nodes[child].envelope);
+                least = std::min(least, min_positions[child]);
+            }
+        }
+        // Equal as numbers (a zero may differ in sign from the merge, which no query
+        // can tell apart), and a NaN fails.
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            if (!(node.envelope.lower()[axis] == merged.lower()[axis] &&
+                  node.envelope.upper()[axis] == merged.upper()[axis])) {
+                return FormatError{node_failure(i, offset, "box is not the merge of its children's")};
+            }
+        }
+        min_positions[i] = least;
+    }
+    static_cast<void>(node_claimed.set(0));  // the root, nobody's child
+    if (const std::size_t i = node_claimed.first_unset(); i != m) {
+        return FormatError{node_failure(i, nodes_offset + i * NODE_BYTES, "not the child of any node")};
+    }
+    if (const std::size_t leaf = leaf_claimed.first_unset(); leaf != n) {
+        return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES) +
+                           ": under no node"};
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -487,99 +604,12 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
     const std::span<const geodetic::PointLeaf> leaves = leaf_array.span();
     const std::span<const Node> nodes = node_array.span();
 
-    if (const std::size_t bad = first_bad_coord(coords); bad != n) {
-        const std::size_t offset = coords_offset + bad * COORD_BYTES;
-        return FormatError{at("coordinate " + std::to_string(bad), offset) + ": " +
-                           GeodeticCoord::try_new(coords[bad].lon(), coords[bad].lat()).error().message()};
+    if (std::optional<FormatError> error = check_coords(coords, coords_offset)) {
+        return std::move(*error);
     }
-    // Nodes, last to first, in one pass that also checks the leaves each claims:
-    // children come after their parent, so each node's shape is checked before its
-    // children are read, and its box is compared with children whose own boxes were
-    // checked already. Each child and leaf is claimed once, so no walk can loop, and
-    // every input position is held by one leaf. The smallest position below each
-    // node comes out of the same pass.
-    // The positions are met in random order: a bit each keeps their marks in cache.
-    std::vector<std::uint8_t> leaf_claimed(n, 0);
-    std::vector<std::uint64_t> position_placed(n / 64 + 1, 0);
-    std::vector<std::uint8_t> node_claimed(m, 0);
     std::vector<std::uint32_t> min_positions(m);
-    for (std::size_t i = m; i-- > 0;) {
-        const Node& node = nodes[i];
-        const std::size_t offset = nodes_offset + i * NODE_BYTES;
-        // The flag is read as a byte: a bool holding anything but 0 or 1 must not be read.
-        const auto* flags = reinterpret_cast<const std::uint8_t*>(&node) + offsetof(Node, leaf_children);
-        if (flags[0] > 1 || flags[1] != 0) {
-            return FormatError{node_failure(i, offset + 54, "flag bytes must be 0 or 1, then 0")};
-        }
-        const std::size_t first = node.first;
-        const std::size_t end = first + node.count;
-        Box merged = Box::new_empty();
-        std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
-        if (flags[0] == 1) {
-            const bool empty_root = i == 0 && n == 0;
-            if (node.count > rtree::MAX_NODE_SIZE || (node.count == 0 && !empty_root) || end > n) {
-                return FormatError{node_failure(i, offset + 48,
-                                                "leaf range [" + std::to_string(first) + ", " + std::to_string(end) +
-                                                    ") invalid for " + std::to_string(n) + " leaves")};
-            }
-            for (std::size_t leaf = first; leaf < end; ++leaf) {
-                if (leaf_claimed[leaf] != 0) {
-                    return FormatError{node_failure(i, offset + 48, "leaf " + std::to_string(leaf) + " under two nodes")};
-                }
-                leaf_claimed[leaf] = 1;
-                const std::size_t leaf_offset = positions_offset + leaf * LEAF_BYTES;
-                const auto position = static_cast<std::size_t>(leaves[leaf].data());
-                const std::uint64_t bit = std::uint64_t{1} << (position % 64);
-                if (position >= n || (position_placed[position / 64] & bit) != 0) {
-                    return FormatError{at("leaf " + std::to_string(leaf), leaf_offset + 24) + ": position " +
-                                       std::to_string(position) +
-                                       (position >= n ? " beyond the " + std::to_string(n) + " points" : " repeated")};
-                }
-                position_placed[position / 64] |= bit;
-                const UnitVec v = leaves[leaf].vector();
-                const double norm_2 = v.x * v.x + v.y * v.y + v.z * v.z;
-                if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE)) {
-                    return FormatError{at("leaf " + std::to_string(leaf), leaf_offset) + ": not a unit vector"};
-                }
-                merged.merge(Box::from_point(v));
-                least = std::min(least, static_cast<std::uint32_t>(position));
-            }
-        } else {
-            if (node.count == 0 || node.count > MAX_INNER_CHILDREN || first <= i || end > m) {
-                return FormatError{node_failure(i, offset + 48,
-                                                "child range [" + std::to_string(first) + ", " + std::to_string(end) +
-                                                    ") invalid for node " + std::to_string(i) + " of " +
-                                                    std::to_string(m))};
-            }
-            for (std::size_t child = first; child < end; ++child) {
-                if (node_claimed[child] != 0) {
-                    return FormatError{node_failure(i, offset + 48, "node " + std::to_string(child) + " under two parents")};
-                }
-                node_claimed[child] = 1;
-                merged.merge(nodes[child].envelope);
-                least = std::min(least, min_positions[child]);
-            }
-        }
-        // Equal as numbers (a zero may differ in sign from the merge, which no query
-        // can tell apart), and a NaN fails.
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            if (!(node.envelope.lower()[axis] == merged.lower()[axis] &&
-                  node.envelope.upper()[axis] == merged.upper()[axis])) {
-                return FormatError{node_failure(i, offset, "box is not the merge of its children's")};
-            }
-        }
-        min_positions[i] = least;
-    }
-    for (std::size_t i = 1; i < m; ++i) {
-        if (node_claimed[i] == 0) {
-            return FormatError{node_failure(i, nodes_offset + i * NODE_BYTES, "not the child of any node")};
-        }
-    }
-    for (std::size_t leaf = 0; leaf < n; ++leaf) {
-        if (leaf_claimed[leaf] == 0) {
-            return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES) +
-                               ": under no node"};
-        }
+    if (std::optional<FormatError> error = check_nodes(nodes, leaves, nodes_offset, positions_offset, min_positions)) {
+        return std::move(*error);
     }
     return geodetic::PointTree::from_checked_parts(
         rtree::RTree<geodetic::PointLeaf>::from_flat_arrays(std::move(node_array), std::move(leaf_array)),
