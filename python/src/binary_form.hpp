@@ -7,7 +7,9 @@
 // Every class that travels has
 //   to_bytes()            the binary form, a new bytes object;
 //   from_bytes(data)      a class method; `data` is bytes or anything bytes() accepts
-//                         (bytearray, memoryview, pickle.PickleBuffer), copied once;
+//                         (bytearray, memoryview, pickle.PickleBuffer), copied once
+//                         into bytes; a point tree then reads its arrays in place in
+//                         that bytes object and keeps it alive;
 //   __reduce__()          (Class.from_bytes, (to_bytes(),)), so unpickling runs the
 //                         same checks as from_bytes (protocols 2 to 5);
 //   __reduce_ex__(protocol)  the same, with the bytes wrapped in a pickle.PickleBuffer
@@ -16,6 +18,7 @@
 //   __copy__(), __deepcopy__(memo)   the object itself: trees and values are immutable.
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,6 +50,19 @@ inline PyRef bytes_argument(PyObject* data /* borrowed */) {
 // The bytes of a bytes object, borrowed from it.
 inline std::span<const std::byte> bytes_view(PyObject* bytes /* borrowed bytes */) {
     return {reinterpret_cast<const std::byte*>(PyBytes_AsString(bytes)), static_cast<std::size_t>(PyBytes_Size(bytes))};
+}
+
+// A share in a bytes object for a tree that reads its arrays in place: it holds a
+// reference, and whichever thread lets go of the last share drops it holding the GIL.
+// The 3.10 limited API has no buffer protocol, so only bytes, which cannot change,
+// are lent this way.
+inline std::shared_ptr<const void> keeper_of(PyObject* bytes /* borrowed bytes */) {
+    PyObject* held = Py_NewRef(bytes);  // owned by the keeper; released by its deleter even if making it fails
+    return std::shared_ptr<const void>(held, [](PyObject* object /* owned */) {
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        Py_DECREF(object);
+        PyGILState_Release(gil);
+    });
 }
 
 // ValueError "<class_name>.from_bytes: <why>"; returns nullptr.

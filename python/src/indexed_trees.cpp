@@ -92,7 +92,9 @@ struct LineStringTreeKind {
         return Input{std::move(*parts)};
     }
     static std::vector<std::byte> encode(const State& state) { return indexed::encode_linestrings(state.geometries); }
-    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data) {
+    // The geometries are rebuilt from the buffer, so nothing of it is kept.
+    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,
+                                                           const std::shared_ptr<const void>& /* keeper */) {
         return state_of_decoded<Tree>(indexed::try_decode_linestrings(data));
     }
 };
@@ -111,7 +113,9 @@ struct PolygonTreeKind {
     }
     static constexpr std::size_t NEW_PARAMETER_COUNT = 2;
     static std::vector<std::byte> encode(const State& state) { return indexed::encode_polygons(state.geometries); }
-    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data) {
+    // The geometries are rebuilt from the buffer, so nothing of it is kept.
+    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,
+                                                           const std::shared_ptr<const void>& /* keeper */) {
         return state_of_decoded<Tree>(indexed::try_decode_polygons(data));
     }
     static const FunctionDescription& new_description() {

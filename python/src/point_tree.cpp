@@ -61,8 +61,10 @@ struct PointTreeKind {
 
     static std::vector<std::byte> encode(const State& state) { return indexed::encode_point_tree(state.tree); }
 
-    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data) {
-        indexed::LoadResult<Tree> tree = indexed::try_decode_point_tree(data);
+    // The tree reads its arrays in place and keeps the bytes alive through the keeper.
+    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,
+                                                           const std::shared_ptr<const void>& keeper) {
+        indexed::LoadResult<Tree> tree = indexed::try_decode_point_tree(data, keeper);
         if (auto* error = std::get_if<indexed::FormatError>(&tree)) {
             return std::move(*error);
         }

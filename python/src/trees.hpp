@@ -86,16 +86,17 @@ PyObject* item_list(const TreeState<Tree, Geometry>& state) {
 
 template <typename Kind>
 concept TreeKind = requires(const typename Kind::Tree& tree, const typename Kind::State& state,
-                            const geodetic::GeodeticPoint& query, std::span<const std::byte> data) {
+                            const geodetic::GeodeticPoint& query, std::span<const std::byte> data,
+                            const std::shared_ptr<const void>& keeper) {
     typename Kind::Geometry;
     typename Kind::State;
     { Kind::NAME } -> std::convertible_to<std::string_view>;
     { Kind::type() } -> std::same_as<PyTypeObject*>;
     { Kind::nearest(tree, query) } -> std::same_as<std::optional<PositionWithMetres>>;
     // The binary form of a state, and the checked state of a binary form (run
-    // without the GIL).
+    // without the GIL), which may keep a share of the keeper to read `data` in place.
     { Kind::encode(state) } -> std::same_as<std::vector<std::byte>>;
-    { Kind::decode(data) } -> std::same_as<std::variant<typename Kind::State, indexed::FormatError>>;
+    { Kind::decode(data, keeper) } -> std::same_as<std::variant<typename Kind::State, indexed::FormatError>>;
 };
 
 template <TreeKind Kind>
@@ -277,7 +278,8 @@ template <TreeKind Kind>
 inline constexpr FunctionDescription FROM_BYTES_DESCRIPTION{Kind::NAME, "from_bytes", DATA_PARAMETERS, 0, 1};
 
 // The class method: the buffer is checked and adopted without the GIL; the bytes
-// object it lives in is held throughout and cannot change.
+// object it lives in is held throughout and cannot change. The keeper outlives the
+// call, so a share a failed load drops never releases the bytes off the GIL.
 template <TreeKind Kind>
 PyObject* tree_from_bytes(PyObject* /* cls */, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_entry([&]() -> PyObject* {
@@ -290,9 +292,10 @@ PyObject* tree_from_bytes(PyObject* /* cls */, PyObject* const* args, Py_ssize_t
             return nullptr;
         }
         const std::span<const std::byte> data = bytes_view(bytes.get());
-        std::variant<StateOf<Kind>, indexed::FormatError> loaded = [data] {
+        const std::shared_ptr<const void> keeper = keeper_of(bytes.get());
+        std::variant<StateOf<Kind>, indexed::FormatError> loaded = [data, &keeper] {
             const ReleasedGil released;
-            return Kind::decode(data);
+            return Kind::decode(data, keeper);
         }();
         if (auto* error = std::get_if<indexed::FormatError>(&loaded)) {
             return refuse_bytes(Kind::NAME, *error);

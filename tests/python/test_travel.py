@@ -1,9 +1,11 @@
 """Trees and geometries that travel: binary form, pickle and copy."""
 
 import copy
+import gc
 import math
 import pickle
 import random
+import sys
 
 import pytest
 
@@ -89,6 +91,37 @@ class TestTreeRoundTrip:
         for q in random_coords(20, 5):
             assert loaded.nearest_with_distance_wgs84(q) == tree.nearest_with_distance_wgs84(q)
             assert loaded.in_rectangle((170, -20), (-170, 20)) == tree.in_rectangle((170, -20), (-170, 20))
+
+
+class TestLoadedPointTreeMemory:
+    """A point tree loaded from bytes reads them in place and keeps them alive; anything
+    else is copied first. Odd counts put the coordinates off their alignment."""
+
+    @pytest.mark.parametrize("count", [300, 301])
+    def test_tree_holds_its_bytes_until_it_goes(self, count):
+        tree = point_tree(count)
+        data = tree.to_bytes()
+        before = sys.getrefcount(data)
+        loaded = sferix.GeodeticPointTree.from_bytes(data)
+        assert sys.getrefcount(data) == before + 1
+        del loaded
+        assert sys.getrefcount(data) == before
+
+    @pytest.mark.parametrize("count", [300, 301])
+    def test_tree_outlives_its_source(self, count):
+        tree = point_tree(count)
+        expected = answers(tree)
+        from_bytes = sferix.GeodeticPointTree.from_bytes(tree.to_bytes())
+        stream = pickle.dumps(tree, protocol=5)
+        unpickled = pickle.loads(stream)
+        del stream
+        mutable = bytearray(tree.to_bytes())
+        from_bytearray = sferix.GeodeticPointTree.from_bytes(mutable)
+        mutable[32:] = bytes(len(mutable) - 32)
+        gc.collect()
+        for loaded in (from_bytes, unpickled, from_bytearray):
+            assert answers(loaded) == expected
+            assert loaded.to_bytes() == tree.to_bytes()
 
 
 class TestValueRoundTrip:
