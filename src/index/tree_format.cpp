@@ -376,20 +376,14 @@ rtree::FlatArray<E> adopt_or_copy(std::span<const std::byte> data, std::size_t o
     return rtree::FlatArray<E>::borrow({elements, count}, std::move(copy));
 }
 
-// The first coordinate GeodeticCoord::try_new refuses, found a block at a time with
-// its test made without a call per coordinate so that it vectorises (NaN and
-// infinities fail both comparisons), then coordinate by coordinate in a block that
-// failed.
+// The first coordinate GeodeticCoord::try_new refuses. Its test is made inline (NaN
+// and infinities fail both comparisons), as a call per coordinate would cost more
+// than the test; try_new itself runs only to name the fault.
 std::optional<FormatError> check_coords(std::span<const GeodeticCoord> coords, std::size_t coords_offset) {
-    constexpr std::size_t BLOCK = 512;
-    for (std::size_t start = 0; start < coords.size(); start += BLOCK) {
-        const std::size_t end = std::min(coords.size(), start + BLOCK);
-        bool in_range = true;
-        for (std::size_t i = start; i < end; ++i) {
-            in_range &= (std::fabs(coords[i].lon()) <= 180.0) & (std::fabs(coords[i].lat()) <= 90.0);
-        }
-        for (std::size_t i = start; !in_range && i < end; ++i) {
-            if (geodetic::Result<GeodeticCoord> coord = GeodeticCoord::try_new(coords[i].lon(), coords[i].lat()); !coord) {
+    for (std::size_t i = 0; i < coords.size(); ++i) {
+        if (!(std::fabs(coords[i].lon()) <= 180.0 && std::fabs(coords[i].lat()) <= 90.0)) [[unlikely]] {
+            geodetic::Result<GeodeticCoord> coord = GeodeticCoord::try_new(coords[i].lon(), coords[i].lat());
+            if (!coord) {
                 return FormatError{at("coordinate " + std::to_string(i), coords_offset + i * COORD_BYTES) + ": " +
                                    coord.error().message()};
             }
