@@ -6,7 +6,11 @@
 
 namespace sferix::geodetic {
 
-double half_circumference_metres() noexcept { return squared_chord_to_metres(4.0); }
+double half_circumference_metres() noexcept {
+    // Every radius query asks for it, and the conversion is an asin.
+    static const double metres = squared_chord_to_metres(4.0);
+    return metres;
+}
 
 SphereRadius::SphereRadius(double radius_metres) noexcept : metres_(radius_metres) {
     constexpr double INF = std::numeric_limits<double>::infinity();
