@@ -31,6 +31,26 @@ namespace sferix::geodetic {
 [[nodiscard]] std::size_t count_crossings(std::span<const UnitVec> chain, const predicates::Vector3& r,
                                           const predicates::Vector3& p) noexcept;
 
+// What one pass over a chain tells about p: count_crossings from r to p, and whether p
+// is clear of every edge's great circle.
+struct ChainScan {
+    std::size_t crossings;
+    // Every edge (a, b) has |det[a; b; p]| > EDGE_CLEARANCE_DET, proven from the
+    // floating-point determinant and its error bound. False as soon as one edge has
+    // zero length (a = b, determinant 0) or passes within that margin of p.
+    bool clear_of_edges;
+};
+
+// The determinant margin scan_chain proves. For unit vectors det[a; b; p] = (p − a) ·
+// (a × b), so at least this far from every edge circle p is also this far (in chord)
+// from every vertex: about 6 µm on Earth.
+inline constexpr double EDGE_CLEARANCE_DET = 1e-12;
+
+// count_crossings(chain, r, p) together with the clearance of p from every edge
+// circle, in one pass: the signs are the same exact signs. REQUIRES: r, p unit vectors
+// (norms within 1e-14 of 1), as are the chain's vertices.
+[[nodiscard]] ChainScan scan_chain(std::span<const UnitVec> chain, const UnitVec& r, const UnitVec& p) noexcept;
+
 // Whether a and b point in exactly opposite directions (a × b exactly zero, a · b < 0).
 [[nodiscard]] bool are_antiparallel(const UnitVec& a, const UnitVec& b) noexcept;
 
