@@ -418,11 +418,44 @@ double GeodeticPolygon::edge_distance_2(const UnitVec& p, double bound) const no
     return best;
 }
 
+// Why a bound this small lets the clearance of scan_chain stand for the edge distances:
+// if |det[a; b; p]| > D = EDGE_CLEARANCE_DET (unit vectors, norms within 1e-14 of 1),
+// arc_distance_2(a, b, p) as computed is above 1e-30.
+//  - Endpoints: det[a; b; p] = (p − a) · (a × b) with |a × b| ≤ 1 + 1e-13, so |p − a|
+//    > 0.99 D and chord_2(p, a), a sum of three rounded squares, exceeds 0.98 D²; so
+//    for b. A degenerate arc measures only these.
+//  - The circle term 2s²/(1 + L): s = p · n with n = a × u, u = w / |w| and w = b − t·a
+//    for the rounded t = a · b. In exact arithmetic a × (b − t·a) = a × b whatever t,
+//    so the rounding of w (|ω| ≤ u|t·a| + u|w| < 3u, u = 2^-53) only adds a × ω,
+//    and s = (det + p · (a × ω)) / (|w|(1 + ζ)) + e, where ζ (the norm and square
+//    root, |ζ| < 3u) and e (the division, the cross and the dot product, |e| < 8u)
+//    are roundings. As |w| ≤ 1.01, |s| ≥ (D − 4u) / 1.02 − 8u > 0.97 D, and with
+//    L ≤ 1.01 the term exceeds 0.9 D² = 9e-25.
+// Every rounding term is under 20u ≈ 2.2e-15, four orders below D, so the margins are
+// loose on purpose.
+constexpr double MAX_CLEARED_BOUND_2 = 1e-30;
+
 std::optional<double> GeodeticPolygon::distance_2_if_less_or_equal(const UnitVec& p, double bound) const noexcept {
     if (!(bound >= 0.0)) {
         return std::nullopt;
     }
-    if (contains_point(p)) {
+    if (bound <= MAX_CLEARED_BOUND_2 && !indexed_ && reference_) {
+        // Radius 0 on a small polygon: one pass of exact signs gives the containment
+        // (contains_point_by_full_count's count) and, for a point off every edge's
+        // circle, shows that no edge is within the bound, without measuring any.
+        ChainScan scanned = scan_chain(exterior_.vectors(), *reference_, p);
+        for (const GeodeticRing& ring : interiors_) {
+            const ChainScan hole = scan_chain(ring.vectors(), *reference_, p);
+            scanned.crossings += hole.crossings;
+            scanned.clear_of_edges = scanned.clear_of_edges && hole.clear_of_edges;
+        }
+        if ((scanned.crossings % 2 == 0) == reference_inside_) {
+            return 0.0;
+        }
+        if (scanned.clear_of_edges) {
+            return std::nullopt;
+        }
+    } else if (contains_point(p)) {
         return 0.0;
     }
     const double d = edge_distance_2(p, bound);
