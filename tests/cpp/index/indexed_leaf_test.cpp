@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <random>
+#include <vector>
 
 #include "indexed_testing.hpp"
 #include "rtree/object.hpp"
@@ -50,6 +52,26 @@ TEST(IndexedLeaf, WithinBoundIsInclusiveAndRejectsNegativeOrNaN) {
     EXPECT_EQ(leaf.distance_2_if_less_or_equal(p, std::numeric_limits<double>::quiet_NaN()), std::nullopt);
     // Far outside the box: rejected before the exact distance.
     EXPECT_EQ(leaf.distance_2_if_less_or_equal(embed(100, 0), 0.5), std::nullopt);
+}
+
+// The leaf rejects by a float copy of the envelope first; rounded the wrong way it
+// would cut off the extremes of a geometry, whose vertices lie within the box's
+// margin of its faces.
+TEST(IndexedLeaf, OuterBoxKeepsEveryVertexOfTinyGeometries) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> lon(-179.0, 179.0);
+    std::uniform_real_distribution<double> lat(-89.0, 89.0);
+    for (int i = 0; i < 200; ++i) {
+        const double x = lon(rng);
+        const double y = lat(rng);
+        const std::vector<LonLat> ring = {{x, y}, {x + 1e-6, y}, {x, y + 1e-6}, {x, y}};
+        const PolygonLeaf polygon_leaf(polygon(ring), 0);
+        const LineStringLeaf line_leaf(linestring({ring[0], ring[1], ring[2]}), 0);
+        for (const LonLat& v : ring) {
+            EXPECT_EQ(polygon_leaf.distance_2_if_less_or_equal(embed(v.lon, v.lat), 0.0), std::optional(0.0));
+            EXPECT_EQ(line_leaf.distance_2_if_less_or_equal(embed(v.lon, v.lat), 0.0), std::optional(0.0));
+        }
+    }
 }
 
 }  // namespace
