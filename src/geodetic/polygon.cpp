@@ -316,10 +316,13 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
     : exterior_(std::move(exterior)),
       interiors_(std::move(interiors)),
       fill_(fill),
-      reference_(reference_point(exterior_.vectors())),
       envelope_(Envelope::new_empty()) {
-    if (reference_) {
-        reference_inside_ = reference_left_of_exterior(*reference_, exterior_, interiors_).value_or(true);
+    if (const std::optional<UnitVec> reference = reference_point(exterior_.vectors())) {
+        reference_ = *reference;
+        has_reference_ = true;
+    }
+    if (has_reference_) {
+        reference_inside_ = reference_left_of_exterior(reference_, exterior_, interiors_).value_or(true);
         if (fill == Fill::SmallerRegion) {
             const std::optional<UnitVec> far_point = point_opposite_the_ring(exterior_.vectors());
             const bool left_is_larger =
@@ -363,8 +366,8 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
     }
     if (edges) {
         std::optional<ContainmentGrid> grid;
-        if (reference_) {
-            grid = ContainmentGrid::try_build(*edges, chain_source(), edge_count, *reference_, reference_inside_,
+        if (has_reference_) {
+            grid = ContainmentGrid::try_build(*edges, chain_source(), edge_count, reference_, reference_inside_,
                                               axis_inside);
         }
         indexed_ = std::make_shared<const Indexed>(Indexed{std::move(*edges), std::move(grid)});
@@ -388,10 +391,10 @@ bool GeodeticPolygon::contains_point(const UnitVec& p) const noexcept {
 }
 
 bool GeodeticPolygon::contains_point_by_full_count(const UnitVec& p) const noexcept {
-    if (!reference_) {
+    if (!has_reference_) {
         return false;
     }
-    const predicates::Vector3 r = as_vector3(*reference_);
+    const predicates::Vector3 r = as_vector3(reference_);
     const predicates::Vector3 q = as_vector3(p);
     std::size_t crossings = count_crossings(exterior_.vectors(), r, q);
     for (const GeodeticRing& ring : interiors_) {
@@ -439,13 +442,13 @@ std::optional<double> GeodeticPolygon::distance_2_if_less_or_equal(const UnitVec
     if (!(bound >= 0.0)) {
         return std::nullopt;
     }
-    if (bound <= MAX_CLEARED_BOUND_2 && !indexed_ && reference_) {
+    if (bound <= MAX_CLEARED_BOUND_2 && !indexed_ && has_reference_) {
         // Radius 0 on a small polygon: one pass of exact signs gives the containment
         // (contains_point_by_full_count's count) and, for a point off every edge's
         // circle, shows that no edge is within the bound, without measuring any.
-        ChainScan scanned = scan_chain(exterior_.vectors(), *reference_, p);
+        ChainScan scanned = scan_chain(exterior_.vectors(), reference_, p);
         for (const GeodeticRing& ring : interiors_) {
-            const ChainScan hole = scan_chain(ring.vectors(), *reference_, p);
+            const ChainScan hole = scan_chain(ring.vectors(), reference_, p);
             scanned.crossings += hole.crossings;
             scanned.clear_of_edges = scanned.clear_of_edges && hole.clear_of_edges;
         }

@@ -157,12 +157,15 @@ private:
 
     GeodeticRing exterior_;
     std::vector<GeodeticRing> interiors_;
-    Fill fill_;
-    // A pure function of the exterior. Empty when the exterior has no edge of non-zero
-    // length.
-    std::optional<UnitVec> reference_;
+    // A pure function of the exterior. None (has_reference_ false) when the exterior
+    // has no edge of non-zero length.
+    UnitVec reference_{};
+    // The flags share one word: a polygon of the many small ones is then a 16-byte
+    // size class smaller.
+    bool has_reference_ = false;
     // Whether reference_ is in the filled region.
     bool reference_inside_ = true;
+    Fill fill_;
     // Held by pointer, next to the fields every query reads: small polygons, the many,
     // then pay one null pointer for it, in a cache line they load anyway. Immutable, so
     // copies share it.
