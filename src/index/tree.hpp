@@ -60,6 +60,7 @@
 #include "geodetic/rectangle.hpp"
 #include "geodetic/spheroid.hpp"
 #include "geodetic/unit_vec.hpp"
+#include "index/entry_tested_selection.hpp"
 #include "index/indexed_leaf.hpp"
 #include "index/point_leaf.hpp"
 #include "rtree/algorithm/next_iterator.hpp"
@@ -124,11 +125,16 @@ private:
     mutable double last_distance_2_ = 0.0;
 };
 
-// Lazy result of locate_within_distance: leaves with their squared chords.
+// Lazy result of locate_within_distance: leaves with their squared chords. Linestring
+// and polygon trees walk with EntryTestedSelection, which reports the same leaves in
+// the same order as the SelectionIterator the point trees keep, at about half the cost
+// of a point-in-polygon query.
 template <GeodeticLeaf Leaf>
 class WithinDistanceIterator {
 public:
-    using Selection = rtree::SelectionIterator<Leaf, SelectWithinDistanceRecording<Leaf>>;
+    using Selection =
+        std::conditional_t<std::same_as<Leaf, PointLeaf>, rtree::SelectionIterator<Leaf, SelectWithinDistanceRecording<Leaf>>,
+                           indexed::EntryTestedSelection<Leaf, SelectWithinDistanceRecording<Leaf>>>;
 
     // The empty sequence.
     WithinDistanceIterator() = default;
