@@ -176,21 +176,18 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
             return_distance = *given;
         }
         const typename Kind::Tree& tree = state.tree;
-        std::vector<indexed::QueryHits> chunks;
+        indexed::WithinHits found;
         const auto row_search = [&](const geodetic::GeodeticPoint& query, double radius,
                                     std::vector<PositionWithMetres>& hits) {
             hits = collect(tree, query, radius, return_distance);
         };
         const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
-            return indexed::within_rows(*queries, *radii, options, keep_going, chunks, row_search);
+            return indexed::within_rows(*queries, *radii, options, keep_going, found, row_search);
         });
         if (outcome == support::RunOutcome::Cancelled) {
             return nullptr;
         }
-        std::size_t m = 0;
-        for (const indexed::QueryHits& chunk : chunks) {
-            m += chunk.positions.size();
-        }
+        const std::size_t m = found.size();
         std::optional<ResultArray<std::int64_t>> pairs = ResultArray<std::int64_t>::allocate(2 * m);
         if (!pairs) {
             return nullptr;
@@ -201,18 +198,8 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         }
         {
             const std::span<std::int64_t> out = pairs->elements();
-            const std::span<double> out_metres = metres->elements();
-            std::size_t at = 0;
-            for (const indexed::QueryHits& chunk : chunks) {
-                std::copy(chunk.queries.begin(), chunk.queries.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
-                std::copy(chunk.positions.begin(), chunk.positions.end(),
-                          out.begin() + static_cast<std::ptrdiff_t>(m + at));
-                if (return_distance) {
-                    std::copy(chunk.metres.begin(), chunk.metres.end(),
-                              out_metres.begin() + static_cast<std::ptrdiff_t>(at));
-                }
-                at += chunk.positions.size();
-            }
+            const ReleasedGil released;
+            found.write(out.first(m), out.subspan(m), metres->elements());
         }
         const std::array<std::size_t, 2> shape{2, m};
         PyRef pair_array = PyRef::steal(pairs->to_numpy(shape));

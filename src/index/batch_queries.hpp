@@ -9,15 +9,19 @@
 //                [&](const GeodeticPoint& q, std::vector<PositionWithMetres>& hits) {
 //                    nearest_k(tree, q, k, NO_MAX_DISTANCE, hits);
 //                });
-//   std::vector<QueryHits> chunks;
-//   within_rows(queries, radii, options, keep_going, chunks,
+//   WithinHits found;
+//   within_rows(queries, radii, options, keep_going, found,
 //               [&](const GeodeticPoint& q, double radius, std::vector<PositionWithMetres>& hits) { ... });
+//   found.write(query_column, position_column, metres);   // each of found.size()
 //
 // Each query runs the single-query search it is given, unchanged, so a batch answers
-// exactly what the single queries answer, and in the same order. Every query's answer
-// goes to a place of its own (its row, or its chunk's slot), so the result is the same
-// for every number of workers. The searches run on several threads at once: they must
-// only read shared state (a built tree is immutable). See run_chunked for threads,
+// exactly what the single queries answer, and in the same order. The queries are
+// answered in locality_order (neighbours on the sphere one after the other, so the
+// tree nodes one search reads are still in cache for the next), cut into chunks of
+// that order for the threads; every answer goes to its query's own place (its row, or
+// its query's slot once placed by query index), so the result is the same for every
+// number of workers and every order. The searches run on several threads at once: they
+// must only read shared state (a built tree is immutable). See run_chunked for threads,
 // cancellation and exceptions.
 
 #include <algorithm>
@@ -25,11 +29,13 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <span>
 #include <vector>
 
 #include "geodetic/point.hpp"
 #include "index/position_with_metres.hpp"
+#include "index/query_order.hpp"
 #include "support/chunked_run.hpp"
 #include "support/panic.hpp"
 
@@ -51,9 +57,11 @@ support::RunOutcome nearest_rows(std::span<const geodetic::GeodeticPoint> querie
                                  std::span<double> metres, const Search& search) {
     SFERIX_ASSERT(positions.size() == queries.size() * width && metres.size() == positions.size(),
                   "nearest rows fit their outputs");
+    const std::vector<std::size_t> order = locality_order(queries);
     const auto work = [&](std::size_t begin, std::size_t end) {
         std::vector<PositionWithMetres> hits;
-        for (std::size_t row = begin; row < end; ++row) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t row = order[i];
             search(queries[row], hits);
             SFERIX_ASSERT(hits.size() <= width, "a nearest search keeps to its row");
             const std::size_t start = row * width;
@@ -67,38 +75,98 @@ support::RunOutcome nearest_rows(std::span<const geodetic::GeodeticPoint> querie
     return support::run_chunked(queries.size(), options, work, keep_going);
 }
 
-// The answers of one chunk of queries, in query order: pair i is (query index,
-// input position), with its metres.
-struct QueryHits {
-    std::vector<std::int64_t> queries;
-    std::vector<std::int64_t> positions;
-    std::vector<double> metres;
+// The answers of a batch of radius queries: size() (query index, position) pairs with
+// their metres, gathered chunk by chunk in the order the queries ran, and written out
+// by query index.
+class WithinHits {
+public:
+    // The number of pairs.
+    [[nodiscard]] std::size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.back(); }
+
+    // Writes the pairs sorted by query index, each query's in its search's order: pair i
+    // to query_indices[i], positions[i] and, unless metres is empty, metres[i].
+    // REQUIRES: query_indices and positions hold size() elements, metres size() or none.
+    void write(std::span<std::int64_t> query_indices, std::span<std::int64_t> positions,
+               std::span<double> metres) const {
+        SFERIX_ASSERT(query_indices.size() == size() && positions.size() == size() &&
+                          (metres.empty() || metres.size() == size()),
+                      "within pairs fit their outputs");
+        for (std::size_t c = 0; c < chunks_.size(); ++c) {
+            const Chunk& chunk = chunks_[c];
+            const std::size_t end = std::min(order_.size(), (c + 1) * chunk_size_);
+            std::size_t at = 0;
+            for (std::size_t i = c * chunk_size_; i < end; ++i) {
+                const std::size_t query = order_[i];
+                const std::size_t first = offsets_[query];
+                const std::size_t count = offsets_[query + 1] - first;
+                std::fill_n(query_indices.begin() + static_cast<std::ptrdiff_t>(first), count,
+                            static_cast<std::int64_t>(query));
+                std::copy_n(chunk.positions.begin() + static_cast<std::ptrdiff_t>(at), count,
+                            positions.begin() + static_cast<std::ptrdiff_t>(first));
+                if (!metres.empty()) {
+                    std::copy_n(chunk.metres.begin() + static_cast<std::ptrdiff_t>(at), count,
+                                metres.begin() + static_cast<std::ptrdiff_t>(first));
+                }
+                at += count;
+            }
+        }
+    }
+
+private:
+    template <typename Search>
+    friend support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint>, std::span<const double>,
+                                           const support::ChunkedRunOptions&, const std::function<bool()>&,
+                                           WithinHits&, const Search&);
+
+    // The answers of the queries order_[c·chunk_size_, (c + 1)·chunk_size_), one after the other.
+    struct Chunk {
+        std::vector<std::int64_t> positions;
+        std::vector<double> metres;
+    };
+
+    std::vector<std::size_t> order_;
+    std::size_t chunk_size_ = 1;
+    std::vector<Chunk> chunks_;
+    // While the queries run, offsets_[q + 1] counts query q's pairs; then query q's pairs
+    // are [offsets_[q], offsets_[q + 1]) of the output.
+    std::vector<std::size_t> offsets_;
 };
 
-// chunks[c] gets the answers of chunk c, query by query, each query's in the order
-// search(queries[i], radius, hits) leaves them, radius being radii[i], or radii[0] for
-// every query when radii has one element. REQUIRES: radii has 1 or queries.size()
-// elements; positions below 2^63.
+// found gets every query's answers as search(queries[i], radius, hits) leaves them,
+// radius being radii[i], or radii[0] for every query when radii has one element.
+// REQUIRES: radii has 1 or queries.size() elements; positions below 2^63. On
+// Cancelled, found holds nothing.
 template <typename Search>
 support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries, std::span<const double> radii,
                                 const support::ChunkedRunOptions& options, const std::function<bool()>& keep_going,
-                                std::vector<QueryHits>& chunks, const Search& search) {
+                                WithinHits& found, const Search& search) {
     SFERIX_ASSERT(radii.size() == 1 || radii.size() == queries.size(), "one radius, or one per query");
-    const std::size_t chunk_size = std::max<std::size_t>(1, options.chunk_size);
-    chunks.assign(queries.size() / chunk_size + (queries.size() % chunk_size != 0), QueryHits{});
+    found = WithinHits{};
+    found.order_ = locality_order(queries);
+    found.chunk_size_ = std::max<std::size_t>(1, options.chunk_size);
+    const std::size_t chunk_size = found.chunk_size_;
+    found.chunks_.resize(queries.size() / chunk_size + (queries.size() % chunk_size != 0));
+    found.offsets_.assign(queries.size() + 1, 0);
     const auto work = [&](std::size_t begin, std::size_t end) {
-        QueryHits& out = chunks[begin / chunk_size];
+        WithinHits::Chunk& out = found.chunks_[begin / chunk_size];
         std::vector<PositionWithMetres> hits;
-        for (std::size_t row = begin; row < end; ++row) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t row = found.order_[i];
             search(queries[row], radii.size() == 1 ? radii[0] : radii[row], hits);
             for (const PositionWithMetres& hit : hits) {
-                out.queries.push_back(static_cast<std::int64_t>(row));
                 out.positions.push_back(static_cast<std::int64_t>(hit.position));
                 out.metres.push_back(hit.metres);
             }
+            found.offsets_[row + 1] = hits.size();
         }
     };
-    return support::run_chunked(queries.size(), options, work, keep_going);
+    const support::RunOutcome outcome = support::run_chunked(queries.size(), options, work, keep_going);
+    if (outcome != support::RunOutcome::Finished) {
+        found = WithinHits{};
+        return outcome;
+    }
+    std::partial_sum(found.offsets_.begin(), found.offsets_.end(), found.offsets_.begin());
+    return outcome;
 }
 
 }  // namespace sferix::indexed

@@ -20,6 +20,12 @@ using geodetic::testing::random_queries;
 
 const auto always = [] { return true; };
 
+struct Pairs {
+    std::vector<std::int64_t> queries;
+    std::vector<std::int64_t> positions;
+    std::vector<double> metres;
+};
+
 class BatchWorkers : public ::testing::TestWithParam<std::size_t> {
 protected:
     void SetUp() override {
@@ -78,10 +84,10 @@ TEST_P(BatchWorkers, WithinRowsAreTheSingleQueriesInQueryOrder) {
             hits.push_back({leaf->data(), geodetic::squared_chord_to_metres(distance_2)});
         }
     };
-    std::vector<QueryHits> chunks;
-    ASSERT_EQ(within_rows(queries_, radii, {.workers = GetParam(), .chunk_size = 5}, always, chunks, search),
+    WithinHits found;
+    ASSERT_EQ(within_rows(queries_, radii, {.workers = GetParam(), .chunk_size = 5}, always, found, search),
               support::RunOutcome::Finished);
-    QueryHits expected;
+    Pairs expected;
     std::vector<PositionWithMetres> hits;
     for (std::size_t row = 0; row < queries_.size(); ++row) {
         search(queries_[row], radii[row], hits);
@@ -91,12 +97,11 @@ TEST_P(BatchWorkers, WithinRowsAreTheSingleQueriesInQueryOrder) {
             expected.metres.push_back(hit.metres);
         }
     }
-    QueryHits got;
-    for (const QueryHits& chunk : chunks) {
-        got.queries.insert(got.queries.end(), chunk.queries.begin(), chunk.queries.end());
-        got.positions.insert(got.positions.end(), chunk.positions.begin(), chunk.positions.end());
-        got.metres.insert(got.metres.end(), chunk.metres.begin(), chunk.metres.end());
-    }
+    Pairs got;
+    got.queries.resize(found.size());
+    got.positions.resize(found.size());
+    got.metres.resize(found.size());
+    found.write(got.queries, got.positions, got.metres);
     EXPECT_GT(expected.queries.size(), queries_.size());
     EXPECT_EQ(got.queries, expected.queries);
     EXPECT_EQ(got.positions, expected.positions);

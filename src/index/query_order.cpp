@@ -1,0 +1,87 @@
+#include "index/query_order.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <utility>
+
+namespace sferix::indexed {
+
+namespace {
+
+constexpr unsigned CELL_BITS = 10;
+constexpr std::uint32_t CELLS = 1U << CELL_BITS;
+constexpr unsigned KEY_BITS = 3 * CELL_BITS;
+// Keys carry the query index in their low half, so sorting them sorts (key, index).
+constexpr unsigned INDEX_BITS = 32;
+// Below this many queries one comparison sort is cheaper than clearing the counters.
+constexpr std::size_t RADIX_MIN_QUERIES = 1024;
+
+// The cell of a coordinate in [−1, 1]; out-of-range values (and NaN) clamp to an end.
+std::uint64_t cell(double coordinate) noexcept {
+    const double scaled = (coordinate + 1.0) * (0.5 * CELLS);
+    if (!(scaled > 0.0)) {
+        return 0;
+    }
+    return scaled < CELLS ? static_cast<std::uint64_t>(scaled) : CELLS - 1;
+}
+
+// The 10 bits of v spread to every third bit.
+std::uint64_t spread(std::uint64_t v) noexcept {
+    v = (v | (v << 16)) & 0x030000FFU;
+    v = (v | (v << 8)) & 0x0300F00FU;
+    v = (v | (v << 4)) & 0x030C30C3U;
+    v = (v | (v << 2)) & 0x09249249U;
+    return v;
+}
+
+std::uint64_t morton_key(const geodetic::UnitVec& v) noexcept {
+    return (spread(cell(v.x)) << 2) | (spread(cell(v.y)) << 1) | spread(cell(v.z));
+}
+
+// Stable least-significant-digit sort of `keys` on their Morton bits, CELL_BITS per pass.
+void radix_sort(std::vector<std::uint64_t>& keys) {
+    std::vector<std::uint64_t> buffer(keys.size());
+    for (unsigned shift = INDEX_BITS; shift < INDEX_BITS + KEY_BITS; shift += CELL_BITS) {
+        std::array<std::size_t, CELLS> starts{};
+        for (const std::uint64_t key : keys) {
+            ++starts[(key >> shift) & (CELLS - 1)];
+        }
+        std::size_t total = 0;
+        for (std::size_t& start : starts) {
+            total += std::exchange(start, total);
+        }
+        for (const std::uint64_t key : keys) {
+            buffer[starts[(key >> shift) & (CELLS - 1)]++] = key;
+        }
+        keys.swap(buffer);
+    }
+}
+
+}  // namespace
+
+std::vector<std::size_t> locality_order(std::span<const geodetic::GeodeticPoint> queries) {
+    std::vector<std::size_t> order(queries.size());
+    if (queries.size() > std::numeric_limits<std::uint32_t>::max()) {
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        return order;
+    }
+    std::vector<std::uint64_t> keys(queries.size());
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        keys[i] = (morton_key(queries[i].vector()) << INDEX_BITS) | i;
+    }
+    if (keys.size() < RADIX_MIN_QUERIES) {
+        std::sort(keys.begin(), keys.end());
+    } else {
+        radix_sort(keys);
+    }
+    constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        order[i] = static_cast<std::size_t>(keys[i] & INDEX_MASK);
+    }
+    return order;
+}
+
+}  // namespace sferix::indexed
