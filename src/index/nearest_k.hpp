@@ -35,7 +35,11 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
                double max_metres, std::vector<PositionWithMetres>& hits);
 
 // The same on a point tree; with k = 1 it is nearest_position (and runs it), so the
-// single and the k-nearest queries agree by construction.
+// single and the k-nearest queries agree by construction. For k > 1 the walk holds the
+// k best so far and never enters a node that cannot beat or tie the k-th (or that only
+// ties it with larger positions, by the node minima of positions), so it reads about
+// the leaves it needs rather than every leaf tied with the k-th: many points at one
+// place cost about as much as k.
 void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits);
 

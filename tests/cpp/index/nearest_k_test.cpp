@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -92,6 +93,55 @@ TEST_P(NearestKPoints, MatchesBruteForceOnWgs84WithTiesByPosition) {
 INSTANTIATE_TEST_SUITE_P(NearestK, NearestKPoints,
                          ::testing::Values(KCase{1, NO_MAX_DISTANCE}, KCase{7, NO_MAX_DISTANCE},
                                            KCase{7, 300'000.0}, KCase{3000, NO_MAX_DISTANCE}, KCase{5, 0.0}));
+
+// Places repeated many times in shuffled positions, each with a ring of points at one
+// angular distance around it (equal metres from different vectors): the k-th answer
+// usually ties with many others, and whole subtrees hold only tied or only larger
+// positions.
+TEST(NearestK, ClusteredTiesMatchBruteForce) {
+    std::mt19937_64 rng(11);
+    std::vector<LonLat> places;
+    for (int i = 0; i < 25; ++i) {
+        places.push_back(geodetic::testing::random_position(rng));
+    }
+    places.push_back({0, 0});
+    places.push_back({180, 0});
+    places.push_back({0, 90});
+    std::vector<LonLat> coords;
+    for (const LonLat& place : places) {
+        for (int copy = 0; copy < 90; ++copy) {
+            coords.push_back(place);
+        }
+        // 24 bearings at 0.5 degrees: their squared chords differ in the last bits, and
+        // many of them still round to the same metres.
+        const double lat1 = place.lat * std::numbers::pi / 180.0;
+        constexpr double delta = 0.5 * std::numbers::pi / 180.0;
+        for (int b = 0; b < 24; ++b) {
+            const double bearing = b * std::numbers::pi / 12.0;
+            const double lat2 = std::asin(std::sin(lat1) * std::cos(delta) +
+                                          std::cos(lat1) * std::sin(delta) * std::cos(bearing));
+            const double dlon = std::atan2(std::sin(bearing) * std::sin(delta) * std::cos(lat1),
+                                           std::cos(delta) - std::sin(lat1) * std::sin(lat2));
+            const LonLat ring_point{std::remainder(place.lon + dlon * 180.0 / std::numbers::pi, 360.0),
+                                    lat2 * 180.0 / std::numbers::pi};
+            coords.push_back(ring_point);
+            coords.push_back(ring_point);
+        }
+    }
+    std::shuffle(coords.begin(), coords.end(), rng);
+    const PointTree tree = point_tree(coords);
+    std::vector<PositionWithMetres> hits;
+    for (const std::size_t k : {2U, 10U, 95U, 200U}) {
+        for (const LonLat& q : random_queries(rng, places, 60)) {
+            const geodetic::UnitVec p = embed(q.lon, q.lat);
+            const Answer expected = brute_force(coords.size(), k, NO_MAX_DISTANCE, [&](std::size_t i) {
+                return squared_chord_to_metres(geodetic::chord_2(embed(coords[i].lon, coords[i].lat), p));
+            });
+            nearest_k(tree, point(q.lon, q.lat), k, NO_MAX_DISTANCE, hits);
+            ASSERT_EQ(answer(hits), expected) << k << ": " << q.lon << ", " << q.lat;
+        }
+    }
+}
 
 TEST(NearestK, AgreesWithNearestPositionForKOne) {
     std::mt19937_64 rng(9);
