@@ -19,10 +19,12 @@
 
 #include <array>
 #include <chrono>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "array_arguments.hpp"
@@ -122,8 +124,15 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
             return nullptr;
         }
         const typename Kind::Tree& tree = state.tree;
-        const auto row_search = [&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits) {
-            search(tree, query, width, *max_metres, hits);
+        const auto row_search = [&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
+                                    indexed::NearestHint& hint) {
+            if constexpr (std::invocable<const Search&, const typename Kind::Tree&, const geodetic::GeodeticPoint&,
+                                         std::size_t, double, std::vector<PositionWithMetres>&,
+                                         indexed::NearestHint*>) {
+                search(tree, query, width, *max_metres, hits, &hint);
+            } else {
+                search(tree, query, width, *max_metres, hits);
+            }
         };
         const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
             return indexed::nearest_rows(*queries, width, options, keep_going, positions->elements(),
@@ -228,11 +237,18 @@ template <TreeKind Kind>
 inline constexpr FunctionDescription QUERY_WITHIN_DESCRIPTION{Kind::NAME, "query_within_distance",
                                                               QUERY_WITHIN_PARAMETERS, 0, 2, 1};
 
-// The k nearest by great-circle metres, as nearest_k and query_nearest search.
+// The k nearest by great-circle metres, as nearest_k and query_nearest search; on a
+// point tree, query_nearest passes a hint from each query to the next.
 template <typename Tree>
 void sphere_nearest_k(const Tree& tree, const geodetic::GeodeticPoint& query, std::size_t k, double max_metres,
                       std::vector<PositionWithMetres>& hits) {
     indexed::nearest_k(tree, query, k, max_metres, hits);
+}
+
+inline void sphere_nearest_k_hinted(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query,
+                                    std::size_t k, double max_metres, std::vector<PositionWithMetres>& hits,
+                                    indexed::NearestHint* hint) {
+    indexed::nearest_k(tree, query, k, max_metres, hits, hint);
 }
 
 template <TreeKind Kind>
@@ -243,8 +259,13 @@ PyObject* tree_nearest_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 template <TreeKind Kind>
 PyObject* tree_query_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
-                                   sphere_nearest_k<typename Kind::Tree>);
+    if constexpr (std::is_same_v<typename Kind::Tree, geodetic::PointTree>) {
+        return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
+                                       sphere_nearest_k_hinted);
+    } else {
+        return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
+                                       sphere_nearest_k<typename Kind::Tree>);
+    }
 }
 
 template <TreeKind Kind>

@@ -25,6 +25,7 @@
 // cancellation and exceptions.
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -34,6 +35,7 @@
 #include <vector>
 
 #include "geodetic/point.hpp"
+#include "index/nearest_position.hpp"
 #include "index/position_with_metres.hpp"
 #include "index/query_order.hpp"
 #include "support/chunked_run.hpp"
@@ -47,7 +49,9 @@ inline constexpr double MISSING_METRES = std::numeric_limits<double>::infinity()
 
 // Row i of width `width` (positions[i·width + j], metres[i·width + j]) gets the answers
 // search(queries[i], hits) leaves in hits, in their order, padded with MISSING_POSITION
-// and MISSING_METRES. REQUIRES: both outputs hold queries.size() × width elements, and
+// and MISSING_METRES. A search that also takes a NearestHint& gets one per chunk, passed
+// from each query to the next (nearby) one; its answers must not depend on it.
+// REQUIRES: both outputs hold queries.size() × width elements, and
 // search leaves at most `width` answers, at positions below 2^63. On Cancelled the rows
 // not reached are left as they were.
 template <typename Search>
@@ -60,9 +64,15 @@ support::RunOutcome nearest_rows(std::span<const geodetic::GeodeticPoint> querie
     const std::vector<std::size_t> order = locality_order(queries);
     const auto work = [&](std::size_t begin, std::size_t end) {
         std::vector<PositionWithMetres> hits;
+        NearestHint hint;
         for (std::size_t i = begin; i < end; ++i) {
             const std::size_t row = order[i];
-            search(queries[row], hits);
+            if constexpr (std::invocable<const Search&, const geodetic::GeodeticPoint&,
+                                         std::vector<PositionWithMetres>&, NearestHint&>) {
+                search(queries[row], hits, hint);
+            } else {
+                search(queries[row], hits);
+            }
             SFERIX_ASSERT(hits.size() <= width, "a nearest search keeps to its row");
             const std::size_t start = row * width;
             for (std::size_t j = 0; j < width; ++j) {

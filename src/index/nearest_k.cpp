@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <span>
+#include <utility>
 
 #include "geodetic/distance.hpp"
 #include "geodetic/spheroid.hpp"
@@ -24,11 +26,6 @@ bool precedes(const PositionWithMetres& a, const PositionWithMetres& b) noexcept
     return a.metres < b.metres || (a.metres == b.metres && a.position < b.position);
 }
 
-// squared_chord_to_metres rises by at least a third of any relative step in the chord
-// (its log-slope is at least 1/π) and rounds to a few ulps, so two chords more than this
-// relative gap apart never give equal metres; chords closer than that may.
-constexpr double METRE_TIE_GAP = 1e-9;
-
 // A node waiting in the bounded walk, by its box's squared chord, then the smallest
 // position below it.
 struct NodeEntry {
@@ -37,61 +34,89 @@ struct NodeEntry {
     std::uint32_t index = 0;
 };
 
-// While the walk runs, an answer's `metres` holds its squared chord.
-bool chord_precedes(const PositionWithMetres& a, const PositionWithMetres& b) noexcept {
-    return a.metres < b.metres || (a.metres == b.metres && a.position < b.position);
+// A leaf the bounded walk holds: its squared chord, input position and leaf index.
+struct Candidate {
+    double chord_2;
+    std::uint32_t position;
+    std::uint32_t leaf;
+};
+
+bool chord_precedes(const Candidate& a, const Candidate& b) noexcept {
+    return a.chord_2 < b.chord_2 || (a.chord_2 == b.chord_2 && a.position < b.position);
+}
+
+// The squared chord to the k-th nearest of the hint's leaves, widened by the metre tie
+// gap: at least k real points lie within it, so no answer lies beyond. Infinite when the
+// hint holds fewer than k usable leaves.
+double hint_bound_2(const rtree::FlatTreeView<geodetic::PointLeaf>& view, const geodetic::UnitVec& query,
+                    std::size_t k, const NearestHint* hint) {
+    constexpr double NONE = std::numeric_limits<double>::infinity();
+    if (hint == nullptr || hint->leaves.size() < k) {
+        return NONE;
+    }
+    double kth_2 = 0.0;
+    std::size_t usable = 0;
+    for (const std::uint32_t leaf : hint->leaves) {
+        if (leaf < view.leaves.size()) {
+            kth_2 = std::max(kth_2, view.leaves[leaf].distance_2(query));
+            ++usable;
+        }
+    }
+    return usable == hint->leaves.size() && usable == k ? kth_2 * (1.0 + METRE_TIE_GAP) : NONE;
 }
 
 // The k nearest points by (metres, position), found best-first over the nodes with the
-// k best by (squared chord, position) held in `hits` (a max-heap, front() the k-th).
-// A node or leaf is skipped when its squared chord is beyond the k-th's by more than
-// METRE_TIE_GAP (its metres are larger), or when it lies no nearer than the k-th and
-// every position below it is larger than all k held: then the k held precede all of
-// its points. Leaves within the gap that do not enter the k best are kept in `near`,
-// since equal metres may still rank them by position. At the end the held and near
-// candidates are ranked by metres.
+// k best by (squared chord, position) held in a max-heap (front() the k-th). A node or
+// leaf is skipped when its squared chord is beyond the k-th's by more than METRE_TIE_GAP
+// (its metres are larger), or when it lies no nearer than the k-th and every position
+// below it is larger than all k held: then the k held precede all of its points. Leaves
+// within the gap that do not enter the k best are kept aside, since equal metres may
+// still rank them by position. At the end the held and kept candidates are ranked by
+// metres.
 void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec& query, std::size_t k,
-                       double max_metres, std::vector<PositionWithMetres>& hits) {
+                       double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint) {
     const auto view = tree.rtree().view();
     const std::span<const std::uint32_t> minima = tree.min_positions();
-    const double limit_2 = geodetic::metres_to_squared_chord(max_metres) * (1.0 + METRE_TIE_GAP);
+    const double limit_2 = std::min(geodetic::metres_to_squared_chord(max_metres) * (1.0 + METRE_TIE_GAP),
+                                    hint_bound_2(view, query, k, hint));
     double bound_2 = limit_2;
-    std::vector<PositionWithMetres> near;
+    std::vector<Candidate> best;
+    best.reserve(k);
+    std::vector<Candidate> near;
 
-    const auto full = [&] { return hits.size() == k; };
-    const auto tighten = [&] { bound_2 = std::min(limit_2, hits.front().metres * (1.0 + METRE_TIE_GAP)); };
+    const auto full = [&] { return best.size() == k; };
+    const auto tighten = [&] { bound_2 = std::min(limit_2, best.front().chord_2 * (1.0 + METRE_TIE_GAP)); };
     // Whether the k held answers precede every point at a squared chord ≥ distance_2
     // whose position is ≥ `position`.
-    const auto all_held_precede = [&](double distance_2, std::uint64_t position) {
-        if (!full() || distance_2 < hits.front().metres) {
+    const auto all_held_precede = [&](double distance_2, std::uint32_t position) {
+        if (!full() || distance_2 < best.front().chord_2) {
             return false;
         }
-        const auto largest = std::max_element(hits.begin(), hits.end(), [](const auto& a, const auto& b) {
+        const auto largest = std::max_element(best.begin(), best.end(), [](const Candidate& a, const Candidate& b) {
             return a.position < b.position;
         });
         return largest->position < position;
     };
-    const auto offer = [&](double chord_2, std::uint64_t position) {
-        if (!(chord_2 <= bound_2)) {
+    const auto offer = [&](const Candidate& found) {
+        if (!(found.chord_2 <= bound_2)) {
             return;
         }
-        const PositionWithMetres found{position, chord_2};
         if (!full()) {
-            hits.push_back(found);
-            std::push_heap(hits.begin(), hits.end(), chord_precedes);
+            best.push_back(found);
+            std::push_heap(best.begin(), best.end(), chord_precedes);
             if (full()) {
                 tighten();
             }
-        } else if (chord_precedes(found, hits.front())) {
-            std::pop_heap(hits.begin(), hits.end(), chord_precedes);
-            const PositionWithMetres evicted = hits.back();
-            hits.back() = found;
-            std::push_heap(hits.begin(), hits.end(), chord_precedes);
+        } else if (chord_precedes(found, best.front())) {
+            std::pop_heap(best.begin(), best.end(), chord_precedes);
+            const Candidate evicted = best.back();
+            best.back() = found;
+            std::push_heap(best.begin(), best.end(), chord_precedes);
             tighten();
-            if (evicted.metres <= bound_2) {
+            if (evicted.chord_2 <= bound_2) {
                 near.push_back(evicted);
             }
-        } else if (!all_held_precede(chord_2, position)) {
+        } else if (!all_held_precede(found.chord_2, found.position)) {
             near.push_back(found);
         }
     };
@@ -101,7 +126,8 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
         const std::uint32_t end = node.first + std::uint32_t{node.count};
         if (node.has_leaf_children()) {
             for (std::uint32_t i = node.first; i < end; ++i) {
-                offer(view.leaves[i].distance_2(query), view.leaves[i].data());
+                const geodetic::PointLeaf& leaf = view.leaves[i];
+                offer(Candidate{leaf.distance_2(query), static_cast<std::uint32_t>(leaf.data()), i});
             }
             return;
         }
@@ -128,22 +154,31 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
         }
     }
 
-    for (const PositionWithMetres& candidate : near) {
-        if (candidate.metres <= bound_2) {
-            hits.push_back(candidate);
+    for (const Candidate& candidate : near) {
+        if (candidate.chord_2 <= bound_2) {
+            best.push_back(candidate);
         }
     }
-    std::size_t kept = 0;
-    for (const PositionWithMetres& candidate : hits) {
-        const double metres = geodetic::squared_chord_to_metres(candidate.metres);
+    std::vector<std::pair<PositionWithMetres, std::uint32_t>> ranked;
+    ranked.reserve(best.size());
+    for (const Candidate& candidate : best) {
+        const double metres = geodetic::squared_chord_to_metres(candidate.chord_2);
         if (metres <= max_metres) {
-            hits[kept++] = PositionWithMetres{candidate.position, metres};
+            ranked.push_back({PositionWithMetres{candidate.position, metres}, candidate.leaf});
         }
     }
-    hits.resize(kept);
-    std::sort(hits.begin(), hits.end(), precedes);
-    if (hits.size() > k) {
-        hits.resize(k);
+    std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return precedes(a.first, b.first); });
+    if (ranked.size() > k) {
+        ranked.resize(k);
+    }
+    for (const auto& [hit, leaf] : ranked) {
+        hits.push_back(hit);
+    }
+    if (hint != nullptr) {
+        hint->leaves.clear();
+        for (const auto& [hit, leaf] : ranked) {
+            hint->leaves.push_back(leaf);
+        }
     }
 }
 
@@ -175,16 +210,16 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
 }
 
 void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
-               double max_metres, std::vector<PositionWithMetres>& hits) {
+               double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint) {
     hits.clear();
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
     if (k != 1) {
-        bounded_nearest_k(tree, query.vector(), k, max_metres, hits);
+        bounded_nearest_k(tree, query.vector(), k, max_metres, hits, hint);
         return;
     }
-    const std::optional<PositionWithMetres> nearest = nearest_position(tree, query);
+    const std::optional<PositionWithMetres> nearest = nearest_position(tree, query, hint);
     if (nearest && nearest->metres <= max_metres) {
         hits.push_back(*nearest);
     }

@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "index/nearest_position.hpp"
 #include "index/position_with_metres.hpp"
 #include "index/tree.hpp"
 
@@ -39,9 +40,10 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
 // k best so far and never enters a node that cannot beat or tie the k-th (or that only
 // ties it with larger positions, by the node minima of positions), so it reads about
 // the leaves it needs rather than every leaf tied with the k-th: many points at one
-// place cost about as much as k.
+// place cost about as much as k. With a hint (see NearestHint), starts from its bound
+// and leaves the answer's leaves in it.
 void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
-               double max_metres, std::vector<PositionWithMetres>& hits);
+               double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr);
 
 // By geodesic metres on WGS84 (query first). Best-first on the sphere; the geodesic
 // inverse runs only while the great-circle metres × WGS84_SPHERE_LOWER_BOUND of the

@@ -1,5 +1,6 @@
 #include "index/nearest_position.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -41,9 +42,39 @@ struct Place {
 // leaf at that vector has a larger position.
 class TieOrderedWalk {
 public:
-    TieOrderedWalk(const geodetic::PointTree& tree, const UnitVec& query)
-        : view_(tree.rtree().view()), minima_(tree.min_positions()), query_(query) {
+    // Queues nothing beyond the squared chord bound_2.
+    TieOrderedWalk(const geodetic::PointTree& tree, const UnitVec& query,
+                   double bound_2 = std::numeric_limits<double>::infinity())
+        : view_(tree.rtree().view()), minima_(tree.min_positions()), query_(query), bound_2_(bound_2) {
         expand(view_.root());
+    }
+
+    // The squared chord from the query to the nearest of the hint's leaves, widened by
+    // the metre tie gap: no leaf beyond it can win or tie. Infinite without a usable hint.
+    [[nodiscard]] static double hint_bound_2(const geodetic::PointTree& tree, const UnitVec& query,
+                                             const NearestHint* hint) {
+        double nearest_2 = std::numeric_limits<double>::infinity();
+        if (hint != nullptr) {
+            const auto leaves = tree.rtree().view().leaves;
+            for (const std::uint32_t leaf : hint->leaves) {
+                if (leaf < leaves.size()) {
+                    nearest_2 = std::min(nearest_2, leaves[leaf].distance_2(query));
+                }
+            }
+        }
+        return nearest_2 * (1.0 + METRE_TIE_GAP);
+    }
+
+    // A leaf at the entry's place (the entry being a place).
+    [[nodiscard]] std::uint32_t leaf_of_place(const TieEntry& entry) const {
+        if (entry.is_leaf) {
+            return entry.index;
+        }
+        const rtree::FlatNode<UnitVec>* node = &view_.nodes[entry.index];
+        while (!node->has_leaf_children()) {
+            node = &view_.nodes[node->first];
+        }
+        return node->first;
     }
 
     [[nodiscard]] std::optional<TieEntry> pop() { return heap_.pop(); }
@@ -73,14 +104,16 @@ public:
             for (std::uint32_t i = node.first; i < end; ++i) {
                 const PointLeaf& leaf = view_.leaves[i];
                 const auto position = static_cast<std::uint32_t>(leaf.data());
-                if (position < position_bound) {
-                    run.push(TieEntry{i, true, leaf.distance_2(query_), position});
+                const double distance_2 = leaf.distance_2(query_);
+                if (position < position_bound && distance_2 <= bound_2_) {
+                    run.push(TieEntry{i, true, distance_2, position});
                 }
             }
         } else {
             for (std::uint32_t i = node.first; i < end; ++i) {
-                if (minima_[i] < position_bound) {
-                    run.push(TieEntry{i, false, view_.nodes[i].envelope.distance_2(query_), minima_[i]});
+                const double distance_2 = view_.nodes[i].envelope.distance_2(query_);
+                if (minima_[i] < position_bound && distance_2 <= bound_2_) {
+                    run.push(TieEntry{i, false, distance_2, minima_[i]});
                 }
             }
         }
@@ -106,14 +139,15 @@ private:
     rtree::FlatTreeView<PointLeaf> view_;
     std::span<const std::uint32_t> minima_;
     UnitVec query_;
+    double bound_2_;
     rtree::SmallHeap<TieEntry> heap_;
 };
 
 }  // namespace
 
 std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
-                                                   const geodetic::GeodeticPoint& query) {
-    TieOrderedWalk walk(tree, query.vector());
+                                                   const geodetic::GeodeticPoint& query, NearestHint* hint) {
+    TieOrderedWalk walk(tree, query.vector(), TieOrderedWalk::hint_bound_2(tree, query.vector(), hint));
     std::optional<TieEntry> first;
     while ((first = walk.pop())) {
         if (walk.place(*first)) {
@@ -123,6 +157,9 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
     }
     if (!first) {
         return std::nullopt;
+    }
+    if (hint != nullptr) {
+        hint->leaves.assign(1, walk.leaf_of_place(*first));
     }
     // The first leaf has the smallest squared chord and, among those, the smallest
     // position. Leaves at a larger chord whose metres round to the same value still

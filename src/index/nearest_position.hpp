@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "index/position_with_metres.hpp"
 #include "index/tree.hpp"
@@ -10,6 +11,8 @@
 // or by geodesic distance on WGS84, with an explicit tie-break on input positions:
 //
 //   if (auto hit = nearest_position(tree, query)) { use(hit->position, hit->metres); }
+//   NearestHint hint;                                   // one per thread, for a run of
+//   for (q : queries_in_locality_order) nearest_position(tree, q, &hint);  // nearby queries
 //   GeodesicSearchStats stats;                          // optional, for benchmarks
 //   auto hit84 = nearest_position_wgs84(tree, query, &stats);
 //
@@ -23,6 +26,22 @@ namespace sferix::indexed {
 // the sphere of EARTH_RADIUS_METRES.
 inline constexpr double WGS84_SPHERE_LOWER_BOUND = 0.9888339590090727;
 
+// squared_chord_to_metres rises by at least a third of any relative step in the chord
+// (its log-slope is at least 1/π) and rounds to a few ulps, so two chords more than this
+// relative gap apart never give equal metres; chords closer than that may.
+inline constexpr double METRE_TIE_GAP = 1e-9;
+
+// What a nearest search leaves for the next one on the same thread: the tree leaves
+// (indices into the leaf array) of its answer. The next search starts with a bound from
+// them: they are real points of the tree (so is any leaf index below its leaf count), so
+// the k-th nearest of them bounds its answer, closely when its query is near the last one
+// (queries in locality order), and nodes beyond the bound are never queued. Leaves of
+// another tree only weaken the bound; answers never depend on the hint. REQUIRES: the
+// leaves are distinct (as a search leaves them).
+struct NearestHint {
+    std::vector<std::uint32_t> leaves;
+};
+
 // Work counters of one WGS84 search.
 struct GeodesicSearchStats {
     std::uint64_t geodesic_inverses = 0;  // GeographicLib inverse problems solved
@@ -35,9 +54,11 @@ struct GeodesicSearchStats {
 // Walks best-first in (squared chord, smallest input position below) order, so the
 // first leaf reached is already the smallest position at the smallest chord, and a
 // subtree is entered only while it may hold a smaller position at the winning
-// metres: many points at one place cost about as much as one.
+// metres: many points at one place cost about as much as one. With a hint, starts from
+// its bound and leaves the answer's leaf in it.
 [[nodiscard]] std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
-                                                                const geodetic::GeodeticPoint& query);
+                                                                const geodetic::GeodeticPoint& query,
+                                                                NearestHint* hint = nullptr);
 
 // The point nearest to the query by geodesic distance on WGS84 (query first), and
 // that distance. Best-first on the sphere; the GeographicLib inverse runs only for

@@ -11,6 +11,7 @@
 
 #include "geodetic/spheroid.hpp"
 #include "index/nearest_position.hpp"
+#include "index/query_order.hpp"
 #include "indexed_testing.hpp"
 
 namespace sferix::indexed {
@@ -139,6 +140,35 @@ TEST(NearestK, ClusteredTiesMatchBruteForce) {
             });
             nearest_k(tree, point(q.lon, q.lat), k, NO_MAX_DISTANCE, hits);
             ASSERT_EQ(answer(hits), expected) << k << ": " << q.lon << ", " << q.lat;
+        }
+    }
+}
+
+// A hint only bounds the walk: from the previous query, from a query far away, from
+// another tree (whose leaf indices may be out of range or other points), or after a
+// search that found fewer than k, the answers are those of the unhinted search.
+TEST(NearestK, HintedSearchesGiveTheUnhintedAnswers) {
+    std::mt19937_64 rng(12);
+    const std::vector<LonLat> coords = random_point_coords(rng, 2500);
+    const PointTree tree = point_tree(coords);
+    const PointTree other = point_tree(random_point_coords(rng, 3000));
+    std::vector<PositionWithMetres> hits;
+    std::vector<PositionWithMetres> hinted;
+    for (const auto& [k, max_metres] : {std::pair<std::size_t, double>{1, NO_MAX_DISTANCE}, {7, NO_MAX_DISTANCE},
+                                        {7, 400'000.0}, {40, 0.0}}) {
+        std::vector<geodetic::GeodeticPoint> queries;
+        for (const LonLat& q : random_queries(rng, coords, 300)) {
+            queries.push_back(point(q.lon, q.lat));
+        }
+        NearestHint hint;
+        std::size_t i = 0;
+        for (const std::size_t row : locality_order(queries)) {
+            if (++i % 50 == 0) {
+                nearest_k(other, queries[row], k, max_metres, hinted, &hint);
+            }
+            nearest_k(tree, queries[row], k, max_metres, hits);
+            nearest_k(tree, queries[row], k, max_metres, hinted, &hint);
+            ASSERT_EQ(answer(hinted), answer(hits)) << k << ": " << queries[row].lon() << ", " << queries[row].lat();
         }
     }
 }
