@@ -42,10 +42,17 @@ struct Place {
 // leaf at that vector has a larger position.
 class TieOrderedWalk {
 public:
-    // Queues nothing beyond the squared chord bound_2.
-    TieOrderedWalk(const geodetic::PointTree& tree, const UnitVec& query,
+    // Queues nothing beyond the squared chord bound_2. A walk `by_sphere` looks for the
+    // points nearest on the sphere: every leaf it meets is a real point, so it also
+    // queues nothing beyond the metre tie gap of the nearest leaf met so far (such an
+    // entry cannot win or tie). A walk by another measure must see every leaf in order.
+    TieOrderedWalk(const geodetic::PointTree& tree, const UnitVec& query, bool by_sphere,
                    double bound_2 = std::numeric_limits<double>::infinity())
-        : view_(tree.rtree().view()), minima_(tree.min_positions()), query_(query), bound_2_(bound_2) {
+        : view_(tree.rtree().view()),
+          minima_(tree.min_positions()),
+          query_(query),
+          by_sphere_(by_sphere),
+          bound_2_(bound_2) {
         expand(view_.root());
     }
 
@@ -101,10 +108,20 @@ public:
         Run run;
         const std::uint32_t end = node.first + std::uint32_t{node.count};
         if (node.has_leaf_children()) {
+            std::array<double, 8> distances_2{};
+            rtree::check_invariant(node.count <= distances_2.size(), "a node with more than eight children");
+            double nearest_2 = std::numeric_limits<double>::infinity();
             for (std::uint32_t i = node.first; i < end; ++i) {
-                const PointLeaf& leaf = view_.leaves[i];
-                const auto position = static_cast<std::uint32_t>(leaf.data());
-                const double distance_2 = leaf.distance_2(query_);
+                const double distance_2 = view_.leaves[i].distance_2(query_);
+                distances_2[i - node.first] = distance_2;
+                nearest_2 = std::min(nearest_2, distance_2);
+            }
+            if (by_sphere_) {
+                bound_2_ = std::min(bound_2_, nearest_2 * (1.0 + METRE_TIE_GAP));
+            }
+            for (std::uint32_t i = node.first; i < end; ++i) {
+                const auto position = static_cast<std::uint32_t>(view_.leaves[i].data());
+                const double distance_2 = distances_2[i - node.first];
                 if (position < position_bound && distance_2 <= bound_2_) {
                     run.push(TieEntry{i, true, distance_2, position});
                 }
@@ -139,6 +156,7 @@ private:
     rtree::FlatTreeView<PointLeaf> view_;
     std::span<const std::uint32_t> minima_;
     UnitVec query_;
+    bool by_sphere_;
     double bound_2_;
     rtree::SmallHeap<TieEntry> heap_;
 };
@@ -147,7 +165,7 @@ private:
 
 std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
                                                    const geodetic::GeodeticPoint& query, NearestHint* hint) {
-    TieOrderedWalk walk(tree, query.vector(), TieOrderedWalk::hint_bound_2(tree, query.vector(), hint));
+    TieOrderedWalk walk(tree, query.vector(), true, TieOrderedWalk::hint_bound_2(tree, query.vector(), hint));
     std::optional<TieEntry> first;
     while ((first = walk.pop())) {
         if (walk.place(*first)) {
@@ -166,10 +184,12 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
     // tie, so the walk goes on while the metres stay equal, and only into subtrees
     // that hold a smaller position.
     const double m0 = geodetic::squared_chord_to_metres(first->distance_2);
+    const double tie_bound_2 = first->distance_2 * (1.0 + METRE_TIE_GAP);
     std::uint32_t best_position = first->tie_break;
     while (const std::optional<TieEntry> entry = walk.pop()) {
-        // Written so that a NaN distance counts as a tie rather than ending the run.
-        if (geodetic::squared_chord_to_metres(entry->distance_2) > m0) {
+        // Written so that a NaN distance counts as a tie rather than ending the run; the
+        // chord test first spares the conversion for all but near ties.
+        if (entry->distance_2 > tie_bound_2 || geodetic::squared_chord_to_metres(entry->distance_2) > m0) {
             break;
         }
         if (entry->tie_break >= best_position) {
@@ -187,7 +207,7 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
 std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
                                                          const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
     const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
-    TieOrderedWalk walk(tree, query.vector());
+    TieOrderedWalk walk(tree, query.vector(), false);
 
     // The winner so far, and the last vector solved (duplicates come out in runs,
     // so one remembered vector saves their inverses).

@@ -109,16 +109,18 @@ TEST(NearestK, ClusteredTiesMatchBruteForce) {
     places.push_back({180, 0});
     places.push_back({0, 90});
     std::vector<LonLat> coords;
-    for (const LonLat& place : places) {
-        for (int copy = 0; copy < 90; ++copy) {
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        const LonLat& place = places[i];
+        // Every third place is only a ring: from its centre the nearest points tie.
+        for (int copy = 0; copy < (i % 3 == 0 ? 0 : 90); ++copy) {
             coords.push_back(place);
         }
-        // 24 bearings at 0.5 degrees: their squared chords differ in the last bits, and
+        // 48 bearings at 0.5 degrees: their squared chords differ in the last bits, and
         // many of them still round to the same metres.
         const double lat1 = place.lat * std::numbers::pi / 180.0;
         constexpr double delta = 0.5 * std::numbers::pi / 180.0;
-        for (int b = 0; b < 24; ++b) {
-            const double bearing = b * std::numbers::pi / 12.0;
+        for (int b = 0; b < 48; ++b) {
+            const double bearing = b * std::numbers::pi / 24.0;
             const double lat2 = std::asin(std::sin(lat1) * std::cos(delta) +
                                           std::cos(lat1) * std::sin(delta) * std::cos(bearing));
             const double dlon = std::atan2(std::sin(bearing) * std::sin(delta) * std::cos(lat1),
@@ -132,8 +134,10 @@ TEST(NearestK, ClusteredTiesMatchBruteForce) {
     std::shuffle(coords.begin(), coords.end(), rng);
     const PointTree tree = point_tree(coords);
     std::vector<PositionWithMetres> hits;
-    for (const std::size_t k : {2U, 10U, 95U, 200U}) {
-        for (const LonLat& q : random_queries(rng, places, 60)) {
+    for (const std::size_t k : {1U, 2U, 10U, 95U, 200U}) {
+        std::vector<LonLat> queries = random_queries(rng, places, 60);
+        queries.insert(queries.end(), places.begin(), places.end());
+        for (const LonLat& q : queries) {
             const geodetic::UnitVec p = embed(q.lon, q.lat);
             const Answer expected = brute_force(coords.size(), k, NO_MAX_DISTANCE, [&](std::size_t i) {
                 return squared_chord_to_metres(geodetic::chord_2(embed(coords[i].lon, coords[i].lat), p));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <optional>
 #include <random>
 #include <vector>
@@ -82,6 +83,39 @@ TEST(NearestPosition, EmptyTreeOrNonFiniteQueryGiveNothing) {
     EXPECT_FALSE(is_query(nan, 0));
     EXPECT_FALSE(is_query(0, -std::numeric_limits<double>::infinity()));
     EXPECT_TRUE(nearest_position(tree, point(0, 0)).has_value());
+}
+
+// Two points whose squared chords differ but whose metres are equal: the farther one,
+// at the smaller position, wins, also when a search meets the nearer one first and
+// bounds the walk by it (regression: a bound without the metre tie gap dropped it).
+TEST(NearestPosition, EqualMetresAtALargerChordStillTie) {
+    const LonLat query{10, 20};
+    const geodetic::UnitVec q = embed(query.lon, query.lat);
+    std::vector<std::pair<double, LonLat>> ring;
+    // Points half a degree away at many bearings: their chords differ only by rounding.
+    const double lat1 = query.lat * std::numbers::pi / 180.0;
+    constexpr double delta = 0.5 * std::numbers::pi / 180.0;
+    for (int b = 0; b < 400; ++b) {
+        const double bearing = b * std::numbers::pi / 200.0;
+        const double lat2 =
+            std::asin(std::sin(lat1) * std::cos(delta) + std::cos(lat1) * std::sin(delta) * std::cos(bearing));
+        const double dlon = std::atan2(std::sin(bearing) * std::sin(delta) * std::cos(lat1),
+                                       std::cos(delta) - std::sin(lat1) * std::sin(lat2));
+        const LonLat p{query.lon + dlon * 180.0 / std::numbers::pi, lat2 * 180.0 / std::numbers::pi};
+        ring.emplace_back(geodetic::chord_2(embed(p.lon, p.lat), q), p);
+    }
+    std::sort(ring.begin(), ring.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    const auto tie = std::adjacent_find(ring.begin(), ring.end(), [](const auto& a, const auto& b) {
+        return a.first < b.first && squared_chord_to_metres(a.first) == squared_chord_to_metres(b.first);
+    });
+    ASSERT_NE(tie, ring.end());
+    const PointTree tree = point_tree({std::next(tie)->second, tie->second});
+    NearestHint hint{{0, 1}};
+    for (NearestHint* given : {static_cast<NearestHint*>(nullptr), &hint}) {
+        const auto hit = nearest_position(tree, point(query.lon, query.lat), given);
+        ASSERT_TRUE(hit.has_value());
+        EXPECT_EQ(hit->position, 0U);
+    }
 }
 
 TEST(NearestPosition, MatchesBruteForceWithTiesOnMetres) {
