@@ -161,6 +161,39 @@ class TestQueryNearest:
         assert positions.tolist() == [7] and metres.tolist() == [1.0]
 
 
+@pytest.fixture(scope="module")
+def tree_and_batch():
+    rng = random.Random(13)
+    points = tricky_points(rng, 2000)
+    queries = queries_for(rng, points, 1500)
+    return GeodeticPointTree(points), queries + queries[::-1]
+
+
+class TestLargeBatches:
+    """Batches far larger than a chunk, answered in an order of their own (neighbours on
+    the sphere together) and written back by query: repeated queries, poles and both
+    ends of the antimeridian land in many chunks."""
+
+    @pytest.mark.parametrize("workers", [1, 2])
+    @pytest.mark.parametrize("k", [1, 5])
+    def test_nearest_rows_are_the_single_queries(self, tree_and_batch, workers, k):
+        tree, queries = tree_and_batch
+        positions, metres = tree.query_nearest(queries, k, workers=workers)
+        got = [list(zip(np.atleast_1d(p).tolist(), np.atleast_1d(m).tolist())) for p, m in zip(positions, metres)]
+        assert got == [tree.nearest_k(q, k) for q in queries]
+        positions, metres = tree.query_nearest_wgs84(queries, k, workers=workers)
+        got = [list(zip(np.atleast_1d(p).tolist(), np.atleast_1d(m).tolist())) for p, m in zip(positions, metres)]
+        assert got == [tree.nearest_k_wgs84(q, k) for q in queries]
+
+    @pytest.mark.parametrize("workers", [1, 2])
+    def test_within_pairs_are_in_query_order(self, tree_and_batch, workers):
+        tree, queries = tree_and_batch
+        pairs, metres = tree.query_within_distance(queries, 300_000.0, return_distance=True, workers=workers)
+        expected = [(row, i, d) for row, q in enumerate(queries)
+                    for i, d in tree.within_distance(q, 300_000.0, return_distance=True)]
+        assert list(zip(pairs[0].tolist(), pairs[1].tolist(), metres.tolist())) == expected
+
+
 class TestQueryWithinDistance:
     @pytest.mark.parametrize("workers", WORKERS)
     def test_pairs_are_the_single_queries_in_query_order(self, tree_and_queries, workers):
