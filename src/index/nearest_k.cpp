@@ -10,6 +10,7 @@
 #include "geodetic/distance.hpp"
 #include "geodetic/spheroid.hpp"
 #include "index/nearest_position.hpp"
+#include "rtree/algorithm/prefetch.hpp"
 #include "rtree/algorithm/small_heap.hpp"
 
 namespace sferix::indexed {
@@ -138,6 +139,7 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
             if (distance_2 <= bound_2 && !all_held_precede(distance_2, minima[i])) {
                 rtree::check_invariant(length < run.size(), "a node with more than eight children");
                 run[length++] = NodeEntry{distance_2, minima[i], i};
+                rtree::prefetch_children(view, view.nodes[i]);
             }
         }
         pending.extend(std::span<const NodeEntry>(run.data(), length));
