@@ -22,11 +22,12 @@ namespace {
 
 // A pending node or leaf ordered by squared chord, then by the smallest input
 // position below it (the leaf's own for a leaf).
+// Trivial, so that a walk's scratch arrays of them cost nothing to create.
 struct TieEntry {
-    std::uint32_t index = 0;
-    bool is_leaf = false;
-    double distance_2 = 0.0;
-    std::uint32_t tie_break = 0;
+    std::uint32_t index;
+    bool is_leaf;
+    double distance_2;
+    std::uint32_t tie_break;
 };
 
 // One place of the tree: a unit vector and the smallest input position stored there.
@@ -141,7 +142,7 @@ private:
     // The kept children of one node, in storage order: SmallHeap::extend takes a
     // sized run, and a node has at most 8 children.
     struct Run {
-        std::array<TieEntry, 8> entries{};
+        std::array<TieEntry, 8> entries;
         std::size_t length = 0;
 
         void push(const TieEntry& entry) {

@@ -232,7 +232,8 @@ private:
         }
     }
 
-    std::array<E, INLINE_CAPACITY> inline_{};
+    // Left uninitialised for a trivial E: only the first inline_length_ are ever read.
+    std::array<E, INLINE_CAPACITY> inline_;
     std::size_t inline_length_ = 0;
     std::vector<E> growable_;
     bool spilled_ = false;
