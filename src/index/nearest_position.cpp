@@ -85,7 +85,20 @@ public:
         return node->first;
     }
 
-    [[nodiscard]] std::optional<TieEntry> pop() { return heap_.pop(); }
+    // The entry with the smallest key. Keys are unique among pending entries (siblings
+    // hold disjoint positions, and a child is queued only once its parent is out), so
+    // holding the nearest child of the last expansion aside keeps the order exactly.
+    [[nodiscard]] std::optional<TieEntry> pop() {
+        if (has_next_) {
+            has_next_ = false;
+            const std::span<const TieEntry> queued = heap_.entries();
+            if (queued.empty() || precedes(next_, queued[0])) {
+                return next_;
+            }
+            heap_.extend(std::span<const TieEntry>(&next_, 1));
+        }
+        return heap_.pop();
+    }
 
     [[nodiscard]] const rtree::FlatNode<UnitVec>& node(const TieEntry& entry) const { return view_.nodes[entry.index]; }
 
@@ -135,10 +148,32 @@ public:
                 }
             }
         }
+        // The nearest child is usually the next entry out: it waits beside the heap
+        // rather than going through it.
+        if (run.length == 0) {
+            return;
+        }
+        TieEntry* nearest = run.entries.data();
+        for (std::size_t i = 1; i < run.length; ++i) {
+            if (precedes(run.entries[i], *nearest)) {
+                nearest = &run.entries[i];
+            }
+        }
+        if (has_next_) {
+            heap_.extend(std::span<const TieEntry>(&next_, 1));
+        }
+        next_ = *nearest;
+        has_next_ = true;
+        *nearest = run.entries[run.length - 1];
+        --run.length;
         heap_.extend(run);
     }
 
 private:
+    [[nodiscard]] static bool precedes(const TieEntry& a, const TieEntry& b) noexcept {
+        return a.distance_2 < b.distance_2 || (a.distance_2 == b.distance_2 && a.tie_break < b.tie_break);
+    }
+
     // The kept children of one node, in storage order: SmallHeap::extend takes a
     // sized run, and a node has at most 8 children.
     struct Run {
@@ -160,6 +195,8 @@ private:
     bool by_sphere_;
     double bound_2_;
     rtree::SmallHeap<TieEntry> heap_;
+    TieEntry next_;
+    bool has_next_ = false;
 };
 
 }  // namespace
