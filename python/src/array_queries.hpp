@@ -205,10 +205,18 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         if (!metres) {
             return nullptr;
         }
-        {
-            const std::span<std::int64_t> out = pairs->elements();
-            const ReleasedGil released;
-            found.write(out.first(m), out.subspan(m), metres->elements());
+        // Placing the pairs by query is a copy as large as the result: on the workers too.
+        const std::span<std::int64_t> out = pairs->elements();
+        const support::RunOutcome written = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
+            return support::run_chunked(
+                found.chunk_count(), options,
+                [&](std::size_t first, std::size_t last) {
+                    found.write_chunks(first, last, out.first(m), out.subspan(m), metres->elements());
+                },
+                keep_going);
+        });
+        if (written == support::RunOutcome::Cancelled) {
+            return nullptr;
         }
         const std::array<std::size_t, 2> shape{2, m};
         PyRef pair_array = PyRef::steal(pairs->to_numpy(shape));

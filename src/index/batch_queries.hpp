@@ -98,10 +98,21 @@ public:
     // REQUIRES: query_indices and positions hold size() elements, metres size() or none.
     void write(std::span<std::int64_t> query_indices, std::span<std::int64_t> positions,
                std::span<double> metres) const {
+        write_chunks(0, chunk_count(), query_indices, positions, metres);
+    }
+
+    // The pairs are gathered in chunk_count() chunks; write_chunks writes those of chunks
+    // [first_chunk, last_chunk) to their places, as write does, so that disjoint ranges of
+    // chunks can be written on several threads at once. Same REQUIRES as write, and
+    // first_chunk ≤ last_chunk ≤ chunk_count().
+    [[nodiscard]] std::size_t chunk_count() const noexcept { return chunks_.size(); }
+    void write_chunks(std::size_t first_chunk, std::size_t last_chunk, std::span<std::int64_t> query_indices,
+                      std::span<std::int64_t> positions, std::span<double> metres) const {
         SFERIX_ASSERT(query_indices.size() == size() && positions.size() == size() &&
-                          (metres.empty() || metres.size() == size()),
+                          (metres.empty() || metres.size() == size()) && first_chunk <= last_chunk &&
+                          last_chunk <= chunks_.size(),
                       "within pairs fit their outputs");
-        for (std::size_t c = 0; c < chunks_.size(); ++c) {
+        for (std::size_t c = first_chunk; c < last_chunk; ++c) {
             const Chunk& chunk = chunks_[c];
             const std::size_t end = std::min(order_.size(), (c + 1) * chunk_size_);
             std::size_t at = 0;
