@@ -136,7 +136,7 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         };
         const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
             return indexed::nearest_rows(*queries, width, options, keep_going, positions->elements(),
-                                         metres->elements(), row_search);
+                                         metres->elements(), row_search, indexed::query_order_for(tree));
         });
         if (outcome == support::RunOutcome::Cancelled) {
             return nullptr;
@@ -191,7 +191,8 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
             hits = collect(tree, query, radius, return_distance);
         };
         const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
-            return indexed::within_rows(*queries, *radii, options, keep_going, found, row_search);
+            return indexed::within_rows(*queries, *radii, options, keep_going, found, row_search,
+                                        indexed::query_order_for(tree));
         });
         if (outcome == support::RunOutcome::Cancelled) {
             return nullptr;

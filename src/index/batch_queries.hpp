@@ -8,17 +8,18 @@
 //   nearest_rows(queries, k, options, keep_going, positions, metres,
 //                [&](const GeodeticPoint& q, std::vector<PositionWithMetres>& hits) {
 //                    nearest_k(tree, q, k, NO_MAX_DISTANCE, hits);
-//                });
+//                }, query_order_for(tree));
 //   WithinHits found;
 //   within_rows(queries, radii, options, keep_going, found,
-//               [&](const GeodeticPoint& q, double radius, std::vector<PositionWithMetres>& hits) { ... });
+//               [&](const GeodeticPoint& q, double radius, std::vector<PositionWithMetres>& hits) { ... },
+//               query_order_for(tree));
 //   found.write(query_column, position_column, metres);   // each of found.size()
 //
 // Each query runs the single-query search it is given, unchanged, so a batch answers
 // exactly what the single queries answer, and in the same order. The queries are
-// answered in locality_order (neighbours on the sphere one after the other, so the
-// tree nodes one search reads are still in cache for the next), cut into chunks of
-// that order for the threads; every answer goes to its query's own place (its row, or
+// answered in the order asked for (QueryOrder: locality_order for trees larger than the
+// caches, so the tree nodes one search reads are still in cache for the next), cut
+// into chunks of that order for the threads; every answer goes to its query's own place (its row, or
 // its query's slot once placed by query index), so the result is the same for every
 // number of workers and every order. The searches run on several threads at once: they
 // must only read shared state (a built tree is immutable). See run_chunked for threads,
@@ -43,6 +44,50 @@
 
 namespace sferix::indexed {
 
+namespace batch_detail {
+
+// In locality order the query records are read out of input order, a cache miss each
+// in a large batch: ask for the record a few queries ahead while this one runs.
+inline void prefetch_query(std::span<const geodetic::GeodeticPoint> queries, const std::vector<std::size_t>& order,
+                           std::size_t i) noexcept {
+    constexpr std::size_t AHEAD = 8;
+    if (i + AHEAD < order.size()) {
+        const auto* record = reinterpret_cast<const char*>(&queries[order[i + AHEAD]]);
+        __builtin_prefetch(record);
+        __builtin_prefetch(record + sizeof(geodetic::GeodeticPoint) - 1);
+    }
+}
+
+}  // namespace batch_detail
+
+// The order a batch's queries are answered in; never an answer. Locality (see
+// locality_order) pays where the tree outgrows the caches: each search then finds in
+// cache the nodes its neighbour read (10^6 points: nearest 2.4 → 1.0 µs). On a tree that
+// stays in cache anyway it only costs the sort and the scattered reads (10^4 small
+// polygons, radius 0: 0.26 µs per query in input order, 0.31 in locality order).
+enum class QueryOrder { Input, Locality };
+
+// Locality once the tree's node and leaf arrays pass about a core's L2 cache.
+inline constexpr std::size_t LOCALITY_MIN_TREE_BYTES = std::size_t{2} << 20;
+
+template <typename Tree>
+[[nodiscard]] QueryOrder query_order_for(const Tree& tree) noexcept {
+    return tree.rtree().heap_bytes() > LOCALITY_MIN_TREE_BYTES ? QueryOrder::Locality : QueryOrder::Input;
+}
+
+namespace batch_detail {
+
+inline std::vector<std::size_t> answer_order(std::span<const geodetic::GeodeticPoint> queries, QueryOrder order) {
+    if (order == QueryOrder::Locality) {
+        return locality_order(queries);
+    }
+    std::vector<std::size_t> input(queries.size());
+    std::iota(input.begin(), input.end(), std::size_t{0});
+    return input;
+}
+
+}  // namespace batch_detail
+
 // The position and distance that pad a row of fewer than k answers.
 inline constexpr std::int64_t MISSING_POSITION = -1;
 inline constexpr double MISSING_METRES = std::numeric_limits<double>::infinity();
@@ -58,15 +103,16 @@ template <typename Search>
 support::RunOutcome nearest_rows(std::span<const geodetic::GeodeticPoint> queries, std::size_t width,
                                  const support::ChunkedRunOptions& options,
                                  const std::function<bool()>& keep_going, std::span<std::int64_t> positions,
-                                 std::span<double> metres, const Search& search) {
+                                 std::span<double> metres, const Search& search, QueryOrder query_order) {
     SFERIX_ASSERT(positions.size() == queries.size() * width && metres.size() == positions.size(),
                   "nearest rows fit their outputs");
-    const std::vector<std::size_t> order = locality_order(queries);
+    const std::vector<std::size_t> order = batch_detail::answer_order(queries, query_order);
     const auto work = [&](std::size_t begin, std::size_t end) {
         std::vector<PositionWithMetres> hits;
         NearestHint hint;
         for (std::size_t i = begin; i < end; ++i) {
             const std::size_t row = order[i];
+            batch_detail::prefetch_query(queries, order, i);
             if constexpr (std::invocable<const Search&, const geodetic::GeodeticPoint&,
                                          std::vector<PositionWithMetres>&, NearestHint&>) {
                 search(queries[row], hits, hint);
@@ -137,7 +183,7 @@ private:
     template <typename Search>
     friend support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint>, std::span<const double>,
                                            const support::ChunkedRunOptions&, const std::function<bool()>&,
-                                           WithinHits&, const Search&);
+                                           WithinHits&, const Search&, QueryOrder);
 
     // The answers of the queries order_[c·chunk_size_, (c + 1)·chunk_size_), one after the other.
     struct Chunk {
@@ -160,10 +206,10 @@ private:
 template <typename Search>
 support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries, std::span<const double> radii,
                                 const support::ChunkedRunOptions& options, const std::function<bool()>& keep_going,
-                                WithinHits& found, const Search& search) {
+                                WithinHits& found, const Search& search, QueryOrder query_order) {
     SFERIX_ASSERT(radii.size() == 1 || radii.size() == queries.size(), "one radius, or one per query");
     found = WithinHits{};
-    found.order_ = locality_order(queries);
+    found.order_ = batch_detail::answer_order(queries, query_order);
     found.chunk_size_ = std::max<std::size_t>(1, options.chunk_size);
     const std::size_t chunk_size = found.chunk_size_;
     found.chunks_.resize(queries.size() / chunk_size + (queries.size() % chunk_size != 0));
@@ -173,6 +219,7 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
         std::vector<PositionWithMetres> hits;
         for (std::size_t i = begin; i < end; ++i) {
             const std::size_t row = found.order_[i];
+            batch_detail::prefetch_query(queries, found.order_, i);
             search(queries[row], radii.size() == 1 ? radii[0] : radii[row], hits);
             for (const PositionWithMetres& hit : hits) {
                 out.positions.push_back(static_cast<std::int64_t>(hit.position));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "index/nearest_k.hpp"
@@ -26,8 +27,11 @@ struct Pairs {
     std::vector<double> metres;
 };
 
-class BatchWorkers : public ::testing::TestWithParam<std::size_t> {
+// Every number of workers, in both answering orders.
+class BatchWorkers : public ::testing::TestWithParam<std::tuple<std::size_t, QueryOrder>> {
 protected:
+    [[nodiscard]] std::size_t workers() const { return std::get<0>(GetParam()); }
+    [[nodiscard]] QueryOrder order() const { return std::get<1>(GetParam()); }
     void SetUp() override {
         std::mt19937_64 rng(21);
         coords_ = random_point_coords(rng, 3000);
@@ -50,7 +54,7 @@ TEST_P(BatchWorkers, NearestRowsAreTheSingleQueriesPadded) {
         nearest_k(tree, q, k, max_metres, hits);
     };
     const auto outcome =
-        nearest_rows(queries_, k, {.workers = GetParam(), .chunk_size = 7}, always, positions, metres, search);
+        nearest_rows(queries_, k, {.workers = workers(), .chunk_size = 7}, always, positions, metres, search, order());
     ASSERT_EQ(outcome, support::RunOutcome::Finished);
     std::vector<PositionWithMetres> hits;
     std::size_t padded = 0;
@@ -85,7 +89,7 @@ TEST_P(BatchWorkers, WithinRowsAreTheSingleQueriesInQueryOrder) {
         }
     };
     WithinHits found;
-    ASSERT_EQ(within_rows(queries_, radii, {.workers = GetParam(), .chunk_size = 5}, always, found, search),
+    ASSERT_EQ(within_rows(queries_, radii, {.workers = workers(), .chunk_size = 5}, always, found, search, order()),
               support::RunOutcome::Finished);
     Pairs expected;
     std::vector<PositionWithMetres> hits;
@@ -108,7 +112,9 @@ TEST_P(BatchWorkers, WithinRowsAreTheSingleQueriesInQueryOrder) {
     EXPECT_EQ(got.metres, expected.metres);
 }
 
-INSTANTIATE_TEST_SUITE_P(BatchQueries, BatchWorkers, ::testing::Values(1U, 2U, 3U));
+INSTANTIATE_TEST_SUITE_P(BatchQueries, BatchWorkers,
+                         ::testing::Combine(::testing::Values(1U, 2U, 3U),
+                                            ::testing::Values(QueryOrder::Input, QueryOrder::Locality)));
 
 }  // namespace
 }  // namespace sferix::indexed
