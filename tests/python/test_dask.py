@@ -4,6 +4,8 @@ on the whole input at once, and the tree is one key of the graph."""
 import subprocess
 import sys
 
+import time
+
 import pytest
 
 np = pytest.importorskip("numpy")
@@ -45,6 +47,8 @@ def make_tree(kind):
 def client():
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+        # A broadcast reaches the workers connected at the time: both, before any test.
+        c.wait_for_workers(2, timeout=60)
         yield c
 
 
@@ -110,6 +114,10 @@ class TestGraph:
         graph = dict(joined.__dask_graph__())
         assert not any(getattr(node, "value", None) is tree for node in graph.values())
         (key,) = set.intersection(*(set(graph[task].dependencies) for task in joined.__dask_keys__()))
+        # The scheduler learns of the second copy a moment after the scatter returns.
+        deadline = time.monotonic() + 10.0
+        while len(client.who_has()[key]) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
         assert len(client.who_has()[key]) == 2
 
     def test_local_scheduler_has_one_key_holding_the_tree(self, frame):
