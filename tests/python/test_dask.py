@@ -47,8 +47,13 @@ def make_tree(kind):
 def client():
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as c:
-        # A broadcast reaches the workers connected at the time: both, before any test.
+        # A broadcast reaches the workers running at the time: both, before any test (a
+        # worker counts as connected a moment before the scheduler sends it data).
         c.wait_for_workers(2, timeout=60)
+        deadline = time.monotonic() + 60.0
+        while time.monotonic() < deadline and not all(
+                w.get("status") == "running" for w in c.scheduler_info()["workers"].values()):
+            time.sleep(0.05)
         yield c
 
 
@@ -115,10 +120,11 @@ class TestGraph:
         assert not any(getattr(node, "value", None) is tree for node in graph.values())
         (key,) = set.intersection(*(set(graph[task].dependencies) for task in joined.__dask_keys__()))
         # The scheduler learns of the second copy a moment after the scatter returns.
-        deadline = time.monotonic() + 10.0
+        deadline = time.monotonic() + 30.0
         while len(client.who_has()[key]) < 2 and time.monotonic() < deadline:
             time.sleep(0.05)
-        assert len(client.who_has()[key]) == 2
+        workers = {a: w.get("status") for a, w in client.scheduler_info()["workers"].items()}
+        assert len(client.who_has()[key]) == 2, (client.who_has()[key], workers)
 
     def test_local_scheduler_has_one_key_holding_the_tree(self, frame):
         pdf, ddf = frame
