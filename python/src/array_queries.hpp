@@ -98,7 +98,7 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         if (!workers) {
             return nullptr;
         }
-        const std::optional<std::vector<geodetic::GeodeticPoint>> queries = parse_queries(slots[0], *workers);
+        const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
         if (!queries) {
             return nullptr;
         }
@@ -135,7 +135,7 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
             }
         };
         const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
-            return indexed::nearest_rows(*queries, width, options, keep_going, positions->elements(),
+            return indexed::nearest_rows(queries->elements(), width, options, keep_going, positions->elements(),
                                          metres->elements(), row_search, indexed::query_order_for(tree));
         });
         if (outcome == support::RunOutcome::Cancelled) {
@@ -158,7 +158,7 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
 
 // query_within_distance: bind; convert workers; parse queries; convert radius_metres
 // (one, or one per query), return_distance (strictly, when given); gather each query's
-// `collect(tree, query, radius, return_distance)` (the single query's own search) without the GIL; the
+// `collect(tree, query, radius, return_distance, hits)` (the single query's own search) without the GIL; the
 // (2, m) array, and the metres when asked for.
 template <TreeKind Kind, typename Collect>
 PyObject* run_query_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
@@ -168,7 +168,7 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         if (!workers) {
             return nullptr;
         }
-        const std::optional<std::vector<geodetic::GeodeticPoint>> queries = parse_queries(slots[0], *workers);
+        const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
         if (!queries) {
             return nullptr;
         }
@@ -188,10 +188,10 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         indexed::WithinHits found;
         const auto row_search = [&](const geodetic::GeodeticPoint& query, double radius,
                                     std::vector<PositionWithMetres>& hits) {
-            hits = collect(tree, query, radius, return_distance);
+            collect(tree, query, radius, return_distance, hits);
         };
         const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
-            return indexed::within_rows(*queries, *radii, options, keep_going, found, row_search,
+            return indexed::within_rows(queries->elements(), *radii, options, keep_going, found, row_search,
                                         indexed::query_order_for(tree));
         });
         if (outcome == support::RunOutcome::Cancelled) {

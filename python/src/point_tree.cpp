@@ -94,22 +94,20 @@ std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& t
 
 // Without distances, only the candidates the sphere bounds leave undecided get a
 // geodesic inverse; their metres are then left at 0, which nobody reads.
-std::vector<PositionWithMetres> within_distance_wgs84_hits(const geodetic::PointTree& tree,
-                                                           const geodetic::GeodeticPoint& query, double radius_metres,
-                                                           bool with_distance) {
-    std::vector<PositionWithMetres> hits;
+void within_distance_wgs84_hits(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query,
+                                double radius_metres, bool with_distance, std::vector<PositionWithMetres>& hits) {
+    hits.clear();
     if (!with_distance) {
         for (const geodetic::PointLeaf& leaf : tree.locate_within_distance_on_ellipsoid_unmeasured(
                  query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
             hits.push_back({leaf.data(), 0.0});
         }
-        return hits;
+        return;
     }
     for (const auto& [leaf, metres] :
          tree.locate_within_distance_on_ellipsoid(query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
         hits.push_back({leaf->data(), metres});
     }
-    return hits;
 }
 
 void nearest_k_wgs84_hits(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,

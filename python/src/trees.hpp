@@ -167,17 +167,17 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
     return item_value(state, static_cast<std::size_t>(*index));
 }
 
-// The leaves within `radius_metres` great-circle metres of `query`, in the tree's
-// depth-first order, with their metres (converted from the squared chord the query
-// already measured, so they cost nothing extra whether asked for or not).
+// hits becomes the leaves within `radius_metres` great-circle metres of `query`, in
+// the tree's depth-first order, with their metres (converted from the squared chord
+// the query already measured, so they cost nothing extra whether asked for or not).
+// Filled, not returned, so that a batch reuses one vector for all its queries.
 template <typename Tree>
-std::vector<PositionWithMetres> within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query,
-                                                     double radius_metres, bool /* with_distance */) {
-    std::vector<PositionWithMetres> hits;
+void within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query, double radius_metres,
+                          bool /* with_distance */, std::vector<PositionWithMetres>& hits) {
+    hits.clear();
     for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius_metres)) {
         hits.push_back({leaf->data(), geodetic::squared_chord_to_metres(distance_2)});
     }
-    return hits;
 }
 
 // A nearest method: bind `query`, parse it, run `search(tree, query)` (an optional
@@ -197,7 +197,7 @@ PyObject* run_nearest(PyObject* self, const FunctionDescription& description, Py
 
 // A radius method, in this order: bind; convert radius_metres; convert return_distance
 // strictly, only when given (default False); parse query; run
-// `collect(tree, query, radius_metres, return_distance)` (a vector of
+// `collect(tree, query, radius_metres, return_distance, hits)` (filling a vector of
 // PositionWithMetres, whose metres may be left unset when not asked for); build the
 // list. So a bad radius is reported before a bad query, and a negative or NaN radius
 // is not an error (the query gives nothing).
@@ -222,7 +222,8 @@ PyObject* run_within(PyObject* self, const FunctionDescription& description, PyO
             if (!query) {
                 return nullptr;
             }
-            const std::vector<PositionWithMetres> hits = collect(state.tree, *query, *radius_metres, return_distance);
+            std::vector<PositionWithMetres> hits;
+            collect(state.tree, *query, *radius_metres, return_distance, hits);
             return within_result(hits, return_distance);
         });
 }
