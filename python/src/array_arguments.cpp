@@ -61,12 +61,12 @@ std::string shape_text(PyObject* object) {
 
 // Validating and embedding a row costs about a tenth of answering it, so with several
 // workers it is shared out as well, without the GIL; the rows are numbers already
-// copied out of the array. An invalid row is looked at again afterwards, with the GIL,
-// to raise its error: the first one in row order, whichever thread met it.
-std::optional<std::vector<geodetic::GeodeticPoint>> parse_float64_rows(const Float64Matrix& matrix,
-                                                                       std::size_t workers) {
+// copied out of the array, and each point is made in its final place. An invalid row
+// is looked at again afterwards, with the GIL, to raise its error: the first one in
+// row order, whichever thread met it.
+std::optional<QueryPoints> parse_float64_rows(const Float64Matrix& matrix, std::size_t workers) {
     constexpr std::size_t ROWS_PER_CHUNK = 4096;
-    std::vector<std::optional<geodetic::GeodeticPoint>> parsed(matrix.rows());
+    QueryPoints points(matrix.rows());
     std::vector<std::size_t> first_invalid((matrix.rows() + ROWS_PER_CHUNK - 1) / ROWS_PER_CHUNK, matrix.rows());
     {
         const ReleasedGil released;
@@ -78,7 +78,7 @@ std::optional<std::vector<geodetic::GeodeticPoint>> parse_float64_rows(const Flo
                     first_invalid[begin / ROWS_PER_CHUNK] = row;
                     return;
                 }
-                parsed[row].emplace(std::move(point).value());
+                points.construct(row, point.value());
             }
         };
         // Nothing here waits on Python: the run is short and cannot be interrupted midway.
@@ -91,34 +91,28 @@ std::optional<std::vector<geodetic::GeodeticPoint>> parse_float64_rows(const Flo
             return prefix_query_error(row);
         }
     }
-    std::vector<geodetic::GeodeticPoint> points;
-    points.reserve(parsed.size());
-    for (const std::optional<geodetic::GeodeticPoint>& point : parsed) {
-        points.push_back(*point);
-    }
     return points;
 }
 
-std::optional<std::vector<geodetic::GeodeticPoint>> parse_each(PyObject* queries) {
+std::optional<QueryPoints> parse_each(PyObject* queries) {
     std::optional<std::vector<PyRef>> elements = sequence(queries);
     if (!elements) {
         return std::nullopt;
     }
-    std::vector<geodetic::GeodeticPoint> points;
-    points.reserve(elements->size());
+    QueryPoints points(elements->size());
     for (std::size_t i = 0; i < elements->size(); ++i) {
         std::optional<geodetic::GeodeticPoint> point = parse_point((*elements)[i].get());
         if (!point) {
             return prefix_query_error(i);
         }
-        points.push_back(*point);
+        points.construct(i, *point);
     }
     return points;
 }
 
 }  // namespace
 
-std::optional<std::vector<geodetic::GeodeticPoint>> parse_queries(PyObject* queries, std::size_t workers) {
+std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers) {
     const std::optional<bool> array = is_exact_ndarray(queries);
     if (!array) {
         return std::nullopt;

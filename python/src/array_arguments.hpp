@@ -11,6 +11,7 @@
 #include "toolkit/python_api.hpp"
 
 #include "geodetic/point.hpp"
+#include "support/in_place_array.hpp"
 
 namespace sferix::python {
 
@@ -30,7 +31,8 @@ namespace sferix::python {
 // error of the iterator itself is passed on unchanged.
 // A float64 array's rows are checked and embedded on `workers` threads (the GIL
 // released meanwhile); the first invalid row in order is the one reported.
-[[nodiscard]] std::optional<std::vector<geodetic::GeodeticPoint>> parse_queries(PyObject* queries, std::size_t workers);
+using QueryPoints = support::InPlaceArray<geodetic::GeodeticPoint>;
+[[nodiscard]] std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers);
 
 // radius_metres of a batch radius query: a number (float conversion, as for the
 // single queries) for every query, or a sequence or 1-D array of exactly

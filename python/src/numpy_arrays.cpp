@@ -146,14 +146,6 @@ std::optional<bool> is_exact_ndarray(PyObject* object) {
 Float64Matrix::Float64Matrix(PyRef bytes, std::size_t rows, std::size_t columns) noexcept
     : bytes_(std::move(bytes)), rows_(rows), columns_(columns), numbers_(PyBytes_AsString(bytes_.get())) {}
 
-double Float64Matrix::at(std::size_t row, std::size_t column) const noexcept {
-    // Copied out rather than read through a double*: the buffer is chars, so this is
-    // clean for alignment and aliasing, and compiles to the same single load.
-    double value = 0.0;
-    std::memcpy(&value, numbers_ + (row * columns_ + column) * sizeof(double), sizeof(double));
-    return value;
-}
-
 std::optional<MatrixShape> matrix_shape(PyObject* object) {
     const std::optional<bool> array = is_exact_ndarray(object);
     if (!array || !*array) {
