@@ -44,22 +44,6 @@
 
 namespace sferix::indexed {
 
-namespace batch_detail {
-
-// In locality order the query records are read out of input order, a cache miss each
-// in a large batch: ask for the record a few queries ahead while this one runs.
-inline void prefetch_query(std::span<const geodetic::GeodeticPoint> queries, const std::vector<std::size_t>& order,
-                           std::size_t i) noexcept {
-    constexpr std::size_t AHEAD = 8;
-    if (i + AHEAD < order.size()) {
-        const auto* record = reinterpret_cast<const char*>(&queries[order[i + AHEAD]]);
-        __builtin_prefetch(record);
-        __builtin_prefetch(record + sizeof(geodetic::GeodeticPoint) - 1);
-    }
-}
-
-}  // namespace batch_detail
-
 // The order a batch's queries are answered in; never an answer. Locality (see
 // locality_order) pays where the tree outgrows the caches: each search then finds in
 // cache the nodes its neighbour read (10^6 points: nearest 2.4 → 1.0 µs). On a tree that
@@ -77,14 +61,32 @@ template <typename Tree>
 
 namespace batch_detail {
 
-inline std::vector<std::size_t> answer_order(std::span<const geodetic::GeodeticPoint> queries, QueryOrder order) {
-    if (order == QueryOrder::Locality) {
-        return locality_order(queries);
+// The order the queries are answered in: i-th answered is at(i). In input order there
+// is no permutation to hold (nor to allocate, fill and read: a few ns per query, which
+// small trees notice).
+class AnswerOrder {
+public:
+    AnswerOrder(std::span<const geodetic::GeodeticPoint> queries, QueryOrder order)
+        : permutation_(order == QueryOrder::Locality ? locality_order(queries) : std::vector<std::size_t>{}) {}
+
+    [[nodiscard]] std::size_t at(std::size_t i) const noexcept {
+        return permutation_.empty() ? i : permutation_[i];
     }
-    std::vector<std::size_t> input(queries.size());
-    std::iota(input.begin(), input.end(), std::size_t{0});
-    return input;
-}
+
+    // In locality order the query records are read out of input order, a cache miss
+    // each in a large batch: ask for the record a few queries ahead while this one runs.
+    void prefetch(std::span<const geodetic::GeodeticPoint> queries, std::size_t i) const noexcept {
+        constexpr std::size_t AHEAD = 8;
+        if (i + AHEAD < permutation_.size()) {
+            const auto* record = reinterpret_cast<const char*>(&queries[permutation_[i + AHEAD]]);
+            __builtin_prefetch(record);
+            __builtin_prefetch(record + sizeof(geodetic::GeodeticPoint) - 1);
+        }
+    }
+
+private:
+    std::vector<std::size_t> permutation_;  // empty: input order
+};
 
 }  // namespace batch_detail
 
@@ -106,13 +108,13 @@ support::RunOutcome nearest_rows(std::span<const geodetic::GeodeticPoint> querie
                                  std::span<double> metres, const Search& search, QueryOrder query_order) {
     SFERIX_ASSERT(positions.size() == queries.size() * width && metres.size() == positions.size(),
                   "nearest rows fit their outputs");
-    const std::vector<std::size_t> order = batch_detail::answer_order(queries, query_order);
+    const batch_detail::AnswerOrder order(queries, query_order);
     const auto work = [&](std::size_t begin, std::size_t end) {
         std::vector<PositionWithMetres> hits;
         NearestHint hint;
         for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t row = order[i];
-            batch_detail::prefetch_query(queries, order, i);
+            const std::size_t row = order.at(i);
+            order.prefetch(queries, i);
             if constexpr (std::invocable<const Search&, const geodetic::GeodeticPoint&,
                                          std::vector<PositionWithMetres>&, NearestHint&>) {
                 search(queries[row], hits, hint);
@@ -160,10 +162,10 @@ public:
                       "within pairs fit their outputs");
         for (std::size_t c = first_chunk; c < last_chunk; ++c) {
             const Chunk& chunk = chunks_[c];
-            const std::size_t end = std::min(order_.size(), (c + 1) * chunk_size_);
+            const std::size_t end = std::min(query_count_, (c + 1) * chunk_size_);
             std::size_t at = 0;
             for (std::size_t i = c * chunk_size_; i < end; ++i) {
-                const std::size_t query = order_[i];
+                const std::size_t query = order_.at(i);
                 const std::size_t first = offsets_[query];
                 const std::size_t count = offsets_[query + 1] - first;
                 std::fill_n(query_indices.begin() + static_cast<std::ptrdiff_t>(first), count,
@@ -185,13 +187,14 @@ private:
                                            const support::ChunkedRunOptions&, const std::function<bool()>&,
                                            WithinHits&, const Search&, QueryOrder);
 
-    // The answers of the queries order_[c·chunk_size_, (c + 1)·chunk_size_), one after the other.
+    // The answers of the queries answered c·chunk_size_ to (c + 1)·chunk_size_ − 1 (order_.at), one after the other.
     struct Chunk {
         std::vector<std::int64_t> positions;
         std::vector<double> metres;
     };
 
-    std::vector<std::size_t> order_;
+    batch_detail::AnswerOrder order_{{}, QueryOrder::Input};
+    std::size_t query_count_ = 0;
     std::size_t chunk_size_ = 1;
     std::vector<Chunk> chunks_;
     // While the queries run, offsets_[q + 1] counts query q's pairs; then query q's pairs
@@ -209,17 +212,22 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
                                 WithinHits& found, const Search& search, QueryOrder query_order) {
     SFERIX_ASSERT(radii.size() == 1 || radii.size() == queries.size(), "one radius, or one per query");
     found = WithinHits{};
-    found.order_ = batch_detail::answer_order(queries, query_order);
+    found.order_ = batch_detail::AnswerOrder(queries, query_order);
+    found.query_count_ = queries.size();
     found.chunk_size_ = std::max<std::size_t>(1, options.chunk_size);
     const std::size_t chunk_size = found.chunk_size_;
     found.chunks_.resize(queries.size() / chunk_size + (queries.size() % chunk_size != 0));
     found.offsets_.assign(queries.size() + 1, 0);
     const auto work = [&](std::size_t begin, std::size_t end) {
         WithinHits::Chunk& out = found.chunks_[begin / chunk_size];
+        // Room for a hit or two per query from the start: growing from empty took a
+        // dozen allocations per chunk, a tenth of a point-in-polygon query.
+        out.positions.reserve(2 * (end - begin));
+        out.metres.reserve(2 * (end - begin));
         std::vector<PositionWithMetres> hits;
         for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t row = found.order_[i];
-            batch_detail::prefetch_query(queries, found.order_, i);
+            const std::size_t row = found.order_.at(i);
+            found.order_.prefetch(queries, i);
             search(queries[row], radii.size() == 1 ? radii[0] : radii[row], hits);
             for (const PositionWithMetres& hit : hits) {
                 out.positions.push_back(static_cast<std::int64_t>(hit.position));
