@@ -64,7 +64,7 @@ public:
     // (dx² + dy²) + dz², so a degenerate box measures exactly like its point. Each
     // axis inside the box contributes exactly 0, so a point inside needs no test of
     // its own (and the walks call this for every child they meet).
-    [[nodiscard]] double distance_2(const P& p) const noexcept {
+    [[nodiscard, gnu::always_inline]] double distance_2(const P& p) const noexcept {
         double d[DIMENSIONS];
         for (std::size_t axis = 0; axis < DIMENSIONS; ++axis) {
             const double clamped = min_of(upper_[axis], max_of(lower_[axis], p[axis]));
