@@ -66,8 +66,8 @@ namespace batch_detail {
 // small trees notice).
 class AnswerOrder {
 public:
-    AnswerOrder(std::span<const geodetic::GeodeticPoint> queries, QueryOrder order)
-        : permutation_(order == QueryOrder::Locality ? locality_order(queries) : std::vector<std::size_t>{}) {}
+    AnswerOrder(std::span<const geodetic::GeodeticPoint> queries, QueryOrder order, std::size_t workers)
+        : permutation_(order == QueryOrder::Locality ? locality_order(queries, workers) : std::vector<std::size_t>{}) {}
 
     [[nodiscard]] std::size_t at(std::size_t i) const noexcept {
         return permutation_.empty() ? i : permutation_[i];
@@ -108,7 +108,7 @@ support::RunOutcome nearest_rows(std::span<const geodetic::GeodeticPoint> querie
                                  std::span<double> metres, const Search& search, QueryOrder query_order) {
     SFERIX_ASSERT(positions.size() == queries.size() * width && metres.size() == positions.size(),
                   "nearest rows fit their outputs");
-    const batch_detail::AnswerOrder order(queries, query_order);
+    const batch_detail::AnswerOrder order(queries, query_order, options.workers);
     const auto work = [&](std::size_t begin, std::size_t end) {
         std::vector<PositionWithMetres> hits;
         NearestHint hint;
@@ -193,7 +193,7 @@ private:
         std::vector<double> metres;
     };
 
-    batch_detail::AnswerOrder order_{{}, QueryOrder::Input};
+    batch_detail::AnswerOrder order_{{}, QueryOrder::Input, 1};
     std::size_t query_count_ = 0;
     std::size_t chunk_size_ = 1;
     std::vector<Chunk> chunks_;
@@ -212,7 +212,7 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
                                 WithinHits& found, const Search& search, QueryOrder query_order) {
     SFERIX_ASSERT(radii.size() == 1 || radii.size() == queries.size(), "one radius, or one per query");
     found = WithinHits{};
-    found.order_ = batch_detail::AnswerOrder(queries, query_order);
+    found.order_ = batch_detail::AnswerOrder(queries, query_order, options.workers);
     found.query_count_ = queries.size();
     found.chunk_size_ = std::max<std::size_t>(1, options.chunk_size);
     const std::size_t chunk_size = found.chunk_size_;

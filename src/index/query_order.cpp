@@ -7,6 +7,8 @@
 #include <numeric>
 #include <utility>
 
+#include "support/chunked_run.hpp"
+
 namespace sferix::indexed {
 
 namespace {
@@ -41,20 +43,25 @@ std::uint64_t morton_key(const geodetic::UnitVec& v) noexcept {
     return (spread(cell(v.x)) << 2) | (spread(cell(v.y)) << 1) | spread(cell(v.z));
 }
 
-// Stable least-significant-digit sort of `keys` on their Morton bits, CELL_BITS per pass.
+// Stable least-significant-digit sort of `keys` on their Morton bits, CELL_BITS per
+// pass; the three passes' counts are taken in one read of the keys.
 void radix_sort(std::vector<std::uint64_t>& keys) {
-    std::vector<std::uint64_t> buffer(keys.size());
-    for (unsigned shift = INDEX_BITS; shift < INDEX_BITS + KEY_BITS; shift += CELL_BITS) {
-        std::array<std::size_t, CELLS> starts{};
-        for (const std::uint64_t key : keys) {
-            ++starts[(key >> shift) & (CELLS - 1)];
+    constexpr unsigned PASSES = KEY_BITS / CELL_BITS;
+    std::vector<std::array<std::size_t, CELLS>> starts(PASSES);
+    for (const std::uint64_t key : keys) {
+        for (unsigned pass = 0; pass < PASSES; ++pass) {
+            ++starts[pass][(key >> (INDEX_BITS + pass * CELL_BITS)) & (CELLS - 1)];
         }
+    }
+    std::vector<std::uint64_t> buffer(keys.size());
+    for (unsigned pass = 0; pass < PASSES; ++pass) {
         std::size_t total = 0;
-        for (std::size_t& start : starts) {
+        for (std::size_t& start : starts[pass]) {
             total += std::exchange(start, total);
         }
+        const unsigned shift = INDEX_BITS + pass * CELL_BITS;
         for (const std::uint64_t key : keys) {
-            buffer[starts[(key >> shift) & (CELLS - 1)]++] = key;
+            buffer[starts[pass][(key >> shift) & (CELLS - 1)]++] = key;
         }
         keys.swap(buffer);
     }
@@ -62,25 +69,39 @@ void radix_sort(std::vector<std::uint64_t>& keys) {
 
 }  // namespace
 
-std::vector<std::size_t> locality_order(std::span<const geodetic::GeodeticPoint> queries) {
+std::vector<std::size_t> locality_order(std::span<const geodetic::GeodeticPoint> queries, std::size_t workers) {
     std::vector<std::size_t> order(queries.size());
     if (queries.size() > std::numeric_limits<std::uint32_t>::max()) {
         std::iota(order.begin(), order.end(), std::size_t{0});
         return order;
     }
+    // The keys and the final read-out are shared out; the sort itself is one thread's.
+    constexpr std::size_t QUERIES_PER_CHUNK = 8192;
+    const support::ChunkedRunOptions options{.workers = workers, .chunk_size = QUERIES_PER_CHUNK};
+    const auto keep_going = [] { return true; };  // a few milliseconds at most
     std::vector<std::uint64_t> keys(queries.size());
-    for (std::size_t i = 0; i < queries.size(); ++i) {
-        keys[i] = (morton_key(queries[i].vector()) << INDEX_BITS) | i;
-    }
+    support::run_chunked(
+        queries.size(), options,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                keys[i] = (morton_key(queries[i].vector()) << INDEX_BITS) | i;
+            }
+        },
+        keep_going);
     if (keys.size() < RADIX_MIN_QUERIES) {
         std::sort(keys.begin(), keys.end());
     } else {
         radix_sort(keys);
     }
     constexpr std::uint64_t INDEX_MASK = (std::uint64_t{1} << INDEX_BITS) - 1;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        order[i] = static_cast<std::size_t>(keys[i] & INDEX_MASK);
-    }
+    support::run_chunked(
+        keys.size(), options,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                order[i] = static_cast<std::size_t>(keys[i] & INDEX_MASK);
+            }
+        },
+        keep_going);
     return order;
 }
 

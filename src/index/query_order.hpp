@@ -10,9 +10,10 @@
 // of their unit vector quantised to a grid of 1024 cells per axis on [−1, 1]³ (a cell is
 // about 12 km wide at the surface), queries with equal keys in input order. It depends
 // on the query vectors only, so it is the same for every number of threads, and it only
-// changes which query is answered first, never an answer. Cost: three counting passes
-// over the batch (a comparison sort below a thousand queries). Past 2^32 queries the
-// order is the input order.
+// changes which query is answered first, never an answer; nor does `workers`, the
+// threads that compute the keys. Cost: a key per query, then four passes over the keys
+// (a comparison sort below a thousand queries). Past 2^32 queries the order is the
+// input order.
 
 #include <cstddef>
 #include <span>
@@ -22,6 +23,7 @@
 
 namespace sferix::indexed {
 
-[[nodiscard]] std::vector<std::size_t> locality_order(std::span<const geodetic::GeodeticPoint> queries);
+[[nodiscard]] std::vector<std::size_t> locality_order(std::span<const geodetic::GeodeticPoint> queries,
+                                                     std::size_t workers = 1);
 
 }  // namespace sferix::indexed

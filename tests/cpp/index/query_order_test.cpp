@@ -66,6 +66,14 @@ TEST(LocalityOrder, KeepsConsecutiveQueriesClose) {
     EXPECT_LT(ordered_path, 0.1 * input_path);
 }
 
+// Keys made on several threads (batches of several chunks) sort the same.
+TEST(LocalityOrder, IsTheSameForEveryNumberOfWorkers) {
+    const std::vector<GeodeticPoint> queries = batch(20000);
+    const std::vector<std::size_t> order = locality_order(queries, 1);
+    EXPECT_EQ(locality_order(queries, 2), order);
+    EXPECT_EQ(locality_order(queries, 3), order);
+}
+
 TEST(LocalityOrder, EmptyAndSingleBatches) {
     EXPECT_TRUE(locality_order({}).empty());
     const std::vector<GeodeticPoint> one = {point(10, 20)};
