@@ -90,7 +90,8 @@ private:
 
     rtree::FlatTreeView<Leaf> tree_;
     F function_;
-    std::array<const Node*, INLINE_CAPACITY> inline_{};
+    // Left unset: only [0, size_) is ever read, and clearing 256 bytes per query showed.
+    std::array<const Node*, INLINE_CAPACITY> inline_;
     std::vector<const Node*> heap_;
     std::size_t size_ = 0;
     bool spilled_ = false;
