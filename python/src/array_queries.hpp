@@ -185,7 +185,7 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
             return_distance = *given;
         }
         const typename Kind::Tree& tree = state.tree;
-        indexed::WithinHits found;
+        indexed::WithinHits found(return_distance);
         const auto row_search = [&](const geodetic::GeodeticPoint& query, double radius,
                                     std::vector<PositionWithMetres>& hits) {
             collect(tree, query, radius, return_distance, hits);

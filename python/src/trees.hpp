@@ -168,15 +168,16 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
 }
 
 // hits becomes the leaves within `radius_metres` great-circle metres of `query`, in
-// the tree's depth-first order, with their metres (converted from the squared chord
-// the query already measured, so they cost nothing extra whether asked for or not).
-// Filled, not returned, so that a batch reuses one vector for all its queries.
+// the tree's depth-first order, with their metres when asked for (converted from the
+// squared chord the query already measured: an arcsine per hit, left out otherwise and
+// the metres left at 0). Filled, not returned, so that a batch reuses one vector for
+// all its queries.
 template <typename Tree>
 void within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query, double radius_metres,
-                          bool /* with_distance */, std::vector<PositionWithMetres>& hits) {
+                          bool with_distance, std::vector<PositionWithMetres>& hits) {
     hits.clear();
     for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius_metres)) {
-        hits.push_back({leaf->data(), geodetic::squared_chord_to_metres(distance_2)});
+        hits.push_back({leaf->data(), with_distance ? geodetic::squared_chord_to_metres(distance_2) : 0.0});
     }
 }
 

@@ -134,16 +134,21 @@ support::RunOutcome nearest_rows(std::span<const geodetic::GeodeticPoint> querie
 }
 
 // The answers of a batch of radius queries: size() (query index, position) pairs with
-// their metres, gathered chunk by chunk in the order the queries ran, and written out
-// by query index.
+// their metres (unless made without), gathered chunk by chunk in the order the queries
+// ran, and written out by query index.
 class WithinHits {
 public:
+    // keep_metres false: the metres are neither kept nor written (half the memory of a
+    // large answer, which is mostly fresh pages).
+    explicit WithinHits(bool keep_metres = true) noexcept : keep_metres_(keep_metres) {}
+
     // The number of pairs.
     [[nodiscard]] std::size_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.back(); }
 
     // Writes the pairs sorted by query index, each query's in its search's order: pair i
     // to query_indices[i], positions[i] and, unless metres is empty, metres[i].
-    // REQUIRES: query_indices and positions hold size() elements, metres size() or none.
+    // REQUIRES: query_indices and positions hold size() elements, metres size() or none
+    // (none when made without metres).
     void write(std::span<std::int64_t> query_indices, std::span<std::int64_t> positions,
                std::span<double> metres) const {
         write_chunks(0, chunk_count(), query_indices, positions, metres);
@@ -157,7 +162,8 @@ public:
     void write_chunks(std::size_t first_chunk, std::size_t last_chunk, std::span<std::int64_t> query_indices,
                       std::span<std::int64_t> positions, std::span<double> metres) const {
         SFERIX_ASSERT(query_indices.size() == size() && positions.size() == size() &&
-                          (metres.empty() || metres.size() == size()) && first_chunk <= last_chunk &&
+                          (metres.empty() || (keep_metres_ && metres.size() == size())) &&
+                          first_chunk <= last_chunk &&
                           last_chunk <= chunks_.size(),
                       "within pairs fit their outputs");
         for (std::size_t c = first_chunk; c < last_chunk; ++c) {
@@ -193,6 +199,7 @@ private:
         std::vector<double> metres;
     };
 
+    bool keep_metres_ = true;
     batch_detail::AnswerOrder order_{{}, QueryOrder::Input, 1};
     std::size_t query_count_ = 0;
     std::size_t chunk_size_ = 1;
@@ -203,7 +210,8 @@ private:
 };
 
 // found gets every query's answers as search(queries[i], radius, hits) leaves them,
-// radius being radii[i], or radii[0] for every query when radii has one element.
+// radius being radii[i], or radii[0] for every query when radii has one element; it
+// keeps their metres as it was made to.
 // REQUIRES: radii has 1 or queries.size() elements; positions below 2^63. On
 // Cancelled, found holds nothing.
 template <typename Search>
@@ -211,7 +219,7 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
                                 const support::ChunkedRunOptions& options, const std::function<bool()>& keep_going,
                                 WithinHits& found, const Search& search, QueryOrder query_order) {
     SFERIX_ASSERT(radii.size() == 1 || radii.size() == queries.size(), "one radius, or one per query");
-    found = WithinHits{};
+    found = WithinHits(found.keep_metres_);
     found.order_ = batch_detail::AnswerOrder(queries, query_order, options.workers);
     found.query_count_ = queries.size();
     found.chunk_size_ = std::max<std::size_t>(1, options.chunk_size);
@@ -223,7 +231,9 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
         // Room for a hit or two per query from the start: growing from empty took a
         // dozen allocations per chunk, a tenth of a point-in-polygon query.
         out.positions.reserve(2 * (end - begin));
-        out.metres.reserve(2 * (end - begin));
+        if (found.keep_metres_) {
+            out.metres.reserve(2 * (end - begin));
+        }
         std::vector<PositionWithMetres> hits;
         for (std::size_t i = begin; i < end; ++i) {
             const std::size_t row = found.order_.at(i);
@@ -231,14 +241,18 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
             search(queries[row], radii.size() == 1 ? radii[0] : radii[row], hits);
             for (const PositionWithMetres& hit : hits) {
                 out.positions.push_back(static_cast<std::int64_t>(hit.position));
-                out.metres.push_back(hit.metres);
+            }
+            if (found.keep_metres_) {
+                for (const PositionWithMetres& hit : hits) {
+                    out.metres.push_back(hit.metres);
+                }
             }
             found.offsets_[row + 1] = hits.size();
         }
     };
     const support::RunOutcome outcome = support::run_chunked(queries.size(), options, work, keep_going);
     if (outcome != support::RunOutcome::Finished) {
-        found = WithinHits{};
+        found = WithinHits(found.keep_metres_);
         return outcome;
     }
     std::partial_sum(found.offsets_.begin(), found.offsets_.end(), found.offsets_.begin());

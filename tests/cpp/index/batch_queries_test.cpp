@@ -110,6 +110,16 @@ TEST_P(BatchWorkers, WithinRowsAreTheSingleQueriesInQueryOrder) {
     EXPECT_EQ(got.queries, expected.queries);
     EXPECT_EQ(got.positions, expected.positions);
     EXPECT_EQ(got.metres, expected.metres);
+
+    WithinHits bare(false);
+    ASSERT_EQ(within_rows(queries_, radii, {.workers = workers(), .chunk_size = 5}, always, bare, search, order()),
+              support::RunOutcome::Finished);
+    Pairs without;
+    without.queries.resize(bare.size());
+    without.positions.resize(bare.size());
+    bare.write(without.queries, without.positions, {});
+    EXPECT_EQ(without.queries, expected.queries);
+    EXPECT_EQ(without.positions, expected.positions);
 }
 
 INSTANTIATE_TEST_SUITE_P(BatchQueries, BatchWorkers,
