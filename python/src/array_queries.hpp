@@ -42,20 +42,27 @@ namespace sferix::python {
 // costs nothing measurable.
 inline constexpr std::chrono::milliseconds POLL_INTERVAL{100};
 // Queries per chunk: small enough to spread unequal work over the threads and to poll
-// in time, large enough that taking a chunk is rare next to answering it.
-inline constexpr std::size_t QUERIES_PER_CHUNK = 64;
+// in time, large enough that taking a chunk is rare next to answering it. Nearest
+// chunks are longer: a thread's searches find in its own cache the nodes its previous,
+// neighbouring query read, so longer runs per thread pay (10^6 points, workers=2 over
+// workers=1: 1.76-1.86 with 64, 1.90-1.94 with 512). Radius chunks gather their hits in
+// vectors of their own, which past ~128 KiB are mapped and unmapped at each growth, the
+// threads then queueing on the page-table lock (100 km: ~2.0 with 64, 1.73-1.79 with 512).
+inline constexpr std::size_t NEAREST_QUERIES_PER_CHUNK = 512;
+inline constexpr std::size_t WITHIN_QUERIES_PER_CHUNK = 64;
 
 inline constexpr const char* const NEAREST_K_PARAMETERS[] = {"query", "k", "max_distance"};
 inline constexpr const char* const QUERY_NEAREST_PARAMETERS[] = {"queries", "k", "max_distance", "workers"};
 inline constexpr const char* const QUERY_WITHIN_PARAMETERS[] = {"queries", "radius_metres", "return_distance",
                                                                 "workers"};
 
-// Runs `batch(options, keep_going)` (an indexed:: batch function) with the GIL released.
+// Runs `batch(options, keep_going)` (an indexed:: batch function) with the GIL released,
+// in chunks of `chunk_size`.
 // Cancelled means a signal handler raised, with its exception pending.
 template <typename Batch>
-support::RunOutcome run_without_gil(std::size_t workers, Batch&& batch) {
+support::RunOutcome run_without_gil(std::size_t workers, std::size_t chunk_size, Batch&& batch) {
     const support::ChunkedRunOptions options{
-        .workers = workers, .chunk_size = QUERIES_PER_CHUNK, .poll_interval = POLL_INTERVAL};
+        .workers = workers, .chunk_size = chunk_size, .poll_interval = POLL_INTERVAL};
     ReleasedGil released;
     const std::function<bool()> keep_going = [&released] {
         return released.while_holding([] { return PyErr_CheckSignals() == 0; });
@@ -134,10 +141,11 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
                 search(tree, query, width, *max_metres, hits);
             }
         };
-        const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
+        const auto rows = [&](const auto& options, const auto& keep_going) {
             return indexed::nearest_rows(queries->elements(), width, options, keep_going, positions->elements(),
                                          metres->elements(), row_search, indexed::query_order_for(tree));
-        });
+        };
+        const support::RunOutcome outcome = run_without_gil(*workers, NEAREST_QUERIES_PER_CHUNK, rows);
         if (outcome == support::RunOutcome::Cancelled) {
             return nullptr;
         }
@@ -190,10 +198,11 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
                                     std::vector<PositionWithMetres>& hits) {
             collect(tree, query, radius, return_distance, hits);
         };
-        const support::RunOutcome outcome = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
+        const auto rows = [&](const auto& options, const auto& keep_going) {
             return indexed::within_rows(queries->elements(), *radii, options, keep_going, found, row_search,
                                         indexed::query_order_for(tree));
-        });
+        };
+        const support::RunOutcome outcome = run_without_gil(*workers, WITHIN_QUERIES_PER_CHUNK, rows);
         if (outcome == support::RunOutcome::Cancelled) {
             return nullptr;
         }
@@ -208,14 +217,15 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         }
         // Placing the pairs by query is a copy as large as the result: on the workers too.
         const std::span<std::int64_t> out = pairs->elements();
-        const support::RunOutcome written = run_without_gil(*workers, [&](const auto& options, const auto& keep_going) {
+        const auto place = [&](const auto& options, const auto& keep_going) {
             return support::run_chunked(
                 found.chunk_count(), options,
                 [&](std::size_t first, std::size_t last) {
                     found.write_chunks(first, last, out.first(m), out.subspan(m), metres->elements());
                 },
                 keep_going);
-        });
+        };
+        const support::RunOutcome written = run_without_gil(*workers, WITHIN_QUERIES_PER_CHUNK, place);
         if (written == support::RunOutcome::Cancelled) {
             return nullptr;
         }
