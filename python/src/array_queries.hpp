@@ -17,6 +17,7 @@
 // raises (Ctrl-C) the call stops and returns that exception, dropping every partial
 // result. Results do not depend on `workers`.
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <concepts>
@@ -50,6 +51,11 @@ inline constexpr std::chrono::milliseconds POLL_INTERVAL{100};
 // threads then queueing on the page-table lock (100 km: ~2.0 with 64, 1.73-1.79 with 512).
 inline constexpr std::size_t NEAREST_QUERIES_PER_CHUNK = 512;
 inline constexpr std::size_t WITHIN_QUERIES_PER_CHUNK = 64;
+
+// Trees of at least this many linestrings or polygons answer small-radius batches
+// through their coverage grid first: below, the walk to an empty answer is short, and
+// the grid (192 KiB) not worth its making.
+inline constexpr std::size_t COVERAGE_MIN_ITEMS = 1024;
 
 inline constexpr const char* const NEAREST_K_PARAMETERS[] = {"query", "k", "max_distance"};
 inline constexpr const char* const QUERY_NEAREST_PARAMETERS[] = {"queries", "k", "max_distance", "workers"};
@@ -193,9 +199,23 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
             return_distance = *given;
         }
         const typename Kind::Tree& tree = state.tree;
+        // A query far from every leaf answers nothing: most points of a join against
+        // small polygons spread over the globe (see CoverageGrid).
+        const indexed::CoverageGrid* coverage = nullptr;
+        if constexpr (requires { coverage_of(state); }) {
+            if (item_count(state) >= COVERAGE_MIN_ITEMS &&
+                std::any_of(radii->begin(), radii->end(), indexed::CoverageGrid::applies_to)) {
+                coverage = &coverage_of(state);
+            }
+        }
         indexed::WithinHits found(return_distance);
         const auto row_search = [&](const geodetic::GeodeticPoint& query, double radius,
                                     std::vector<PositionWithMetres>& hits) {
+            if (coverage != nullptr && indexed::CoverageGrid::applies_to(radius) &&
+                !coverage->may_reach(query.vector())) {
+                hits.clear();
+                return;
+            }
             collect(tree, query, radius, return_distance, hits);
         };
         const auto rows = [&](const auto& options, const auto& keep_going) {

@@ -49,6 +49,7 @@
 #include "values.hpp"
 
 #include "geodetic/distance.hpp"
+#include "index/coverage_grid.hpp"
 
 namespace sferix::python {
 
@@ -60,12 +61,29 @@ PyTypeObject* polygon_tree_type();
 
 // The state of a linestring or polygon tree instance: the tree, and one shared
 // geometry per input item in input order (element i is input position i). Both are
-// fixed at construction.
+// fixed at construction. The coverage grid of their boxes is made on first use (see
+// coverage_of).
 template <typename Tree, typename Geometry>
 struct TreeState {
     Tree tree;
     std::vector<std::shared_ptr<const Geometry>> geometries;
+    mutable std::unique_ptr<const indexed::CoverageGrid> coverage;
 };
+
+// The coverage grid of the state's geometries, made the first time it is asked for.
+// REQUIRES: the GIL is held, which orders the making before every thread that reads
+// the grid (threads that run queries start after, or take the GIL to get here).
+template <typename Tree, typename Geometry>
+const indexed::CoverageGrid& coverage_of(const TreeState<Tree, Geometry>& state) {
+    if (!state.coverage) {
+        auto grid = std::make_unique<indexed::CoverageGrid>();
+        for (const std::shared_ptr<const Geometry>& geometry : state.geometries) {
+            grid->cover(geometry->envelope());
+        }
+        state.coverage = std::move(grid);
+    }
+    return *state.coverage;
+}
 
 // The items of a state, for the shared methods: how many, the value object at input
 // position `index` (< item_count) as a new reference, and the list of all of them

@@ -223,6 +223,29 @@ class TestQueryWithinDistance:
         pairs = tree.query_within_distance([(0.2, 0.0), (5.0, 5.0), (-179.8, 0.1), (1.2, 0.0)], 0.0)
         assert sorted(zip(*pairs.tolist())) == [(0, 0), (0, 1), (2, 2), (3, 1)]
 
+    @pytest.mark.parametrize("kind", ["linestring", "polygon"])
+    def test_small_radii_on_large_trees_are_the_single_queries(self, kind):
+        """Past a thousand geometries, radii up to a kilometre first ask the tree which
+        places lie near any geometry at all: queries on, beside and far from them."""
+        rng = random.Random(21)
+        centres = [(rng.uniform(-180, 180), math.degrees(math.asin(rng.uniform(-1, 1)))) for _ in range(1100)]
+        centres += [(179.995, 0.0), (0.0, 89.99), (45.0, 0.0), (45.0, 35.26438968275465)]
+        wrap = lambda lon: ((lon + 180) % 360) - 180  # noqa: E731
+        if kind == "polygon":
+            tree = GeodeticPolygonTree([square(lon, lat, 0.01) for lon, lat in centres])
+            on = [corner for lon, lat in centres[::10] for corner in square(lon, lat, 0.01)[0][:2]]
+        else:
+            tree = GeodeticLineStringTree([[(lon, lat), (wrap(lon + 0.01), lat)] for lon, lat in centres])
+            on = centres[::10]
+        beside = [(wrap(lon + rng.uniform(-0.03, 0.03)), max(-90.0, min(90.0, lat + rng.uniform(-0.03, 0.03))))
+                  for lon, lat in centres]
+        queries = on + beside + queries_for(rng, centres, 300)
+        for radius in (0.0, 300.0, 1000.0, 1500.0):
+            pairs = tree.query_within_distance(queries, radius, workers=2)
+            expected = [(row, i) for row, q in enumerate(queries) for i in tree.within_distance(q, radius)]
+            assert list(zip(*pairs.tolist())) == expected
+            assert len(expected) > len(on)
+
     def test_radius_forms(self):
         tree = GeodeticPointTree([(0, 0), (1, 0), (2, 0)])
         queries = [(0, 0), (0, 0)]
