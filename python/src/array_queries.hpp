@@ -199,9 +199,10 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
             return_distance = *given;
         }
         const typename Kind::Tree& tree = state.tree;
-        // A query far from every leaf answers nothing: most points of a join against
-        // small polygons spread over the globe (see CoverageGrid).
-        const indexed::CoverageGrid* coverage = nullptr;
+        // Small radii on large trees: the leaves near the query are looked up in a grid
+        // rather than walked to (most points of a join against small polygons spread
+        // over the globe lie near none; see LeafCoverage).
+        const indexed::LeafCoverage<typename Kind::Tree::LeafType>* coverage = nullptr;
         if constexpr (requires { coverage_of(state); }) {
             if (item_count(state) >= COVERAGE_MIN_ITEMS &&
                 std::any_of(radii->begin(), radii->end(), indexed::CoverageGrid::applies_to)) {
@@ -211,10 +212,11 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         indexed::WithinHits found(return_distance);
         const auto row_search = [&](const geodetic::GeodeticPoint& query, double radius,
                                     std::vector<PositionWithMetres>& hits) {
-            if (coverage != nullptr && indexed::CoverageGrid::applies_to(radius) &&
-                !coverage->may_reach(query.vector())) {
-                hits.clear();
-                return;
+            if constexpr (requires { coverage_of(state); }) {
+                if (coverage != nullptr &&
+                    covered_within_distance_hits(tree, *coverage, query, radius, return_distance, hits)) {
+                    return;
+                }
             }
             collect(tree, query, radius, return_distance, hits);
         };

@@ -49,7 +49,7 @@
 #include "values.hpp"
 
 #include "geodetic/distance.hpp"
-#include "index/coverage_grid.hpp"
+#include "index/leaf_coverage.hpp"
 
 namespace sferix::python {
 
@@ -61,26 +61,22 @@ PyTypeObject* polygon_tree_type();
 
 // The state of a linestring or polygon tree instance: the tree, and one shared
 // geometry per input item in input order (element i is input position i). Both are
-// fixed at construction. The coverage grid of their boxes is made on first use (see
+// fixed at construction. The coverage of the tree's leaves is made on first use (see
 // coverage_of).
 template <typename Tree, typename Geometry>
 struct TreeState {
     Tree tree;
     std::vector<std::shared_ptr<const Geometry>> geometries;
-    mutable std::unique_ptr<const indexed::CoverageGrid> coverage;
+    mutable std::unique_ptr<const indexed::LeafCoverage<typename Tree::LeafType>> coverage;
 };
 
-// The coverage grid of the state's geometries, made the first time it is asked for.
-// REQUIRES: the GIL is held, which orders the making before every thread that reads
-// the grid (threads that run queries start after, or take the GIL to get here).
+// The coverage of the state's tree, made the first time it is asked for. REQUIRES: the
+// GIL is held, which orders the making before every thread that reads it (threads
+// that run queries start after, or take the GIL to get here).
 template <typename Tree, typename Geometry>
-const indexed::CoverageGrid& coverage_of(const TreeState<Tree, Geometry>& state) {
+const indexed::LeafCoverage<typename Tree::LeafType>& coverage_of(const TreeState<Tree, Geometry>& state) {
     if (!state.coverage) {
-        auto grid = std::make_unique<indexed::CoverageGrid>();
-        for (const std::shared_ptr<const Geometry>& geometry : state.geometries) {
-            grid->cover(geometry->envelope());
-        }
-        state.coverage = std::move(grid);
+        state.coverage = std::make_unique<const indexed::LeafCoverage<typename Tree::LeafType>>(state.tree);
     }
     return *state.coverage;
 }
@@ -185,18 +181,36 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
     return item_value(state, static_cast<std::size_t>(*index));
 }
 
+// A leaf within a radius as the radius methods report it: its metres only when asked
+// for (an arcsine), else 0.
+template <typename Leaf>
+PositionWithMetres radius_hit(const Leaf& leaf, double distance_2, bool with_distance) {
+    return {leaf.data(), with_distance ? geodetic::squared_chord_to_metres(distance_2) : 0.0};
+}
+
 // hits becomes the leaves within `radius_metres` great-circle metres of `query`, in
 // the tree's depth-first order, with their metres when asked for (converted from the
-// squared chord the query already measured: an arcsine per hit, left out otherwise and
-// the metres left at 0). Filled, not returned, so that a batch reuses one vector for
-// all its queries.
+// squared chord the query already measured). Filled, not returned, so that a batch
+// reuses one vector for all its queries.
 template <typename Tree>
 void within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query, double radius_metres,
                           bool with_distance, std::vector<PositionWithMetres>& hits) {
     hits.clear();
     for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius_metres)) {
-        hits.push_back({leaf->data(), with_distance ? geodetic::squared_chord_to_metres(distance_2) : 0.0});
+        hits.push_back(radius_hit(*leaf, distance_2, with_distance));
     }
+}
+
+// The same hits from the tree's coverage, when it can answer (see LeafCoverage); false,
+// hits left empty, when not.
+template <typename Tree>
+bool covered_within_distance_hits(const Tree& tree, const indexed::LeafCoverage<typename Tree::LeafType>& coverage,
+                                  const geodetic::GeodeticPoint& query, double radius_metres, bool with_distance,
+                                  std::vector<PositionWithMetres>& hits) {
+    hits.clear();
+    return coverage.within_distance(tree, query, radius_metres, [&](const auto& leaf, double distance_2) {
+        hits.push_back(radius_hit(leaf, distance_2, with_distance));
+    });
 }
 
 // A nearest method: bind `query`, parse it, run `search(tree, query)` (an optional

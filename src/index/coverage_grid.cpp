@@ -1,6 +1,7 @@
 #include "index/coverage_grid.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "geodetic/distance.hpp"
@@ -50,7 +51,8 @@ bool CoverageGrid::applies_to(double radius_metres) noexcept {
     return radius_metres >= 0.0 && radius_metres <= MOST_RADIUS_METRES;
 }
 
-void CoverageGrid::cover(const geodetic::Envelope& box) {
+void CoverageGrid::cover(const geodetic::Envelope& box, std::uint32_t id) {
+    ++boxes_;
     const double m = margin();
     Range grown[3];
     for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -76,11 +78,41 @@ void CoverageGrid::cover(const geodetic::Envelope& box) {
             continue;
         }
         mark(face, cell_index(u.lo - SLACK), cell_index(u.hi + SLACK), cell_index(v.lo - SLACK),
-             cell_index(v.hi + SLACK));
+             cell_index(v.hi + SLACK), id);
     }
 }
 
-bool CoverageGrid::may_reach(const geodetic::UnitVec& p) const noexcept {
+void CoverageGrid::finish() {
+    if (!keeps_lists_) {
+        return;
+    }
+    marked_before_.resize(bits_.size());
+    std::uint32_t marked = 0;
+    for (std::size_t w = 0; w < bits_.size(); ++w) {
+        marked_before_[w] = marked;
+        marked += static_cast<std::uint32_t>(std::popcount(bits_[w]));
+    }
+    // A counting sort by cell, stable, so each list keeps the covering order.
+    starts_.assign(std::size_t{marked} + 1, 0);
+    const auto slot = [this](std::size_t cell) {
+        const std::uint64_t below = bits_[cell / 64] & ((std::uint64_t{1} << (cell % 64)) - 1);
+        return marked_before_[cell / 64] + static_cast<std::uint32_t>(std::popcount(below));
+    };
+    for (const std::uint64_t listing : listings_) {
+        ++starts_[slot(listing >> 32) + 1];
+    }
+    for (std::size_t k = 1; k < starts_.size(); ++k) {
+        starts_[k] += starts_[k - 1];
+    }
+    ids_.resize(listings_.size());
+    std::vector<std::uint32_t> next(starts_.begin(), starts_.end() - 1);
+    for (const std::uint64_t listing : listings_) {
+        ids_[next[slot(listing >> 32)]++] = static_cast<std::uint32_t>(listing);
+    }
+    listings_ = {};
+}
+
+std::optional<std::size_t> CoverageGrid::cell_of(const geodetic::UnitVec& p) noexcept {
     const double coordinate[3] = {p.x, p.y, p.z};
     std::size_t a = 0;
     if (std::fabs(coordinate[1]) > std::fabs(coordinate[a])) {
@@ -91,25 +123,57 @@ bool CoverageGrid::may_reach(const geodetic::UnitVec& p) const noexcept {
     }
     const double w = std::fabs(coordinate[a]);
     if (!(w > 0.0)) {
-        return true;
+        return std::nullopt;
     }
     // One division: u and v then round twice, still far inside SLACK.
     const double inverse = 1.0 / w;
     const std::size_t face = 2 * a + (coordinate[a] < 0.0 ? 1 : 0);
     const std::size_t i = cell_index(coordinate[(a + 1) % 3] * inverse);
     const std::size_t j = cell_index(coordinate[(a + 2) % 3] * inverse);
-    const std::size_t bit = face * CELLS_PER_FACE + i * CELLS + j;
-    return (bits_[bit / 64] >> (bit % 64) & 1U) != 0;
+    return face * CELLS_PER_FACE + i * CELLS + j;
 }
 
-void CoverageGrid::mark_all() { std::fill(bits_.begin(), bits_.end(), ~std::uint64_t{0}); }
+bool CoverageGrid::may_reach(const geodetic::UnitVec& p) const noexcept {
+    const std::optional<std::size_t> cell = cell_of(p);
+    return !cell || marked(*cell);
+}
+
+std::optional<std::span<const std::uint32_t>> CoverageGrid::candidates(const geodetic::UnitVec& p) const noexcept {
+    const std::optional<std::size_t> cell = cell_of(p);
+    if (!keeps_lists_ || !cell) {
+        return std::nullopt;
+    }
+    if (!marked(*cell)) {
+        return std::span<const std::uint32_t>{};
+    }
+    const std::uint64_t below = bits_[*cell / 64] & ((std::uint64_t{1} << (*cell % 64)) - 1);
+    const std::size_t k = marked_before_[*cell / 64] + static_cast<std::size_t>(std::popcount(below));
+    return std::span<const std::uint32_t>(ids_).subspan(starts_[k], starts_[k + 1] - starts_[k]);
+}
+
+void CoverageGrid::mark_all() {
+    std::fill(bits_.begin(), bits_.end(), ~std::uint64_t{0});
+    drop_lists();
+}
+
+void CoverageGrid::drop_lists() {
+    keeps_lists_ = false;
+    listings_ = {};
+}
 
 void CoverageGrid::mark(std::size_t face, std::size_t i_first, std::size_t i_last, std::size_t j_first,
-                        std::size_t j_last) {
+                        std::size_t j_last, std::uint32_t id) {
+    const std::size_t count = (i_last - i_first + 1) * (j_last - j_first + 1);
+    if (keeps_lists_ && listings_.size() + count > LIST_ENTRIES_PER_BOX * boxes_ + LIST_ENTRIES_SPARE) {
+        drop_lists();
+    }
     for (std::size_t i = i_first; i <= i_last; ++i) {
         for (std::size_t j = j_first; j <= j_last; ++j) {
             const std::size_t bit = face * CELLS_PER_FACE + i * CELLS + j;
             bits_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+            if (keeps_lists_) {
+                listings_.push_back(std::uint64_t{bit} << 32 | id);
+            }
         }
     }
 }

@@ -13,6 +13,12 @@
 // most points lie far from every polygon, and the walk spent most of its time proving
 // that, one node box at a time (10^4 hexagons: ~30 box tests per such point).
 //
+// Each box may carry an id (cover(box, id)); after finish(), candidates(p) lists the
+// ids of the boxes whose grown box may hold p, in the order they were covered: every
+// box within MARGIN of p among them. Lists are dropped (keeps_lists() false) when they
+// would pass LIST_ENTRIES_PER_BOX per box on average plus LIST_ENTRIES_SPARE in all,
+// as many large boxes make them; may_reach still answers.
+//
 // The cells: each face of the cube [−1, 1]³, split into CELLS × CELLS by the gnomonic
 // coordinates u = p_b / |p_a|, v = p_c / |p_a| of the points p whose largest
 // coordinate (in magnitude) is p_a. A cell is marked when a leaf box grown by MARGIN
@@ -34,6 +40,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "geodetic/unit_vec.hpp"
@@ -52,20 +60,48 @@ public:
     // MOST_RADIUS_METRES (NaN and negative radii are left to the walk).
     [[nodiscard]] static bool applies_to(double radius_metres) noexcept;
 
-    // Marks the cells where a point of the sphere may lie within MARGIN of `box`.
-    void cover(const geodetic::Envelope& box);
+    // Marks the cells where a point of the sphere may lie within MARGIN of `box`, and
+    // (unless lists are dropped) lists `id` in each. REQUIRES: finish() not yet called.
+    void cover(const geodetic::Envelope& box, std::uint32_t id = 0);
+
+    // Ends covering: the lists are sorted out for candidates().
+    void finish();
 
     // False only when no covered box lies within MARGIN of p. REQUIRES: p a unit
-    // vector (any other value, NaN included, answers true).
+    // vector as embed makes them (NaN answers true).
     [[nodiscard]] bool may_reach(const geodetic::UnitVec& p) const noexcept;
+
+    [[nodiscard]] bool keeps_lists() const noexcept { return keeps_lists_; }
+
+    // The ids listed in p's cell, in covering order (none in an unmarked cell); nullopt
+    // when the lists were dropped or p has no cell (where may_reach answers true).
+    // REQUIRES: finish() called; p as for may_reach.
+    [[nodiscard]] std::optional<std::span<const std::uint32_t>> candidates(const geodetic::UnitVec& p) const noexcept;
+
+    static constexpr std::size_t LIST_ENTRIES_PER_BOX = 8;
+    static constexpr std::size_t LIST_ENTRIES_SPARE = std::size_t{1} << 20;
 
 private:
     static constexpr std::size_t CELLS_PER_FACE = CELLS * CELLS;
 
     void mark_all();
-    void mark(std::size_t face, std::size_t i_first, std::size_t i_last, std::size_t j_first, std::size_t j_last);
+    void mark(std::size_t face, std::size_t i_first, std::size_t i_last, std::size_t j_first, std::size_t j_last,
+              std::uint32_t id);
+    void drop_lists();
+    // p's cell (its bit index); nullopt for the zero vector and NaN.
+    [[nodiscard]] static std::optional<std::size_t> cell_of(const geodetic::UnitVec& p) noexcept;
+    [[nodiscard]] bool marked(std::size_t cell) const noexcept { return (bits_[cell / 64] >> (cell % 64) & 1U) != 0; }
 
     std::vector<std::uint64_t> bits_;
+    bool keeps_lists_ = true;
+    std::size_t boxes_ = 0;
+    // While covering: (cell, id) per listing. After finish: marked_before_[w], the
+    // marked cells in the words before word w; list k (the k-th marked cell's) is
+    // ids_[starts_[k], starts_[k + 1]).
+    std::vector<std::uint64_t> listings_;
+    std::vector<std::uint32_t> marked_before_;
+    std::vector<std::uint32_t> starts_;
+    std::vector<std::uint32_t> ids_;
 };
 
 }  // namespace sferix::indexed

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -9,6 +10,8 @@
 
 #include "geodetic/embedding.hpp"
 #include "geodetic/radius.hpp"
+#include "index/leaf_coverage.hpp"
+#include "indexed_testing.hpp"
 
 namespace sferix::indexed {
 namespace {
@@ -49,8 +52,8 @@ std::vector<UnitVec> centres(std::mt19937_64& rng, std::size_t random_count) {
 }
 
 // The property every unmarked cell must have: no box within the largest radius the
-// grid answers for, as the walk measures it.
-TEST(CoverageGrid, RejectsOnlyQueriesFarFromEveryBox) {
+// grid answers for, as the walk measures it; and every such box is listed, in order.
+TEST(CoverageGrid, RejectsOnlyQueriesFarFromEveryBoxAndListsTheNearOnes) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> unit(0, 1);
     std::vector<Envelope> boxes;
@@ -62,9 +65,11 @@ TEST(CoverageGrid, RejectsOnlyQueriesFarFromEveryBox) {
         for (int k = 0; k < 4; ++k) {
             box.merge(Envelope::from_point(near(rng, c, size * unit(rng))));
         }
+        grid.cover(box, static_cast<std::uint32_t>(boxes.size()));
         boxes.push_back(box);
-        grid.cover(box);
     }
+    grid.finish();
+    ASSERT_TRUE(grid.keeps_lists());
     const double outer_2 = geodetic::SphereRadius(1000.0).outer_2();
     std::size_t rejected = 0;
     std::size_t uniform_rejected = 0;
@@ -77,9 +82,17 @@ TEST(CoverageGrid, RejectsOnlyQueriesFarFromEveryBox) {
         }
     }
     for (std::size_t q = 0; q < queries.size(); ++q) {
+        const std::span<const std::uint32_t> listed = grid.candidates(queries[q]).value();
+        ASSERT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+        for (std::uint32_t id = 0; id < boxes.size(); ++id) {
+            if (boxes[id].distance_2(queries[q]) <= outer_2) {
+                ASSERT_TRUE(std::binary_search(listed.begin(), listed.end(), id)) << "query " << q << " box " << id;
+            }
+        }
         if (grid.may_reach(queries[q])) {
             continue;
         }
+        ASSERT_TRUE(listed.empty());
         ++rejected;
         uniform_rejected += q < uniform.size() ? 1 : 0;
         for (const Envelope& box : boxes) {
@@ -107,6 +120,19 @@ TEST(CoverageGrid, EmptyRejectsEverythingAndBrokenBoxesNothing) {
     EXPECT_TRUE(empty.may_reach(UnitVec{nan, nan, nan}));
 }
 
+// Boxes that would each list thousands of cells drop the lists; rejecting still works.
+TEST(CoverageGrid, LargeBoxesDropTheLists) {
+    CoverageGrid grid;
+    for (std::uint32_t id = 0; id < 40; ++id) {
+        grid.cover(Envelope::from_corners(UnitVec{0.3, -0.8, -0.6}, UnitVec{1.0, 0.8, 0.6}), id);
+    }
+    grid.finish();
+    EXPECT_FALSE(grid.keeps_lists());
+    EXPECT_FALSE(grid.candidates(geodetic::embed(0, 0)).has_value());
+    EXPECT_TRUE(grid.may_reach(geodetic::embed(0, 0)));
+    EXPECT_FALSE(grid.may_reach(geodetic::embed(180, 0)));
+}
+
 TEST(CoverageGrid, AppliesFromZeroToOneKilometre) {
     for (const double radius : {0.0, 1e-300, 50.0, 1000.0}) {
         EXPECT_TRUE(CoverageGrid::applies_to(radius)) << radius;
@@ -115,6 +141,68 @@ TEST(CoverageGrid, AppliesFromZeroToOneKilometre) {
                                 std::numeric_limits<double>::quiet_NaN()}) {
         EXPECT_FALSE(CoverageGrid::applies_to(radius)) << radius;
     }
+}
+
+// The answers of the grid are the walk's: the same leaves, distances and order, on
+// polygons (holes, caps around the poles) and linestrings (some across ±180), for
+// queries on, beside and far from them; radii the grid does not cover are refused.
+template <typename G>
+void expect_walk_answers(const geodetic::GeodeticRTree<IndexedLeaf<G>>& tree, const std::vector<UnitVec>& near_points,
+                         std::mt19937_64& rng) {
+    const LeafCoverage<IndexedLeaf<G>> coverage(tree);
+    ASSERT_TRUE(coverage.grid().keeps_lists());
+    std::vector<geodetic::GeodeticPoint> queries;
+    std::uniform_real_distribution<double> lon(-180, 180);
+    std::uniform_real_distribution<double> z(-1, 1);
+    for (std::size_t i = 0; i < 1500; ++i) {
+        queries.push_back(geodetic::testing::point(lon(rng), std::asin(z(rng)) * 180 / M_PI));
+    }
+    for (const UnitVec& v : near_points) {
+        for (const double chord : {0.0, 1e-5, 1.5e-4}) {
+            const UnitVec q = near(rng, v, chord);
+            queries.push_back(geodetic::testing::point(std::atan2(q.y, q.x) * 180 / M_PI, std::asin(q.z) * 180 / M_PI));
+        }
+    }
+    std::size_t answered = 0;
+    std::size_t found = 0;
+    for (const geodetic::GeodeticPoint& query : queries) {
+        for (const double radius : {0.0, 1.0, 800.0, 1000.0, 1000.5, -1.0}) {
+            std::vector<std::pair<std::uint64_t, double>> got;
+            const bool done = coverage.within_distance(tree, query, radius, [&](const auto& leaf, double distance_2) {
+                got.emplace_back(leaf.data(), distance_2);
+            });
+            ASSERT_EQ(done, CoverageGrid::applies_to(radius));
+            if (!done) {
+                ASSERT_TRUE(got.empty());
+                continue;
+            }
+            std::vector<std::pair<std::uint64_t, double>> walked;
+            for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius)) {
+                walked.emplace_back(leaf->data(), distance_2);
+            }
+            ASSERT_EQ(got, walked) << query.lon() << " " << query.lat() << " radius " << radius;
+            ++answered;
+            found += got.size();
+        }
+    }
+    EXPECT_GT(found, near_points.size());
+    EXPECT_GT(answered, queries.size());
+}
+
+TEST(LeafCoverage, AnswersAsTheWalk) {
+    std::mt19937_64 rng(17);
+    const auto polygons = geodetic::testing::random_polygons(rng, 2000);
+    std::vector<UnitVec> vertices;
+    for (const auto& polygon : polygons) {
+        vertices.push_back(polygon->exterior().vectors().front());
+    }
+    expect_walk_answers(geodetic::testing::shared_tree(polygons), vertices, rng);
+    const auto lines = geodetic::testing::random_linestrings(rng, 2000);
+    vertices.clear();
+    for (const auto& line : lines) {
+        vertices.push_back(line->vectors().back());
+    }
+    expect_walk_answers(geodetic::testing::shared_tree(lines), vertices, rng);
 }
 
 }  // namespace
