@@ -17,6 +17,7 @@ imports Dask.
 from __future__ import annotations
 
 import numbers
+import re
 from typing import Any
 
 import dask
@@ -25,7 +26,7 @@ import numpy as np
 import pandas as pd
 from dask.base import get_scheduler, normalize_token
 
-from _sferix import GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
+from _sferix import GeodeticError, GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
 
 __all__ = ["nearest", "within_distance"]
 
@@ -66,8 +67,9 @@ def nearest(
     Raises TypeError for a `points` that is not a Dask DataFrame, a `tree` that is not a
     sferix tree, or `wgs84=True` on a linestring or polygon tree; ValueError if `lon` or
     `lat` is not a column or an added column already exists; `k` is checked as the
-    array query checks it. A bad coordinate raises GeodeticError when the partition
-    holding it is computed, numbering the row within that partition.
+    array query checks it. A bad coordinate raises the array query's error when the
+    partition holding it is computed, naming the row by its index label
+    (`row 1007: latitude 95 outside [-90.0, 90.0]`).
     """
     _check(points, tree, lon, lat, wgs84)
     query = tree.query_nearest_wgs84 if wgs84 and isinstance(tree, GeodeticPointTree) else tree.query_nearest
@@ -171,6 +173,21 @@ def _queries(partition: pd.DataFrame, lon: str, lat: str) -> np.ndarray:
     ))
 
 
+def _ask(query: Any, partition: pd.DataFrame, lon: str, lat: str, *args: Any, **kwargs: Any) -> Any:
+    """query(the partition's (lon, lat) rows, *args, **kwargs). The array query numbers a
+    bad row by its place in the partition, which means nothing to the caller: the error
+    names the row's index label instead."""
+    try:
+        return query(_queries(partition, lon, lat), *args, **kwargs)
+    except (GeodeticError, ValueError, TypeError) as error:
+        found = re.fullmatch(r"query (\d+): (.*)", str(error), re.DOTALL)
+        if found is None or type(error) not in (GeodeticError, ValueError, TypeError):
+            raise
+        label = partition.index[int(found[1])]
+        shown = repr(label) if isinstance(label, str) else str(label)
+        raise type(error)(f"row {shown}: {found[2]}") from None
+
+
 def _with_nearest(partition: pd.DataFrame, positions: np.ndarray, metres: np.ndarray, names: list[str]) -> pd.DataFrame:
     k = len(names) // 2
     positions = positions.reshape(len(partition), k)
@@ -184,7 +201,7 @@ def _nearest_partition(
     partition: pd.DataFrame, tree: Any, *, lon: str, lat: str, k: int, wgs84: bool, names: list[str]
 ) -> pd.DataFrame:
     query = tree.query_nearest_wgs84 if wgs84 else tree.query_nearest
-    positions, metres = query(_queries(partition, lon, lat), k, workers=1)
+    positions, metres = _ask(query, partition, lon, lat, k, workers=1)
     return _with_nearest(partition, positions, metres, names)
 
 
@@ -192,5 +209,5 @@ def _within_partition(
     partition: pd.DataFrame, tree: Any, radius: float, *, lon: str, lat: str, wgs84: bool
 ) -> pd.DataFrame:
     query = tree.query_within_distance_wgs84 if wgs84 else tree.query_within_distance
-    pairs, metres = query(_queries(partition, lon, lat), radius, return_distance=True, workers=1)
+    pairs, metres = _ask(query, partition, lon, lat, radius, return_distance=True, workers=1)
     return pd.DataFrame({"row": partition.index.take(pairs[0]), "position": pairs[1], "metres": metres})

@@ -159,3 +159,15 @@ class TestErrors:
     def test_raise_before_anything_runs(self, frame, call, error, message):
         with pytest.raises(error, match=message):
             call(frame[1], sferix.GeodeticPointTree([(0, 0)]))
+
+    @pytest.mark.parametrize("join", [
+        lambda f, t: sferix.dask.nearest(f, t, lon="x", lat="y"),
+        lambda f, t: sferix.dask.within_distance(f, t, 1.0, lon="x", lat="y"),
+    ])
+    def test_a_bad_coordinate_names_its_row_label(self, frame, join):
+        pdf, _ = frame
+        bad = pdf.copy()
+        bad.iloc[-3, bad.columns.get_loc("y")] = 95.0
+        with dask.config.set(scheduler="sync"), pytest.raises(
+                sferix.GeodeticError, match=rf"^row {bad.index[-3]}: latitude 95"):
+            join(dd.from_pandas(bad, npartitions=PARTITIONS), make_tree("point")).compute()
