@@ -193,7 +193,8 @@ private:
                                            const support::ChunkedRunOptions&, const std::function<bool()>&,
                                            WithinHits&, const Search&, QueryOrder);
 
-    // The answers of the queries answered c·chunk_size_ to (c + 1)·chunk_size_ − 1 (order_.at), one after the other.
+    // The answers of the queries answered c·chunk_size_ to (c + 1)·chunk_size_ − 1
+    // (order_.at), one after the other.
     struct Chunk {
         std::vector<std::int64_t> positions;
         std::vector<double> metres;
@@ -228,8 +229,8 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
     found.offsets_.assign(queries.size() + 1, 0);
     const auto work = [&](std::size_t begin, std::size_t end) {
         WithinHits::Chunk& out = found.chunks_[begin / chunk_size];
-        // Room for a hit or two per query from the start: growing from empty took a
-        // dozen allocations per chunk, a tenth of a point-in-polygon query.
+        // Room for a hit or two per query from the start, rather than a dozen growths
+        // of each vector per chunk.
         out.positions.reserve(2 * (end - begin));
         if (found.keep_metres_) {
             out.metres.reserve(2 * (end - begin));

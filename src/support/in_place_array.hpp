@@ -29,7 +29,8 @@ class InPlaceArray {
 
 public:
     InPlaceArray() noexcept = default;
-    explicit InPlaceArray(std::size_t size) : data_(size == 0 ? nullptr : std::allocator<T>().allocate(size)), size_(size) {}
+    explicit InPlaceArray(std::size_t size)
+        : data_(size == 0 ? nullptr : std::allocator<T>().allocate(size)), size_(size) {}
     InPlaceArray(InPlaceArray&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     InPlaceArray& operator=(InPlaceArray&& other) noexcept {
