@@ -44,7 +44,8 @@ TreeState<Tree, Geometry> index_geometries(std::vector<std::shared_ptr<const Geo
     for (std::size_t i = 0; i < geometries.size(); ++i) {
         leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
     }
-    return {Tree::bulk_load(std::move(leaves)), std::move(geometries), nullptr};
+    return {Tree::bulk_load(std::move(leaves)), std::move(geometries),
+            std::make_unique<CoverageSlot<typename Tree::LeafType>>()};
 }
 
 // The stored form keeps the geometries only; loading validates them as any input and

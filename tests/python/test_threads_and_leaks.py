@@ -93,6 +93,29 @@ class TestThreads:
             thread.join()
         assert failures == []
 
+    def test_threads_racing_to_a_new_trees_first_small_radius_batch_agree(self):
+        """The first such batch on a tree of 1,000+ polygons makes its lookup grid, off
+        the GIL; threads asking at the same moment wait for the one grid."""
+        squares = [[[(lon, lat), (lon + 0.2, lat), (lon + 0.2, lat + 0.2), (lon, lat + 0.2), (lon, lat)]]
+                   for lon, lat in ((RNG.uniform(-179, 179), RNG.uniform(-80, 80)) for _ in range(1100))]
+        queries = [(ring[0][0][0] + 0.1, ring[0][0][1] + 0.1) for ring in squares] + QUERIES
+        tree = _sferix.GeodeticPolygonTree(squares)
+        single = [(row, i) for row, q in enumerate(queries) for i in tree.within_distance(q, 0.0)]
+        expected = [[row for row, _ in single], [i for _, i in single]]
+        start = threading.Barrier(4)
+        results = []
+
+        def join():
+            start.wait()
+            results.append(tree.query_within_distance(queries, 0.0, workers=2).tolist())
+
+        threads = [threading.Thread(target=join) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert results == [expected] * 4 and len(expected[0]) >= len(squares)
+
 
 def resident_bytes():
     with open("/proc/self/statm") as statm:
