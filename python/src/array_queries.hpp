@@ -53,8 +53,8 @@ inline constexpr std::size_t NEAREST_QUERIES_PER_CHUNK = 512;
 inline constexpr std::size_t WITHIN_QUERIES_PER_CHUNK = 64;
 
 // Trees of at least this many linestrings or polygons answer small-radius batches
-// through their coverage grid first: below, the walk to an empty answer is short, and
-// the grid (192 KiB) not worth its making.
+// from their coverage grid: below, the walk is short, and the grid (300 KiB and up)
+// not worth its making.
 inline constexpr std::size_t COVERAGE_MIN_ITEMS = 1024;
 
 inline constexpr const char* const NEAREST_K_PARAMETERS[] = {"query", "k", "max_distance"};
@@ -172,8 +172,9 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
 
 // query_within_distance: bind; convert workers; parse queries; convert radius_metres
 // (one, or one per query), return_distance (strictly, when given); gather each query's
-// `collect(tree, query, radius, return_distance, hits)` (the single query's own search) without the GIL; the
-// (2, m) array, and the metres when asked for.
+// `collect(tree, query, radius, return_distance, hits)` (the single query's own search,
+// or the same answer from the tree's coverage) without the GIL; the (2, m) array, and
+// the metres when asked for.
 template <TreeKind Kind, typename Collect>
 PyObject* run_query_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames, const Collect& collect) {
