@@ -16,6 +16,9 @@ constexpr double MOST_RADIUS_METRES = 1000.0;
 constexpr double W_MIN = 0.577;
 // Far above the few ulps by which the quotients below and the query's u and v round.
 constexpr double SLACK = 1e-9;
+// The marking the grid does before it marks everything: 64 cells per box, and 2^24 more.
+constexpr std::size_t MARKING_PER_BOX = 64;
+constexpr std::size_t MARKING_SPARE = std::size_t{1} << 24;
 
 // The chord of 4 km: three times the chord of the largest radius the grid answers for,
 // with the room the header's argument needs.
@@ -53,6 +56,9 @@ bool CoverageGrid::applies_to(double radius_metres) noexcept {
 
 void CoverageGrid::cover(const geodetic::Envelope& box, std::uint32_t id) {
     ++boxes_;
+    if (all_marked_) {
+        return;
+    }
     const double m = margin();
     Range grown[3];
     for (std::size_t axis = 0; axis < 3; ++axis) {
@@ -79,6 +85,9 @@ void CoverageGrid::cover(const geodetic::Envelope& box, std::uint32_t id) {
         }
         mark(face, cell_index(u.lo - SLACK), cell_index(u.hi + SLACK), cell_index(v.lo - SLACK),
              cell_index(v.hi + SLACK), id);
+        if (all_marked_) {
+            return;
+        }
     }
 }
 
@@ -153,6 +162,7 @@ std::optional<std::span<const std::uint32_t>> CoverageGrid::candidates(const geo
 
 void CoverageGrid::mark_all() {
     std::fill(bits_.begin(), bits_.end(), ~std::uint64_t{0});
+    all_marked_ = true;
     drop_lists();
 }
 
@@ -164,6 +174,14 @@ void CoverageGrid::drop_lists() {
 void CoverageGrid::mark(std::size_t face, std::size_t i_first, std::size_t i_last, std::size_t j_first,
                         std::size_t j_last, std::uint32_t id) {
     const std::size_t count = (i_last - i_first + 1) * (j_last - j_first + 1);
+    // Boxes that each span much of the sphere (clockwise rings read as the rest of the
+    // world, say) would cost a pass over most cells apiece: past this much marking, the
+    // grid gives up and marks everything, which leaves every query to the walk.
+    marked_cells_ += count;
+    if (marked_cells_ > MARKING_PER_BOX * boxes_ + MARKING_SPARE) {
+        mark_all();
+        return;
+    }
     if (keeps_lists_ && listings_.size() + count > LIST_ENTRIES_PER_BOX * boxes_ + LIST_ENTRIES_SPARE) {
         drop_lists();
     }

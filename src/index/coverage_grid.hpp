@@ -17,7 +17,9 @@
 // ids of the boxes whose grown box may hold p, in the order they were covered: every
 // box within MARGIN of p among them. Lists are dropped (keeps_lists() false) when they
 // would pass LIST_ENTRIES_PER_BOX per box on average plus LIST_ENTRIES_SPARE in all,
-// as many large boxes make them; may_reach still answers.
+// as many large boxes make them; may_reach still answers. Boxes that would mark a few
+// dozen cells each on average (plus 2^24 in all) mark every cell instead: the grid then
+// answers nothing, and costs no pass over the cells per box.
 //
 // The cells: each face of the cube [−1, 1]³, split into CELLS × CELLS by the gnomonic
 // coordinates u = p_b / |p_a|, v = p_c / |p_a| of the points p whose largest
@@ -95,6 +97,8 @@ private:
     std::vector<std::uint64_t> bits_;
     bool keeps_lists_ = true;
     std::size_t boxes_ = 0;
+    std::size_t marked_cells_ = 0;  // with repeats
+    bool all_marked_ = false;
     // While covering: (cell, id) per listing. After finish: marked_before_[w], the
     // marked cells in the words before word w; list k (the k-th marked cell's) is
     // ids_[starts_[k], starts_[k + 1]).

@@ -123,7 +123,7 @@ TEST(CoverageGrid, EmptyRejectsEverythingAndBrokenBoxesNothing) {
 // Boxes that would each list thousands of cells drop the lists; rejecting still works.
 TEST(CoverageGrid, LargeBoxesDropTheLists) {
     CoverageGrid grid;
-    for (std::uint32_t id = 0; id < 40; ++id) {
+    for (std::uint32_t id = 0; id < 10; ++id) {
         grid.cover(Envelope::from_corners(UnitVec{0.3, -0.8, -0.6}, UnitVec{1.0, 0.8, 0.6}), id);
     }
     grid.finish();
@@ -131,6 +131,22 @@ TEST(CoverageGrid, LargeBoxesDropTheLists) {
     EXPECT_FALSE(grid.candidates(geodetic::embed(0, 0)).has_value());
     EXPECT_TRUE(grid.may_reach(geodetic::embed(0, 0)));
     EXPECT_FALSE(grid.may_reach(geodetic::embed(180, 0)));
+}
+
+// Thousands of boxes around nearly the whole sphere (clockwise rings read as the rest
+// of the world) mark everything once the marking passes its budget, leaving every
+// query to the walk, instead of a pass over most cells per box.
+TEST(CoverageGrid, ManyWorldSizedBoxesMarkEverything) {
+    CoverageGrid grid;
+    for (std::uint32_t id = 0; id < 5000; ++id) {
+        grid.cover(Envelope::from_corners(UnitVec{-1.0, -1.0, -0.99}, UnitVec{1.0, 1.0, 1.0}), id);
+    }
+    grid.finish();
+    EXPECT_FALSE(grid.keeps_lists());
+    std::mt19937_64 rng(5);
+    for (const UnitVec& p : centres(rng, 100)) {
+        EXPECT_TRUE(grid.may_reach(p));
+    }
 }
 
 TEST(CoverageGrid, AppliesFromZeroToOneKilometre) {
