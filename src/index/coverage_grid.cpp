@@ -157,7 +157,11 @@ std::optional<std::span<const std::uint32_t>> CoverageGrid::candidates(const geo
     }
     const std::uint64_t below = bits_[*cell / 64] & ((std::uint64_t{1} << (*cell % 64)) - 1);
     const std::size_t k = marked_before_[*cell / 64] + static_cast<std::size_t>(std::popcount(below));
-    return std::span<const std::uint32_t>(ids_).subspan(starts_[k], starts_[k + 1] - starts_[k]);
+    const std::size_t count = starts_[k + 1] - starts_[k];
+    if (count > MOST_CANDIDATES) {
+        return std::nullopt;
+    }
+    return std::span<const std::uint32_t>(ids_).subspan(starts_[k], count);
 }
 
 void CoverageGrid::mark_all() {

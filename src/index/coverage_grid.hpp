@@ -76,10 +76,13 @@ public:
     [[nodiscard]] bool keeps_lists() const noexcept { return keeps_lists_; }
 
     // The ids listed in p's cell, in covering order (none in an unmarked cell); nullopt
-    // when the lists were dropped or p has no cell (where may_reach answers true).
-    // REQUIRES: finish() called; p as for may_reach.
+    // when the lists were dropped, p has no cell (where may_reach answers true), or the
+    // cell lists more than MOST_CANDIDATES: where many small boxes crowd (the buildings
+    // of a city), testing them all would cost far more than walking a tree to the few
+    // near p. REQUIRES: finish() called; p as for may_reach.
     [[nodiscard]] std::optional<std::span<const std::uint32_t>> candidates(const geodetic::UnitVec& p) const noexcept;
 
+    static constexpr std::size_t MOST_CANDIDATES = 32;
     static constexpr std::size_t LIST_ENTRIES_PER_BOX = 8;
     static constexpr std::size_t LIST_ENTRIES_SPARE = std::size_t{1} << 20;
 

@@ -43,7 +43,7 @@ public:
     }
 
     // When the grid can answer (radius_metres from 0 to 1 km, and p's cell either
-    // empty or listed), calls out(leaf, distance_2) for each leaf that
+    // empty or listing few leaves), calls out(leaf, distance_2) for each leaf that
     // tree.locate_within_distance(query, radius_metres) reports, in its order, and
     // returns true; otherwise returns false having called nothing. REQUIRES: `tree`
     // is the tree this was made from.

@@ -205,6 +205,23 @@ void expect_walk_answers(const geodetic::GeodeticRTree<IndexedLeaf<G>>& tree, co
     EXPECT_GT(answered, queries.size());
 }
 
+// Where many boxes crowd one cell, the cell is left to the walk; elsewhere the lists
+// still answer.
+TEST(CoverageGrid, CrowdedCellsAreLeftToTheWalk) {
+    std::mt19937_64 rng(8);
+    CoverageGrid grid;
+    const UnitVec city = geodetic::embed(2.35, 48.86);
+    const UnitVec village = geodetic::embed(-60, -20);
+    for (std::uint32_t id = 0; id < 200; ++id) {
+        grid.cover(Envelope::from_point(near(rng, id < 190 ? city : village, 1e-4)), id);
+    }
+    grid.finish();
+    EXPECT_FALSE(grid.candidates(city).has_value());
+    EXPECT_TRUE(grid.may_reach(city));
+    EXPECT_EQ(grid.candidates(village).value().size(), 10U);
+    EXPECT_TRUE(grid.candidates(geodetic::embed(100, 10)).value().empty());
+}
+
 TEST(LeafCoverage, AnswersAsTheWalk) {
     std::mt19937_64 rng(17);
     const auto polygons = geodetic::testing::random_polygons(rng, 2000);
