@@ -60,6 +60,11 @@ struct PointTreeKind {
     }
 
     static std::vector<std::byte> encode(const State& state) { return indexed::encode_point_tree(state.tree); }
+    // Written straight into the bytes object (see encoded_bytes): 61 MB for 10^6 points.
+    static std::size_t encoded_size(const State& state) { return indexed::point_tree_encoded_size(state.tree); }
+    static void encode_into(const State& state, std::span<std::byte> out) {
+        indexed::encode_point_tree_into(state.tree, out);
+    }
 
     // The tree reads its arrays in place and keeps the bytes alive through the keeper.
     static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,

@@ -34,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <variant>
@@ -51,6 +52,7 @@
 
 #include "geodetic/distance.hpp"
 #include "index/leaf_coverage.hpp"
+#include "support/huge_pages.hpp"
 
 namespace sferix::python {
 
@@ -270,6 +272,36 @@ PyObject* run_within(PyObject* self, const FunctionDescription& description, PyO
         });
 }
 
+// The binary form of a state as a new bytes object; nullptr with an exception pending.
+// A kind that can write its form in place (encoded_size, encode_into) writes it into
+// the new bytes object, without the GIL, rather than into a vector copied after.
+template <TreeKind Kind>
+PyObject* encoded_bytes(const StateOf<Kind>& state) {
+    if constexpr (requires(std::span<std::byte> out) {
+                      { Kind::encoded_size(state) } -> std::same_as<std::size_t>;
+                      Kind::encode_into(state, out);
+                  }) {
+        const std::size_t size = Kind::encoded_size(state);
+        if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+            return PyErr_NoMemory();
+        }
+        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!bytes) {
+            return nullptr;
+        }
+        // A bytes object just made from no data, not yet seen by anyone, may be written.
+        const std::span<std::byte> out(reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), size);
+        support::advise_huge_pages(out.data(), size);
+        {
+            const ReleasedGil released;
+            Kind::encode_into(state, out);
+        }
+        return bytes.release();
+    } else {
+        return bytes_of(Kind::encode(state));
+    }
+}
+
 // The shared entry points, in the signatures the type slots and method table expect.
 
 template <TreeKind Kind>
@@ -314,7 +346,7 @@ PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t
 
 template <TreeKind Kind>
 PyObject* tree_to_bytes(PyObject* self, PyObject* /* unused */) {
-    return with_tree<Kind>(self, [](const StateOf<Kind>& state) { return bytes_of(Kind::encode(state)); });
+    return with_tree<Kind>(self, [](const StateOf<Kind>& state) { return encoded_bytes<Kind>(state); });
 }
 
 template <TreeKind Kind>
@@ -354,14 +386,14 @@ PyObject* tree_from_bytes(PyObject* /* cls */, PyObject* const* args, Py_ssize_t
 template <TreeKind Kind>
 PyObject* tree_reduce(PyObject* self, PyObject* /* unused */) {
     return with_tree<Kind>(self, [](const StateOf<Kind>& state) {
-        return reduce_value(Kind::type(), bytes_of(Kind::encode(state)));
+        return reduce_value(Kind::type(), encoded_bytes<Kind>(state));
     });
 }
 
 template <TreeKind Kind>
 PyObject* tree_reduce_ex(PyObject* self, PyObject* protocol /* borrowed */) {
     return with_tree<Kind>(self, [protocol](const StateOf<Kind>& state) {
-        return reduce_ex_value(Kind::type(), bytes_of(Kind::encode(state)), protocol);
+        return reduce_ex_value(Kind::type(), encoded_bytes<Kind>(state), protocol);
     });
 }
 

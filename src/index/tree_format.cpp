@@ -15,6 +15,7 @@
 
 #include "geodetic/embedding.hpp"
 #include "rtree/params.hpp"
+#include "support/panic.hpp"
 
 namespace sferix::indexed {
 
@@ -482,16 +483,23 @@ std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<co
 
 }  // namespace
 
-std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
+std::size_t point_tree_encoded_size(const geodetic::PointTree& tree) noexcept {
+    const rtree::FlatTreeView<geodetic::PointLeaf> view = tree.rtree().view();
+    return HEADER_BYTES + view.nodes.size() * NODE_BYTES + view.leaves.size() * LEAF_BYTES + tree.size() * COORD_BYTES;
+}
+
+void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte> out) {
+    SFERIX_ASSERT(out.size() == point_tree_encoded_size(tree), "a point tree's bytes fit their storage");
     const rtree::FlatTreeView<geodetic::PointLeaf> view = tree.rtree().view();
     Writer header;
     header.header(FormatKind::PointTree, tree.size(), view.nodes.size());
-    std::vector<std::byte> out = std::move(header).take();
+    const std::vector<std::byte> header_bytes = std::move(header).take();
+    SFERIX_ASSERT(header_bytes.size() == HEADER_BYTES, "the header is HEADER_BYTES long");
+    std::memcpy(out.data(), header_bytes.data(), HEADER_BYTES);
     // The body's size is known, so it is written in place, field by field.
-    const std::size_t nodes_offset = out.size();
+    const std::size_t nodes_offset = HEADER_BYTES;
     const std::size_t positions_offset = nodes_offset + view.nodes.size() * NODE_BYTES;
     const std::size_t coords_offset = positions_offset + view.leaves.size() * LEAF_BYTES;
-    out.resize(coords_offset + tree.size() * COORD_BYTES);
     std::byte* node_out = out.data() + nodes_offset;
     for (const Node& node : view.nodes) {
         const UnitVec& lower = node.envelope.lower();
@@ -515,6 +523,11 @@ std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
         std::memcpy(coord_out, pair, sizeof(pair));
         coord_out += COORD_BYTES;
     }
+}
+
+std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
+    std::vector<std::byte> out(point_tree_encoded_size(tree));
+    encode_point_tree_into(tree, out);
     return out;
 }
 

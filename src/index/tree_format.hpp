@@ -79,6 +79,11 @@ template <typename T>
 using LoadResult = std::variant<T, FormatError>;
 
 [[nodiscard]] std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree);
+// The size of encode_point_tree(tree), and its bytes written into `out` instead, so that
+// a caller can write them straight into storage of its own (a bytes object) rather than
+// fill a vector and copy it. REQUIRES: out.size() == point_tree_encoded_size(tree).
+[[nodiscard]] std::size_t point_tree_encoded_size(const geodetic::PointTree& tree) noexcept;
+void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte> out);
 [[nodiscard]] std::vector<std::byte> encode_linestrings(
     std::span<const std::shared_ptr<const geodetic::GeodeticLineString>> linestrings);
 [[nodiscard]] std::vector<std::byte> encode_polygons(
