@@ -6,6 +6,7 @@
 #include "coordinates.hpp"
 #include "geo_keys.hpp"
 #include "numpy_arrays.hpp"
+#include "support/huge_pages.hpp"
 #include "toolkit/errors.hpp"
 
 namespace sferix::python {
@@ -388,7 +389,7 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
             return std::nullopt;
         }
         std::vector<geodetic::GeodeticCoord> coords;
-        coords.reserve(points->size());
+        support::reserve_huge(coords, points->size());
         for (const geodetic::GeodeticPoint& point : *points) {
             coords.push_back(point.coord());
         }
@@ -404,7 +405,7 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
         return std::nullopt;
     }
     // Only checked here; the tree embeds them later, without the GIL.
-    coords.reserve(matrix->rows());
+    support::reserve_huge(coords, matrix->rows());
     for (std::size_t row = 0; row < matrix->rows(); ++row) {
         const std::optional<geodetic::GeodeticCoord> coord =
             checked(geodetic::GeodeticCoord::try_new(matrix->at(row, 0), matrix->at(row, 1)));

@@ -18,6 +18,7 @@
 #include "index/nearest_k.hpp"
 #include "index/tree.hpp"
 #include "index/tree_format.hpp"
+#include "support/huge_pages.hpp"
 
 namespace sferix::python {
 
@@ -40,7 +41,7 @@ std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic:
 template <typename Tree, typename Geometry>
 TreeState<Tree, Geometry> index_geometries(std::vector<std::shared_ptr<const Geometry>>&& geometries) {
     std::vector<typename Tree::LeafType> leaves;
-    leaves.reserve(geometries.size());
+    support::reserve_huge(leaves, geometries.size());
     for (std::size_t i = 0; i < geometries.size(); ++i) {
         leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
     }

@@ -9,6 +9,7 @@
 #include "geodetic/embedding.hpp"
 #include "index/tree.hpp"
 #include "rtree/invariant.hpp"
+#include "support/huge_pages.hpp"
 
 namespace sferix::geodetic {
 
@@ -19,7 +20,7 @@ template <typename VectorOf>
 std::vector<PointLeaf> leaves_of(std::size_t count, VectorOf vector_of) {
     rtree::check_invariant(count < std::numeric_limits<std::uint32_t>::max(), "too many points for a tree");
     std::vector<PointLeaf> leaves;
-    leaves.reserve(count);
+    support::reserve_huge(leaves, count);
     for (std::size_t i = 0; i < count; ++i) {
         leaves.emplace_back(vector_of(i), static_cast<std::uint32_t>(i));
     }
@@ -63,7 +64,7 @@ PointTree PointTree::from_coords(std::vector<GeodeticCoord>&& coords) {
 PointTree PointTree::from_points(std::span<const GeodeticPoint> points) {
     std::vector<PointLeaf> leaves = leaves_of(points.size(), [points](std::size_t i) { return points[i].vector(); });
     std::vector<GeodeticCoord> coords;
-    coords.reserve(points.size());
+    support::reserve_huge(coords, points.size());
     for (const GeodeticPoint& point : points) {
         coords.push_back(point.coord());
     }

@@ -15,6 +15,7 @@
 
 #include "geodetic/embedding.hpp"
 #include "rtree/params.hpp"
+#include "support/huge_pages.hpp"
 #include "support/panic.hpp"
 
 namespace sferix::indexed {
@@ -370,6 +371,7 @@ rtree::FlatArray<E> adopt_or_copy(std::span<const std::byte> data, std::size_t o
     }
     static_assert(alignof(E) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
     std::shared_ptr<std::byte[]> copy(new std::byte[std::max<std::size_t>(count * sizeof(E), 1)]);
+    support::advise_huge_pages(copy.get(), count * sizeof(E));
     if (count != 0) {
         std::memcpy(copy.get(), start, count * sizeof(E));
     }

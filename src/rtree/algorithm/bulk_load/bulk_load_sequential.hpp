@@ -14,6 +14,7 @@
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
 #include "rtree/params.hpp"
+#include "rtree/storage_hint.hpp"
 
 namespace sferix::rtree {
 
@@ -96,19 +97,27 @@ public:
     [[nodiscard]] static std::vector<Node> load(std::span<T> elements) {
         check_invariant(elements.size() <= std::numeric_limits<std::uint32_t>::max(), "too many elements for a tree");
         FlatBulkLoader loader(elements);
+        // Random points give about 0.3 nodes per element (3.8 leaves per leaf-level
+        // node, 8 children per inner node); reserving that avoids most of the
+        // doubling, and the exact-size copy below returns the rest.
+        reserve_prepared(loader.nodes_, elements.size() / 3 + 1);
         loader.nodes_.push_back(Node{AABB<Point>::new_empty(), 0, 0, true});
         if (!elements.empty()) {
-            // Random points give about 0.3 nodes per element (3.8 leaves per
-            // leaf-level node, 8 children per inner node); reserving that avoids
-            // most of the doubling, and the shrink below returns the rest.
-            loader.nodes_.reserve(elements.size() / 3 + 1);
             loader.load_node(0, elements);
         }
-        loader.nodes_.shrink_to_fit();
-        return std::move(loader.nodes_);
+        std::vector<Node> nodes;
+        reserve_prepared(nodes, loader.nodes_.size());
+        nodes.assign(loader.nodes_.begin(), loader.nodes_.end());
+        return nodes;
     }
 
 private:
+    // Gives the empty `nodes` room for `count` before anything is written into it.
+    static void reserve_prepared(std::vector<Node>& nodes, std::size_t count) {
+        nodes.reserve(count);
+        prepare_node_storage(nodes.data(), nodes.capacity() * sizeof(Node));
+    }
+
     explicit FlatBulkLoader(std::span<T> elements) : all_(elements) {}
 
     // The node at `index` holding `group` (never empty): at most MAX_NODE_SIZE
