@@ -120,6 +120,12 @@ void nearest_k_wgs84_hits(const geodetic::PointTree& tree, const geodetic::Geode
     indexed::nearest_k_wgs84(tree, query, k, max_metres, hits);
 }
 
+// query_nearest_wgs84 passes a hint from each query to the next.
+void nearest_k_wgs84_hinted(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                            double max_metres, std::vector<PositionWithMetres>& hits, indexed::NearestHint* hint) {
+    indexed::nearest_k_wgs84(tree, query, k, max_metres, hits, hint);
+}
+
 // Only reading and checking the input holds the GIL: the embedding, the leaves, the
 // bulk load and the coordinate array are built without it.
 PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -178,7 +184,7 @@ PyObject* point_tree_nearest_k_wgs84(PyObject* self, PyObject* const* args, Py_s
 }
 
 PyObject* point_tree_query_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_nearest<Kind>(self, QUERY_NEAREST_WGS84, args, nargs, kwnames, nearest_k_wgs84_hits);
+    return run_query_nearest<Kind>(self, QUERY_NEAREST_WGS84, args, nargs, kwnames, nearest_k_wgs84_hinted);
 }
 
 PyObject* point_tree_query_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -36,6 +36,21 @@ struct NodeEntry {
     std::uint32_t index;
 };
 
+// Geodesic metres on WGS84 are never above this times the great-circle metres on the
+// sphere of EARTH_RADIUS_METRES: the image of a great-circle arc on the ellipsoid (same
+// latitude and longitude) joins the same points, and its line element is at most
+// max(M, N) / R times the sphere's, M and N the radii of curvature, both largest at the
+// poles: a / sqrt(1 - e^2) / R = 1.0044867032..., rounded up.
+constexpr double WGS84_SPHERE_UPPER_BOUND = 1.0045;
+
+// A node (is_leaf 0) or point leaf waiting in the WGS84 walk, by its squared chord.
+// Trivial, like NodeEntry.
+struct WalkEntry {
+    double distance_2;
+    std::uint32_t index;
+    std::uint32_t is_leaf;
+};
+
 // A leaf the bounded walk holds: its squared chord, input position and leaf index.
 struct Candidate {
     double chord_2;
@@ -47,24 +62,27 @@ bool chord_precedes(const Candidate& a, const Candidate& b) noexcept {
     return a.chord_2 < b.chord_2 || (a.chord_2 == b.chord_2 && a.position < b.position);
 }
 
-// The squared chord to the k-th nearest of the hint's leaves, widened by the metre tie
-// gap: at least k real points lie within it, so no answer lies beyond. Infinite when the
-// hint holds fewer than k usable leaves.
+// The squared chord to the farthest of the hint's k leaves: k points lie within it.
+// Infinite unless the hint holds exactly k usable leaves.
+double hint_chord_2(const rtree::FlatTreeView<geodetic::PointLeaf>& view, const geodetic::UnitVec& query,
+                    std::size_t k, const NearestHint* hint) {
+    if (hint == nullptr || hint->leaves.size() != k) {
+        return std::numeric_limits<double>::infinity();
+    }
+    double farthest_2 = 0.0;
+    for (const std::uint32_t leaf : hint->leaves) {
+        if (leaf >= view.leaves.size()) {
+            return std::numeric_limits<double>::infinity();
+        }
+        farthest_2 = std::max(farthest_2, view.leaves[leaf].distance_2(query));
+    }
+    return farthest_2;
+}
+
+// hint_chord_2 widened by the metre tie gap: no answer lies beyond.
 double hint_bound_2(const rtree::FlatTreeView<geodetic::PointLeaf>& view, const geodetic::UnitVec& query,
                     std::size_t k, const NearestHint* hint) {
-    constexpr double NONE = std::numeric_limits<double>::infinity();
-    if (hint == nullptr || hint->leaves.size() < k) {
-        return NONE;
-    }
-    double kth_2 = 0.0;
-    std::size_t usable = 0;
-    for (const std::uint32_t leaf : hint->leaves) {
-        if (leaf < view.leaves.size()) {
-            kth_2 = std::max(kth_2, view.leaves[leaf].distance_2(query));
-            ++usable;
-        }
-    }
-    return usable == hint->leaves.size() && usable == k ? kth_2 * (1.0 + METRE_TIE_GAP) : NONE;
+    return hint_chord_2(view, query, k, hint) * (1.0 + METRE_TIE_GAP);
 }
 
 // The k nearest points by (metres, position), found best-first over the nodes with the
@@ -229,30 +247,108 @@ void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& q
 }
 
 void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
-                     double max_metres, std::vector<PositionWithMetres>& hits) {
+                     double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint) {
     hits.clear();
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
     const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
-    auto sequence = tree.nearest_neighbor_iter_with_distance(query);
+    const auto view = tree.rtree().view();
+    const geodetic::UnitVec& q = query.vector();
+    // No answer's geodesic metres exceed `limit`: max_metres; then, once k points are
+    // met (or given by the hint), the upper bound of the k-th nearest of them on the
+    // sphere (k points are at most that far); then the k-th held. bound_2 is a squared
+    // chord beyond which the sphere lower bound of every point exceeds it; the tie gap
+    // makes it err wide of the metres test below, so it only drops what that test
+    // would drop.
+    double limit = NO_MAX_DISTANCE;
+    double bound_2 = std::numeric_limits<double>::infinity();
+    const auto lower_limit = [&](double metres) {
+        if (metres < limit) {
+            limit = metres;
+            bound_2 = geodetic::metres_to_squared_chord((limit + ROUNDING_SLACK_METRES) / WGS84_SPHERE_LOWER_BOUND) *
+                      (1.0 + METRE_TIE_GAP);
+        }
+    };
+    const auto at_most_metres = [](double distance_2) {
+        return geodetic::squared_chord_to_metres(distance_2) * WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
+    };
+    lower_limit(max_metres);
+    if (const double hinted_2 = hint_chord_2(view, q, k, hint); hinted_2 < NO_MAX_DISTANCE) {
+        lower_limit(at_most_metres(hinted_2));
+    }
+    // A max-heap of the k nearest points met on the sphere, by squared chord.
+    std::vector<Candidate> met;
+    const auto farther = [](const Candidate& a, const Candidate& b) { return a.chord_2 < b.chord_2; };
+    const auto meet = [&](const Candidate& point) {
+        if (met.size() < k) {
+            met.push_back(point);
+            std::push_heap(met.begin(), met.end(), farther);
+            if (met.size() < k) {
+                return;
+            }
+        } else if (point.chord_2 < met.front().chord_2) {
+            std::pop_heap(met.begin(), met.end(), farther);
+            met.back() = point;
+            std::push_heap(met.begin(), met.end(), farther);
+        } else {
+            return;
+        }
+        lower_limit(at_most_metres(met.front().chord_2));
+    };
+
+    rtree::SmallHeap<WalkEntry, 64> pending;
+    const auto expand = [&](const rtree::FlatNode<geodetic::UnitVec>& node) {
+        const bool leaves = node.has_leaf_children();
+        const std::uint32_t end = node.first + std::uint32_t{node.count};
+        std::array<WalkEntry, 8> run;  // the first `length` are set
+        std::size_t length = 0;
+        for (std::uint32_t i = node.first; i < end; ++i) {
+            rtree::check_invariant(length < run.size(), "a node with more than eight children");
+            if (leaves) {
+                const geodetic::PointLeaf& leaf = view.leaves[i];
+                const double distance_2 = leaf.distance_2(q);
+                if (distance_2 <= bound_2) {
+                    run[length++] = WalkEntry{distance_2, i, 1};
+                    __builtin_prefetch(&tree.coord(leaf.data()));
+                    meet(Candidate{distance_2, static_cast<std::uint32_t>(leaf.data()), i});
+                }
+            } else {
+                const double distance_2 = view.nodes[i].envelope.distance_2(q);
+                if (distance_2 <= bound_2) {
+                    run[length++] = WalkEntry{distance_2, i, 0};
+                    rtree::prefetch_children(view, view.nodes[i]);
+                }
+            }
+        }
+        pending.extend(std::span<const WalkEntry>(run.data(), length));
+    };
+
     // hits is a max-heap under precedes: once it holds k answers, front() is the k-th,
     // the one a nearer point replaces.
-    while (const auto candidate = sequence.next()) {
+    expand(view.root());
+    while (const std::optional<WalkEntry> entry = pending.pop()) {
+        // Entries come out by squared chord and the bound only shrinks: nothing later fits.
+        if (!(entry->distance_2 <= bound_2)) {
+            break;
+        }
+        if (entry->is_leaf == 0) {
+            expand(view.nodes[entry->index]);
+            continue;
+        }
         // A lower bound of this and every later point's geodesic metres.
-        const double bound = candidate->metres * WGS84_SPHERE_LOWER_BOUND - ROUNDING_SLACK_METRES;
-        if (bound > max_metres) {
+        const double bound = geodetic::squared_chord_to_metres(entry->distance_2) * WGS84_SPHERE_LOWER_BOUND -
+                             ROUNDING_SLACK_METRES;
+        if (bound > limit) {
             break;
         }
-        if (hits.size() == k && bound > hits.front().metres) {
-            break;
-        }
-        const geodetic::GeodeticCoord& point = tree.coord(candidate->leaf->data());
+        const std::uint64_t position = view.leaves[entry->index].data();
+        const geodetic::GeodeticCoord& point = tree.coord(position);
         const double d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), point.lon(), point.lat());
         if (!(d <= max_metres)) {
             continue;
         }
-        const PositionWithMetres found{candidate->leaf->data(), d};
+        const PositionWithMetres found{position, d};
         if (hits.size() < k) {
             hits.push_back(found);
             std::push_heap(hits.begin(), hits.end(), precedes);
@@ -260,9 +356,22 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
             std::pop_heap(hits.begin(), hits.end(), precedes);
             hits.back() = found;
             std::push_heap(hits.begin(), hits.end(), precedes);
+        } else {
+            continue;
+        }
+        if (hits.size() == k) {
+            lower_limit(hits.front().metres);
         }
     }
     std::sort_heap(hits.begin(), hits.end(), precedes);
+    if (hint != nullptr) {
+        hint->leaves.clear();
+        if (met.size() == k) {
+            for (const Candidate& point : met) {
+                hint->leaves.push_back(point.leaf);
+            }
+        }
+    }
 }
 
 template void nearest_k<geodetic::PointLeaf>(const geodetic::GeodeticRTree<geodetic::PointLeaf>&,

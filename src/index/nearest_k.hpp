@@ -48,11 +48,15 @@ void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& q
 // By geodesic metres on WGS84 (query first). Best-first on the sphere; the geodesic
 // inverse runs only while the great-circle metres × WGS84_SPHERE_LOWER_BOUND of the
 // next leaf do not exceed max_metres or, once k answers are held, the k-th's metres.
-// A NaN geodesic distance is dropped. Between points at equal geodesic metres the
-// smaller position wins, also when their vectors differ; with k = 1 this can differ
-// from nearest_position_wgs84, which keeps the first of such points it meets.
+// Nodes and leaves whose bound exceeds the geodesic metres that k points already met
+// are known to be within (from their great-circle metres) never enter the queue. A
+// NaN geodesic distance is dropped (valid coordinates give none). Between points at
+// equal geodesic metres the smaller position wins, also when their vectors differ;
+// with k = 1 this can differ from nearest_position_wgs84, which keeps the first of
+// such points it meets. With a hint, starts bounded by its leaves and leaves in it the
+// k points met nearest on the sphere (no geodesic inverse is spent on the hint).
 void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
-                     double max_metres, std::vector<PositionWithMetres>& hits);
+                     double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr);
 
 extern template void nearest_k<geodetic::PointLeaf>(const geodetic::GeodeticRTree<geodetic::PointLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
