@@ -36,13 +36,6 @@ struct NodeEntry {
     std::uint32_t index;
 };
 
-// Geodesic metres on WGS84 are never above this times the great-circle metres on the
-// sphere of EARTH_RADIUS_METRES: the image of a great-circle arc on the ellipsoid (same
-// latitude and longitude) joins the same points, and its line element is at most
-// max(M, N) / R times the sphere's, M and N the radii of curvature, both largest at the
-// poles: a / sqrt(1 - e^2) / R = 1.0044867032..., rounded up.
-constexpr double WGS84_SPHERE_UPPER_BOUND = 1.0045;
-
 // A node (is_leaf 0) or point leaf waiting in the WGS84 walk, by its squared chord.
 // Trivial, like NodeEntry.
 struct WalkEntry {

@@ -133,6 +133,7 @@ TEST(LocateWithinDistance, MatchesBruteForceForLineStringsAndPolygons) {
 
 TEST(LocateWithinDistanceOnEllipsoid, PreFilterBoundIsTheWgs84Constant) {
     EXPECT_EQ(sphere_lower_bound_factor(WGS84_A, WGS84_F), indexed::WGS84_SPHERE_LOWER_BOUND);
+    EXPECT_EQ(sphere_upper_bound_factor(WGS84_A, WGS84_F), indexed::WGS84_SPHERE_UPPER_BOUND);
     EXPECT_EQ(ellipsoid_prefilter_radius_metres(0.0, WGS84_A, WGS84_F), ELLIPSOID_SLACK_METRES);
     EXPECT_EQ(ellipsoid_prefilter_radius_metres(1000.0, WGS84_A, WGS84_F), 1000.0 / 0.9888339590090727 + 0.001);
     // So flat that the sphere bounds nothing: every point is a candidate.
