@@ -137,11 +137,12 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
             return nullptr;
         }
         const typename Kind::Tree& tree = state.tree;
+        constexpr bool HINTED = std::invocable<const Search&, const typename Kind::Tree&, const geodetic::GeodeticPoint&,
+                                               std::size_t, double, std::vector<PositionWithMetres>&,
+                                               indexed::NearestHint*>;
         const auto row_search = [&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
                                     indexed::NearestHint& hint) {
-            if constexpr (std::invocable<const Search&, const typename Kind::Tree&, const geodetic::GeodeticPoint&,
-                                         std::size_t, double, std::vector<PositionWithMetres>&,
-                                         indexed::NearestHint*>) {
+            if constexpr (HINTED) {
                 search(tree, query, width, *max_metres, hits, &hint);
             } else {
                 search(tree, query, width, *max_metres, hits);
@@ -149,7 +150,7 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         };
         const auto rows = [&](const auto& options, const auto& keep_going) {
             return indexed::nearest_rows(queries->elements(), width, options, keep_going, positions->elements(),
-                                         metres->elements(), row_search, indexed::query_order_for(tree));
+                                         metres->elements(), row_search, indexed::query_order_for(tree, HINTED));
         };
         const support::RunOutcome outcome = run_without_gil(*workers, NEAREST_QUERIES_PER_CHUNK, rows);
         if (outcome == support::RunOutcome::Cancelled) {
