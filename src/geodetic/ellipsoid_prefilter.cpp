@@ -1,5 +1,6 @@
 #include "geodetic/ellipsoid_prefilter.hpp"
 
+#include <cmath>
 #include <limits>
 
 #include "geodetic/distance.hpp"
@@ -42,9 +43,28 @@ double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double 
     return radius_metres / factor + ELLIPSOID_SLACK_METRES;
 }
 
+StretchBounds tight_stretch_bounds(double a, double f) noexcept {
+    if (!(std::abs(f) <= TIGHT_STRETCH_MAX_FLATTENING)) {
+        return StretchBounds{sphere_lower_bound_factor(a, f), sphere_upper_bound_factor(a, f)};
+    }
+    constexpr double R = EARTH_RADIUS_METRES;
+    const double b = (1.0 - f) * a;
+    const double u = b * b / a / R;
+    const double v = a * a / b / R;
+    return StretchBounds{(u < v ? u : v) * (1.0 - TIGHT_STRETCH_MARGIN), (u < v ? v : u) * (1.0 + TIGHT_STRETCH_MARGIN)};
+}
+
 double ellipsoid_accept_radius_metres(double radius_metres, double a, double f) noexcept {
-    const double accept = (radius_metres - ELLIPSOID_SLACK_METRES) / sphere_upper_bound_factor(a, f);
+    const double accept = (radius_metres - ELLIPSOID_SLACK_METRES) / tight_stretch_bounds(a, f).upper;
     return accept > 0.0 ? accept : 0.0;
+}
+
+double ellipsoid_reject_radius_metres(double radius_metres, double a, double f) noexcept {
+    const double lower = tight_stretch_bounds(a, f).lower;
+    if (!(lower > 0.0)) {
+        return std::numeric_limits<double>::infinity();
+    }
+    return radius_metres / lower + ELLIPSOID_SLACK_METRES;
 }
 
 }  // namespace sferix::geodetic

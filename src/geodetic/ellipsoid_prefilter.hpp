@@ -43,15 +43,37 @@ inline constexpr double ELLIPSOID_SLACK_METRES = 0.001;
 // +infinity, so every point becomes a candidate and the exact test alone decides.
 [[nodiscard]] double ellipsoid_prefilter_radius_metres(double radius_metres, double a, double f) noexcept;
 
+// The stretch itself, for decisions that only save work (the ellipsoid query without
+// distances): s/g lies in [lower, upper] = [min(u, v), max(u, v)] (u, v as above: the
+// extreme radii of curvature over R; WGS84 0.99442 and 1.00449), each widened by a
+// relative TIGHT_STRETCH_MARGIN that, with ELLIPSOID_SLACK_METRES, absorbs the chord
+// conversion's error e: below a micrometre up to thousands of kilometres, about 1e-8
+// of the distance beyond, and at most about 0.4 m next to the antipode, where the
+// margin is 20 m. The decisions stand for GeographicLib's values only where those are
+// exact to nanometres, its series' range |f| ≤ 0.01 (WGS84: 1/298); flatter ellipsoids
+// get [k, K] above, whose margin of ε·g covers more.
+inline constexpr double TIGHT_STRETCH_MARGIN = 1e-6;
+inline constexpr double TIGHT_STRETCH_MAX_FLATTENING = 0.01;
+struct StretchBounds {
+    double lower;
+    double upper;
+};
+[[nodiscard]] StretchBounds tight_stretch_bounds(double a, double f) noexcept;
+
 // The sphere radius (metres) within which every point is certainly within
-// radius_metres geodesic metres: (radius − ELLIPSOID_SLACK_METRES) / K, or 0 (accept
+// radius_metres geodesic metres: (radius − ELLIPSOID_SLACK_METRES) / upper, or 0 (accept
 // nothing unmeasured) when that is not positive. Proof that no point so accepted has
 // a computed geodesic distance d above the radius r: its great-circle metres are at
-// most A = (r − slack)/K plus the chord conversion's error e, so
-// d ≤ (1 + ε)(A + e) + 15 nm (GeographicLib's accuracy) ≤ (r − slack)·(1 + ε)/K +
-// (1 + ε)·e + 15 nm, and (1 + ε)/K < 1 leaves at least 0.99 mm of slack for e (below
-// a micrometre unless A is within metres of the half circumference, where r exceeds
-// A by over a hundred kilometres) and the nanometres.
+// most A = (r − slack)/upper plus the chord conversion's error e, so
+// d ≤ max(u, v)·(A + e) + 15 nm (GeographicLib's accuracy)
+//   ≤ (r − slack)/(1 + margin) + 1.0045·e + 15 nm ≤ r − slack − margin·r/2 + 1.0045·e + 15 nm,
+// and slack + margin·r/2 exceeds 1.0045·e + 15 nm at every distance (see above).
 [[nodiscard]] double ellipsoid_accept_radius_metres(double radius_metres, double a, double f) noexcept;
+
+// The sphere radius beyond which every point is certainly farther than radius_metres
+// geodesic metres: radius / lower + ELLIPSOID_SLACK_METRES (+infinity when lower is
+// not positive). Within the pre-filter radius, which it never exceeds; proof as for
+// the accept radius, with d ≥ min(u, v)·(g − e) − 15 nm.
+[[nodiscard]] double ellipsoid_reject_radius_metres(double radius_metres, double a, double f) noexcept;
 
 }  // namespace sferix::geodetic

@@ -444,9 +444,9 @@ public:
     }
 
     // The same leaves as locate_within_distance_on_ellipsoid, in the same order,
-    // without their distances: a candidate within ellipsoid_accept_radius_metres on
-    // the sphere is taken without an inverse, so only the thin band between the two
-    // sphere bounds is solved.
+    // without their distances: only points within ellipsoid_reject_radius_metres on the
+    // sphere are candidates, and one within ellipsoid_accept_radius_metres is taken
+    // without an inverse, so only the thin band between the two is solved.
     [[nodiscard]] WithinDistanceOnEllipsoidIterator<false> locate_within_distance_on_ellipsoid_unmeasured(
         const GeodeticPoint& query, double radius_metres, double a, double f) const {
         return within_distance_on_ellipsoid<false>(query, radius_metres, a, f);
@@ -480,7 +480,10 @@ private:
             return {};
         }
         // A bound of 4 is the whole sphere, but an antipode's chord may round above it.
-        double bound = metres_to_squared_chord(ellipsoid_prefilter_radius_metres(radius_metres, a, f));
+        // Without distances, candidates beyond the tighter reject radius are certainly
+        // outside and need not be met at all.
+        double bound = metres_to_squared_chord(Measured ? ellipsoid_prefilter_radius_metres(radius_metres, a, f)
+                                                        : ellipsoid_reject_radius_metres(radius_metres, a, f));
         if (bound >= 4.0) {
             bound = std::numeric_limits<double>::infinity();
         }

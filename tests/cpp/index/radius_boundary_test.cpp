@@ -92,6 +92,9 @@ TEST(EllipsoidBounds, BracketTheGeodesicByTheGreatCircle) {
     const double lower = sphere_lower_bound_factor(WGS84_A, WGS84_F);
     const double upper = sphere_upper_bound_factor(WGS84_A, WGS84_F);
     EXPECT_EQ(upper, 1.0111660409909273);
+    const StretchBounds tight = tight_stretch_bounds(WGS84_A, WGS84_F);
+    EXPECT_LT(lower, tight.lower);
+    EXPECT_LT(tight.upper, upper);
     std::mt19937_64 rng(SEED + 2);
     std::uniform_real_distribution<double> near(-0.01, 0.01);
     for (int i = 0; i < 20000; ++i) {
@@ -106,6 +109,8 @@ TEST(EllipsoidBounds, BracketTheGeodesicByTheGreatCircle) {
         const double geodesic = geodesic_distance_wgs84(a.lon, a.lat, b.lon, b.lat);
         ASSERT_LE(lower * sphere, geodesic) << a.lon << ' ' << a.lat << ' ' << b.lon << ' ' << b.lat;
         ASSERT_LE(geodesic, upper * sphere) << a.lon << ' ' << a.lat << ' ' << b.lon << ' ' << b.lat;
+        ASSERT_LE(tight.lower * sphere, geodesic) << a.lon << ' ' << a.lat << ' ' << b.lon << ' ' << b.lat;
+        ASSERT_LE(geodesic, tight.upper * sphere) << a.lon << ' ' << a.lat << ' ' << b.lon << ' ' << b.lat;
     }
 }
 

@@ -205,6 +205,14 @@ TEST_P(EllipsoidRadius, MatchesBruteForceGeodesicScan) {
                 }
             }
             ASSERT_EQ(sorted(found), expected) << q.lon << ", " << q.lat << " radius " << radius;
+            Positions expected_positions;
+            for (const auto& [position, metres] : expected) {
+                expected_positions.push_back(position);
+            }
+            ASSERT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid_unmeasured(point(q.lon, q.lat), radius,
+                                                                                           a, f))),
+                      expected_positions)
+                << q.lon << ", " << q.lat << " radius " << radius;
         }
     }
 }
