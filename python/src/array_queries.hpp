@@ -137,9 +137,9 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
             return nullptr;
         }
         const typename Kind::Tree& tree = state.tree;
-        constexpr bool HINTED = std::invocable<const Search&, const typename Kind::Tree&, const geodetic::GeodeticPoint&,
-                                               std::size_t, double, std::vector<PositionWithMetres>&,
-                                               indexed::NearestHint*>;
+        constexpr bool HINTED =
+            std::invocable<const Search&, const typename Kind::Tree&, const geodetic::GeodeticPoint&, std::size_t,
+                           double, std::vector<PositionWithMetres>&, indexed::NearestHint*>;
         const auto row_search = [&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
                                     indexed::NearestHint& hint) {
             if constexpr (HINTED) {

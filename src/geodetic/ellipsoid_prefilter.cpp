@@ -51,7 +51,8 @@ StretchBounds tight_stretch_bounds(double a, double f) noexcept {
     const double b = (1.0 - f) * a;
     const double u = b * b / a / R;
     const double v = a * a / b / R;
-    return StretchBounds{(u < v ? u : v) * (1.0 - TIGHT_STRETCH_MARGIN), (u < v ? v : u) * (1.0 + TIGHT_STRETCH_MARGIN)};
+    return StretchBounds{(u < v ? u : v) * (1.0 - TIGHT_STRETCH_MARGIN),
+                         (u < v ? v : u) * (1.0 + TIGHT_STRETCH_MARGIN)};
 }
 
 double ellipsoid_accept_radius_metres(double radius_metres, double a, double f) noexcept {

@@ -21,9 +21,9 @@
 // for trees larger than the caches, so that one search's hint and tree nodes still
 // serve the next), cut into chunks of that order for the threads; every answer goes to
 // its query's own place (its row, or its query's slot once placed by query index), so
-// the result is the same for every number of workers and every order. The searches run on several threads at once: they
-// must only read shared state (a built tree is immutable). See run_chunked for threads,
-// cancellation and exceptions.
+// the result is the same for every number of workers and every order. The searches run
+// on several threads at once: they must only read shared state (a built tree is
+// immutable). See run_chunked for threads, cancellation and exceptions.
 
 #include <algorithm>
 #include <concepts>
