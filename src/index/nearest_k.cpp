@@ -294,20 +294,19 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     if (const double hinted_2 = hint_chord_2(view, q, k, hint); hinted_2 < NO_MAX_DISTANCE) {
         lower_limit(at_most_metres(hinted_2));
     }
-    // A max-heap of the k nearest points met on the sphere, by squared chord.
+    // A max-heap under chord_precedes of the k nearest points met on the sphere.
     std::vector<Candidate> met;
-    const auto farther = [](const Candidate& a, const Candidate& b) { return a.chord_2 < b.chord_2; };
     const auto meet = [&](const Candidate& point) {
         if (met.size() < k) {
             met.push_back(point);
-            std::push_heap(met.begin(), met.end(), farther);
+            std::push_heap(met.begin(), met.end(), chord_precedes);
             if (met.size() < k) {
                 return;
             }
-        } else if (point.chord_2 < met.front().chord_2) {
-            std::pop_heap(met.begin(), met.end(), farther);
+        } else if (chord_precedes(point, met.front())) {
+            std::pop_heap(met.begin(), met.end(), chord_precedes);
             met.back() = point;
-            std::push_heap(met.begin(), met.end(), farther);
+            std::push_heap(met.begin(), met.end(), chord_precedes);
         } else {
             return;
         }
