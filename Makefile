@@ -5,11 +5,12 @@ SANITIZE_BUILD ?= build/sanitize
 WHEEL_DIR ?= build/wheel
 REPAIRED_DIR ?= build/repaired
 DIST_DIR ?= build/dist
+DOCS_IMPORT ?= build/docs-import
 JOBS ?= $(shell nproc)
 # CI builds with warnings as errors.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps wheel repair install abi3-check cpp-test py-test test test-sanitize dist demo bench clean
+.PHONY: all deps wheel repair install abi3-check cpp-test py-test test test-sanitize dist docs demo bench clean
 
 all: install
 
@@ -80,6 +81,15 @@ dist: deps
 	$(PYTHON) -m twine check --strict $(DIST_DIR)/*
 	PYTHON=$(PYTHON) scripts/test-wheel --smoke $(DIST_DIR)/sferix-*.whl
 	@ls -1 $(DIST_DIR)
+
+# The documentation site, in build/docs/. The API reference takes its signatures from the
+# stubs and its text from the built module's docstrings, so mkdocs runs with the wheel just
+# built unpacked on its path (nothing is installed). Strict: any warning fails the build.
+docs: wheel
+	PYTHON=$(PYTHON) scripts/install-deps --docs
+	rm -rf $(DOCS_IMPORT)
+	$(PYTHON) -m zipfile -e $(WHEEL_DIR)/sferix-*.whl $(DOCS_IMPORT)
+	NO_MKDOCS_2_WARNING=1 PYTHONPATH=$(DOCS_IMPORT) $(PYTHON) -m mkdocs build --strict --clean
 
 demo: deps
 	PYTHON=$(PYTHON) scripts/install-deps --demo
