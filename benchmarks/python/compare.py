@@ -4,6 +4,10 @@
     python3 benchmarks/python/compare.py            # 10^4 and 10^6 points (a few minutes)
     python3 benchmarks/python/compare.py --quick    # 10^4 points only (under a minute)
     python3 benchmarks/python/compare.py --targets  # only the rows the performance targets need
+    python3 benchmarks/python/compare.py --quick --json results.json   # the tables, also as data
+
+The results file holds every table printed, each figure with its number and unit; the
+documentation's performance page is drawn from the one in benchmarks/results/.
 
 Compared: scipy's cKDTree over 3-D unit vectors (chord distance), scikit-learn's
 BallTree(metric="haversine") and shapely's STRtree over planar lon/lat. Those three are
@@ -339,22 +343,46 @@ def time_build(kind: str, n: int, repeat: int, polygons: bool = False) -> tuple[
 # Output
 
 
+class Measured(str):
+    """A figure as printed that keeps its number and unit, for the results file."""
+
+    value: float | None
+    unit: str
+
+    def __new__(cls, text: str, value: float | None, unit: str) -> Measured:
+        cell = super().__new__(cls, text)
+        cell.value = value
+        cell.unit = unit
+        return cell
+
+
 def fmt_us(us: float | None) -> str:
     if us is None:
-        return "—"
+        return Measured("—", None, "µs")
     if us >= 100:
-        return f"{us:,.0f} µs"
+        return Measured(f"{us:,.0f} µs", us, "µs")
     if us >= 10:
-        return f"{us:.1f} µs"
-    return f"{us:.2f} µs"
+        return Measured(f"{us:.1f} µs", us, "µs")
+    return Measured(f"{us:.2f} µs", us, "µs")
 
 
 def fmt_s(seconds: float) -> str:
-    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+    return Measured(f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s", seconds, "s")
 
 
 def fmt_mib(b: float | None) -> str:
-    return "—" if b is None else f"{b / 2**20:.1f} MiB"
+    return Measured("—" if b is None else f"{b / 2**20:.1f} MiB", b, "B")
+
+
+# Every table printed, under the heading it was printed after, for --json.
+TABLES: list[dict[str, Any]] = []
+HEADING = [""]
+
+
+def as_data(cell: Any) -> Any:
+    if isinstance(cell, Measured):
+        return {"text": str(cell), "value": cell.value, "unit": cell.unit}
+    return str(cell)
 
 
 def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
@@ -365,9 +393,11 @@ def print_table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
     for row in rows:
         print(line(row))
     print()
+    TABLES.append({"title": HEADING[0], "headers": list(headers), "rows": [[as_data(c) for c in row] for row in rows]})
 
 
 def heading(text: str) -> None:
+    HEADING[0] = text
     print(f"\n### {text}\n", flush=True)
 
 
@@ -1166,6 +1196,7 @@ def main() -> None:
     parser.add_argument("--memory-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--big-ring-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--big-ring", action="store_true", help="only the big-ring table (under a minute)")
+    parser.add_argument("--json", metavar="PATH", help="also write every table, with its numbers, to PATH")
     args = parser.parse_args()
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]))
@@ -1188,7 +1219,8 @@ def main() -> None:
     sizes = (10_000,) if args.quick else (10_000, 1_000_000)
     start = time.perf_counter()
     print(versions())
-    print(f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at start")
+    load_at_start = os.getloadavg()[0]
+    print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
     # Fewer repetitions in quick mode keep it under a minute; more in full mode steady the
     # numbers on a shared machine.
     query_repeat = 3 if args.quick else 5
@@ -1214,6 +1246,22 @@ def main() -> None:
         big_ring_benchmark(query_repeat)
         correctness_sidebar()
     print(f"Total {time.perf_counter() - start:.0f} s, load average {os.getloadavg()[0]:.2f} at end")
+    if args.json:
+        write_results(args.json, load_at_start, time.perf_counter() - start)
+
+
+def write_results(path: str, load_at_start: float, seconds: float) -> None:
+    results = {
+        "command": " ".join(["benchmarks/python/compare.py", *sys.argv[1:]]),
+        "environment": versions(),
+        "machine": f"{platform.machine()}, {os.cpu_count()} CPUs",
+        "load average": {"start": round(load_at_start, 2), "end": round(os.getloadavg()[0], 2)},
+        "seconds": round(seconds),
+        "tables": TABLES,
+    }
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(results, f, indent=1, ensure_ascii=False)
+        f.write("\n")
 
 
 def _missing(module: str) -> bool:
