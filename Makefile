@@ -47,7 +47,8 @@ cpp-test: deps
 	cmake --build $(CPP_BUILD) -j $(JOBS)
 	cd $(CPP_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The one wheel, in a fresh environment for every CPython from 3.10 on that is present.
+# The one wheel, in a fresh environment for every CPython from 3.10 on that is present;
+# tests/python/test_docs.py there runs every example of docs/.
 py-test: abi3-check
 	PYTHON=$(PYTHON) scripts/test-wheel $(REPAIRED_DIR)/sferix-*.whl
 
