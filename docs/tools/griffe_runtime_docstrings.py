@@ -145,12 +145,15 @@ class RuntimeDocstrings(griffe.Extension):
 
     @staticmethod
     def order(stub: griffe.Class) -> None:
-        """What the trees share first, then the class's own methods, then storage."""
+        """What the trees share first, then the class's own methods, then storage, then
+        len() and indexing."""
         def rank(item: tuple[str, griffe.Object]) -> tuple[int, int]:
             name, member = item
             origin = next((k for k in (*stub.mro(), stub) if k.lineno is not None and
                            k.lineno <= (member.lineno or 0) <= (k.endlineno or 0)), stub)
             group = 2 if origin.name == "_Storable" else 1 if origin is stub else 0
+            if name in SHOWN_SPECIAL:
+                group = 3
             return group, member.lineno or 0
         members = sorted(stub.members.items(), key=rank)
         stub.members.clear()
