@@ -3,7 +3,7 @@ the mean sphere, GeographicLib's Python package on WGS84), on random points, lin
 and polygons that favour the poles, the antimeridian, duplicates and symmetric ties.
 
 `make test` runs a fixed, small budget; for a long run set SFERIX_HYPOTHESIS_PROFILE=long
-(see the README)."""
+(see docs/development.md)."""
 
 import math
 import os
