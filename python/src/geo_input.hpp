@@ -71,6 +71,16 @@ void mark_input_item(std::size_t position);
 // LineString or Polygon and `found` the type name read (a str). Returns nullptr.
 std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed str */);
 
+// A tree item's validated parts: one geometry (`first`), or a multipart one, whose
+// parts are `first` then `rest` in order. Movable.
+template <typename Parts>
+struct ItemParts {
+    Parts first;
+    std::vector<Parts> rest;
+    // Whether the input was a multipart geometry (even of one part).
+    bool multipart;
+};
+
 // One point. Without a geo mapping `obj` is a coordinate (coord_pair). A geo mapping
 // of type "Point" has its "coordinates" read by coord_pair; one of type "Feature" is
 // its "geometry", parsed by these same rules (features nest; a feature that contains
@@ -131,7 +141,12 @@ struct PolygonRings {
 // first row. An (n, k) float64 array is read from its bytes, with no Python object
 // per number.
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data);
-[[nodiscard]] std::optional<std::vector<geodetic::ValidatedLineString>> collect_linestrings(PyObject* data);
-[[nodiscard]] std::optional<std::vector<PolygonRings>> collect_polygons(PyObject* data);
+// Linestring and polygon data may hold multipart elements: an element that is a
+// "MultiLineString" (or "MultiPolygon"), or a feature whose geometry is one, is one
+// item, its parts read in order as single geometries are (no part at all: ValueError
+// "a MultiPolygon has no parts"). A multipart mapping given as `data` itself is
+// expanded as above, one item per member.
+[[nodiscard]] std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> collect_linestrings(PyObject* data);
+[[nodiscard]] std::optional<std::vector<ItemParts<PolygonRings>>> collect_polygons(PyObject* data);
 
 }  // namespace sferix::python

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -65,8 +66,23 @@ std::variant<TreeState<Tree, Geometry>, indexed::FormatError> state_of_decoded(
     return index_geometries<Tree>(std::move(geometries));
 }
 
+// A tree item from its validated parts, each assembled by `assemble_part`.
+template <typename Item, typename Parts, typename AssemblePart>
+Item assemble_item(ItemParts<Parts>&& item, AssemblePart&& assemble_part) {
+    if (!item.multipart) {
+        return Item(assemble_part(std::move(item.first)));
+    }
+    std::vector<std::remove_cvref_t<decltype(assemble_part(std::move(item.first)))>> parts;
+    parts.reserve(item.rest.size() + 1);
+    parts.push_back(assemble_part(std::move(item.first)));
+    for (Parts& part : item.rest) {
+        parts.push_back(assemble_part(std::move(part)));
+    }
+    return Item::of_parts(std::move(parts));
+}
+
 struct LineStringTreeKind {
-    using Geometry = geodetic::GeodeticLineString;
+    using Geometry = geodetic::LineStringItem;
     using Tree = geodetic::LineStringTree;
     using State = TreeState<Tree, Geometry>;
     static constexpr std::string_view NAME = "GeodeticLineStringTree";
@@ -80,14 +96,16 @@ struct LineStringTreeKind {
 
     // The validated vertices; assemble runs without the GIL and cannot fail on them.
     struct Input {
-        std::vector<geodetic::ValidatedLineString> parts;
+        std::vector<ItemParts<geodetic::ValidatedLineString>> parts;
 
-        static Geometry assemble(geodetic::ValidatedLineString&& vertices) {
-            return Geometry::from_validated(std::move(vertices));
+        static Geometry assemble(ItemParts<geodetic::ValidatedLineString>&& item) {
+            return assemble_item<Geometry>(std::move(item), [](geodetic::ValidatedLineString&& vertices) {
+                return geodetic::GeodeticLineString::from_validated(std::move(vertices));
+            });
         }
     };
     static std::optional<Input> collect(std::span<PyObject* const> slots) {
-        std::optional<std::vector<geodetic::ValidatedLineString>> parts = collect_linestrings(slots[0]);
+        std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> parts = collect_linestrings(slots[0]);
         if (!parts) {
             return std::nullopt;
         }
@@ -104,7 +122,7 @@ struct LineStringTreeKind {
 constexpr const char* const POLYGON_NEW_PARAMETERS[] = {"data", "oriented"};
 
 struct PolygonTreeKind {
-    using Geometry = geodetic::GeodeticPolygon;
+    using Geometry = geodetic::PolygonItem;
     using Tree = geodetic::PolygonTree;
     using State = TreeState<Tree, Geometry>;
     static constexpr std::string_view NAME = "GeodeticPolygonTree";
@@ -127,10 +145,14 @@ struct PolygonTreeKind {
     // The validated rings and the region every polygon fills; assemble runs without
     // the GIL and cannot fail on them.
     struct Input {
-        std::vector<PolygonRings> parts;
+        std::vector<ItemParts<PolygonRings>> parts;
         geodetic::Fill fill;
 
-        Geometry assemble(PolygonRings&& rings) const { return std::move(rings).assemble(fill); }
+        // The fill rule applies part by part.
+        Geometry assemble(ItemParts<PolygonRings>&& item) const {
+            return assemble_item<Geometry>(std::move(item),
+                                           [this](PolygonRings&& rings) { return std::move(rings).assemble(fill); });
+        }
     };
     // `oriented` (keyword-only, strictly a bool, default True) is converted before
     // `data` is parsed, as a radius before its query. With False each polygon fills the
@@ -144,7 +166,7 @@ struct PolygonTreeKind {
             }
             oriented = *given;
         }
-        std::optional<std::vector<PolygonRings>> parts = collect_polygons(slots[0]);
+        std::optional<std::vector<ItemParts<PolygonRings>>> parts = collect_polygons(slots[0]);
         if (!parts) {
             return std::nullopt;
         }

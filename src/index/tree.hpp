@@ -54,6 +54,7 @@
 #include "geodetic/distance.hpp"
 #include "geodetic/ellipsoid_prefilter.hpp"
 #include "geodetic/linestring.hpp"
+#include "geodetic/multipart.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
 #include "geodetic/radius.hpp"
@@ -70,9 +71,9 @@ namespace sferix::geodetic {
 
 // The leaves of the three trees; data() is the input position in every case.
 // A point leaf holds its unit vector (see point_leaf.hpp); the others share their
-// geometry.
-using LineStringLeaf = indexed::IndexedLeaf<GeodeticLineString>;
-using PolygonLeaf = indexed::IndexedLeaf<GeodeticPolygon>;
+// item, one geometry or the parts of a multipart one.
+using LineStringLeaf = indexed::IndexedLeaf<LineStringItem>;
+using PolygonLeaf = indexed::IndexedLeaf<PolygonItem>;
 
 // What a geodetic tree needs of its leaves: squared-chord distances in the space of
 // unit vectors, and an input position.

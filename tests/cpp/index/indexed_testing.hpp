@@ -71,14 +71,21 @@ inline PointTree point_tree(const std::vector<LonLat>& coords) {
     return PointTree::from_points(points);
 }
 
+// A single-part tree item holding a copy of `geometry`.
 template <typename G>
-GeodeticRTree<indexed::IndexedLeaf<G>> shared_tree(const std::vector<std::shared_ptr<const G>>& geometries) {
-    std::vector<indexed::IndexedLeaf<G>> leaves;
+std::shared_ptr<const MultiPart<G>> single_item(const std::shared_ptr<const G>& geometry) {
+    return std::make_shared<const MultiPart<G>>(*geometry);
+}
+
+// The tree of one single-part item per geometry, in order.
+template <typename G>
+GeodeticRTree<indexed::IndexedLeaf<MultiPart<G>>> shared_tree(const std::vector<std::shared_ptr<const G>>& geometries) {
+    std::vector<indexed::IndexedLeaf<MultiPart<G>>> leaves;
     leaves.reserve(geometries.size());
     for (std::size_t i = 0; i < geometries.size(); ++i) {
-        leaves.emplace_back(geometries[i], i);
+        leaves.emplace_back(single_item(geometries[i]), i);
     }
-    return GeodeticRTree<indexed::IndexedLeaf<G>>::bulk_load(std::move(leaves));
+    return GeodeticRTree<indexed::IndexedLeaf<MultiPart<G>>>::bulk_load(std::move(leaves));
 }
 
 // The input positions of a lazy sequence, in its order, for any of the element kinds
