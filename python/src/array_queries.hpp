@@ -111,6 +111,9 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         if (!workers) {
             return nullptr;
         }
+        if (!refuse_projected(slots[0], "queries")) {
+            return nullptr;
+        }
         const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
         if (!queries) {
             return nullptr;
@@ -182,6 +185,9 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
     const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
         const std::optional<std::size_t> workers = parse_workers(slots[3]);
         if (!workers) {
+            return nullptr;
+        }
+        if (!refuse_projected(slots[0], "queries")) {
             return nullptr;
         }
         const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);

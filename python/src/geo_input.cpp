@@ -287,6 +287,40 @@ std::nullopt_t wrong_point_array_shape(const MatrixShape& shape) {
 
 }  // namespace
 
+bool refuse_projected(PyObject* obj, const char* what) {
+    // Builtin containers have no such attribute; they skip the failed lookup.
+    if (lacks_geo_interface(obj)) {
+        return true;
+    }
+    const PyRef crs = PyRef::steal(PyObject_GetAttrString(obj, "crs"));
+    if (!crs) {
+        return discard_ordinary_error();
+    }
+    if (crs.get() == Py_None) {
+        return true;
+    }
+    const PyRef geographic = PyRef::steal(PyObject_GetAttrString(crs.get(), "is_geographic"));
+    if (!geographic) {
+        // Not a CRS object this can judge: read as before.
+        return discard_ordinary_error();
+    }
+    const int is_geographic = PyObject_IsTrue(geographic.get());
+    if (is_geographic != 0) {
+        return is_geographic > 0;
+    }
+    const PyRef name = PyRef::steal(PyObject_Str(crs.get()));
+    if (!name) {
+        return false;
+    }
+    const PyRef message = PyRef::steal(PyUnicode_FromFormat(
+        "%s are in the projected CRS %U, not longitude/latitude degrees; convert them first with .to_crs(4326)",
+        what, name.get()));
+    if (message) {
+        PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+    return false;
+}
+
 PyObject* geodetic_error_type() {
     return exception_type(
         geodetic_error, "sferix.GeodeticError",
@@ -439,6 +473,9 @@ std::optional<std::vector<PyRef>> expand(PyObject* data) {
 }
 
 std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data) {
+    if (!refuse_projected(data, "data")) {
+        return std::nullopt;
+    }
     const std::optional<MatrixShape> shape = matrix_shape(data);
     if (!shape) {
         return std::nullopt;
@@ -489,10 +526,16 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
 }
 
 std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> collect_linestrings(PyObject* data) {
+    if (!refuse_projected(data, "data")) {
+        return std::nullopt;
+    }
     return collect_items(data, LINESTRING_KIND);
 }
 
 std::optional<std::vector<ItemParts<PolygonRings>>> collect_polygons(PyObject* data) {
+    if (!refuse_projected(data, "data")) {
+        return std::nullopt;
+    }
     return collect_items(data, POLYGON_KIND);
 }
 

@@ -71,6 +71,14 @@ void mark_input_item(std::size_t position);
 // LineString or Polygon and `found` the type name read (a str). Returns nullptr.
 std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed str */);
 
+// Whether `obj` may be read as longitude/latitude degrees, as far as its `crs`
+// attribute tells (GeoSeries, GeoDataFrame): true without one, for None, for an object
+// without a truthful `is_geographic`, and for a geographic CRS. For a CRS set and not
+// geographic: ValueError "WHAT are in the projected CRS <str(crs)>, not
+// longitude/latitude degrees; convert them first with .to_crs(4326)", and false (also
+// for an exception of the lookups other than an ordinary error). Imports nothing.
+[[nodiscard]] bool refuse_projected(PyObject* obj, const char* what);
+
 // A tree item's validated parts: one geometry (`first`), or a multipart one, whose
 // parts are `first` then `rest` in order. Movable.
 template <typename Parts>
@@ -145,7 +153,8 @@ struct PolygonRings {
 // "MultiLineString" (or "MultiPolygon"), or a feature whose geometry is one, is one
 // item, its parts read in order as single geometries are (no part at all: ValueError
 // "a MultiPolygon has no parts"). A multipart mapping given as `data` itself is
-// expanded as above, one item per member.
+// expanded as above, one item per member. Every collect_* first refuses data in a
+// projected CRS (refuse_projected).
 [[nodiscard]] std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> collect_linestrings(PyObject* data);
 [[nodiscard]] std::optional<std::vector<ItemParts<PolygonRings>>> collect_polygons(PyObject* data);
 
