@@ -94,7 +94,7 @@ const geodetic::LineStringTree& linestring_tree() {
                 pairs.push_back({wrap_lon(c.lon + offset(rng)), c.lat + offset(rng)});
             }
             auto line = geodetic::GeodeticLineString::try_from_lonlat(std::move(pairs));
-            leaves.emplace_back(std::make_shared<const geodetic::LineStringItem>(std::move(line).value()),
+            leaves.emplace_back(std::make_shared<const geodetic::GeodeticLineString>(std::move(line).value()),
                                 leaves.size());
         }
         return geodetic::LineStringTree::bulk_load(std::move(leaves));
@@ -121,7 +121,7 @@ const geodetic::PolygonTree& polygon_tree() {
             pairs.push_back(pairs.front());
             auto ring = geodetic::GeodeticRing::try_from_lonlat(std::move(pairs));
             auto polygon = geodetic::GeodeticPolygon::try_new(std::move(ring).value(), {});
-            leaves.emplace_back(std::make_shared<const geodetic::PolygonItem>(std::move(polygon).value()),
+            leaves.emplace_back(std::make_shared<const geodetic::GeodeticPolygon>(std::move(polygon).value()),
                                 leaves.size());
         }
         return geodetic::PolygonTree::bulk_load(std::move(leaves));

@@ -89,7 +89,7 @@ const Join& join() {
             }
             ring.push_back(ring.front());
             auto polygon = geodetic::GeodeticPolygon::try_new(geodetic::GeodeticRing::try_from_lonlat(ring).value(), {});
-            leaves.emplace_back(std::make_shared<const geodetic::PolygonItem>(std::move(polygon).value()), i);
+            leaves.emplace_back(std::make_shared<const geodetic::GeodeticPolygon>(std::move(polygon).value()), i);
             j.centres.push_back(centre);
         }
         j.tree = geodetic::PolygonTree::bulk_load(std::move(leaves));

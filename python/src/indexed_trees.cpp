@@ -37,16 +37,25 @@ std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic:
     return hits.front();
 }
 
-// The state of `geometries` (input order): the bulk-loaded tree, whose leaves share
-// each geometry with the geometry array.
+// The state of `geometries` (input order): the bulk-loaded tree, with one leaf per
+// part of each item, sharing the part with the geometry array, at the item's position.
 template <typename Tree, typename Geometry>
 TreeState<Tree, Geometry> index_geometries(std::vector<std::shared_ptr<const Geometry>>&& geometries) {
-    std::vector<typename Tree::LeafType> leaves;
-    support::reserve_huge(leaves, geometries.size());
-    for (std::size_t i = 0; i < geometries.size(); ++i) {
-        leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
+    std::size_t parts = 0;
+    for (const auto& item : geometries) {
+        parts += item->part_count();
     }
-    return {Tree::bulk_load(std::move(leaves)), std::move(geometries),
+    std::vector<typename Tree::LeafType> leaves;
+    support::reserve_huge(leaves, parts);
+    for (std::size_t i = 0; i < geometries.size(); ++i) {
+        const std::shared_ptr<const Geometry>& item = geometries[i];
+        for (std::size_t part = 0; part < item->part_count(); ++part) {
+            // Shares the item's ownership: the part lives as long as any leaf or value.
+            leaves.emplace_back(std::shared_ptr<const typename Tree::LeafType::GeometryType>(item, &item->part(part)),
+                                static_cast<std::uint64_t>(i));
+        }
+    }
+    return {Tree::bulk_load(std::move(leaves), parts != geometries.size()), std::move(geometries),
             std::make_unique<CoverageSlot<typename Tree::LeafType>>()};
 }
 

@@ -29,12 +29,13 @@ public:
     using PointType = UnitVec;
 
     // An item of one part.
-    explicit MultiPart(G single) : first_(std::move(single)), envelope_(first_.envelope()) {}
+    explicit MultiPart(G single) : first_(std::move(single)) {}
 
     // An item of `parts`, in order. REQUIRES: at least one part.
     [[nodiscard]] static MultiPart of_parts(std::vector<G>&& parts) {
         SFERIX_ASSERT(!parts.empty(), "an item has at least one part");
         MultiPart item(std::move(parts.front()));
+        item.envelope_ = item.first_.envelope();
         item.rest_.reserve(parts.size() - 1);
         for (std::size_t i = 1; i < parts.size(); ++i) {
             item.envelope_.merge(parts[i].envelope());
@@ -52,7 +53,7 @@ public:
     [[nodiscard]] const G& part(std::size_t i) const noexcept { return i == 0 ? first_ : rest_[i - 1]; }
 
     // The union of the parts' boxes.
-    [[nodiscard]] const Envelope& envelope() const noexcept { return envelope_; }
+    [[nodiscard]] const Envelope& envelope() const noexcept { return rest_.empty() ? first_.envelope() : envelope_; }
 
     // The smallest distance_2 over the parts.
     [[nodiscard]] double distance_2(const UnitVec& p) const noexcept {
@@ -88,9 +89,12 @@ public:
     }
 
 private:
+    // A query of a single-part item reads the part's own envelope, its last field, and
+    // rest_ right after it: no cache line more than the geometry alone.
     G first_;
     std::vector<G> rest_;
-    Envelope envelope_;
+    // The union of the parts' boxes; unused for one part.
+    Envelope envelope_ = Envelope::new_empty();
     bool multipart_ = false;
 };
 

@@ -21,7 +21,7 @@ static_assert(rtree::PointDistance<PolygonLeaf>);
 static_assert(GeodeticLeaf<PointLeaf> && GeodeticLeaf<LineStringLeaf> && GeodeticLeaf<PolygonLeaf>);
 
 TEST(IndexedLeaf, HoldsOneReferenceToTheSharedGeometry) {
-    const auto line = single_item(linestring({{0, 0}, {10, 0}}));
+    const auto line = linestring({{0, 0}, {10, 0}});
     {
         const LineStringLeaf leaf(line, 42);
         EXPECT_EQ(leaf.data(), 42u);
@@ -33,8 +33,8 @@ TEST(IndexedLeaf, HoldsOneReferenceToTheSharedGeometry) {
 }
 
 TEST(IndexedLeaf, PolygonLeafContainsByDistanceZero) {
-    const PolygonLeaf leaf(single_item(polygon({{-10, -10}, {10, -10}, {10, 10}, {-10, 10}, {-10, -10}},
-                                               {{{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}})),
+    const PolygonLeaf leaf(polygon({{-10, -10}, {10, -10}, {10, 10}, {-10, 10}, {-10, -10}},
+                                   {{{-2, -2}, {2, -2}, {2, 2}, {-2, 2}, {-2, -2}}}),
                            0);
     EXPECT_TRUE(leaf.contains_point(embed(5, 5)));
     EXPECT_FALSE(leaf.contains_point(embed(0, 0)));  // in the hole
@@ -42,7 +42,7 @@ TEST(IndexedLeaf, PolygonLeafContainsByDistanceZero) {
 }
 
 TEST(IndexedLeaf, WithinBoundIsInclusiveAndRejectsNegativeOrNaN) {
-    const LineStringLeaf leaf(single_item(linestring({{0, 0}, {10, 0}})), 0);
+    const LineStringLeaf leaf(linestring({{0, 0}, {10, 0}}), 0);
     const UnitVec p = embed(5, 3);
     const double d = leaf.distance_2(p);
     ASSERT_GT(d, 0.0);
@@ -65,8 +65,8 @@ TEST(IndexedLeaf, OuterBoxKeepsEveryVertexOfTinyGeometries) {
         const double x = lon(rng);
         const double y = lat(rng);
         const std::vector<LonLat> ring = {{x, y}, {x + 1e-6, y}, {x, y + 1e-6}, {x, y}};
-        const PolygonLeaf polygon_leaf(single_item(polygon(ring)), 0);
-        const LineStringLeaf line_leaf(single_item(linestring({ring[0], ring[1], ring[2]})), 0);
+        const PolygonLeaf polygon_leaf(polygon(ring), 0);
+        const LineStringLeaf line_leaf(linestring({ring[0], ring[1], ring[2]}), 0);
         for (const LonLat& v : ring) {
             EXPECT_EQ(polygon_leaf.distance_2_if_less_or_equal(embed(v.lon, v.lat), 0.0), std::optional(0.0));
             EXPECT_EQ(line_leaf.distance_2_if_less_or_equal(embed(v.lon, v.lat), 0.0), std::optional(0.0));

@@ -77,15 +77,14 @@ std::shared_ptr<const MultiPart<G>> single_item(const std::shared_ptr<const G>& 
     return std::make_shared<const MultiPart<G>>(*geometry);
 }
 
-// The tree of one single-part item per geometry, in order.
 template <typename G>
-GeodeticRTree<indexed::IndexedLeaf<MultiPart<G>>> shared_tree(const std::vector<std::shared_ptr<const G>>& geometries) {
-    std::vector<indexed::IndexedLeaf<MultiPart<G>>> leaves;
+GeodeticRTree<indexed::IndexedLeaf<G>> shared_tree(const std::vector<std::shared_ptr<const G>>& geometries) {
+    std::vector<indexed::IndexedLeaf<G>> leaves;
     leaves.reserve(geometries.size());
     for (std::size_t i = 0; i < geometries.size(); ++i) {
-        leaves.emplace_back(single_item(geometries[i]), i);
+        leaves.emplace_back(geometries[i], i);
     }
-    return GeodeticRTree<indexed::IndexedLeaf<MultiPart<G>>>::bulk_load(std::move(leaves));
+    return GeodeticRTree<indexed::IndexedLeaf<G>>::bulk_load(std::move(leaves));
 }
 
 // The input positions of a lazy sequence, in its order, for any of the element kinds
