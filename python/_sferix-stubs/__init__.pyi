@@ -203,7 +203,8 @@ class GeodeticPointTree(_GeodeticTree[Point]):
 
 @final
 class GeodeticLineStringTree(_GeodeticTree[LineString | MultiLineString]):
-    """A geodetic R-tree over linestrings."""
+    """A geodetic R-tree over linestrings. A MultiLineString in `data` is one item, as near
+    as its nearest part."""
 
     def __new__(cls, data: Iterable[_LineStringLike] | dict[str, Any] | Any) -> GeodeticLineStringTree: ...
 
@@ -211,7 +212,8 @@ class GeodeticLineStringTree(_GeodeticTree[LineString | MultiLineString]):
 class GeodeticPolygonTree(_GeodeticTree[Polygon | MultiPolygon]):
     """A geodetic R-tree over polygons. Each polygon fills the region to the left of its
     exterior ring; with `oriented=False`, the smaller region the exterior bounds,
-    whatever its direction (for clockwise data such as shapefiles)."""
+    whatever its direction (for clockwise data such as shapefiles). A MultiPolygon in `data` is one
+    item, containing what any of its parts contains."""
 
     def __new__(
         cls, data: Iterable[_PolygonLike] | dict[str, Any] | Any, *, oriented: bool = True

@@ -215,7 +215,9 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 }
 
 TreeClass<LineStringTreeKind, 3> linestring_tree_class(
-    "sferix.GeodeticLineStringTree", "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings.",
+    "sferix.GeodeticLineStringTree",
+    "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings. A MultiLineString in `data` is one item, "
+    "as near\nas its nearest part.",
     indexed_tree_new<LineStringTreeKind>,
     {
         .geometry = "geometry($self, index)\n--\n\nThe linestring at input position `index`.",
@@ -251,7 +253,8 @@ TreeClass<PolygonTreeKind, 3> polygon_tree_class(
     "sferix.GeodeticPolygonTree",
     "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
-    "its direction (for clockwise data such as shapefiles).",
+    "its direction (for clockwise data such as shapefiles). A MultiPolygon in `data` is one\nitem, containing "
+    "what any of its parts contains.",
     indexed_tree_new<PolygonTreeKind>,
     {
         .geometry = "geometry($self, index)\n--\n\nThe polygon at input position `index`.",

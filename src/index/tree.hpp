@@ -54,7 +54,6 @@
 #include "geodetic/distance.hpp"
 #include "geodetic/ellipsoid_prefilter.hpp"
 #include "geodetic/linestring.hpp"
-#include "geodetic/multipart.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
 #include "geodetic/radius.hpp"

@@ -57,6 +57,7 @@
 #include <variant>
 #include <vector>
 
+#include "geodetic/multipart.hpp"
 #include "index/tree.hpp"
 
 namespace sferix::indexed {

@@ -294,3 +294,26 @@ def test_projected_geoseries_refused_geographic_accepted():
         GeodeticPointTree(projected)
     with pytest.raises(ValueError, match=r"EPSG:3857.*to_crs\(4326\)"):
         GeodeticPolygonTree(geopandas.GeoSeries([shapely.Polygon(square(0, 0, 1))], crs=3857))
+
+
+def test_small_radius_joins_on_many_multipart_items():
+    # 1000 items or more: small radii are answered from the lookup grid of the parts.
+    rng = random.Random(8)
+    squares = [[square(rng.uniform(-170, 170), rng.uniform(-60, 60), 0.2)] for _ in range(2400)]
+    items = [{"type": "MultiPolygon", "coordinates": squares[i:i + 2]} for i in range(0, len(squares), 2)]
+    tree, parts = GeodeticPolygonTree(items), GeodeticPolygonTree(squares)
+    queries = np.array([(lon + 0.1, lat + d) for (ring,) in squares[::3] for lon, lat in ring[:1]
+                        for d in (0.1, -0.001)])
+    for radius in (0.0, 500.0):
+        pairs, metres = tree.query_within_distance(queries, radius, return_distance=True)
+        best = {}
+        part_pairs, part_metres = parts.query_within_distance(queries, radius, return_distance=True)
+        for q, p, m in zip(part_pairs[0].tolist(), part_pairs[1].tolist(), part_metres.tolist()):
+            best[q, p // 2] = min(best.get((q, p // 2), math.inf), m)
+        assert sorted(zip(pairs[0].tolist(), pairs[1].tolist(), metres.tolist())) == sorted(
+            (q, p, m) for (q, p), m in best.items())
+        assert pairs.shape[1] > 0
+        # In the walk's order, as the single queries give them.
+        rows = list(zip(pairs[0].tolist(), pairs[1].tolist(), metres.tolist()))
+        for i in range(0, len(queries), 7):
+            assert [(p, m) for q, p, m in rows if q == i] == tree.within_distance(tuple(queries[i]), radius, True)

@@ -18,6 +18,7 @@
 #include "geodetic/distance.hpp"
 #include "geodetic/embedding.hpp"
 #include "geodetic/linestring.hpp"
+#include "geodetic/multipart.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
 #include "geodetic/rectangle.hpp"
