@@ -15,6 +15,8 @@ __all__ = [
     "Point",
     "LineString",
     "Polygon",
+    "MultiLineString",
+    "MultiPolygon",
     "GeodeticPointTree",
     "GeodeticLineStringTree",
     "GeodeticPolygonTree",
@@ -85,7 +87,29 @@ class Polygon(_Storable):
     @property
     def __geo_interface__(self) -> dict[str, Any]: ...
 
-_G = TypeVar("_G", Point, LineString, Polygon)
+@final
+class MultiLineString(_Storable):
+    """Geodetic linestrings that are one item: its distance is the smallest over them."""
+
+    @property
+    def linestrings(self) -> tuple[LineString, ...]:
+        """The parts, a tuple of `LineString`."""
+    @property
+    def __geo_interface__(self) -> dict[str, Any]: ...
+
+@final
+class MultiPolygon(_Storable):
+    """Filled geodetic polygons that are one item: a point is inside when it is inside any of them, and
+    its distance is the smallest over them."""
+
+    @property
+    def polygons(self) -> tuple[Polygon, ...]:
+        """The parts, a tuple of `Polygon`."""
+    @property
+    def __geo_interface__(self) -> dict[str, Any]: ...
+
+# A tree item: a multipart one comes back as MultiLineString or MultiPolygon.
+_G = TypeVar("_G", Point, LineString | MultiLineString, Polygon | MultiPolygon)
 
 class _GeodeticTree(_Storable, Generic[_G]):
     """What the three trees answer alike, for geometries of type _G."""
@@ -178,16 +202,18 @@ class GeodeticPointTree(_GeodeticTree[Point]):
     def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
 
 @final
-class GeodeticLineStringTree(_GeodeticTree[LineString]):
-    """A geodetic R-tree over linestrings."""
+class GeodeticLineStringTree(_GeodeticTree[LineString | MultiLineString]):
+    """A geodetic R-tree over linestrings. A MultiLineString in `data` is one item, as near
+    as its nearest part."""
 
     def __new__(cls, data: Iterable[_LineStringLike] | dict[str, Any] | Any) -> GeodeticLineStringTree: ...
 
 @final
-class GeodeticPolygonTree(_GeodeticTree[Polygon]):
+class GeodeticPolygonTree(_GeodeticTree[Polygon | MultiPolygon]):
     """A geodetic R-tree over polygons. Each polygon fills the region to the left of its
     exterior ring; with `oriented=False`, the smaller region the exterior bounds,
-    whatever its direction (for clockwise data such as shapefiles)."""
+    whatever its direction (for clockwise data such as shapefiles). A MultiPolygon in `data` is one
+    item, containing what any of its parts contains."""
 
     def __new__(
         cls, data: Iterable[_PolygonLike] | dict[str, Any] | Any, *, oriented: bool = True

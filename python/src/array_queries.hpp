@@ -52,9 +52,9 @@ inline constexpr std::chrono::milliseconds POLL_INTERVAL{100};
 inline constexpr std::size_t NEAREST_QUERIES_PER_CHUNK = 512;
 inline constexpr std::size_t WITHIN_QUERIES_PER_CHUNK = 64;
 
-// Trees of at least this many linestrings or polygons answer small-radius batches
-// from their coverage grid: below, the walk is short, and the grid (300 KiB and up)
-// not worth its making.
+// Trees of at least this many leaves (linestrings or polygons, each part of a
+// multipart one counted) answer small-radius batches from their coverage grid:
+// below, the walk is short, and the grid (300 KiB and up) not worth its making.
 inline constexpr std::size_t COVERAGE_MIN_ITEMS = 1024;
 
 inline constexpr const char* const NEAREST_K_PARAMETERS[] = {"query", "k", "max_distance"};
@@ -109,6 +109,9 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
     const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
         const std::optional<std::size_t> workers = parse_workers(slots[3]);
         if (!workers) {
+            return nullptr;
+        }
+        if (!refuse_projected(slots[0], "queries")) {
             return nullptr;
         }
         const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
@@ -184,6 +187,9 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         if (!workers) {
             return nullptr;
         }
+        if (!refuse_projected(slots[0], "queries")) {
+            return nullptr;
+        }
         const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
         if (!queries) {
             return nullptr;
@@ -206,7 +212,7 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         // over the globe lie near none; see LeafCoverage).
         const indexed::LeafCoverage<typename Kind::Tree::LeafType>* coverage = nullptr;
         if constexpr (requires { coverage_of(state); }) {
-            if (item_count(state) >= COVERAGE_MIN_ITEMS &&
+            if (tree.size() >= COVERAGE_MIN_ITEMS &&
                 std::any_of(radii->begin(), radii->end(), indexed::CoverageGrid::applies_to)) {
                 coverage = &coverage_of(state);
             }

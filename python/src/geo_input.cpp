@@ -81,6 +81,8 @@ template <typename Parts>
 struct GeometryKind {
     const char* type_name;
     std::optional<Parts> (*from_coordinates)(PyObject* obj);
+    // The type whose "coordinates" list several of these as one tree item, or nullptr.
+    const char* multi_type_name;
 };
 
 std::optional<geodetic::GeodeticPoint> point_from_coordinate(PyObject* obj) {
@@ -130,18 +132,53 @@ std::optional<PolygonRings> rings_from_coordinates(PyObject* obj) {
     return PolygonRings{std::move(*exterior), std::move(interiors)};
 }
 
-constexpr GeometryKind<geodetic::GeodeticPoint> POINT_KIND = {"Point", point_from_coordinate};
-constexpr GeometryKind<geodetic::ValidatedLineString> LINESTRING_KIND = {"LineString", linestring_from_coordinates};
-constexpr GeometryKind<PolygonRings> POLYGON_KIND = {"Polygon", rings_from_coordinates};
+// A MultiPoint in point data stays an error: points have no parts.
+constexpr GeometryKind<geodetic::GeodeticPoint> POINT_KIND = {"Point", point_from_coordinate, nullptr};
+constexpr GeometryKind<geodetic::ValidatedLineString> LINESTRING_KIND = {"LineString", linestring_from_coordinates,
+                                                                         "MultiLineString"};
+constexpr GeometryKind<PolygonRings> POLYGON_KIND = {"Polygon", rings_from_coordinates, "MultiPolygon"};
 
+// The parts of a multipart geometry's "coordinates", each read as `kind` reads one
+// geometry, in order; no part at all: ValueError "a MultiPolygon has no parts".
 template <typename Parts>
-std::optional<Parts> parse_geometry(PyObject* obj, const GeometryKind<Parts>& kind) {
+std::optional<ItemParts<Parts>> multipart_from_coordinates(PyObject* coordinates, const GeometryKind<Parts>& kind) {
+    std::vector<Parts> parts;
+    const bool read = for_each_input_element(coordinates, [&](PyObject* element) {
+        std::optional<Parts> part = kind.from_coordinates(element);
+        if (!part) {
+            return false;
+        }
+        parts.push_back(std::move(*part));
+        return true;
+    });
+    if (!read) {
+        return std::nullopt;
+    }
+    if (parts.empty()) {
+        value_error(std::string("a ") + kind.multi_type_name + " has no parts");
+        return std::nullopt;
+    }
+    auto rest = std::make_move_iterator(parts.begin() + 1);
+    return ItemParts<Parts>{std::move(parts.front()), std::vector<Parts>(rest, std::make_move_iterator(parts.end())),
+                            true};
+}
+
+// One geometry of `kind`, or with Multi, also a multipart one of its kind (a tree
+// item), from a coordinate structure, a geo mapping or a feature.
+template <bool Multi, typename Parts>
+std::optional<ItemParts<Parts>> parse_parts(PyObject* obj, const GeometryKind<Parts>& kind) {
+    const auto single = [](std::optional<Parts>&& parts) -> std::optional<ItemParts<Parts>> {
+        if (!parts) {
+            return std::nullopt;
+        }
+        return ItemParts<Parts>{std::move(*parts), {}, false};
+    };
     const std::optional<PyRef> mapping = geo_mapping(obj);
     if (!mapping) {
         return std::nullopt;
     }
     if (!*mapping) {
-        return kind.from_coordinates(obj);
+        return single(kind.from_coordinates(obj));
     }
     const PyRef type = get_type(mapping->get());
     if (!type) {
@@ -156,17 +193,30 @@ std::optional<Parts> parse_geometry(PyObject* obj, const GeometryKind<Parts>& ki
         if (!guard.entered()) {
             return std::nullopt;
         }
-        return parse_geometry(geometry.get(), kind);
+        return parse_parts<Multi>(geometry.get(), kind);
     }
-    if (type_is(type.get(), kind.type_name)) {
+    const bool multi = Multi && kind.multi_type_name != nullptr && type_is(type.get(), kind.multi_type_name);
+    if (multi || type_is(type.get(), kind.type_name)) {
         const PyRef coordinates = item(mapping->get(), geo_key::coordinates);
         if (!coordinates) {
             return std::nullopt;
         }
-        return kind.from_coordinates(coordinates.get());
+        if (multi) {
+            return multipart_from_coordinates(coordinates.get(), kind);
+        }
+        return single(kind.from_coordinates(coordinates.get()));
     }
     type_mismatch(kind.type_name, type.get());
     return std::nullopt;
+}
+
+template <typename Parts>
+std::optional<Parts> parse_geometry(PyObject* obj, const GeometryKind<Parts>& kind) {
+    std::optional<ItemParts<Parts>> parsed = parse_parts<false>(obj, kind);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    return std::move(parsed->first);
 }
 
 // The member holding the elements of a collection type, or nullptr for a type whose
@@ -203,6 +253,26 @@ std::optional<std::vector<Parts>> collect(PyObject* data, const GeometryKind<Par
     return geometries;
 }
 
+// collect for trees whose items may be multipart.
+template <typename Parts>
+std::optional<std::vector<ItemParts<Parts>>> collect_items(PyObject* data, const GeometryKind<Parts>& kind) {
+    const std::optional<std::vector<PyRef>> elements = expand(data);
+    if (!elements) {
+        return std::nullopt;
+    }
+    std::vector<ItemParts<Parts>> items;
+    items.reserve(elements->size());
+    for (const PyRef& element : *elements) {
+        std::optional<ItemParts<Parts>> parsed = parse_parts<true>(element.get(), kind);
+        if (!parsed) {
+            mark_input_item(items.size());
+            return std::nullopt;
+        }
+        items.push_back(std::move(*parsed));
+    }
+    return items;
+}
+
 // Longitude, latitude, and at most altitude and measure: a wider array of points is
 // almost surely [lons, lats] the wrong way round, which row by row would silently
 // become a tree of two points with n numbers each.
@@ -216,6 +286,40 @@ std::nullopt_t wrong_point_array_shape(const MatrixShape& shape) {
 }
 
 }  // namespace
+
+bool refuse_projected(PyObject* obj, const char* what) {
+    // Builtin containers have no such attribute; they skip the failed lookup.
+    if (lacks_geo_interface(obj)) {
+        return true;
+    }
+    const PyRef crs = PyRef::steal(PyObject_GetAttrString(obj, "crs"));
+    if (!crs) {
+        return discard_ordinary_error();
+    }
+    if (crs.get() == Py_None) {
+        return true;
+    }
+    const PyRef geographic = PyRef::steal(PyObject_GetAttrString(crs.get(), "is_geographic"));
+    if (!geographic) {
+        // Not a CRS object this can judge: read as before.
+        return discard_ordinary_error();
+    }
+    const int is_geographic = PyObject_IsTrue(geographic.get());
+    if (is_geographic != 0) {
+        return is_geographic > 0;
+    }
+    const PyRef name = PyRef::steal(PyObject_Str(crs.get()));
+    if (!name) {
+        return false;
+    }
+    const PyRef message = PyRef::steal(PyUnicode_FromFormat(
+        "%s are in the projected CRS %U, not longitude/latitude degrees; convert them first with .to_crs(4326)",
+        what, name.get()));
+    if (message) {
+        PyErr_SetObject(PyExc_ValueError, message.get());
+    }
+    return false;
+}
 
 PyObject* geodetic_error_type() {
     return exception_type(
@@ -369,6 +473,9 @@ std::optional<std::vector<PyRef>> expand(PyObject* data) {
 }
 
 std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data) {
+    if (!refuse_projected(data, "data")) {
+        return std::nullopt;
+    }
     const std::optional<MatrixShape> shape = matrix_shape(data);
     if (!shape) {
         return std::nullopt;
@@ -418,12 +525,18 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
     return coords;
 }
 
-std::optional<std::vector<geodetic::ValidatedLineString>> collect_linestrings(PyObject* data) {
-    return collect(data, LINESTRING_KIND);
+std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> collect_linestrings(PyObject* data) {
+    if (!refuse_projected(data, "data")) {
+        return std::nullopt;
+    }
+    return collect_items(data, LINESTRING_KIND);
 }
 
-std::optional<std::vector<PolygonRings>> collect_polygons(PyObject* data) {
-    return collect(data, POLYGON_KIND);
+std::optional<std::vector<ItemParts<PolygonRings>>> collect_polygons(PyObject* data) {
+    if (!refuse_projected(data, "data")) {
+        return std::nullopt;
+    }
+    return collect_items(data, POLYGON_KIND);
 }
 
 }  // namespace sferix::python

@@ -71,6 +71,24 @@ void mark_input_item(std::size_t position);
 // LineString or Polygon and `found` the type name read (a str). Returns nullptr.
 std::nullptr_t type_mismatch(const char* expected, PyObject* found /* borrowed str */);
 
+// Whether `obj` may be read as longitude/latitude degrees, as far as its `crs`
+// attribute tells (GeoSeries, GeoDataFrame): true without one, for None, for an object
+// without a truthful `is_geographic`, and for a geographic CRS. For a CRS set and not
+// geographic: ValueError "WHAT are in the projected CRS <str(crs)>, not
+// longitude/latitude degrees; convert them first with .to_crs(4326)", and false (also
+// for an exception of the lookups other than an ordinary error). Imports nothing.
+[[nodiscard]] bool refuse_projected(PyObject* obj, const char* what);
+
+// A tree item's validated parts: one geometry (`first`), or a multipart one, whose
+// parts are `first` then `rest` in order. Movable.
+template <typename Parts>
+struct ItemParts {
+    Parts first;
+    std::vector<Parts> rest;
+    // Whether the input was a multipart geometry (even of one part).
+    bool multipart;
+};
+
 // One point. Without a geo mapping `obj` is a coordinate (coord_pair). A geo mapping
 // of type "Point" has its "coordinates" read by coord_pair; one of type "Feature" is
 // its "geometry", parsed by these same rules (features nest; a feature that contains
@@ -131,7 +149,13 @@ struct PolygonRings {
 // first row. An (n, k) float64 array is read from its bytes, with no Python object
 // per number.
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data);
-[[nodiscard]] std::optional<std::vector<geodetic::ValidatedLineString>> collect_linestrings(PyObject* data);
-[[nodiscard]] std::optional<std::vector<PolygonRings>> collect_polygons(PyObject* data);
+// Linestring and polygon data may hold multipart elements: an element that is a
+// "MultiLineString" (or "MultiPolygon"), or a feature whose geometry is one, is one
+// item, its parts read in order as single geometries are (no part at all: ValueError
+// "a MultiPolygon has no parts"). A multipart mapping given as `data` itself is
+// expanded as above, one item per member. Every collect_* first refuses data in a
+// projected CRS (refuse_projected).
+[[nodiscard]] std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> collect_linestrings(PyObject* data);
+[[nodiscard]] std::optional<std::vector<ItemParts<PolygonRings>>> collect_polygons(PyObject* data);
 
 }  // namespace sferix::python

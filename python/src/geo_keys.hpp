@@ -20,5 +20,7 @@ namespace sferix::python::geo_type {
 inline constinit InternedString point("Point");
 inline constinit InternedString linestring("LineString");
 inline constinit InternedString polygon("Polygon");
+inline constinit InternedString multilinestring("MultiLineString");
+inline constinit InternedString multipolygon("MultiPolygon");
 
 }  // namespace sferix::python::geo_type

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -36,16 +37,25 @@ std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic:
     return hits.front();
 }
 
-// The state of `geometries` (input order): the bulk-loaded tree, whose leaves share
-// each geometry with the geometry array.
+// The state of `geometries` (input order): the bulk-loaded tree, with one leaf per
+// part of each item, sharing the part with the geometry array, at the item's position.
 template <typename Tree, typename Geometry>
 TreeState<Tree, Geometry> index_geometries(std::vector<std::shared_ptr<const Geometry>>&& geometries) {
-    std::vector<typename Tree::LeafType> leaves;
-    support::reserve_huge(leaves, geometries.size());
-    for (std::size_t i = 0; i < geometries.size(); ++i) {
-        leaves.emplace_back(geometries[i], static_cast<std::uint64_t>(i));
+    std::size_t parts = 0;
+    for (const auto& item : geometries) {
+        parts += item->part_count();
     }
-    return {Tree::bulk_load(std::move(leaves)), std::move(geometries),
+    std::vector<typename Tree::LeafType> leaves;
+    support::reserve_huge(leaves, parts);
+    for (std::size_t i = 0; i < geometries.size(); ++i) {
+        const std::shared_ptr<const Geometry>& item = geometries[i];
+        for (std::size_t part = 0; part < item->part_count(); ++part) {
+            // Shares the item's ownership: the part lives as long as any leaf or value.
+            leaves.emplace_back(std::shared_ptr<const typename Tree::LeafType::GeometryType>(item, &item->part(part)),
+                                static_cast<std::uint64_t>(i));
+        }
+    }
+    return {Tree::bulk_load(std::move(leaves), parts != geometries.size()), std::move(geometries),
             std::make_unique<CoverageSlot<typename Tree::LeafType>>()};
 }
 
@@ -65,8 +75,23 @@ std::variant<TreeState<Tree, Geometry>, indexed::FormatError> state_of_decoded(
     return index_geometries<Tree>(std::move(geometries));
 }
 
+// A tree item from its validated parts, each assembled by `assemble_part`.
+template <typename Item, typename Parts, typename AssemblePart>
+Item assemble_item(ItemParts<Parts>&& item, AssemblePart&& assemble_part) {
+    if (!item.multipart) {
+        return Item(assemble_part(std::move(item.first)));
+    }
+    std::vector<std::remove_cvref_t<decltype(assemble_part(std::move(item.first)))>> parts;
+    parts.reserve(item.rest.size() + 1);
+    parts.push_back(assemble_part(std::move(item.first)));
+    for (Parts& part : item.rest) {
+        parts.push_back(assemble_part(std::move(part)));
+    }
+    return Item::of_parts(std::move(parts));
+}
+
 struct LineStringTreeKind {
-    using Geometry = geodetic::GeodeticLineString;
+    using Geometry = geodetic::LineStringItem;
     using Tree = geodetic::LineStringTree;
     using State = TreeState<Tree, Geometry>;
     static constexpr std::string_view NAME = "GeodeticLineStringTree";
@@ -80,14 +105,16 @@ struct LineStringTreeKind {
 
     // The validated vertices; assemble runs without the GIL and cannot fail on them.
     struct Input {
-        std::vector<geodetic::ValidatedLineString> parts;
+        std::vector<ItemParts<geodetic::ValidatedLineString>> parts;
 
-        static Geometry assemble(geodetic::ValidatedLineString&& vertices) {
-            return Geometry::from_validated(std::move(vertices));
+        static Geometry assemble(ItemParts<geodetic::ValidatedLineString>&& item) {
+            return assemble_item<Geometry>(std::move(item), [](geodetic::ValidatedLineString&& vertices) {
+                return geodetic::GeodeticLineString::from_validated(std::move(vertices));
+            });
         }
     };
     static std::optional<Input> collect(std::span<PyObject* const> slots) {
-        std::optional<std::vector<geodetic::ValidatedLineString>> parts = collect_linestrings(slots[0]);
+        std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> parts = collect_linestrings(slots[0]);
         if (!parts) {
             return std::nullopt;
         }
@@ -104,7 +131,7 @@ struct LineStringTreeKind {
 constexpr const char* const POLYGON_NEW_PARAMETERS[] = {"data", "oriented"};
 
 struct PolygonTreeKind {
-    using Geometry = geodetic::GeodeticPolygon;
+    using Geometry = geodetic::PolygonItem;
     using Tree = geodetic::PolygonTree;
     using State = TreeState<Tree, Geometry>;
     static constexpr std::string_view NAME = "GeodeticPolygonTree";
@@ -127,10 +154,14 @@ struct PolygonTreeKind {
     // The validated rings and the region every polygon fills; assemble runs without
     // the GIL and cannot fail on them.
     struct Input {
-        std::vector<PolygonRings> parts;
+        std::vector<ItemParts<PolygonRings>> parts;
         geodetic::Fill fill;
 
-        Geometry assemble(PolygonRings&& rings) const { return std::move(rings).assemble(fill); }
+        // The fill rule applies part by part.
+        Geometry assemble(ItemParts<PolygonRings>&& item) const {
+            return assemble_item<Geometry>(std::move(item),
+                                           [this](PolygonRings&& rings) { return std::move(rings).assemble(fill); });
+        }
     };
     // `oriented` (keyword-only, strictly a bool, default True) is converted before
     // `data` is parsed, as a radius before its query. With False each polygon fills the
@@ -144,7 +175,7 @@ struct PolygonTreeKind {
             }
             oriented = *given;
         }
-        std::optional<std::vector<PolygonRings>> parts = collect_polygons(slots[0]);
+        std::optional<std::vector<ItemParts<PolygonRings>>> parts = collect_polygons(slots[0]);
         if (!parts) {
             return std::nullopt;
         }
@@ -184,7 +215,9 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 }
 
 TreeClass<LineStringTreeKind, 3> linestring_tree_class(
-    "sferix.GeodeticLineStringTree", "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings.",
+    "sferix.GeodeticLineStringTree",
+    "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings. A MultiLineString in `data` is one item, "
+    "as near\nas its nearest part.",
     indexed_tree_new<LineStringTreeKind>,
     {
         .geometry = "geometry($self, index)\n--\n\nThe linestring at input position `index`.",
@@ -220,7 +253,8 @@ TreeClass<PolygonTreeKind, 3> polygon_tree_class(
     "sferix.GeodeticPolygonTree",
     "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
-    "its direction (for clockwise data such as shapefiles).",
+    "its direction (for clockwise data such as shapefiles). A MultiPolygon in `data` is one\nitem, containing "
+    "what any of its parts contains.",
     indexed_tree_new<PolygonTreeKind>,
     {
         .geometry = "geometry($self, index)\n--\n\nThe polygon at input position `index`.",

@@ -25,11 +25,14 @@ struct ModuleClass {
 };
 
 // The classes, in the order they are added after GeodeticError:
-// Point, LineString, Polygon, GeodeticPointTree, GeodeticLineStringTree, GeodeticPolygonTree.
-constexpr std::array<ModuleClass, 6> MODULE_CLASSES = {{
+// Point, LineString, Polygon, MultiLineString, MultiPolygon, GeodeticPointTree,
+// GeodeticLineStringTree, GeodeticPolygonTree.
+constexpr std::array<ModuleClass, 8> MODULE_CLASSES = {{
     {"Point", point_type},
     {"LineString", linestring_type},
     {"Polygon", polygon_type},
+    {"MultiLineString", multilinestring_type},
+    {"MultiPolygon", multipolygon_type},
     {"GeodeticPointTree", point_tree_type},
     {"GeodeticLineStringTree", linestring_tree_type},
     {"GeodeticPolygonTree", polygon_tree_type},

@@ -37,6 +37,7 @@
 #include <span>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -199,9 +200,30 @@ PositionWithMetres radius_hit(const Leaf& leaf, double distance_2, bool with_dis
     return {leaf.data(), with_distance ? geodetic::squared_chord_to_metres(distance_2) : 0.0};
 }
 
+// Each position of `hits` once, where it came first, with the least metres it came
+// with: the parts of a multipart item report one hit each.
+inline void merge_repeated_positions(std::vector<PositionWithMetres>& hits) {
+    if (hits.size() < 2) {
+        return;
+    }
+    std::unordered_map<std::uint64_t, std::size_t> kept;
+    kept.reserve(hits.size());
+    std::size_t count = 0;
+    for (const PositionWithMetres& hit : hits) {
+        const auto [at, fresh] = kept.try_emplace(hit.position, count);
+        if (fresh) {
+            hits[count++] = hit;
+        } else if (hit.metres < hits[at->second].metres) {
+            hits[at->second].metres = hit.metres;
+        }
+    }
+    hits.resize(count);
+}
+
 // hits becomes the leaves within `radius_metres` great-circle metres of `query`, in
 // the tree's depth-first order, with their metres when asked for (converted from the
-// squared chord the query already measured). Filled, not returned, so that a batch
+// squared chord the query already measured); a multipart item once, where its first
+// part came, at its nearest part's metres. Filled, not returned, so that a batch
 // reuses one vector for all its queries.
 template <typename Tree>
 void within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query, double radius_metres,
@@ -209,6 +231,9 @@ void within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query
     hits.clear();
     for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius_metres)) {
         hits.push_back(radius_hit(*leaf, distance_2, with_distance));
+    }
+    if (tree.repeats_positions()) {
+        merge_repeated_positions(hits);
     }
 }
 
@@ -219,9 +244,13 @@ bool covered_within_distance_hits(const Tree& tree, const indexed::LeafCoverage<
                                   const geodetic::GeodeticPoint& query, double radius_metres, bool with_distance,
                                   std::vector<PositionWithMetres>& hits) {
     hits.clear();
-    return coverage.within_distance(tree, query, radius_metres, [&](const auto& leaf, double distance_2) {
+    const bool answered = coverage.within_distance(tree, query, radius_metres, [&](const auto& leaf, double distance_2) {
         hits.push_back(radius_hit(leaf, distance_2, with_distance));
     });
+    if (tree.repeats_positions()) {
+        merge_repeated_positions(hits);
+    }
+    return answered;
 }
 
 // A nearest method: bind `query`, parse it, run `search(tree, query)` (an optional

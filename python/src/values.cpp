@@ -88,18 +88,38 @@ PyRef linestring_mapping(std::span<const geodetic::GeodeticCoord> vertices) {
 
 //  {"type": "Polygon", "coordinates": [exterior, interiors...]}, each ring a vertex
 //  list, closed (its last vertex repeats the first).
-PyRef polygon_mapping(const geodetic::GeodeticPolygon& polygon) {
+// [exterior, interiors...], each ring a vertex list.
+PyRef polygon_rings(const geodetic::GeodeticPolygon& polygon) {
     // The exterior ring first, then the interiors: ring_lists with one ring in front.
     const std::vector<geodetic::GeodeticRing>& interiors = polygon.interiors();
-    PyRef rings = new_list(interiors.size() + 1, [&polygon, &interiors](std::size_t index) {
+    return new_list(interiors.size() + 1, [&polygon, &interiors](std::size_t index) {
         return vertex_list((index == 0 ? polygon.exterior() : interiors[index - 1]).coords());
     });
-    return geometry_mapping(geo_type::polygon, std::move(rings));
+}
+
+PyRef polygon_mapping(const geodetic::GeodeticPolygon& polygon) {
+    return geometry_mapping(geo_type::polygon, polygon_rings(polygon));
+}
+
+//  {"type": "MultiLineString", "coordinates": [vertex_list(part), ...]}
+PyRef multilinestring_mapping(const geodetic::LineStringItem& item) {
+    return geometry_mapping(geo_type::multilinestring, new_list(item.part_count(), [&item](std::size_t index) {
+                                return vertex_list(item.part(index).coords());
+                            }));
+}
+
+//  {"type": "MultiPolygon", "coordinates": [polygon_rings(part), ...]}
+PyRef multipolygon_mapping(const geodetic::PolygonItem& item) {
+    return geometry_mapping(geo_type::multipolygon, new_list(item.part_count(), [&item](std::size_t index) {
+                                return polygon_rings(item.part(index));
+                            }));
 }
 
 using PointHandle = std::shared_ptr<const geodetic::GeodeticPoint>;
 using LineStringHandle = std::shared_ptr<const geodetic::GeodeticLineString>;
 using PolygonHandle = std::shared_ptr<const geodetic::GeodeticPolygon>;
+using MultiLineStringHandle = std::shared_ptr<const geodetic::LineStringItem>;
+using MultiPolygonHandle = std::shared_ptr<const geodetic::PolygonItem>;
 
 // The geometry behind an instance. The interpreter calls the slots and getters below
 // only with instances of their own class (getset descriptors check the type).
@@ -148,6 +168,24 @@ struct ValueForm<PolygonHandle> {
         return indexed::encode_polygon(polygon);
     }
     static auto decode(std::span<const std::byte> data) { return indexed::try_decode_polygon(data); }
+};
+
+template <>
+struct ValueForm<MultiLineStringHandle> {
+    static constexpr std::string_view NAME = "MultiLineString";
+    static PyTypeObject* type() { return multilinestring_type(); }
+    static std::vector<std::byte> encode(const geodetic::LineStringItem& item) {
+        return indexed::encode_multilinestring(item);
+    }
+    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_multilinestring(data); }
+};
+
+template <>
+struct ValueForm<MultiPolygonHandle> {
+    static constexpr std::string_view NAME = "MultiPolygon";
+    static PyTypeObject* type() { return multipolygon_type(); }
+    static std::vector<std::byte> encode(const geodetic::PolygonItem& item) { return indexed::encode_multipolygon(item); }
+    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_multipolygon(data); }
 };
 
 template <typename Handle>
@@ -349,6 +387,79 @@ ValueClass<PolygonHandle, 3> polygon_class(
         {"__geo_interface__", polygon_geo_interface, nullptr, nullptr, nullptr},
     }});
 
+// MultiLineString and MultiPolygon
+
+// A part of a shared item, as a handle sharing the item's ownership.
+template <typename G>
+std::shared_ptr<const G> part_handle(const std::shared_ptr<const geodetic::MultiPart<G>>& item, std::size_t index) {
+    return std::shared_ptr<const G>(item, &item->part(index));
+}
+
+// The parts as a tuple of new value objects sharing the item.
+template <typename Handle>
+PyRef part_tuple(PyObject* self) {
+    const Handle& item = state_of<Handle>(self);
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(item->part_count())));
+    if (!tuple) {
+        return PyRef();
+    }
+    for (std::size_t index = 0; index < item->part_count(); ++index) {
+        PyObject* value = new_value(part_handle(item, index));  // owned, given to the tuple
+        if (value == nullptr || PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(index), value) < 0) {
+            return PyRef();
+        }
+    }
+    return tuple;
+}
+
+PyObject* multilinestring_linestrings(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return part_tuple<MultiLineStringHandle>(self); });
+}
+
+PyObject* multilinestring_geo_interface(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return multilinestring_mapping(geometry_of<MultiLineStringHandle>(self)); });
+}
+
+PyObject* multilinestring_repr(PyObject* self) {
+    return entry_object([self] {
+        return text("MultiLineString(" + std::to_string(geometry_of<MultiLineStringHandle>(self).part_count()) +
+                    " linestrings)");
+    });
+}
+
+ValueClass<MultiLineStringHandle, 2> multilinestring_class(
+    "sferix.MultiLineString", "Geodetic linestrings that are one item: its distance is the smallest over them.",
+    multilinestring_repr,
+    {{
+        {"linestrings", multilinestring_linestrings, nullptr, "The parts, a tuple of `LineString`.", nullptr},
+        {"__geo_interface__", multilinestring_geo_interface, nullptr, nullptr, nullptr},
+    }});
+
+PyObject* multipolygon_polygons(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return part_tuple<MultiPolygonHandle>(self); });
+}
+
+PyObject* multipolygon_geo_interface(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return multipolygon_mapping(geometry_of<MultiPolygonHandle>(self)); });
+}
+
+PyObject* multipolygon_repr(PyObject* self) {
+    return entry_object([self] {
+        return text("MultiPolygon(" + std::to_string(geometry_of<MultiPolygonHandle>(self).part_count()) +
+                    " polygons)");
+    });
+}
+
+ValueClass<MultiPolygonHandle, 2> multipolygon_class(
+    "sferix.MultiPolygon",
+    "Filled geodetic polygons that are one item: a point is inside when it is inside any of them, and\nits "
+    "distance is the smallest over them.",
+    multipolygon_repr,
+    {{
+        {"polygons", multipolygon_polygons, nullptr, "The parts, a tuple of `Polygon`.", nullptr},
+        {"__geo_interface__", multipolygon_geo_interface, nullptr, nullptr, nullptr},
+    }});
+
 template <typename Handle>
 PyObject* new_value_object(PyTypeObject* type /* borrowed */, Handle geometry) {
     if (type == nullptr) {
@@ -369,6 +480,8 @@ PyObject* new_value_objects(std::span<const std::shared_ptr<const Geometry>> geo
 PyTypeObject* point_type() { return point_class.get(); }
 PyTypeObject* linestring_type() { return linestring_class.get(); }
 PyTypeObject* polygon_type() { return polygon_class.get(); }
+PyTypeObject* multilinestring_type() { return multilinestring_class.get(); }
+PyTypeObject* multipolygon_type() { return multipolygon_class.get(); }
 
 PyObject* new_point(PointHandle geometry) { return new_value_object(point_type(), std::move(geometry)); }
 PyObject* new_linestring(LineStringHandle geometry) { return new_value_object(linestring_type(), std::move(geometry)); }
@@ -377,5 +490,22 @@ PyObject* new_polygon(PolygonHandle geometry) { return new_value_object(polygon_
 PyObject* new_point_list(std::span<const PointHandle> geometries) { return new_value_objects(geometries); }
 PyObject* new_linestring_list(std::span<const LineStringHandle> geometries) { return new_value_objects(geometries); }
 PyObject* new_polygon_list(std::span<const PolygonHandle> geometries) { return new_value_objects(geometries); }
+
+PyObject* new_value(MultiLineStringHandle item) {
+    if (!item->is_multipart()) {
+        return new_linestring(part_handle(item, 0));
+    }
+    return new_value_object(multilinestring_type(), std::move(item));
+}
+
+PyObject* new_value(MultiPolygonHandle item) {
+    if (!item->is_multipart()) {
+        return new_polygon(part_handle(item, 0));
+    }
+    return new_value_object(multipolygon_type(), std::move(item));
+}
+
+PyObject* new_value_list(std::span<const MultiLineStringHandle> items) { return new_value_objects(items); }
+PyObject* new_value_list(std::span<const MultiPolygonHandle> items) { return new_value_objects(items); }
 
 }  // namespace sferix::python

@@ -7,6 +7,7 @@
 #include "toolkit/python_api.hpp"
 
 #include "geodetic/linestring.hpp"
+#include "geodetic/multipart.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
 
@@ -23,6 +24,8 @@ namespace sferix::python {
 PyTypeObject* point_type();
 PyTypeObject* linestring_type();
 PyTypeObject* polygon_type();
+PyTypeObject* multilinestring_type();
+PyTypeObject* multipolygon_type();
 
 // A new instance of the matching class sharing `geometry` (one more reference to it),
 // as a new reference; every call makes a new object, even for the same geometry. On
@@ -58,5 +61,12 @@ inline PyObject* new_value_list(std::span<const std::shared_ptr<const geodetic::
 inline PyObject* new_value_list(std::span<const std::shared_ptr<const geodetic::GeodeticPolygon>> geometries) {
     return new_polygon_list(geometries);
 }
+
+// A tree item's value: the LineString or Polygon of a single geometry (sharing the
+// item), a MultiLineString or MultiPolygon of a multipart one; and the list of them.
+PyObject* new_value(std::shared_ptr<const geodetic::LineStringItem> item);
+PyObject* new_value(std::shared_ptr<const geodetic::PolygonItem> item);
+PyObject* new_value_list(std::span<const std::shared_ptr<const geodetic::LineStringItem>> items);
+PyObject* new_value_list(std::span<const std::shared_ptr<const geodetic::PolygonItem>> items);
 
 }  // namespace sferix::python

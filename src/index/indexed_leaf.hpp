@@ -50,6 +50,7 @@ template <rtree::RTreeObject G>
 class IndexedLeaf {
 public:
     using PointType = typename G::PointType;
+    using GeometryType = G;
     using Envelope = rtree::AABB<PointType>;
 
     // A null handle is a broken invariant: every leaf measures a real geometry.

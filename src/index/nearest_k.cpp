@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <span>
+#include <unordered_set>
 #include <utility>
 
 #include "geodetic/distance.hpp"
@@ -230,6 +231,9 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
         return;
     }
     auto sequence = tree.nearest_neighbor_iter_with_distance(query);
+    // The parts of a multipart item share its position: its first leaf met is its
+    // nearest part, and the others are passed over.
+    std::unordered_set<std::uint64_t> met;
     while (const auto hit = sequence.next()) {
         // Metres come out nondecreasing, so the first leaf past either bound ends the
         // walk; leaves tied with the k-th are kept so the position can break the tie.
@@ -238,6 +242,9 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
         }
         if (hits.size() >= k && hit->metres > hits.back().metres) {
             break;
+        }
+        if (tree.repeats_positions() && !met.insert(hit->leaf->data()).second) {
+            continue;
         }
         hits.push_back({hit->leaf->data(), hit->metres});
     }

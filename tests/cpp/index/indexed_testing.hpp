@@ -18,6 +18,7 @@
 #include "geodetic/distance.hpp"
 #include "geodetic/embedding.hpp"
 #include "geodetic/linestring.hpp"
+#include "geodetic/multipart.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
 #include "geodetic/rectangle.hpp"
@@ -69,6 +70,12 @@ inline PointTree point_tree(const std::vector<LonLat>& coords) {
         points.push_back(point(c.lon, c.lat));
     }
     return PointTree::from_points(points);
+}
+
+// A single-part tree item holding a copy of `geometry`.
+template <typename G>
+std::shared_ptr<const MultiPart<G>> single_item(const std::shared_ptr<const G>& geometry) {
+    return std::make_shared<const MultiPart<G>>(*geometry);
 }
 
 template <typename G>

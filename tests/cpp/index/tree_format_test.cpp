@@ -118,7 +118,8 @@ TEST(PointTreeFormat, RefusesCraftedFields) {
         edit(data);
         return data;
     };
-    expect_refused(crafted([](auto& d) { poke<std::uint32_t>(d, 8, 2); }));                   // version
+    expect_refused(crafted([](auto& d) { poke<std::uint32_t>(d, 8, FORMAT_VERSION + 1); }));  // version
+    expect_refused(crafted([](auto& d) { poke<std::uint32_t>(d, 8, 0); }));
     expect_refused(crafted([](auto& d) { poke<std::uint32_t>(d, 12, 2); }));                  // kind
     expect_refused(crafted([](auto& d) { poke<std::uint64_t>(d, 16, UINT64_MAX); }));         // huge count
     expect_refused(crafted([](auto& d) { poke<std::uint64_t>(d, 24, UINT64_MAX / 56); }));    // huge nodes
@@ -201,6 +202,36 @@ TEST(GeometryFormat, RoundTripsAndRefusesBadGeometry) {
         EXPECT_TRUE(std::holds_alternative<FormatError>(
             try_decode_polygon({polygon_data.data(), length})));
     }
+}
+
+TEST(GeometryFormat, MultipartItemsRoundTripAndHugePartCountsAllocateNothing) {
+    using geodetic::testing::polygon;
+    std::vector<geodetic::GeodeticPolygon> parts;
+    parts.push_back(*polygon({{0, 0}, {1, 0}, {1, 1}, {0, 0}}));
+    parts.push_back(*polygon({{5, 5}, {6, 5}, {6, 6}, {5, 5}}));
+    const auto multi = std::make_shared<const geodetic::PolygonItem>(geodetic::PolygonItem::of_parts(std::move(parts)));
+    const auto single = geodetic::testing::single_item(polygon({{9, 9}, {10, 9}, {10, 10}, {9, 9}}));
+    const std::vector<std::shared_ptr<const geodetic::PolygonItem>> items{multi, single};
+    const std::vector<std::byte> data = encode_polygons(items);
+    const auto decoded = try_decode_polygons(data);
+    ASSERT_TRUE(std::holds_alternative<std::vector<geodetic::PolygonItem>>(decoded));
+    const auto& loaded = std::get<std::vector<geodetic::PolygonItem>>(decoded);
+    ASSERT_EQ(loaded.size(), 2u);
+    EXPECT_TRUE(loaded[0].is_multipart() && loaded[0].part_count() == 2);
+    EXPECT_FALSE(loaded[1].is_multipart());
+    EXPECT_EQ(loaded[0].part(1).exterior().coords()[1].lon(), 6.0);
+    EXPECT_EQ(encode_polygons(std::vector{std::make_shared<const geodetic::PolygonItem>(loaded[0]), single}), data);
+
+    auto huge = data;
+    poke<std::uint32_t>(huge, 32, UINT32_MAX);  // the first item's part count
+    EXPECT_TRUE(std::holds_alternative<FormatError>(try_decode_polygons(huge)));
+    for (std::size_t length = 0; length < data.size(); ++length) {
+        EXPECT_TRUE(std::holds_alternative<FormatError>(try_decode_polygons({data.data(), length})));
+    }
+    // A multipart value's buffer must hold a multipart item.
+    auto one = encode_multipolygon(*multi);
+    ASSERT_TRUE(std::holds_alternative<geodetic::PolygonItem>(try_decode_multipolygon(one)));
+    EXPECT_TRUE(std::holds_alternative<FormatError>(try_decode_multipolygon(encode_polygons({&single, 1}))));
 }
 
 }  // namespace
