@@ -17,7 +17,6 @@ imports Dask.
 from __future__ import annotations
 
 import numbers
-import re
 from typing import Any
 
 import dask
@@ -180,12 +179,13 @@ def _ask(query: Any, partition: pd.DataFrame, lon: str, lat: str, *args: Any, **
     try:
         return query(_queries(partition, lon, lat), *args, **kwargs)
     except (GeodeticError, ValueError, TypeError) as error:
-        found = re.fullmatch(r"query (\d+): (.*)", str(error), re.DOTALL)
-        if found is None or type(error) not in (GeodeticError, ValueError, TypeError):
+        index = getattr(error, "query", None)
+        if index is None or type(error) not in (GeodeticError, ValueError, TypeError):
             raise
-        label = partition.index[int(found[1])]
+        text = str(error).removeprefix(f"query {index}: ")
+        label = partition.index[index]
         shown = repr(label) if isinstance(label, str) else str(label)
-        raise type(error)(f"row {shown}: {found[2]}") from None
+        raise type(error)(f"row {shown}: {text}") from None
 
 
 def _with_nearest(partition: pd.DataFrame, positions: np.ndarray, metres: np.ndarray, names: list[str]) -> pd.DataFrame:

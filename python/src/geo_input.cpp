@@ -339,15 +339,7 @@ void mark_input_item(std::size_t position) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return;
     }
-    FetchedError error = FetchedError::fetch();
-    error.normalize();
-    if (error.value() != nullptr) {
-        const PyRef index = PyRef::steal(PyLong_FromSize_t(position));
-        if (!index || PyObject_SetAttrString(error.value(), "item", index.get()) < 0) {
-            PyErr_Clear();
-        }
-    }
-    error.restore();
+    set_error_index("item", position);
     add_note("while reading item " + std::to_string(position));
 }
 
