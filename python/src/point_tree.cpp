@@ -17,7 +17,7 @@
 #include "trees.hpp"
 #include "array_queries.hpp"
 
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/nearest_k.hpp"
 #include "index/nearest_position.hpp"
 #include "index/tree.hpp"
@@ -103,14 +103,13 @@ void within_distance_wgs84_hits(const geodetic::PointTree& tree, const geodetic:
                                 double radius_metres, bool with_distance, std::vector<PositionWithMetres>& hits) {
     hits.clear();
     if (!with_distance) {
-        for (const geodetic::PointLeaf& leaf : tree.locate_within_distance_on_ellipsoid_unmeasured(
-                 query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
+        for (const geodetic::PointLeaf& leaf : tree.locate_within_distance_wgs84_unmeasured(query, radius_metres)) {
             hits.push_back({leaf.data(), 0.0});
         }
         return;
     }
     for (const auto& [leaf, metres] :
-         tree.locate_within_distance_on_ellipsoid(query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
+         tree.locate_within_distance_wgs84(query, radius_metres)) {
         hits.push_back({leaf->data(), metres});
     }
 }

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "geodetic/distance.hpp"
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/nearest_position.hpp"
 #include "rtree/algorithm/prefetch.hpp"
 #include "rtree/algorithm/small_heap.hpp"
@@ -276,7 +276,6 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
-    const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
     const auto view = tree.rtree().view();
     const geodetic::UnitVec& q = query.vector();
     // No answer's geodesic metres exceed `limit`: max_metres; then, once k points are
@@ -290,12 +289,12 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     const auto lower_limit = [&](double metres) {
         if (metres < limit) {
             limit = metres;
-            bound_2 = geodetic::metres_to_squared_chord((limit + ROUNDING_SLACK_METRES) / WGS84_SPHERE_LOWER_BOUND) *
+            bound_2 = geodetic::metres_to_squared_chord((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND) *
                       (1.0 + METRE_TIE_GAP);
         }
     };
     const auto at_most_metres = [](double distance_2) {
-        return geodetic::squared_chord_to_metres(distance_2) * WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
+        return geodetic::squared_chord_to_metres(distance_2) * geodetic::WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
     };
     lower_limit(max_metres);
     if (const double hinted_2 = hint_chord_2(view, q, k, hint); hinted_2 < NO_MAX_DISTANCE) {
@@ -360,14 +359,14 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
             continue;
         }
         // A lower bound of this and every later point's geodesic metres.
-        const double bound = geodetic::squared_chord_to_metres(entry->distance_2) * WGS84_SPHERE_LOWER_BOUND -
+        const double bound = geodetic::squared_chord_to_metres(entry->distance_2) * geodetic::WGS84_SPHERE_LOWER_BOUND -
                              ROUNDING_SLACK_METRES;
         if (bound > limit) {
             break;
         }
         const std::uint64_t position = view.leaves[entry->index].data();
         const geodetic::GeodeticCoord& point = tree.coord(position);
-        const double d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), point.lon(), point.lat());
+        const double d = geodetic::geodesic_distance_wgs84(query.lon(), query.lat(), point.lon(), point.lat());
         if (!(d <= max_metres)) {
             continue;
         }

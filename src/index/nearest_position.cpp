@@ -9,7 +9,7 @@
 #include <span>
 
 #include "geodetic/distance.hpp"
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "rtree/algorithm/small_heap.hpp"
 #include "rtree/invariant.hpp"
 
@@ -244,7 +244,6 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
 
 std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
                                                          const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
-    const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
     TieOrderedWalk walk(tree, query.vector(), false);
 
     // The winner so far, and the last vector solved (duplicates come out in runs,
@@ -270,7 +269,7 @@ std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTr
             // Every later leaf is at least this far on the sphere, hence at least this
             // lower bound on the ellipsoid: none of them can beat best_d any more.
             const double sphere_metres = geodetic::squared_chord_to_metres(entry->distance_2);
-            if (sphere_metres * WGS84_SPHERE_LOWER_BOUND > best_d) {
+            if (sphere_metres * geodetic::WGS84_SPHERE_LOWER_BOUND > best_d) {
                 break;
             }
         }
@@ -287,7 +286,7 @@ std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTr
             d = solved_d;
         } else {
             const geodetic::GeodeticCoord& coord = tree.coord(place->position);
-            d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), coord.lon(), coord.lat());
+            d = geodetic::geodesic_distance_wgs84(query.lon(), query.lat(), coord.lon(), coord.lat());
             ++inverses;
             solved_vector = place->vector;
             solved_d = d;
