@@ -6,6 +6,7 @@
 
 #include "coordinates.hpp"
 #include "geo_input.hpp"
+#include "interruptible.hpp"
 #include "numpy_arrays.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
@@ -69,7 +70,6 @@ std::optional<QueryPoints> parse_float64_rows(const Float64Matrix& matrix, std::
     QueryPoints points(matrix.rows());
     std::vector<std::size_t> first_invalid((matrix.rows() + ROWS_PER_CHUNK - 1) / ROWS_PER_CHUNK, matrix.rows());
     {
-        const ReleasedGil released;
         const auto work = [&](std::size_t begin, std::size_t end) {
             for (std::size_t row = begin; row < end; ++row) {
                 geodetic::Result<geodetic::GeodeticPoint> point =
@@ -81,9 +81,11 @@ std::optional<QueryPoints> parse_float64_rows(const Float64Matrix& matrix, std::
                 points.construct(row, point.value());
             }
         };
-        // Nothing here waits on Python: the run is short and cannot be interrupted midway.
-        const support::ChunkedRunOptions options{.workers = workers, .chunk_size = ROWS_PER_CHUNK};
-        support::run_chunked(matrix.rows(), options, work, [] { return true; });
+        const support::ChunkedRunOptions options{
+            .workers = workers, .chunk_size = ROWS_PER_CHUNK, .poll_interval = POLL_INTERVAL};
+        if (!run_interruptibly([&] { support::run_chunked(matrix.rows(), options, work, [] { return true; }); })) {
+            return std::nullopt;
+        }
     }
     for (const std::size_t row : first_invalid) {
         if (row < matrix.rows()) {

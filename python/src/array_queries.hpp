@@ -12,10 +12,10 @@
 //
 // Arguments are bound and read in order (queries, then the numbers) before any search
 // runs, so a bad argument fails the call before any work. The searches run with the
-// GIL released, on `workers` threads; the calling thread takes the GIL back between
-// chunks of queries, at least every POLL_INTERVAL, to run signal handlers, and when one
-// raises (Ctrl-C) the call stops and returns that exception, dropping every partial
-// result. Results do not depend on `workers`.
+// GIL released, on `workers` threads; the calling thread takes the GIL back about every
+// POLL_INTERVAL, also in the middle of a long search, to run signal handlers, and when
+// one raises (Ctrl-C) every thread stops at its next check and the call returns that
+// exception, dropping every partial result. Results do not depend on `workers`.
 
 #include <algorithm>
 #include <array>
@@ -30,6 +30,7 @@
 
 #include "array_arguments.hpp"
 #include "array_results.hpp"
+#include "interruptible.hpp"
 #include "trees.hpp"
 #include "toolkit/gil.hpp"
 
@@ -39,9 +40,6 @@
 
 namespace sferix::python {
 
-// Often enough that Ctrl-C feels immediate, rarely enough that taking the GIL back
-// costs nothing measurable.
-inline constexpr std::chrono::milliseconds POLL_INTERVAL{100};
 // Queries per chunk: small enough to spread unequal work over the threads and to poll
 // in time, large enough that taking a chunk is rare next to answering it. Nearest
 // chunks are longer: a thread's searches find in its own cache the nodes its previous,
@@ -63,17 +61,18 @@ inline constexpr const char* const QUERY_WITHIN_PARAMETERS[] = {"queries", "radi
                                                                 "workers"};
 
 // Runs `batch(options, keep_going)` (an indexed:: batch function) with the GIL released,
-// in chunks of `chunk_size`.
+// in chunks of `chunk_size`, as an interruptible run (its keep_going is then unused).
 // Cancelled means a signal handler raised, with its exception pending.
 template <typename Batch>
 support::RunOutcome run_without_gil(std::size_t workers, std::size_t chunk_size, Batch&& batch) {
     const support::ChunkedRunOptions options{
         .workers = workers, .chunk_size = chunk_size, .poll_interval = POLL_INTERVAL};
-    ReleasedGil released;
-    const std::function<bool()> keep_going = [&released] {
-        return released.while_holding([] { return PyErr_CheckSignals() == 0; });
-    };
-    return batch(options, keep_going);
+    const std::function<bool()> keep_going = [] { return true; };
+    support::RunOutcome outcome = support::RunOutcome::Finished;
+    if (!run_interruptibly([&] { outcome = batch(options, keep_going); })) {
+        return support::RunOutcome::Cancelled;
+    }
+    return outcome;
 }
 
 // nearest_k: bind; parse query; convert k; convert max_distance; run
