@@ -15,6 +15,8 @@
 
 #include "geodetic/embedding.hpp"
 #include "rtree/params.hpp"
+#include "support/checksum.hpp"
+#include "support/chunked_run.hpp"
 #include "support/huge_pages.hpp"
 #include "support/panic.hpp"
 
@@ -75,6 +77,11 @@ public:
         }
     }
 
+    // The bytes, with the checksum of them all appended.
+    [[nodiscard]] std::vector<std::byte> finish() && {
+        put(support::Checksum64::of(bytes_));
+        return std::move(bytes_);
+    }
     [[nodiscard]] std::vector<std::byte> take() && { return std::move(bytes_); }
 
 private:
@@ -181,9 +188,12 @@ public:
         }
         skip(MAGIC.size());
         const std::uint32_t version = *get<std::uint32_t>("format version");
-        if (version != FORMAT_VERSION) {
-            fail("format version at offset 8: " + std::to_string(version) + ", this build reads version " +
-                 std::to_string(FORMAT_VERSION));
+        if (version < OLDEST_FORMAT_VERSION || version > FORMAT_VERSION) {
+            fail("format version at offset 8: " + std::to_string(version) + ", this build reads versions " +
+                 std::to_string(OLDEST_FORMAT_VERSION) + " to " + std::to_string(FORMAT_VERSION));
+            return std::nullopt;
+        }
+        if (version >= 2 && !checksum_matches()) {
             return std::nullopt;
         }
         const std::uint32_t found = *get<std::uint32_t>("kind");
@@ -195,6 +205,34 @@ public:
         const std::uint64_t items = *get<std::uint64_t>("item count");
         const std::uint64_t nodes = *get<std::uint64_t>("node count");
         return std::pair{items, nodes};
+    }
+
+    // Checks the trailing checksum against the bytes before it, which then become the
+    // whole buffer; records the failure when they differ.
+    [[nodiscard]] bool checksum_matches() {
+        if (data_.size() < HEADER_BYTES + CHECKSUM_BYTES) {
+            fail("checksum at offset " + std::to_string(HEADER_BYTES) + ": the data ends after " +
+                 std::to_string(data_.size()) + " bytes");
+            return false;
+        }
+        const std::span<const std::byte> covered = data_.first(data_.size() - CHECKSUM_BYTES);
+        std::uint64_t stored = 0;
+        std::memcpy(&stored, data_.data() + covered.size(), sizeof(stored));
+        // In blocks, each a stop check: a buffer of gigabytes takes a while.
+        constexpr std::size_t BLOCK = std::size_t{1} << 20;
+        support::StopCheck stop;
+        support::Checksum64 sum;
+        for (std::size_t at = 0; at < covered.size(); at += BLOCK) {
+            stop.visit(support::STOP_CHECK_VISITS / 16);
+            sum.update(covered.subspan(at, std::min(BLOCK, covered.size() - at)));
+        }
+        if (sum.digest() != stored) {
+            fail("checksum at offset " + std::to_string(covered.size()) +
+                 ": the data differ from the data written (damaged or altered)");
+            return false;
+        }
+        data_ = covered;
+        return true;
     }
 
     // Fails unless every byte was read.
@@ -297,7 +335,9 @@ LoadResult<std::vector<Geometry>> decode_items(std::span<const std::byte> data, 
     }
     std::vector<Geometry> geometries;
     geometries.reserve(static_cast<std::size_t>(items));
+    support::StopCheck stop;
     for (std::size_t i = 0; i < items; ++i) {
+        stop.visit(1 + in.remaining() / std::max<std::size_t>(1, items - i) / 256);
         std::optional<Geometry> geometry = read_item(in, i);
         if (!geometry) {
             return std::move(in).error();
@@ -383,7 +423,9 @@ rtree::FlatArray<E> adopt_or_copy(std::span<const std::byte> data, std::size_t o
 // and infinities fail both comparisons), as a call per coordinate would cost more
 // than the test; try_new itself runs only to name the fault.
 std::optional<FormatError> check_coords(std::span<const GeodeticCoord> coords, std::size_t coords_offset) {
+    support::StopCheck stop;
     for (std::size_t i = 0; i < coords.size(); ++i) {
+        stop.visit();
         if (!(std::fabs(coords[i].lon()) <= 180.0 && std::fabs(coords[i].lat()) <= 90.0)) [[unlikely]] {
             geodetic::Result<GeodeticCoord> coord = GeodeticCoord::try_new(coords[i].lon(), coords[i].lat());
             if (!coord) {
@@ -409,7 +451,9 @@ std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<co
     Marks leaf_claimed(n);
     Marks position_placed(n);
     Marks node_claimed(m);
+    support::StopCheck stop;
     for (std::size_t i = m; i-- > 0;) {
+        stop.visit();
         const Node& node = nodes[i];
         const std::size_t offset = nodes_offset + i * NODE_BYTES;
         // The flag is read as a byte: a bool holding anything but 0 or 1 must not be read.
@@ -483,11 +527,50 @@ std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<co
     return std::nullopt;
 }
 
+// The first leaf (in storage order) whose vector is not embed() of its point's
+// coordinate within LEAF_VECTOR_TOLERANCE. REQUIRES: every leaf's position is below
+// coords.size() (check_nodes passed). A sine and cosine per point and one random
+// access, so it runs on every core, the access started a few leaves ahead.
+std::optional<FormatError> check_leaf_vectors(std::span<const geodetic::PointLeaf> leaves,
+                                              std::span<const GeodeticCoord> coords, std::size_t positions_offset) {
+    constexpr std::size_t LEAVES_PER_CHUNK = std::size_t{1} << 16;
+    constexpr std::size_t AHEAD = 16;
+    const std::size_t n = leaves.size();
+    std::vector<std::size_t> first_wrong((n + LEAVES_PER_CHUNK - 1) / LEAVES_PER_CHUNK, n);
+    const auto work = [&](std::size_t begin, std::size_t end) {
+        support::StopCheck stop;
+        for (std::size_t i = begin; i < end; ++i) {
+            stop.visit();
+            if (i + AHEAD < end) {
+                __builtin_prefetch(&coords[leaves[i + AHEAD].data()]);
+            }
+            const UnitVec v = leaves[i].vector();
+            const UnitVec e = geodetic::embed(coords[leaves[i].data()]);
+            if (!(std::fabs(v.x - e.x) <= LEAF_VECTOR_TOLERANCE && std::fabs(v.y - e.y) <= LEAF_VECTOR_TOLERANCE &&
+                  std::fabs(v.z - e.z) <= LEAF_VECTOR_TOLERANCE)) {
+                first_wrong[begin / LEAVES_PER_CHUNK] = i;
+                return;
+            }
+        }
+    };
+    const support::ChunkedRunOptions options{.workers = support::usable_cores(), .chunk_size = LEAVES_PER_CHUNK};
+    support::run_chunked(n, options, work, [] { return true; });
+    for (const std::size_t leaf : first_wrong) {
+        if (leaf < n) {
+            return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES) +
+                               ": vector is not that of its point's coordinate (point " +
+                               std::to_string(leaves[leaf].data()) + ")"};
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::size_t point_tree_encoded_size(const geodetic::PointTree& tree) noexcept {
     const rtree::FlatTreeView<geodetic::PointLeaf> view = tree.rtree().view();
-    return HEADER_BYTES + view.nodes.size() * NODE_BYTES + view.leaves.size() * LEAF_BYTES + tree.size() * COORD_BYTES;
+    return HEADER_BYTES + view.nodes.size() * NODE_BYTES + view.leaves.size() * LEAF_BYTES +
+           tree.size() * COORD_BYTES + CHECKSUM_BYTES;
 }
 
 void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte> out) {
@@ -498,12 +581,17 @@ void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte
     const std::vector<std::byte> header_bytes = std::move(header).take();
     SFERIX_ASSERT(header_bytes.size() == HEADER_BYTES, "the header is HEADER_BYTES long");
     std::memcpy(out.data(), header_bytes.data(), HEADER_BYTES);
-    // The body's size is known, so it is written in place, field by field.
+    // The body's size is known, so it is written in place, field by field, and summed a
+    // block at a time just after the block is written, while it is still in cache.
+    support::Checksum64 sum;
+    sum.update(out.first(HEADER_BYTES));
+    constexpr std::size_t BLOCK_ITEMS = 1024;
     const std::size_t nodes_offset = HEADER_BYTES;
     const std::size_t positions_offset = nodes_offset + view.nodes.size() * NODE_BYTES;
     const std::size_t coords_offset = positions_offset + view.leaves.size() * LEAF_BYTES;
     std::byte* node_out = out.data() + nodes_offset;
-    for (const Node& node : view.nodes) {
+    for (std::size_t i = 0; i < view.nodes.size(); ++i) {
+        const Node& node = view.nodes[i];
         const UnitVec& lower = node.envelope.lower();
         const UnitVec& upper = node.envelope.upper();
         const double corners[6] = {lower.x, lower.y, lower.z, upper.x, upper.y, upper.z};
@@ -513,18 +601,32 @@ void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte
         std::memcpy(node_out + 52, &node.count, sizeof(node.count));
         std::memcpy(node_out + 54, flags, sizeof(flags));
         node_out += NODE_BYTES;
+        if ((i + 1) % BLOCK_ITEMS == 0 || i + 1 == view.nodes.size()) {
+            const std::size_t block = ((i % BLOCK_ITEMS) + 1) * NODE_BYTES;
+            sum.update({node_out - block, block});
+        }
     }
     // A leaf in memory is these 28 bytes already. An empty tree's leaf array may be null,
     // and memcpy from null is undefined even for no bytes.
-    if (!view.leaves.empty()) {
-        std::memcpy(out.data() + positions_offset, view.leaves.data(), view.leaves.size() * LEAF_BYTES);
+    for (std::size_t first = 0; first < view.leaves.size(); first += BLOCK_ITEMS) {
+        const std::size_t bytes = std::min(BLOCK_ITEMS, view.leaves.size() - first) * LEAF_BYTES;
+        std::byte* block = out.data() + positions_offset + first * LEAF_BYTES;
+        std::memcpy(block, view.leaves.data() + first, bytes);
+        sum.update({block, bytes});
     }
     std::byte* coord_out = out.data() + coords_offset;
-    for (const GeodeticCoord& coord : tree.coords()) {
-        const double pair[2] = {coord.lon(), coord.lat()};
+    const std::span<const GeodeticCoord> coords = tree.coords();
+    for (std::size_t i = 0; i < coords.size(); ++i) {
+        const double pair[2] = {coords[i].lon(), coords[i].lat()};
         std::memcpy(coord_out, pair, sizeof(pair));
         coord_out += COORD_BYTES;
+        if ((i + 1) % BLOCK_ITEMS == 0 || i + 1 == coords.size()) {
+            const std::size_t block = ((i % BLOCK_ITEMS) + 1) * COORD_BYTES;
+            sum.update({coord_out - block, block});
+        }
     }
+    const std::uint64_t checksum = sum.digest();
+    std::memcpy(coord_out, &checksum, CHECKSUM_BYTES);
 }
 
 std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
@@ -540,7 +642,7 @@ std::vector<std::byte> encode_linestrings(
     for (const auto& linestring : linestrings) {
         write_linestring(out, *linestring);
     }
-    return std::move(out).take();
+    return std::move(out).finish();
 }
 
 std::vector<std::byte> encode_polygons(std::span<const std::shared_ptr<const geodetic::GeodeticPolygon>> polygons) {
@@ -549,7 +651,7 @@ std::vector<std::byte> encode_polygons(std::span<const std::shared_ptr<const geo
     for (const auto& polygon : polygons) {
         write_polygon(out, *polygon);
     }
-    return std::move(out).take();
+    return std::move(out).finish();
 }
 
 std::vector<std::byte> encode_point(const geodetic::GeodeticPoint& point) {
@@ -557,21 +659,21 @@ std::vector<std::byte> encode_point(const geodetic::GeodeticPoint& point) {
     out.header(FormatKind::Point, 1, 0);
     out.put(point.lon());
     out.put(point.lat());
-    return std::move(out).take();
+    return std::move(out).finish();
 }
 
 std::vector<std::byte> encode_linestring(const geodetic::GeodeticLineString& linestring) {
     Writer out;
     out.header(FormatKind::LineString, 1, 0);
     write_linestring(out, linestring);
-    return std::move(out).take();
+    return std::move(out).finish();
 }
 
 std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon) {
     Writer out;
     out.header(FormatKind::Polygon, 1, 0);
     write_polygon(out, polygon);
-    return std::move(out).take();
+    return std::move(out).finish();
 }
 
 LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data,
@@ -618,6 +720,9 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
     }
     std::vector<std::uint32_t> min_positions(m);
     if (std::optional<FormatError> error = check_nodes(nodes, leaves, nodes_offset, positions_offset, min_positions)) {
+        return std::move(*error);
+    }
+    if (std::optional<FormatError> error = check_leaf_vectors(leaves, coords, positions_offset)) {
         return std::move(*error);
     }
     return geodetic::PointTree::from_checked_parts(

@@ -5,26 +5,30 @@
 //   std::vector<std::byte> data = encode_point_tree(tree);
 //   LoadResult<PointTree> loaded = try_decode_point_tree(data);   // or a FormatError
 //
-// Layout, version 1, every number little-endian, no padding between fields:
+// Layout, version 2, every number little-endian, no padding between fields:
 //
 //   offset  size  field
 //   0       8     magic "SFERIX\0\1"
-//   8       4     u32 format version (1)
+//   8       4     u32 format version (2)
 //   12      4     u32 kind (FormatKind)
 //   16      8     u64 item count n (points, linestrings or polygons; 1 for a geometry)
 //   24      8     u64 node count m (point tree), 0 otherwise
 //   32            body
+//   end − 8 8     u64 checksum: XXH64, seed 0, of every byte before it (support/checksum.hpp)
+//
+// The checksum is computed as the bytes are written, and checked before anything else
+// is read but the magic and the version. Version 1 is the same without the checksum;
+// it still loads, with every check below but that one.
 //
 // Point tree body: the flat tree as stored, then the input coordinates.
 //   m nodes of 56 bytes, root first: lower x, y, z and upper x, y, z (f64), first child
 //     (u32), child count (u16), 1 if the children are leaves else 0 (u8), 0 (u8);
 //   n leaves of 28 bytes, in storage order: unit vector x, y, z (f64), input position (u32);
 //   n coordinates (lon, lat as f64, degrees), in input order.
-// The leaves are adopted as stored: each vector must be a finite unit vector (squared
-// norm within 1e-12 of 1), but is not compared with embed() of its coordinate, as
-// that would cost one random access and one sine and cosine per point, as much as the
-// embedding in a build. A buffer whose vectors disagree with its coordinates loads,
-// and its queries by vector and by coordinate then disagree as the buffer does.
+// Each stored leaf vector must be embed() of its point's stored coordinate, every
+// component within LEAF_VECTOR_TOLERANCE (a few units in the last place, so that a
+// libm whose sine differs in the last bit still reads a tree another wrote; nanometres
+// on the ground), so that the queries by vector and those by coordinate (WGS84) agree.
 //
 // Linestring and polygon tree bodies: the n geometries in input order; a single
 // geometry's body is one of them.
@@ -66,8 +70,12 @@ enum class FormatKind : std::uint32_t {
     Polygon = 6,
 };
 
-inline constexpr std::uint32_t FORMAT_VERSION = 1;
+// Written: version 2. Read: versions 1 and 2.
+inline constexpr std::uint32_t FORMAT_VERSION = 2;
+inline constexpr std::uint32_t OLDEST_FORMAT_VERSION = 1;
 inline constexpr std::size_t HEADER_BYTES = 32;
+inline constexpr std::size_t CHECKSUM_BYTES = 8;
+inline constexpr double LEAF_VECTOR_TOLERANCE = 4.0 * 0x1p-53;
 
 // Why a buffer was refused, e.g. "node 3 at offset 200: child range [9, 15) beyond
 // the 12 nodes".
