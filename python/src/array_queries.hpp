@@ -75,6 +75,24 @@ support::RunOutcome run_without_gil(std::size_t workers, std::size_t chunk_size,
     return outcome;
 }
 
+// The results of `rows` rows of `width` answers each, or of `width` pairs when `rows`
+// is 0: `arrays` arrays of int64 or float64 elements, 8 bytes each. nullopt with
+// MemoryError "cannot allocate the results: 10 queries × k 2147483648, 2 arrays of
+// 21474836480 elements, 343597383680 bytes (320.0 GiB)" when they cannot be had,
+// whether the size passes what an array may hold or the allocation fails.
+template <typename Element>
+std::optional<ResultArray<Element>> allocate_results(std::size_t count, const std::string& what,
+                                                     std::size_t arrays, double elements) {
+    std::optional<ResultArray<Element>> result = ResultArray<Element>::allocate(count);
+    if (!result && PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
+        PyErr_Clear();
+        set_error_text(PyExc_MemoryError, "cannot allocate the results: " + what + ", " + std::to_string(arrays) +
+                                              " arrays of " + count_text(elements) + " elements, " +
+                                              byte_count_text(elements * 8.0 * static_cast<double>(arrays)));
+    }
+    return result;
+}
+
 // nearest_k: bind; parse query; convert k; convert max_distance; run
 // `search(tree, query, k, max_metres, hits)`; the list of (position, metres) tuples.
 template <TreeKind Kind, typename Search>
@@ -124,14 +142,16 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         }
         const std::size_t n = queries->size();
         const std::size_t width = *k;
-        if (n != 0 && width > static_cast<std::size_t>(PY_SSIZE_T_MAX) / n) {
-            return PyErr_NoMemory();
-        }
-        std::optional<ResultArray<std::int64_t>> positions = ResultArray<std::int64_t>::allocate(n * width);
+        // k ≤ 2^31 and n < 2^61 (the queries are in memory), so n × k < 2^92 fits a double;
+        // past SIZE_MAX it is no count at all, and allocate refuses it by that.
+        const double wanted = static_cast<double>(n) * static_cast<double>(width);
+        const std::size_t count = wanted >= 0x1p64 ? SIZE_MAX : n * width;
+        const std::string what = std::to_string(n) + " queries × k " + std::to_string(width);
+        std::optional<ResultArray<std::int64_t>> positions = allocate_results<std::int64_t>(count, what, 2, wanted);
         if (!positions) {
             return nullptr;
         }
-        std::optional<ResultArray<double>> metres = ResultArray<double>::allocate(n * width);
+        std::optional<ResultArray<double>> metres = allocate_results<double>(count, what, 2, wanted);
         if (!metres) {
             return nullptr;
         }
@@ -230,11 +250,16 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
             return nullptr;
         }
         const std::size_t m = found.size();
-        std::optional<ResultArray<std::int64_t>> pairs = ResultArray<std::int64_t>::allocate(2 * m);
+        const std::string what = std::to_string(m) + " pairs";
+        const std::size_t arrays = return_distance ? 3 : 2;
+        const auto elements = static_cast<double>(m);
+        std::optional<ResultArray<std::int64_t>> pairs =
+            allocate_results<std::int64_t>(2 * m, what, arrays, elements);
         if (!pairs) {
             return nullptr;
         }
-        std::optional<ResultArray<double>> metres = ResultArray<double>::allocate(return_distance ? m : 0);
+        std::optional<ResultArray<double>> metres =
+            allocate_results<double>(return_distance ? m : 0, what, arrays, elements);
         if (!metres) {
             return nullptr;
         }

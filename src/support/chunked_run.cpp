@@ -61,6 +61,12 @@ struct StopState {
 
 namespace {
 
+// The run this thread works for, and whether it started it; null outside a run.
+struct ThreadRun {
+    StopState* state = nullptr;
+    bool caller = false;
+};
+
 thread_local ThreadRun this_thread_run;
 
 // Makes `state` this thread's run for the guard's lifetime.
@@ -75,11 +81,23 @@ private:
     ThreadRun saved_;
 };
 
-}  // namespace
-
 ThreadRun current_run() noexcept { return this_thread_run; }
 
-void checkpoint(ThreadRun run) {
+}  // namespace
+
+// The state's address with the caller flag in its lowest bit (a StopState is aligned).
+static_assert(alignof(StopState) >= 2);
+
+void* current_context() noexcept {
+    return this_thread_run.state == nullptr
+               ? nullptr
+               : reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(this_thread_run.state) |
+                                         static_cast<std::uintptr_t>(this_thread_run.caller));
+}
+
+void checkpoint(void* context) {
+    const auto word = reinterpret_cast<std::uintptr_t>(context);
+    const ThreadRun run{reinterpret_cast<StopState*>(word & ~std::uintptr_t{1}), (word & 1) != 0};
     if (run.state->stopped.load(std::memory_order_relaxed)) {
         throw RunStopped{};
     }
@@ -90,6 +108,7 @@ void checkpoint(ThreadRun run) {
 
 }  // namespace stop_detail
 
+using stop_detail::current_run;
 using stop_detail::RunScope;
 using stop_detail::StopState;
 using stop_detail::ThreadRun;
@@ -230,7 +249,7 @@ private:
 RunOutcome run_chunked(std::size_t count, const ChunkedRunOptions& options,
                        const std::function<void(std::size_t, std::size_t)>& work,
                        const std::function<bool()>& keep_going) {
-    const ThreadRun outer = stop_detail::current_run();
+    const ThreadRun outer = current_run();
     const bool nested = outer.state != nullptr && outer.caller;
     StopState own(keep_going, options.poll_interval);
     StopState& state = nested ? *outer.state : own;
@@ -276,7 +295,7 @@ RunOutcome run_chunked(std::size_t count, const ChunkedRunOptions& options,
 
 RunOutcome run_stoppable(std::chrono::milliseconds poll_interval, const std::function<bool()>& keep_going,
                          const std::function<void()>& body) {
-    const ThreadRun outer = stop_detail::current_run();
+    const ThreadRun outer = current_run();
     if (outer.state != nullptr && outer.caller) {
         body();
         return RunOutcome::Finished;

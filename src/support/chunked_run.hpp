@@ -65,19 +65,17 @@ struct RunStopped {};
 inline constexpr std::uint32_t STOP_CHECK_VISITS = 1024;
 
 namespace stop_detail {
-struct StopState;
-// The run this thread works for, and whether it started it; null outside a run.
-struct ThreadRun {
-    StopState* state = nullptr;
-    bool caller = false;
-};
-[[nodiscard]] ThreadRun current_run() noexcept;
-void checkpoint(ThreadRun run);  // throws RunStopped
+// The run this thread works for, and whether it started it, as one opaque word; null
+// outside a run. (Opaque so that layers below support, the generic tree, can hold it.)
+[[nodiscard]] void* current_context() noexcept;
+// Throws RunStopped when the run is to stop; on the caller's thread, polls when due.
+// REQUIRES: context is a non-null current_context() of this thread.
+void checkpoint(void* context);
 }  // namespace stop_detail
 
 class StopCheck {
 public:
-    StopCheck() noexcept : run_(stop_detail::current_run()) {}
+    StopCheck() noexcept : context_(stop_detail::current_context()) {}
 
     // One unit of work done (a node, an item); may throw RunStopped.
     void visit() {
@@ -97,12 +95,12 @@ public:
 private:
     void check() {
         left_ = STOP_CHECK_VISITS;
-        if (run_.state != nullptr) {
-            stop_detail::checkpoint(run_);
+        if (context_ != nullptr) {
+            stop_detail::checkpoint(context_);
         }
     }
 
-    stop_detail::ThreadRun run_;
+    void* context_;
     std::uint32_t left_ = STOP_CHECK_VISITS;
 };
 

@@ -15,7 +15,7 @@
 #include "rtree/object.hpp"
 #include "rtree/params.hpp"
 #include "rtree/storage_hint.hpp"
-#include "support/chunked_run.hpp"
+#include "rtree/walk_check.hpp"
 
 namespace sferix::rtree {
 
@@ -127,7 +127,7 @@ private:
     void load_node(std::size_t index, std::span<T> group) {
         check_invariant(!group.empty(), "bulk loading an empty group");
         // Partitioning a group costs about its size: a visit per 16 elements.
-        stop_.visit(1 + group.size() / 16);
+        walk_check_.steps(1 + group.size() / 16);
         const auto offset = static_cast<std::uint32_t>(group.data() - all_.data());
         AABB<Point> envelope = AABB<Point>::new_empty();
         if (group.size() <= MAX_NODE_SIZE) {
@@ -155,7 +155,7 @@ private:
     }
 
     std::span<T> all_;
-    support::StopCheck stop_;
+    WalkCheck walk_check_;
     std::vector<Node> nodes_;
 };
 
