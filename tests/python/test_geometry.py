@@ -260,5 +260,5 @@ def test_edges_refused_from_the_cut_off_the_message_gives(length, refused):
     if not refused:
         _sferix.GeodeticLineStringTree([[(0.0, 0.0), (length, 0.0)]])
         return
-    with pytest.raises(_sferix.GeodeticError, match=r"^edge 0 spans about 179\.9616 degrees or more;.*\n?.*"):
+    with pytest.raises(_sferix.GeodeticError, match=r"^edge 0 spans about 179\.9616 degrees or more;"):
         _sferix.GeodeticLineStringTree([[(0.0, 0.0), (length, 0.0)]])
