@@ -14,7 +14,9 @@
 //   16      8     u64 item count n (points, linestrings or polygons; 1 for a geometry)
 //   24      8     u64 node count m (point tree), 0 otherwise
 //   32            body
-//   end − 8 8     u64 checksum: XXH64, seed 0, of every byte before it (support/checksum.hpp)
+//   end − 8 8     u64 checksum of every byte before it: XXH64 (seed 0, support/checksum.hpp)
+//                 of the XXH64 digests, as u64s, of those bytes' 1 MiB blocks in order
+//                 (the last block shorter; one block, maybe empty, for a short buffer)
 //
 // The checksum is computed as the bytes are written, and checked before anything else
 // is read but the magic and the version. Version 1 is the same without the checksum;
@@ -26,9 +28,9 @@
 //   n leaves of 28 bytes, in storage order: unit vector x, y, z (f64), input position (u32);
 //   n coordinates (lon, lat as f64, degrees), in input order.
 // Each stored leaf vector must be embed() of its point's stored coordinate, every
-// component within LEAF_VECTOR_TOLERANCE (a few units in the last place, so that a
-// libm whose sine differs in the last bit still reads a tree another wrote; nanometres
-// on the ground), so that the queries by vector and those by coordinate (WGS84) agree.
+// component within LEAF_VECTOR_TOLERANCE (16 units of 2^-53, 11 nm on the ground:
+// room for a libm whose sine differs in the last bits, and for the loader's cheaper
+// sine), so that the queries by vector and those by coordinate (WGS84) agree.
 //
 // Linestring and polygon tree bodies: the n geometries in input order; a single
 // geometry's body is one of them.
@@ -75,7 +77,7 @@ inline constexpr std::uint32_t FORMAT_VERSION = 2;
 inline constexpr std::uint32_t OLDEST_FORMAT_VERSION = 1;
 inline constexpr std::size_t HEADER_BYTES = 32;
 inline constexpr std::size_t CHECKSUM_BYTES = 8;
-inline constexpr double LEAF_VECTOR_TOLERANCE = 4.0 * 0x1p-53;
+inline constexpr double LEAF_VECTOR_TOLERANCE = 16.0 * 0x1p-53;
 
 // Why a buffer was refused, e.g. "node 3 at offset 200: child range [9, 15) beyond
 // the 12 nodes".
@@ -85,6 +87,9 @@ struct FormatError {
 
 template <typename T>
 using LoadResult = std::variant<T, FormatError>;
+
+// The checksum stored after `covered`, the bytes before it (see the layout above).
+[[nodiscard]] std::uint64_t payload_checksum(std::span<const std::byte> covered);
 
 [[nodiscard]] std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree);
 // The size of encode_point_tree(tree), and its bytes written into `out` instead, so that

@@ -29,8 +29,8 @@ namespace stop_detail {
 
 // The stop flag of one run, and its caller's polling.
 struct StopState {
-    StopState(const std::function<bool()>& keep_going, std::chrono::milliseconds poll_interval)
-        : keep_going(keep_going), poll_interval(poll_interval), last_poll(std::chrono::steady_clock::now()) {}
+    StopState(const std::function<bool()>& keep_going_function, std::chrono::milliseconds interval)
+        : keep_going(keep_going_function), poll_interval(interval), last_poll(std::chrono::steady_clock::now()) {}
 
     // On the caller's thread only: asks keep_going when a poll is due; false (the flag
     // then set) when the run is to stop. keep_going's exception sets the flag too.
