@@ -17,7 +17,7 @@ namespace sferix::python {
 
 // Often enough that Ctrl-C answers within a fifth of a second with room to spare for
 // the run's unwinding, rarely enough that taking the GIL back costs nothing measurable.
-inline constexpr std::chrono::milliseconds POLL_INTERVAL{50};
+inline constexpr std::chrono::milliseconds POLL_INTERVAL{25};
 
 // Runs body() with the GIL released; false with the handler's exception pending when
 // a signal handler raised and the run stopped. REQUIRES: the GIL is held.
