@@ -112,10 +112,10 @@ std::vector<std::byte> resealed(std::vector<std::byte> data) {
 }
 
 // The same buffer in format version 1: no checksum.
-std::vector<std::byte> as_version_1(std::vector<std::byte> data) {
-    data.resize(data.size() - CHECKSUM_BYTES);
-    poke<std::uint32_t>(data, 8, 1);
-    return data;
+std::vector<std::byte> as_version_1(const std::vector<std::byte>& data) {
+    std::vector<std::byte> old(data.begin(), data.end() - static_cast<std::ptrdiff_t>(CHECKSUM_BYTES));
+    poke<std::uint32_t>(old, 8, 1);
+    return old;
 }
 
 std::string refusal(const std::vector<std::byte>& data) {
