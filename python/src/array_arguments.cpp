@@ -1,5 +1,7 @@
 #include "array_arguments.hpp"
 
+#include <sys/sysinfo.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -334,6 +336,15 @@ std::optional<std::size_t> parse_k(PyObject* k) {
         return std::nullopt;
     }
     return static_cast<std::size_t>(*value);
+}
+
+double machine_memory_bytes() noexcept {
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) {
+        return 0.0;
+    }
+    return (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) *
+           static_cast<double>(info.mem_unit);
 }
 
 std::string count_text(double count) {

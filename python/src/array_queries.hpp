@@ -80,15 +80,27 @@ support::RunOutcome run_without_gil(std::size_t workers, std::size_t chunk_size,
 // MemoryError "cannot allocate the results: 10 queries × k 2147483648, 2 arrays of
 // 21474836480 elements, 343597383680 bytes (320.0 GiB)" when they cannot be had,
 // whether the size passes what an array may hold or the allocation fails.
+// Results larger than the machine's memory and swap are refused without asking: every
+// element is written, so the allocation could only succeed (overcommitted) to have the
+// process killed while filling it.
 template <typename Element>
 std::optional<ResultArray<Element>> allocate_results(std::size_t count, const std::string& what,
                                                      std::size_t arrays, double elements) {
+    const double bytes = elements * 8.0 * static_cast<double>(arrays);
+    const auto refuse = [&](const std::string& why) {
+        set_error_text(PyExc_MemoryError, "cannot allocate the results: " + what + ", " + std::to_string(arrays) +
+                                              " arrays of " + count_text(elements) + " elements, " +
+                                              byte_count_text(bytes) + why);
+        return std::nullopt;
+    };
+    const double memory = machine_memory_bytes();
+    if (memory > 0.0 && bytes > memory) {
+        return refuse(", more than the machine's memory and swap");
+    }
     std::optional<ResultArray<Element>> result = ResultArray<Element>::allocate(count);
     if (!result && PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
         PyErr_Clear();
-        set_error_text(PyExc_MemoryError, "cannot allocate the results: " + what + ", " + std::to_string(arrays) +
-                                              " arrays of " + count_text(elements) + " elements, " +
-                                              byte_count_text(elements * 8.0 * static_cast<double>(arrays)));
+        return refuse("");
     }
     return result;
 }
