@@ -101,8 +101,8 @@ def main() -> None:
         ("GeodeticPointTree(8e6 points)", lambda: sferix.GeodeticPointTree(doubled)),
         # A load is quick: the signal comes at a fifth of the delay, so as to land midway.
         ("GeodeticPointTree.from_bytes(8e6 points)", lambda: sferix.GeodeticPointTree.from_bytes(stored), 0.2),
-        ("polygon tree query_within_distance(P[:50], 2e7)",
-         lambda: polygons.query_within_distance(points[:50], 2e7)),
+        ("polygon tree query_within_distance(P[:200], 2e7)",
+         lambda: polygons.query_within_distance(points[:200], 2e7)),
         ("linestring tree query_nearest(P[:2000], 20_000)", lambda: lines.query_nearest(points[:2000], 20_000)),
     ]
     width = max(len(case[0]) for case in cases)
