@@ -177,8 +177,25 @@ class TestHostileBuffers:
 
 
 def as_version_1(data):
-    """The same tree in the first format version, which has no checksum."""
-    return data[:8] + (1).to_bytes(4, "little") + data[12:-8]
+    """The same tree of single geometries in the first format version, which has no
+    checksum and no part count before each linestring or polygon item."""
+    kind = int.from_bytes(data[12:16], "little")
+    body = data[32:-8]
+    if kind in (2, 3):
+        items, at, rest = int.from_bytes(data[16:24], "little"), 0, bytearray()
+        for _ in range(items):
+            assert body[at:at + 4] == bytes(4)  # a single geometry
+            at += 4
+            start = at
+            rings = 1
+            if kind == 3:
+                rings = int.from_bytes(body[at + 4:at + 8], "little")
+                at += 8
+            for _ in range(rings):
+                at += 8 + 16 * int.from_bytes(body[at:at + 8], "little")
+            rest += body[start:at]
+        body = bytes(rest)
+    return data[:8] + (1).to_bytes(4, "little") + data[12:32] + body
 
 
 def mutated(data, rng):
