@@ -1,11 +1,16 @@
 #include "array_arguments.hpp"
 
+#include <sys/sysinfo.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <limits>
 #include <string>
 
 #include "coordinates.hpp"
 #include "geo_input.hpp"
+#include "interruptible.hpp"
 #include "numpy_arrays.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
@@ -17,6 +22,9 @@
 namespace sferix::python {
 
 namespace {
+
+// The widest array of points the constructors take: lon, lat and two more columns.
+constexpr std::size_t MAX_POINT_ARRAY_COLUMNS = 4;
 
 // Puts "query N: " before the message of the pending exception when it is one of the
 // errors reading a point raises (ValueError, TypeError, GeodeticError: made again from
@@ -61,6 +69,64 @@ std::string shape_text(PyObject* object) {
     return *utf8;
 }
 
+// What an exact numpy.ndarray says it is: dimensions, dtype kind ('f', 'O', ...) and
+// str(dtype) for messages; nullopt with an exception pending.
+struct ArrayFacts {
+    long dimensions = 0;
+    std::string kind;
+    std::string dtype;
+};
+
+std::optional<std::string> str_attribute(PyObject* object, const char* name) {
+    const PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+    const PyRef text = value ? PyRef::steal(PyObject_Str(value.get())) : PyRef();
+    return text ? utf8_text(text.get()) : std::nullopt;
+}
+
+std::optional<ArrayFacts> array_facts(PyObject* array) {
+    ArrayFacts facts;
+    const PyRef ndim = PyRef::steal(PyObject_GetAttrString(array, "ndim"));
+    if (!ndim) {
+        return std::nullopt;
+    }
+    facts.dimensions = PyLong_AsLong(ndim.get());
+    if (facts.dimensions == -1 && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    const PyRef dtype = PyRef::steal(PyObject_GetAttrString(array, "dtype"));
+    if (!dtype) {
+        return std::nullopt;
+    }
+    std::optional<std::string> kind = str_attribute(dtype.get(), "kind");
+    std::optional<std::string> text = kind ? str_attribute(array, "dtype") : std::nullopt;
+    if (!text) {
+        return std::nullopt;
+    }
+    facts.kind = std::move(*kind);
+    facts.dtype = std::move(*text);
+    return facts;
+}
+
+// The elements of an object-dtype array as nested lists (its tolist()): they are then
+// read as the same objects in a list would be, as the constructors read such arrays.
+std::optional<PyRef> object_array_as_list(PyObject* array) {
+    PyRef list = PyRef::steal(PyObject_CallMethod(array, "tolist", nullptr));
+    if (!list) {
+        return std::nullopt;
+    }
+    if (!PyList_CheckExact(list.get())) {
+        PyErr_SetString(PyExc_TypeError, "array tolist() did not return a list");
+        return std::nullopt;
+    }
+    return list;
+}
+
+// TypeError "<name> must be an array of numbers, not dtype <U1".
+std::nullopt_t not_numbers(const char* name, const ArrayFacts& facts) {
+    set_error_text(PyExc_TypeError, std::string(name) + " must be an array of numbers, not dtype " + facts.dtype);
+    return std::nullopt;
+}
+
 // Validating and embedding a row costs about a tenth of answering it, so with several
 // workers it is shared out as well, without the GIL; the rows are numbers already
 // copied out of the array, and each point is made in its final place. An invalid row
@@ -71,7 +137,6 @@ std::optional<QueryPoints> parse_float64_rows(const Float64Matrix& matrix, std::
     QueryPoints points(matrix.rows());
     std::vector<std::size_t> first_invalid((matrix.rows() + ROWS_PER_CHUNK - 1) / ROWS_PER_CHUNK, matrix.rows());
     {
-        const ReleasedGil released;
         const auto work = [&](std::size_t begin, std::size_t end) {
             for (std::size_t row = begin; row < end; ++row) {
                 geodetic::Result<geodetic::GeodeticPoint> point =
@@ -83,9 +148,11 @@ std::optional<QueryPoints> parse_float64_rows(const Float64Matrix& matrix, std::
                 points.construct(row, point.value());
             }
         };
-        // Nothing here waits on Python: the run is short and cannot be interrupted midway.
-        const support::ChunkedRunOptions options{.workers = workers, .chunk_size = ROWS_PER_CHUNK};
-        support::run_chunked(matrix.rows(), options, work, [] { return true; });
+        const support::ChunkedRunOptions options{
+            .workers = workers, .chunk_size = ROWS_PER_CHUNK, .poll_interval = POLL_INTERVAL};
+        if (!run_interruptibly([&] { support::run_chunked(matrix.rows(), options, work, [] { return true; }); })) {
+            return std::nullopt;
+        }
     }
     for (const std::size_t row : first_invalid) {
         if (row < matrix.rows()) {
@@ -129,6 +196,13 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
     if (!shape->is_matrix || shape->columns < 2) {
         return value_error("queries must be an array of shape (n, 2), not " + shape_text(queries)), std::nullopt;
     }
+    // The constructors' rule for arrays of points, and their words: up to two further
+    // columns (altitude, measure) are ignored, more is an array the wrong way round.
+    if (shape->columns > MAX_POINT_ARRAY_COLUMNS) {
+        value_error("an array of points must have shape (n, 2), one (lon, lat) row per point, not (" +
+                    std::to_string(shape->rows) + ", " + std::to_string(shape->columns) + ")");
+        return std::nullopt;
+    }
     const std::optional<Float64Matrix> matrix = float64_matrix(queries);
     if (!matrix) {
         return std::nullopt;
@@ -140,17 +214,21 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
     if (!rows) {
         return std::nullopt;
     }
-    if (!*rows) {
-        const PyRef dtype = PyRef::steal(PyObject_GetAttrString(queries, "dtype"));
-        const PyRef text = dtype ? PyRef::steal(PyObject_Str(dtype.get())) : PyRef();
-        const std::optional<std::string> utf8 = text ? utf8_text(text.get()) : std::nullopt;
-        if (!utf8) {
-            return std::nullopt;
-        }
-        set_error_text(PyExc_TypeError, "queries must be an array of numbers, not dtype " + *utf8);
+    if (*rows) {
+        return parse_each(rows->get());
+    }
+    const std::optional<ArrayFacts> facts = array_facts(queries);
+    if (!facts) {
         return std::nullopt;
     }
-    return parse_each(rows->get());
+    if (facts->kind != "O") {
+        return not_numbers("queries", *facts);
+    }
+    const std::optional<PyRef> objects = object_array_as_list(queries);
+    if (!objects) {
+        return std::nullopt;
+    }
+    return parse_each(objects->get());
 }
 
 std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::size_t query_count) {
@@ -162,13 +240,26 @@ std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::siz
     }
     bool is_sequence = false;
     if (*array) {
-        // A 1-D (or deeper) array of numbers is its list; a 0-d one is one number.
-        std::optional<PyRef> rows = numeric_array_as_list(radius_metres);
-        if (!rows) {
+        // A 0-d array is one number; a 1-D one of numbers (or of objects that convert to
+        // numbers, as in a list) is its list; any other shape or dtype is refused.
+        const std::optional<ArrayFacts> facts = array_facts(radius_metres);
+        if (!facts) {
             return std::nullopt;
         }
-        listed = std::move(*rows);
-        if (listed) {
+        if (facts->dimensions > 1) {
+            value_error("radius_metres must be one number or an array of shape (n,), not " +
+                        shape_text(radius_metres));
+            return std::nullopt;
+        }
+        if (facts->dimensions == 1) {
+            if (facts->kind != "O" && facts->kind != "f" && facts->kind != "i" && facts->kind != "u") {
+                return not_numbers("radius_metres", *facts);
+            }
+            std::optional<PyRef> rows = object_array_as_list(radius_metres);
+            if (!rows) {
+                return std::nullopt;
+            }
+            listed = std::move(*rows);
             source = listed.get();
             is_sequence = true;
         }
@@ -236,12 +327,65 @@ std::optional<std::size_t> parse_k(PyObject* k) {
         value_error("k must be at least 1");
         return std::nullopt;
     }
+    if (static_cast<unsigned long long>(*value) > MAX_K) {
+        const PyRef index = PyRef::steal(PyNumber_Index(k));
+        const PyRef text = index ? PyRef::steal(PyObject_Str(index.get())) : PyRef();
+        const std::optional<std::string> utf8 = text ? utf8_text(text.get()) : std::nullopt;
+        if (!utf8) {
+            return std::nullopt;
+        }
+        value_error("k must be at most 2^31 (" + std::to_string(MAX_K) + "), not " + *utf8);
+        return std::nullopt;
+    }
     return static_cast<std::size_t>(*value);
+}
+
+double machine_memory_bytes() noexcept {
+    struct sysinfo info {};
+    if (sysinfo(&info) != 0) {
+        return 0.0;
+    }
+    return (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) *
+           static_cast<double>(info.mem_unit);
+}
+
+std::string count_text(double count) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.0f", count);
+    return text;
+}
+
+std::string byte_count_text(double bytes) {
+    static constexpr const char* UNITS[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB", "YiB"};
+    double scaled = bytes / 1024.0;
+    std::size_t unit = 0;
+    while (scaled >= 1024.0 && unit + 1 < std::size(UNITS)) {
+        scaled /= 1024.0;
+        ++unit;
+    }
+    char text[96];
+    std::snprintf(text, sizeof(text), " bytes (%.1f %s)", scaled, UNITS[unit]);
+    return count_text(bytes) + text;
 }
 
 std::optional<double> parse_max_distance(PyObject* max_distance) {
     if (max_distance == nullptr || max_distance == Py_None) {
         return std::numeric_limits<double>::infinity();
+    }
+    // One limit for the call: an array of them is a mistake, not a number to convert.
+    const std::optional<bool> array = is_exact_ndarray(max_distance);
+    if (!array) {
+        return std::nullopt;
+    }
+    if (*array) {
+        const std::optional<ArrayFacts> facts = array_facts(max_distance);
+        if (!facts) {
+            return std::nullopt;
+        }
+        if (facts->dimensions != 0) {
+            value_error("max_distance must be one number, not an array of shape " + shape_text(max_distance));
+            return std::nullopt;
+        }
     }
     return convert_double(max_distance, "max_distance");
 }

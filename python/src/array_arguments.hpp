@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "toolkit/python_api.hpp"
@@ -16,11 +17,15 @@
 namespace sferix::python {
 
 // The query positions of `queries`, in order:
-//  - a numpy.ndarray must have shape (n, 2) (further columns, altitudes, are ignored
-//    as in a tree's data), else ValueError "queries must be an array
-//    of shape (n, 2), not SHAPE"; of native float64 (any strides), its numbers are
-//    copied out in one piece, without a Python object per number; of another integer or
-//    float dtype, each row is read as a pair; any other dtype is TypeError "queries
+//  - a numpy.ndarray must have shape (n, 2) (up to two further columns, altitudes, are
+//    ignored as in a tree's data), else ValueError "queries must be an array of shape
+//    (n, 2), not SHAPE", or, past four columns, the constructors' "an array of points
+//    must have shape (n, 2), one (lon, lat) row per point, not (2, 5)" (an array of
+//    lons and lats the wrong way round); of native float64 (any strides), its numbers
+//    are copied out in one piece, without a Python object per number; of another
+//    integer or float dtype, each row is read as a pair; of dtype object, each row is
+//    read as the same objects in a list would be (as the constructors read it, so an
+//    array that builds a tree also queries one); any other dtype is TypeError "queries
 //    must be an array of numbers, not dtype D";
 //  - anything else is iterated, each element read as a single query's point is
 //    (parse_point: a (lon, lat, ...) sequence, a geo-interface object, a GeoJSON dict).
@@ -37,16 +42,32 @@ using QueryPoints = support::InPlaceArray<geodetic::GeodeticPoint>;
 // radius_metres of a batch radius query: a number (float conversion, as for the
 // single queries) for every query, or a sequence or 1-D array of exactly
 // `query_count` numbers, one per query; a sequence of another length is ValueError
-// "radius_metres must be one number or one per query (N), not M". Negative, NaN and
-// infinite radii pass (they answer as in the single queries). The result has one
-// element, or query_count.
+// "radius_metres must be one number or one per query (N), not M". A numpy.ndarray is
+// one number when 0-d; when 1-D of numbers or of objects, its elements (objects read as
+// in a list); of more dimensions, ValueError "radius_metres must be one number or an
+// array of shape (n,), not (3, 1)"; of another dtype, TypeError "radius_metres must be
+// an array of numbers, not dtype D". Negative, NaN and infinite radii pass (they answer
+// as in the single queries). The result has one element, or query_count.
 [[nodiscard]] std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::size_t query_count);
 
-// k: an int (or __index__) of at least 1, else ValueError "k must be at least 1".
+// k: an int (or __index__) from 1 to MAX_K, else ValueError "k must be at least 1" or
+// "k must be at most 2^31 (2147483648), not 1099511627776": a tree holds fewer than 2^32
+// items, and rows of k answers beyond 2^31 would be almost all padding.
+inline constexpr std::size_t MAX_K = std::size_t{1} << 31;
 [[nodiscard]] std::optional<std::size_t> parse_k(PyObject* k);
 
+// A count of elements for a message: "21474836480" (in full while exact in a double).
+[[nodiscard]] std::string count_text(double count);
+// A size in bytes for a message: "343597383680 bytes (320.0 GiB)".
+[[nodiscard]] std::string byte_count_text(double bytes);
+
+// The machine's memory and swap in bytes, 0 when unknown.
+[[nodiscard]] double machine_memory_bytes() noexcept;
+
 // max_distance: absent or None is no limit (infinity), else a float conversion; a
-// negative or NaN limit passes, and then nothing is found.
+// negative or NaN limit passes, and then nothing is found. A numpy.ndarray of one or
+// more dimensions is ValueError "max_distance must be one number, not an array of
+// shape (3,)".
 [[nodiscard]] std::optional<double> parse_max_distance(PyObject* max_distance /* may be null */);
 
 // workers: absent is 1; -1 is every core the process may run on; otherwise an int of at

@@ -12,10 +12,10 @@
 //
 // Arguments are bound and read in order (queries, then the numbers) before any search
 // runs, so a bad argument fails the call before any work. The searches run with the
-// GIL released, on `workers` threads; the calling thread takes the GIL back between
-// chunks of queries, at least every POLL_INTERVAL, to run signal handlers, and when one
-// raises (Ctrl-C) the call stops and returns that exception, dropping every partial
-// result. Results do not depend on `workers`.
+// GIL released, on `workers` threads; the calling thread takes the GIL back about every
+// POLL_INTERVAL, also in the middle of a long search, to run signal handlers, and when
+// one raises (Ctrl-C) every thread stops at its next check and the call returns that
+// exception, dropping every partial result. Results do not depend on `workers`.
 
 #include <algorithm>
 #include <array>
@@ -30,6 +30,7 @@
 
 #include "array_arguments.hpp"
 #include "array_results.hpp"
+#include "interruptible.hpp"
 #include "trees.hpp"
 #include "toolkit/gil.hpp"
 
@@ -39,9 +40,6 @@
 
 namespace sferix::python {
 
-// Often enough that Ctrl-C feels immediate, rarely enough that taking the GIL back
-// costs nothing measurable.
-inline constexpr std::chrono::milliseconds POLL_INTERVAL{100};
 // Queries per chunk: small enough to spread unequal work over the threads and to poll
 // in time, large enough that taking a chunk is rare next to answering it. Nearest
 // chunks are longer: a thread's searches find in its own cache the nodes its previous,
@@ -63,17 +61,48 @@ inline constexpr const char* const QUERY_WITHIN_PARAMETERS[] = {"queries", "radi
                                                                 "workers"};
 
 // Runs `batch(options, keep_going)` (an indexed:: batch function) with the GIL released,
-// in chunks of `chunk_size`.
+// in chunks of `chunk_size`, as an interruptible run (its keep_going is then unused).
 // Cancelled means a signal handler raised, with its exception pending.
 template <typename Batch>
 support::RunOutcome run_without_gil(std::size_t workers, std::size_t chunk_size, Batch&& batch) {
     const support::ChunkedRunOptions options{
         .workers = workers, .chunk_size = chunk_size, .poll_interval = POLL_INTERVAL};
-    ReleasedGil released;
-    const std::function<bool()> keep_going = [&released] {
-        return released.while_holding([] { return PyErr_CheckSignals() == 0; });
+    const std::function<bool()> keep_going = [] { return true; };
+    support::RunOutcome outcome = support::RunOutcome::Finished;
+    if (!run_interruptibly([&] { outcome = batch(options, keep_going); })) {
+        return support::RunOutcome::Cancelled;
+    }
+    return outcome;
+}
+
+// The results of `rows` rows of `width` answers each, or of `width` pairs when `rows`
+// is 0: `arrays` arrays of int64 or float64 elements, 8 bytes each. nullopt with
+// MemoryError "cannot allocate the results: 10 queries × k 2147483648, 2 arrays of
+// 21474836480 elements, 343597383680 bytes (320.0 GiB)" when they cannot be had,
+// whether the size passes what an array may hold or the allocation fails.
+// Results larger than the machine's memory and swap are refused without asking: every
+// element is written, so the allocation could only succeed (overcommitted) to have the
+// process killed while filling it.
+template <typename Element>
+std::optional<ResultArray<Element>> allocate_results(std::size_t count, const std::string& what,
+                                                     std::size_t arrays, double elements) {
+    const double bytes = elements * 8.0 * static_cast<double>(arrays);
+    const auto refuse = [&](const std::string& why) {
+        set_error_text(PyExc_MemoryError, "cannot allocate the results: " + what + ", " + std::to_string(arrays) +
+                                              " arrays of " + count_text(elements) + " elements, " +
+                                              byte_count_text(bytes) + why);
+        return std::nullopt;
     };
-    return batch(options, keep_going);
+    const double memory = machine_memory_bytes();
+    if (memory > 0.0 && bytes > memory) {
+        return refuse(", more than the machine's memory and swap");
+    }
+    std::optional<ResultArray<Element>> result = ResultArray<Element>::allocate(count);
+    if (!result && PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
+        PyErr_Clear();
+        return refuse("");
+    }
+    return result;
 }
 
 // nearest_k: bind; parse query; convert k; convert max_distance; run
@@ -128,14 +157,16 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         }
         const std::size_t n = queries->size();
         const std::size_t width = *k;
-        if (n != 0 && width > static_cast<std::size_t>(PY_SSIZE_T_MAX) / n) {
-            return PyErr_NoMemory();
-        }
-        std::optional<ResultArray<std::int64_t>> positions = ResultArray<std::int64_t>::allocate(n * width);
+        // k ≤ 2^31 and n < 2^61 (the queries are in memory), so n × k < 2^92 fits a double;
+        // past SIZE_MAX it is no count at all, and allocate refuses it by that.
+        const double wanted = static_cast<double>(n) * static_cast<double>(width);
+        const std::size_t count = wanted >= 0x1p64 ? SIZE_MAX : n * width;
+        const std::string what = std::to_string(n) + " queries × k " + std::to_string(width);
+        std::optional<ResultArray<std::int64_t>> positions = allocate_results<std::int64_t>(count, what, 2, wanted);
         if (!positions) {
             return nullptr;
         }
-        std::optional<ResultArray<double>> metres = ResultArray<double>::allocate(n * width);
+        std::optional<ResultArray<double>> metres = allocate_results<double>(count, what, 2, wanted);
         if (!metres) {
             return nullptr;
         }
@@ -237,11 +268,16 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
             return nullptr;
         }
         const std::size_t m = found.size();
-        std::optional<ResultArray<std::int64_t>> pairs = ResultArray<std::int64_t>::allocate(2 * m);
+        const std::string what = std::to_string(m) + " pairs";
+        const std::size_t arrays = return_distance ? 3 : 2;
+        const auto elements = static_cast<double>(m);
+        std::optional<ResultArray<std::int64_t>> pairs =
+            allocate_results<std::int64_t>(2 * m, what, arrays, elements);
         if (!pairs) {
             return nullptr;
         }
-        std::optional<ResultArray<double>> metres = ResultArray<double>::allocate(return_distance ? m : 0);
+        std::optional<ResultArray<double>> metres =
+            allocate_results<double>(return_distance ? m : 0, what, arrays, elements);
         if (!metres) {
             return nullptr;
         }

@@ -20,7 +20,14 @@ InternedString reshape_name("reshape");
 
 PyRef new_bytearray(std::size_t bytes) {
     // An empty bytearray has no storage of its own to write to, and none is written.
-    PyRef array = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+    // Made empty, then grown: PyByteArray_FromStringAndSize, when its allocation fails,
+    // drops the new object before setting its export count, so that CPython 3.11 to
+    // 3.13 may then report "deallocated bytearray object has exported buffers" from
+    // the garbage there; a failed resize leaves a sound empty bytearray to drop.
+    PyRef array = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, 0));
+    if (array && bytes > 0 && PyByteArray_Resize(array.get(), static_cast<Py_ssize_t>(bytes)) != 0) {
+        return PyRef();
+    }
     if (array && bytes > 0) {
         SFERIX_ASSERT(reinterpret_cast<std::uintptr_t>(PyByteArray_AsString(array.get())) % alignof(double) == 0,
                       "bytearray storage is aligned for 8-byte elements");

@@ -200,17 +200,22 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (!collected) {
             return nullptr;
         }
-        StateOf<Kind> state = [&collected] {
-            const ReleasedGil released;
+        std::optional<StateOf<Kind>> state;
+        const bool built = run_interruptibly([&] {
             std::vector<std::shared_ptr<const Geometry>> geometries;
             geometries.reserve(collected->parts.size());
+            support::StopCheck stop;
             for (auto& parts : collected->parts) {
+                stop.visit(16);
                 geometries.push_back(std::make_shared<const Geometry>(collected->assemble(std::move(parts))));
             }
             collected.reset();
-            return index_geometries<Tree>(std::move(geometries));
-        }();
-        return new_instance(type, std::move(state));
+            state.emplace(index_geometries<Tree>(std::move(geometries)));
+        });
+        if (!built) {
+            return nullptr;
+        }
+        return new_instance(type, std::move(*state));
     });
 }
 

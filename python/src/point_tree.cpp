@@ -16,6 +16,7 @@
 #include "toolkit/sequences.hpp"
 #include "trees.hpp"
 #include "array_queries.hpp"
+#include "interruptible.hpp"
 
 #include "geodetic/wgs84.hpp"
 #include "index/nearest_k.hpp"
@@ -137,11 +138,11 @@ PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!coords) {
             return nullptr;
         }
-        geodetic::PointTree tree = [&coords] {
-            const ReleasedGil released;
-            return geodetic::PointTree::from_coords(std::move(*coords));
-        }();
-        return new_instance(type, State{std::move(tree)});
+        std::optional<geodetic::PointTree> tree;
+        if (!run_interruptibly([&] { tree.emplace(geodetic::PointTree::from_coords(std::move(*coords))); })) {
+            return nullptr;
+        }
+        return new_instance(type, State{std::move(*tree)});
     });
 }
 

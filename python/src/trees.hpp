@@ -43,6 +43,7 @@
 
 #include "binary_form.hpp"
 #include "geo_input.hpp"
+#include "interruptible.hpp"
 #include "results.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/gil.hpp"
@@ -397,10 +398,11 @@ PyObject* tree_from_bytes(PyObject* /* cls */, PyObject* const* args, Py_ssize_t
         }
         const std::span<const std::byte> data = bytes_view(bytes.get());
         const std::shared_ptr<const void> keeper = keeper_of(bytes.get());
-        std::variant<StateOf<Kind>, indexed::FormatError> loaded = [data, &keeper] {
-            const ReleasedGil released;
-            return Kind::decode(data, keeper);
-        }();
+        std::optional<std::variant<StateOf<Kind>, indexed::FormatError>> decoded;
+        if (!run_interruptibly([&] { decoded.emplace(Kind::decode(data, keeper)); })) {
+            return nullptr;
+        }
+        std::variant<StateOf<Kind>, indexed::FormatError>& loaded = *decoded;
         if (auto* error = std::get_if<indexed::FormatError>(&loaded)) {
             return refuse_bytes(Kind::NAME, *error);
         }

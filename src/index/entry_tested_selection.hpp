@@ -7,6 +7,7 @@
 
 #include "rtree/flat_view.hpp"
 #include "rtree/node.hpp"
+#include "support/chunked_run.hpp"
 
 namespace sferix::indexed {
 
@@ -57,6 +58,7 @@ public:
                 return nullptr;
             }
             --size_;
+            stop_.visit();
             enter(*(spilled_ ? heap_[size_] : inline_[size_]));
         }
     }
@@ -95,6 +97,7 @@ private:
     std::vector<const Node*> heap_;
     std::size_t size_ = 0;
     bool spilled_ = false;
+    support::StopCheck stop_;
     // The leaves of the node entered last still to test: [leaf_begin_, leaf_next_).
     std::size_t leaf_begin_ = 0;
     std::size_t leaf_next_ = 0;

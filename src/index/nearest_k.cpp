@@ -14,6 +14,7 @@
 #include "index/nearest_position.hpp"
 #include "rtree/algorithm/prefetch.hpp"
 #include "rtree/algorithm/small_heap.hpp"
+#include "support/chunked_run.hpp"
 
 namespace sferix::indexed {
 
@@ -182,8 +183,10 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
         pending.extend(std::span<const NodeEntry>(run.data(), length));
     };
 
+    support::StopCheck stop;
     expand(expand, view.root());
     while (const std::optional<NodeEntry> entry = pending.pop()) {
+        stop.visit();
         // Nodes come out by squared chord and the bound only shrinks: nothing later fits.
         if (!(entry->distance_2 <= bound_2)) {
             break;
@@ -348,8 +351,10 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
 
     // hits is a max-heap under precedes: once it holds k answers, front() is the k-th,
     // the one a nearer point replaces.
+    support::StopCheck stop;
     expand(view.root());
     while (const std::optional<WalkEntry> entry = pending.pop()) {
+        stop.visit();
         // Entries come out by squared chord and the bound only shrinks: nothing later fits.
         if (!(entry->distance_2 <= bound_2)) {
             break;

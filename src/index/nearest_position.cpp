@@ -12,6 +12,7 @@
 #include "geodetic/wgs84.hpp"
 #include "rtree/algorithm/small_heap.hpp"
 #include "rtree/invariant.hpp"
+#include "support/chunked_run.hpp"
 
 namespace sferix::indexed {
 
@@ -205,7 +206,9 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
                                                    const geodetic::GeodeticPoint& query, NearestHint* hint) {
     TieOrderedWalk walk(tree, query.vector(), true, TieOrderedWalk::hint_bound_2(tree, query.vector(), hint));
     std::optional<TieEntry> first;
+    support::StopCheck stop;
     while ((first = walk.pop())) {
+        stop.visit();
         if (walk.place(*first)) {
             break;
         }
@@ -225,6 +228,7 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
     const double tie_bound_2 = first->distance_2 * (1.0 + METRE_TIE_GAP);
     std::uint32_t best_position = first->tie_break;
     while (const std::optional<TieEntry> entry = walk.pop()) {
+        stop.visit();
         // Written so that a NaN distance counts as a tie rather than ending the run; the
         // chord test first spares the conversion for all but near ties.
         if (entry->distance_2 > tie_bound_2 || geodetic::squared_chord_to_metres(entry->distance_2) > m0) {
@@ -264,7 +268,9 @@ std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTr
         return v == best_vector || (solved_vector && v == *solved_vector && !(solved_d < best_d));
     };
 
+    support::StopCheck stop;
     while (const std::optional<TieEntry> entry = walk.pop()) {
+        stop.visit();
         if (best_position) {
             // Every later leaf is at least this far on the sphere, hence at least this
             // lower bound on the ellipsoid: none of them can beat best_d any more.

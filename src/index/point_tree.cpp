@@ -10,6 +10,7 @@
 #include "index/tree.hpp"
 #include "rtree/invariant.hpp"
 #include "support/huge_pages.hpp"
+#include "support/chunked_run.hpp"
 
 namespace sferix::geodetic {
 
@@ -21,7 +22,9 @@ std::vector<PointLeaf> leaves_of(std::size_t count, VectorOf vector_of) {
     rtree::check_invariant(count < std::numeric_limits<std::uint32_t>::max(), "too many points for a tree");
     std::vector<PointLeaf> leaves;
     support::reserve_huge(leaves, count);
+    support::StopCheck stop;
     for (std::size_t i = 0; i < count; ++i) {
+        stop.visit();
         leaves.emplace_back(vector_of(i), static_cast<std::uint32_t>(i));
     }
     return leaves;

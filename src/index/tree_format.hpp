@@ -14,17 +14,23 @@
 //   16      8     u64 item count n (points, linestrings or polygons; 1 for a geometry)
 //   24      8     u64 node count m (point tree), 0 otherwise
 //   32            body
+//   end − 8 8     u64 checksum of every byte before it: XXH64 (seed 0, support/checksum.hpp)
+//                 of the XXH64 digests, as u64s, of those bytes' 1 MiB blocks in order
+//                 (the last block shorter; one block, maybe empty, for a short buffer)
+//
+// The checksum is computed as the bytes are written, and checked before anything else
+// is read but the magic and the version. Version 1 has no checksum and no part counts
+// (every tree item is a single geometry); it still loads, with every other check below.
 //
 // Point tree body: the flat tree as stored, then the input coordinates.
 //   m nodes of 56 bytes, root first: lower x, y, z and upper x, y, z (f64), first child
 //     (u32), child count (u16), 1 if the children are leaves else 0 (u8), 0 (u8);
 //   n leaves of 28 bytes, in storage order: unit vector x, y, z (f64), input position (u32);
 //   n coordinates (lon, lat as f64, degrees), in input order.
-// The leaves are adopted as stored: each vector must be a finite unit vector (squared
-// norm within 1e-12 of 1), but is not compared with embed() of its coordinate, as
-// that would cost one random access and one sine and cosine per point, as much as the
-// embedding in a build. A buffer whose vectors disagree with its coordinates loads,
-// and its queries by vector and by coordinate then disagree as the buffer does.
+// Each stored leaf vector must be embed() of its point's stored coordinate, every
+// component within LEAF_VECTOR_TOLERANCE (16 units of 2^-53, 11 nm on the ground:
+// room for a libm whose sine differs in the last bits, and for the loader's cheaper
+// sine), so that the queries by vector and those by coordinate (WGS84) agree.
 //
 // Linestring and polygon tree bodies: the n items in input order, each a u32 part
 // count p, then its parts: one geometry for p = 0 (a single geometry), else p geometries
@@ -76,9 +82,12 @@ enum class FormatKind : std::uint32_t {
 // The version written; every version from OLDEST_FORMAT_VERSION on is read.
 inline constexpr std::uint32_t FORMAT_VERSION = 2;
 inline constexpr std::uint32_t OLDEST_FORMAT_VERSION = 1;
-// The first version whose tree items carry a part count.
+// The first version whose tree items carry a part count and whose payload ends in a
+// checksum.
 inline constexpr std::uint32_t MULTIPART_FORMAT_VERSION = 2;
 inline constexpr std::size_t HEADER_BYTES = 32;
+inline constexpr std::size_t CHECKSUM_BYTES = 8;
+inline constexpr double LEAF_VECTOR_TOLERANCE = 16.0 * 0x1p-53;
 
 // Why a buffer was refused, e.g. "node 3 at offset 200: child range [9, 15) beyond
 // the 12 nodes".
@@ -88,6 +97,9 @@ struct FormatError {
 
 template <typename T>
 using LoadResult = std::variant<T, FormatError>;
+
+// The checksum stored after `covered`, the bytes before it (see the layout above).
+[[nodiscard]] std::uint64_t payload_checksum(std::span<const std::byte> covered);
 
 [[nodiscard]] std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree);
 // The size of encode_point_tree(tree), and its bytes written into `out` instead, so that

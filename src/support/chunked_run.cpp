@@ -25,6 +25,94 @@ std::size_t usable_cores() noexcept {
     return std::max<std::size_t>(1, std::thread::hardware_concurrency());
 }
 
+namespace stop_detail {
+
+// The stop flag of one run, and its caller's polling.
+struct StopState {
+    StopState(const std::function<bool()>& keep_going_function, std::chrono::milliseconds interval)
+        : keep_going(keep_going_function), poll_interval(interval), last_poll(std::chrono::steady_clock::now()) {}
+
+    // On the caller's thread only: asks keep_going when a poll is due; false (the flag
+    // then set) when the run is to stop. keep_going's exception sets the flag too.
+    bool poll() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll < poll_interval) {
+            return !stopped.load(std::memory_order_relaxed);
+        }
+        last_poll = now;
+        bool going = false;
+        try {
+            going = keep_going();
+        } catch (...) {
+            stopped.store(true, std::memory_order_relaxed);
+            throw;
+        }
+        if (!going) {
+            stopped.store(true, std::memory_order_relaxed);
+        }
+        return going;
+    }
+
+    std::atomic<bool> stopped{false};
+    const std::function<bool()>& keep_going;
+    const std::chrono::milliseconds poll_interval;
+    std::chrono::steady_clock::time_point last_poll;
+};
+
+namespace {
+
+// The run this thread works for, and whether it started it; null outside a run.
+struct ThreadRun {
+    StopState* state = nullptr;
+    bool caller = false;
+};
+
+thread_local ThreadRun this_thread_run;
+
+// Makes `state` this thread's run for the guard's lifetime.
+class RunScope {
+public:
+    RunScope(StopState* state, bool caller) noexcept : saved_(this_thread_run) { this_thread_run = {state, caller}; }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+    ~RunScope() { this_thread_run = saved_; }
+
+private:
+    ThreadRun saved_;
+};
+
+ThreadRun current_run() noexcept { return this_thread_run; }
+
+}  // namespace
+
+// The state's address with the caller flag in its lowest bit (a StopState is aligned).
+static_assert(alignof(StopState) >= 2);
+
+void* current_context() noexcept {
+    return this_thread_run.state == nullptr
+               ? nullptr
+               : reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(this_thread_run.state) |
+                                         static_cast<std::uintptr_t>(this_thread_run.caller));
+}
+
+void checkpoint(void* context) {
+    const auto word = reinterpret_cast<std::uintptr_t>(context);
+    const ThreadRun run{reinterpret_cast<StopState*>(word & ~std::uintptr_t{1}), (word & 1) != 0};
+    if (run.state->stopped.load(std::memory_order_relaxed)) {
+        throw RunStopped{};
+    }
+    if (run.caller && !run.state->poll()) {
+        throw RunStopped{};
+    }
+}
+
+}  // namespace stop_detail
+
+using stop_detail::current_run;
+using stop_detail::RunScope;
+using stop_detail::StopState;
+using stop_detail::ThreadRun;
+
 namespace {
 
 // What the threads of one run share.
@@ -47,6 +135,8 @@ public:
                 const std::size_t begin = chunk * chunk_size_;
                 work_(begin, std::min(count_, begin + chunk_size_));
             }
+        } catch (const RunStopped&) {
+            stop();  // the caller sees the flag and ends the run
         } catch (...) {
             fail(std::current_exception());
         }
@@ -117,7 +207,7 @@ private:
 // the run did not finish normally.
 class Helpers {
 public:
-    explicit Helpers(SharedRun& run) : run_(run) {}
+    Helpers(SharedRun& run, StopState& state) : run_(run), state_(state) {}
     Helpers(const Helpers&) = delete;
     Helpers& operator=(const Helpers&) = delete;
     ~Helpers() {
@@ -137,6 +227,7 @@ public:
             run_.helper_started();
             try {
                 threads_.emplace_back([this] {
+                    const RunScope scope(&state_, false);
                     run_.run_chunks();
                     run_.helper_finished();
                 });
@@ -149,6 +240,7 @@ public:
 
 private:
     SharedRun& run_;
+    StopState& state_;
     std::vector<std::thread> threads_;
 };
 
@@ -157,37 +249,37 @@ private:
 RunOutcome run_chunked(std::size_t count, const ChunkedRunOptions& options,
                        const std::function<void(std::size_t, std::size_t)>& work,
                        const std::function<bool()>& keep_going) {
+    const ThreadRun outer = current_run();
+    const bool nested = outer.state != nullptr && outer.caller;
+    StopState own(keep_going, options.poll_interval);
+    StopState& state = nested ? *outer.state : own;
+    const RunScope scope(&state, true);
     SharedRun run(count, std::max<std::size_t>(1, options.chunk_size), work);
     bool cancelled = false;
     {
-        Helpers helpers(run);
+        Helpers helpers(run, state);
         const std::size_t threads = std::min(std::max<std::size_t>(1, options.workers), run.chunks());
         if (threads > 1) {
             helpers.start(threads - 1);
         }
-        auto last_poll = std::chrono::steady_clock::now();
-        const auto poll_due = [&] {
-            const auto now = std::chrono::steady_clock::now();
-            if (now - last_poll < options.poll_interval) {
-                return false;
-            }
-            last_poll = now;
-            return true;
-        };
         try {
             while (run.run_one_chunk()) {
-                if (poll_due() && !keep_going()) {
+                if (!state.poll()) {
                     cancelled = true;
                     run.stop();
                     break;
                 }
             }
             while (!run.wait_for_helpers(options.poll_interval)) {
-                if (!cancelled && poll_due() && !keep_going()) {
+                if (!cancelled && !state.poll()) {
                     cancelled = true;
                     run.stop();
                 }
             }
+        } catch (const RunStopped&) {
+            // A check in this thread's chunk saw the flag; the helpers see it too.
+            cancelled = true;
+            run.stop();
         } catch (...) {
             run.fail(std::current_exception());
         }
@@ -195,7 +287,27 @@ RunOutcome run_chunked(std::size_t count, const ChunkedRunOptions& options,
     if (const std::exception_ptr failure = run.failure()) {
         std::rethrow_exception(failure);
     }
+    if (cancelled && nested) {
+        throw RunStopped{};
+    }
     return cancelled ? RunOutcome::Cancelled : RunOutcome::Finished;
+}
+
+RunOutcome run_stoppable(std::chrono::milliseconds poll_interval, const std::function<bool()>& keep_going,
+                         const std::function<void()>& body) {
+    const ThreadRun outer = current_run();
+    if (outer.state != nullptr && outer.caller) {
+        body();
+        return RunOutcome::Finished;
+    }
+    StopState state(keep_going, poll_interval);
+    const RunScope scope(&state, true);
+    try {
+        body();
+    } catch (const RunStopped&) {
+        return RunOutcome::Cancelled;
+    }
+    return RunOutcome::Finished;
 }
 
 }  // namespace sferix::support

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 namespace sferix::support {
@@ -43,9 +44,72 @@ struct ChunkedRunOptions {
 // finish, and the result is Cancelled. Every started thread is joined before return.
 // An exception thrown by `work` (on any thread) or by keep_going stops the run the same
 // way and is rethrown here, on the calling thread; when several threads fail, one of
-// their exceptions is rethrown.
+// their exceptions is rethrown. StopChecks inside `work` stop the running chunks too
+// (see StopCheck). Called inside run_stoppable, the run polls that run's keep_going
+// instead of its own, and a stop unwinds to run_stoppable rather than returning.
 RunOutcome run_chunked(std::size_t count, const ChunkedRunOptions& options,
                        const std::function<void(std::size_t, std::size_t)>& work,
                        const std::function<bool()>& keep_going);
+
+// Stopping a run midway. A long walk (a search, a bulk load, a loader's check) holds a
+// StopCheck and calls visit() at each node or item it takes on: every STOP_CHECK_VISITS
+// visits it looks at the stop flag of the run its thread works for, and throws
+// RunStopped once that is set. On the thread that started the run it also asks the
+// run's keep_going when a poll is due, so that a run whose every chunk is one long
+// walk still answers within about a poll interval. Outside a run, visit() costs a
+// decrement and never throws. RunStopped is caught by run_chunked and run_stoppable,
+// never seen by their callers; code between a StopCheck and them must be exception
+// safe (it is: whatever a stopped run made is dropped).
+struct RunStopped {};
+
+inline constexpr std::uint32_t STOP_CHECK_VISITS = 1024;
+
+namespace stop_detail {
+// The run this thread works for, and whether it started it, as one opaque word; null
+// outside a run. (Opaque so that layers below support, the generic tree, can hold it.)
+[[nodiscard]] void* current_context() noexcept;
+// Throws RunStopped when the run is to stop; on the caller's thread, polls when due.
+// REQUIRES: context is a non-null current_context() of this thread.
+void checkpoint(void* context);
+}  // namespace stop_detail
+
+class StopCheck {
+public:
+    StopCheck() noexcept : context_(stop_detail::current_context()) {}
+
+    // One unit of work done (a node, an item); may throw RunStopped.
+    void visit() {
+        if (--left_ == 0) [[unlikely]] {
+            check();
+        }
+    }
+    // `units` units of work done at once (a step that costs as much as that many visits).
+    void visit(std::size_t units) {
+        if (units >= left_) {
+            check();
+        } else {
+            left_ -= static_cast<std::uint32_t>(units);
+        }
+    }
+
+private:
+    void check() {
+        left_ = STOP_CHECK_VISITS;
+        if (context_ != nullptr) {
+            stop_detail::checkpoint(context_);
+        }
+    }
+
+    void* context_;
+    std::uint32_t left_ = STOP_CHECK_VISITS;
+};
+
+// Runs body() on the calling thread as a run of its own: StopChecks inside it (and in
+// every run_chunked it starts, on all their threads) stop it once keep_going, asked
+// at most about every poll_interval from the checks on this thread, returns false.
+// Finished when body returned, Cancelled when it was stopped (body's work is then
+// dropped by unwinding). Inside another run, body simply runs as part of that one.
+RunOutcome run_stoppable(std::chrono::milliseconds poll_interval, const std::function<bool()>& keep_going,
+                         const std::function<void()>& body);
 
 }  // namespace sferix::support

@@ -269,6 +269,10 @@ class TestErrors:
         (np.zeros(4), ValueError, r"queries must be an array of shape \(n, 2\), not \(4,\)"),
         (np.zeros((2, 2, 2)), ValueError, r"queries must be an array of shape \(n, 2\), not \(2, 2, 2\)"),
         (np.array([["a", "b"]]), TypeError, "queries must be an array of numbers, not dtype <U1"),
+        # lons and lats the wrong way round, refused as the constructors refuse them
+        (np.zeros((2, 5)), ValueError,
+         r"^an array of points must have shape \(n, 2\), one \(lon, lat\) row per point, not \(2, 5\)$"),
+        (np.array([[0, 0], [0, "x"]], dtype=object), ValueError, "^query 1: a coordinate must be a sequence of numbers$"),
         (np.array([[0.0, 0.0], [0.0, 95.0]]), _sferix.GeodeticError,
          r"^query 1: latitude 95 outside \[-90\.0, 90\.0\]$"),
         ([(0, 0), (0, 0), (200, 0)], _sferix.GeodeticError, r"^query 2: longitude 200 outside \[-180\.0, 180\.0\]$"),
@@ -308,6 +312,50 @@ class TestErrors:
             getattr(self.TREE, method)([(0, 0)], *args, workers=0)
         assert not hasattr(excinfo.value, "query")
 
+    @pytest.mark.parametrize("method", ["query_nearest", "nearest_k"])
+    def test_k_past_two_to_the_31_is_impossible(self, method):
+        query = [(0, 0)] if method == "query_nearest" else (0, 0)
+        with pytest.raises(ValueError, match=r"^k must be at most 2\^31 \(2147483648\), not 1099511627776$"):
+            getattr(self.TREE, method)(query, 2**40)
+        with pytest.raises(ValueError, match=r"not 1180591620717411303424$"):
+            getattr(self.TREE, method)(query, 2**70)
+
+    def test_results_that_cannot_be_allocated_say_their_size(self, capfd):
+        message = (r"^cannot allocate the results: 100000 queries × k 2147483648, 2 arrays of 214748364800000 "
+                   r"elements, 3435973836800000 bytes \(3\.1 PiB\), "
+                   r"more than the machine's memory and swap$")
+        # Refused before asking: nothing is allocated, and nothing reaches stderr (a failed
+        # allocation once let CPython report "exported buffers" there now and then).
+        for _ in range(20):
+            with pytest.raises(MemoryError, match=message):
+                self.TREE.query_nearest(np.zeros((100_000, 2)), 2**31)
+        assert "exported buffers" not in capfd.readouterr().err
+
+    def test_object_arrays_are_read_as_the_constructors_read_them(self):
+        objects = np.array([[0, 0], [1.0, 1]], dtype=object)
+        expected = self.TREE.query_nearest(np.array([[0.0, 0.0], [1.0, 1.0]]))
+        assert GeodeticPointTree(objects).to_bytes() == GeodeticPointTree([(0, 0), (1, 1)]).to_bytes()
+        for got, want in zip(self.TREE.query_nearest(objects), expected):
+            assert got.tolist() == want.tolist()
+        pairs = self.TREE.query_within_distance([(0, 0), (1, 1)], np.array([1.0, 0], dtype=object))
+        assert pairs.tolist() == [[0, 1], [0, 1]]
+
+    @pytest.mark.parametrize(("radius", "error", "message"), [
+        (np.ones((2, 1)), ValueError, r"^radius_metres must be one number or an array of shape \(n,\), not \(2, 1\)$"),
+        (np.array(["a", "b"]), TypeError, "^radius_metres must be an array of numbers, not dtype <U1$"),
+        (np.array([1.0, 2.0, 3.0], dtype=object), ValueError,
+         r"^radius_metres must be one number or one per query \(2\), not 3$"),
+    ])
+    def test_bad_radius_arrays(self, radius, error, message):
+        with pytest.raises(error, match=message):
+            self.TREE.query_within_distance([(0, 0), (1, 1)], radius)
+
+    @pytest.mark.parametrize("limit", [np.array([1.0, 2.0]), np.array([5.0], dtype=object)])
+    def test_max_distance_is_one_number(self, limit):
+        with pytest.raises(ValueError, match=r"^max_distance must be one number, not an array of shape \(\d,\)$"):
+            self.TREE.query_nearest([(0, 0)], max_distance=limit)
+        assert self.TREE.query_nearest([(0, 0)], max_distance=np.array(1.0, dtype=object))[0].tolist() == [0]
+
 
 class TestRuntime:
     def test_numpy_is_imported_only_by_an_array_query(self):
@@ -320,6 +368,43 @@ class TestRuntime:
             "assert type(positions).__module__ == 'numpy'\n"
         )
         subprocess.run([sys.executable, "-c", code], check=True)
+
+    # A few heavy searches are one chunk: Ctrl-C must stop them midway, on every
+    # thread, and leave the tree as it was. 2 s is slack for a loaded machine, not
+    # the target (see benchmarks/python/interrupt_latency.py).
+    @pytest.mark.parametrize("call", [
+        "tree.query_nearest(points[:300], 100_000)",
+        "tree.query_nearest(points[:300], 100_000, workers=2)",
+        "tree.query_within_distance_wgs84(points[:16], 2.1e7, True)",
+        "_sferix.GeodeticPointTree(np.repeat(points, 16, axis=0))",
+    ])
+    def test_ctrl_c_stops_heavy_calls_midway(self, call):
+        code = f"""
+import os, signal, threading, time
+import numpy as np
+import _sferix
+rng = np.random.default_rng(1)
+points = np.column_stack([rng.uniform(-180, 180, 300_000), rng.uniform(-90, 90, 300_000)])
+tree = _sferix.GeodeticPointTree(points)
+expected = tree.query_nearest(points[:50], 5)
+sent = []
+def interrupt():
+    sent.append(time.perf_counter())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Timer(0.5, interrupt).start()
+try:
+    {call}
+    print("finished")
+except KeyboardInterrupt:
+    print("stopped", time.perf_counter() - sent[0])
+again = tree.query_nearest(points[:50], 5)
+assert all((a == b).all() for a, b in zip(again, expected))
+"""
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        word, *latency = result.stdout.split()
+        assert word == "stopped"
+        assert float(latency[0]) < 2.0
 
     def test_ctrl_c_stops_a_long_call(self):
         rng = np.random.default_rng(3)

@@ -253,3 +253,12 @@ class TestValueSemantics:
         assert [p.coordinates for p in first] == [(1.0, 2.0), (3.0, 4.0), (5.0, 6.0)]
         assert all(a is not b for a, b in zip(first, second))
         assert _sferix.GeodeticPointTree([]).geometries() == []
+
+
+@pytest.mark.parametrize(("length", "refused"), [(179.95, False), (179.962, True), (179.99, True)])
+def test_edges_refused_from_the_cut_off_the_message_gives(length, refused):
+    if not refused:
+        _sferix.GeodeticLineStringTree([[(0.0, 0.0), (length, 0.0)]])
+        return
+    with pytest.raises(_sferix.GeodeticError, match=r"^edge 0 spans about 179\.9616 degrees or more;"):
+        _sferix.GeodeticLineStringTree([[(0.0, 0.0), (length, 0.0)]])

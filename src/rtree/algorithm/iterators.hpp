@@ -10,6 +10,7 @@
 #include "rtree/flat_view.hpp"
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
+#include "rtree/walk_check.hpp"
 
 namespace sferix::rtree {
 
@@ -53,6 +54,7 @@ public:
             if (node == nullptr) {
                 return nullptr;
             }
+            walk_check_.step();
             if (function_.should_descend(node->envelope)) {
                 enter(*node);
             }
@@ -79,6 +81,7 @@ private:
     FlatTreeView<T> tree_;
     F function_;
     NodeStack<Node> stack_;
+    WalkCheck walk_check_;
     // The leaves of the node entered last still to test: [leaf_begin_, leaf_next_).
     std::size_t leaf_begin_ = 0;
     std::size_t leaf_next_ = 0;

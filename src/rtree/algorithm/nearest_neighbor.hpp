@@ -12,6 +12,7 @@
 #include "rtree/flat_view.hpp"
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
+#include "rtree/walk_check.hpp"
 
 namespace sferix::rtree {
 
@@ -67,6 +68,7 @@ public:
     // every leaf has been reported.
     [[nodiscard]] std::optional<LeafWithDistance2<T>> next() {
         while (std::optional<Entry> entry = heap_.pop()) {
+            walk_check_.step();
             if (entry->is_leaf) {
                 return LeafWithDistance2<T>{&tree_.leaves[entry->index], entry->distance_2};
             }
@@ -127,6 +129,7 @@ private:
 
     FlatTreeView<T> tree_;
     SmallHeap<Entry, HEAP_INLINE_CAPACITY> heap_;
+    WalkCheck walk_check_;
     Point query_;
 };
 

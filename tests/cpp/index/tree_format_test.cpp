@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 #include <span>
+#include <string>
 #include <variant>
 #include <vector>
 
@@ -103,6 +104,25 @@ void poke(std::vector<std::byte>& data, std::size_t offset, T value) {
     std::memcpy(data.data() + offset, &value, sizeof(T));
 }
 
+// The checksum made right again after an edit, as a deliberate edit would.
+std::vector<std::byte> resealed(std::vector<std::byte> data) {
+    const std::size_t covered = data.size() - CHECKSUM_BYTES;
+    poke<std::uint64_t>(data, covered, payload_checksum(std::span(data).first(covered)));
+    return data;
+}
+
+// The same buffer in format version 1: no checksum.
+std::vector<std::byte> as_version_1(const std::vector<std::byte>& data) {
+    std::vector<std::byte> old(data.begin(), data.end() - static_cast<std::ptrdiff_t>(CHECKSUM_BYTES));
+    poke<std::uint32_t>(old, 8, 1);
+    return old;
+}
+
+std::string refusal(const std::vector<std::byte>& data) {
+    LoadResult<PointTree> loaded = try_decode_point_tree(data);
+    return std::holds_alternative<FormatError>(loaded) ? std::get<FormatError>(loaded).message : "loaded";
+}
+
 TEST(PointTreeFormat, RefusesEveryTruncation) {
     const std::vector<std::byte> data = encode_point_tree(tree_of(40, 3));
     for (std::size_t length = 0; length < data.size(); ++length) {
@@ -116,7 +136,7 @@ TEST(PointTreeFormat, RefusesCraftedFields) {
     const auto crafted = [&good](auto edit) {
         std::vector<std::byte> data = good;
         edit(data);
-        return data;
+        return resealed(std::move(data));
     };
     expect_refused(crafted([](auto& d) { poke<std::uint32_t>(d, 8, FORMAT_VERSION + 1); }));  // version
     expect_refused(crafted([](auto& d) { poke<std::uint32_t>(d, 8, 0); }));
@@ -127,16 +147,61 @@ TEST(PointTreeFormat, RefusesCraftedFields) {
     expect_refused(crafted([&](auto& d) { poke<std::uint32_t>(d, nodes + 48, 0); }));         // root's own child
     expect_refused(crafted([&](auto& d) { poke<std::uint16_t>(d, nodes + 52, 9); }));         // too many children
     expect_refused(crafted([&](auto& d) { poke<double>(d, nodes, std::nan("")); }));          // NaN box
-    expect_refused(crafted([&](auto& d) { poke<double>(d, d.size() - 8, std::nan("")); }));   // NaN latitude
-    expect_refused(crafted([&](auto& d) { poke<double>(d, d.size() - 16, 181.0); }));         // longitude range
-    expect_refused(crafted([&](auto& d) { poke<std::uint32_t>(d, d.size() - 40 * 16 - 4, 40); }));  // position
-    expect_refused(crafted([&](auto& d) { poke<double>(d, d.size() - 40 * 16 - 28, 2.0); }));  // not unit
-    expect_refused(crafted([&](auto& d) { poke<double>(d, d.size() - 40 * 16 - 28, std::nan("")); }));  // NaN
+    const std::size_t end = good.size() - CHECKSUM_BYTES;  // of the body
+    expect_refused(crafted([&](auto& d) { poke<double>(d, end - 8, std::nan("")); }));   // NaN latitude
+    expect_refused(crafted([&](auto& d) { poke<double>(d, end - 16, 181.0); }));         // longitude range
+    expect_refused(crafted([&](auto& d) { poke<std::uint32_t>(d, end - 40 * 16 - 4, 40); }));  // position
+    expect_refused(crafted([&](auto& d) { poke<double>(d, end - 40 * 16 - 28, 2.0); }));  // not unit
+    expect_refused(crafted([&](auto& d) { poke<double>(d, end - 40 * 16 - 28, std::nan("")); }));  // NaN
     expect_refused(crafted([](auto& d) { d.push_back(std::byte{0}); }));                      // trailing byte
 }
 
+// The checksum refuses any change it was not recomputed for; a version 1 buffer has
+// none and still loads.
+TEST(PointTreeFormat, ChecksumRefusesChangesAndVersion1StillLoads) {
+    const PointTree tree = tree_of(40, 6);
+    const std::vector<std::byte> good = encode_point_tree(tree);
+    EXPECT_EQ(refusal(good), "loaded");
+    std::vector<std::byte> flipped = good;
+    flipped[100] ^= std::byte{4};
+    EXPECT_EQ(refusal(flipped), "checksum at offset " + std::to_string(good.size() - 8) +
+                                    ": the data differ from the data written (damaged or altered)");
+    const std::vector<std::byte> old = as_version_1(good);
+    LoadResult<PointTree> loaded = try_decode_point_tree(old);
+    ASSERT_TRUE(std::holds_alternative<PointTree>(loaded));
+    const GeodeticPoint query = GeodeticPoint::try_new(20.0, -5.0).value();
+    EXPECT_EQ(within(std::get<PointTree>(loaded), query, 1e7), within(tree, query, 1e7));
+    EXPECT_NE(refusal(std::vector<std::byte>(old.begin(), old.begin() + 20)).find("header"), std::string::npos);
+
+    // Written and summed a block at a time on every core: nodes cut by block edges
+    // come out whole, and damage past the first block is seen.
+    const PointTree large = tree_of(40'000, 8);
+    std::vector<std::byte> big = encode_point_tree(large);
+    ASSERT_GT(big.size(), std::size_t{2} << 20);
+    LoadResult<PointTree> big_loaded = try_decode_point_tree(big);
+    ASSERT_TRUE(std::holds_alternative<PointTree>(big_loaded));
+    EXPECT_EQ(within(std::get<PointTree>(big_loaded), query, 1e6), within(large, query, 1e6));
+    big[(std::size_t{3} << 19) + 5] ^= std::byte{1};
+    EXPECT_NE(refusal(big).find("checksum"), std::string::npos);
+}
+
+// Two leaves' positions swapped, the checksum made right: each vector then belongs to
+// the other's coordinate, which the loader sees (queries by vector and by coordinate
+// would disagree). So does a coordinate moved without its vector, in version 1 too.
+TEST(PointTreeFormat, RefusesLeafVectorsThatAreNotTheirCoordinates) {
+    const std::vector<std::byte> good = encode_point_tree(tree_of(3, 7));
+    const std::size_t leaves = 32 + 56;  // one node
+    std::vector<std::byte> swapped = good;
+    std::swap_ranges(swapped.begin() + leaves + 24, swapped.begin() + leaves + 28, swapped.begin() + leaves + 28 + 24);
+    EXPECT_NE(refusal(resealed(swapped)).find("vector is not that of its point's coordinate"), std::string::npos);
+    std::vector<std::byte> moved = as_version_1(good);
+    poke<double>(moved, moved.size() - 16, 179.5);
+    EXPECT_NE(refusal(moved).find("vector is not that of its point's coordinate"), std::string::npos);
+}
+
 TEST(PointTreeFormat, RefusesOrAcceptsEveryBitFlipWithoutHarm) {
-    const std::vector<std::byte> good = encode_point_tree(tree_of(30, 9));
+    // Version 1, without the checksum that would refuse them all.
+    const std::vector<std::byte> good = as_version_1(encode_point_tree(tree_of(30, 9)));
     const GeodeticPoint query = GeodeticPoint::try_new(20.0, -5.0).value();
     for (std::size_t bit = 0; bit < good.size() * 8; ++bit) {
         std::vector<std::byte> data = good;
@@ -166,7 +231,7 @@ TEST(PointTreeFormat, RefusesOrAcceptsEveryBitFlipWithoutHarm) {
 
 TEST(PointTreeFormat, RefusesRandomBytesBehindAValidHeader) {
     std::mt19937_64 random(17);
-    const std::vector<std::byte> good = encode_point_tree(tree_of(20, 1));
+    const std::vector<std::byte> good = as_version_1(encode_point_tree(tree_of(20, 1)));
     for (int trial = 0; trial < 2000; ++trial) {
         std::vector<std::byte> data(good.begin(), good.begin() + 32);
         data.resize(32 + random() % 2000);

@@ -15,6 +15,7 @@
 #include "rtree/object.hpp"
 #include "rtree/params.hpp"
 #include "rtree/storage_hint.hpp"
+#include "rtree/walk_check.hpp"
 
 namespace sferix::rtree {
 
@@ -125,6 +126,8 @@ private:
     // partitioned and each part becomes a child node.
     void load_node(std::size_t index, std::span<T> group) {
         check_invariant(!group.empty(), "bulk loading an empty group");
+        // Partitioning a group costs about its size: a visit per 16 elements.
+        walk_check_.steps(1 + group.size() / 16);
         const auto offset = static_cast<std::uint32_t>(group.data() - all_.data());
         AABB<Point> envelope = AABB<Point>::new_empty();
         if (group.size() <= MAX_NODE_SIZE) {
@@ -152,6 +155,7 @@ private:
     }
 
     std::span<T> all_;
+    WalkCheck walk_check_;
     std::vector<Node> nodes_;
 };
 
