@@ -15,6 +15,7 @@
 #include "index/nearest_position.hpp"
 #include "rtree/algorithm/prefetch.hpp"
 #include "rtree/algorithm/small_heap.hpp"
+#include "rtree/params.hpp"
 #include "support/chunked_run.hpp"
 
 namespace sferix::indexed {
@@ -161,12 +162,12 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
         const auto may_hold_answers = [&](const NodeEntry& child) {
             return child.distance_2 <= bound_2 && !all_held_precede(child.distance_2, child.tie_break);
         };
-        std::array<NodeEntry, 8> run;  // the first `length` are set
+        std::array<NodeEntry, rtree::MAX_INNER_CHILDREN> run;  // the first `length` are set
         std::size_t length = 0;
         for (std::uint32_t i = node.first; i < end; ++i) {
             const NodeEntry child{view.nodes[i].envelope.distance_2(query), minima[i], i};
             if (may_hold_answers(child)) {
-                rtree::check_invariant(length < run.size(), "a node with more than eight children");
+                rtree::check_invariant(length < run.size(), "a node with more than MAX_INNER_CHILDREN children");
                 run[length++] = child;
             }
         }
@@ -321,10 +322,10 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     const auto expand = [&](const rtree::FlatNode<geodetic::UnitVec>& node) {
         const bool leaves = node.has_leaf_children();
         const std::uint32_t end = node.first + std::uint32_t{node.count};
-        std::array<WalkEntry, 8> run;  // the first `length` are set
+        std::array<WalkEntry, rtree::MAX_INNER_CHILDREN> run;  // the first `length` are set
         std::size_t length = 0;
         for (std::uint32_t i = node.first; i < end; ++i) {
-            rtree::check_invariant(length < run.size(), "a node with more than eight children");
+            rtree::check_invariant(length < run.size(), "a node with more than MAX_INNER_CHILDREN children");
             if (leaves) {
                 const geodetic::PointLeaf& leaf = view.leaves[i];
                 const double distance_2 = leaf.distance_2(q);

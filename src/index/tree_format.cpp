@@ -36,8 +36,6 @@ static_assert(sizeof(geodetic::PointLeaf) == LEAF_BYTES && std::is_trivially_cop
 // within a few ulps (|x² + y² + z² − 1| ≤ 4e-16 seen); a thousand times that still
 // refuses any vector that is not on the sphere for rounding reasons alone.
 constexpr double UNIT_NORM_2_TOLERANCE = 1e-12;
-// The loader's widest inner node: two groups per axis in three axes.
-constexpr std::size_t MAX_INNER_CHILDREN = 8;
 
 using geodetic::GeodeticCoord;
 using geodetic::UnitVec;
@@ -602,7 +600,7 @@ std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<co
                 least = std::min(least, static_cast<std::uint32_t>(position));
             }
         } else {
-            if (node.count == 0 || node.count > MAX_INNER_CHILDREN || first <= i || end > m) {
+            if (node.count == 0 || node.count > rtree::MAX_INNER_CHILDREN || first <= i || end > m) {
                 return FormatError{node_failure(i, offset + 48,
                                                 "child range [" + std::to_string(first) + ", " + std::to_string(end) +
                                                     ") invalid for node " + std::to_string(i) + " of " +

@@ -190,8 +190,7 @@ template <typename T>
     if (node.has_leaf_children() && node.count > MAX_NODE_SIZE) {
         return ::testing::AssertionFailure() << "a leaf-level node holds " << node.count << " leaves";
     }
-    // Three halvings give at most 2 × 2 × 2 groups.
-    if (!node.has_leaf_children() && node.count > 8) {
+    if (!node.has_leaf_children() && node.count > MAX_INNER_CHILDREN) {
         return ::testing::AssertionFailure() << "a node has " << node.count << " children";
     }
     return ::testing::AssertionSuccess();
