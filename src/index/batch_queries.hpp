@@ -348,14 +348,29 @@ support::RunOutcome query_nearest(const Tree& tree, std::span<const geodetic::Ge
                                   const NearestOptions& options, std::span<std::int64_t> positions,
                                   std::span<double> metres, const BatchRun& run = {}) {
     constexpr bool HINTED = std::same_as<Tree, geodetic::PointTree>;
-    const auto search = [&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
-                            NearestHint& hint) {
-        nearest_k_on(options.geodesy, tree, query, options.k, options.max_metres, hits, HINTED ? &hint : nullptr);
-    };
     const support::ChunkedRunOptions chunks{
         .workers = run.workers, .chunk_size = NEAREST_QUERIES_PER_CHUNK, .poll_interval = run.poll_interval};
-    return nearest_rows(queries, options.k, chunks, run.keep_going, positions, metres, search,
-                        query_order_for(tree, HINTED));
+    // The search is chosen once per batch, each its own instantiation of the runner, so
+    // that neither walk is compiled into the other's loop.
+    const auto rows = [&](const auto& search) {
+        return nearest_rows(queries, options.k, chunks, run.keep_going, positions, metres, search,
+                            query_order_for(tree, HINTED));
+    };
+    if constexpr (HINTED) {
+        if (options.geodesy == Geodesy::Wgs84) {
+            return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
+                            NearestHint& hint) {
+                nearest_k_wgs84(tree, query, options.k, options.max_metres, hits, &hint);
+            });
+        }
+        return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
+                        NearestHint& hint) { nearest_k(tree, query, options.k, options.max_metres, hits, &hint); });
+    } else {
+        SFERIX_ASSERT(options.geodesy == Geodesy::Sphere, "WGS84 queries are for points");
+        return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits) {
+            nearest_k(tree, query, options.k, options.max_metres, hits);
+        });
+    }
 }
 
 struct WithinOptions {
@@ -392,18 +407,33 @@ support::RunOutcome query_within_distance(const Tree& tree, std::span<const geod
         }
     }
     const bool with_distance = options.return_distance;
-    const auto search = [&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
-        if constexpr (!std::same_as<Coverage, NoCoverage>) {
-            if (grid != nullptr && covered_within_distance(tree, *grid, query, radius, with_distance, hits)) {
-                return;
-            }
-        }
-        within_distance_on(options.geodesy, tree, query, radius, with_distance, hits);
-    };
     found = WithinHits(with_distance);
     const support::ChunkedRunOptions chunks{
         .workers = run.workers, .chunk_size = WITHIN_QUERIES_PER_CHUNK, .poll_interval = run.poll_interval};
-    return within_rows(queries, radii, chunks, run.keep_going, found, search, query_order_for(tree));
+    // The walk is chosen once per batch, as in query_nearest.
+    const auto rows = [&](const auto& walk) {
+        const auto search = [&](const geodetic::GeodeticPoint& query, double radius,
+                                std::vector<PositionWithMetres>& hits) {
+            if constexpr (!std::same_as<Coverage, NoCoverage>) {
+                if (grid != nullptr && covered_within_distance(tree, *grid, query, radius, with_distance, hits)) {
+                    return;
+                }
+            }
+            walk(query, radius, hits);
+        };
+        return within_rows(queries, radii, chunks, run.keep_going, found, search, query_order_for(tree));
+    };
+    if constexpr (std::same_as<Tree, geodetic::PointTree>) {
+        if (options.geodesy == Geodesy::Wgs84) {
+            return rows([&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
+                within_distance_wgs84(tree, query, radius, with_distance, hits);
+            });
+        }
+    }
+    SFERIX_ASSERT(options.geodesy == Geodesy::Sphere, "WGS84 queries are for points");
+    return rows([&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
+        within_distance(tree, query, radius, with_distance, hits);
+    });
 }
 
 // found.write, with the copy (as large as the result) shared out over the workers.

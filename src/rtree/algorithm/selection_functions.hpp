@@ -30,11 +30,7 @@ struct SelectWithinDistanceFunction {
     P origin;
     double max_distance_2;
 
-    // Always inlined: it runs for every child box a radius walk meets, and GCC otherwise
-    // calls it out of line from the larger walks (the WGS84 radius walk: 9% more work).
-    [[nodiscard, gnu::always_inline]] bool should_descend(const AABB<P>& envelope) const {
-        return envelope.distance_2(origin) <= max_distance_2;
-    }
+    [[nodiscard]] bool should_descend(const AABB<P>& envelope) const { return envelope.distance_2(origin) <= max_distance_2; }
 
     template <PointDistance T>
         requires std::same_as<typename T::PointType, P>
