@@ -81,6 +81,21 @@ std::optional<ResultArray<Element>> allocate_results(std::size_t count, const st
     return result;
 }
 
+// The opening of every array query: workers (converted first), then the queries
+// (refused in a projected CRS, then read on that many threads); nullopt with the
+// exception pending.
+inline std::optional<QueryPoints> parse_batch(PyObject* queries_slot, PyObject* workers_slot, std::size_t& workers) {
+    const std::optional<std::size_t> parsed = parse_workers(workers_slot);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    workers = *parsed;
+    if (!refuse_projected(queries_slot, "queries")) {
+        return std::nullopt;
+    }
+    return parse_queries(queries_slot, workers);
+}
+
 // nearest_k: bind; parse query; convert k; convert max_distance; the k nearest by
 // `geodesy` as the list of (position, metres) tuples.
 template <TreeKind Kind>
@@ -112,14 +127,8 @@ template <TreeKind Kind>
 PyObject* run_query_nearest(PyObject* self, const FunctionDescription& description, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
     const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
-        const std::optional<std::size_t> workers = parse_workers(slots[3]);
-        if (!workers) {
-            return nullptr;
-        }
-        if (!refuse_projected(slots[0], "queries")) {
-            return nullptr;
-        }
-        const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
+        std::size_t workers = 1;
+        const std::optional<QueryPoints> queries = parse_batch(slots[0], slots[3], workers);
         if (!queries) {
             return nullptr;
         }
@@ -149,7 +158,7 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         const indexed::NearestOptions options{.k = width, .max_metres = *max_metres, .geodesy = geodesy};
         if (!run_interruptibly([&] {
                 indexed::query_nearest(state.tree, queries->elements(), options, positions->elements(),
-                                       metres->elements(), batch_run(*workers));
+                                       metres->elements(), batch_run(workers));
             })) {
             return nullptr;
         }
@@ -177,14 +186,8 @@ template <TreeKind Kind>
 PyObject* run_query_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
     const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
-        const std::optional<std::size_t> workers = parse_workers(slots[3]);
-        if (!workers) {
-            return nullptr;
-        }
-        if (!refuse_projected(slots[0], "queries")) {
-            return nullptr;
-        }
-        const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
+        std::size_t workers = 1;
+        const std::optional<QueryPoints> queries = parse_batch(slots[0], slots[3], workers);
         if (!queries) {
             return nullptr;
         }
@@ -192,25 +195,22 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         if (!radii) {
             return nullptr;
         }
-        bool return_distance = false;
-        if (slots[2] != nullptr) {
-            const std::optional<bool> given = convert_bool(slots[2], "return_distance");
-            if (!given) {
-                return nullptr;
-            }
-            return_distance = *given;
+        const std::optional<bool> given = parse_return_distance(slots[2]);
+        if (!given) {
+            return nullptr;
         }
+        const bool return_distance = *given;
         const indexed::WithinOptions options{.return_distance = return_distance, .geodesy = geodesy};
         indexed::WithinHits found(return_distance);
         const bool gathered = run_interruptibly([&] {
             if constexpr (requires { coverage_of(state); }) {
                 indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
-                                               batch_run(*workers), [&state]() -> const auto& {
+                                               batch_run(workers), [&state]() -> const auto& {
                                                    return coverage_of(state);
                                                });
             } else {
                 indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
-                                               batch_run(*workers));
+                                               batch_run(workers));
             }
         });
         if (!gathered) {
@@ -232,7 +232,7 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         }
         const std::span<std::int64_t> out = pairs->elements();
         if (!run_interruptibly([&] {
-                indexed::write_pairs(found, batch_run(*workers), out.first(m), out.subspan(m), metres->elements());
+                indexed::write_pairs(found, batch_run(workers), out.first(m), out.subspan(m), metres->elements());
             })) {
             return nullptr;
         }

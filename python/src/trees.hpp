@@ -194,6 +194,12 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
     return item_value(state, static_cast<std::size_t>(*index));
 }
 
+// return_distance, converted strictly when given (a null slot: False); nullopt with the
+// TypeError pending.
+inline std::optional<bool> parse_return_distance(PyObject* slot /* borrowed, may be null */) {
+    return slot == nullptr ? std::optional<bool>(false) : convert_bool(slot, "return_distance");
+}
+
 // A nearest method: bind `query`, parse it, run `search(tree, query)` (an optional
 // PositionWithMetres) and return None, the position, or (position, metres).
 template <TreeKind Kind, typename Search>
@@ -222,21 +228,17 @@ PyObject* run_within(PyObject* self, const FunctionDescription& description, PyO
             if (!radius_metres) {
                 return nullptr;
             }
-            bool return_distance = false;
-            if (slots[2] != nullptr) {
-                const std::optional<bool> given = convert_bool(slots[2], "return_distance");
-                if (!given) {
-                    return nullptr;
-                }
-                return_distance = *given;
+            const std::optional<bool> return_distance = parse_return_distance(slots[2]);
+            if (!return_distance) {
+                return nullptr;
             }
             const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
             if (!query) {
                 return nullptr;
             }
             std::vector<PositionWithMetres> hits;
-            indexed::within_distance_on(geodesy, state.tree, *query, *radius_metres, return_distance, hits);
-            return within_result(hits, return_distance);
+            indexed::within_distance_on(geodesy, state.tree, *query, *radius_metres, *return_distance, hits);
+            return within_result(hits, *return_distance);
         });
 }
 
