@@ -91,22 +91,18 @@ def sjoin_nearest(
     (naming its row by index label).
     """
     _check_frames(left, right, how)
-    if how == "right":
-        # Each right point's nearest left point: the same join with the frames swapped.
-        right_rows, left_rows, metres = _nearest_pairs(
-            right, left, "right", "left", max_distance, exclusive, wgs84, workers
-        )
-        order = _ordered(right_rows, left_rows)
-        right_rows, left_rows, metres = right_rows[order], left_rows[order], metres[order]
-        right_rows, left_rows, metres = _keep_unmatched(len(right), right_rows, left_rows, metres)
-    else:
-        left_rows, right_rows, metres = _nearest_pairs(
-            left, right, "left", "right", max_distance, exclusive, wgs84, workers
-        )
-        order = _ordered(left_rows, right_rows)
-        left_rows, right_rows, metres = left_rows[order], right_rows[order], metres[order]
-        if how == "left":
-            left_rows, right_rows, metres = _keep_unmatched(len(left), left_rows, right_rows, metres)
+    if how != "right":
+        index = RightIndex(right, "right")
+        return nearest_join(left, right, index, how, max_distance, lsuffix, rsuffix, distance_col, exclusive, wgs84,
+                            workers)
+    # Each right point's nearest left point: the same join with the frames swapped.
+    if _kinds(right) - {"points"}:
+        raise TypeError(f"how='right' needs points in right, found {', '.join(sorted(_kinds(right) - {'points'}))}")
+    _query_points(left, "left", "sjoin_nearest")
+    right_rows, left_rows, metres = _nearest_rows(
+        right, RightIndex(left, "left"), "right", max_distance, exclusive, wgs84, workers
+    )
+    right_rows, left_rows, metres = _keep_unmatched(len(right), right_rows, left_rows, metres)
     return _assemble(left, right, how, left_rows, right_rows, lsuffix, rsuffix, distance_col, metres)
 
 
@@ -144,7 +140,54 @@ def sjoin(
         raise ValueError(f"predicate must be one of {', '.join(map(repr, _PREDICATES))}, not {predicate!r}")
     if (predicate == "dwithin") != (distance is not None):
         raise ValueError("distance is needed with predicate='dwithin' and only there")
-    left_rows, right_rows = _pairs(left, right, predicate, distance, workers)
+    return predicate_join(left, right, RightIndex(right, "right"), how, predicate, distance, lsuffix, rsuffix, workers)
+
+
+def nearest_join(
+    left: geopandas.GeoDataFrame,
+    right: geopandas.GeoDataFrame,
+    index: RightIndex,
+    how: str,
+    max_distance: float | None,
+    lsuffix: str,
+    rsuffix: str,
+    distance_col: str | None,
+    exclusive: bool,
+    wgs84: bool,
+    workers: int,
+    fill: bool = False,
+) -> geopandas.GeoDataFrame:
+    """sjoin_nearest with how "inner" or "left" on `index`, built over `right`."""
+    if wgs84 and index.kind not in (None, "points"):
+        raise TypeError(f"wgs84=True needs points in right, found {index.kind}")
+    left_rows, right_rows, metres = _nearest_rows(left, index, "left", max_distance, exclusive, wgs84, workers)
+    if how == "left":
+        left_rows, right_rows, metres = _keep_unmatched(len(left), left_rows, right_rows, metres)
+    return _assemble(left, right, how, left_rows, right_rows, lsuffix, rsuffix, distance_col, metres, fill)
+
+
+def predicate_join(
+    left: geopandas.GeoDataFrame,
+    right: geopandas.GeoDataFrame,
+    index: RightIndex,
+    how: str,
+    predicate: str,
+    distance: Any,
+    lsuffix: str,
+    rsuffix: str,
+    workers: int,
+    fill: bool = False,
+) -> geopandas.GeoDataFrame:
+    """sjoin on `index`, built over `right`."""
+    rows, queries = _query_points(left, "left", "sjoin")
+    radius = _radius(distance, rows, len(left))
+    if index.tree is None or len(queries) == 0:
+        left_rows = right_rows = np.empty(0, np.int64)
+    else:
+        if predicate != "dwithin":
+            radius = 0.0
+        pairs = _asking(index.tree.query_within_distance, left.index, rows, "left", queries, radius, workers=workers)
+        left_rows, right_rows = rows[pairs[0]], index.rows[pairs[1]]
     if how == "right":
         order = _ordered(right_rows, left_rows)
         right_rows, left_rows, _ = _keep_unmatched(len(right), right_rows[order], left_rows[order], None)
@@ -153,7 +196,7 @@ def sjoin(
         left_rows, right_rows = left_rows[order], right_rows[order]
         if how == "left":
             left_rows, right_rows, _ = _keep_unmatched(len(left), left_rows, right_rows, None)
-    return _assemble(left, right, how, left_rows, right_rows, lsuffix, rsuffix, None, None)
+    return _assemble(left, right, how, left_rows, right_rows, lsuffix, rsuffix, None, None, fill)
 
 
 # --------------------------------------------------------------------------------------------
@@ -271,7 +314,7 @@ def _asking(query: Any, index: pd.Index, rows: np.ndarray, side: str, *args: Any
         raise type(error)(f"{side} row {_label(index, rows[int(found[1])])}: {found[2]}") from None
 
 
-def nearest_pairs(
+def _nearest_pairs(
     queries: np.ndarray,
     index: RightIndex,
     max_distance: float | None,
@@ -323,43 +366,28 @@ def nearest_pairs(
     return rows, found, found_metres
 
 
-def _nearest_pairs(
-    query_frame: geopandas.GeoDataFrame,
-    tree_frame: geopandas.GeoDataFrame,
-    query_side: str,
-    tree_side: str,
+def _kinds(frame: geopandas.GeoDataFrame) -> set[str]:
+    """The kinds of geometry `frame` holds, by their tree; None for anything else."""
+    return {_KINDS.get(int(t)) for t in np.unique(shapely.get_type_id(_geometries(frame))) if t != _MISSING}
+
+
+def _nearest_rows(
+    frame: geopandas.GeoDataFrame,
+    index: RightIndex,
+    side: str,
     max_distance: float | None,
     exclusive: bool,
     wgs84: bool,
     workers: int,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(query frame row, tree frame row, metres) of the nearest join, ordered by query row."""
-    if wgs84 or query_side == "right":
-        # Both need a point tree: over the right frame's points, or the left frame's
-        # points queried by the right frame's.
-        kinds = {_KINDS.get(int(t)) for t in np.unique(shapely.get_type_id(_geometries(tree_frame if query_side == "left" else query_frame)))} - {None}
-        if kinds - {"points"}:
-            what = "wgs84=True" if wgs84 else "how='right'"
-            raise TypeError(f"{what} needs points in right, found {', '.join(sorted(kinds - {'points'}))}")
-    rows, queries = _query_points(query_frame, query_side, "sjoin_nearest")
-    if tree_side == "left":
-        _query_points(tree_frame, tree_side, "sjoin_nearest")
-    index = RightIndex(tree_frame, tree_side)
-    ask = lambda query, *args, **kwargs: _asking(query, query_frame.index, rows, query_side, *args, **kwargs)  # noqa: E731
-    found_rows, positions, metres = nearest_pairs(queries, index, max_distance, exclusive, wgs84, workers, ask)
-    return rows[found_rows], index.rows[positions], metres
-
-
-def pairs_within(
-    queries: np.ndarray, index: RightIndex, predicate: str, radius: Any, workers: int, ask: Any
-) -> tuple[np.ndarray, np.ndarray]:
-    """(query, tree position) of every pair the predicate holds for, ordered by query."""
-    if index.tree is None or len(queries) == 0:
-        return np.empty(0, np.int64), np.empty(0, np.int64)
-    if predicate != "dwithin":
-        radius = 0.0
-    pairs = ask(index.tree.query_within_distance, queries, radius, workers=workers)
-    return pairs[0], pairs[1]
+    """(row of `frame`, row of the indexed frame, metres) of the nearest join of the points
+    of `frame` (the `side` frame), ordered by row, then by indexed row."""
+    rows, queries = _query_points(frame, side, "sjoin_nearest")
+    ask = lambda query, *args, **kwargs: _asking(query, frame.index, rows, side, *args, **kwargs)  # noqa: E731
+    found_rows, positions, metres = _nearest_pairs(queries, index, max_distance, exclusive, wgs84, workers, ask)
+    first, second = rows[found_rows], index.rows[positions]
+    order = _ordered(first, second)
+    return first[order], second[order], metres[order]
 
 
 def _radius(distance: Any, rows: np.ndarray, count: int) -> Any:
@@ -369,17 +397,6 @@ def _radius(distance: Any, rows: np.ndarray, count: int) -> Any:
     if radius.shape != (count,):
         raise ValueError(f"distance must be one number or one per left row ({count}), not of shape {radius.shape}")
     return radius[rows]
-
-
-def _pairs(
-    left: geopandas.GeoDataFrame, right: geopandas.GeoDataFrame, predicate: str, distance: Any, workers: int
-) -> tuple[np.ndarray, np.ndarray]:
-    rows, queries = _query_points(left, "left", "sjoin")
-    radius = _radius(distance, rows, len(left))
-    index = RightIndex(right, "right")
-    ask = lambda query, *args, **kwargs: _asking(query, left.index, rows, "left", *args, **kwargs)  # noqa: E731
-    found_rows, positions = pairs_within(queries, index, predicate, radius, workers, ask)
-    return rows[found_rows], index.rows[positions]
 
 
 # --------------------------------------------------------------------------------------------
