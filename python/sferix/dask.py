@@ -162,7 +162,7 @@ def sjoin_nearest(
     """
     import sferix.geopandas as joins
 
-    shared = _check_join(left, right, how, joins)
+    shared = _check_join(left, right, how, lsuffix, rsuffix, joins)
     if wgs84 and shared.index.kind not in (None, "points"):
         raise TypeError(f"wgs84=True needs points in right, found {shared.index.kind}")
     options = dict(
@@ -187,7 +187,7 @@ def sjoin(
     joins them: `how` "inner" or "left", and `distance` (for "dwithin") one number."""
     import sferix.geopandas as joins
 
-    shared = _check_join(left, right, how, joins)
+    shared = _check_join(left, right, how, lsuffix, rsuffix, joins)
     if predicate not in joins._PREDICATES:
         raise ValueError(f"predicate must be one of {', '.join(map(repr, joins._PREDICATES))}, not {predicate!r}")
     if (predicate == "dwithin") != (distance is not None):
@@ -219,9 +219,7 @@ def _shared_token(shared: _Shared) -> tuple[str, int, int]:
     return ("sferix.dask._Shared", id(shared), len(shared.frame))
 
 
-def _check_join(left: Any, right: Any, how: str, joins: Any) -> _Shared:
-    import geopandas
-
+def _check_join(left: Any, right: Any, how: str, lsuffix: str, rsuffix: str, joins: Any) -> _Shared:
     if not (isinstance(left, dd.DataFrame) and _is_geo_frame(left)):
         raise TypeError(f"left must be a dask-geopandas GeoDataFrame, not {type(left).__name__}")
     if how not in ("inner", "left"):
@@ -229,7 +227,7 @@ def _check_join(left: Any, right: Any, how: str, joins: Any) -> _Shared:
             f"how must be 'inner' or 'left', not {how!r}: a partition of left cannot tell which right rows "
             "the others match"
         )
-    joins._check_frames(geopandas.GeoDataFrame(left._meta), right, how)
+    joins._check_frames(left._meta, right, how, lsuffix, rsuffix)
     index = joins.RightIndex(right, "right")
     return _Shared(right, index)
 

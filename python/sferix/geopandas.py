@@ -90,7 +90,7 @@ def sjoin_nearest(
     `index_right`, suffixes that give two columns one name, or an invalid coordinate
     (naming its row by index label).
     """
-    _check_frames(left, right, how)
+    _check_frames(left, right, how, lsuffix, rsuffix)
     if how != "right":
         index = RightIndex(right, "right")
         return nearest_join(left, right, index, how, max_distance, lsuffix, rsuffix, distance_col, exclusive, wgs84,
@@ -135,7 +135,7 @@ def sjoin(
     `predicate`, a missing or extra `distance`, a column named `index_left` or
     `index_right`, suffixes that give two columns one name, or an invalid coordinate.
     """
-    _check_frames(left, right, how)
+    _check_frames(left, right, how, lsuffix, rsuffix)
     if predicate not in _PREDICATES:
         raise ValueError(f"predicate must be one of {', '.join(map(repr, _PREDICATES))}, not {predicate!r}")
     if (predicate == "dwithin") != (distance is not None):
@@ -241,12 +241,12 @@ class RightIndex:
             raise type(error)(f"{side} row {_label(frame.index, rows[item])}: {error}") from None
 
 
-def _check_frames(left: Any, right: Any, how: str) -> None:
+def _check_frames(left: Any, right: Any, how: str, lsuffix: str, rsuffix: str) -> None:
     for side, frame in (("left", left), ("right", right)):
         if not isinstance(frame, geopandas.GeoDataFrame):
             raise TypeError(f"{side} must be a GeoDataFrame, not {type(frame).__name__}")
         _check_crs(frame, side)
-        for name in ("index_left", "index_right"):
+        for name in (f"index_{lsuffix}", f"index_{rsuffix}"):
             if name in frame.columns:
                 raise ValueError(f"{side} has a column named {name!r}, which the join adds: rename it first")
     if how not in _HOWS:
@@ -464,10 +464,10 @@ def _assemble(
     left_names = [f"{c}_{lsuffix}" if c in clash else c for c in left_columns]
     right_names = [f"{c}_{rsuffix}" if c in clash else c for c in right_columns]
     if how == "right":
-        index_part = _index_columns(left.index, left_rows, "index_left", fill)
+        index_part = _index_columns(left.index, left_rows, f"index_{lsuffix}", fill)
         names = list(index_part) + left_names + right_names
     else:
-        index_part = _index_columns(right.index, right_rows, "index_right", fill)
+        index_part = _index_columns(right.index, right_rows, f"index_{rsuffix}", fill)
         names = left_names + list(index_part) + right_names
     if distance_col is not None:
         names.append(distance_col)
