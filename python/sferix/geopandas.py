@@ -11,10 +11,10 @@ or distorted away from a projection's centre. These take frames in longitude/lat
 degrees, answer with the array queries of a sferix tree built over the right frame, and
 give metres: great-circle metres on the mean Earth sphere, or WGS84 geodesic metres with
 `wgs84=True` where the right frame holds points. The result is the GeoDataFrame geopandas
-would give: the left frame's rows and columns (its geometry, index and CRS), the right
-row's index label in `index_right` (`index_right0`, `index_right1`, ... for a
-MultiIndex), then the right frame's columns but its geometry, clashing names suffixed
-with `_left` and `_right`.
+(0.14) would give: the left frame's rows and columns (its geometry, index and CRS), the
+right row's index label in `index_right` (`index_` and `rsuffix`; `index_right0`,
+`index_right1`, ... for a MultiIndex), then the right frame's columns but its geometry,
+names found in both frames suffixed with `_left` and `_right` (`lsuffix`, `rsuffix`).
 
 The left frame holds points; the right frame points, linestrings or polygons (a
 multipart row is one item, where the installed sferix reads multipart items). Polygons
@@ -86,9 +86,9 @@ def sjoin_nearest(
     Raises TypeError for a left frame holding anything but points (None and empty
     geometries aside), a right frame holding anything but one of points, linestrings
     or polygons, or `wgs84=True` or `how="right"` with a right frame not of points;
-    ValueError for a projected CRS, an unknown `how`, a column named `index_left` or
-    `index_right`, suffixes that give two columns one name, or an invalid coordinate
-    (naming its row by index label).
+    ValueError for a projected CRS, an unknown `how`, a column named as the join's index
+    columns (`index_left`, `index_right`), suffixes that give two columns one name, or an
+    invalid coordinate (naming its row by index label).
     """
     _check_frames(left, right, how, lsuffix, rsuffix)
     if how != "right":
@@ -132,8 +132,8 @@ def sjoin(
     Raises TypeError for a left frame holding anything but points (other geometry types
     are not supported yet) or a right frame holding anything but one of points,
     linestrings or polygons; ValueError for a projected CRS, an unknown `how` or
-    `predicate`, a missing or extra `distance`, a column named `index_left` or
-    `index_right`, suffixes that give two columns one name, or an invalid coordinate.
+    `predicate`, a missing or extra `distance`, a column named as the join's index
+    columns, suffixes that give two columns one name, or an invalid coordinate.
     """
     _check_frames(left, right, how, lsuffix, rsuffix)
     if predicate not in _PREDICATES:
@@ -324,7 +324,7 @@ def _nearest_pairs(
     ask: Any,
 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """(query, tree position, metres) of every nearest geometry to each query, ties
-    included, ordered by query. `ask(query, *args, **kwargs)` calls an array query."""
+    included. `ask(query, *args, **kwargs)` calls an array query."""
     tree = index.tree
     empty = np.empty(0, np.int64)
     if tree is None or len(queries) == 0:
@@ -357,9 +357,10 @@ def _nearest_pairs(
     if exclusive and point_tree:
         keep &= found_metres > 0.0
     rows, found, found_metres = rows[keep], found[keep], found_metres[keep]
-    missed = np.flatnonzero(positions >= 0)
-    if len(rows) != len(missed) or not np.array_equal(np.unique(rows), missed):
-        missed = np.setdiff1d(missed, rows, assume_unique=True)
+    answered = np.zeros(len(queries), bool)
+    answered[rows] = True
+    missed = np.flatnonzero((positions >= 0) & ~answered)
+    if missed.size:
         rows = np.concatenate((rows, missed))
         found = np.concatenate((found, positions[missed]))
         found_metres = np.concatenate((found_metres, metres[missed]))
