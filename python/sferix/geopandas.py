@@ -297,9 +297,12 @@ def _query_points(frame: geopandas.GeoDataFrame, side: str, verb: str) -> tuple[
             f"{verb} takes points in {side}, found a {_type_name(int(types[row]))} in row {_label(frame.index, row)}"
         )
     rows = np.flatnonzero(types == _POINT)
-    if rows.size and shapely.is_empty(values[rows]).any():
+    # get_coordinates skips None and empty points: with as many coordinates as points,
+    # none is empty (the usual case, which spares a pass over the geometries).
+    coordinates = shapely.get_coordinates(values)
+    if len(coordinates) != len(rows):
         rows = rows[~shapely.is_empty(values[rows])]
-    return rows, shapely.get_coordinates(values[rows])
+    return rows, coordinates
 
 
 def _asking(query: Any, index: pd.Index, rows: np.ndarray, side: str, *args: Any, **kwargs: Any) -> Any:
