@@ -285,8 +285,8 @@ def _is_geo_frame(frame: Any) -> bool:
 
 
 def _tree_key(tree: Any) -> Any:
-    """One key holding the tree (or a join's right frame and tree), which every partition task depends on, where passing the
-    tree itself would copy it into every task.
+    """One key holding the tree (or a join's right frame and its tree), which every
+    partition task depends on, where passing the tree itself would copy it into every task.
 
     With a distributed client as the scheduler, the tree is scattered to every worker now
     and the graph holds only its future: embedded in the graph it would travel with every
