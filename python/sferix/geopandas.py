@@ -432,9 +432,15 @@ def _keep_unmatched(
     return kept, other, metres
 
 
+# What pandas' take wants in place of a NumPy array dressed as an extension array.
+_NUMPY_ARRAY = getattr(pd.arrays, "NumpyExtensionArray", None) or getattr(pd.arrays, "PandasArray")
+
+
 def _filled(values: Any, rows: np.ndarray, fill: bool) -> Any:
     """values taken at rows, -1 giving a missing value; `fill` upcasts as a missing value
     would even when none is there, for dtypes that do not depend on the data."""
+    if isinstance(values, _NUMPY_ARRAY):
+        values = values.to_numpy()
     if fill:
         return take(values, np.append(rows, -1), allow_fill=True)[:-1]
     return take(values, rows, allow_fill=True)

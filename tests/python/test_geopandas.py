@@ -131,20 +131,22 @@ def haversine(lon1, lat1, lon2, lat2):
     return 2 * EARTH_RADIUS_M * np.arcsin(np.sqrt(np.minimum(h, 1.0)))
 
 
+@pytest.fixture(scope="module")
+def edge_frames():
+    """Points near the antimeridian and the poles, and their great-circle metres by brute force."""
+    rng = np.random.default_rng(5)
+    lon = np.concatenate((rng.uniform(175, 180, 40), rng.uniform(-180, -175, 40), rng.uniform(-180, 180, 40)))
+    lat = np.concatenate((rng.uniform(-5, 5, 80), rng.uniform(80, 90, 40)))
+    right = geopandas.GeoDataFrame({"id": np.arange(120)}, geometry=list(shapely.points(lon, lat)))
+    qlon = np.concatenate((rng.uniform(178, 180, 30), rng.uniform(-180, -178, 30), rng.uniform(-180, 180, 30)))
+    qlat = np.concatenate((rng.uniform(-3, 3, 60), rng.uniform(84, 90, 30)))
+    left = geopandas.GeoDataFrame({"q": np.arange(90)}, geometry=list(shapely.points(qlon, qlat)))
+    metres = haversine(qlon[:, None], qlat[:, None], lon[None, :], lat[None, :])
+    return left, right, metres
+
+
 class TestWherePlaneAndSphereDiffer:
     """Points near the antimeridian and the poles, where degrees mislead."""
-
-    @pytest.fixture(scope="class")
-    def edge_frames(self):
-        rng = np.random.default_rng(5)
-        lon = np.concatenate((rng.uniform(175, 180, 40), rng.uniform(-180, -175, 40), rng.uniform(-180, 180, 40)))
-        lat = np.concatenate((rng.uniform(-5, 5, 80), rng.uniform(80, 90, 40)))
-        right = geopandas.GeoDataFrame({"id": np.arange(120)}, geometry=list(shapely.points(lon, lat)))
-        qlon = np.concatenate((rng.uniform(178, 180, 30), rng.uniform(-180, -178, 30), rng.uniform(-180, 180, 30)))
-        qlat = np.concatenate((rng.uniform(-3, 3, 60), rng.uniform(84, 90, 30)))
-        left = geopandas.GeoDataFrame({"q": np.arange(90)}, geometry=list(shapely.points(qlon, qlat)))
-        metres = haversine(qlon[:, None], qlat[:, None], lon[None, :], lat[None, :])
-        return left, right, metres
 
     def test_sjoin_nearest_is_the_brute_force_nearest(self, edge_frames):
         left, right, metres = edge_frames
