@@ -504,5 +504,5 @@ def _assemble(
     else:
         result_index, geometry, crs = left.index.take(left_rows), left.geometry.name, left.crs
         geometry = left_names[left_columns.index(geometry)]
-    frame = pd.DataFrame(columns, index=result_index, copy=False)
-    return geopandas.GeoDataFrame(frame, geometry=geometry, crs=crs)
+    # Straight from the columns: through a DataFrame first, every column would be copied twice.
+    return geopandas.GeoDataFrame(columns, index=result_index, geometry=geometry, crs=crs, copy=False)
