@@ -26,7 +26,7 @@ import sferix  # noqa: E402
 import sferix.geopandas  # noqa: E402
 
 OUTPUT = pathlib.Path(__file__).with_name("nearest_country_planar.png")
-POINTS = 20_000
+POINTS = 8_000
 EQUAL_EARTH = "EPSG:8857"
 
 
@@ -60,10 +60,10 @@ def main():
     print(f"{len(sea):,} of {POINTS:,} random points lie in no country; the nearest country on the Equal Earth "
           f"plane is not the nearest on the sphere for {len(differ):,} of them ({share:.0%})")
 
-    figure, axis = plt.subplots(figsize=(12, 6.4))
+    figure, axis = plt.subplots(figsize=(11, 5.8))
     countries.boundary.plot(ax=axis, color="grey", linewidth=0.4)
-    axis.scatter(sea.geometry.x, sea.geometry.y, s=1, c="lightsteelblue", label="both agree")
-    axis.scatter(differ.geometry.x, differ.geometry.y, s=2, c="tab:red", label="planar nearest is wrong")
+    axis.scatter(sea.geometry.x, sea.geometry.y, s=2, c="lightsteelblue", label="both agree")
+    axis.scatter(differ.geometry.x, differ.geometry.y, s=3, c="tab:red", label="planar nearest is wrong")
     axis.set_xlim(-180, 180)
     axis.set_ylim(-90, 90)
     axis.set_xlabel("longitude (°)")
@@ -71,7 +71,7 @@ def main():
     axis.set_title(f"Nearest country: the Equal Earth plane is wrong for {share:.0%} of points in no country")
     axis.legend(loc="lower left", fontsize=8, markerscale=4)
     figure.tight_layout()
-    figure.savefig(OUTPUT, dpi=110)
+    figure.savefig(OUTPUT, dpi=100)
     print(f"wrote {OUTPUT}")
 
 
