@@ -71,9 +71,10 @@ def sjoin_nearest(
     `geopandas.sjoin_nearest` joins them, with distances in metres on the sphere (or on
     the WGS84 ellipsoid with `wgs84=True`, which needs points on the right).
 
-    A left row whose nearest right rows lie at exactly the same distance (a point on a
-    border two polygons share, repeated points) gets one output row per such right row,
-    in right-frame order. `how="inner"` leaves out left rows that match nothing (a None
+    A left row whose nearest right rows lie at exactly the same distance as computed (a
+    point on a border two polygons share, repeated points; points the plane sees as
+    equidistant may differ in the last bits on the sphere) gets one output row per such
+    right row, in right-frame order. `how="inner"` leaves out left rows that match nothing (a None
     or empty geometry, or nothing within `max_distance`), `how="left"` keeps them with
     missing values in the right frame's columns; both keep the left frame's index and
     geometry. `how="right"` (right frame of points only) joins each right point to its
