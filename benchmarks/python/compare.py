@@ -915,20 +915,14 @@ EQUAL_EARTH = "EPSG:8857"
 
 
 def natural_earth_countries() -> Any:
-    """Natural Earth's 177 countries; one row per part, within the range, where the trees
-    do not take a MultiPolygon row as one item."""
+    """Natural Earth's 177 countries, 29 of them MultiPolygon rows."""
     import warnings
 
     import geopandas
-    import sferix
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        countries = geopandas.read_file(geopandas.datasets.get_path("naturalearth_lowres"))
-    if not hasattr(sferix, "MultiPolygon"):
-        countries = countries.explode(index_parts=False)
-        countries = countries.set_geometry(countries.geometry.clip_by_rect(-180, -90, 180, 90))
-    return countries
+        return geopandas.read_file(geopandas.datasets.get_path("naturalearth_lowres"))
 
 
 def join_targets(repeat: int) -> None:

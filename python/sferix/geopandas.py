@@ -17,7 +17,7 @@ right row's index label in `index_right` (`index_` and `rsuffix`; `index_right0`
 names found in both frames suffixed with `_left` and `_right` (`lsuffix`, `rsuffix`).
 
 The left frame holds points; the right frame points, linestrings or polygons (a
-multipart row is one item, where the installed sferix reads multipart items). Polygons
+MultiLineString or MultiPolygon row is one item). Polygons
 are read as the smaller region their exterior bounds, whatever its direction, as planar
 data means them. Rows whose geometry is None or empty match nothing, as in geopandas.
 

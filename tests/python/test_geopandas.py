@@ -230,7 +230,6 @@ class TestRefusals:
         subprocess.run([sys.executable, "-c", code], check=True)
 
 
-@pytest.mark.skipif(not hasattr(sferix, "MultiPolygon"), reason="trees do not read multipart items yet")
 def test_natural_earth_multipart_rows_join_as_their_parts():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
