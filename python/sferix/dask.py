@@ -28,7 +28,10 @@ from dask.base import get_scheduler, normalize_token
 
 from _sferix import GeodeticError, GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
 
-__all__ = ["nearest", "within_distance"]
+from . import _partitioned
+from ._partitioned import PartitionedTree
+
+__all__ = ["PartitionedTree", "nearest", "within_distance"]
 
 Tree = GeodeticPointTree | GeodeticLineStringTree | GeodeticPolygonTree
 _TREE_TYPES = (GeodeticPointTree, GeodeticLineStringTree, GeodeticPolygonTree)
@@ -51,6 +54,7 @@ def nearest(
     lon: str = "lon",
     lat: str = "lat",
     k: int = 1,
+    max_distance: float | None = None,
     wgs84: bool = False,
 ) -> dd.DataFrame:
     """`points` with the nearest geometries of `tree` to each row's (`lon`, `lat`) in
@@ -58,8 +62,12 @@ def nearest(
     `nearest_position` (int64, the input position in `tree`) and `nearest_metres`
     (float64); otherwise `nearest_position_1` ... `nearest_position_k` and
     `nearest_metres_1` ... `nearest_metres_k`, nearest first, padded with position -1 and
-    distance inf when the tree has fewer than `k` geometries. `wgs84=True` measures
-    geodesics on the WGS84 ellipsoid (`query_nearest_wgs84`, point trees only).
+    distance inf when the tree has fewer than `k` geometries (or than `k` within
+    `max_distance` metres, inclusive). `wgs84=True` measures geodesics on the WGS84
+    ellipsoid (`query_nearest_wgs84`, point trees only).
+
+    `tree` may be a `PartitionedTree`: each row then goes only to the partitions that can
+    hold its answer, and the columns are the same as one tree over the whole frame gives.
 
     Returns a Dask DataFrame with the same partitions and divisions as `points`; nothing
     is computed until it is, but with a distributed client the tree is sent to the
@@ -71,10 +79,12 @@ def nearest(
     partition holding it is computed, naming the row by its index label
     (`row 1007: latitude 95 outside [-90.0, 90.0]`).
     """
+    if isinstance(tree, PartitionedTree):
+        return _partitioned.nearest(points, tree, lon=lon, lat=lat, k=k, max_distance=max_distance, wgs84=wgs84)
     _check(points, tree, lon, lat, wgs84)
     query = tree.query_nearest_wgs84 if wgs84 and isinstance(tree, GeodeticPointTree) else tree.query_nearest
     # An empty query checks k now, not in a worker, and gives the result's dtypes.
-    query(np.empty((0, 2)), k)
+    query(np.empty((0, 2)), k, max_distance=max_distance)
     if k == 1:
         names = ["nearest_position", "nearest_metres"]
     else:
@@ -84,7 +94,8 @@ def nearest(
             raise ValueError(f"points already has a column named {name!r}")
     meta = _with_nearest(points._meta, np.empty((0, k), np.int64), np.empty((0, k)), names)
     return points.map_partitions(
-        _nearest_partition, _tree_key(tree), lon=lon, lat=lat, k=k, wgs84=wgs84, names=names, meta=meta
+        _nearest_partition, _tree_key(tree), lon=lon, lat=lat, k=k, max_distance=max_distance, wgs84=wgs84,
+        names=names, meta=meta
     )
 
 
@@ -108,7 +119,12 @@ def within_distance(
 
     `radius_metres` is one number for every row (inclusive; a negative or NaN radius finds
     nothing). Errors as for `nearest`, plus TypeError for a radius that is not one number.
+
+    With a `PartitionedTree` each row goes only to the partitions within the radius, and
+    each row's pairs come by position.
     """
+    if isinstance(tree, PartitionedTree):
+        return _partitioned.within_distance(points, tree, radius_metres, lon=lon, lat=lat, wgs84=wgs84)
     _check(points, tree, lon, lat, wgs84)
     if not isinstance(radius_metres, numbers.Real):
         raise TypeError(f"radius_metres must be one number, not {type(radius_metres).__name__}")
@@ -198,10 +214,11 @@ def _with_nearest(partition: pd.DataFrame, positions: np.ndarray, metres: np.nda
 
 
 def _nearest_partition(
-    partition: pd.DataFrame, tree: Any, *, lon: str, lat: str, k: int, wgs84: bool, names: list[str]
+    partition: pd.DataFrame, tree: Any, *, lon: str, lat: str, k: int, max_distance: float | None, wgs84: bool,
+    names: list[str]
 ) -> pd.DataFrame:
     query = tree.query_nearest_wgs84 if wgs84 else tree.query_nearest
-    positions, metres = _ask(query, partition, lon, lat, k, workers=1)
+    positions, metres = _ask(query, partition, lon, lat, k, max_distance=max_distance, workers=1)
     return _with_nearest(partition, positions, metres, names)
 
 
