@@ -458,9 +458,15 @@ def _caps(tree: Any, kind: str, keys: np.ndarray, vectors: np.ndarray, owner: np
     every item: the vertices, and for linestrings and polygons the arcs between them and
     the filled regions, as (x, y, z, chord radius) rows."""
     m = len(keys)
-    groups = max(1, min(_MAX_CAPS, m // _MIN_ITEMS))
+    runs = max(1, min(_MAX_CAPS, m // _MIN_ITEMS))
+    by_key = np.argsort(keys, kind="stable")
+    # The curve is continuous on a face but jumps between faces: a run is cut where the
+    # face changes, or its cap would span both ends of the jump.
+    run = np.arange(m) * runs // m + runs * (keys[by_key] >> (2 * _HILBERT_ORDER))
+    starts_run = np.concatenate(([True], run[1:] != run[:-1]))
+    groups = int(starts_run.sum())
     group_of_item = np.empty(m, np.int64)
-    group_of_item[np.argsort(keys, kind="stable")] = np.arange(m) * groups // m
+    group_of_item[by_key] = np.cumsum(starts_run) - 1
     group = group_of_item[owner]
     sums = np.column_stack([np.bincount(group, vectors[:, c], minlength=groups) for c in range(3)])
     norms = np.linalg.norm(sums, axis=1)
