@@ -268,6 +268,8 @@ class PartitionedTree:
                               workers=[workers[j % len(workers)]], allow_other_workers=True) if present[j] else None
                 for j in range(count)
             ]
+            # Load now, so that a damaged directory fails here and not in a later join.
+            client.gather([client.submit(_caps_of, part, pure=False) for part in parts if part is not None])
         else:
             parts = [_read_part(path, j, kind, meta["oriented"], narrow) if present[j] else None for j in range(count)]
         tree = cls.__new__(cls)
