@@ -276,6 +276,33 @@ class PartitionedTree:
         tree._setup(kind, meta["oriented"], int(meta["rows"]), present, caps, parts, client)
         return tree
 
+    def _homes(self) -> list[tuple[list[str] | None, list[int]]]:
+        """The non-empty partitions grouped by the worker keeping them, as (that worker, or
+        None in this process; the partitions). A join asks each group in one task: one per
+        partition would cost a scheduler round trip each."""
+        present = [j for j, part in enumerate(self._parts) if part is not None]
+        if self._client is None:
+            return [(None, present)] if present else []
+        who = self._client.who_has([self._parts[j] for j in present])
+        groups: dict[str | None, list[int]] = {}
+        for j in present:
+            holders = sorted(who.get(self._parts[j].key) or ())
+            groups.setdefault(holders[0] if holders else None, []).append(j)
+        return [([worker] if worker else None, members) for worker, members in groups.items()]
+
+    def _at(self, home: list[str] | None, members: list[int], func: Any, pieces: Any, *args: Any) -> Any:
+        """A delayed func(pieces, the partitions `members`, *args), run where they are kept.
+
+        A task that took the trees as inputs would run wherever the scheduler found the
+        shorter queue, which copies the trees there, and soon every worker would hold every
+        tree (Dask DataFrames ignore annotations, so the task cannot be pinned). The task
+        takes the trees' keys instead and runs the work on `home` (anywhere if that worker
+        is gone), or at once where it already is."""
+        if self._client is None:
+            return dask.delayed(func)(pieces, [self._part_keys[j] for j in members], *args)
+        keys = [self._parts[j].key for j in members]
+        return dask.delayed(_at_home)(home, keys, func, pieces, *args)
+
     def _empty(self) -> Any:
         """An empty tree of this kind: it checks arguments as the partitions' trees do."""
         return _new_tree(self._kind, self._oriented, [])
@@ -602,9 +629,11 @@ def _sphere_bound(metres: np.ndarray, wgs84: bool) -> np.ndarray:
     return metres * (1 + _ROUTE_SLACK_RELATIVE) + _ROUTE_SLACK_METRES
 
 
-def _deal(queries: np.ndarray, query_ids: np.ndarray, parts: np.ndarray, count: int,
+def _deal(queries: np.ndarray, query_ids: np.ndarray, parts: np.ndarray, groups: list[list[int]],
           limits: np.ndarray | None = None) -> list[Any]:
-    """Per partition, None or (query ids, their (lon, lat), max distance or None)."""
+    """Per group, per partition in it: None or (query ids, their (lon, lat), max distance
+    or None)."""
+    count = max((max(members) for members in groups), default=-1) + 1
     order = np.argsort(parts, kind="stable")
     bounds = np.searchsorted(parts[order], np.arange(count + 1))
     pieces: list[Any] = []
@@ -615,7 +644,24 @@ def _deal(queries: np.ndarray, query_ids: np.ndarray, parts: np.ndarray, count: 
             continue
         limit = None if limits is None else float(limits[ids].max())
         pieces.append((ids, queries[ids], None if limit is None or math.isinf(limit) else limit))
-    return pieces
+    return [[pieces[j] for j in members] for members in groups]
+
+
+def _at_home(home: list[str], keys: list[Any], func: Any, pieces: list[Any], *args: Any) -> Any:
+    from distributed import Future, get_worker, worker_client
+
+    asked = [i for i, piece in enumerate(pieces) if piece is not None]
+    pieces = [pieces[i] for i in asked]
+    keys = [keys[i] for i in asked]
+    if not keys:
+        return func([], [], *args)
+    worker = get_worker()
+    if worker.address in home and all(key in worker.data for key in keys):
+        return func(pieces, [worker.data[key] for key in keys], *args)
+    with worker_client() as client:
+        parts = [Future(key, client) for key in keys]
+        return client.submit(func, pieces, parts, *args, workers=home, allow_other_workers=True,
+                             pure=False).result()
 
 
 # --- nearest ------------------------------------------------------------------------------
@@ -639,16 +685,17 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
     if count:
         meta = meta.assign(partitions=np.empty(0, np.int64))
     limit = math.inf if max_distance is None else float(max_distance)
-    parts = tree._part_keys
-    total = len(parts)
+    homes = tree._homes()
+    groups = [members for _, members in homes]
     results = []
     for chunk in points.to_delayed():
-        routed = dask.delayed(_nearest_first, nout=total + 1)(chunk, tree._router_key, lon, lat, limit, total)
-        first = [None if parts[j] is None else dask.delayed(_nearest_in)(routed[j + 1], parts[j], k, wgs84)
-                 for j in range(total)]
-        second = dask.delayed(_nearest_second, nout=total + 1)(routed[0], first, tree._router_key, k, limit, wgs84)
-        more = [None if parts[j] is None else dask.delayed(_nearest_in)(second[j + 1], parts[j], k, wgs84)
-                for j in range(total)]
+        routed = dask.delayed(_nearest_first, nout=len(homes) + 1)(chunk, tree._router_key, lon, lat, limit, groups)
+        first = [tree._at(home, members, _nearest_in, routed[g + 1], k, wgs84)
+                 for g, (home, members) in enumerate(homes)]
+        second = dask.delayed(_nearest_second, nout=len(homes) + 1)(
+            routed[0], first, tree._router_key, k, limit, wgs84, groups)
+        more = [tree._at(home, members, _nearest_in, second[g + 1], k, wgs84)
+                for g, (home, members) in enumerate(homes)]
         results.append(dask.delayed(_nearest_merge)(chunk, second[0], more, k, names, count))
     return dd.from_delayed(results, meta=meta, divisions=points.divisions, verify_meta=False)
 
@@ -660,24 +707,29 @@ def _nearest_names(k: int) -> list[str]:
 
 
 def _nearest_first(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, limit: float,
-                   total: int) -> tuple[Any, ...]:
+                   groups: list[list[int]]) -> tuple[Any, ...]:
     from . import dask as joins
 
     queries, first = joins._ask(lambda q: (q, router.first(q)), chunk, lon, lat)
     ids = np.flatnonzero(first >= 0)
-    return ((queries, first),) + tuple(_deal(queries, ids, first[ids], total, np.full(len(queries), limit)))
+    return ((queries, first),) + tuple(_deal(queries, ids, first[ids], groups, np.full(len(queries), limit)))
 
 
-def _nearest_in(piece: Any, part: _Part | None, k: int, wgs84: bool) -> Any:
-    """The piece's queries answered by one partition: (query ids, frame rows, metres)."""
-    if piece is None or part is None:
+def _nearest_in(pieces: list[Any], parts: list[_Part], k: int, wgs84: bool) -> Any:
+    """The pieces' queries answered by their partitions: (query ids, frame rows, metres)."""
+    answers = []
+    for piece, part in zip(pieces, parts):
+        if piece is None:
+            continue
+        ids, queries, limit = piece
+        query = part.tree.query_nearest_wgs84 if wgs84 else part.tree.query_nearest
+        positions, metres = query(queries, k, max_distance=limit, workers=1)
+        positions = positions.reshape(len(ids), k)
+        rows = np.where(positions >= 0, part.rows[np.maximum(positions, 0)].astype(np.int64), -1)
+        answers.append((ids, rows, metres.reshape(len(ids), k)))
+    if not answers:
         return None
-    ids, queries, limit = piece
-    query = part.tree.query_nearest_wgs84 if wgs84 else part.tree.query_nearest
-    positions, metres = query(queries, k, max_distance=limit, workers=1)
-    positions = positions.reshape(len(ids), k)
-    rows = np.where(positions >= 0, part.rows[np.maximum(positions, 0)].astype(np.int64), -1)
-    return ids, rows, metres.reshape(len(ids), k)
+    return tuple(np.concatenate([answer[i] for answer in answers]) for i in range(3))
 
 
 def _gather(n: int, k: int, answers: list[Any], rows: np.ndarray | None = None,
@@ -709,7 +761,7 @@ def _gather(n: int, k: int, answers: list[Any], rows: np.ndarray | None = None,
 
 
 def _nearest_second(state: Any, answers: list[Any], router: _Router, k: int, limit: float,
-                    wgs84: bool) -> tuple[Any, ...]:
+                    wgs84: bool, groups: list[list[int]]) -> tuple[Any, ...]:
     queries, first = state
     n = len(queries)
     rows, metres = _gather(n, k, answers)
@@ -721,8 +773,7 @@ def _nearest_second(state: Any, answers: list[Any], router: _Router, k: int, lim
     touched = (first >= 0) + np.bincount(ids, minlength=n)
     # Ties at the k-th distance must come too; a wider limit only adds candidates the merge drops.
     limits = np.minimum(np.nextafter(reach, np.inf) * (1 + 1e-12), limit)
-    total = len(answers)
-    return ((n, rows, metres, touched),) + tuple(_deal(queries, ids, parts, total, limits))
+    return ((n, rows, metres, touched),) + tuple(_deal(queries, ids, parts, groups, limits))
 
 
 def _nearest_merge(chunk: pd.DataFrame, state: Any, answers: list[Any], k: int, names: list[str],
@@ -750,36 +801,40 @@ def within_distance(points: Any, tree: PartitionedTree, radius_metres: float, *,
     radius = float(radius_metres)
     meta = pd.DataFrame({
         "row": points._meta.index[:0], "position": np.empty(0, np.int64), "metres": np.empty(0, np.float64)})
-    parts = tree._part_keys
-    total = len(parts)
+    homes = tree._homes()
+    groups = [members for _, members in homes]
     results = []
     for chunk in points.to_delayed():
-        routed = dask.delayed(_within_route, nout=total + 1)(chunk, tree._router_key, lon, lat, radius, wgs84, total)
-        answers = [None if parts[j] is None else dask.delayed(_within_in)(routed[j + 1], parts[j], radius, wgs84)
-                   for j in range(total)]
-        results.append(dask.delayed(_within_merge)(chunk, routed[0], answers))
+        routed = dask.delayed(_within_route, nout=len(homes) + 1)(chunk, tree._router_key, lon, lat, radius, wgs84,
+                                                                   groups)
+        answers = [tree._at(home, members, _within_in, routed[g + 1], radius, wgs84)
+                   for g, (home, members) in enumerate(homes)]
+        results.append(dask.delayed(_within_merge)(chunk, answers))
     return dd.from_delayed(results, meta=meta, verify_meta=False)
 
 
 def _within_route(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, radius: float, wgs84: bool,
-                  total: int) -> tuple[Any, ...]:
+                  groups: list[list[int]]) -> tuple[Any, ...]:
     from . import dask as joins
 
     queries, ids, parts = joins._ask(lambda q: (q,) + router.within(q, radius, wgs84), chunk, lon, lat)
-    return (len(queries),) + tuple(_deal(queries, ids, parts, total))
+    return (len(queries),) + tuple(_deal(queries, ids, parts, groups))
 
 
-def _within_in(piece: Any, part: _Part | None, radius: float, wgs84: bool) -> Any:
-    if piece is None or part is None:
-        return None
-    ids, queries, _ = piece
-    query = part.tree.query_within_distance_wgs84 if wgs84 else part.tree.query_within_distance
-    pairs, metres = query(queries, radius, return_distance=True, workers=1)
-    return ids[pairs[0]], part.rows[pairs[1]].astype(np.int64), metres
+def _within_in(pieces: list[Any], parts: list[_Part], radius: float, wgs84: bool) -> Any:
+    found = []
+    for piece, part in zip(pieces, parts):
+        if piece is None:
+            continue
+        ids, queries, _ = piece
+        query = part.tree.query_within_distance_wgs84 if wgs84 else part.tree.query_within_distance
+        pairs, metres = query(queries, radius, return_distance=True, workers=1)
+        found.append((ids[pairs[0]], part.rows[pairs[1]].astype(np.int64), metres))
+    return found
 
 
-def _within_merge(chunk: pd.DataFrame, n: int, answers: list[Any]) -> pd.DataFrame:
-    found = [answer for answer in answers if answer is not None]
+def _within_merge(chunk: pd.DataFrame, answers: list[Any]) -> pd.DataFrame:
+    found = [answer for group in answers for answer in group]
     q = np.concatenate([a[0] for a in found]) if found else np.empty(0, np.int64)
     r = np.concatenate([a[1] for a in found]) if found else np.empty(0, np.int64)
     m = np.concatenate([a[2] for a in found]) if found else np.empty(0)
