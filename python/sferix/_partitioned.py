@@ -68,6 +68,8 @@ _WGS84_OVER_SPHERE_LOWER = 0.994
 # A cap wider than this many times the median cap is checked against every query directly,
 # so that a few far-flung runs do not widen the search of the cap tree for all.
 _WIDE_CAP_FACTOR = 4.0
+# Partitions smaller than this stay one tree: the nodes a split would save are few.
+_MIN_SPLIT = 10_000
 # Trees are written in pieces of this many bytes: one Parquet value holds at most 2 GiB.
 _CHUNK_BYTES = 64 << 20
 _FORMAT = 1
@@ -77,22 +79,23 @@ _KINDS = {0: "point", 4: "point", 1: "linestring", 5: "linestring", 3: "polygon"
 
 
 class _Part:
-    """One partition on a worker: its tree, the frame row of each tree position (ascending)
-    and, after a build, its caps as an (m, 4) array of centre x, y, z and chord radius."""
+    """One partition on a worker: its trees (a partition of points may be split in a few,
+    see `_tree_count`), per tree the frame row of each position (ascending) and, after a
+    build, per tree its caps as an (m, 4) array of centre x, y, z and chord radius."""
 
-    __slots__ = ("tree", "rows", "caps", "nbytes")
+    __slots__ = ("trees", "rows", "caps", "nbytes")
 
-    def __init__(self, tree: Any, rows: np.ndarray, caps: np.ndarray | None, nbytes: int) -> None:
-        self.tree = tree
+    def __init__(self, trees: list[Any], rows: list[np.ndarray], caps: list[np.ndarray] | None, nbytes: int) -> None:
+        self.trees = trees
         self.rows = rows
         self.caps = caps
         self.nbytes = nbytes
 
     def __getstate__(self) -> tuple[Any, ...]:
-        return (self.tree, self.rows, self.caps, self.nbytes)
+        return (self.trees, self.rows, self.caps, self.nbytes)
 
     def __setstate__(self, state: tuple[Any, ...]) -> None:
-        self.tree, self.rows, self.caps, self.nbytes = state
+        self.trees, self.rows, self.caps, self.nbytes = state
 
 
 # Dask weighs a task's inputs to choose where it runs and reports worker memory by this:
@@ -180,17 +183,19 @@ class PartitionedTree:
                 for j in range(count)
             ]))
             caps = [_caps_of(part) for part in parts]
-        self._setup(kind, oriented, rows, [0 if c is None else 1 for c in caps], caps, parts, client)
+        self._setup(kind, oriented, rows, caps, parts, client)
 
-    def _setup(self, kind: str, oriented: bool, rows: int, present: list[int], caps: list[Any],
-               parts: list[Any], client: Any) -> None:
+    def _setup(self, kind: str, oriented: bool, rows: int, caps: list[Any], parts: list[Any], client: Any) -> None:
+        """`caps` per partition: None if it is empty, else the caps of each of its trees."""
         self._kind = kind
         self._oriented = bool(oriented)
         self._rows = rows
         self._caps = caps
-        self._parts = [part if flag else None for part, flag in zip(parts, present)]
+        self._parts = [part if c is not None else None for part, c in zip(parts, caps)]
         self._client = client
-        self._router = _Router(caps)
+        # Queries are routed to trees, numbered across partitions.
+        self._trees = [(j, t) for j, c in enumerate(caps) if c is not None for t in range(len(c))]
+        self._router = _Router([caps[j][t] for j, t in self._trees], [j for j, _ in self._trees])
         self._router_key = (client.scatter(self._router, broadcast=True, hash=False) if client is not None
                             else dask.delayed(self._router, pure=False))
         self._part_keys = [
@@ -216,20 +221,21 @@ class PartitionedTree:
 
     def to_parquet(self, path: str) -> None:
         """Writes the tree to the directory `path` (made if missing): `summary.parquet` (the
-        caps, with the kind and counts in its metadata) and, per non-empty partition j,
-        `tree-{j:05d}.parquet` (the tree's `to_bytes()` in pieces) and `rows-{j:05d}.parquet`
-        (its frame rows). The workers write their own partitions, so `path` must be
+        caps, with the kind and counts in its metadata) and, per tree t of partition j,
+        `tree-{j:05d}-{t}.parquet` (the tree's `to_bytes()` in pieces) and
+        `rows-{j:05d}-{t}.parquet` (its frame rows). The workers write their own partitions, so `path` must be
         reachable from every worker."""
         import pyarrow as pa
         import pyarrow.parquet as pq
 
         os.makedirs(path, exist_ok=True)
-        owners = [np.full(len(caps), j) for j, caps in enumerate(self._caps) if caps is not None]
-        table = np.concatenate([caps for caps in self._caps if caps is not None]) if owners else np.empty((0, 4))
+        caps = [self._caps[j][t] for j, t in self._trees]
+        table = np.concatenate(caps) if caps else np.empty((0, 4))
         meta = {"format": _FORMAT, "kind": self._kind, "oriented": self._oriented, "rows": self._rows,
-                "partitions": len(self._parts), "present": [part is not None for part in self._parts]}
+                "trees": [0 if c is None else len(c) for c in self._caps]}
         summary = pa.table({
-            "partition": np.concatenate(owners) if owners else np.empty(0, np.int64),
+            "partition": np.concatenate([np.full(len(c), j) for c, (j, _) in zip(caps, self._trees)] or [[]]),
+            "tree": np.concatenate([np.full(len(c), t) for c, (_, t) in zip(caps, self._trees)] or [[]]),
             "x": table[:, 0], "y": table[:, 1], "z": table[:, 2], "chord": table[:, 3],
         }).replace_schema_metadata({"sferix": json.dumps(meta)})
         pq.write_table(summary, os.path.join(path, "summary.parquet"))
@@ -255,53 +261,58 @@ class PartitionedTree:
         if meta.get("format") != _FORMAT:
             raise ValueError(f"{path}: format {meta.get('format')!r} is not {_FORMAT}")
         owners = summary.column("partition").to_numpy()
+        trees = summary.column("tree").to_numpy()
         table = np.column_stack([summary.column(name).to_numpy() for name in ("x", "y", "z", "chord")])
-        count = int(meta["partitions"])
-        present = [int(flag) for flag in meta["present"]]
-        caps = [table[owners == j] if present[j] else None for j in range(count)]
+        counts = [int(c) for c in meta["trees"]]
+        caps = [[table[(owners == j) & (trees == t)] for t in range(c)] if c else None for j, c in enumerate(counts)]
+        count, present = len(counts), counts
         kind, narrow = meta["kind"], meta["rows"] < 2**31
         client = _client()
         if client is not None:
             workers = sorted(client.scheduler_info()["workers"])
             parts = [
-                client.submit(_read_part, path, j, kind, meta["oriented"], narrow, pure=False,
+                client.submit(_read_part, path, j, present[j], kind, narrow, pure=False,
                               workers=[workers[j % len(workers)]], allow_other_workers=True) if present[j] else None
                 for j in range(count)
             ]
             # Load now, so that a damaged directory fails here and not in a later join.
             client.gather([client.submit(_caps_of, part, pure=False) for part in parts if part is not None])
         else:
-            parts = [_read_part(path, j, kind, meta["oriented"], narrow) if present[j] else None for j in range(count)]
+            parts = [_read_part(path, j, present[j], kind, narrow) if present[j] else None for j in range(count)]
         tree = cls.__new__(cls)
-        tree._setup(kind, meta["oriented"], int(meta["rows"]), present, caps, parts, client)
+        tree._setup(kind, meta["oriented"], int(meta["rows"]), caps, parts, client)
         return tree
 
     def _homes(self) -> list[tuple[list[str] | None, list[int]]]:
-        """The non-empty partitions grouped by the worker keeping them, as (that worker, or
-        None in this process; the partitions). A join asks each group in one task: one per
-        partition would cost a scheduler round trip each."""
+        """The trees grouped by the worker keeping them, as (that worker, or None in this
+        process; the trees' numbers). A join asks each group in one task: one per partition
+        would cost a scheduler round trip each."""
         present = [j for j, part in enumerate(self._parts) if part is not None]
-        if self._client is None:
-            return [(None, present)] if present else []
-        who = self._client.who_has([self._parts[j] for j in present])
+        homes: dict[int, str | None] = {j: None for j in present}
+        if self._client is not None:
+            who = self._client.who_has([self._parts[j] for j in present])
+            homes = {j: min(who.get(self._parts[j].key) or (None,)) for j in present}
         groups: dict[str | None, list[int]] = {}
-        for j in present:
-            holders = sorted(who.get(self._parts[j].key) or ())
-            groups.setdefault(holders[0] if holders else None, []).append(j)
-        return [([worker] if worker else None, members) for worker, members in groups.items()]
+        for u, (j, _) in enumerate(self._trees):
+            groups.setdefault(homes[j], []).append(u)
+        return [([worker] if worker else None, trees) for worker, trees in groups.items()]
 
-    def _at(self, home: list[str] | None, members: list[int], func: Any, pieces: Any, *args: Any) -> Any:
-        """A delayed func(pieces, the partitions `members`, *args), run where they are kept.
+    def _at(self, home: list[str] | None, trees: list[int], func: Any, pieces: Any, *args: Any) -> Any:
+        """A delayed func(pieces, partitions, layout, *args) that answers the pieces of the
+        trees numbered `trees`, run where they are kept; `layout` gives, per tree, its
+        partition's place in `partitions` and its place in that partition.
 
         A task that took the trees as inputs would run wherever the scheduler found the
         shorter queue, which copies the trees there, and soon every worker would hold every
         tree (Dask DataFrames ignore annotations, so the task cannot be pinned). The task
         takes the trees' keys instead and runs the work on `home` (anywhere if that worker
         is gone), or at once where it already is."""
+        members = sorted({self._trees[u][0] for u in trees})
+        layout = [(members.index(self._trees[u][0]), self._trees[u][1]) for u in trees]
         if self._client is None:
-            return dask.delayed(func)(pieces, [self._part_keys[j] for j in members], *args)
+            return dask.delayed(func)(pieces, [self._part_keys[j] for j in members], layout, *args)
         keys = [self._parts[j].key for j in members]
-        return dask.delayed(_at_home)(home, keys, func, pieces, *args)
+        return dask.delayed(_at_home)(home, keys, layout, func, pieces, *args)
 
     def _empty(self) -> Any:
         """An empty tree of this kind: it checks arguments as the partitions' trees do."""
@@ -453,6 +464,27 @@ def _split(chunk: pd.DataFrame, spec: Any, offset: int, cuts: np.ndarray) -> tup
     return tuple(pieces)
 
 
+def _node_count(n: int) -> int:
+    """The nodes the loader makes for n items: it halves a group along each axis until at
+    most 6 remain, so the levels are full octrees: (8^(L+1) - 1) / 7 nodes for the least L
+    with 6 * 8^L >= n (37449 nodes of 56 bytes for 62,500 points, but also for 196,608)."""
+    level = 0
+    while 6 * 8**level < n:
+        level += 1
+    return (8 ** (level + 1) - 1) // 7
+
+
+def _tree_count(n: int) -> int:
+    """How many trees to split a partition of n points into: the count, up to 8, with the
+    fewest nodes in all, each tree past the first weighed as 10% more nodes, since a query
+    may have to ask it too. A partition just past a step of `_node_count` would otherwise
+    carry up to 8 times the nodes it needs (34 bytes a point at 62,500 points, where one
+    tree of 10^6 has 17): three trees of 20,834 points need 13 in all."""
+    if n < _MIN_SPLIT:
+        return 1
+    return min(range(1, 9), key=lambda count: count * _node_count(-(-n // count)) * (0.9 + count / 10))
+
+
 def _build(kind: str, oriented: bool, narrow: bool, *pieces: Any) -> _Part | None:
     pieces = tuple(piece for piece in pieces if piece is not None)
     if not pieces:
@@ -460,26 +492,34 @@ def _build(kind: str, oriented: bool, narrow: bool, *pieces: Any) -> _Part | Non
     rows = np.concatenate([piece[0] for piece in pieces])
     keys = np.concatenate([piece[1] for piece in pieces])
     items = np.concatenate([piece[2] for piece in pieces])
-    data = items if items.dtype != object else list(items)
-    try:
-        tree = _new_tree(kind, oriented, data)
-    except (GeodeticError, ValueError, TypeError) as error:
-        item = getattr(error, "item", None)
-        if item is None or type(error) not in (GeodeticError, ValueError, TypeError):
-            raise
-        raise type(error)(f"row {rows[item]}: {error}") from None
-    if len(tree) != len(rows):
-        raise ValueError(f"the rows of partition became {len(tree)} items, not {len(rows)}")
-    if items.dtype != object:
-        vectors, owner = _unit_vectors(items[:, 0], items[:, 1]), np.arange(len(items))
-    else:
-        import shapely
+    # Runs along the curve, each in frame order (rows come ascending) for the tie rule.
+    count = _tree_count(len(rows)) if kind == "point" else 1
+    runs = [np.sort(run) for run in np.array_split(np.argsort(keys, kind="stable"), count)]
+    trees, row_lists, caps = [], [], []
+    nbytes = 0
+    for run in runs:
+        run_items = items[run]
+        try:
+            tree = _new_tree(kind, oriented, run_items if run_items.dtype != object else list(run_items))
+        except (GeodeticError, ValueError, TypeError) as error:
+            item = getattr(error, "item", None)
+            if item is None or type(error) not in (GeodeticError, ValueError, TypeError):
+                raise
+            raise type(error)(f"row {rows[run][item]}: {error}") from None
+        if len(tree) != len(run):
+            raise ValueError(f"{len(run)} rows became {len(tree)} items")
+        if run_items.dtype != object:
+            vectors, owner = _unit_vectors(run_items[:, 0], run_items[:, 1]), np.arange(len(run))
+        else:
+            import shapely
 
-        coords, owner = shapely.get_coordinates(items, return_index=True)
-        vectors = _unit_vectors(coords[:, 0], coords[:, 1])
-    caps = _caps(tree, kind, keys, vectors, owner)
-    rows = rows.astype(np.int32 if narrow else np.int64)
-    return _Part(tree, rows, caps, len(tree.to_bytes()) + rows.nbytes)
+            coords, owner = shapely.get_coordinates(run_items, return_index=True)
+            vectors = _unit_vectors(coords[:, 0], coords[:, 1])
+        trees.append(tree)
+        row_lists.append(rows[run].astype(np.int32 if narrow else np.int64))
+        caps.append(_caps(tree, kind, keys[run], vectors, owner))
+        nbytes += len(tree.to_bytes()) + row_lists[-1].nbytes
+    return _Part(trees, row_lists, caps, nbytes)
 
 
 def _caps(tree: Any, kind: str, keys: np.ndarray, vectors: np.ndarray, owner: np.ndarray) -> np.ndarray:
@@ -523,7 +563,7 @@ def _caps(tree: Any, kind: str, keys: np.ndarray, vectors: np.ndarray, owner: np
     return np.column_stack((centres, np.minimum(chord, 2.0)))
 
 
-def _caps_of(part: _Part | None) -> np.ndarray | None:
+def _caps_of(part: _Part | None) -> list[np.ndarray] | None:
     return None if part is None else part.caps
 
 
@@ -531,37 +571,44 @@ def _write_part(part: _Part, path: str, j: int) -> None:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    data = part.tree.to_bytes()
-    chunks = [data[at:at + _CHUNK_BYTES] for at in range(0, len(data), _CHUNK_BYTES)] or [b""]
-    pq.write_table(pa.table({"chunk": pa.array(chunks, pa.large_binary())}),
-                   os.path.join(path, f"tree-{j:05d}.parquet"), compression="none")
-    pq.write_table(pa.table({"row": part.rows.astype(np.int64)}), os.path.join(path, f"rows-{j:05d}.parquet"))
+    for t, (tree, rows) in enumerate(zip(part.trees, part.rows)):
+        data = tree.to_bytes()
+        chunks = [data[at:at + _CHUNK_BYTES] for at in range(0, len(data), _CHUNK_BYTES)] or [b""]
+        pq.write_table(pa.table({"chunk": pa.array(chunks, pa.large_binary())}),
+                       os.path.join(path, f"tree-{j:05d}-{t}.parquet"), compression="none")
+        pq.write_table(pa.table({"row": rows.astype(np.int64)}), os.path.join(path, f"rows-{j:05d}-{t}.parquet"))
 
 
-def _read_part(path: str, j: int, kind: str, oriented: bool, narrow: bool) -> _Part:
+def _read_part(path: str, j: int, count: int, kind: str, narrow: bool) -> _Part:
     import pyarrow.parquet as pq
 
-    chunks = pq.read_table(os.path.join(path, f"tree-{j:05d}.parquet")).column("chunk").to_pylist()
-    data = b"".join(chunks)
-    tree = {"point": GeodeticPointTree, "linestring": GeodeticLineStringTree,
-            "polygon": GeodeticPolygonTree}[kind].from_bytes(data)
-    rows = pq.read_table(os.path.join(path, f"rows-{j:05d}.parquet")).column("row").to_numpy()
-    if len(rows) != len(tree) or (len(rows) > 1 and not (np.diff(rows) > 0).all()):
-        raise ValueError(f"{path}: partition {j} has {len(tree)} items and {len(rows)} rows, or rows out of order")
-    rows = rows.astype(np.int32 if narrow else np.int64)
-    return _Part(tree, rows, None, len(data) + rows.nbytes)
+    trees, row_lists, nbytes = [], [], 0
+    for t in range(count):
+        chunks = pq.read_table(os.path.join(path, f"tree-{j:05d}-{t}.parquet")).column("chunk").to_pylist()
+        data = b"".join(chunks)
+        tree = {"point": GeodeticPointTree, "linestring": GeodeticLineStringTree,
+                "polygon": GeodeticPolygonTree}[kind].from_bytes(data)
+        rows = pq.read_table(os.path.join(path, f"rows-{j:05d}-{t}.parquet")).column("row").to_numpy()
+        if len(rows) != len(tree) or (len(rows) > 1 and not (np.diff(rows) > 0).all()):
+            raise ValueError(f"{path}: tree {t} of partition {j} has {len(tree)} items and {len(rows)} rows, "
+                             f"or rows out of order")
+        trees.append(tree)
+        row_lists.append(rows.astype(np.int32 if narrow else np.int64))
+        nbytes += len(data) + row_lists[-1].nbytes
+    return _Part(trees, row_lists, None, nbytes)
 
 
 # --- routing ------------------------------------------------------------------------------
 
 class _Router:
-    """The caps of every partition, and a point tree of their centres to find the caps near
-    a query. Caps far wider than the rest are kept aside and checked against every query."""
+    """The caps of every tree, and a point tree of their centres to find the caps near a
+    query. Caps far wider than the rest are kept aside and checked against every query."""
 
-    def __init__(self, caps: list[np.ndarray | None]) -> None:
-        self.count = len(caps)
-        owners = [np.full(len(c), j) for j, c in enumerate(caps) if c is not None]
-        table = np.concatenate([c for c in caps if c is not None]) if owners else np.empty((0, 4))
+    def __init__(self, caps: list[np.ndarray], partitions: list[int]) -> None:
+        self.count = max(len(caps), 1)
+        self.partition = np.array(partitions, np.int64)
+        owners = [np.full(len(c), u) for u, c in enumerate(caps)]
+        table = np.concatenate(caps) if caps else np.empty((0, 4))
         self.owners = np.concatenate(owners) if owners else np.empty(0, np.int64)
         self.radii = _EARTH_RADIUS_METRES * 2 * np.arcsin(np.minimum(table[:, 3], 2.0) / 2)
         limit = _WIDE_CAP_FACTOR * np.median(self.radii) if len(self.radii) else 0.0
@@ -582,7 +629,7 @@ class _Router:
         return np.maximum(_EARTH_RADIUS_METRES * np.arccos(dots) - self.radii[self.wide], 0.0)
 
     def first(self, queries: np.ndarray) -> np.ndarray:
-        """Per query, the partition of the cap it lies nearest to (-1 with no caps at all):
+        """Per query, the tree of the cap it lies nearest to (-1 with no caps at all):
         checks the queries as the array queries do."""
         positions, metres = self.tree.query_nearest(queries, 1, workers=1)
         found = positions >= 0
@@ -599,8 +646,8 @@ class _Router:
         return chosen
 
     def reach(self, queries: np.ndarray, bound: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """The distinct (query, partition) pairs where the partition has a cap within `bound`
-        sphere metres of the query (a bound per query), by query."""
+        """The distinct (query, tree) pairs where the tree has a cap within `bound` sphere
+        metres of the query (a bound per query), by query."""
         pairs, metres = self.tree.query_within_distance(queries, bound + self.widest, return_distance=True, workers=1)
         caps = self.narrow[pairs[1]]
         keep = metres - self.radii[caps] <= bound[pairs[0]]
@@ -620,6 +667,11 @@ class _Router:
             return np.empty(0, np.int64), np.empty(0, np.int64)
         return self.reach(queries, np.full(len(queries), min(_sphere_bound(np.float64(radius), wgs84), 4e7)))
 
+    def partitions_touched(self, n: int, ids: np.ndarray, trees: np.ndarray) -> np.ndarray:
+        """Per query of n, the number of partitions among its (query, tree) pairs."""
+        code = np.unique(ids * (int(self.partition.max(initial=0)) + 1) + self.partition[trees])
+        return np.bincount(code // (int(self.partition.max(initial=0)) + 1), minlength=n)
+
 
 def _sphere_bound(metres: np.ndarray, wgs84: bool) -> np.ndarray:
     """Sphere metres that a distance of `metres` (geodesic with `wgs84`) cannot exceed,
@@ -629,13 +681,13 @@ def _sphere_bound(metres: np.ndarray, wgs84: bool) -> np.ndarray:
     return metres * (1 + _ROUTE_SLACK_RELATIVE) + _ROUTE_SLACK_METRES
 
 
-def _deal(queries: np.ndarray, query_ids: np.ndarray, parts: np.ndarray, groups: list[list[int]],
+def _deal(queries: np.ndarray, query_ids: np.ndarray, trees: np.ndarray, groups: list[list[int]],
           limits: np.ndarray | None = None) -> list[Any]:
-    """Per group, per partition in it: None or (query ids, their (lon, lat), max distance
-    or None)."""
+    """Per group, per tree in it: None or (query ids, their (lon, lat), max distance or
+    None)."""
     count = max((max(members) for members in groups), default=-1) + 1
-    order = np.argsort(parts, kind="stable")
-    bounds = np.searchsorted(parts[order], np.arange(count + 1))
+    order = np.argsort(trees, kind="stable")
+    bounds = np.searchsorted(trees[order], np.arange(count + 1))
     pieces: list[Any] = []
     for j in range(count):
         ids = query_ids[order[bounds[j]:bounds[j + 1]]]
@@ -647,20 +699,23 @@ def _deal(queries: np.ndarray, query_ids: np.ndarray, parts: np.ndarray, groups:
     return [[pieces[j] for j in members] for members in groups]
 
 
-def _at_home(home: list[str], keys: list[Any], func: Any, pieces: list[Any], *args: Any) -> Any:
+def _at_home(home: list[str] | None, keys: list[Any], layout: list[tuple[int, int]], func: Any, pieces: list[Any],
+             *args: Any) -> Any:
     from distributed import Future, get_worker, worker_client
 
     asked = [i for i, piece in enumerate(pieces) if piece is not None]
+    needed = sorted({layout[i][0] for i in asked})
     pieces = [pieces[i] for i in asked]
-    keys = [keys[i] for i in asked]
+    layout = [(needed.index(layout[i][0]), layout[i][1]) for i in asked]
+    keys = [keys[i] for i in needed]
     if not keys:
-        return func([], [], *args)
+        return func([], [], [], *args)
     worker = get_worker()
-    if worker.address in home and all(key in worker.data for key in keys):
-        return func(pieces, [worker.data[key] for key in keys], *args)
+    if (home is None or worker.address in home) and all(key in worker.data for key in keys):
+        return func(pieces, [worker.data[key] for key in keys], layout, *args)
     with worker_client() as client:
         parts = [Future(key, client) for key in keys]
-        return client.submit(func, pieces, parts, *args, workers=home, allow_other_workers=True,
+        return client.submit(func, pieces, parts, layout, *args, workers=home, allow_other_workers=True,
                              pure=False).result()
 
 
@@ -715,17 +770,18 @@ def _nearest_first(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, lim
     return ((queries, first),) + tuple(_deal(queries, ids, first[ids], groups, np.full(len(queries), limit)))
 
 
-def _nearest_in(pieces: list[Any], parts: list[_Part], k: int, wgs84: bool) -> Any:
-    """The pieces' queries answered by their partitions: (query ids, frame rows, metres)."""
+def _nearest_in(pieces: list[Any], parts: list[_Part], layout: list[tuple[int, int]], k: int, wgs84: bool) -> Any:
+    """The pieces' queries answered by their trees: (query ids, frame rows, metres)."""
     answers = []
-    for piece, part in zip(pieces, parts):
+    for piece, (at, t) in zip(pieces, layout):
         if piece is None:
             continue
         ids, queries, limit = piece
-        query = part.tree.query_nearest_wgs84 if wgs84 else part.tree.query_nearest
+        tree, tree_rows = parts[at].trees[t], parts[at].rows[t]
+        query = tree.query_nearest_wgs84 if wgs84 else tree.query_nearest
         positions, metres = query(queries, k, max_distance=limit, workers=1)
         positions = positions.reshape(len(ids), k)
-        rows = np.where(positions >= 0, part.rows[np.maximum(positions, 0)].astype(np.int64), -1)
+        rows = np.where(positions >= 0, tree_rows[np.maximum(positions, 0)].astype(np.int64), -1)
         answers.append((ids, rows, metres.reshape(len(ids), k)))
     if not answers:
         return None
@@ -767,13 +823,15 @@ def _nearest_second(state: Any, answers: list[Any], router: _Router, k: int, lim
     rows, metres = _gather(n, k, answers)
     # The k-th distance found so far bounds the answer; fewer than k found leaves the limit.
     reach = np.minimum(metres[:, k - 1], limit)
-    ids, parts = router.reach(queries, np.minimum(_sphere_bound(reach, wgs84), 4e7))
-    other = parts != first[ids]
-    ids, parts = ids[other], parts[other]
-    touched = (first >= 0) + np.bincount(ids, minlength=n)
+    ids, trees = router.reach(queries, np.minimum(_sphere_bound(reach, wgs84), 4e7))
+    other = trees != first[ids]
+    ids, trees = ids[other], trees[other]
+    asked = first >= 0
+    touched = router.partitions_touched(n, np.concatenate((np.flatnonzero(asked), ids)),
+                                        np.concatenate((first[asked], trees)))
     # Ties at the k-th distance must come too; a wider limit only adds candidates the merge drops.
     limits = np.minimum(np.nextafter(reach, np.inf) * (1 + 1e-12), limit)
-    return ((n, rows, metres, touched),) + tuple(_deal(queries, ids, parts, groups, limits))
+    return ((n, rows, metres, touched),) + tuple(_deal(queries, ids, trees, groups, limits))
 
 
 def _nearest_merge(chunk: pd.DataFrame, state: Any, answers: list[Any], k: int, names: list[str],
@@ -817,19 +875,21 @@ def _within_route(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, radi
                   groups: list[list[int]]) -> tuple[Any, ...]:
     from . import dask as joins
 
-    queries, ids, parts = joins._ask(lambda q: (q,) + router.within(q, radius, wgs84), chunk, lon, lat)
-    return (len(queries),) + tuple(_deal(queries, ids, parts, groups))
+    queries, ids, trees = joins._ask(lambda q: (q,) + router.within(q, radius, wgs84), chunk, lon, lat)
+    return (len(queries),) + tuple(_deal(queries, ids, trees, groups))
 
 
-def _within_in(pieces: list[Any], parts: list[_Part], radius: float, wgs84: bool) -> Any:
+def _within_in(pieces: list[Any], parts: list[_Part], layout: list[tuple[int, int]], radius: float,
+               wgs84: bool) -> Any:
     found = []
-    for piece, part in zip(pieces, parts):
+    for piece, (at, t) in zip(pieces, layout):
         if piece is None:
             continue
         ids, queries, _ = piece
-        query = part.tree.query_within_distance_wgs84 if wgs84 else part.tree.query_within_distance
+        tree = parts[at].trees[t]
+        query = tree.query_within_distance_wgs84 if wgs84 else tree.query_within_distance
         pairs, metres = query(queries, radius, return_distance=True, workers=1)
-        found.append((ids[pairs[0]], part.rows[pairs[1]].astype(np.int64), metres))
+        found.append((ids[pairs[0]], parts[at].rows[t][pairs[1]].astype(np.int64), metres))
     return found
 
 
