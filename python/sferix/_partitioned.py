@@ -70,6 +70,11 @@ _WGS84_OVER_SPHERE_LOWER = 0.994
 _WIDE_CAP_FACTOR = 4.0
 # Partitions smaller than this stay one tree: the nodes a split would save are few.
 _MIN_SPLIT = 10_000
+# Caps near each grid cell's centre looked at for its bound: enough that the last of them
+# lies beyond the widest cap, so that the bound on the caps not looked at means something.
+_CLEARANCE_CAPS = 32
+# Finest level of the routing grid: 6 * 4^9 cells, 12 MB.
+_MAX_CELL_LEVEL = 9
 # Trees are written in pieces of this many bytes: one Parquet value holds at most 2 GiB.
 _CHUNK_BYTES = 64 << 20
 _FORMAT = 1
@@ -81,11 +86,13 @@ _KINDS = {0: "point", 4: "point", 1: "linestring", 5: "linestring", 3: "polygon"
 class _Part:
     """One partition on a worker: its trees (a partition of points may be split in a few,
     see `_tree_count`), per tree the frame row of each position (ascending) and, after a
-    build, per tree its caps as an (m, 4) array of centre x, y, z and chord radius."""
+    build, per tree its first curve key and its caps as an (m, 4) array of centre x, y, z
+    and chord radius."""
 
     __slots__ = ("trees", "rows", "caps", "nbytes")
 
-    def __init__(self, trees: list[Any], rows: list[np.ndarray], caps: list[np.ndarray] | None, nbytes: int) -> None:
+    def __init__(self, trees: list[Any], rows: list[np.ndarray], caps: list[tuple[int, np.ndarray]] | None,
+                 nbytes: int) -> None:
         self.trees = trees
         self.rows = rows
         self.caps = caps
@@ -186,7 +193,8 @@ class PartitionedTree:
         self._setup(kind, oriented, rows, caps, parts, client)
 
     def _setup(self, kind: str, oriented: bool, rows: int, caps: list[Any], parts: list[Any], client: Any) -> None:
-        """`caps` per partition: None if it is empty, else the caps of each of its trees."""
+        """`caps` per partition: None if it is empty, else per tree its first curve key and
+        its caps."""
         self._kind = kind
         self._oriented = bool(oriented)
         self._rows = rows
@@ -195,7 +203,8 @@ class PartitionedTree:
         self._client = client
         # Queries are routed to trees, numbered across partitions.
         self._trees = [(j, t) for j, c in enumerate(caps) if c is not None for t in range(len(c))]
-        self._router = _Router([caps[j][t] for j, t in self._trees], [j for j, _ in self._trees])
+        self._router = _Router([caps[j][t][1] for j, t in self._trees], [j for j, _ in self._trees],
+                               [caps[j][t][0] for j, t in self._trees])
         self._router_key = (client.scatter(self._router, broadcast=True, hash=False) if client is not None
                             else dask.delayed(self._router, pure=False))
         self._part_keys = [
@@ -229,10 +238,11 @@ class PartitionedTree:
         import pyarrow.parquet as pq
 
         os.makedirs(path, exist_ok=True)
-        caps = [self._caps[j][t] for j, t in self._trees]
+        caps = [self._caps[j][t][1] for j, t in self._trees]
         table = np.concatenate(caps) if caps else np.empty((0, 4))
         meta = {"format": _FORMAT, "kind": self._kind, "oriented": self._oriented, "rows": self._rows,
-                "trees": [0 if c is None else len(c) for c in self._caps]}
+                "trees": [0 if c is None else len(c) for c in self._caps],
+                "starts": [self._caps[j][t][0] for j, t in self._trees]}
         summary = pa.table({
             "partition": np.concatenate([np.full(len(c), j) for c, (j, _) in zip(caps, self._trees)] or [[]]),
             "tree": np.concatenate([np.full(len(c), t) for c, (_, t) in zip(caps, self._trees)] or [[]]),
@@ -264,7 +274,9 @@ class PartitionedTree:
         trees = summary.column("tree").to_numpy()
         table = np.column_stack([summary.column(name).to_numpy() for name in ("x", "y", "z", "chord")])
         counts = [int(c) for c in meta["trees"]]
-        caps = [[table[(owners == j) & (trees == t)] for t in range(c)] if c else None for j, c in enumerate(counts)]
+        starts = iter(meta["starts"])
+        caps = [[(next(starts), table[(owners == j) & (trees == t)]) for t in range(c)] if c else None
+                for j, c in enumerate(counts)]
         count, present = len(counts), counts
         kind, narrow = meta["kind"], meta["rows"] < 2**31
         client = _client()
@@ -364,15 +376,18 @@ def _hilbert_keys(vectors: np.ndarray) -> np.ndarray:
     d = np.zeros(len(vectors), np.int64)
     s = side >> 1
     while s > 0:
-        rx = (x & s) > 0
-        ry = (y & s) > 0
+        rx = (x & s) != 0
+        ry = (y & s) != 0
         d += s * s * ((3 * rx) ^ ry)
-        # Rotate the quadrant so the curve's pieces join end to end.
-        flip = ~ry & rx
-        x = np.where(flip, side - 1 - x, x)
-        y = np.where(flip, side - 1 - y, y)
-        swap = ~ry
-        x, y = np.where(swap, y, x), np.where(swap, x, y)
+        # Rotate the quadrant so the curve's pieces join end to end: where ry is 0, flip
+        # both (if rx is 1) and swap them, with masks rather than selections.
+        swap = -(~ry).astype(np.int64)
+        flip = (side - 1) & -(~ry & rx).astype(np.int64)
+        x ^= flip
+        y ^= flip
+        t = (x ^ y) & swap
+        x ^= t
+        y ^= t
         s >>= 1
     return face.astype(np.int64) * (side * side) + d
 
@@ -416,6 +431,50 @@ def _keys(chunk: pd.DataFrame, spec: Any, take: np.ndarray | None = None) -> np.
     if isinstance(spec, tuple):
         return _hilbert_keys(vectors)
     return _hilbert_keys(_representatives(vectors, owner, count))
+
+
+def _lonlat(vectors: np.ndarray) -> np.ndarray:
+    return np.column_stack((np.degrees(np.arctan2(vectors[:, 1], vectors[:, 0])),
+                            np.degrees(np.arctan2(vectors[:, 2], np.hypot(vectors[:, 0], vectors[:, 1])))))
+
+
+def _cell_caps(cells: np.ndarray, level: int) -> tuple[np.ndarray, np.ndarray]:
+    """The centre unit vector and the radius in metres (widened a little) of a cap around
+    each curve cell at `level`: cells are gnomonic squares, bounded by great circles, so
+    the cap around their corners holds them."""
+    side = 1 << level
+    face = cells // (side * side)
+    d = cells % (side * side)
+    x = np.zeros_like(d)
+    y = np.zeros_like(d)
+    s = 1
+    while s < side:
+        rx = 1 & (d // 2)
+        ry = 1 & (d ^ rx)
+        # Undo the quadrant rotation of `_hilbert_keys`.
+        flip = (ry == 0) & (rx == 1)
+        x = np.where(flip, s - 1 - x, x)
+        y = np.where(flip, s - 1 - y, y)
+        swap = ry == 0
+        x, y = np.where(swap, y, x), np.where(swap, x, y)
+        x += s * rx
+        y += s * ry
+        d //= 4
+        s *= 2
+    axis = face % 3
+    sign = np.where(face >= 3, -1.0, 1.0)
+    corners = []
+    for du, dv in ((0, 0), (1, 0), (0, 1), (1, 1)):
+        vector = np.zeros((len(cells), 3))
+        rows = np.arange(len(cells))
+        vector[rows, axis] = sign
+        vector[rows, (axis + 1) % 3] = (x + du) / side * 2 - 1
+        vector[rows, (axis + 2) % 3] = (y + dv) / side * 2 - 1
+        corners.append(vector / np.linalg.norm(vector, axis=1)[:, None])
+    centre = sum(corners)
+    centre /= np.linalg.norm(centre, axis=1)[:, None]
+    chord = np.max([np.linalg.norm(corner - centre, axis=1) for corner in corners], axis=0)
+    return centre, _EARTH_RADIUS_METRES * 2 * np.arcsin(np.minimum(chord, 2.0) / 2) * (1 + 1e-9) + 1.0
 
 
 # --- building -----------------------------------------------------------------------------
@@ -517,7 +576,7 @@ def _build(kind: str, oriented: bool, narrow: bool, *pieces: Any) -> _Part | Non
             vectors = _unit_vectors(coords[:, 0], coords[:, 1])
         trees.append(tree)
         row_lists.append(rows[run].astype(np.int32 if narrow else np.int64))
-        caps.append(_caps(tree, kind, keys[run], vectors, owner))
+        caps.append((int(keys[run].min()), _caps(tree, kind, keys[run], vectors, owner)))
         nbytes += len(tree.to_bytes()) + row_lists[-1].nbytes
     return _Part(trees, row_lists, caps, nbytes)
 
@@ -563,7 +622,7 @@ def _caps(tree: Any, kind: str, keys: np.ndarray, vectors: np.ndarray, owner: np
     return np.column_stack((centres, np.minimum(chord, 2.0)))
 
 
-def _caps_of(part: _Part | None) -> list[np.ndarray] | None:
+def _caps_of(part: _Part | None) -> list[tuple[int, np.ndarray]] | None:
     return None if part is None else part.caps
 
 
@@ -601,12 +660,16 @@ def _read_part(path: str, j: int, count: int, kind: str, narrow: bool) -> _Part:
 # --- routing ------------------------------------------------------------------------------
 
 class _Router:
-    """The caps of every tree, and a point tree of their centres to find the caps near a
-    query. Caps far wider than the rest are kept aside and checked against every query."""
+    """What routes queries to trees: every tree's caps and first curve key, a point tree of
+    the caps' centres to find the caps near a query (caps far wider than the rest are kept
+    aside and checked against every query), and a grid of curve cells, each with a lower
+    bound on the metres from any of its points to the caps of any tree but the one its
+    keys belong to (none if they belong to several)."""
 
-    def __init__(self, caps: list[np.ndarray], partitions: list[int]) -> None:
+    def __init__(self, caps: list[np.ndarray], partitions: list[int], starts: list[int]) -> None:
         self.count = max(len(caps), 1)
         self.partition = np.array(partitions, np.int64)
+        self.starts = np.array(starts, np.int64)
         owners = [np.full(len(c), u) for u, c in enumerate(caps)]
         table = np.concatenate(caps) if caps else np.empty((0, 4))
         self.owners = np.concatenate(owners) if owners else np.empty(0, np.int64)
@@ -615,12 +678,42 @@ class _Router:
         self.narrow = np.flatnonzero(self.radii <= limit)
         self.wide = np.flatnonzero(self.radii > limit)
         self.wide_centres = table[self.wide, :3]
-        centres = table[self.narrow, :3]
-        self.tree = GeodeticPointTree(np.column_stack((
-            np.degrees(np.arctan2(centres[:, 1], centres[:, 0])),
-            np.degrees(np.arctan2(centres[:, 2], np.hypot(centres[:, 0], centres[:, 1])))))
-            if len(centres) else np.empty((0, 2)))
+        self.tree = GeodeticPointTree(_lonlat(table[self.narrow, :3]))
         self.widest = float(self.radii[self.narrow].max()) if len(self.narrow) else 0.0
+        # Cells about 8 to a cap: a cell's bound is its caps' less its own radius.
+        self.level = int(min(_MAX_CELL_LEVEL, max(1, math.ceil(math.log(max(8 * len(table), 6) / 6, 4)))))
+        self.clearance = self._clearances()
+
+    def _trees_of(self, keys: np.ndarray) -> np.ndarray:
+        return np.maximum(np.searchsorted(self.starts, keys, side="right") - 1, 0)
+
+    def _clearances(self) -> np.ndarray:
+        """Per cell of the curve at `level`, the bound described above (-inf where none)."""
+        shift = 2 * (_HILBERT_ORDER - self.level)
+        cells = np.arange(6 << (2 * self.level), dtype=np.int64)
+        owner = self._trees_of(cells << shift)
+        single = owner == self._trees_of(((cells + 1) << shift) - 1)
+        centres, radii = _cell_caps(cells, self.level)
+        clear = np.full(len(cells), -np.inf)
+        m = len(self.narrow)
+        if not len(self.starts) or not m:
+            return clear
+        near = min(_CLEARANCE_CAPS, m)
+        lonlat = _lonlat(centres)
+        positions, metres = self.tree.query_nearest(lonlat, near, workers=1)
+        positions, metres = positions.reshape(-1, near), metres.reshape(-1, near)
+        caps = self.narrow[positions]
+        other = self.owners[caps] != owner[:, None]
+        gaps = np.where(other, metres - self.radii[caps], np.inf).min(axis=1)
+        # A cap not listed has its centre at least as far as the last one listed.
+        if near < m:
+            gaps = np.minimum(gaps, metres[:, -1] - self.widest)
+        if len(self.wide):
+            wide = self._wide_gaps(lonlat)
+            other = self.owners[self.wide][None, :] != owner[:, None]
+            gaps = np.minimum(gaps, np.where(other, wide, np.inf).min(axis=1))
+        clear[single] = (gaps - radii)[single]
+        return clear
 
     def _wide_gaps(self, queries: np.ndarray) -> np.ndarray:
         """(n, wide caps): the metres from each query to each wide cap, 0 inside it."""
@@ -628,22 +721,20 @@ class _Router:
         dots = np.clip(vectors @ self.wide_centres.T, -1.0, 1.0)
         return np.maximum(_EARTH_RADIUS_METRES * np.arccos(dots) - self.radii[self.wide], 0.0)
 
-    def first(self, queries: np.ndarray) -> np.ndarray:
-        """Per query, the tree of the cap it lies nearest to (-1 with no caps at all):
-        checks the queries as the array queries do."""
-        positions, metres = self.tree.query_nearest(queries, 1, workers=1)
-        found = positions >= 0
-        caps = self.narrow[positions[found]]
-        gaps = np.full(len(queries), np.inf)
-        gaps[found] = metres[found] - self.radii[caps]
-        chosen = np.full(len(queries), -1)
-        chosen[found] = self.owners[caps]
-        if len(self.wide):
-            wide = self._wide_gaps(queries)
-            best = np.argmin(wide, axis=1)
-            closer = wide[np.arange(len(queries)), best] < gaps
-            chosen = np.where(closer, self.owners[self.wide[best]], chosen)
-        return chosen
+    def first(self, queries: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Per query, the tree its curve key falls in (-1 with no trees at all), and a lower
+        bound on the sphere metres to every cap of any other tree: a nearest query whose
+        k-th distance in the first tree is within that bound needs no other tree. The key
+        costs far less than a search of the caps' tree, which only the queries near
+        another tree then need."""
+        n = len(queries)
+        # The array query checks the queries, with the array queries' messages.
+        self.tree.query_within_distance(queries, -1.0, workers=1)
+        if not len(self.starts):
+            return np.full(n, -1), np.full(n, np.inf)
+        keys = _hilbert_keys(_unit_vectors(queries[:, 0], queries[:, 1]))
+        clear = self.clearance[keys >> (2 * (_HILBERT_ORDER - self.level))]
+        return self._trees_of(keys), clear
 
     def reach(self, queries: np.ndarray, bound: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The distinct (query, tree) pairs where the tree has a cap within `bound` sphere
@@ -748,10 +839,10 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
         first = [tree._at(home, members, _nearest_in, routed[g + 1], k, wgs84)
                  for g, (home, members) in enumerate(homes)]
         second = dask.delayed(_nearest_second, nout=len(homes) + 1)(
-            routed[0], first, tree._router_key, k, limit, wgs84, groups)
+            routed[0], first, tree._router_key, k, limit, wgs84, groups, count)
         more = [tree._at(home, members, _nearest_in, second[g + 1], k, wgs84)
                 for g, (home, members) in enumerate(homes)]
-        results.append(dask.delayed(_nearest_merge)(chunk, second[0], more, k, names, count))
+        results.append(dask.delayed(_nearest_merge)(chunk, second[0], more, names, count))
     return dd.from_delayed(results, meta=meta, divisions=points.divisions, verify_meta=False)
 
 
@@ -765,9 +856,9 @@ def _nearest_first(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, lim
                    groups: list[list[int]]) -> tuple[Any, ...]:
     from . import dask as joins
 
-    queries, first = joins._ask(lambda q: (q, router.first(q)), chunk, lon, lat)
+    queries, (first, clear) = joins._ask(lambda q: (q, router.first(q)), chunk, lon, lat)
     ids = np.flatnonzero(first >= 0)
-    return ((queries, first),) + tuple(_deal(queries, ids, first[ids], groups, np.full(len(queries), limit)))
+    return ((queries, first, clear),) + tuple(_deal(queries, ids, first[ids], groups, np.full(len(queries), limit)))
 
 
 def _nearest_in(pieces: list[Any], parts: list[_Part], layout: list[tuple[int, int]], k: int, wgs84: bool) -> Any:
@@ -788,58 +879,72 @@ def _nearest_in(pieces: list[Any], parts: list[_Part], layout: list[tuple[int, i
     return tuple(np.concatenate([answer[i] for answer in answers]) for i in range(3))
 
 
-def _gather(n: int, k: int, answers: list[Any], rows: np.ndarray | None = None,
-            metres: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
-    """The k nearest of each query among all the partial answers, nearest first and ties
-    by the smaller row, padded with -1 and inf."""
-    ids = [np.repeat(np.arange(n), k)] if rows is not None else []
-    found_rows = [rows.ravel()] if rows is not None else []
-    found_metres = [metres.ravel()] if metres is not None else []
+def _first_answers(n: int, k: int, answers: list[Any]) -> tuple[np.ndarray, np.ndarray]:
+    """The first round's answers, one tree's for each query, as (n, k) arrays."""
+    rows = np.full((n, k), -1, np.int64)
+    metres = np.full((n, k), np.inf)
     for answer in answers:
         if answer is not None:
-            ids.append(np.repeat(answer[0], k))
-            found_rows.append(answer[1].ravel())
-            found_metres.append(answer[2].ravel())
-    out_rows = np.full((n, k), -1, np.int64)
-    out_metres = np.full((n, k), np.inf)
-    if not ids:
-        return out_rows, out_metres
-    q, r, m = np.concatenate(ids), np.concatenate(found_rows), np.concatenate(found_metres)
+            rows[answer[0]] = answer[1]
+            metres[answer[0]] = answer[2]
+    return rows, metres
+
+
+def _merge_answers(rows: np.ndarray, metres: np.ndarray, answers: list[Any]) -> tuple[np.ndarray, np.ndarray]:
+    """`rows` and `metres` with the second round's answers merged in: the k nearest of
+    each query among all its answers, nearest first and ties by the smaller row, padded
+    with -1 and inf. Only queries with second answers are sorted again."""
+    n, k = rows.shape
+    found = [answer for answer in answers if answer is not None]
+    if not found:
+        return rows, metres
+    again = np.unique(np.concatenate([answer[0] for answer in found]))
+    q = np.concatenate([np.repeat(again, k)] + [np.repeat(answer[0], k) for answer in found])
+    r = np.concatenate([rows[again].ravel()] + [answer[1].ravel() for answer in found])
+    m = np.concatenate([metres[again].ravel()] + [answer[2].ravel() for answer in found])
     keep = r >= 0
     q, r, m = q[keep], r[keep], m[keep]
     order = np.lexsort((r, m, q))
     q, r, m = q[order], r[order], m[order]
     rank = np.arange(len(q)) - np.searchsorted(q, q)
     keep = rank < k
-    out_rows[q[keep], rank[keep]] = r[keep]
-    out_metres[q[keep], rank[keep]] = m[keep]
-    return out_rows, out_metres
+    rows, metres = rows.copy(), metres.copy()
+    rows[again], metres[again] = -1, np.inf
+    rows[q[keep], rank[keep]] = r[keep]
+    metres[q[keep], rank[keep]] = m[keep]
+    return rows, metres
 
 
 def _nearest_second(state: Any, answers: list[Any], router: _Router, k: int, limit: float,
-                    wgs84: bool, groups: list[list[int]]) -> tuple[Any, ...]:
-    queries, first = state
+                    wgs84: bool, groups: list[list[int]], count: bool) -> tuple[Any, ...]:
+    queries, first, clear = state
     n = len(queries)
-    rows, metres = _gather(n, k, answers)
+    rows, metres = _first_answers(n, k, answers)
     # The k-th distance found so far bounds the answer; fewer than k found leaves the limit.
     reach = np.minimum(metres[:, k - 1], limit)
-    ids, trees = router.reach(queries, np.minimum(_sphere_bound(reach, wgs84), 4e7))
+    bound = np.minimum(_sphere_bound(reach, wgs84), 4e7)
+    # Only the queries whose bound passes a cap of another tree go on.
+    further = np.flatnonzero(bound > clear)
+    ids, trees = router.reach(queries[further], bound[further])
+    ids = further[ids]
     other = trees != first[ids]
     ids, trees = ids[other], trees[other]
-    asked = first >= 0
-    touched = router.partitions_touched(n, np.concatenate((np.flatnonzero(asked), ids)),
-                                        np.concatenate((first[asked], trees)))
+    touched = None
+    if count:
+        asked = first >= 0
+        touched = router.partitions_touched(n, np.concatenate((np.flatnonzero(asked), ids)),
+                                            np.concatenate((first[asked], trees)))
     # Ties at the k-th distance must come too; a wider limit only adds candidates the merge drops.
     limits = np.minimum(np.nextafter(reach, np.inf) * (1 + 1e-12), limit)
-    return ((n, rows, metres, touched),) + tuple(_deal(queries, ids, trees, groups, limits))
+    return ((rows, metres, touched),) + tuple(_deal(queries, ids, trees, groups, limits))
 
 
-def _nearest_merge(chunk: pd.DataFrame, state: Any, answers: list[Any], k: int, names: list[str],
+def _nearest_merge(chunk: pd.DataFrame, state: Any, answers: list[Any], names: list[str],
                    count: bool) -> pd.DataFrame:
     from . import dask as joins
 
-    n, rows, metres, touched = state
-    rows, metres = _gather(n, k, answers, rows, metres)
+    rows, metres, touched = state
+    rows, metres = _merge_answers(rows, metres, answers)
     out = joins._with_nearest(chunk, rows, metres, names)
     return out.assign(partitions=touched.astype(np.int64)) if count else out
 
