@@ -75,6 +75,9 @@ _MIN_SPLIT = 10_000
 _CLEARANCE_CAPS = 32
 # Finest level of the routing grid: 6 * 4^9 cells, 12 MB.
 _MAX_CELL_LEVEL = 9
+# Up to this many workers keeping trees, a join's task for one worker takes the routing
+# of all: see PartitionedTree._at.
+_WHOLE_ROUTING_GROUPS = 4
 # Trees are written in pieces of this many bytes: one Parquet value holds at most 2 GiB.
 _CHUNK_BYTES = 64 << 20
 _FORMAT = 1
@@ -296,6 +299,10 @@ class PartitionedTree:
         return tree
 
     def _homes(self) -> list[tuple[list[str] | None, list[int]]]:
+        self._homes_cache = self._find_homes()
+        return self._homes_cache
+
+    def _find_homes(self) -> list[tuple[list[str] | None, list[int]]]:
         """The trees grouped by the worker keeping them, as (that worker, or None in this
         process; the trees' numbers). A join asks each group in one task: one per partition
         would cost a scheduler round trip each."""
@@ -309,10 +316,15 @@ class PartitionedTree:
             groups.setdefault(homes[j], []).append(u)
         return [([worker] if worker else None, trees) for worker, trees in groups.items()]
 
-    def _at(self, home: list[str] | None, trees: list[int], func: Any, pieces: Any, *args: Any) -> Any:
+    def _at(self, home: list[str] | None, trees: list[int], func: Any, routed: Any, g: int, *args: Any) -> Any:
         """A delayed func(pieces, partitions, layout, *args) that answers the pieces of the
-        trees numbered `trees`, run where they are kept; `layout` gives, per tree, its
-        partition's place in `partitions` and its place in that partition.
+        trees numbered `trees` (group g of the delayed tuple `routed`, after its first
+        item), run where they are kept; `layout` gives, per tree, its partition's place in
+        `partitions` and its place in that partition.
+
+        With a few groups each task takes the whole tuple, one round trip fewer than a
+        task that picks its group out first; with many, a worker would receive every
+        group's queries so.
 
         A task that took the trees as inputs would run wherever the scheduler found the
         shorter queue, which copies the trees there, and soon every worker would hold every
@@ -322,9 +334,10 @@ class PartitionedTree:
         members = sorted({self._trees[u][0] for u in trees})
         layout = [(members.index(self._trees[u][0]), self._trees[u][1]) for u in trees]
         if self._client is None:
-            return dask.delayed(func)(pieces, [self._part_keys[j] for j in members], layout, *args)
+            return dask.delayed(_call)(func, routed, g + 1, [self._part_keys[j] for j in members], layout, *args)
+        source, at = (routed, g + 1) if len(self._homes_cache) <= _WHOLE_ROUTING_GROUPS else (routed[g + 1], None)
         keys = [self._parts[j].key for j in members]
-        return dask.delayed(_at_home)(home, keys, layout, func, pieces, *args)
+        return dask.delayed(_at_home)(home, keys, layout, func, source, at, *args)
 
     def _empty(self) -> Any:
         """An empty tree of this kind: it checks arguments as the partitions' trees do."""
@@ -790,10 +803,16 @@ def _deal(queries: np.ndarray, query_ids: np.ndarray, trees: np.ndarray, groups:
     return [[pieces[j] for j in members] for members in groups]
 
 
-def _at_home(home: list[str] | None, keys: list[Any], layout: list[tuple[int, int]], func: Any, pieces: list[Any],
-             *args: Any) -> Any:
+def _call(func: Any, routed: tuple[Any, ...], at: int, parts: list[_Part], layout: list[tuple[int, int]],
+          *args: Any) -> Any:
+    return func(routed[at], parts, layout, *args)
+
+
+def _at_home(home: list[str] | None, keys: list[Any], layout: list[tuple[int, int]], func: Any, source: Any,
+             at: int | None, *args: Any) -> Any:
     from distributed import Future, get_worker, worker_client
 
+    pieces = source if at is None else source[at]
     asked = [i for i, piece in enumerate(pieces) if piece is not None]
     needed = sorted({layout[i][0] for i in asked})
     pieces = [pieces[i] for i in asked]
@@ -835,14 +854,12 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
     groups = [members for _, members in homes]
     results = []
     for chunk in points.to_delayed():
-        routed = dask.delayed(_nearest_first, nout=len(homes) + 1)(chunk, tree._router_key, lon, lat, limit, groups)
-        first = [tree._at(home, members, _nearest_in, routed[g + 1], k, wgs84)
-                 for g, (home, members) in enumerate(homes)]
-        second = dask.delayed(_nearest_second, nout=len(homes) + 1)(
-            routed[0], first, tree._router_key, k, limit, wgs84, groups, count)
-        more = [tree._at(home, members, _nearest_in, second[g + 1], k, wgs84)
-                for g, (home, members) in enumerate(homes)]
-        results.append(dask.delayed(_nearest_merge)(chunk, second[0], more, names, count))
+        routed = dask.delayed(_nearest_first)(chunk, tree._router_key, lon, lat, limit, groups)
+        first = [tree._at(home, members, _nearest_in, routed, g, k, wgs84) for g, (home, members) in enumerate(homes)]
+        second = dask.delayed(_nearest_second)(
+            routed, first, tree._router_key, k, limit, wgs84, groups, count)
+        more = [tree._at(home, members, _nearest_in, second, g, k, wgs84) for g, (home, members) in enumerate(homes)]
+        results.append(dask.delayed(_nearest_merge)(chunk, second, more, names, count))
     return dd.from_delayed(results, meta=meta, divisions=points.divisions, verify_meta=False)
 
 
@@ -915,9 +932,9 @@ def _merge_answers(rows: np.ndarray, metres: np.ndarray, answers: list[Any]) -> 
     return rows, metres
 
 
-def _nearest_second(state: Any, answers: list[Any], router: _Router, k: int, limit: float,
+def _nearest_second(routed: tuple[Any, ...], answers: list[Any], router: _Router, k: int, limit: float,
                     wgs84: bool, groups: list[list[int]], count: bool) -> tuple[Any, ...]:
-    queries, first, clear = state
+    queries, first, clear = routed[0]
     n = len(queries)
     rows, metres = _first_answers(n, k, answers)
     # The k-th distance found so far bounds the answer; fewer than k found leaves the limit.
@@ -939,11 +956,11 @@ def _nearest_second(state: Any, answers: list[Any], router: _Router, k: int, lim
     return ((rows, metres, touched),) + tuple(_deal(queries, ids, trees, groups, limits))
 
 
-def _nearest_merge(chunk: pd.DataFrame, state: Any, answers: list[Any], names: list[str],
+def _nearest_merge(chunk: pd.DataFrame, second: tuple[Any, ...], answers: list[Any], names: list[str],
                    count: bool) -> pd.DataFrame:
     from . import dask as joins
 
-    rows, metres, touched = state
+    rows, metres, touched = second[0]
     rows, metres = _merge_answers(rows, metres, answers)
     out = joins._with_nearest(chunk, rows, metres, names)
     return out.assign(partitions=touched.astype(np.int64)) if count else out
@@ -968,9 +985,9 @@ def within_distance(points: Any, tree: PartitionedTree, radius_metres: float, *,
     groups = [members for _, members in homes]
     results = []
     for chunk in points.to_delayed():
-        routed = dask.delayed(_within_route, nout=len(homes) + 1)(chunk, tree._router_key, lon, lat, radius, wgs84,
+        routed = dask.delayed(_within_route)(chunk, tree._router_key, lon, lat, radius, wgs84,
                                                                    groups)
-        answers = [tree._at(home, members, _within_in, routed[g + 1], radius, wgs84)
+        answers = [tree._at(home, members, _within_in, routed, g, radius, wgs84)
                    for g, (home, members) in enumerate(homes)]
         results.append(dask.delayed(_within_merge)(chunk, answers))
     return dd.from_delayed(results, meta=meta, verify_meta=False)
