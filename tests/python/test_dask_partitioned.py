@@ -135,6 +135,9 @@ class TestPointsEqualOneTree:
         joined = _partitioned.nearest(point_frame(asked, 2), tree, lon="x", lat="y", k=1, max_distance=None,
                                       wgs84=False, count=True).compute()
         assert 1 <= joined["partitions"].mean() < 1.6
+        # The join ran where the trees are: none was copied to the other worker.
+        holders = client.who_has([part for part in tree._parts if part is not None]).values()
+        assert all(len(workers) == 1 for workers in holders) and len(set().union(*holders)) == 2
         touched = tree._router.partitions_touched(len(asked), *tree._router.within(asked, 10_000.0, False))
         assert touched.mean() < 1.3
 
