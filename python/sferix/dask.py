@@ -10,6 +10,9 @@ one key of the task graph that every partition task depends on, so a worker rece
 once, not with every task: with a distributed client, each call sends the tree to every
 worker when it is made; nothing else is computed until the result is.
 
+A tree too large for every worker to hold goes into a `PartitionedTree`, built from a Dask
+DataFrame and split across the workers; both joins take it in place of a tree.
+
 Needs `dask[dataframe]` (and `distributed` for a cluster); `import sferix` alone never
 imports Dask.
 """
