@@ -11,21 +11,24 @@ can hold its answer.
 Building sorts the items along a Hilbert curve drawn on the six faces of the cube around
 the sphere (the curve's cells are gnomonic, so nearby keys are nearby on the sphere, the
 poles and the antimeridian included), cuts the curve at quantiles of a sample into
-`npartitions` runs of about the same size, and builds one tree per run on a worker. A tree
-lists its items in frame order, so its position `p` maps to the frame row `rows[p]` and the
-tree's tie rule (the smaller position) is the frame's.
+`npartitions` runs of about the same size, and builds each run's tree (or, for points, a
+few trees of consecutive runs, see `_tree_count`) on a worker. A tree lists its items in
+frame order, so its position `p` maps to the frame row `rows[p]` and the tree's tie rule
+(the smaller position) is the frame's.
 
-The summary is a set of spherical caps per partition (a centre unit vector and a chord
-radius), each around a run of about `_MIN_ITEMS` or more items consecutive on the curve: a
-union of small caps hugs a partition far closer than one cap would, so few queries fall
-into two partitions' bounds. The caps' centres form a small point tree, which finds the caps
-near a query.
+The summary on the client is, per tree, its first key on the curve and a few hundred
+spherical caps (a centre unit vector and a chord radius), each around a run of at least
+`_MIN_ITEMS` items consecutive on the curve: a union of small caps hugs a tree far closer
+than one cap would, so few queries fall within reach of two trees. The caps' centres form
+a small point tree, which finds the caps near a query, and a grid of curve cells holds for
+each cell a lower bound on the distance to the caps of any tree but its own.
 
-A nearest query goes first to the partition of the cap whose centre is nearest; the k-th
-distance found there bounds the answer, and the query then goes to every other partition
-with a cap within that distance. The partial answers are merged by (distance, row), which
-is the single tree's order, so the answers equal one tree's over the whole frame. A radius
-query goes to every partition with a cap within the radius.
+A nearest query goes first to the tree its own key falls in; the k-th distance found there
+bounds the answer, and unless the cell's bound rules them out the query then goes to every
+other tree with a cap within that distance. The partial answers are merged by (distance,
+row), which is the single tree's order, so the answers equal one tree's over the whole
+frame. A radius query goes to every tree with a cap within the radius. A join asks all the
+trees one worker keeps in one task per chunk of queries and round.
 """
 
 from __future__ import annotations
@@ -50,7 +53,7 @@ _EARTH_RADIUS_METRES = 6_371_008.8
 # Hilbert order on each cube face: cells of about 10 m at the face's centre, far finer than
 # any partition; 6 * 4^20 keys fit an int64.
 _HILBERT_ORDER = 20
-# A partition is summarised by at most this many caps, each over at least _MIN_ITEMS items:
+# A tree is summarised by at most this many caps, each over at least _MIN_ITEMS items:
 # 256 caps of a 16-partition sphere are about 700 km across, so a 10 km query lies within
 # reach of a second partition only near a partition's border.
 _MAX_CAPS = 256
