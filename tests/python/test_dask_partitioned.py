@@ -183,7 +183,8 @@ class TestGeometryFrames:
         if kind == "linestring":
             shapes = [shapely.LineString([(x, y), ((x + 180 + 2) % 360 - 180, y + 1)]) for x, y in starts]
         else:
-            shapes = [shapely.Polygon([(x, y), (x + 1, y), (x + 1, y + 1), (x, y + 1)]) for x, y in starts.clip(-180, 179)]
+            shapes = [shapely.Polygon([(x, y), (x + 1, y), (x + 1, y + 1), (x, y + 1)])
+                      for x, y in starts.clip(-180, 179)]
             # Clockwise: it fills all the sphere but the square, so it bounds every partition.
             shapes[7] = shapely.Polygon([(20, 20), (20, 21), (21, 21), (21, 20)])
         frame = dask_geopandas.from_geopandas(geopandas.GeoDataFrame(geometry=shapes), npartitions=3)
