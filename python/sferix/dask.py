@@ -13,6 +13,10 @@ one key of the task graph that every partition task depends on, so a worker rece
 once, not with every task: with a distributed client, each call sends the tree to every
 worker when it is made; nothing else is computed until the result is.
 
+A tree too large for every worker to hold goes into a `PartitionedTree`, built from a Dask
+DataFrame and split across the workers; `nearest` and `within_distance` take it in place
+of a tree.
+
 `sjoin_nearest` and `sjoin` are `sferix.geopandas`'s joins partition by partition: the
 right GeoDataFrame becomes one tree, which goes to the workers with the frame as that one
 key.
@@ -35,7 +39,10 @@ from dask.base import get_scheduler, normalize_token
 
 from _sferix import GeodeticError, GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
 
-__all__ = ["nearest", "sjoin", "sjoin_nearest", "within_distance"]
+from . import _partitioned
+from ._partitioned import PartitionedTree
+
+__all__ = ["PartitionedTree", "nearest", "sjoin", "sjoin_nearest", "within_distance"]
 
 Tree = GeodeticPointTree | GeodeticLineStringTree | GeodeticPolygonTree
 _TREE_TYPES = (GeodeticPointTree, GeodeticLineStringTree, GeodeticPolygonTree)
@@ -58,6 +65,7 @@ def nearest(
     lon: str = "lon",
     lat: str = "lat",
     k: int = 1,
+    max_distance: float | None = None,
     wgs84: bool = False,
     geometry: str | None = None,
 ) -> dd.DataFrame:
@@ -66,11 +74,15 @@ def nearest(
     `nearest_position` (int64, the input position in `tree`) and `nearest_metres`
     (float64); otherwise `nearest_position_1` ... `nearest_position_k` and
     `nearest_metres_1` ... `nearest_metres_k`, nearest first, padded with position -1 and
-    distance inf when the tree has fewer than `k` geometries. `wgs84=True` measures
-    geodesics on the WGS84 ellipsoid (`query_nearest_wgs84`, point trees only).
+    distance inf when the tree has fewer than `k` geometries (or than `k` within
+    `max_distance` metres, inclusive). `wgs84=True` measures geodesics on the WGS84
+    ellipsoid (`query_nearest_wgs84`, point trees only).
     `geometry` names a column of points (shapely points, as in a dask-geopandas frame) to
     read in place of `lon` and `lat`; a dask-geopandas frame without a `lon` column is
     read from its active geometry column. A projected CRS is refused.
+
+    `tree` may be a `PartitionedTree`: each row then goes only to the partitions that can
+    hold its answer, and the columns are the same as one tree over the whole frame gives.
 
     Returns a Dask DataFrame with the same partitions and divisions as `points`; nothing
     is computed until it is, but with a distributed client the tree is sent to the
@@ -82,10 +94,13 @@ def nearest(
     partition holding it is computed, naming the row by its index label
     (`row 1007: latitude 95 outside [-90.0, 90.0]`).
     """
+    if isinstance(tree, PartitionedTree):
+        return _partitioned.nearest(points, tree, lon=lon, lat=lat, k=k, max_distance=max_distance, wgs84=wgs84,
+                                    geometry=geometry)
     geometry = _check(points, tree, lon, lat, wgs84, geometry)
     query = tree.query_nearest_wgs84 if wgs84 and isinstance(tree, GeodeticPointTree) else tree.query_nearest
     # An empty query checks k now, not in a worker, and gives the result's dtypes.
-    query(np.empty((0, 2)), k)
+    query(np.empty((0, 2)), k, max_distance=max_distance)
     if k == 1:
         names = ["nearest_position", "nearest_metres"]
     else:
@@ -95,8 +110,8 @@ def nearest(
             raise ValueError(f"points already has a column named {name!r}")
     meta = _with_nearest(points._meta, np.empty((0, k), np.int64), np.empty((0, k)), names)
     return points.map_partitions(
-        _nearest_partition, _tree_key(tree), lon=lon, lat=lat, geometry=geometry, k=k, wgs84=wgs84, names=names,
-        meta=meta
+        _nearest_partition, _tree_key(tree), lon=lon, lat=lat, geometry=geometry, k=k, max_distance=max_distance,
+        wgs84=wgs84, names=names, meta=meta
     )
 
 
@@ -121,7 +136,13 @@ def within_distance(
 
     `radius_metres` is one number for every row (inclusive; a negative or NaN radius finds
     nothing). Errors as for `nearest`, plus TypeError for a radius that is not one number.
+
+    With a `PartitionedTree` each row goes only to the partitions within the radius, and
+    each row's pairs come by position.
     """
+    if isinstance(tree, PartitionedTree):
+        return _partitioned.within_distance(points, tree, radius_metres, lon=lon, lat=lat, wgs84=wgs84,
+                                            geometry=geometry)
     geometry = _check(points, tree, lon, lat, wgs84, geometry)
     if not isinstance(radius_metres, numbers.Real):
         raise TypeError(f"radius_metres must be one number, not {type(radius_metres).__name__}")
@@ -361,11 +382,11 @@ def _with_nearest(partition: pd.DataFrame, positions: np.ndarray, metres: np.nda
 
 
 def _nearest_partition(
-    partition: pd.DataFrame, tree: Any, *, lon: str, lat: str, geometry: str | None, k: int, wgs84: bool,
-    names: list[str]
+    partition: pd.DataFrame, tree: Any, *, lon: str, lat: str, geometry: str | None, k: int,
+    max_distance: float | None, wgs84: bool, names: list[str]
 ) -> pd.DataFrame:
     query = tree.query_nearest_wgs84 if wgs84 else tree.query_nearest
-    positions, metres = _ask(query, partition, lon, lat, geometry, k, workers=1)
+    positions, metres = _ask(query, partition, lon, lat, geometry, k, max_distance=max_distance, workers=1)
     return _with_nearest(partition, positions, metres, names)
 
 
