@@ -25,7 +25,7 @@
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/tree.hpp"
 #include "index/nearest_position.hpp"
 
@@ -229,7 +229,7 @@ void BM_WithinDistanceWgs84(benchmark::State& state) {
     const geodetic::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
     run_draining_queries(state, [&](const GeodeticPoint& q) {
-        return tree.locate_within_distance_on_ellipsoid(q, radius, geodetic::WGS84_A, geodetic::WGS84_F);
+        return tree.locate_within_distance_wgs84(q, radius);
     });
 }
 BENCHMARK(BM_WithinDistanceWgs84)->Arg(10'000)->Arg(100'000);
@@ -243,7 +243,7 @@ void BM_WithinDistanceWgs84Unmeasured(benchmark::State& state) {
     std::uint64_t inverses = 0;
     run_queries(state, [&](const GeodeticPoint& q) {
         auto sequence =
-            tree.locate_within_distance_on_ellipsoid_unmeasured(q, radius, geodetic::WGS84_A, geodetic::WGS84_F);
+            tree.locate_within_distance_wgs84_unmeasured(q, radius);
         for (const geodetic::PointLeaf& leaf : sequence) {
             benchmark::DoNotOptimize(&leaf);
             ++found;

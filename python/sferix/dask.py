@@ -28,7 +28,6 @@ geometry columns and the spatial joins); `import sferix` alone never imports Das
 from __future__ import annotations
 
 import numbers
-import re
 from typing import Any
 
 import dask
@@ -364,12 +363,13 @@ def _ask(
     try:
         return query(_queries(partition, lon, lat, geometry), *args, **kwargs)
     except (GeodeticError, ValueError, TypeError) as error:
-        found = re.fullmatch(r"query (\d+): (.*)", str(error), re.DOTALL)
-        if found is None or type(error) not in (GeodeticError, ValueError, TypeError):
+        index = getattr(error, "query", None)
+        if index is None or type(error) not in (GeodeticError, ValueError, TypeError):
             raise
-        label = partition.index[int(found[1])]
+        text = str(error).removeprefix(f"query {index}: ")
+        label = partition.index[index]
         shown = repr(label) if isinstance(label, str) else str(label)
-        raise type(error)(f"row {shown}: {found[2]}") from None
+        raise type(error)(f"row {shown}: {text}") from None
 
 
 def _with_nearest(partition: pd.DataFrame, positions: np.ndarray, metres: np.ndarray, names: list[str]) -> pd.DataFrame:

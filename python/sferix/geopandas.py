@@ -27,7 +27,6 @@ Needs geopandas (0.14 or later) and shapely 2; `import sferix` alone never impor
 from __future__ import annotations
 
 import numbers
-import re
 import warnings
 from typing import Any
 
@@ -312,10 +311,11 @@ def _asking(query: Any, index: pd.Index, rows: np.ndarray, side: str, *args: Any
     try:
         return query(*args, **kwargs)
     except (GeodeticError, ValueError, TypeError) as error:
-        found = re.fullmatch(r"query (\d+): (.*)", str(error), re.DOTALL)
-        if found is None or type(error) not in (GeodeticError, ValueError, TypeError):
+        query_index = getattr(error, "query", None)
+        if query_index is None or type(error) not in (GeodeticError, ValueError, TypeError):
             raise
-        raise type(error)(f"{side} row {_label(index, rows[int(found[1])])}: {found[2]}") from None
+        text = str(error).removeprefix(f"query {query_index}: ")
+        raise type(error)(f"{side} row {_label(index, rows[query_index])}: {text}") from None
 
 
 def _nearest_pairs(

@@ -29,8 +29,8 @@ constexpr std::size_t MAX_POINT_ARRAY_COLUMNS = 4;
 // Puts "query N: " before the message of the pending exception when it is one of the
 // errors reading a point raises (ValueError, TypeError, GeodeticError: made again from
 // the longer message); any other ordinary error gets the note "while reading query N"
-// instead, its constructor being unknown. An interrupt or exit request is left as it
-// is: it is not about one query.
+// instead, its constructor being unknown. Either way its attribute `query` is N. An
+// interrupt or exit request is left as it is: it is not about one query.
 std::nullopt_t prefix_query_error(std::size_t index) {
     if (PyErr_ExceptionMatches(PyExc_Exception) == 0) {
         return std::nullopt;
@@ -40,6 +40,7 @@ std::nullopt_t prefix_query_error(std::size_t index) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.value()));  // borrowed from the value
     if (type != PyExc_ValueError && type != PyExc_TypeError && type != geodetic_error_type()) {
         error.restore();
+        set_error_index("query", index);
         add_note("while reading query " + std::to_string(index));
         return std::nullopt;
     }
@@ -52,6 +53,7 @@ std::nullopt_t prefix_query_error(std::size_t index) {
         return std::nullopt;
     }
     set_error_text(type, "query " + std::to_string(index) + ": " + *utf8);
+    set_error_index("query", index);
     return std::nullopt;
 }
 

@@ -40,39 +40,15 @@
 
 namespace sferix::python {
 
-// Queries per chunk: small enough to spread unequal work over the threads and to poll
-// in time, large enough that taking a chunk is rare next to answering it. Nearest
-// chunks are longer: a thread's searches find in its own cache the nodes its previous,
-// neighbouring query read, so longer runs per thread pay (10^6 points, workers=2 over
-// workers=1: 1.76-1.86 with 64, 1.90-1.94 with 512). Radius chunks gather their hits in
-// vectors of their own, which past ~128 KiB are mapped and unmapped at each growth, the
-// threads then queueing on the page-table lock (100 km: ~2.0 with 64, 1.73-1.79 with 512).
-inline constexpr std::size_t NEAREST_QUERIES_PER_CHUNK = 512;
-inline constexpr std::size_t WITHIN_QUERIES_PER_CHUNK = 64;
-
-// Trees of at least this many leaves (linestrings or polygons, each part of a
-// multipart one counted) answer small-radius batches from their coverage grid:
-// below, the walk is short, and the grid (300 KiB and up) not worth its making.
-inline constexpr std::size_t COVERAGE_MIN_ITEMS = 1024;
-
 inline constexpr const char* const NEAREST_K_PARAMETERS[] = {"query", "k", "max_distance"};
 inline constexpr const char* const QUERY_NEAREST_PARAMETERS[] = {"queries", "k", "max_distance", "workers"};
 inline constexpr const char* const QUERY_WITHIN_PARAMETERS[] = {"queries", "radius_metres", "return_distance",
                                                                 "workers"};
 
-// Runs `batch(options, keep_going)` (an indexed:: batch function) with the GIL released,
-// in chunks of `chunk_size`, as an interruptible run (its keep_going is then unused).
-// Cancelled means a signal handler raised, with its exception pending.
-template <typename Batch>
-support::RunOutcome run_without_gil(std::size_t workers, std::size_t chunk_size, Batch&& batch) {
-    const support::ChunkedRunOptions options{
-        .workers = workers, .chunk_size = chunk_size, .poll_interval = POLL_INTERVAL};
-    const std::function<bool()> keep_going = [] { return true; };
-    support::RunOutcome outcome = support::RunOutcome::Finished;
-    if (!run_interruptibly([&] { outcome = batch(options, keep_going); })) {
-        return support::RunOutcome::Cancelled;
-    }
-    return outcome;
+// How the array queries run: on `workers` threads, polled for signals by the
+// interruptible run they are part of.
+inline indexed::BatchRun batch_run(std::size_t workers) {
+    return {.workers = workers, .poll_interval = POLL_INTERVAL};
 }
 
 // The results of `rows` rows of `width` answers each, or of `width` pairs when `rows`
@@ -105,11 +81,26 @@ std::optional<ResultArray<Element>> allocate_results(std::size_t count, const st
     return result;
 }
 
-// nearest_k: bind; parse query; convert k; convert max_distance; run
-// `search(tree, query, k, max_metres, hits)`; the list of (position, metres) tuples.
-template <TreeKind Kind, typename Search>
+// The opening of every array query: workers (converted first), then the queries
+// (refused in a projected CRS, then read on that many threads); nullopt with the
+// exception pending.
+inline std::optional<QueryPoints> parse_batch(PyObject* queries_slot, PyObject* workers_slot, std::size_t& workers) {
+    const std::optional<std::size_t> parsed = parse_workers(workers_slot);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    workers = *parsed;
+    if (!refuse_projected(queries_slot, "queries")) {
+        return std::nullopt;
+    }
+    return parse_queries(queries_slot, workers);
+}
+
+// nearest_k: bind; parse query; convert k; convert max_distance; the k nearest by
+// `geodesy` as the list of (position, metres) tuples.
+template <TreeKind Kind>
 PyObject* run_nearest_k(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, const Search& search) {
+                        Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
     const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
         const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
         if (!query) {
@@ -124,26 +115,20 @@ PyObject* run_nearest_k(PyObject* self, const FunctionDescription& description, 
             return nullptr;
         }
         std::vector<PositionWithMetres> hits;
-        search(state.tree, *query, *k, *max_metres, hits);
+        indexed::nearest_k_on(geodesy, state.tree, *query, *k, *max_metres, hits);
         return within_result(hits, true);
     };
     return run_method<Kind, 3>(self, description, args, nargs, kwnames, body);
 }
 
-// query_nearest: bind; convert workers; parse queries; convert k, max_distance; fill the rows
-// with `search` (as for run_nearest_k) without the GIL; the two arrays.
-template <TreeKind Kind, typename Search>
+// query_nearest: bind; convert workers; parse queries; convert k, max_distance; allocate;
+// fill the rows (indexed::query_nearest by `geodesy`) without the GIL; the two arrays.
+template <TreeKind Kind>
 PyObject* run_query_nearest(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, const Search& search) {
+                            Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
     const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
-        const std::optional<std::size_t> workers = parse_workers(slots[3]);
-        if (!workers) {
-            return nullptr;
-        }
-        if (!refuse_projected(slots[0], "queries")) {
-            return nullptr;
-        }
-        const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
+        std::size_t workers = 1;
+        const std::optional<QueryPoints> queries = parse_batch(slots[0], slots[3], workers);
         if (!queries) {
             return nullptr;
         }
@@ -170,24 +155,11 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         if (!metres) {
             return nullptr;
         }
-        const typename Kind::Tree& tree = state.tree;
-        constexpr bool HINTED =
-            std::invocable<const Search&, const typename Kind::Tree&, const geodetic::GeodeticPoint&, std::size_t,
-                           double, std::vector<PositionWithMetres>&, indexed::NearestHint*>;
-        const auto row_search = [&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
-                                    indexed::NearestHint& hint) {
-            if constexpr (HINTED) {
-                search(tree, query, width, *max_metres, hits, &hint);
-            } else {
-                search(tree, query, width, *max_metres, hits);
-            }
-        };
-        const auto rows = [&](const auto& options, const auto& keep_going) {
-            return indexed::nearest_rows(queries->elements(), width, options, keep_going, positions->elements(),
-                                         metres->elements(), row_search, indexed::query_order_for(tree, HINTED));
-        };
-        const support::RunOutcome outcome = run_without_gil(*workers, NEAREST_QUERIES_PER_CHUNK, rows);
-        if (outcome == support::RunOutcome::Cancelled) {
+        const indexed::NearestOptions options{.k = width, .max_metres = *max_metres, .geodesy = geodesy};
+        if (!run_interruptibly([&] {
+                indexed::query_nearest(state.tree, queries->elements(), options, positions->elements(),
+                                       metres->elements(), batch_run(workers));
+            })) {
             return nullptr;
         }
         const std::array<std::size_t, 2> shape{n, width};
@@ -206,22 +178,16 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
 }
 
 // query_within_distance: bind; convert workers; parse queries; convert radius_metres
-// (one, or one per query), return_distance (strictly, when given); gather each query's
-// `collect(tree, query, radius, return_distance, hits)` (the single query's own search,
-// or the same answer from the tree's coverage) without the GIL; the (2, m) array, and
-// the metres when asked for.
-template <TreeKind Kind, typename Collect>
+// (one, or one per query), return_distance (strictly, when given); gather the pairs
+// (indexed::query_within_distance by `geodesy`, with the state's coverage grid when it
+// has one) without the GIL; allocate; place them, without the GIL; the (2, m) array,
+// and the metres when asked for.
+template <TreeKind Kind>
 PyObject* run_query_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, const Collect& collect) {
+                           Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
     const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
-        const std::optional<std::size_t> workers = parse_workers(slots[3]);
-        if (!workers) {
-            return nullptr;
-        }
-        if (!refuse_projected(slots[0], "queries")) {
-            return nullptr;
-        }
-        const std::optional<QueryPoints> queries = parse_queries(slots[0], *workers);
+        std::size_t workers = 1;
+        const std::optional<QueryPoints> queries = parse_batch(slots[0], slots[3], workers);
         if (!queries) {
             return nullptr;
         }
@@ -229,42 +195,25 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         if (!radii) {
             return nullptr;
         }
-        bool return_distance = false;
-        if (slots[2] != nullptr) {
-            const std::optional<bool> given = convert_bool(slots[2], "return_distance");
-            if (!given) {
-                return nullptr;
-            }
-            return_distance = *given;
+        const std::optional<bool> given = parse_return_distance(slots[2]);
+        if (!given) {
+            return nullptr;
         }
-        const typename Kind::Tree& tree = state.tree;
-        // Small radii on large trees: the leaves near the query are looked up in a grid
-        // rather than walked to (most points of a join against small polygons spread
-        // over the globe lie near none; see LeafCoverage).
-        const indexed::LeafCoverage<typename Kind::Tree::LeafType>* coverage = nullptr;
-        if constexpr (requires { coverage_of(state); }) {
-            if (tree.size() >= COVERAGE_MIN_ITEMS &&
-                std::any_of(radii->begin(), radii->end(), indexed::CoverageGrid::applies_to)) {
-                coverage = &coverage_of(state);
-            }
-        }
+        const bool return_distance = *given;
+        const indexed::WithinOptions options{.return_distance = return_distance, .geodesy = geodesy};
         indexed::WithinHits found(return_distance);
-        const auto row_search = [&](const geodetic::GeodeticPoint& query, double radius,
-                                    std::vector<PositionWithMetres>& hits) {
+        const bool gathered = run_interruptibly([&] {
             if constexpr (requires { coverage_of(state); }) {
-                if (coverage != nullptr &&
-                    covered_within_distance_hits(tree, *coverage, query, radius, return_distance, hits)) {
-                    return;
-                }
+                indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
+                                               batch_run(workers), [&state]() -> const auto& {
+                                                   return coverage_of(state);
+                                               });
+            } else {
+                indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
+                                               batch_run(workers));
             }
-            collect(tree, query, radius, return_distance, hits);
-        };
-        const auto rows = [&](const auto& options, const auto& keep_going) {
-            return indexed::within_rows(queries->elements(), *radii, options, keep_going, found, row_search,
-                                        indexed::query_order_for(tree));
-        };
-        const support::RunOutcome outcome = run_without_gil(*workers, WITHIN_QUERIES_PER_CHUNK, rows);
-        if (outcome == support::RunOutcome::Cancelled) {
+        });
+        if (!gathered) {
             return nullptr;
         }
         const std::size_t m = found.size();
@@ -281,18 +230,10 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         if (!metres) {
             return nullptr;
         }
-        // Placing the pairs by query is a copy as large as the result: on the workers too.
         const std::span<std::int64_t> out = pairs->elements();
-        const auto place = [&](const auto& options, const auto& keep_going) {
-            return support::run_chunked(
-                found.chunk_count(), options,
-                [&](std::size_t first, std::size_t last) {
-                    found.write_chunks(first, last, out.first(m), out.subspan(m), metres->elements());
-                },
-                keep_going);
-        };
-        const support::RunOutcome written = run_without_gil(*workers, WITHIN_QUERIES_PER_CHUNK, place);
-        if (written == support::RunOutcome::Cancelled) {
+        if (!run_interruptibly([&] {
+                indexed::write_pairs(found, batch_run(workers), out.first(m), out.subspan(m), metres->elements());
+            })) {
             return nullptr;
         }
         const std::array<std::size_t, 2> shape{2, m};
@@ -322,41 +263,21 @@ template <TreeKind Kind>
 inline constexpr FunctionDescription QUERY_WITHIN_DESCRIPTION{Kind::NAME, "query_within_distance",
                                                               QUERY_WITHIN_PARAMETERS, 0, 2, 1};
 
-// The k nearest by great-circle metres, as nearest_k and query_nearest search; on a
-// point tree, query_nearest passes a hint from each query to the next.
-template <typename Tree>
-void sphere_nearest_k(const Tree& tree, const geodetic::GeodeticPoint& query, std::size_t k, double max_metres,
-                      std::vector<PositionWithMetres>& hits) {
-    indexed::nearest_k(tree, query, k, max_metres, hits);
-}
-
-inline void sphere_nearest_k_hinted(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query,
-                                    std::size_t k, double max_metres, std::vector<PositionWithMetres>& hits,
-                                    indexed::NearestHint* hint) {
-    indexed::nearest_k(tree, query, k, max_metres, hits, hint);
-}
-
 template <TreeKind Kind>
 PyObject* tree_nearest_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest_k<Kind>(self, NEAREST_K_DESCRIPTION<Kind>, args, nargs, kwnames,
-                               sphere_nearest_k<typename Kind::Tree>);
+    return run_nearest_k<Kind>(self, NEAREST_K_DESCRIPTION<Kind>, args, nargs, kwnames, indexed::Geodesy::Sphere);
 }
 
 template <TreeKind Kind>
 PyObject* tree_query_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if constexpr (std::is_same_v<typename Kind::Tree, geodetic::PointTree>) {
-        return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
-                                       sphere_nearest_k_hinted);
-    } else {
-        return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
-                                       sphere_nearest_k<typename Kind::Tree>);
-    }
+    return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
+                                   indexed::Geodesy::Sphere);
 }
 
 template <TreeKind Kind>
 PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_query_within<Kind>(self, QUERY_WITHIN_DESCRIPTION<Kind>, args, nargs, kwnames,
-                                  within_distance_hits<typename Kind::Tree>);
+                                  indexed::Geodesy::Sphere);
 }
 
 }  // namespace sferix::python

@@ -339,15 +339,7 @@ void mark_input_item(std::size_t position) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
         return;
     }
-    FetchedError error = FetchedError::fetch();
-    error.normalize();
-    if (error.value() != nullptr) {
-        const PyRef index = PyRef::steal(PyLong_FromSize_t(position));
-        if (!index || PyObject_SetAttrString(error.value(), "item", index.get()) < 0) {
-            PyErr_Clear();
-        }
-    }
-    error.restore();
+    set_error_index("item", position);
     add_note("while reading item " + std::to_string(position));
 }
 
@@ -418,30 +410,6 @@ std::nullptr_t type_mismatch(const char* expected, PyObject* found) {
 }
 
 std::optional<geodetic::GeodeticPoint> parse_point(PyObject* obj) { return parse_geometry(obj, POINT_KIND); }
-
-std::optional<geodetic::GeodeticLineString> parse_linestring(PyObject* obj) {
-    std::optional<geodetic::ValidatedLineString> vertices = parse_geometry(obj, LINESTRING_KIND);
-    if (!vertices) {
-        return std::nullopt;
-    }
-    return geodetic::GeodeticLineString::from_validated(std::move(*vertices));
-}
-
-std::optional<geodetic::GeodeticPolygon> parse_polygon(PyObject* obj) {
-    std::optional<PolygonRings> rings = parse_geometry(obj, POLYGON_KIND);
-    if (!rings) {
-        return std::nullopt;
-    }
-    return std::move(*rings).assemble(geodetic::Fill::LeftOfExterior);
-}
-
-std::optional<geodetic::GeodeticPolygon> polygon_from_rings(PyObject* obj) {
-    std::optional<PolygonRings> rings = rings_from_coordinates(obj);
-    if (!rings) {
-        return std::nullopt;
-    }
-    return std::move(*rings).assemble(geodetic::Fill::LeftOfExterior);
-}
 
 geodetic::GeodeticPolygon PolygonRings::assemble(geodetic::Fill fill) && {
     return geodetic::GeodeticPolygon::from_rings(std::move(exterior), std::move(interiors), fill);

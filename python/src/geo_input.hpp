@@ -107,22 +107,6 @@ struct PolygonRings {
     [[nodiscard]] geodetic::GeodeticPolygon assemble(geodetic::Fill fill) &&;
 };
 
-// One linestring: as parse_point, with the vertices read by coord_list from `obj` or
-// from the "coordinates" of a "LineString"; any other type:
-// type_mismatch("LineString"). The vertices go to GeodeticLineString::try_from_lonlat.
-[[nodiscard]] std::optional<geodetic::GeodeticLineString> parse_linestring(PyObject* obj);
-
-// One polygon: as parse_point, with polygon_from_rings of `obj` or of the
-// "coordinates" of a "Polygon"; any other type: type_mismatch("Polygon").
-[[nodiscard]] std::optional<geodetic::GeodeticPolygon> parse_polygon(PyObject* obj);
-
-// A polygon from an iterable of rings, each an iterable of coordinates: every ring is
-// read and validated (GeodeticRing::try_from_lonlat) in order while the rings are
-// iterated, so the first bad ring is reported, exterior or not. No ring at all:
-// ValueError "a polygon needs an exterior ring". The first ring is the exterior, the
-// others are the holes in order.
-[[nodiscard]] std::optional<geodetic::GeodeticPolygon> polygon_from_rings(PyObject* obj);
-
 // The elements of a tree's input, one level deep and whatever kind of geometry the
 // caller wants: sequence(data) without a geo mapping; sequence() of the "features" of a
 // "FeatureCollection", of the "geometries" of a "GeometryCollection", of the

@@ -18,7 +18,7 @@
 #include "array_queries.hpp"
 #include "interruptible.hpp"
 
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/nearest_k.hpp"
 #include "index/nearest_position.hpp"
 #include "index/tree.hpp"
@@ -98,35 +98,6 @@ std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& t
     return indexed::nearest_position_wgs84(tree, query);
 }
 
-// Without distances, only the candidates the sphere bounds leave undecided get a
-// geodesic inverse; their metres are then left at 0, which nobody reads.
-void within_distance_wgs84_hits(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query,
-                                double radius_metres, bool with_distance, std::vector<PositionWithMetres>& hits) {
-    hits.clear();
-    if (!with_distance) {
-        for (const geodetic::PointLeaf& leaf : tree.locate_within_distance_on_ellipsoid_unmeasured(
-                 query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
-            hits.push_back({leaf.data(), 0.0});
-        }
-        return;
-    }
-    for (const auto& [leaf, metres] :
-         tree.locate_within_distance_on_ellipsoid(query, radius_metres, geodetic::WGS84_A, geodetic::WGS84_F)) {
-        hits.push_back({leaf->data(), metres});
-    }
-}
-
-void nearest_k_wgs84_hits(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
-                          double max_metres, std::vector<PositionWithMetres>& hits) {
-    indexed::nearest_k_wgs84(tree, query, k, max_metres, hits);
-}
-
-// query_nearest_wgs84 passes a hint from each query to the next.
-void nearest_k_wgs84_hinted(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
-                            double max_metres, std::vector<PositionWithMetres>& hits, indexed::NearestHint* hint) {
-    indexed::nearest_k_wgs84(tree, query, k, max_metres, hits, hint);
-}
-
 // Only reading and checking the input holds the GIL: the embedding, the leaves, the
 // bulk load and the coordinate array are built without it.
 PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -177,20 +148,20 @@ PyObject* point_tree_nearest_with_distance_wgs84(PyObject* self, PyObject* const
 
 PyObject* point_tree_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                            PyObject* kwnames) {
-    return run_within<Kind>(self, WITHIN_DISTANCE_WGS84, args, nargs, kwnames, within_distance_wgs84_hits);
+    return run_within<Kind>(self, WITHIN_DISTANCE_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
 }
 
 PyObject* point_tree_nearest_k_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest_k<Kind>(self, NEAREST_K_WGS84, args, nargs, kwnames, nearest_k_wgs84_hits);
+    return run_nearest_k<Kind>(self, NEAREST_K_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
 }
 
 PyObject* point_tree_query_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_nearest<Kind>(self, QUERY_NEAREST_WGS84, args, nargs, kwnames, nearest_k_wgs84_hinted);
+    return run_query_nearest<Kind>(self, QUERY_NEAREST_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
 }
 
 PyObject* point_tree_query_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames) {
-    return run_query_within<Kind>(self, QUERY_WITHIN_WGS84, args, nargs, kwnames, within_distance_wgs84_hits);
+    return run_query_within<Kind>(self, QUERY_WITHIN_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
 }
 
 TreeClass<Kind, 10> point_tree_class(

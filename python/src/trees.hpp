@@ -53,6 +53,7 @@
 #include "values.hpp"
 
 #include "geodetic/distance.hpp"
+#include "index/batch_queries.hpp"
 #include "index/leaf_coverage.hpp"
 #include "support/huge_pages.hpp"
 
@@ -81,13 +82,12 @@ struct TreeState {
     std::unique_ptr<CoverageSlot<typename Tree::LeafType>> coverage;
 };
 
-// The coverage of the state's tree, made by the first thread that asks, without the
-// GIL (10^5 hexagons: 40 ms); a thread that asks meanwhile waits, without the GIL too.
-// REQUIRES: the GIL is held.
+// The coverage of the state's tree, made by the first thread that asks (10^5 hexagons:
+// 40 ms); a thread that asks meanwhile waits. REQUIRES: the GIL is released (the array
+// queries ask for it from their run without the GIL).
 template <typename Tree, typename Geometry>
 const indexed::LeafCoverage<typename Tree::LeafType>& coverage_of(const TreeState<Tree, Geometry>& state) {
     CoverageSlot<typename Tree::LeafType>& slot = *state.coverage;
-    const ReleasedGil released;
     std::call_once(slot.once, [&] {
         slot.coverage = std::make_unique<const indexed::LeafCoverage<typename Tree::LeafType>>(state.tree);
     });
@@ -194,64 +194,10 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
     return item_value(state, static_cast<std::size_t>(*index));
 }
 
-// A leaf within a radius as the radius methods report it: its metres only when asked
-// for (an arcsine), else 0.
-template <typename Leaf>
-PositionWithMetres radius_hit(const Leaf& leaf, double distance_2, bool with_distance) {
-    return {leaf.data(), with_distance ? geodetic::squared_chord_to_metres(distance_2) : 0.0};
-}
-
-// Each position of `hits` once, where it came first, with the least metres it came
-// with: the parts of a multipart item report one hit each.
-inline void merge_repeated_positions(std::vector<PositionWithMetres>& hits) {
-    if (hits.size() < 2) {
-        return;
-    }
-    std::unordered_map<std::uint64_t, std::size_t> kept;
-    kept.reserve(hits.size());
-    std::size_t count = 0;
-    for (const PositionWithMetres& hit : hits) {
-        const auto [at, fresh] = kept.try_emplace(hit.position, count);
-        if (fresh) {
-            hits[count++] = hit;
-        } else if (hit.metres < hits[at->second].metres) {
-            hits[at->second].metres = hit.metres;
-        }
-    }
-    hits.resize(count);
-}
-
-// hits becomes the leaves within `radius_metres` great-circle metres of `query`, in
-// the tree's depth-first order, with their metres when asked for (converted from the
-// squared chord the query already measured); a multipart item once, where its first
-// part came, at its nearest part's metres. Filled, not returned, so that a batch
-// reuses one vector for all its queries.
-template <typename Tree>
-void within_distance_hits(const Tree& tree, const geodetic::GeodeticPoint& query, double radius_metres,
-                          bool with_distance, std::vector<PositionWithMetres>& hits) {
-    hits.clear();
-    for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, radius_metres)) {
-        hits.push_back(radius_hit(*leaf, distance_2, with_distance));
-    }
-    if (tree.repeats_positions()) {
-        merge_repeated_positions(hits);
-    }
-}
-
-// The same hits from the tree's coverage, when it can answer (see LeafCoverage); false,
-// hits left empty, when not.
-template <typename Tree>
-bool covered_within_distance_hits(const Tree& tree, const indexed::LeafCoverage<typename Tree::LeafType>& coverage,
-                                  const geodetic::GeodeticPoint& query, double radius_metres, bool with_distance,
-                                  std::vector<PositionWithMetres>& hits) {
-    hits.clear();
-    const bool answered = coverage.within_distance(tree, query, radius_metres, [&](const auto& leaf, double distance_2) {
-        hits.push_back(radius_hit(leaf, distance_2, with_distance));
-    });
-    if (tree.repeats_positions()) {
-        merge_repeated_positions(hits);
-    }
-    return answered;
+// return_distance, converted strictly when given (a null slot: False); nullopt with the
+// TypeError pending.
+inline std::optional<bool> parse_return_distance(PyObject* slot /* borrowed, may be null */) {
+    return slot == nullptr ? std::optional<bool>(false) : convert_bool(slot, "return_distance");
 }
 
 // A nearest method: bind `query`, parse it, run `search(tree, query)` (an optional
@@ -270,35 +216,29 @@ PyObject* run_nearest(PyObject* self, const FunctionDescription& description, Py
 }
 
 // A radius method, in this order: bind; convert radius_metres; convert return_distance
-// strictly, only when given (default False); parse query; run
-// `collect(tree, query, radius_metres, return_distance, hits)` (filling a vector of
-// PositionWithMetres, whose metres may be left unset when not asked for); build the
-// list. So a bad radius is reported before a bad query, and a negative or NaN radius
-// is not an error (the query gives nothing).
-template <TreeKind Kind, typename Collect>
+// strictly, only when given (default False); parse query; run indexed::within_distance_on
+// by `geodesy`; build the list. So a bad radius is reported before a bad query, and a
+// negative or NaN radius is not an error (the query gives nothing).
+template <TreeKind Kind>
 PyObject* run_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames, Collect&& collect) {
+                     Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
     return run_method<Kind, 3>(
         self, description, args, nargs, kwnames, [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
             const std::optional<double> radius_metres = convert_double(slots[1], "radius_metres");
             if (!radius_metres) {
                 return nullptr;
             }
-            bool return_distance = false;
-            if (slots[2] != nullptr) {
-                const std::optional<bool> given = convert_bool(slots[2], "return_distance");
-                if (!given) {
-                    return nullptr;
-                }
-                return_distance = *given;
+            const std::optional<bool> return_distance = parse_return_distance(slots[2]);
+            if (!return_distance) {
+                return nullptr;
             }
             const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
             if (!query) {
                 return nullptr;
             }
             std::vector<PositionWithMetres> hits;
-            collect(state.tree, *query, *radius_metres, return_distance, hits);
-            return within_result(hits, return_distance);
+            indexed::within_distance_on(geodesy, state.tree, *query, *radius_metres, *return_distance, hits);
+            return within_result(hits, *return_distance);
         });
 }
 
@@ -371,7 +311,7 @@ PyObject* tree_nearest_with_distance(PyObject* self, PyObject* const* args, Py_s
 template <TreeKind Kind>
 PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_within<Kind>(self, WITHIN_DISTANCE_DESCRIPTION<Kind>, args, nargs, kwnames,
-                            within_distance_hits<typename Kind::Tree>);
+                            indexed::Geodesy::Sphere);
 }
 
 template <TreeKind Kind>

@@ -1,31 +1,30 @@
 #pragma once
 
-// Many queries in one call, on several threads: the engine of the array queries.
+// Many queries in one call, on several threads: the engine of the array queries. Each
+// array query is one function here, with every decision about how a batch runs (the
+// hinted search, the order queries are answered in, when the coverage grid answers):
 //
-//   std::vector<GeodeticPoint> queries = ...;            // validated beforehand
 //   std::vector<std::int64_t> positions(n * k);
 //   std::vector<double> metres(n * k);
-//   nearest_rows(queries, k, options, keep_going, positions, metres,
-//                [&](const GeodeticPoint& q, std::vector<PositionWithMetres>& hits) {
-//                    nearest_k(tree, q, k, NO_MAX_DISTANCE, hits);
-//                }, query_order_for(tree));
-//   WithinHits found;
-//   within_rows(queries, radii, options, keep_going, found,
-//               [&](const GeodeticPoint& q, double radius, std::vector<PositionWithMetres>& hits) { ... },
-//               query_order_for(tree));
-//   found.write(query_column, position_column, metres);   // each of found.size()
+//   query_nearest(tree, queries, {.k = k, .workers = 2}, positions, metres);
+//   WithinHits found(/*keep_metres=*/true);
+//   query_within_distance(tree, queries, radii, {.return_distance = true}, found);
+//   write_pairs(found, {.workers = 2}, query_column, position_column, metres);
 //
-// Each query runs the single-query search it is given, unchanged, so a batch answers
-// exactly what the single queries answer, and in the same order. The queries are
-// answered in the order asked for (QueryOrder: locality_order for hinted searches and
-// for trees larger than the caches, so that one search's hint and tree nodes still
-// serve the next), cut into chunks of that order for the threads; every answer goes to
-// its query's own place (its row, or its query's slot once placed by query index), so
-// the result is the same for every number of workers and every order. The searches run
-// on several threads at once: they must only read shared state (a built tree is
-// immutable). See run_chunked for threads, cancellation and exceptions.
+// Each query runs the single-query search (nearest_k_on, within_distance_on),
+// unchanged, so a batch answers exactly what the single queries answer, and in the same
+// order. The lower-level runners nearest_rows and within_rows take the search to run.
+// The queries are answered in the order asked for (QueryOrder: locality_order for
+// hinted searches and for trees larger than the caches, so that one search's hint and
+// tree nodes still serve the next), cut into chunks of that order for the threads;
+// every answer goes to its query's own place (its row, or its query's slot once placed
+// by query index), so the result is the same for every number of workers and every
+// order. The searches run on several threads at once: they must only read shared state
+// (a built tree is immutable). See run_chunked for threads, cancellation and
+// exceptions: inside run_stoppable, a stop unwinds through these functions.
 
 #include <algorithm>
+#include <chrono>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -36,9 +35,13 @@
 #include <vector>
 
 #include "geodetic/point.hpp"
+#include "index/coverage_grid.hpp"
+#include "index/leaf_coverage.hpp"
+#include "index/nearest_k.hpp"
 #include "index/nearest_position.hpp"
 #include "index/position_with_metres.hpp"
 #include "index/query_order.hpp"
+#include "index/within_distance.hpp"
 #include "support/chunked_run.hpp"
 #include "support/panic.hpp"
 
@@ -266,6 +269,183 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
     }
     std::partial_sum(found.offsets_.begin(), found.offsets_.end(), found.offsets_.begin());
     return outcome;
+}
+
+// --- The array queries -----------------------------------------------------------
+
+// The distance a query measures by: great-circle metres on the mean sphere, or geodesic
+// metres on WGS84 (point trees only).
+enum class Geodesy { Sphere, Wgs84 };
+
+// How a batch runs: on `workers` threads (the caller's included), asking keep_going at
+// most about every poll_interval (see run_chunked; inside run_stoppable that run's
+// keep_going is asked instead).
+struct BatchRun {
+    std::size_t workers = 1;
+    std::chrono::milliseconds poll_interval{100};
+    std::function<bool()> keep_going = [] { return true; };
+};
+
+// Queries per chunk: small enough to spread unequal work over the threads and to poll
+// in time, large enough that taking a chunk is rare next to answering it. Nearest
+// chunks are longer: a thread's searches find in its own cache the nodes its previous,
+// neighbouring query read, so longer runs per thread pay (10^6 points, workers=2 over
+// workers=1: 1.76-1.86 with 64, 1.90-1.94 with 512). Radius chunks gather their hits in
+// vectors of their own, which past ~128 KiB are mapped and unmapped at each growth, the
+// threads then queueing on the page-table lock (100 km: ~2.0 with 64, 1.73-1.79 with 512).
+inline constexpr std::size_t NEAREST_QUERIES_PER_CHUNK = 512;
+inline constexpr std::size_t WITHIN_QUERIES_PER_CHUNK = 64;
+
+// Trees of at least this many leaves (linestrings or polygons, each part of a
+// multipart one counted) answer small-radius batches from their coverage grid:
+// below, the walk is short, and the grid (300 KiB and up) not worth its making.
+inline constexpr std::size_t COVERAGE_MIN_ITEMS = 1024;
+
+// The k nearest, as nearest_k and nearest_k_wgs84 find them; a point tree's search
+// takes the hint (may be null). REQUIRES: Wgs84 only on a point tree.
+template <typename Tree>
+void nearest_k_on(Geodesy geodesy, const Tree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                  double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr) {
+    if constexpr (std::same_as<Tree, geodetic::PointTree>) {
+        if (geodesy == Geodesy::Wgs84) {
+            nearest_k_wgs84(tree, query, k, max_metres, hits, hint);
+        } else {
+            nearest_k(tree, query, k, max_metres, hits, hint);
+        }
+    } else {
+        SFERIX_ASSERT(geodesy == Geodesy::Sphere, "WGS84 queries are for points");
+        nearest_k(tree, query, k, max_metres, hits);
+    }
+}
+
+// The leaves within a radius, as within_distance and within_distance_wgs84 find them.
+// REQUIRES: Wgs84 only on a point tree.
+template <typename Tree>
+void within_distance_on(Geodesy geodesy, const Tree& tree, const geodetic::GeodeticPoint& query,
+                        double radius_metres, bool with_distance, std::vector<PositionWithMetres>& hits) {
+    if constexpr (std::same_as<Tree, geodetic::PointTree>) {
+        if (geodesy == Geodesy::Wgs84) {
+            within_distance_wgs84(tree, query, radius_metres, with_distance, hits);
+            return;
+        }
+    }
+    SFERIX_ASSERT(geodesy == Geodesy::Sphere, "WGS84 queries are for points");
+    within_distance(tree, query, radius_metres, with_distance, hits);
+}
+
+struct NearestOptions {
+    std::size_t k = 1;
+    double max_metres = NO_MAX_DISTANCE;
+    Geodesy geodesy = Geodesy::Sphere;
+};
+
+// query_nearest: row i of width k gets nearest_k_on's answers for queries[i], padded
+// with MISSING_POSITION and MISSING_METRES (see nearest_rows). Point trees pass a hint
+// from each query to the next and so answer in locality order.
+// REQUIRES: both outputs hold queries.size() × k elements.
+template <typename Tree>
+support::RunOutcome query_nearest(const Tree& tree, std::span<const geodetic::GeodeticPoint> queries,
+                                  const NearestOptions& options, std::span<std::int64_t> positions,
+                                  std::span<double> metres, const BatchRun& run = {}) {
+    constexpr bool HINTED = std::same_as<Tree, geodetic::PointTree>;
+    const support::ChunkedRunOptions chunks{
+        .workers = run.workers, .chunk_size = NEAREST_QUERIES_PER_CHUNK, .poll_interval = run.poll_interval};
+    // The search is chosen once per batch, each its own instantiation of the runner, so
+    // that neither walk is compiled into the other's loop.
+    const auto rows = [&](const auto& search) {
+        return nearest_rows(queries, options.k, chunks, run.keep_going, positions, metres, search,
+                            query_order_for(tree, HINTED));
+    };
+    if constexpr (HINTED) {
+        if (options.geodesy == Geodesy::Wgs84) {
+            return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
+                            NearestHint& hint) {
+                nearest_k_wgs84(tree, query, options.k, options.max_metres, hits, &hint);
+            });
+        }
+        return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
+                        NearestHint& hint) { nearest_k(tree, query, options.k, options.max_metres, hits, &hint); });
+    } else {
+        SFERIX_ASSERT(options.geodesy == Geodesy::Sphere, "WGS84 queries are for points");
+        return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits) {
+            nearest_k(tree, query, options.k, options.max_metres, hits);
+        });
+    }
+}
+
+struct WithinOptions {
+    bool return_distance = false;
+    Geodesy geodesy = Geodesy::Sphere;
+};
+
+// Whether a batch with these radii on this tree is answered from its coverage grid:
+// small radii on large trees, where the leaves near a query are looked up in a grid
+// rather than walked to (most points of a join against small polygons spread over the
+// globe lie near none; see LeafCoverage).
+template <typename Tree>
+[[nodiscard]] bool coverage_pays(const Tree& tree, std::span<const double> radii) {
+    return tree.size() >= COVERAGE_MIN_ITEMS && std::any_of(radii.begin(), radii.end(), CoverageGrid::applies_to);
+}
+
+// No coverage grid: the tree is walked for every query.
+struct NoCoverage {};
+
+// query_within_distance: found gets every query's within_distance_on answers (radius
+// radii[i], or radii[0] for all), their metres when return_distance. `coverage` (a
+// callable giving the tree's LeafCoverage, made or found on first call, safe to call
+// on any thread) is asked for only when coverage_pays; the grid then answers the
+// queries it can. REQUIRES: as within_rows.
+template <typename Tree, typename Coverage = NoCoverage>
+support::RunOutcome query_within_distance(const Tree& tree, std::span<const geodetic::GeodeticPoint> queries,
+                                          std::span<const double> radii, const WithinOptions& options,
+                                          WithinHits& found, const BatchRun& run = {},
+                                          const Coverage& coverage = {}) {
+    const LeafCoverage<typename Tree::LeafType>* grid = nullptr;
+    if constexpr (!std::same_as<Coverage, NoCoverage>) {
+        if (coverage_pays(tree, radii)) {
+            grid = &coverage();
+        }
+    }
+    const bool with_distance = options.return_distance;
+    found = WithinHits(with_distance);
+    const support::ChunkedRunOptions chunks{
+        .workers = run.workers, .chunk_size = WITHIN_QUERIES_PER_CHUNK, .poll_interval = run.poll_interval};
+    // The walk is chosen once per batch, as in query_nearest.
+    const auto rows = [&](const auto& walk) {
+        const auto search = [&](const geodetic::GeodeticPoint& query, double radius,
+                                std::vector<PositionWithMetres>& hits) {
+            if constexpr (!std::same_as<Coverage, NoCoverage>) {
+                if (grid != nullptr && covered_within_distance(tree, *grid, query, radius, with_distance, hits)) {
+                    return;
+                }
+            }
+            walk(query, radius, hits);
+        };
+        return within_rows(queries, radii, chunks, run.keep_going, found, search, query_order_for(tree));
+    };
+    if constexpr (std::same_as<Tree, geodetic::PointTree>) {
+        if (options.geodesy == Geodesy::Wgs84) {
+            return rows([&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
+                within_distance_wgs84(tree, query, radius, with_distance, hits);
+            });
+        }
+    }
+    SFERIX_ASSERT(options.geodesy == Geodesy::Sphere, "WGS84 queries are for points");
+    return rows([&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
+        within_distance(tree, query, radius, with_distance, hits);
+    });
+}
+
+// found.write, with the copy (as large as the result) shared out over the workers.
+inline support::RunOutcome write_pairs(const WithinHits& found, const BatchRun& run,
+                                       std::span<std::int64_t> query_indices, std::span<std::int64_t> positions,
+                                       std::span<double> metres) {
+    const support::ChunkedRunOptions chunks{
+        .workers = run.workers, .chunk_size = WITHIN_QUERIES_PER_CHUNK, .poll_interval = run.poll_interval};
+    return support::run_chunked(
+        found.chunk_count(), chunks,
+        [&](std::size_t first, std::size_t last) { found.write_chunks(first, last, query_indices, positions, metres); },
+        run.keep_going);
 }
 
 }  // namespace sferix::indexed

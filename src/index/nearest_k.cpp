@@ -10,10 +10,12 @@
 #include <utility>
 
 #include "geodetic/distance.hpp"
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
+#include "index/k_best.hpp"
 #include "index/nearest_position.hpp"
 #include "rtree/algorithm/prefetch.hpp"
 #include "rtree/algorithm/small_heap.hpp"
+#include "rtree/params.hpp"
 #include "support/chunked_run.hpp"
 
 namespace sferix::indexed {
@@ -29,6 +31,9 @@ constexpr double ROUNDING_SLACK_METRES = 1e-6;
 bool precedes(const PositionWithMetres& a, const PositionWithMetres& b) noexcept {
     return a.metres < b.metres || (a.metres == b.metres && a.position < b.position);
 }
+struct Precedes {
+    bool operator()(const PositionWithMetres& a, const PositionWithMetres& b) const noexcept { return precedes(a, b); }
+};
 
 // A node waiting in the bounded walk, by its box's squared chord, then the smallest
 // position below it. Trivial, so that the walk's inline heap (512 bytes) is not cleared
@@ -57,6 +62,9 @@ struct Candidate {
 bool chord_precedes(const Candidate& a, const Candidate& b) noexcept {
     return a.chord_2 < b.chord_2 || (a.chord_2 == b.chord_2 && a.position < b.position);
 }
+struct ChordPrecedes {
+    bool operator()(const Candidate& a, const Candidate& b) const noexcept { return chord_precedes(a, b); }
+};
 
 // The squared chord to the farthest of the hint's k leaves: k points lie within it.
 // Infinite unless the hint holds exactly k usable leaves.
@@ -76,7 +84,7 @@ double hint_chord_2(const rtree::FlatTreeView<geodetic::PointLeaf>& view, const 
 }
 
 // hint_chord_2 widened by the metre tie gap: no answer lies beyond.
-double hint_bound_2(const rtree::FlatTreeView<geodetic::PointLeaf>& view, const geodetic::UnitVec& query,
+double widened_hint_chord_2(const rtree::FlatTreeView<geodetic::PointLeaf>& view, const geodetic::UnitVec& query,
                     std::size_t k, const NearestHint* hint) {
     return hint_chord_2(view, query, k, hint) * (1.0 + METRE_TIE_GAP);
 }
@@ -94,21 +102,22 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
     const auto view = tree.rtree().view();
     const std::span<const std::uint32_t> minima = tree.min_positions();
     const double limit_2 = std::min(geodetic::metres_to_squared_chord(max_metres) * (1.0 + METRE_TIE_GAP),
-                                    hint_bound_2(view, query, k, hint));
+                                    widened_hint_chord_2(view, query, k, hint));
     double bound_2 = limit_2;
-    std::vector<Candidate> best;
-    best.reserve(k);
+    std::vector<Candidate> held;
+    held.reserve(k);
+    KBest<Candidate, ChordPrecedes> best(held, k);
     std::vector<Candidate> near;
 
-    const auto full = [&] { return best.size() == k; };
-    const auto tighten = [&] { bound_2 = std::min(limit_2, best.front().chord_2 * (1.0 + METRE_TIE_GAP)); };
+    const auto full = [&] { return best.full(); };
+    const auto tighten = [&] { bound_2 = std::min(limit_2, best.worst().chord_2 * (1.0 + METRE_TIE_GAP)); };
     // Whether the k held answers precede every point at a squared chord ≥ distance_2
     // whose position is ≥ `position`.
     const auto all_held_precede = [&](double distance_2, std::uint32_t position) {
-        if (!full() || distance_2 < best.front().chord_2) {
+        if (!full() || distance_2 < best.worst().chord_2) {
             return false;
         }
-        const auto largest = std::max_element(best.begin(), best.end(), [](const Candidate& a, const Candidate& b) {
+        const auto largest = std::max_element(held.begin(), held.end(), [](const Candidate& a, const Candidate& b) {
             return a.position < b.position;
         });
         return largest->position < position;
@@ -118,16 +127,12 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
             return;
         }
         if (!full()) {
-            best.push_back(found);
-            std::push_heap(best.begin(), best.end(), chord_precedes);
+            best.push(found);
             if (full()) {
                 tighten();
             }
-        } else if (chord_precedes(found, best.front())) {
-            std::pop_heap(best.begin(), best.end(), chord_precedes);
-            const Candidate evicted = best.back();
-            best.back() = found;
-            std::push_heap(best.begin(), best.end(), chord_precedes);
+        } else if (chord_precedes(found, best.worst())) {
+            const Candidate evicted = best.replace_worst(found);
             tighten();
             if (evicted.chord_2 <= bound_2) {
                 near.push_back(evicted);
@@ -157,12 +162,12 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
         const auto may_hold_answers = [&](const NodeEntry& child) {
             return child.distance_2 <= bound_2 && !all_held_precede(child.distance_2, child.tie_break);
         };
-        std::array<NodeEntry, 8> run;  // the first `length` are set
+        std::array<NodeEntry, rtree::MAX_INNER_CHILDREN> run;  // the first `length` are set
         std::size_t length = 0;
         for (std::uint32_t i = node.first; i < end; ++i) {
             const NodeEntry child{view.nodes[i].envelope.distance_2(query), minima[i], i};
             if (may_hold_answers(child)) {
-                rtree::check_invariant(length < run.size(), "a node with more than eight children");
+                rtree::check_invariant(length < run.size(), "a node with more than MAX_INNER_CHILDREN children");
                 run[length++] = child;
             }
         }
@@ -196,14 +201,15 @@ void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec&
         }
     }
 
+    // The held and the kept candidates, no longer a heap.
     for (const Candidate& candidate : near) {
         if (candidate.chord_2 <= bound_2) {
-            best.push_back(candidate);
+            held.push_back(candidate);
         }
     }
     std::vector<std::pair<PositionWithMetres, std::uint32_t>> ranked;
-    ranked.reserve(best.size());
-    for (const Candidate& candidate : best) {
+    ranked.reserve(held.size());
+    for (const Candidate& candidate : held) {
         const double metres = geodetic::squared_chord_to_metres(candidate.chord_2);
         if (metres <= max_metres) {
             ranked.push_back({PositionWithMetres{candidate.position, metres}, candidate.leaf});
@@ -279,7 +285,6 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
-    const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
     const auto view = tree.rtree().view();
     const geodetic::UnitVec& q = query.vector();
     // No answer's geodesic metres exceed `limit`: max_metres; then, once k points are
@@ -293,44 +298,34 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     const auto lower_limit = [&](double metres) {
         if (metres < limit) {
             limit = metres;
-            bound_2 = geodetic::metres_to_squared_chord((limit + ROUNDING_SLACK_METRES) / WGS84_SPHERE_LOWER_BOUND) *
+            bound_2 = geodetic::metres_to_squared_chord((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND) *
                       (1.0 + METRE_TIE_GAP);
         }
     };
     const auto at_most_metres = [](double distance_2) {
-        return geodetic::squared_chord_to_metres(distance_2) * WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
+        return geodetic::squared_chord_to_metres(distance_2) * geodetic::WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
     };
     lower_limit(max_metres);
     if (const double hinted_2 = hint_chord_2(view, q, k, hint); hinted_2 < NO_MAX_DISTANCE) {
         lower_limit(at_most_metres(hinted_2));
     }
-    // A max-heap under chord_precedes of the k nearest points met on the sphere.
-    std::vector<Candidate> met;
+    // The k nearest points met on the sphere.
+    std::vector<Candidate> met_storage;
+    KBest<Candidate, ChordPrecedes> met(met_storage, k);
     const auto meet = [&](const Candidate& point) {
-        if (met.size() < k) {
-            met.push_back(point);
-            std::push_heap(met.begin(), met.end(), chord_precedes);
-            if (met.size() < k) {
-                return;
-            }
-        } else if (chord_precedes(point, met.front())) {
-            std::pop_heap(met.begin(), met.end(), chord_precedes);
-            met.back() = point;
-            std::push_heap(met.begin(), met.end(), chord_precedes);
-        } else {
-            return;
+        if (met.offer(point) && met.full()) {
+            lower_limit(at_most_metres(met.worst().chord_2));
         }
-        lower_limit(at_most_metres(met.front().chord_2));
     };
 
     rtree::SmallHeap<WalkEntry, 64> pending;
     const auto expand = [&](const rtree::FlatNode<geodetic::UnitVec>& node) {
         const bool leaves = node.has_leaf_children();
         const std::uint32_t end = node.first + std::uint32_t{node.count};
-        std::array<WalkEntry, 8> run;  // the first `length` are set
+        std::array<WalkEntry, rtree::MAX_INNER_CHILDREN> run;  // the first `length` are set
         std::size_t length = 0;
         for (std::uint32_t i = node.first; i < end; ++i) {
-            rtree::check_invariant(length < run.size(), "a node with more than eight children");
+            rtree::check_invariant(length < run.size(), "a node with more than MAX_INNER_CHILDREN children");
             if (leaves) {
                 const geodetic::PointLeaf& leaf = view.leaves[i];
                 const double distance_2 = leaf.distance_2(q);
@@ -350,8 +345,8 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
         pending.extend(std::span<const WalkEntry>(run.data(), length));
     };
 
-    // hits is a max-heap under precedes: once it holds k answers, front() is the k-th,
-    // the one a nearer point replaces.
+    // The k nearest by geodesic metres, in hits.
+    KBest<PositionWithMetres, Precedes> best(hits, k);
     support::StopCheck stop;
     expand(view.root());
     while (const std::optional<WalkEntry> entry = pending.pop()) {
@@ -365,37 +360,26 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
             continue;
         }
         // A lower bound of this and every later point's geodesic metres.
-        const double bound = geodetic::squared_chord_to_metres(entry->distance_2) * WGS84_SPHERE_LOWER_BOUND -
+        const double bound = geodetic::squared_chord_to_metres(entry->distance_2) * geodetic::WGS84_SPHERE_LOWER_BOUND -
                              ROUNDING_SLACK_METRES;
         if (bound > limit) {
             break;
         }
         const std::uint64_t position = view.leaves[entry->index].data();
         const geodetic::GeodeticCoord& point = tree.coord(position);
-        const double d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), point.lon(), point.lat());
+        const double d = geodetic::geodesic_distance_wgs84(query.lon(), query.lat(), point.lon(), point.lat());
         if (!(d <= max_metres)) {
             continue;
         }
-        const PositionWithMetres found{position, d};
-        if (hits.size() < k) {
-            hits.push_back(found);
-            std::push_heap(hits.begin(), hits.end(), precedes);
-        } else if (precedes(found, hits.front())) {
-            std::pop_heap(hits.begin(), hits.end(), precedes);
-            hits.back() = found;
-            std::push_heap(hits.begin(), hits.end(), precedes);
-        } else {
-            continue;
-        }
-        if (hits.size() == k) {
-            lower_limit(hits.front().metres);
+        if (best.offer(PositionWithMetres{position, d}) && best.full()) {
+            lower_limit(best.worst().metres);
         }
     }
-    std::sort_heap(hits.begin(), hits.end(), precedes);
+    best.sort();
     if (hint != nullptr) {
         hint->leaves.clear();
-        if (met.size() == k) {
-            for (const Candidate& point : met) {
+        if (met.full()) {
+            for (const Candidate& point : met.items()) {
                 hint->leaves.push_back(point.leaf);
             }
         }

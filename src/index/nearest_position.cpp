@@ -9,8 +9,9 @@
 #include <span>
 
 #include "geodetic/distance.hpp"
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "rtree/algorithm/small_heap.hpp"
+#include "rtree/params.hpp"
 #include "rtree/invariant.hpp"
 #include "support/chunked_run.hpp"
 
@@ -123,8 +124,8 @@ public:
         Run run;
         const std::uint32_t end = node.first + std::uint32_t{node.count};
         if (node.has_leaf_children()) {
-            std::array<double, 8> distances_2{};
-            rtree::check_invariant(node.count <= distances_2.size(), "a node with more than eight children");
+            std::array<double, rtree::MAX_INNER_CHILDREN> distances_2{};
+            rtree::check_invariant(node.count <= distances_2.size(), "a node with more than MAX_INNER_CHILDREN children");
             double nearest_2 = std::numeric_limits<double>::infinity();
             for (std::uint32_t i = node.first; i < end; ++i) {
                 const double distance_2 = view_.leaves[i].distance_2(query_);
@@ -176,13 +177,13 @@ private:
     }
 
     // The kept children of one node, in storage order: SmallHeap::extend takes a
-    // sized run, and a node has at most 8 children.
+    // sized run, and a node has at most MAX_INNER_CHILDREN children.
     struct Run {
-        std::array<TieEntry, 8> entries;
+        std::array<TieEntry, rtree::MAX_INNER_CHILDREN> entries;
         std::size_t length = 0;
 
         void push(const TieEntry& entry) {
-            rtree::check_invariant(length < entries.size(), "a node with more than eight children");
+            rtree::check_invariant(length < entries.size(), "a node with more than MAX_INNER_CHILDREN children");
             entries[length++] = entry;
         }
         [[nodiscard]] const TieEntry* begin() const noexcept { return entries.data(); }
@@ -248,7 +249,6 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
 
 std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
                                                          const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
-    const GeographicLib::Geodesic& geod = GeographicLib::Geodesic::WGS84();
     TieOrderedWalk walk(tree, query.vector(), false);
 
     // The winner so far, and the last vector solved (duplicates come out in runs,
@@ -276,7 +276,7 @@ std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTr
             // Every later leaf is at least this far on the sphere, hence at least this
             // lower bound on the ellipsoid: none of them can beat best_d any more.
             const double sphere_metres = geodetic::squared_chord_to_metres(entry->distance_2);
-            if (sphere_metres * WGS84_SPHERE_LOWER_BOUND > best_d) {
+            if (sphere_metres * geodetic::WGS84_SPHERE_LOWER_BOUND > best_d) {
                 break;
             }
         }
@@ -293,7 +293,7 @@ std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTr
             d = solved_d;
         } else {
             const geodetic::GeodeticCoord& coord = tree.coord(place->position);
-            d = geodetic::geodesic_metres(geod, query.lon(), query.lat(), coord.lon(), coord.lat());
+            d = geodetic::geodesic_distance_wgs84(query.lon(), query.lat(), coord.lon(), coord.lat());
             ++inverses;
             solved_vector = place->vector;
             solved_d = d;

@@ -21,15 +21,6 @@
 
 namespace sferix::indexed {
 
-// sphere_lower_bound_factor(WGS84_A, WGS84_F), stored rather than computed: the
-// geodesic metres on WGS84 are never below this times the great-circle metres on
-// the sphere of EARTH_RADIUS_METRES.
-inline constexpr double WGS84_SPHERE_LOWER_BOUND = 0.9888339590090727;
-
-// sphere_upper_bound_factor(WGS84_A, WGS84_F), stored likewise: never above this times
-// the great-circle metres.
-inline constexpr double WGS84_SPHERE_UPPER_BOUND = 1.0111660409909273;
-
 // squared_chord_to_metres rises by at least a third of any relative step in the chord
 // (its log-slope is at least 1/π) and rounds to a few ulps, so two chords more than this
 // relative gap apart never give equal metres; chords closer than that may.

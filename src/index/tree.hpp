@@ -12,10 +12,10 @@
 //   for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, 10'000.0)) {
 //       report(leaf->data(), squared_chord_to_metres(distance_2));
 //   }
-//   // The same on an ellipsoid (geodesic metres, inclusive), and without the metres,
-//   // which spares most geodesic inverses:
-//   for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(query, 10'000.0, WGS84_A, WGS84_F)) { ... }
-//   for (const PointLeaf& leaf : tree.locate_within_distance_on_ellipsoid_unmeasured(query, 10'000.0, WGS84_A, WGS84_F)) { ... }
+//   // The same on WGS84 (geodesic metres, inclusive), and without the metres, which
+//   // spares most geodesic inverses:
+//   for (const auto& [leaf, metres] : tree.locate_within_distance_wgs84(query, 10'000.0)) { ... }
+//   for (const PointLeaf& leaf : tree.locate_within_distance_wgs84_unmeasured(query, 10'000.0)) { ... }
 //   // Inside a lon/lat rectangle (bounds inclusive; w > e crosses the antimeridian):
 //   for (const PointLeaf& leaf : tree.locate_in_rectangle(LonLatRectangle(lower, upper))) { ... }
 //   // The point at an input position, built on demand from the coordinate array:
@@ -29,12 +29,12 @@
 // query position is a validated GeodeticPoint, checked and embedded once when it is
 // built; a rectangle is a LonLatRectangle of two validated corners. Distances are
 // metres at this interface (great-circle on the sphere of EARTH_RADIUS_METRES unless
-// the query says ellipsoid) and squared chords inside. Every comparison is inclusive.
+// the query says WGS84) and squared chords inside. Every comparison is inclusive.
 //
 // Queries never sort, never allocate result arrays and never report errors: a
 // negative or NaN radius gives the empty sequence. Each lazy sequence has one type
 // whether empty or not, walks the tree only as it is advanced, and borrows the tree,
-// which must outlive it. Selection queries (radius, ellipsoid radius, rectangle)
+// which must outlive it. Selection queries (radius, WGS84 radius, rectangle)
 // report in the depth-first order of rtree::SelectionIterator (the reverse of the
 // storage order), neither by distance nor by input position; the nearest queries
 // report in nondecreasing distance, ties in heap pop order.
@@ -52,14 +52,13 @@
 #include <vector>
 
 #include "geodetic/distance.hpp"
-#include "geodetic/ellipsoid_prefilter.hpp"
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
 #include "geodetic/radius.hpp"
 #include "geodetic/rectangle.hpp"
-#include "geodetic/spheroid.hpp"
 #include "geodetic/unit_vec.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/entry_tested_selection.hpp"
 #include "index/indexed_leaf.hpp"
 #include "index/point_leaf.hpp"
@@ -202,26 +201,26 @@ private:
     std::size_t length_ = 0;
 };
 
-// Lazy result of the ellipsoid radius queries: point leaves whose geodesic distance d
+// Lazy result of the WGS84 radius queries: point leaves whose geodesic distance d
 // (query first) is ≤ the radius, from the candidates of the sphere pre-filter. With
 // Measured, each leaf comes with d and every candidate is solved; without, next()
 // gives the leaf alone (nullptr at the end), candidates inside the accept chord are
 // taken unsolved and only the band between the two sphere bounds is solved. A NaN d
 // is dropped.
 template <bool Measured>
-class WithinDistanceOnEllipsoidIterator {
+class WithinDistanceWgs84Iterator {
 public:
     using Selection = CoordPrefetchingSelection<rtree::SelectWithinDistanceFunction<UnitVec>>;
     using Item = std::conditional_t<Measured, std::optional<LeafWithMetres<PointLeaf>>, const PointLeaf*>;
 
     // The empty sequence.
-    WithinDistanceOnEllipsoidIterator() = default;
+    WithinDistanceWgs84Iterator() = default;
     // max_distance_2: the pre-filter's bound; accept_2: squared chords at or below it
     // are certainly within the radius (ignored when Measured; negative for none).
-    WithinDistanceOnEllipsoidIterator(rtree::FlatTreeView<PointLeaf> tree, std::span<const GeodeticCoord> coords,
-                                      double max_distance_2, double accept_2, GeodesicHandle geod,
-                                      const GeodeticPoint& query, double radius_metres)
-        : coords_(coords), geod_(std::move(geod)), origin_(query.vector()), lon_(query.lon()), lat_(query.lat()),
+    WithinDistanceWgs84Iterator(rtree::FlatTreeView<PointLeaf> tree, std::span<const GeodeticCoord> coords,
+                                      double max_distance_2, double accept_2, const GeodeticPoint& query,
+                                      double radius_metres)
+        : coords_(coords), origin_(query.vector()), lon_(query.lon()), lat_(query.lat()),
           accept_2_(accept_2), radius_metres_(radius_metres) {
         selection_.emplace(tree, rtree::SelectWithinDistanceFunction<UnitVec>{query.vector(), max_distance_2}, coords);
     }
@@ -237,7 +236,7 @@ public:
                 }
             }
             const GeodeticCoord& coord = coords_[leaf->data()];
-            const double d = geodesic_metres(*geod_, lon_, lat_, coord.lon(), coord.lat());
+            const double d = geodesic_distance_wgs84(lon_, lat_, coord.lon(), coord.lat());
             ++inverses_;
             if (d <= radius_metres_) {
                 if constexpr (Measured) {
@@ -253,13 +252,12 @@ public:
     // Geodesic inverse problems solved so far (for benchmarks and tests).
     [[nodiscard]] std::uint64_t geodesic_inverses() const noexcept { return inverses_; }
 
-    [[nodiscard]] rtree::NextIterator<WithinDistanceOnEllipsoidIterator> begin() { return rtree::NextIterator(*this); }
+    [[nodiscard]] rtree::NextIterator<WithinDistanceWgs84Iterator> begin() { return rtree::NextIterator(*this); }
     [[nodiscard]] std::default_sentinel_t end() const noexcept { return {}; }
 
 private:
     std::optional<Selection> selection_;
     std::span<const GeodeticCoord> coords_;
-    GeodesicHandle geod_;
     UnitVec origin_{};
     double lon_ = 0.0;
     double lat_ = 0.0;
@@ -439,27 +437,25 @@ public:
                min_positions_.capacity() * sizeof(std::uint32_t);
     }
 
-    // Point leaves whose geodesic distance on the ellipsoid with equatorial radius a
-    // (metres) and flattening f, from the query as first point, is ≤ radius_metres
-    // (inclusive), each with that distance in metres. Candidates come from a sphere
-    // pre-filter at ellipsoid_prefilter_radius_metres (radius 0 still pre-filters at
+    // Point leaves whose geodesic distance on WGS84, from the query as first point, is
+    // ≤ radius_metres (inclusive), each with that distance in metres. Candidates come
+    // from a sphere pre-filter at wgs84_prefilter_radius_metres (radius 0 still pre-filters at
     // 1 mm and keeps the points at geodesic distance 0; a pre-filter reaching the half
     // circumference takes every point, exact antipodes included, so a radius of the
     // longest geodesic or more reports everything); the geodesic inverse runs only
-    // for them, and a NaN distance is dropped. Negative or NaN radius, or an
-    // ellipsoid geoid_for refuses: empty.
-    [[nodiscard]] WithinDistanceOnEllipsoidIterator<true> locate_within_distance_on_ellipsoid(
-        const GeodeticPoint& query, double radius_metres, double a, double f) const {
-        return within_distance_on_ellipsoid<true>(query, radius_metres, a, f);
+    // for them, and a NaN distance is dropped. Negative or NaN radius: empty.
+    [[nodiscard]] WithinDistanceWgs84Iterator<true> locate_within_distance_wgs84(
+        const GeodeticPoint& query, double radius_metres) const {
+        return within_distance_wgs84<true>(query, radius_metres);
     }
 
-    // The same leaves as locate_within_distance_on_ellipsoid, in the same order,
-    // without their distances: only points within ellipsoid_reject_radius_metres on the
-    // sphere are candidates, and one within ellipsoid_accept_radius_metres is taken
+    // The same leaves as locate_within_distance_wgs84, in the same order, without
+    // their distances: only points within wgs84_reject_radius_metres on the sphere
+    // are candidates, and one within wgs84_accept_radius_metres is taken
     // without an inverse, so only the thin band between the two is solved.
-    [[nodiscard]] WithinDistanceOnEllipsoidIterator<false> locate_within_distance_on_ellipsoid_unmeasured(
-        const GeodeticPoint& query, double radius_metres, double a, double f) const {
-        return within_distance_on_ellipsoid<false>(query, radius_metres, a, f);
+    [[nodiscard]] WithinDistanceWgs84Iterator<false> locate_within_distance_wgs84_unmeasured(
+        const GeodeticPoint& query, double radius_metres) const {
+        return within_distance_wgs84<false>(query, radius_metres);
     }
 
     // Point leaves inside the rectangle with corners (w, s) and (e, n), degrees, all
@@ -479,28 +475,23 @@ private:
           min_positions_(std::move(min_positions)) {}
 
     template <bool Measured>
-    [[nodiscard]] WithinDistanceOnEllipsoidIterator<Measured> within_distance_on_ellipsoid(const GeodeticPoint& query,
-                                                                                         double radius_metres,
-                                                                                         double a, double f) const {
+    [[nodiscard]] WithinDistanceWgs84Iterator<Measured> within_distance_wgs84(const GeodeticPoint& query,
+                                                                            double radius_metres) const {
         if (!(radius_metres >= 0.0)) {
-            return {};
-        }
-        GeodesicHandle geod = geoid_for(a, f);
-        if (!geod) {
             return {};
         }
         // A bound of 4 is the whole sphere, but an antipode's chord may round above it.
         // Without distances, candidates beyond the tighter reject radius are certainly
         // outside and need not be met at all.
-        double bound = metres_to_squared_chord(Measured ? ellipsoid_prefilter_radius_metres(radius_metres, a, f)
-                                                        : ellipsoid_reject_radius_metres(radius_metres, a, f));
+        double bound = metres_to_squared_chord(Measured ? wgs84_prefilter_radius_metres(radius_metres)
+                                                        : wgs84_reject_radius_metres(radius_metres));
         if (bound >= 4.0) {
             bound = std::numeric_limits<double>::infinity();
         }
-        const double accept_metres = ellipsoid_accept_radius_metres(radius_metres, a, f);
+        const double accept_metres = wgs84_accept_radius_metres(radius_metres);
         const double accept_2 = accept_metres > 0.0 ? metres_to_squared_chord(accept_metres) : -1.0;
-        return WithinDistanceOnEllipsoidIterator<Measured>(rtree().view(), coords_.span(), bound, accept_2,
-                                                           std::move(geod), query, radius_metres);
+        return WithinDistanceWgs84Iterator<Measured>(rtree().view(), coords_.span(), bound, accept_2, query,
+                                                     radius_metres);
     }
 
     rtree::FlatArray<GeodeticCoord> coords_;

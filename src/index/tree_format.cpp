@@ -15,6 +15,7 @@
 
 #include "geodetic/embedding.hpp"
 #include "rtree/params.hpp"
+#include "rtree/validate.hpp"
 #include "support/checksum.hpp"
 #include "support/chunked_run.hpp"
 #include "support/huge_pages.hpp"
@@ -36,8 +37,6 @@ static_assert(sizeof(geodetic::PointLeaf) == LEAF_BYTES && std::is_trivially_cop
 // within a few ulps (|x² + y² + z² − 1| ≤ 4e-16 seen); a thousand times that still
 // refuses any vector that is not on the sphere for rounding reasons alone.
 constexpr double UNIT_NORM_2_TOLERANCE = 1e-12;
-// The loader's widest inner node: two groups per axis in three axes.
-constexpr std::size_t MAX_INNER_CHILDREN = 8;
 
 using geodetic::GeodeticCoord;
 using geodetic::UnitVec;
@@ -479,35 +478,6 @@ std::string node_failure(std::size_t index, std::size_t offset, std::string_view
     return at("node " + std::to_string(index), offset) + ": " + std::string(why);
 }
 
-// One mark per index below a count, a bit each so that marks met in random order (the
-// leaves' positions) stay in cache.
-class Marks {
-public:
-    explicit Marks(std::size_t count) : words_(count / 64 + 1, 0), count_(count) {}
-
-    // Marks `index` (< count); whether it was marked already.
-    [[nodiscard]] bool set(std::size_t index) noexcept {
-        const std::uint64_t bit = std::uint64_t{1} << (index % 64);
-        const bool was = (words_[index / 64] & bit) != 0;
-        words_[index / 64] |= bit;
-        return was;
-    }
-
-    // The smallest index not marked, or the count.
-    [[nodiscard]] std::size_t first_unset() const noexcept {
-        for (std::size_t word = 0; word < words_.size(); ++word) {
-            if (words_[word] != ~std::uint64_t{0}) {
-                return std::min(count_, word * 64 + static_cast<std::size_t>(std::countr_one(words_[word])));
-            }
-        }
-        return count_;
-    }
-
-private:
-    std::vector<std::uint64_t> words_;
-    std::size_t count_;
-};
-
 // The `count` elements of type E at `offset` in `data`, borrowed when a keeper holds
 // `data` and the place is aligned for E, else copied once into a buffer of their own
 // (allocated without being cleared first, as every byte is overwritten).
@@ -547,92 +517,70 @@ std::optional<FormatError> check_coords(std::span<const GeodeticCoord> coords, s
     return std::nullopt;
 }
 
-// The nodes, last to first, in one pass that also checks the leaves below each (one
-// pass over the leaves, not two). Children come after their parent, so each node's
-// shape is checked before its children are read, and its box is compared with
-// children whose own boxes were checked already. Each child and leaf is claimed once,
-// so no walk can loop, and every input position is held by one leaf. Sets
-// min_positions (one per node) on the way.
+// The nodes, last to first, by rtree::check_structure (children after their parent,
+// each child and leaf claimed once, so no walk can loop; boxes exactly their children's
+// merge), with this form's own checks on the way: the flag bytes, and each leaf's input
+// position (every one held by one leaf) and unit vector. Then sets min_positions (one
+// per node).
 std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<const geodetic::PointLeaf> leaves,
                                        std::size_t nodes_offset, std::size_t positions_offset,
                                        std::span<std::uint32_t> min_positions) {
     const std::size_t n = leaves.size();
-    const std::size_t m = nodes.size();
-    Marks leaf_claimed(n);
-    Marks position_placed(n);
-    Marks node_claimed(m);
+    rtree::Marks position_placed(n);
+    const auto node_offset = [&](std::size_t i) { return nodes_offset + i * NODE_BYTES; };
+    const auto leaf_place = [&](std::size_t leaf) {
+        return at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES);
+    };
+    const auto flags_of = [&](std::size_t i) {
+        // The flag is read as a byte: a bool holding anything but 0 or 1 must not be read.
+        return reinterpret_cast<const std::uint8_t*>(&nodes[i]) + offsetof(Node, leaf_children);
+    };
+    const auto check_flags = [&](std::size_t i) -> std::optional<FormatError> {
+        const std::uint8_t* flags = flags_of(i);
+        if (flags[0] > 1 || flags[1] != 0) {
+            return FormatError{node_failure(i, node_offset(i) + 54, "flag bytes must be 0 or 1, then 0")};
+        }
+        return std::nullopt;
+    };
+    const auto check_leaf = [&](std::size_t, std::size_t leaf) -> std::optional<FormatError> {
+        const auto position = static_cast<std::size_t>(leaves[leaf].data());
+        if (position >= n || position_placed.set(position)) {
+            return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES + 24) +
+                               ": position " + std::to_string(position) +
+                               (position >= n ? " beyond the " + std::to_string(n) + " points" : " repeated")};
+        }
+        const UnitVec v = leaves[leaf].vector();
+        const double norm_2 = v.x * v.x + v.y * v.y + v.z * v.z;
+        if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE)) {
+            return FormatError{leaf_place(leaf) + ": not a unit vector"};
+        }
+        return std::nullopt;
+    };
+    const auto describe = [&](const rtree::TreeDefect& defect) -> FormatError {
+        using Field = rtree::TreeDefect::Field;
+        switch (defect.field) {
+            case Field::Children: return FormatError{node_failure(defect.index, node_offset(defect.index) + 48, defect.what)};
+            case Field::Box: return FormatError{node_failure(defect.index, node_offset(defect.index), defect.what)};
+            case Field::UnclaimedNode: return FormatError{node_failure(defect.index, node_offset(defect.index), defect.what)};
+            case Field::UnclaimedLeaf: break;
+        }
+        return FormatError{leaf_place(defect.index) + ": " + defect.what};
+    };
+    const rtree::StructureHooks<FormatError, decltype(check_flags), decltype(check_leaf), decltype(describe)> hooks{
+        check_flags, check_leaf, describe};
+    if (std::optional<FormatError> error = rtree::check_structure(nodes, leaves, hooks)) {
+        return error;
+    }
     support::StopCheck stop;
-    for (std::size_t i = m; i-- > 0;) {
+    for (std::size_t i = nodes.size(); i-- > 0;) {
         stop.visit();
         const Node& node = nodes[i];
-        const std::size_t offset = nodes_offset + i * NODE_BYTES;
-        // The flag is read as a byte: a bool holding anything but 0 or 1 must not be read.
-        const auto* flags = reinterpret_cast<const std::uint8_t*>(&node) + offsetof(Node, leaf_children);
-        if (flags[0] > 1 || flags[1] != 0) {
-            return FormatError{node_failure(i, offset + 54, "flag bytes must be 0 or 1, then 0")};
-        }
-        const std::size_t first = node.first;
-        const std::size_t end = first + node.count;
-        Box merged = Box::new_empty();
         std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
-        if (flags[0] == 1) {
-            const bool empty_root = i == 0 && n == 0;
-            if (node.count > rtree::MAX_NODE_SIZE || (node.count == 0 && !empty_root) || end > n) {
-                return FormatError{node_failure(i, offset + 48,
-                                                "leaf range [" + std::to_string(first) + ", " + std::to_string(end) +
-                                                    ") invalid for " + std::to_string(n) + " leaves")};
-            }
-            for (std::size_t leaf = first; leaf < end; ++leaf) {
-                if (leaf_claimed.set(leaf)) {
-                    return FormatError{node_failure(i, offset + 48, "leaf " + std::to_string(leaf) + " under two nodes")};
-                }
-                const auto position = static_cast<std::size_t>(leaves[leaf].data());
-                if (position >= n || position_placed.set(position)) {
-                    return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES + 24) +
-                                       ": position " + std::to_string(position) +
-                                       (position >= n ? " beyond the " + std::to_string(n) + " points" : " repeated")};
-                }
-                const UnitVec v = leaves[leaf].vector();
-                const double norm_2 = v.x * v.x + v.y * v.y + v.z * v.z;
-                if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE)) {
-                    return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES) +
-                                       ": not a unit vector"};
-                }
-                merged.merge(Box::from_point(v));
-                least = std::min(least, static_cast<std::uint32_t>(position));
-            }
-        } else {
-            if (node.count == 0 || node.count > MAX_INNER_CHILDREN || first <= i || end > m) {
-                return FormatError{node_failure(i, offset + 48,
-                                                "child range [" + std::to_string(first) + ", " + std::to_string(end) +
-                                                    ") invalid for node " + std::to_string(i) + " of " +
-                                                    std::to_string(m))};
-            }
-            for (std::size_t child = first; child < end; ++child) {
-                if (node_claimed.set(child)) {
-                    return FormatError{node_failure(i, offset + 48, "node " + std::to_string(child) + " under two parents")};
-                }
-                merged.merge(nodes[child].envelope);
-                least = std::min(least, min_positions[child]);
-            }
-        }
-        // Equal as numbers (a zero may differ in sign from the merge, which no query
-        // can tell apart), and a NaN fails.
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            if (!(node.envelope.lower()[axis] == merged.lower()[axis] &&
-                  node.envelope.upper()[axis] == merged.upper()[axis])) {
-                return FormatError{node_failure(i, offset, "box is not the merge of its children's")};
-            }
+        for (std::size_t child = node.first; child < std::size_t{node.first} + node.count; ++child) {
+            least = std::min(least, node.leaf_children ? static_cast<std::uint32_t>(leaves[child].data())
+                                                       : min_positions[child]);
         }
         min_positions[i] = least;
-    }
-    static_cast<void>(node_claimed.set(0));  // the root, nobody's child
-    if (const std::size_t i = node_claimed.first_unset(); i != m) {
-        return FormatError{node_failure(i, nodes_offset + i * NODE_BYTES, "not the child of any node")};
-    }
-    if (const std::size_t leaf = leaf_claimed.first_unset(); leaf != n) {
-        return FormatError{at("leaf " + std::to_string(leaf), positions_offset + leaf * LEAF_BYTES) +
-                           ": under no node"};
     }
     return std::nullopt;
 }

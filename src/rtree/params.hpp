@@ -15,4 +15,8 @@ inline constexpr std::size_t MAX_NODE_SIZE = 6;
 // cube root is below 2 for every n.
 inline constexpr std::size_t CLUSTERS_PER_AXIS = 2;
 
+// The most children a node above the leaf level has: one per cluster of the three axes.
+// Walks size their per-node buffers by it.
+inline constexpr std::size_t MAX_INNER_CHILDREN = CLUSTERS_PER_AXIS * CLUSTERS_PER_AXIS * CLUSTERS_PER_AXIS;
+
 }  // namespace sferix::rtree

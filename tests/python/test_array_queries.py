@@ -300,6 +300,18 @@ class TestErrors:
         with pytest.raises(ValueError, match="k must be at least 1"):
             self.TREE.query_nearest([(0, 0)], 0)
 
+    @pytest.mark.parametrize(("bad", "error"), [((200, 0), _sferix.GeodeticError), ("ab", ValueError)])
+    @pytest.mark.parametrize("method", ["query_nearest", "query_within_distance", "query_nearest_wgs84",
+                                        "query_within_distance_wgs84"])
+    def test_the_failing_query_is_an_attribute(self, method, bad, error):
+        args = () if "nearest" in method else (10.0,)
+        with pytest.raises(error) as excinfo:
+            getattr(self.TREE, method)([(0, 0), (0, 0), bad], *args)
+        assert excinfo.value.query == 2
+        with pytest.raises(ValueError) as excinfo:
+            getattr(self.TREE, method)([(0, 0)], *args, workers=0)
+        assert not hasattr(excinfo.value, "query")
+
     @pytest.mark.parametrize("method", ["query_nearest", "nearest_k"])
     def test_k_past_two_to_the_31_is_impossible(self, method):
         query = [(0, 0)] if method == "query_nearest" else (0, 0)

@@ -13,8 +13,8 @@ import pytest
 
 import _sferix
 from _sferix import GeodeticLineStringTree, GeodeticPolygonTree
+from oracles import EARTH_RADIUS_METRES, angle, arc_metres, cross, dot, unit
 
-EARTH_RADIUS_METRES = 6371008.8
 OUT_OF_RANGE = "geometry index out of range"
 SQUARE = [(0.0, 0.0), (1.0, 0.0), (1.0, 1.0), (0.0, 1.0), (0.0, 0.0)]
 SQUARE_HOLE = [(0.25, 0.25), (0.75, 0.25), (0.75, 0.75), (0.25, 0.75), (0.25, 0.25)]
@@ -23,54 +23,19 @@ SQUARE_HOLE = [(0.25, 0.25), (0.75, 0.25), (0.75, 0.75), (0.25, 0.75), (0.25, 0.
 # --- sphere geometry for the brute force ------------------------------------------------
 
 
-def embed(lon, lat):
-    lam, phi = math.radians(lon), math.radians(lat)
-    return (math.cos(phi) * math.cos(lam), math.cos(phi) * math.sin(lam), math.sin(phi))
-
-
-def dot(u, v):
-    return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]
-
-
-def cross(u, v):
-    return (u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0])
-
-
-def norm(u):
-    return math.sqrt(dot(u, u))
-
-
-def angle(u, v):
-    return math.atan2(norm(cross(u, v)), dot(u, v))
-
-
-def arc_metres(p, a, b):
-    """Great-circle metres from unit vector p to the shorter arc from a to b."""
-    n = cross(a, b)
-    length = norm(n)
-    if length == 0.0:
-        return angle(p, a) * EARTH_RADIUS_METRES
-    n = tuple(c / length for c in n)
-    off_plane = dot(p, n)
-    foot = tuple(pc - off_plane * nc for pc, nc in zip(p, n))
-    if norm(foot) > 0.0 and dot(cross(a, foot), n) >= 0.0 and dot(cross(foot, b), n) >= 0.0:
-        return math.atan2(abs(off_plane), norm(foot)) * EARTH_RADIUS_METRES
-    return min(angle(p, a), angle(p, b)) * EARTH_RADIUS_METRES
-
-
 def chain_metres(query, vertices):
-    p = embed(*query)
-    vectors = [embed(*v) for v in vertices]
+    p = unit(*query)
+    vectors = [unit(*v) for v in vertices]
     return min(arc_metres(p, a, b) for a, b in zip(vectors, vectors[1:]))
 
 
 def polygon_metres(query, rings):
     """0 inside a convex counterclockwise exterior (outside its holes), else the nearest edge."""
     edges = min(chain_metres(query, ring) for ring in rings)
-    p = embed(*query)
+    p = unit(*query)
 
     def inside(ring):
-        vectors = [embed(*v) for v in ring]
+        vectors = [unit(*v) for v in ring]
         return all(dot(cross(a, b), p) > 0 for a, b in zip(vectors, vectors[1:]))
 
     filled = inside(rings[0]) and not any(inside(hole) for hole in rings[1:])
@@ -92,7 +57,7 @@ def random_triangle(rng):
     size = rng.uniform(0.1, 3.0)
     turns = sorted(rng.uniform(0, 2 * math.pi) for _ in range(3))
     ring = [(lon + size * math.cos(t), lat + size * math.sin(t)) for t in turns]
-    a, b, c = (embed(*v) for v in ring)
+    a, b, c = (unit(*v) for v in ring)
     if dot(cross(a, b), c) < 0:
         ring.reverse()
     return [ring + ring[:1]]
@@ -360,7 +325,7 @@ class TestLineStringTree:
         assert tree.nearest_with_distance((0, crest))[1] < 1e-6
         _, on_parallel = tree.nearest_with_distance((0, 40))
         assert on_parallel == pytest.approx((crest - 40) * math.pi / 180 * EARTH_RADIUS_METRES, rel=1e-9)
-        endpoints = min(angle(embed(0, 40), embed(*v)) for v in [(-60, 40), (60, 40)]) * EARTH_RADIUS_METRES
+        endpoints = min(angle(unit(0, 40), unit(*v)) for v in [(-60, 40), (60, 40)]) * EARTH_RADIUS_METRES
         assert on_parallel < endpoints
 
     def test_vertex_query_at_radius_zero(self):

@@ -14,35 +14,14 @@ import pytest
 
 import _sferix
 from _sferix import GeodeticPointTree
+from oracles import EARTH_RADIUS_METRES, haversine, in_rectangle
 
-EARTH_RADIUS_METRES = 6371008.8
 # The geodesic distance on WGS84 never falls below this times the great-circle distance
 # on the mean sphere; it exceeds it by at most about the same ratio.
 WGS84_SPHERE_FACTOR = 0.9888339590090727
 # Exact on the equator: a one-degree geodesic there is an arc of the equatorial circle.
 WGS84_EQUATOR_DEGREE_METRES = 6378137.0 * math.pi / 180.0
 OUT_OF_RANGE = "geometry index out of range"
-
-
-def haversine(lon1, lat1, lon2, lat2):
-    phi1, phi2 = math.radians(lat1), math.radians(lat2)
-    dphi = phi2 - phi1
-    dlam = math.radians(lon2 - lon1)
-    h = math.sin(dphi / 2) ** 2 + math.cos(phi1) * math.cos(phi2) * math.sin(dlam / 2) ** 2
-    return 2 * EARTH_RADIUS_METRES * math.asin(min(1.0, math.sqrt(h)))
-
-
-def in_window(lon, lat, w, s, e, n):
-    """The rectangle membership rule, on the stored lon/lat."""
-    if lat < s or lat > n:
-        return False
-    if abs(lat) == 90:
-        return True
-
-    def window(x):
-        return w <= x <= e if w <= e else (x >= w or x <= e)
-
-    return window(lon) or (abs(lon) == 180 and window(-lon))
 
 
 def random_points(rng, count):
@@ -548,7 +527,7 @@ class TestAgainstBruteForce:
         for (w, s), (e, n) in windows:
             got = tree.in_rectangle((w, s), (e, n))
             assert len(got) == len(set(got))
-            assert set(got) == {i for i, (lon, lat) in enumerate(points) if in_window(lon, lat, w, s, e, n)}
+            assert set(got) == {i for i, (lon, lat) in enumerate(points) if in_rectangle(lon, lat, w, s, e, n)}
 
     def test_wgs84_queries_agree_with_the_geodesic_distances(self, data):
         tree, points, queries = data

@@ -15,6 +15,8 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import _sferix  # noqa: E402
+from oracles import EARTH_RADIUS_METRES, angle, in_rectangle, unit  # noqa: E402
+from oracles import arc_metres as oracle_arc_metres  # noqa: E402
 
 # The same examples on every run, and nothing written next to the tests.
 settings.register_profile(
@@ -28,33 +30,12 @@ settings.register_profile(
 settings.register_profile("long", max_examples=3000, deadline=None, suppress_health_check=list(HealthCheck))
 settings.load_profile(os.environ.get("SFERIX_HYPOTHESIS_PROFILE", "ci"))
 
-R = 6371008.8
+R = EARTH_RADIUS_METRES
 HALF_CIRCUMFERENCE = math.pi * R
 INF = float("inf")
 
 
 # --- Oracles -------------------------------------------------------------------------
-
-
-def unit(lon, lat):
-    lon, lat = math.radians(lon), math.radians(lat)
-    return (math.cos(lat) * math.cos(lon), math.cos(lat) * math.sin(lon), math.sin(lat))
-
-
-def cross(a, b):
-    return (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
-
-
-def dot(a, b):
-    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
-
-
-def norm(a):
-    return math.sqrt(dot(a, a))
-
-
-def angle(a, b):
-    return math.atan2(norm(cross(a, b)), dot(a, b))
 
 
 def great_circle(p, q):
@@ -63,15 +44,7 @@ def great_circle(p, q):
 
 def arc_metres(p, a, b):
     """Great-circle metres from p to the minor arc a-b."""
-    p, a, b = unit(*p), unit(*a), unit(*b)
-    ends = min(angle(p, a), angle(p, b))
-    # (a - b) x (a + b) = 2 a x b, without the cancellation that ruins short arcs.
-    n = cross(tuple(x - y for x, y in zip(a, b)), tuple(x + y for x, y in zip(a, b)))
-    if norm(n) > 1e-15 and dot(cross(a, p), n) >= 0 and dot(cross(p, b), n) >= 0:
-        nn = norm(n)
-        off = dot(p, n) / nn
-        return R * min(ends, abs(math.atan2(off, norm(tuple(pi - off * ni / nn for pi, ni in zip(p, n))))))
-    return R * ends
+    return oracle_arc_metres(unit(*p), unit(*a), unit(*b))
 
 
 def chain_metres(p, coords):
@@ -88,18 +61,6 @@ def geodesic(p, q):
     from geographiclib.geodesic import Geodesic
 
     return Geodesic.WGS84.Inverse(p[1], p[0], q[1], q[0])["s12"]
-
-
-def in_window(lon, w, e):
-    return w <= lon <= e if w <= e else (lon >= w or lon <= e)
-
-
-def in_rectangle(lon, lat, w, s, e, n):
-    if lat < s or lat > n:
-        return False
-    if abs(lat) == 90:
-        return True
-    return in_window(lon, w, e) or (abs(lon) == 180 and in_window(-lon, w, e))
 
 
 # --- Strategies ----------------------------------------------------------------------

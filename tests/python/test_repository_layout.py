@@ -35,7 +35,12 @@ class TestDependencyDirection:
         ("folder", "allowed"),
         [
             ("src/rtree", ["src/rtree"]),
+            ("src/predicates", ["src/predicates"]),
+            ("src/support", ["src/support"]),
+            ("src/geodetic", ["src/geodetic", "src/predicates", "src/rtree", "src/support"]),
+            ("src/index", ["src/index", "src/geodetic", "src/rtree", "src/support"]),
             ("python/src/toolkit", ["python/src/toolkit", "src/support"]),
+            ("python/src", ["python/src", "src"]),
         ],
     )
     def test_a_layer_includes_only_itself_and_what_lies_below(self, folder, allowed):
@@ -48,3 +53,16 @@ class TestDependencyDirection:
             if not any(included.is_relative_to(layer) for layer in allowed)
         }
         assert not outside
+
+    def test_no_python_under_src(self):
+        # The engine under the binding runs without the interpreter: its tests and
+        # benchmarks link no Python, and nothing in it may hold or need the GIL.
+        sources = sorted(p for p in (ROOT / "src").rglob("*") if p.suffix in {".hpp", ".cpp"})
+        assert sources
+        pulled_in = {
+            str(source.relative_to(ROOT))
+            for source in sources
+            for line in source.read_text().splitlines()
+            if line.startswith("#include") and ("Python.h" in line or "python/" in line or "toolkit/" in line)
+        }
+        assert not pulled_in

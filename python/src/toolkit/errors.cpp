@@ -199,4 +199,16 @@ void raise_current_exception() noexcept {
 
 }  // namespace detail
 
+void set_error_index(const char* name, std::size_t index) {
+    FetchedError error = FetchedError::fetch();
+    error.normalize();
+    if (error.value() != nullptr) {
+        const PyRef value = PyRef::steal(PyLong_FromSize_t(index));
+        if (!value || PyObject_SetAttrString(error.value(), name, value.get()) < 0) {
+            PyErr_Clear();
+        }
+    }
+    error.restore();
+}
+
 }  // namespace sferix::python

@@ -79,6 +79,11 @@ std::nullptr_t value_error(const std::string& message);
 // remains pending either way. REQUIRES: an exception is pending.
 void add_note(const std::string& note);
 
+// Sets attribute `name` of the pending exception to `index` (which element of the input
+// it is about, for a caller to read rather than parse out of the text); an exception
+// that takes no attributes is left as it was. REQUIRES: an exception is pending.
+void set_error_index(const char* name, std::size_t index);
+
 // Clears the pending exception when it is an ordinary error (an Exception) and says so.
 // An interrupt or exit request (KeyboardInterrupt, SystemExit: BaseException only)
 // stays pending and the caller gives up, so Ctrl-C during parsing is never turned

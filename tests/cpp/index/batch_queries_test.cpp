@@ -17,7 +17,9 @@ using geodetic::LonLat;
 using geodetic::testing::point;
 using geodetic::testing::point_tree;
 using geodetic::testing::random_point_coords;
+using geodetic::testing::random_polygons;
 using geodetic::testing::random_queries;
+using geodetic::testing::shared_tree;
 
 const auto always = [] { return true; };
 
@@ -83,10 +85,7 @@ TEST_P(BatchWorkers, WithinRowsAreTheSingleQueriesInQueryOrder) {
         radii.push_back(i % 11 == 3 ? -1.0 : i % 11 == 5 ? std::nan("") : 1000.0 * static_cast<double>(i % 400));
     }
     const auto search = [&](const GeodeticPoint& q, double radius, std::vector<PositionWithMetres>& hits) {
-        hits.clear();
-        for (const auto& [leaf, distance_2] : tree.locate_within_distance(q, radius)) {
-            hits.push_back({leaf->data(), geodetic::squared_chord_to_metres(distance_2)});
-        }
+        within_distance(tree, q, radius, true, hits);
     };
     WithinHits found;
     ASSERT_EQ(within_rows(queries_, radii, {.workers = workers(), .chunk_size = 5}, always, found, search, order()),
@@ -120,6 +119,89 @@ TEST_P(BatchWorkers, WithinRowsAreTheSingleQueriesInQueryOrder) {
     bare.write(without.queries, without.positions, {});
     EXPECT_EQ(without.queries, expected.queries);
     EXPECT_EQ(without.positions, expected.positions);
+}
+
+// The engine's batches, with every decision it takes (hint, order, coverage grid), give
+// row by row and pair by pair what the single queries give.
+TEST(BatchEngine, NearestIsTheSingleQueriesOnEveryGeodesy) {
+    std::mt19937_64 rng(22);
+    const std::vector<LonLat> coords = random_point_coords(rng, 2000);
+    const auto tree = point_tree(coords);
+    std::vector<GeodeticPoint> queries;
+    for (const LonLat& q : random_queries(rng, coords, 300)) {
+        queries.push_back(point(q.lon, q.lat));
+    }
+    for (const Geodesy geodesy : {Geodesy::Sphere, Geodesy::Wgs84}) {
+        for (const std::size_t workers : {1U, 3U}) {
+            const NearestOptions options{.k = 3, .max_metres = 400'000.0, .geodesy = geodesy};
+            std::vector<std::int64_t> positions(queries.size() * 3);
+            std::vector<double> metres(queries.size() * 3);
+            ASSERT_EQ(query_nearest(tree, queries, options, positions, metres, {.workers = workers}),
+                      support::RunOutcome::Finished);
+            std::vector<PositionWithMetres> hits;
+            for (std::size_t row = 0; row < queries.size(); ++row) {
+                nearest_k_on(geodesy, tree, queries[row], 3, 400'000.0, hits);
+                for (std::size_t j = 0; j < 3; ++j) {
+                    ASSERT_EQ(positions[row * 3 + j], j < hits.size() ? static_cast<std::int64_t>(hits[j].position)
+                                                                      : MISSING_POSITION);
+                    ASSERT_EQ(metres[row * 3 + j], j < hits.size() ? hits[j].metres : MISSING_METRES);
+                }
+            }
+        }
+    }
+}
+
+TEST(BatchEngine, WithinIsTheSingleQueriesWithAndWithoutTheCoverageGrid) {
+    std::mt19937_64 rng(23);
+    const auto polygons = random_polygons(rng, COVERAGE_MIN_ITEMS + 200);
+    const auto tree = shared_tree(polygons);
+    const LeafCoverage<typename decltype(tree)::LeafType> grid(tree);
+    std::vector<GeodeticPoint> queries;
+    for (int i = 0; i < 400; ++i) {
+        const LonLat q = geodetic::testing::random_position(rng);
+        queries.push_back(point(q.lon, q.lat));
+    }
+    const std::vector<double> radii{0.0};
+    ASSERT_TRUE(coverage_pays(tree, radii));
+    std::size_t asked = 0;
+    const auto coverage = [&]() -> const auto& {
+        ++asked;
+        return grid;
+    };
+    for (const bool return_distance : {false, true}) {
+        WithinHits walked;
+        WithinHits covered;
+        const WithinOptions options{.return_distance = return_distance};
+        ASSERT_EQ(query_within_distance(tree, queries, radii, options, walked, {.workers = 2}),
+                  support::RunOutcome::Finished);
+        ASSERT_EQ(query_within_distance(tree, queries, radii, options, covered, {.workers = 2}, coverage),
+                  support::RunOutcome::Finished);
+        Pairs expected;
+        std::vector<PositionWithMetres> hits;
+        for (std::size_t row = 0; row < queries.size(); ++row) {
+            within_distance(tree, queries[row], 0.0, return_distance, hits);
+            for (const PositionWithMetres& hit : hits) {
+                expected.queries.push_back(static_cast<std::int64_t>(row));
+                expected.positions.push_back(static_cast<std::int64_t>(hit.position));
+                expected.metres.push_back(hit.metres);
+            }
+        }
+        EXPECT_GT(expected.queries.size(), 10U);
+        for (const WithinHits* found : {&walked, &covered}) {
+            Pairs got;
+            got.queries.resize(found->size());
+            got.positions.resize(found->size());
+            got.metres.resize(return_distance ? found->size() : 0);
+            ASSERT_EQ(write_pairs(*found, {.workers = 2}, got.queries, got.positions, got.metres),
+                      support::RunOutcome::Finished);
+            EXPECT_EQ(got.queries, expected.queries);
+            EXPECT_EQ(got.positions, expected.positions);
+            if (return_distance) {
+                EXPECT_EQ(got.metres, expected.metres);
+            }
+        }
+    }
+    EXPECT_EQ(asked, 2U);
 }
 
 INSTANTIATE_TEST_SUITE_P(BatchQueries, BatchWorkers,

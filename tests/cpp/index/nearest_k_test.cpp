@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/nearest_position.hpp"
 #include "index/query_order.hpp"
 #include "indexed_testing.hpp"

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "indexed_testing.hpp"
 
 namespace sferix::indexed {

@@ -6,9 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "geodetic/ellipsoid_prefilter.hpp"
 #include "geodetic/radius.hpp"
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/tree.hpp"
 #include "indexed_testing.hpp"
 
@@ -80,19 +79,19 @@ TEST(RadiusBoundary, LongestGeodesicOrMoreReachesEveryPointOnWgs84) {
     ASSERT_EQ(geodesic_distance_wgs84(0.0, 90.0, 0.0, -90.0), geodesic_distance_wgs84(0.0, -90.0, 0.0, 90.0));
     const double meridian = geodesic_distance_wgs84(0.0, 90.0, 0.0, -90.0);
     for (double radius : {meridian, 2.1e7, INF}) {
-        EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(query, radius, WGS84_A, WGS84_F))),
+        EXPECT_EQ(sorted(positions(tree.locate_within_distance_wgs84(query, radius))),
                   (Positions{0, 1, 2, 3}));
         EXPECT_EQ(
-            sorted(positions(tree.locate_within_distance_on_ellipsoid_unmeasured(query, radius, WGS84_A, WGS84_F))),
+            sorted(positions(tree.locate_within_distance_wgs84_unmeasured(query, radius))),
             (Positions{0, 1, 2, 3}));
     }
 }
 
-TEST(EllipsoidBounds, BracketTheGeodesicByTheGreatCircle) {
-    const double lower = sphere_lower_bound_factor(WGS84_A, WGS84_F);
-    const double upper = sphere_upper_bound_factor(WGS84_A, WGS84_F);
+TEST(Wgs84Bounds, BracketTheGeodesicByTheGreatCircle) {
+    const double lower = WGS84_SPHERE_LOWER_BOUND;
+    const double upper = WGS84_SPHERE_UPPER_BOUND;
     EXPECT_EQ(upper, 1.0111660409909273);
-    const StretchBounds tight = tight_stretch_bounds(WGS84_A, WGS84_F);
+    const StretchBounds tight = WGS84_TIGHT_STRETCH;
     EXPECT_LT(lower, tight.lower);
     EXPECT_LT(tight.upper, upper);
     std::mt19937_64 rng(SEED + 2);
@@ -136,7 +135,7 @@ std::vector<LonLat> clustered_points(std::mt19937_64& rng, const LonLat& query, 
     return coords;
 }
 
-TEST(LocateWithinDistanceOnEllipsoid, UnmeasuredMatchesBruteForceAndSolvesOnlyTheBand) {
+TEST(LocateWithinDistanceWgs84, UnmeasuredMatchesBruteForceAndSolvesOnlyTheBand) {
     const std::vector<double> radii = {1.0, 10.0, 1'000.0, 100'000.0, 1'000'000.0, 5'000'000.0,
                                        10'000'000.0, 19'000'000.0, 20'000'000.0};
     const std::vector<LonLat> queries = {{0, 0}, {0, 90}, {30, -90}, {180, 0}, {12.5, 0.001}, {-70, 45}};
@@ -168,8 +167,8 @@ TEST(LocateWithinDistanceOnEllipsoid, UnmeasuredMatchesBruteForceAndSolvesOnlyTh
                     expected.push_back(i);
                 }
             }
-            auto measured = tree.locate_within_distance_on_ellipsoid(query, radius, WGS84_A, WGS84_F);
-            auto unmeasured = tree.locate_within_distance_on_ellipsoid_unmeasured(query, radius, WGS84_A, WGS84_F);
+            auto measured = tree.locate_within_distance_wgs84(query, radius);
+            auto unmeasured = tree.locate_within_distance_wgs84_unmeasured(query, radius);
             const Positions measured_positions = positions(measured);
             const Positions unmeasured_positions = positions(unmeasured);
             ASSERT_EQ(unmeasured_positions, measured_positions) << q.lon << ", " << q.lat << " radius " << radius;

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "geodetic/spheroid.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/tree.hpp"
 #include "index/nearest_position.hpp"
 #include "indexed_testing.hpp"
@@ -50,7 +50,7 @@ TEST(LocateWithinDistance, NonFiniteQueryOrEmptyTreeGiveNothing) {
     const PointTree empty = point_tree({});
     EXPECT_EQ(empty.size(), 0u);
     EXPECT_TRUE(positions(empty.locate_within_distance(point(0, 0), INF)).empty());
-    EXPECT_TRUE(positions(empty.locate_within_distance_on_ellipsoid(point(0, 0), INF, WGS84_A, WGS84_F)).empty());
+    EXPECT_TRUE(positions(empty.locate_within_distance_wgs84(point(0, 0), INF)).empty());
     EXPECT_TRUE(positions(shared_tree<GeodeticPolygon>({}).locate_within_distance(point(0, 0), INF)).empty());
 }
 
@@ -58,7 +58,7 @@ TEST(LocateWithinDistance, ReportsInReverseStorageOrderUnsorted) {
     // A tree of at most six objects stores them in input order.
     const PointTree tree = point_tree({{0, 0}, {0.5, 0}, {0, 0.25}});
     EXPECT_EQ(positions(tree.locate_within_distance(point(0, 0), 100'000.0)), (Positions{2, 1, 0}));
-    EXPECT_EQ(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), 100'000.0, WGS84_A, WGS84_F)),
+    EXPECT_EQ(positions(tree.locate_within_distance_wgs84(point(0, 0), 100'000.0)),
               (Positions{2, 1, 0}));
 }
 
@@ -131,71 +131,55 @@ TEST(LocateWithinDistance, MatchesBruteForceForLineStringsAndPolygons) {
     }
 }
 
-TEST(LocateWithinDistanceOnEllipsoid, PreFilterBoundIsTheWgs84Constant) {
-    EXPECT_EQ(sphere_lower_bound_factor(WGS84_A, WGS84_F), indexed::WGS84_SPHERE_LOWER_BOUND);
-    EXPECT_EQ(sphere_upper_bound_factor(WGS84_A, WGS84_F), indexed::WGS84_SPHERE_UPPER_BOUND);
-    EXPECT_EQ(ellipsoid_prefilter_radius_metres(0.0, WGS84_A, WGS84_F), ELLIPSOID_SLACK_METRES);
-    EXPECT_EQ(ellipsoid_prefilter_radius_metres(1000.0, WGS84_A, WGS84_F), 1000.0 / 0.9888339590090727 + 0.001);
-    // So flat that the sphere bounds nothing: every point is a candidate.
-    EXPECT_EQ(ellipsoid_prefilter_radius_metres(1000.0, WGS84_A, 0.9), INF);
+TEST(LocateWithinDistanceWgs84, PreFilterBoundIsTheWgs84Constant) {
+    EXPECT_EQ(WGS84_SPHERE_LOWER_BOUND, 0.9888339590090727);
+    EXPECT_EQ(WGS84_SPHERE_UPPER_BOUND, 1.0111660409909273);
+    EXPECT_EQ(wgs84_prefilter_radius_metres(0.0), WGS84_SLACK_METRES);
+    EXPECT_EQ(wgs84_prefilter_radius_metres(1000.0), 1000.0 / 0.9888339590090727 + 0.001);
 }
 
-TEST(LocateWithinDistanceOnEllipsoid, KeepsGeodesicallyNearPointsTheSphereMisses) {
+TEST(LocateWithinDistanceWgs84, KeepsGeodesicallyNearPointsTheSphereMisses) {
     // One degree of meridian at the equator: ~110574 m geodesic, ~111195 m on the sphere.
     const PointTree tree = point_tree({{0, 1}, {0, 0}, {0, 0}});
     const double meridian = geodesic_distance_wgs84(0, 0, 0, 1);
     ASSERT_LT(meridian, 110'600.0);
     EXPECT_EQ(sorted(positions(tree.locate_within_distance(point(0, 0), 110'600.0))), (Positions{1, 2}));
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), 110'600.0, WGS84_A, WGS84_F))),
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_wgs84(point(0, 0), 110'600.0))),
               (Positions{0, 1, 2}));
 
     // The radius is inclusive, and checked against the uninflated value.
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), meridian, WGS84_A, WGS84_F))),
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_wgs84(point(0, 0), meridian))),
               (Positions{0, 1, 2}));
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), std::nextafter(meridian, 0.0), WGS84_A, WGS84_F))),
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_wgs84(point(0, 0), std::nextafter(meridian, 0.0)))),
               (Positions{1, 2}));
 
     // Radius 0 keeps exactly the points at geodesic distance 0, with distance 0.
     Measured at_zero;
-    for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(point(0, 0), 0.0, WGS84_A, WGS84_F)) {
+    for (const auto& [leaf, metres] : tree.locate_within_distance_wgs84(point(0, 0), 0.0)) {
         at_zero.emplace_back(leaf->data(), metres);
     }
     EXPECT_EQ(at_zero, (Measured{{2, 0.0}, {1, 0.0}}));
 }
 
-TEST(LocateWithinDistanceOnEllipsoid, RejectedRadiusOrEllipsoidGivesNothing) {
+TEST(LocateWithinDistanceWgs84, RejectedRadiusGivesNothing) {
     const PointTree tree = point_tree({{0, 0}, {1, 1}});
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), -1.0, WGS84_A, WGS84_F)).empty());
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), NaN, WGS84_A, WGS84_F)).empty());
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), INF, -1.0, WGS84_F)).empty());
-    EXPECT_TRUE(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), INF, WGS84_A, 1.0)).empty());
-    EXPECT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid(point(0, 0), INF, WGS84_A, WGS84_F))), (Positions{0, 1}));
+    EXPECT_TRUE(positions(tree.locate_within_distance_wgs84(point(0, 0), -1.0)).empty());
+    EXPECT_TRUE(positions(tree.locate_within_distance_wgs84(point(0, 0), NaN)).empty());
+    EXPECT_EQ(sorted(positions(tree.locate_within_distance_wgs84(point(0, 0), INF))), (Positions{0, 1}));
 }
 
-struct Ellipsoid {
-    double a;
-    double f;
-};
-
-class EllipsoidRadius : public ::testing::TestWithParam<Ellipsoid> {};
-
-TEST_P(EllipsoidRadius, MatchesBruteForceGeodesicScan) {
-    const auto [a, f] = GetParam();
-    const GeodesicHandle geod = geoid_for(a, f);
-    ASSERT_TRUE(geod);
+TEST(LocateWithinDistanceWgs84, MatchesBruteForceGeodesicScan) {
     std::mt19937_64 rng(SEED + 2);
-    // Without a sphere bound every query is a full geodesic scan: keep that tree small.
-    const bool full_scan = ellipsoid_prefilter_radius_metres(0.0, a, f) == INF;
-    const std::vector<LonLat> coords = random_point_coords(rng, full_scan ? 300 : 2500);
+    const std::vector<LonLat> coords = random_point_coords(rng, 2500);
     const PointTree tree = point_tree(coords);
     for (const LonLat& q : random_queries(rng, coords, 30)) {
         std::vector<double> geodesic;
         for (const LonLat& c : coords) {
-            geodesic.push_back(geodesic_metres(*geod, q.lon, q.lat, c.lon, c.lat));
+            geodesic.push_back(geodesic_distance_wgs84(q.lon, q.lat, c.lon, c.lat));
         }
         for (double radius : RADII) {
             Measured found;
-            for (const auto& [leaf, metres] : tree.locate_within_distance_on_ellipsoid(point(q.lon, q.lat), radius, a, f)) {
+            for (const auto& [leaf, metres] : tree.locate_within_distance_wgs84(point(q.lon, q.lat), radius)) {
                 found.emplace_back(leaf->data(), metres);
             }
             Measured expected;
@@ -209,19 +193,12 @@ TEST_P(EllipsoidRadius, MatchesBruteForceGeodesicScan) {
             for (const auto& [position, metres] : expected) {
                 expected_positions.push_back(position);
             }
-            ASSERT_EQ(sorted(positions(tree.locate_within_distance_on_ellipsoid_unmeasured(point(q.lon, q.lat), radius,
-                                                                                           a, f))),
+            ASSERT_EQ(sorted(positions(tree.locate_within_distance_wgs84_unmeasured(point(q.lon, q.lat), radius))),
                       expected_positions)
                 << q.lon << ", " << q.lat << " radius " << radius;
         }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(LocateWithinDistanceOnEllipsoid, EllipsoidRadius,
-                         ::testing::Values(Ellipsoid{WGS84_A, WGS84_F},              // the predefined object
-                                           Ellipsoid{6'400'000.0, -0.005},           // prolate
-                                           Ellipsoid{EARTH_RADIUS_METRES, 0.0},      // the mean sphere
-                                           Ellipsoid{WGS84_A, 0.9}));               // no sphere bound: full scan
 
 }  // namespace
 }  // namespace sferix::geodetic

@@ -18,6 +18,7 @@
 #include "rtree/params.hpp"
 #include "rtree/primitives/geom_with_data.hpp"
 #include "rtree/rtree.hpp"
+#include "rtree/validate.hpp"
 
 namespace sferix::rtree::testing {
 
@@ -152,69 +153,44 @@ std::vector<std::vector<std::size_t>> leaf_level_groups(const RTree<T>& tree) {
 
 namespace detail {
 
+// Leaf-level nodes, met depth first and left to right, cover the leaf array in order
+// (how the loader lays them out); counts the leaves met.
 template <typename T>
-::testing::AssertionResult validate_node(FlatTreeView<T> tree, const FlatNode<UnitVec>& node, std::size_t& leaf_count,
-                                         std::size_t& next_leaf) {
-    if (node.count == 0) {
-        return ::testing::AssertionFailure() << "a node below the root has no children";
-    }
-    Box merged = Box::new_empty();
+::testing::AssertionResult leaves_in_order(FlatTreeView<T> tree, const FlatNode<UnitVec>& node,
+                                           std::size_t& leaf_count) {
     if (node.has_leaf_children()) {
-        // Leaf-level nodes, left to right, cover the leaf array in order.
-        if (node.first != next_leaf) {
+        if (node.first != leaf_count) {
             return ::testing::AssertionFailure() << "a leaf-level node starts at leaf " << node.first << ", not "
-                                                 << next_leaf;
+                                                 << leaf_count;
         }
-        next_leaf += node.count;
-        for (const T& leaf : tree.child_leaves(node)) {
-            merged.merge(leaf.envelope());
-            ++leaf_count;
+        leaf_count += node.count;
+        return ::testing::AssertionSuccess();
+    }
+    for (const FlatNode<UnitVec>& child : tree.child_nodes(node)) {
+        if (auto result = leaves_in_order<T>(tree, child, leaf_count); !result) {
+            return result;
         }
-    } else {
-        for (const FlatNode<UnitVec>& child : tree.child_nodes(node)) {
-            if (tree.index_of(child) <= tree.index_of(node)) {
-                return ::testing::AssertionFailure() << "a child node is stored before its parent";
-            }
-            if (!same_box(node.envelope.merged(child.envelope), node.envelope)) {
-                return ::testing::AssertionFailure() << "a child's box sticks out of its parent's";
-            }
-            merged.merge(child.envelope);
-            if (auto result = validate_node<T>(tree, child, leaf_count, next_leaf); !result) {
-                return result;
-            }
-        }
-    }
-    if (!same_box(merged, node.envelope)) {
-        return ::testing::AssertionFailure() << "a node's box is not the merge of its children's";
-    }
-    if (node.has_leaf_children() && node.count > MAX_NODE_SIZE) {
-        return ::testing::AssertionFailure() << "a leaf-level node holds " << node.count << " leaves";
-    }
-    // Three halvings give at most 2 × 2 × 2 groups.
-    if (!node.has_leaf_children() && node.count > 8) {
-        return ::testing::AssertionFailure() << "a node has " << node.count << " children";
     }
     return ::testing::AssertionSuccess();
 }
 
 }  // namespace detail
 
-// Boxes contain their children and are exactly their merge, nodes are all-leaf
-// or all-parent, node sizes are in range, children come after their parents, the
-// leaf-level nodes cover the leaf array left to right, the leaf count is size(),
-// and every input position appears exactly once.
+// The tree's structure as check_structure (the one validator, which the binary form's
+// loader also runs) sees it, and what the loader adds: leaf-level nodes cover the leaf
+// array left to right, the leaf count is size(), and every input position appears
+// exactly once.
 template <typename T>
 ::testing::AssertionResult validate_tree(const RTree<T>& tree) {
-    const FlatNode<UnitVec>& root = tree.root();
-    if (root.count == 0) {
-        if (tree.size() != 0 || !same_box(root.envelope, Box::new_empty())) {
-            return ::testing::AssertionFailure() << "an empty root with size " << tree.size() << " or a non-empty box";
-        }
-        return ::testing::AssertionSuccess();
+    const FlatTreeView<T> view = tree.view();
+    if (const std::optional<TreeDefect> defect = check_structure(view.nodes, view.leaves, no_hooks<TreeDefect>())) {
+        return ::testing::AssertionFailure() << "node " << defect->index << ": " << defect->what;
+    }
+    if (view.leaves.size() != tree.size()) {
+        return ::testing::AssertionFailure() << view.leaves.size() << " leaves in a tree of size " << tree.size();
     }
     std::size_t leaf_count = 0;
-    std::size_t next_leaf = 0;
-    if (auto result = detail::validate_node<T>(tree.view(), root, leaf_count, next_leaf); !result) {
+    if (auto result = detail::leaves_in_order<T>(view, tree.root(), leaf_count); !result) {
         return result;
     }
     if (leaf_count != tree.size()) {

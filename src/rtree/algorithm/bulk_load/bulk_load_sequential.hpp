@@ -39,7 +39,7 @@ template <RTreeObject T>
 class PartitioningTask {
 public:
     // The most groups one node can have: CLUSTERS_PER_AXIS on each axis.
-    static constexpr std::size_t MAX_GROUPS = CLUSTERS_PER_AXIS * CLUSTERS_PER_AXIS * CLUSTERS_PER_AXIS;
+    static constexpr std::size_t MAX_GROUPS = MAX_INNER_CHILDREN;
 
     // The whole group of one node, to be split along all three axes.
     explicit PartitioningTask(std::span<T> group) { push(group, DIMENSIONS); }
@@ -141,7 +141,7 @@ private:
         std::size_t count = 0;
         PartitioningTask<T> task(group);
         while (std::optional<std::span<T>> child = task.next()) {
-            check_invariant(count < children.size(), "a node with more than eight children");
+            check_invariant(count < children.size(), "a node with more than MAX_INNER_CHILDREN children");
             children[count++] = *child;
         }
         const std::size_t first = nodes_.size();
