@@ -96,6 +96,7 @@ demo: deps
 	PYTHON=$(PYTHON) scripts/install-deps --demo
 	$(MAKE) install
 	$(PYTHON) examples/world_cities.py
+	$(PYTHON) examples/city_countries.py
 
 bench:
 	PYTHON=$(PYTHON) scripts/install-deps --benchmarks

@@ -5,13 +5,16 @@
     python3 benchmarks/python/compare.py --quick    # 10^4 points only (under a minute)
     python3 benchmarks/python/compare.py --targets  # only the rows the performance targets need
     python3 benchmarks/python/compare.py --quick --json results.json   # the tables, also as data
+    python3 benchmarks/python/compare.py --joins    # only the geopandas joins (a few minutes)
 
 The results file holds every table printed, each figure with its number and unit; the
 documentation's performance page is drawn from the one in benchmarks/results/.
 
 Compared: scipy's cKDTree over 3-D unit vectors (chord distance), scikit-learn's
 BallTree(metric="haversine") and shapely's STRtree over planar lon/lat. Those three are
-benchmark-only requirements: `pip install scipy scikit-learn shapely numpy`.
+benchmark-only requirements: `pip install scipy scikit-learn shapely numpy`. The joins of
+GeoDataFrames (sferix.geopandas next to geopandas) need `pip install "geopandas<1.0"` for
+Natural Earth's countries, and are left out without it.
 
 Data are seeded and uniform on the sphere. Times are the fastest of a few repetitions with the
 garbage collector off while timing (the timeit convention), in a single thread unless a row
@@ -904,6 +907,80 @@ def polygon_join_target(repeat: int) -> None:
 
 
 # --------------------------------------------------------------------------------------------
+# Joins of GeoDataFrames: sferix.geopandas next to geopandas
+
+JOIN_POINTS = 1_000_000
+JOIN_SEED = 6
+EQUAL_EARTH = "EPSG:8857"
+
+
+def natural_earth_countries() -> Any:
+    """Natural Earth's 177 countries, 29 of them MultiPolygon rows."""
+    import warnings
+
+    import geopandas
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return geopandas.read_file(geopandas.datasets.get_path("naturalearth_lowres"))
+
+
+def join_targets(repeat: int) -> None:
+    """sjoin_nearest and sjoin(predicate="within") of JOIN_POINTS uniform points to the
+    countries, next to geopandas' joins (the nearest one on frames projected to Equal Earth
+    beforehand, untimed) and to the bare array query the nearest join wraps."""
+    import warnings
+
+    import geopandas
+    import shapely
+    import sferix.geopandas
+
+    countries = natural_earth_countries()
+    lon, lat = random_lonlat(JOIN_POINTS, JOIN_SEED)
+    queries = np.column_stack((lon, lat))
+    points = geopandas.GeoDataFrame({"id": np.arange(JOIN_POINTS)}, geometry=shapely.points(queries), crs=4326)
+    projected_points, projected_countries = points.to_crs(EQUAL_EARTH), countries.to_crs(EQUAL_EARTH)
+    tree = sferix.GeodeticPolygonTree(countries.geometry.values, oriented=False)
+
+    seconds: dict[str, float] = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        seconds["query_nearest"] = best_of(lambda: tree.query_nearest(queries), repeat)
+        seconds["sjoin_nearest"] = best_of(
+            lambda: sferix.geopandas.sjoin_nearest(points, countries, distance_col="metres"), repeat)
+        seconds["geopandas nearest"] = best_of(
+            lambda: geopandas.sjoin_nearest(projected_points, projected_countries, distance_col="metres"), 1)
+        seconds["sjoin within"] = best_of(
+            lambda: sferix.geopandas.sjoin(points, countries, predicate="within"), repeat)
+        seconds["geopandas within"] = best_of(
+            lambda: geopandas.sjoin(points, countries, predicate="within"), repeat)
+        # Both cores, for what a user with more than one gets (not a target).
+        seconds["sjoin_nearest workers=2"] = best_of(
+            lambda: sferix.geopandas.sjoin_nearest(points, countries, distance_col="metres", workers=2), 1)
+        seconds["sjoin within workers=2"] = best_of(
+            lambda: sferix.geopandas.sjoin(points, countries, predicate="within", workers=2), repeat)
+    RESULTS[("joins", JOIN_POINTS)] = seconds
+
+    heading(f"Joins of GeoDataFrames: {JOIN_POINTS:,} uniform points, {len(countries)} country rows "
+            "(Natural Earth), one thread (s)")
+    rows = []
+    for label, ours, theirs, limit in (
+        ("sferix sjoin_nearest / geopandas.sjoin_nearest on Equal Earth", "sjoin_nearest", "geopandas nearest", 0.5),
+        ("sferix sjoin(within) / geopandas.sjoin(within), unprojected", "sjoin within", "geopandas within", 0.5),
+        ("sferix sjoin_nearest / its bare query_nearest", "sjoin_nearest", "query_nearest", 1.5),
+        ("sferix sjoin_nearest workers=2 / geopandas.sjoin_nearest", "sjoin_nearest workers=2", "geopandas nearest",
+         None),
+        ("sferix sjoin(within) workers=2 / geopandas.sjoin(within)", "sjoin within workers=2", "geopandas within",
+         None),
+    ):
+        ratio = seconds[ours] / seconds[theirs]
+        met = "—" if limit is None else "yes" if ratio <= limit else "no"
+        rows.append((label, fmt_s(seconds[ours]), fmt_s(seconds[theirs]), f"{ratio:.2f}x",
+                     "—" if limit is None else f"<= {limit}", met))
+    print_table(("Figure", "ours", "theirs", "ratio", "target", "met"), rows)
+
+
+# --------------------------------------------------------------------------------------------
 # One big ring: per-query cost against the number of vertices
 
 BIG_RING_CENTRE = (20.0, 40.0)
@@ -1215,7 +1292,7 @@ def correctness_sidebar() -> None:
 
 def versions() -> str:
     parts = [f"Python {platform.python_version()}"]
-    for name in ("sferix", "numpy", "scipy", "sklearn", "shapely"):
+    for name in ("sferix", "numpy", "scipy", "sklearn", "shapely", "geopandas"):
         try:
             mod = __import__(name)
             parts.append(f"{name} {mod.__version__}")
@@ -1235,6 +1312,7 @@ def main() -> None:
     parser.add_argument("--big-ring-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--big-ring", action="store_true", help="only the big-ring table (under a minute)")
     parser.add_argument("--json", metavar="PATH", help="also write every table, with its numbers, to PATH")
+    parser.add_argument("--joins", action="store_true", help="only the geopandas joins (a few minutes)")
     args = parser.parse_args()
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]))
@@ -1249,6 +1327,18 @@ def main() -> None:
         print(f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at start")
         big_ring_benchmark(5)
         print(f"load average {os.getloadavg()[0]:.2f} at end")
+        return
+
+    if args.joins:
+        if _missing("geopandas"):
+            sys.exit('missing geopandas: pip install "geopandas<1.0" numpy')
+        start, load_at_start = time.perf_counter(), os.getloadavg()[0]
+        print(versions())
+        print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
+        join_targets(3)
+        print(f"load average {os.getloadavg()[0]:.2f} at end")
+        if args.json:
+            write_results(args.json, load_at_start, time.perf_counter() - start)
         return
 
     missing = [m for m in ("scipy", "sklearn", "shapely") if _missing(m)]
@@ -1280,6 +1370,11 @@ def main() -> None:
         targets(1_000_000)
     polygon_join_target(query_repeat)
     multipart_target(query_repeat)
+    if not args.quick:
+        if _missing("geopandas"):
+            print('\n(joins of GeoDataFrames left out: pip install "geopandas<1.0")')
+        else:
+            join_targets(2)
     if not args.targets:
         polygon_benchmark(query_repeat)
         big_ring_benchmark(query_repeat)

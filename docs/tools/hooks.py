@@ -1,6 +1,6 @@
 """MkDocs hooks: files the pages show that live elsewhere in the repository.
 
-- examples/where_planar_fails.png, drawn by the example beside it;
+- examples/where_planar_fails.png and nearest_country_planar.png, drawn by the examples beside them;
 - the performance page's tables and plots, made from the results file that
   benchmarks/python/compare.py --json wrote (benchmarks/results/compare.json) by
   benchmarks/python/plot_compare.py, so the page shows that run and nothing typed by hand.
@@ -17,7 +17,7 @@ from mkdocs.structure.files import File
 ROOT = Path(__file__).resolve().parents[2]
 RESULTS = ROOT / "benchmarks" / "results" / "compare.json"
 PLOT_SCRIPT = ROOT / "benchmarks" / "python" / "plot_compare.py"
-FIGURE = ROOT / "examples" / "where_planar_fails.png"
+FIGURES = [ROOT / "examples" / name for name in ("where_planar_fails.png", "nearest_country_planar.png")]
 TABLES_MARK = "<!-- compare.py tables -->"
 RUN_MARK = "<!-- compare.py run -->"
 
@@ -32,7 +32,8 @@ def _plot_module():
 
 
 def on_files(files, config):
-    files.append(File.generated(config, "where_planar_fails.png", abs_src_path=str(FIGURE)))
+    for figure in FIGURES:
+        files.append(File.generated(config, figure.name, abs_src_path=str(figure)))
     plot = _plot_module()
     for path in plot.draw(plot.load(RESULTS), _plots.name):
         files.append(File.generated(config, f"plots/{path.name}", abs_src_path=str(path)))

@@ -1,8 +1,11 @@
-"""Joins of a Dask DataFrame of (lon, lat) rows against one sferix tree.
+"""Joins of a Dask DataFrame of (lon, lat) rows or points against one sferix tree, and
+spatial joins of a dask-geopandas frame of points against one GeoDataFrame.
 
     import sferix.dask
     joined = sferix.dask.nearest(fixes, tree)            # adds nearest_position, nearest_metres
     pairs = sferix.dask.within_distance(fixes, tree, 500.0)   # row, position, metres
+    countries = sferix.dask.sjoin_nearest(cities, world, distance_col="metres")
+    inside = sferix.dask.sjoin(cities, world, predicate="within")
 
 Each partition is answered by the tree's array queries with `workers=1`: Dask runs the
 partitions side by side, so threads inside a task would only compete with it. The tree is
@@ -10,8 +13,16 @@ one key of the task graph that every partition task depends on, so a worker rece
 once, not with every task: with a distributed client, each call sends the tree to every
 worker when it is made; nothing else is computed until the result is.
 
-Needs `dask[dataframe]` (and `distributed` for a cluster); `import sferix` alone never
-imports Dask.
+A tree too large for every worker to hold goes into a `PartitionedTree`, built from a Dask
+DataFrame and split across the workers; `nearest` and `within_distance` take it in place
+of a tree.
+
+`sjoin_nearest` and `sjoin` are `sferix.geopandas`'s joins partition by partition: the
+right GeoDataFrame becomes one tree, which goes to the workers with the frame as that one
+key.
+
+Needs `dask[dataframe]` (and `distributed` for a cluster; dask-geopandas for point
+geometry columns and the spatial joins); `import sferix` alone never imports Dask.
 """
 
 from __future__ import annotations
@@ -27,7 +38,10 @@ from dask.base import get_scheduler, normalize_token
 
 from _sferix import GeodeticError, GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
 
-__all__ = ["nearest", "within_distance"]
+from . import _partitioned
+from ._partitioned import PartitionedTree
+
+__all__ = ["PartitionedTree", "nearest", "sjoin", "sjoin_nearest", "within_distance"]
 
 Tree = GeodeticPointTree | GeodeticLineStringTree | GeodeticPolygonTree
 _TREE_TYPES = (GeodeticPointTree, GeodeticLineStringTree, GeodeticPolygonTree)
@@ -50,15 +64,24 @@ def nearest(
     lon: str = "lon",
     lat: str = "lat",
     k: int = 1,
+    max_distance: float | None = None,
     wgs84: bool = False,
+    geometry: str | None = None,
 ) -> dd.DataFrame:
     """`points` with the nearest geometries of `tree` to each row's (`lon`, `lat`) in
     degrees added as columns, as `tree.query_nearest(..., k)` finds them: for `k=1`,
     `nearest_position` (int64, the input position in `tree`) and `nearest_metres`
     (float64); otherwise `nearest_position_1` ... `nearest_position_k` and
     `nearest_metres_1` ... `nearest_metres_k`, nearest first, padded with position -1 and
-    distance inf when the tree has fewer than `k` geometries. `wgs84=True` measures
-    geodesics on the WGS84 ellipsoid (`query_nearest_wgs84`, point trees only).
+    distance inf when the tree has fewer than `k` geometries (or than `k` within
+    `max_distance` metres, inclusive). `wgs84=True` measures geodesics on the WGS84
+    ellipsoid (`query_nearest_wgs84`, point trees only).
+    `geometry` names a column of points (shapely points, as in a dask-geopandas frame) to
+    read in place of `lon` and `lat`; a dask-geopandas frame without a `lon` column is
+    read from its active geometry column. A projected CRS is refused.
+
+    `tree` may be a `PartitionedTree`: each row then goes only to the partitions that can
+    hold its answer, and the columns are the same as one tree over the whole frame gives.
 
     Returns a Dask DataFrame with the same partitions and divisions as `points`; nothing
     is computed until it is, but with a distributed client the tree is sent to the
@@ -70,10 +93,13 @@ def nearest(
     partition holding it is computed, naming the row by its index label
     (`row 1007: latitude 95 outside [-90.0, 90.0]`).
     """
-    _check(points, tree, lon, lat, wgs84)
+    if isinstance(tree, PartitionedTree):
+        return _partitioned.nearest(points, tree, lon=lon, lat=lat, k=k, max_distance=max_distance, wgs84=wgs84,
+                                    geometry=geometry)
+    geometry = _check(points, tree, lon, lat, wgs84, geometry)
     query = tree.query_nearest_wgs84 if wgs84 and isinstance(tree, GeodeticPointTree) else tree.query_nearest
     # An empty query checks k now, not in a worker, and gives the result's dtypes.
-    query(np.empty((0, 2)), k)
+    query(np.empty((0, 2)), k, max_distance=max_distance)
     if k == 1:
         names = ["nearest_position", "nearest_metres"]
     else:
@@ -83,7 +109,8 @@ def nearest(
             raise ValueError(f"points already has a column named {name!r}")
     meta = _with_nearest(points._meta, np.empty((0, k), np.int64), np.empty((0, k)), names)
     return points.map_partitions(
-        _nearest_partition, _tree_key(tree), lon=lon, lat=lat, k=k, wgs84=wgs84, names=names, meta=meta
+        _nearest_partition, _tree_key(tree), lon=lon, lat=lat, geometry=geometry, k=k, max_distance=max_distance,
+        wgs84=wgs84, names=names, meta=meta
     )
 
 
@@ -95,6 +122,7 @@ def within_distance(
     lon: str = "lon",
     lat: str = "lat",
     wgs84: bool = False,
+    geometry: str | None = None,
 ) -> dd.DataFrame:
     """Every (row, geometry) pair of `points` and `tree` no more than `radius_metres`
     apart, as `tree.query_within_distance(..., radius_metres, return_distance=True)` finds
@@ -107,8 +135,14 @@ def within_distance(
 
     `radius_metres` is one number for every row (inclusive; a negative or NaN radius finds
     nothing). Errors as for `nearest`, plus TypeError for a radius that is not one number.
+
+    With a `PartitionedTree` each row goes only to the partitions within the radius, and
+    each row's pairs come by position.
     """
-    _check(points, tree, lon, lat, wgs84)
+    if isinstance(tree, PartitionedTree):
+        return _partitioned.within_distance(points, tree, radius_metres, lon=lon, lat=lat, wgs84=wgs84,
+                                            geometry=geometry)
+    geometry = _check(points, tree, lon, lat, wgs84, geometry)
     if not isinstance(radius_metres, numbers.Real):
         raise TypeError(f"radius_metres must be one number, not {type(radius_metres).__name__}")
     radius = float(radius_metres)
@@ -118,11 +152,126 @@ def within_distance(
         "metres": np.empty(0, np.float64),
     })
     return points.map_partitions(
-        _within_partition, _tree_key(tree), radius, lon=lon, lat=lat, wgs84=wgs84, meta=meta, clear_divisions=True
+        _within_partition, _tree_key(tree), radius, lon=lon, lat=lat, geometry=geometry, wgs84=wgs84, meta=meta,
+        clear_divisions=True
     )
 
 
-def _check(points: Any, tree: Any, lon: str, lat: str, wgs84: bool) -> None:
+def sjoin_nearest(
+    left: dd.DataFrame,
+    right: Any,
+    how: str = "inner",
+    max_distance: float | None = None,
+    lsuffix: str = "left",
+    rsuffix: str = "right",
+    distance_col: str | None = None,
+    exclusive: bool = False,
+    wgs84: bool = False,
+) -> dd.DataFrame:
+    """`sferix.geopandas.sjoin_nearest(left, right, ...)` for a dask-geopandas frame of
+    points `left` and a GeoDataFrame `right`, partition by partition: each partition of the
+    result holds the rows of the same partition of `left` (ties repeat a row, as there),
+    with the same divisions. `how` is "inner" or "left"; with "left", the right frame's
+    columns always have the dtypes that missing values give them (int64 becomes float64),
+    whether a partition misses a match or not.
+
+    The tree over `right` is built now and sent, with `right`, to every worker once (with
+    a distributed client, now). Raises as `sferix.geopandas.sjoin_nearest` does when
+    called, for the left frame's columns and CRS and everything about `right`; a bad
+    coordinate raises when its partition is computed, naming the row by index label.
+    """
+    import sferix.geopandas as joins
+
+    shared = _check_join(left, right, how, lsuffix, rsuffix, joins)
+    if wgs84 and shared.index.kind not in (None, "points"):
+        raise TypeError(f"wgs84=True needs points in right, found {shared.index.kind}")
+    options = dict(
+        how=how, max_distance=max_distance, lsuffix=lsuffix, rsuffix=rsuffix, distance_col=distance_col,
+        exclusive=exclusive, wgs84=wgs84, fill=how == "left",
+    )
+    meta = _nearest_join_partition(left._meta, shared, **options)
+    return left.map_partitions(_nearest_join_partition, _tree_key(shared), **options, meta=meta)
+
+
+def sjoin(
+    left: dd.DataFrame,
+    right: Any,
+    how: str = "inner",
+    predicate: str = "intersects",
+    distance: float | None = None,
+    lsuffix: str = "left",
+    rsuffix: str = "right",
+) -> dd.DataFrame:
+    """`sferix.geopandas.sjoin(left, right, ...)` for a dask-geopandas frame of points
+    `left` and a GeoDataFrame `right`, partition by partition, as `sjoin_nearest` here
+    joins them: `how` "inner" or "left", and `distance` (for "dwithin") one number."""
+    import sferix.geopandas as joins
+
+    shared = _check_join(left, right, how, lsuffix, rsuffix, joins)
+    if predicate not in joins._PREDICATES:
+        raise ValueError(f"predicate must be one of {', '.join(map(repr, joins._PREDICATES))}, not {predicate!r}")
+    if (predicate == "dwithin") != (distance is not None):
+        raise ValueError("distance is needed with predicate='dwithin' and only there")
+    if distance is not None and not isinstance(distance, numbers.Real):
+        raise TypeError(f"distance must be one number, not {type(distance).__name__}")
+    options = dict(how=how, predicate=predicate, distance=distance, lsuffix=lsuffix, rsuffix=rsuffix,
+                   fill=how == "left")
+    meta = _predicate_join_partition(left._meta, shared, **options)
+    return left.map_partitions(_predicate_join_partition, _tree_key(shared), **options, meta=meta)
+
+
+class _Shared:
+    """The right frame of a join and the tree over it, which travel together as one key."""
+
+    __slots__ = ("frame", "index")
+
+    def __init__(self, frame: Any, index: Any) -> None:
+        self.frame = frame
+        self.index = index
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_Shared, (self.frame, self.index))
+
+
+# As for trees: the identity of what never changes stands for its content.
+@normalize_token.register(_Shared)
+def _shared_token(shared: _Shared) -> tuple[str, int, int]:
+    return ("sferix.dask._Shared", id(shared), len(shared.frame))
+
+
+def _check_join(left: Any, right: Any, how: str, lsuffix: str, rsuffix: str, joins: Any) -> _Shared:
+    if not (isinstance(left, dd.DataFrame) and _is_geo_frame(left)):
+        raise TypeError(f"left must be a dask-geopandas GeoDataFrame, not {type(left).__name__}")
+    if how not in ("inner", "left"):
+        raise ValueError(
+            f"how must be 'inner' or 'left', not {how!r}: a partition of left cannot tell which right rows "
+            "the others match"
+        )
+    joins._check_frames(left._meta, right, how, lsuffix, rsuffix)
+    index = joins.RightIndex(right, "right")
+    return _Shared(right, index)
+
+
+def _nearest_join_partition(partition: Any, shared: _Shared, **options: Any) -> Any:
+    import sferix.geopandas as joins
+
+    return joins.nearest_join(
+        partition, shared.frame, shared.index, options["how"], options["max_distance"], options["lsuffix"],
+        options["rsuffix"], options["distance_col"], options["exclusive"], options["wgs84"], 1, options["fill"],
+    )
+
+
+def _predicate_join_partition(partition: Any, shared: _Shared, **options: Any) -> Any:
+    import sferix.geopandas as joins
+
+    return joins.predicate_join(
+        partition, shared.frame, shared.index, options["how"], options["predicate"], options["distance"],
+        options["lsuffix"], options["rsuffix"], 1, options["fill"],
+    )
+
+
+def _check(points: Any, tree: Any, lon: str, lat: str, wgs84: bool, geometry: str | None) -> str | None:
+    """Checks the arguments; returns the name of the geometry column to read, if any."""
     if not isinstance(points, dd.DataFrame):
         raise TypeError(f"points must be a Dask DataFrame, not {type(points).__name__}")
     if not isinstance(tree, _TREE_TYPES):
@@ -132,14 +281,32 @@ def _check(points: Any, tree: Any, lon: str, lat: str, wgs84: bool) -> None:
         )
     if wgs84 and not isinstance(tree, GeodeticPointTree):
         raise TypeError(f"wgs84=True needs a GeodeticPointTree, not {type(tree).__name__}")
+    if geometry is None and lon not in points.columns and _is_geo_frame(points):
+        geometry = points.geometry.name
+    if geometry is not None:
+        if geometry not in points.columns:
+            raise ValueError(f"points has no column named {geometry!r}")
+        crs = getattr(points[geometry], "crs", None)
+        if crs is not None and not crs.is_geographic:
+            raise ValueError(
+                f"points has the projected CRS {crs.to_string()} ({crs.name}); sferix measures on the sphere "
+                "from longitude/latitude degrees: pass points.to_crs(4326)"
+            )
+        return geometry
     for column in (lon, lat):
         if column not in points.columns:
             raise ValueError(f"points has no column named {column!r}")
+    return None
+
+
+def _is_geo_frame(frame: Any) -> bool:
+    """Whether frame is a dask-geopandas GeoDataFrame, without importing dask-geopandas."""
+    return type(frame).__module__.startswith("dask_geopandas") and hasattr(frame, "geometry")
 
 
 def _tree_key(tree: Any) -> Any:
-    """One key holding the tree, which every partition task depends on, where passing the
-    tree itself would copy it into every task.
+    """One key holding the tree (or a join's right frame and its tree), which every
+    partition task depends on, where passing the tree itself would copy it into every task.
 
     With a distributed client as the scheduler, the tree is scattered to every worker now
     and the graph holds only its future: embedded in the graph it would travel with every
@@ -165,19 +332,36 @@ def _blocking_client() -> Any:
     return client if isinstance(client, Client) and not client.asynchronous else None
 
 
-def _queries(partition: pd.DataFrame, lon: str, lat: str) -> np.ndarray:
+def _queries(partition: pd.DataFrame, lon: str, lat: str, geometry: str | None = None) -> np.ndarray:
+    if geometry is not None:
+        import shapely
+
+        values = np.asarray(partition[geometry].array, dtype=object)
+        types = shapely.get_type_id(values)
+        if ((types != 0) & (types != -1)).any():
+            row = int(np.flatnonzero((types != 0) & (types != -1))[0])
+            label = partition.index[row]
+            shown = repr(label) if isinstance(label, str) else str(label)
+            raise TypeError(f"row {shown}: {geometry!r} holds a {values[row].geom_type}, not a point")
+        # None and empty points become NaN, which the query refuses, naming the row.
+        coordinates = np.full((len(values), 2), np.nan)
+        usable = (types == 0) & ~shapely.is_empty(values)
+        coordinates[usable] = shapely.get_coordinates(values[usable])
+        return coordinates
     return np.column_stack((
         partition[lon].to_numpy(dtype=np.float64),
         partition[lat].to_numpy(dtype=np.float64),
     ))
 
 
-def _ask(query: Any, partition: pd.DataFrame, lon: str, lat: str, *args: Any, **kwargs: Any) -> Any:
+def _ask(
+    query: Any, partition: pd.DataFrame, lon: str, lat: str, geometry: str | None, *args: Any, **kwargs: Any
+) -> Any:
     """query(the partition's (lon, lat) rows, *args, **kwargs). The array query numbers a
     bad row by its place in the partition, which means nothing to the caller: the error
     names the row's index label instead."""
     try:
-        return query(_queries(partition, lon, lat), *args, **kwargs)
+        return query(_queries(partition, lon, lat, geometry), *args, **kwargs)
     except (GeodeticError, ValueError, TypeError) as error:
         index = getattr(error, "query", None)
         if index is None or type(error) not in (GeodeticError, ValueError, TypeError):
@@ -198,16 +382,17 @@ def _with_nearest(partition: pd.DataFrame, positions: np.ndarray, metres: np.nda
 
 
 def _nearest_partition(
-    partition: pd.DataFrame, tree: Any, *, lon: str, lat: str, k: int, wgs84: bool, names: list[str]
+    partition: pd.DataFrame, tree: Any, *, lon: str, lat: str, geometry: str | None, k: int,
+    max_distance: float | None, wgs84: bool, names: list[str]
 ) -> pd.DataFrame:
     query = tree.query_nearest_wgs84 if wgs84 else tree.query_nearest
-    positions, metres = _ask(query, partition, lon, lat, k, workers=1)
+    positions, metres = _ask(query, partition, lon, lat, geometry, k, max_distance=max_distance, workers=1)
     return _with_nearest(partition, positions, metres, names)
 
 
 def _within_partition(
-    partition: pd.DataFrame, tree: Any, radius: float, *, lon: str, lat: str, wgs84: bool
+    partition: pd.DataFrame, tree: Any, radius: float, *, lon: str, lat: str, geometry: str | None, wgs84: bool
 ) -> pd.DataFrame:
     query = tree.query_within_distance_wgs84 if wgs84 else tree.query_within_distance
-    pairs, metres = _ask(query, partition, lon, lat, radius, return_distance=True, workers=1)
+    pairs, metres = _ask(query, partition, lon, lat, geometry, radius, return_distance=True, workers=1)
     return pd.DataFrame({"row": partition.index.take(pairs[0]), "position": pairs[1], "metres": metres})

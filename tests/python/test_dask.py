@@ -171,3 +171,66 @@ class TestErrors:
         with dask.config.set(scheduler="sync"), pytest.raises(
                 sferix.GeodeticError, match=rf"^row {bad.index[-3]}: latitude 95"):
             join(dd.from_pandas(bad, npartitions=PARTITIONS), make_tree("point")).compute()
+
+
+@pytest.fixture(scope="module")
+def geo_frames():
+    """A dask-geopandas frame of points (one None, labels not positions) and a right frame
+    of squares, one across the antimeridian."""
+    geopandas = pytest.importorskip("geopandas")
+    dask_geopandas = pytest.importorskip("dask_geopandas")
+    shapely = pytest.importorskip("shapely", minversion="2.0")
+    rng = np.random.default_rng(9)
+    queries = np.vstack((EDGES, uniform(rng, ROWS - len(EDGES))))
+    left = geopandas.GeoDataFrame({"tag": np.arange(ROWS)}, geometry=list(shapely.points(queries)),
+                                  index=pd.Index(1000 + 7 * np.arange(ROWS), name="fix"), crs=4326)
+    left.iloc[3, left.columns.get_loc("geometry")] = None
+    starts = uniform(rng, 60).clip([-180, -85], [170, 80])
+    squares = [shapely.box(x, y, x + 8, y + 8) for x, y in starts.tolist()]
+    squares.append(shapely.Polygon([(178, -2), (-178, -2), (-178, 2), (178, 2)]))
+    right = geopandas.GeoDataFrame({"tag": np.arange(61)}, geometry=squares, crs=4326)
+    return left, dask_geopandas.from_geopandas(left, npartitions=PARTITIONS), right
+
+
+class TestGeopandasJoins:
+    @pytest.mark.parametrize(("join", "options"), [
+        ("sjoin_nearest", dict(how="inner", distance_col="metres")),
+        ("sjoin_nearest", dict(how="left", max_distance=500_000.0)),
+        ("sjoin", dict(how="inner", predicate="within")),
+        ("sjoin", dict(how="left", predicate="dwithin", distance=300_000.0)),
+    ])
+    def test_the_same_as_in_one_process(self, client, geo_frames, join, options):
+        import sferix.geopandas
+
+        left, ddf, right = geo_frames
+        joined = getattr(sferix.dask, join)(ddf, right, **options)
+        expected = getattr(sferix.geopandas, join)(left, right, **options)
+        assert len(expected) > 20
+        # A left join gives every partition the dtypes of missing values, as geopandas gives
+        # a frame with some.
+        pd.testing.assert_frame_equal(joined.compute(), expected, check_dtype=options["how"] == "inner")
+        assert list(joined.dtypes) == list(joined.compute().dtypes)
+
+    def test_nearest_reads_a_point_geometry_column(self, client, geo_frames):
+        import dask_geopandas
+
+        left, _, _ = geo_frames
+        tree = make_tree("point")
+        usable = left.drop(index=left.index[3])
+        ddf = dask_geopandas.from_geopandas(usable, npartitions=PARTITIONS)
+        joined = sferix.dask.nearest(ddf, tree, k=2)
+        positions, metres = tree.query_nearest(np.column_stack((usable.geometry.x, usable.geometry.y)), 2)
+        np.testing.assert_array_equal(joined.compute()[["nearest_position_1", "nearest_position_2"]], positions)
+        pairs = sferix.dask.within_distance(ddf, tree, 500_000.0).compute()
+        assert len(pairs) > 100 and set(pairs["row"]) <= set(usable.index)
+
+    @pytest.mark.parametrize(("call", "error", "message"), [
+        (lambda l, r: sferix.dask.sjoin(l, r, how="right"), ValueError, "how must be 'inner' or 'left'"),
+        (lambda l, r: sferix.dask.sjoin(l.to_crs(3857), r), ValueError, r"left.to_crs\(4326\)"),
+        (lambda l, r: sferix.dask.sjoin_nearest(l, r, wgs84=True), TypeError, "wgs84=True needs points in right"),
+        (lambda l, r: sferix.dask.nearest(l.to_crs(3857), make_tree("point")), ValueError, r"points.to_crs\(4326\)"),
+    ])
+    def test_refused_before_anything_runs(self, geo_frames, call, error, message):
+        _, ddf, right = geo_frames
+        with pytest.raises(error, match=message):
+            call(ddf, right)
