@@ -107,20 +107,6 @@ std::optional<ArrayFacts> array_facts(PyObject* array) {
     return facts;
 }
 
-// The elements of an object-dtype array as nested lists (its tolist()): they are then
-// read as the same objects in a list would be, as the constructors read such arrays.
-std::optional<PyRef> object_array_as_list(PyObject* array) {
-    PyRef list = PyRef::steal(PyObject_CallMethod(array, "tolist", nullptr));
-    if (!list) {
-        return std::nullopt;
-    }
-    if (!PyList_CheckExact(list.get())) {
-        PyErr_SetString(PyExc_TypeError, "array tolist() did not return a list");
-        return std::nullopt;
-    }
-    return list;
-}
-
 // TypeError "<name> must be an array of numbers, not dtype <U1".
 std::nullopt_t not_numbers(const char* name, const ArrayFacts& facts) {
     set_error_text(PyExc_TypeError, std::string(name) + " must be an array of numbers, not dtype " + facts.dtype);
@@ -224,7 +210,9 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
     if (facts->kind != "O") {
         return not_numbers("queries", *facts);
     }
-    const std::optional<PyRef> objects = object_array_as_list(queries);
+    // An object array's elements as nested lists: read as the same objects in a list
+    // would be, as the constructors read such arrays.
+    const std::optional<PyRef> objects = array_as_list(queries);
     if (!objects) {
         return std::nullopt;
     }
@@ -255,7 +243,7 @@ std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::siz
             if (facts->kind != "O" && facts->kind != "f" && facts->kind != "i" && facts->kind != "u") {
                 return not_numbers("radius_metres", *facts);
             }
-            std::optional<PyRef> rows = object_array_as_list(radius_metres);
+            std::optional<PyRef> rows = array_as_list(radius_metres);
             if (!rows) {
                 return std::nullopt;
             }

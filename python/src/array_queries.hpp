@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -278,6 +280,55 @@ template <TreeKind Kind>
 PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_query_within<Kind>(self, QUERY_WITHIN_DESCRIPTION<Kind>, args, nargs, kwnames,
                                   indexed::Geodesy::Sphere);
+}
+
+// The docstrings of the three array-era methods every tree class has, written once for
+// items called `item` ("point"), `items` in the plural; they live as long as the class.
+struct ArrayMethodDocs {
+    std::string nearest_k;
+    std::string query_nearest;
+    std::string query_within_distance;
+};
+
+inline ArrayMethodDocs array_method_docs(std::string_view item, std::string_view items) {
+    const std::string one(item);
+    const std::string many(items);
+    return {
+        "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` of the "
+        "`k` " + many + " nearest to `query`,\nnearest first, ties by the smaller position; with `max_distance`, "
+        "only those within\nthat many metres.",
+        "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest " + many +
+            " to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds them: `(positions, "
+            "metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, rows padded with position -1 and "
+            "distance inf. `workers`\nthreads share the queries (-1: every core), without the GIL.",
+        "query_within_distance($self, queries, radius_metres, return_distance=False, *, workers=1)\n--\n\nEvery "
+        "`(query index, input position)` pair of a query in `queries` and a " + one +
+            "\nwithin `radius_metres` (one number, or one per query) of it, as within_distance\nfinds them: an int64 "
+            "array of shape `(2, m)`, by query, and with\n`return_distance=True` also the float64 array of the m "
+            "distances.",
+    };
+}
+
+// The method table rows of those three methods.
+template <TreeKind Kind>
+std::array<PyMethodDef, 3> array_methods(const ArrayMethodDocs& docs) {
+    return {{
+        {"nearest_k", fastcall_method(tree_nearest_k<Kind>), FASTCALL, docs.nearest_k.c_str()},
+        {"query_nearest", fastcall_method(tree_query_nearest<Kind>), FASTCALL, docs.query_nearest.c_str()},
+        {"query_within_distance", fastcall_method(tree_query_within_distance<Kind>), FASTCALL,
+         docs.query_within_distance.c_str()},
+    }};
+}
+
+
+// `first`'s rows, then `rest`'s.
+template <std::size_t A, std::size_t B>
+std::array<PyMethodDef, A + B> join_methods(const std::array<PyMethodDef, A>& first,
+                                            const std::array<PyMethodDef, B>& rest) {
+    std::array<PyMethodDef, A + B> rows{};
+    std::copy(first.begin(), first.end(), rows.begin());
+    std::copy(rest.begin(), rest.end(), rows.begin() + A);
+    return rows;
 }
 
 }  // namespace sferix::python

@@ -219,6 +219,8 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     });
 }
 
+const ArrayMethodDocs LINESTRING_ARRAY_DOCS = array_method_docs("linestring", "linestrings");
+
 TreeClass<LineStringTreeKind, 3> linestring_tree_class(
     "sferix.GeodeticLineStringTree",
     "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings. A MultiLineString in `data` is one item, "
@@ -235,24 +237,9 @@ TreeClass<LineStringTreeKind, 3> linestring_tree_class(
                            "positions of every linestring within `radius_metres` of `query`. With\n"
                            "`return_distance=True`, `(index, distance)` pairs instead.",
     },
-    {{
-        {"nearest_k", fastcall_method(tree_nearest_k<LineStringTreeKind>), FASTCALL,
-         "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in "
-         "metres)` of the `k` linestrings nearest to `query`,\nnearest first, ties by the smaller "
-         "position; with `max_distance`, only those within\nthat many metres."},
-        {"query_nearest", fastcall_method(tree_query_nearest<LineStringTreeKind>), FASTCALL,
-         "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest "
-         "linestrings to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k "
-         "finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` "
-         "otherwise, rows padded with position -1 and distance inf. `workers`\nthreads share the "
-         "queries (-1: every core), without the GIL."},
-        {"query_within_distance", fastcall_method(tree_query_within_distance<LineStringTreeKind>), FASTCALL,
-         "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
-         "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
-         "linestring\nwithin `radius_metres` (one number, or one per query) of it, as "
-         "within_distance\nfinds them: an int64 array of shape `(2, m)`, by query, and "
-         "with\n`return_distance=True` also the float64 array of the m distances."},
-    }});
+    array_methods<LineStringTreeKind>(LINESTRING_ARRAY_DOCS));
+
+const ArrayMethodDocs POLYGON_ARRAY_DOCS = array_method_docs("polygon", "polygons");
 
 TreeClass<PolygonTreeKind, 3> polygon_tree_class(
     "sferix.GeodeticPolygonTree",
@@ -272,24 +259,7 @@ TreeClass<PolygonTreeKind, 3> polygon_tree_class(
                            "positions of every polygon within `radius_metres` of `query`. With\n"
                            "`return_distance=True`, `(index, distance)` pairs instead.",
     },
-    {{
-        {"nearest_k", fastcall_method(tree_nearest_k<PolygonTreeKind>), FASTCALL,
-         "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in "
-         "metres)` of the `k` polygons nearest to `query`,\nnearest first, ties by the smaller "
-         "position; with `max_distance`, only those within\nthat many metres."},
-        {"query_nearest", fastcall_method(tree_query_nearest<PolygonTreeKind>), FASTCALL,
-         "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest "
-         "polygons to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k "
-         "finds them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` "
-         "otherwise, rows padded with position -1 and distance inf. `workers`\nthreads share the "
-         "queries (-1: every core), without the GIL."},
-        {"query_within_distance", fastcall_method(tree_query_within_distance<PolygonTreeKind>), FASTCALL,
-         "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
-         "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
-         "polygon\nwithin `radius_metres` (one number, or one per query) of it, as "
-         "within_distance\nfinds them: an int64 array of shape `(2, m)`, by query, and "
-         "with\n`return_distance=True` also the float64 array of the m distances."},
-    }});
+    array_methods<PolygonTreeKind>(POLYGON_ARRAY_DOCS));
 
 }  // namespace
 

@@ -226,7 +226,11 @@ std::optional<PyRef> numeric_array_as_list(PyObject* object) {
         return numeric ? std::optional<PyRef>(PyRef()) : std::nullopt;
     }
     // A list, or walking "its rows" could meet the same object again and again.
-    PyRef list = call_method(object, tolist_name);
+    return array_as_list(object);
+}
+
+std::optional<PyRef> array_as_list(PyObject* array) {
+    PyRef list = call_method(array, tolist_name);
     if (!list) {
         return std::nullopt;
     }

@@ -26,6 +26,10 @@ namespace sferix::python {
 // exception pending.
 std::optional<PyRef> numeric_array_as_list(PyObject* object /* borrowed */);
 
+// The array's tolist(), which must be a list (else the TypeError above); nullopt with an
+// exception pending.
+std::optional<PyRef> array_as_list(PyObject* array /* borrowed */);
+
 // Whether `object`'s type is exactly numpy.ndarray (false whenever NumPy was never
 // imported); nullopt with an exception pending.
 std::optional<bool> is_exact_ndarray(PyObject* object /* borrowed */);

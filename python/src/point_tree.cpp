@@ -164,6 +164,8 @@ PyObject* point_tree_query_within_distance_wgs84(PyObject* self, PyObject* const
     return run_query_within<Kind>(self, QUERY_WITHIN_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
 }
 
+const ArrayMethodDocs POINT_ARRAY_DOCS = array_method_docs("point", "points");
+
 TreeClass<Kind, 10> point_tree_class(
     "sferix.GeodeticPointTree", "GeodeticPointTree(data)\n--\n\nA geodetic R-tree over points.", point_tree_new,
     {
@@ -177,23 +179,7 @@ TreeClass<Kind, 10> point_tree_class(
                            "positions of every point within `radius_metres` great-circle metres of\n`query`. With "
                            "`return_distance=True`, `(index, distance)` pairs instead.",
     },
-    {{
-        {"nearest_k", fastcall_method(tree_nearest_k<Kind>), FASTCALL,
-         "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in "
-         "metres)` of the `k` points nearest to `query`,\nnearest first, ties by the smaller "
-         "position; with `max_distance`, only those within\nthat many metres."},
-        {"query_nearest", fastcall_method(tree_query_nearest<Kind>), FASTCALL,
-         "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest "
-         "points to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds "
-         "them: `(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, "
-         "rows padded with position -1 and distance inf. `workers`\nthreads share the queries (-1: "
-         "every core), without the GIL."},
-        {"query_within_distance", fastcall_method(tree_query_within_distance<Kind>), FASTCALL,
-         "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
-         "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
-         "point\nwithin `radius_metres` (one number, or one per query) of it, as "
-         "within_distance\nfinds them: an int64 array of shape `(2, m)`, by query, and "
-         "with\n`return_distance=True` also the float64 array of the m distances."},
+    join_methods(array_methods<Kind>(POINT_ARRAY_DOCS), std::array<PyMethodDef, 7>{{
         {"in_rectangle", fastcall_method(point_tree_in_rectangle), FASTCALL,
          "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
          "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
@@ -221,7 +207,7 @@ TreeClass<Kind, 10> point_tree_class(
          "query_within_distance_wgs84($self, queries, radius_metres, return_distance=False, *, "
          "workers=1)\n--\n\nquery_within_distance by geodesic distance on the WGS84 ellipsoid, "
          "as\nwithin_distance_wgs84 finds them."},
-    }});
+    }}));
 
 }  // namespace
 
