@@ -47,6 +47,8 @@ from dask.sizeof import sizeof
 
 from _sferix import GeodeticError, GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
 
+from . import _frame_rows as frame_rows
+
 __all__ = ["PartitionedTree"]
 
 _EARTH_RADIUS_METRES = 6_371_008.8
@@ -348,9 +350,7 @@ class PartitionedTree:
 
 
 def _client() -> Any:
-    from . import dask as joins
-
-    return joins._blocking_client()
+    return frame_rows.blocking_client()
 
 
 def _geometry_column(frame: Any) -> str | None:
@@ -840,16 +840,15 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
     the number of partitions each query went to."""
     import dask.dataframe as dd
 
-    from . import dask as joins
 
     empty = tree._empty()
-    geometry = joins._check(points, empty, lon, lat, wgs84, geometry)
+    geometry = frame_rows.check(points, empty, lon, lat, wgs84, geometry)
     (empty.query_nearest_wgs84 if wgs84 else empty.query_nearest)(np.empty((0, 2)), k, max_distance=max_distance)
     names = _nearest_names(k)
     for name in names + (["partitions"] if count else []):
         if name in points.columns:
             raise ValueError(f"points already has a column named {name!r}")
-    meta = joins._with_nearest(points._meta, np.empty((0, k), np.int64), np.empty((0, k)), names)
+    meta = frame_rows.with_nearest(points._meta, np.empty((0, k), np.int64), np.empty((0, k)), names)
     if count:
         meta = meta.assign(partitions=np.empty(0, np.int64))
     limit = math.inf if max_distance is None else float(max_distance)
@@ -874,9 +873,8 @@ def _nearest_names(k: int) -> list[str]:
 
 def _nearest_first(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, geometry: str | None, limit: float,
                    groups: list[list[int]]) -> tuple[Any, ...]:
-    from . import dask as joins
 
-    queries, (first, clear) = joins._ask(lambda q: (q, router.first(q)), chunk, lon, lat, geometry)
+    queries, (first, clear) = frame_rows.ask(lambda q: (q, router.first(q)), chunk, lon, lat, geometry)
     ids = np.flatnonzero(first >= 0)
     return ((queries, first, clear),) + tuple(_deal(queries, ids, first[ids], groups, np.full(len(queries), limit)))
 
@@ -961,11 +959,10 @@ def _nearest_second(routed: tuple[Any, ...], answers: list[Any], router: _Router
 
 def _nearest_merge(chunk: pd.DataFrame, second: tuple[Any, ...], answers: list[Any], names: list[str],
                    count: bool) -> pd.DataFrame:
-    from . import dask as joins
 
     rows, metres, touched = second[0]
     rows, metres = _merge_answers(rows, metres, answers)
-    out = joins._with_nearest(chunk, rows, metres, names)
+    out = frame_rows.with_nearest(chunk, rows, metres, names)
     return out.assign(partitions=touched.astype(np.int64)) if count else out
 
 
@@ -976,9 +973,8 @@ def within_distance(points: Any, tree: PartitionedTree, radius_metres: float, *,
     """`sferix.dask.within_distance` on a partitioned tree, each row's pairs by position."""
     import dask.dataframe as dd
 
-    from . import dask as joins
 
-    geometry = joins._check(points, tree._empty(), lon, lat, wgs84, geometry)
+    geometry = frame_rows.check(points, tree._empty(), lon, lat, wgs84, geometry)
     if not isinstance(radius_metres, numbers.Real):
         raise TypeError(f"radius_metres must be one number, not {type(radius_metres).__name__}")
     radius = float(radius_metres)
@@ -999,9 +995,8 @@ def within_distance(points: Any, tree: PartitionedTree, radius_metres: float, *,
 def _within_route(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, geometry: str | None, radius: float,
                   wgs84: bool,
                   groups: list[list[int]]) -> tuple[Any, ...]:
-    from . import dask as joins
 
-    queries, ids, trees = joins._ask(lambda q: (q,) + router.within(q, radius, wgs84), chunk, lon, lat, geometry)
+    queries, ids, trees = frame_rows.ask(lambda q: (q,) + router.within(q, radius, wgs84), chunk, lon, lat, geometry)
     return (len(queries),) + tuple(_deal(queries, ids, trees, groups))
 
 

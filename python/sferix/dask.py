@@ -34,17 +34,18 @@ import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
-from dask.base import get_scheduler, normalize_token
+from dask.base import normalize_token
 
-from _sferix import GeodeticError, GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
+from _sferix import GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
 
+from . import _frame_rows as frame_rows
 from . import _partitioned
 from ._partitioned import PartitionedTree
 
 __all__ = ["PartitionedTree", "nearest", "sjoin", "sjoin_nearest", "within_distance"]
 
 Tree = GeodeticPointTree | GeodeticLineStringTree | GeodeticPolygonTree
-_TREE_TYPES = (GeodeticPointTree, GeodeticLineStringTree, GeodeticPolygonTree)
+_TREE_TYPES = frame_rows.TREE_TYPES
 
 
 # Dask names keys after a token of their inputs, and tokenizes a type it does not know by
@@ -96,7 +97,7 @@ def nearest(
     if isinstance(tree, PartitionedTree):
         return _partitioned.nearest(points, tree, lon=lon, lat=lat, k=k, max_distance=max_distance, wgs84=wgs84,
                                     geometry=geometry)
-    geometry = _check(points, tree, lon, lat, wgs84, geometry)
+    geometry = frame_rows.check(points, tree, lon, lat, wgs84, geometry)
     query = tree.query_nearest_wgs84 if wgs84 and isinstance(tree, GeodeticPointTree) else tree.query_nearest
     # An empty query checks k now, not in a worker, and gives the result's dtypes.
     query(np.empty((0, 2)), k, max_distance=max_distance)
@@ -107,7 +108,7 @@ def nearest(
     for name in names:
         if name in points.columns:
             raise ValueError(f"points already has a column named {name!r}")
-    meta = _with_nearest(points._meta, np.empty((0, k), np.int64), np.empty((0, k)), names)
+    meta = frame_rows.with_nearest(points._meta, np.empty((0, k), np.int64), np.empty((0, k)), names)
     return points.map_partitions(
         _nearest_partition, _tree_key(tree), lon=lon, lat=lat, geometry=geometry, k=k, max_distance=max_distance,
         wgs84=wgs84, names=names, meta=meta
@@ -142,7 +143,7 @@ def within_distance(
     if isinstance(tree, PartitionedTree):
         return _partitioned.within_distance(points, tree, radius_metres, lon=lon, lat=lat, wgs84=wgs84,
                                             geometry=geometry)
-    geometry = _check(points, tree, lon, lat, wgs84, geometry)
+    geometry = frame_rows.check(points, tree, lon, lat, wgs84, geometry)
     if not isinstance(radius_metres, numbers.Real):
         raise TypeError(f"radius_metres must be one number, not {type(radius_metres).__name__}")
     radius = float(radius_metres)
@@ -240,7 +241,7 @@ def _shared_token(shared: _Shared) -> tuple[str, int, int]:
 
 
 def _check_join(left: Any, right: Any, how: str, lsuffix: str, rsuffix: str, joins: Any) -> _Shared:
-    if not (isinstance(left, dd.DataFrame) and _is_geo_frame(left)):
+    if not (isinstance(left, dd.DataFrame) and frame_rows.is_geo_frame(left)):
         raise TypeError(f"left must be a dask-geopandas GeoDataFrame, not {type(left).__name__}")
     if how not in ("inner", "left"):
         raise ValueError(
@@ -270,40 +271,6 @@ def _predicate_join_partition(partition: Any, shared: _Shared, **options: Any) -
     )
 
 
-def _check(points: Any, tree: Any, lon: str, lat: str, wgs84: bool, geometry: str | None) -> str | None:
-    """Checks the arguments; returns the name of the geometry column to read, if any."""
-    if not isinstance(points, dd.DataFrame):
-        raise TypeError(f"points must be a Dask DataFrame, not {type(points).__name__}")
-    if not isinstance(tree, _TREE_TYPES):
-        raise TypeError(
-            f"tree must be a GeodeticPointTree, GeodeticLineStringTree or GeodeticPolygonTree, "
-            f"not {type(tree).__name__}"
-        )
-    if wgs84 and not isinstance(tree, GeodeticPointTree):
-        raise TypeError(f"wgs84=True needs a GeodeticPointTree, not {type(tree).__name__}")
-    if geometry is None and lon not in points.columns and _is_geo_frame(points):
-        geometry = points.geometry.name
-    if geometry is not None:
-        if geometry not in points.columns:
-            raise ValueError(f"points has no column named {geometry!r}")
-        crs = getattr(points[geometry], "crs", None)
-        if crs is not None and not crs.is_geographic:
-            raise ValueError(
-                f"points has the projected CRS {crs.to_string()} ({crs.name}); sferix measures on the sphere "
-                "from longitude/latitude degrees: pass points.to_crs(4326)"
-            )
-        return geometry
-    for column in (lon, lat):
-        if column not in points.columns:
-            raise ValueError(f"points has no column named {column!r}")
-    return None
-
-
-def _is_geo_frame(frame: Any) -> bool:
-    """Whether frame is a dask-geopandas GeoDataFrame, without importing dask-geopandas."""
-    return type(frame).__module__.startswith("dask_geopandas") and hasattr(frame, "geometry")
-
-
 def _tree_key(tree: Any) -> Any:
     """One key holding the tree (or a join's right frame and its tree), which every
     partition task depends on, where passing the tree itself would copy it into every task.
@@ -315,70 +282,10 @@ def _tree_key(tree: Any) -> Any:
     the cluster still holds this one. The local schedulers get a delayed key: the threaded
     one shares the tree in memory, and the process pool sends each task its inputs anyway.
     """
-    client = _blocking_client()
+    client = frame_rows.blocking_client()
     if client is not None:
         return client.scatter(tree, broadcast=True, hash=False)
     return dask.delayed(tree, pure=True)
-
-
-def _blocking_client() -> Any:
-    """The distributed client that `compute()` would use now, unless it is asynchronous
-    (its scatter would return a coroutine), or None."""
-    try:
-        from distributed import Client
-    except ImportError:
-        return None
-    client = getattr(get_scheduler(), "__self__", None)
-    return client if isinstance(client, Client) and not client.asynchronous else None
-
-
-def _queries(partition: pd.DataFrame, lon: str, lat: str, geometry: str | None = None) -> np.ndarray:
-    if geometry is not None:
-        import shapely
-
-        values = np.asarray(partition[geometry].array, dtype=object)
-        types = shapely.get_type_id(values)
-        if ((types != 0) & (types != -1)).any():
-            row = int(np.flatnonzero((types != 0) & (types != -1))[0])
-            label = partition.index[row]
-            shown = repr(label) if isinstance(label, str) else str(label)
-            raise TypeError(f"row {shown}: {geometry!r} holds a {values[row].geom_type}, not a point")
-        # None and empty points become NaN, which the query refuses, naming the row.
-        coordinates = np.full((len(values), 2), np.nan)
-        usable = (types == 0) & ~shapely.is_empty(values)
-        coordinates[usable] = shapely.get_coordinates(values[usable])
-        return coordinates
-    return np.column_stack((
-        partition[lon].to_numpy(dtype=np.float64),
-        partition[lat].to_numpy(dtype=np.float64),
-    ))
-
-
-def _ask(
-    query: Any, partition: pd.DataFrame, lon: str, lat: str, geometry: str | None, *args: Any, **kwargs: Any
-) -> Any:
-    """query(the partition's (lon, lat) rows, *args, **kwargs). The array query numbers a
-    bad row by its place in the partition, which means nothing to the caller: the error
-    names the row's index label instead."""
-    try:
-        return query(_queries(partition, lon, lat, geometry), *args, **kwargs)
-    except (GeodeticError, ValueError, TypeError) as error:
-        index = getattr(error, "query", None)
-        if index is None or type(error) not in (GeodeticError, ValueError, TypeError):
-            raise
-        text = str(error).removeprefix(f"query {index}: ")
-        label = partition.index[index]
-        shown = repr(label) if isinstance(label, str) else str(label)
-        raise type(error)(f"row {shown}: {text}") from None
-
-
-def _with_nearest(partition: pd.DataFrame, positions: np.ndarray, metres: np.ndarray, names: list[str]) -> pd.DataFrame:
-    k = len(names) // 2
-    positions = positions.reshape(len(partition), k)
-    metres = metres.reshape(len(partition), k)
-    added = {name: positions[:, i] for i, name in enumerate(names[:k])}
-    added.update({name: metres[:, i] for i, name in enumerate(names[k:])})
-    return partition.assign(**added)
 
 
 def _nearest_partition(
@@ -386,13 +293,13 @@ def _nearest_partition(
     max_distance: float | None, wgs84: bool, names: list[str]
 ) -> pd.DataFrame:
     query = tree.query_nearest_wgs84 if wgs84 else tree.query_nearest
-    positions, metres = _ask(query, partition, lon, lat, geometry, k, max_distance=max_distance, workers=1)
-    return _with_nearest(partition, positions, metres, names)
+    positions, metres = frame_rows.ask(query, partition, lon, lat, geometry, k, max_distance=max_distance, workers=1)
+    return frame_rows.with_nearest(partition, positions, metres, names)
 
 
 def _within_partition(
     partition: pd.DataFrame, tree: Any, radius: float, *, lon: str, lat: str, geometry: str | None, wgs84: bool
 ) -> pd.DataFrame:
     query = tree.query_within_distance_wgs84 if wgs84 else tree.query_within_distance
-    pairs, metres = _ask(query, partition, lon, lat, geometry, radius, return_distance=True, workers=1)
+    pairs, metres = frame_rows.ask(query, partition, lon, lat, geometry, radius, return_distance=True, workers=1)
     return pd.DataFrame({"row": partition.index.take(pairs[0]), "position": pairs[1], "metres": metres})
