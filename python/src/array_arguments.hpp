@@ -56,14 +56,6 @@ using QueryPoints = support::InPlaceArray<geodetic::GeodeticPoint>;
 inline constexpr std::size_t MAX_K = std::size_t{1} << 31;
 [[nodiscard]] std::optional<std::size_t> parse_k(PyObject* k);
 
-// A count of elements for a message: "21474836480" (in full while exact in a double).
-[[nodiscard]] std::string count_text(double count);
-// A size in bytes for a message: "343597383680 bytes (320.0 GiB)".
-[[nodiscard]] std::string byte_count_text(double bytes);
-
-// The machine's memory and swap in bytes, 0 when unknown.
-[[nodiscard]] double machine_memory_bytes() noexcept;
-
 // max_distance: absent or None is no limit (infinity), else a float conversion; a
 // negative or NaN limit passes, and then nothing is found. A numpy.ndarray of one or
 // more dimensions is ValueError "max_distance must be one number, not an array of

@@ -31,8 +31,7 @@
 #include <vector>
 
 #include "array_arguments.hpp"
-#include "array_results.hpp"
-#include "interruptible.hpp"
+#include "results.hpp"
 #include "trees.hpp"
 #include "toolkit/gil.hpp"
 
@@ -51,36 +50,6 @@ inline constexpr const char* const QUERY_WITHIN_PARAMETERS[] = {"queries", "radi
 // interruptible run they are part of.
 inline indexed::BatchRun batch_run(std::size_t workers) {
     return {.workers = workers, .poll_interval = POLL_INTERVAL};
-}
-
-// The results of `rows` rows of `width` answers each, or of `width` pairs when `rows`
-// is 0: `arrays` arrays of int64 or float64 elements, 8 bytes each. nullopt with
-// MemoryError "cannot allocate the results: 10 queries × k 2147483648, 2 arrays of
-// 21474836480 elements, 343597383680 bytes (320.0 GiB)" when they cannot be had,
-// whether the size passes what an array may hold or the allocation fails.
-// Results larger than the machine's memory and swap are refused without asking: every
-// element is written, so the allocation could only succeed (overcommitted) to have the
-// process killed while filling it.
-template <typename Element>
-std::optional<ResultArray<Element>> allocate_results(std::size_t count, const std::string& what,
-                                                     std::size_t arrays, double elements) {
-    const double bytes = elements * 8.0 * static_cast<double>(arrays);
-    const auto refuse = [&](const std::string& why) {
-        set_error_text(PyExc_MemoryError, "cannot allocate the results: " + what + ", " + std::to_string(arrays) +
-                                              " arrays of " + count_text(elements) + " elements, " +
-                                              byte_count_text(bytes) + why);
-        return std::nullopt;
-    };
-    const double memory = machine_memory_bytes();
-    if (memory > 0.0 && bytes > memory) {
-        return refuse(", more than the machine's memory and swap");
-    }
-    std::optional<ResultArray<Element>> result = ResultArray<Element>::allocate(count);
-    if (!result && PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
-        PyErr_Clear();
-        return refuse("");
-    }
-    return result;
 }
 
 // The opening of every array query: workers (converted first), then the queries
@@ -149,32 +118,20 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         const double wanted = static_cast<double>(n) * static_cast<double>(width);
         const std::size_t count = wanted >= 0x1p64 ? SIZE_MAX : n * width;
         const std::string what = std::to_string(n) + " queries × k " + std::to_string(width);
-        std::optional<ResultArray<std::int64_t>> positions = allocate_results<std::int64_t>(count, what, 2, wanted);
-        if (!positions) {
-            return nullptr;
-        }
-        std::optional<ResultArray<double>> metres = allocate_results<double>(count, what, 2, wanted);
-        if (!metres) {
+        std::optional<ResultArrays> results = allocate_results(count, count, what, 2, wanted);
+        if (!results) {
             return nullptr;
         }
         const indexed::NearestOptions options{.k = width, .max_metres = *max_metres, .geodesy = geodesy};
         if (!run_interruptibly([&] {
-                indexed::query_nearest(state.tree, queries->elements(), options, positions->elements(),
-                                       metres->elements(), batch_run(workers));
+                indexed::query_nearest(state.tree, queries->elements(), options, results->positions.elements(),
+                                       results->metres.elements(), batch_run(workers));
             })) {
             return nullptr;
         }
         const std::array<std::size_t, 2> shape{n, width};
         const std::span<const std::size_t> dimensions(shape.data(), width == 1 ? 1 : 2);
-        const PyRef position_array = PyRef::steal(positions->to_numpy(dimensions));
-        if (!position_array) {
-            return nullptr;
-        }
-        const PyRef metre_array = PyRef::steal(metres->to_numpy(dimensions));
-        if (!metre_array) {
-            return nullptr;
-        }
-        return PyTuple_Pack(2, position_array.get(), metre_array.get());
+        return results->to_numpy(dimensions, dimensions);
     };
     return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
 }
@@ -220,35 +177,24 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         }
         const std::size_t m = found.size();
         const std::string what = std::to_string(m) + " pairs";
-        const std::size_t arrays = return_distance ? 3 : 2;
-        const auto elements = static_cast<double>(m);
-        std::optional<ResultArray<std::int64_t>> pairs =
-            allocate_results<std::int64_t>(2 * m, what, arrays, elements);
-        if (!pairs) {
+        std::optional<ResultArrays> results =
+            allocate_results(2 * m, return_distance ? m : 0, what, return_distance ? 3 : 2, static_cast<double>(m));
+        if (!results) {
             return nullptr;
         }
-        std::optional<ResultArray<double>> metres =
-            allocate_results<double>(return_distance ? m : 0, what, arrays, elements);
-        if (!metres) {
-            return nullptr;
-        }
-        const std::span<std::int64_t> out = pairs->elements();
+        const std::span<std::int64_t> out = results->positions.elements();
         if (!run_interruptibly([&] {
-                indexed::write_pairs(found, batch_run(workers), out.first(m), out.subspan(m), metres->elements());
+                indexed::write_pairs(found, batch_run(workers), out.first(m), out.subspan(m),
+                                     results->metres.elements());
             })) {
             return nullptr;
         }
         const std::array<std::size_t, 2> shape{2, m};
-        PyRef pair_array = PyRef::steal(pairs->to_numpy(shape));
-        if (!pair_array || !return_distance) {
-            return pair_array.release();
+        if (!return_distance) {
+            return results->positions.to_numpy(shape);
         }
         const std::array<std::size_t, 1> metre_shape{m};
-        const PyRef metre_array = PyRef::steal(metres->to_numpy(metre_shape));
-        if (!metre_array) {
-            return nullptr;
-        }
-        return PyTuple_Pack(2, pair_array.get(), metre_array.get());
+        return results->to_numpy(shape, metre_shape);
     };
     return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
 }

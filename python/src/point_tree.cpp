@@ -16,7 +16,6 @@
 #include "toolkit/sequences.hpp"
 #include "trees.hpp"
 #include "array_queries.hpp"
-#include "interruptible.hpp"
 
 #include "geodetic/wgs84.hpp"
 #include "index/nearest_k.hpp"

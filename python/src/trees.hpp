@@ -43,7 +43,6 @@
 
 #include "binary_form.hpp"
 #include "geo_input.hpp"
-#include "interruptible.hpp"
 #include "results.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/gil.hpp"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "binary_form.hpp"
-#include "geo_keys.hpp"
+#include "geo_input.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
 #include "toolkit/py_ref.hpp"
