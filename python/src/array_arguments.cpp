@@ -325,6 +325,10 @@ std::optional<std::size_t> parse_k(PyObject* k) {
     return static_cast<std::size_t>(*value);
 }
 
+std::optional<bool> parse_return_distance(PyObject* return_distance) {
+    return return_distance == nullptr ? std::optional<bool>(false) : convert_bool(return_distance, "return_distance");
+}
+
 std::optional<double> parse_max_distance(PyObject* max_distance) {
     if (max_distance == nullptr || max_distance == Py_None) {
         return std::numeric_limits<double>::infinity();

@@ -1,8 +1,9 @@
 #pragma once
 
 // The arguments of the array queries (query_nearest, query_within_distance and their
-// WGS84 forms) and of nearest_k, read out of Python objects. Each function takes
-// borrowed objects and returns its value, or nullopt with a Python exception pending.
+// WGS84 forms), of nearest_k and the radius queries' return_distance, read out of
+// Python objects. Each function takes borrowed objects and returns its value, or
+// nullopt with a Python exception pending.
 
 #include <cstddef>
 #include <optional>
@@ -61,6 +62,9 @@ inline constexpr std::size_t MAX_K = std::size_t{1} << 31;
 // more dimensions is ValueError "max_distance must be one number, not an array of
 // shape (3,)".
 [[nodiscard]] std::optional<double> parse_max_distance(PyObject* max_distance /* may be null */);
+
+// return_distance, converted strictly when given (absent: False).
+[[nodiscard]] std::optional<bool> parse_return_distance(PyObject* return_distance /* may be null */);
 
 // workers: absent is 1; -1 is every core the process may run on; otherwise an int of at
 // least 1, else ValueError "workers must be -1 or at least 1".
