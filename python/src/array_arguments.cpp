@@ -1,7 +1,5 @@
 #include "array_arguments.hpp"
 
-#include <sys/sysinfo.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -10,7 +8,6 @@
 
 #include "coordinates.hpp"
 #include "geo_input.hpp"
-#include "interruptible.hpp"
 #include "numpy_arrays.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
@@ -22,9 +19,6 @@
 namespace sferix::python {
 
 namespace {
-
-// The widest array of points the constructors take: lon, lat and two more columns.
-constexpr std::size_t MAX_POINT_ARRAY_COLUMNS = 4;
 
 // Puts "query N: " before the message of the pending exception when it is one of the
 // errors reading a point raises (ValueError, TypeError, GeodeticError: made again from
@@ -184,13 +178,8 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
     }
     // The constructors' rule for arrays of points, and their words: up to two further
     // columns (altitude, measure) are ignored, more is an array the wrong way round.
-    if (shape->columns > MAX_POINT_ARRAY_COLUMNS) {
-        value_error("an array of points must have shape (n, 2), one (lon, lat) row per point, not (" +
-                    std::to_string(shape->rows) + ", " + std::to_string(shape->columns) + ")");
-        return std::nullopt;
-    }
-    const std::optional<Float64Matrix> matrix = float64_matrix(queries);
-    if (!matrix) {
+    std::optional<Float64Matrix> matrix;
+    if (!refuse_wide_point_array(*shape) || !(matrix = float64_matrix(queries))) {
         return std::nullopt;
     }
     if (matrix->qualifies()) {
@@ -204,11 +193,8 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
         return parse_each(rows->get());
     }
     const std::optional<ArrayFacts> facts = array_facts(queries);
-    if (!facts) {
-        return std::nullopt;
-    }
-    if (facts->kind != "O") {
-        return not_numbers("queries", *facts);
+    if (!facts || facts->kind != "O") {
+        return facts ? not_numbers("queries", *facts) : std::nullopt;
     }
     // An object array's elements as nested lists: read as the same objects in a list
     // would be, as the constructors read such arrays.
@@ -328,32 +314,8 @@ std::optional<std::size_t> parse_k(PyObject* k) {
     return static_cast<std::size_t>(*value);
 }
 
-double machine_memory_bytes() noexcept {
-    struct sysinfo info {};
-    if (sysinfo(&info) != 0) {
-        return 0.0;
-    }
-    return (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) *
-           static_cast<double>(info.mem_unit);
-}
-
-std::string count_text(double count) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "%.0f", count);
-    return text;
-}
-
-std::string byte_count_text(double bytes) {
-    static constexpr const char* UNITS[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB", "YiB"};
-    double scaled = bytes / 1024.0;
-    std::size_t unit = 0;
-    while (scaled >= 1024.0 && unit + 1 < std::size(UNITS)) {
-        scaled /= 1024.0;
-        ++unit;
-    }
-    char text[96];
-    std::snprintf(text, sizeof(text), " bytes (%.1f %s)", scaled, UNITS[unit]);
-    return count_text(bytes) + text;
+std::optional<bool> parse_return_distance(PyObject* return_distance) {
+    return return_distance == nullptr ? std::optional<bool>(false) : convert_bool(return_distance, "return_distance");
 }
 
 std::optional<double> parse_max_distance(PyObject* max_distance) {

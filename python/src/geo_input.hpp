@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "numpy_arrays.hpp"
 #include "toolkit/gil.hpp"
 #include "toolkit/py_ref.hpp"
 #include "toolkit/python_api.hpp"
@@ -14,6 +15,23 @@
 #include "geodetic/polygon.hpp"
 
 namespace sferix::python {
+
+// The names of the GeoJSON-like dicts, read from a geo mapping (and the attribute that
+// offers one) or written into one.
+namespace geo_key {
+inline constinit InternedString geo_interface("__geo_interface__");
+inline constinit InternedString type("type");
+inline constinit InternedString coordinates("coordinates");
+inline constinit InternedString geometry("geometry");
+inline constinit InternedString features("features");
+inline constinit InternedString geometries("geometries");
+}  // namespace geo_key
+
+// The geometry type names written into a geo mapping.
+namespace geo_type {
+inline constinit InternedString point("Point"), linestring("LineString"), polygon("Polygon");
+inline constinit InternedString multilinestring("MultiLineString"), multipolygon("MultiPolygon");
+}  // namespace geo_type
 
 // Geometry input: Python objects to validated geometries. Three shapes are accepted,
 // freely mixed:
@@ -133,6 +151,9 @@ struct PolygonRings {
 // first row. An (n, k) float64 array is read from its bytes, with no Python object
 // per number.
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data);
+// That refusal of a wider array (given its shape), which the array queries share; false
+// with the ValueError pending.
+[[nodiscard]] bool refuse_wide_point_array(const MatrixShape& shape);
 // Linestring and polygon data may hold multipart elements: an element that is a
 // "MultiLineString" (or "MultiPolygon"), or a feature whose geometry is one, is one
 // item, its parts read in order as single geometries are (no part at all: ValueError
