@@ -25,6 +25,9 @@
 //   static constexpr bool P::UNIQUE_KEYS;    // no two pending entries ever share a
 //       // key; then the nearest child of an expansion waits beside the heap rather
 //       // than going through it (exact only with unique keys: ties would reorder).
+//   static constexpr bool P::PREFETCH_QUEUED;  // start loading the children of every
+//       // node queued (a pruned walk expands most of them), else only of the one
+//       // next out (a walk that queues every child expands few of them).
 // Entries with equal keys come out in SmallHeap's pop order, which is fixed.
 //
 // Small walks allocate nothing. A NaN distance is a broken invariant. The walk borrows
@@ -68,11 +71,13 @@ concept WalkPolicy = requires(P& policy, const P& held, const T& leaf, const Wal
     { held.leaf_tie_break(leaf) } -> std::same_as<std::uint32_t>;
     { policy.admit(child) } -> std::same_as<bool>;
     { P::UNIQUE_KEYS } -> std::convertible_to<bool>;
+    { P::PREFETCH_QUEUED } -> std::convertible_to<bool>;
 };
 
 // The policy of a walk that reports every leaf: no second key, nothing pruned.
 struct EveryLeaf {
     static constexpr bool UNIQUE_KEYS = false;
+    static constexpr bool PREFETCH_QUEUED = false;
     [[nodiscard]] static std::uint32_t node_tie_break(std::uint32_t /*node*/) noexcept { return 0; }
     template <typename T>
     [[nodiscard]] static std::uint32_t leaf_tie_break(const T& /*leaf*/) noexcept {
@@ -129,8 +134,8 @@ public:
             if (policy_.admit(child)) {
                 run[length++] = child;
                 // The walk waits on cache misses for the children it is about to
-                // measure: start loading those of every node it queues.
-                if (!leaves) {
+                // measure: start loading them while the heap is reordered.
+                if (Policy::PREFETCH_QUEUED && !leaves) {
                     prefetch_children(tree_, tree_.nodes[i]);
                 }
             }
@@ -154,6 +159,12 @@ public:
             run[nearest] = run[--length];
         }
         heap_.extend(std::span<const WalkEntry>(run.data(), length));
+        if constexpr (!Policy::PREFETCH_QUEUED) {
+            const std::span<const WalkEntry> queued = heap_.entries();
+            if (!queued.empty() && !queued[0].is_leaf) {
+                prefetch_children(tree_, tree_.nodes[queued[0].index]);
+            }
+        }
     }
 
     [[nodiscard]] FlatTreeView<T> tree() const noexcept { return tree_; }
