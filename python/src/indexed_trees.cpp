@@ -92,7 +92,7 @@ Item assemble_item(ItemParts<Parts>&& item, AssemblePart&& assemble_part) {
 
 struct LineStringTreeKind {
     using Geometry = geodetic::LineStringItem;
-    using Tree = geodetic::LineStringTree;
+    using Tree = indexed::LineStringTree;
     using State = TreeState<Tree, Geometry>;
     static constexpr std::string_view NAME = "GeodeticLineStringTree";
 
@@ -132,7 +132,7 @@ constexpr const char* const POLYGON_NEW_PARAMETERS[] = {"data", "oriented"};
 
 struct PolygonTreeKind {
     using Geometry = geodetic::PolygonItem;
-    using Tree = geodetic::PolygonTree;
+    using Tree = indexed::PolygonTree;
     using State = TreeState<Tree, Geometry>;
     static constexpr std::string_view NAME = "GeodeticPolygonTree";
 

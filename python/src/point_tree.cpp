@@ -32,7 +32,7 @@ namespace {
 // in input order, and a value object gets a point built from them on demand; a point
 // is immutable, so that copy is indistinguishable from a shared one.
 struct PointTreeState {
-    geodetic::PointTree tree;
+    indexed::PointTree tree;
 };
 
 std::size_t item_count(const PointTreeState& state) noexcept { return state.tree.size(); }
@@ -49,7 +49,7 @@ PyObject* item_list(const PointTreeState& state) {
 
 struct PointTreeKind {
     using Geometry = geodetic::GeodeticPoint;
-    using Tree = geodetic::PointTree;
+    using Tree = indexed::PointTree;
     using State = PointTreeState;
     static constexpr std::string_view NAME = "GeodeticPointTree";
 
@@ -93,7 +93,7 @@ constexpr FunctionDescription QUERY_NEAREST_WGS84{Kind::NAME, "query_nearest_wgs
 constexpr FunctionDescription QUERY_WITHIN_WGS84{Kind::NAME, "query_within_distance_wgs84", QUERY_WITHIN_PARAMETERS, 0,
                                                  2, 1};
 
-std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& tree,
+std::optional<PositionWithMetres> nearest_wgs84_hit(const indexed::PointTree& tree,
                                                     const geodetic::GeodeticPoint& query) {
     return indexed::nearest_position_wgs84(tree, query);
 }
@@ -110,8 +110,8 @@ PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!coords) {
             return nullptr;
         }
-        std::optional<geodetic::PointTree> tree;
-        if (!run_interruptibly([&] { tree.emplace(geodetic::PointTree::from_coords(std::move(*coords))); })) {
+        std::optional<indexed::PointTree> tree;
+        if (!run_interruptibly([&] { tree.emplace(indexed::PointTree::from_coords(std::move(*coords))); })) {
             return nullptr;
         }
         return new_instance(type, State{std::move(*tree)});
@@ -129,7 +129,7 @@ PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssiz
             return nullptr;
         }
         std::vector<std::uint64_t> positions;
-        for (const geodetic::PointLeaf& leaf :
+        for (const indexed::PointLeaf& leaf :
              state.tree.locate_in_rectangle(geodetic::LonLatRectangle(lower->coord(), upper->coord()))) {
             positions.push_back(leaf.data());
         }

@@ -94,7 +94,7 @@ struct KNearestPolicy : ByPosition {
     void tighten() { bound_2 = std::min(limit_2, best.worst().chord_2 * (1.0 + METRE_TIE_GAP)); }
 };
 
-void bounded_nearest_k(const geodetic::PointTree& tree, const geodetic::UnitVec& query, std::size_t k,
+void bounded_nearest_k(const indexed::PointTree& tree, const geodetic::UnitVec& query, std::size_t k,
                        double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint) {
     const PointView view = tree.rtree().view();
     std::vector<Candidate> held;
@@ -187,8 +187,8 @@ struct Wgs84KNearestPolicy : ByPosition {
 
 }  // namespace
 
-template <geodetic::GeodeticLeaf Leaf>
-void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+template <indexed::GeodeticLeaf Leaf>
+void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits) {
     hits.clear();
     if (k == 0 || !(max_metres >= 0.0)) {
@@ -218,7 +218,7 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
     }
 }
 
-void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+void nearest_k(const indexed::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint) {
     hits.clear();
     if (k == 0 || !(max_metres >= 0.0)) {
@@ -234,7 +234,7 @@ void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& q
     }
 }
 
-void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+void nearest_k_wgs84(const indexed::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                      double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint) {
     hits.clear();
     if (k == 0 || !(max_metres >= 0.0)) {
@@ -287,13 +287,13 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     }
 }
 
-template void nearest_k<geodetic::PointLeaf>(const geodetic::GeodeticRTree<geodetic::PointLeaf>&,
+template void nearest_k<indexed::PointLeaf>(const indexed::GeodeticRTree<indexed::PointLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
                                               std::vector<PositionWithMetres>&);
-template void nearest_k<geodetic::LineStringLeaf>(const geodetic::GeodeticRTree<geodetic::LineStringLeaf>&,
+template void nearest_k<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
                                               std::vector<PositionWithMetres>&);
-template void nearest_k<geodetic::PolygonLeaf>(const geodetic::GeodeticRTree<geodetic::PolygonLeaf>&,
+template void nearest_k<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
                                               std::vector<PositionWithMetres>&);
 

@@ -35,7 +35,7 @@ struct NearestPolicy : ByPosition {
 
 }  // namespace
 
-std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
+std::optional<PositionWithMetres> nearest_position(const indexed::PointTree& tree,
                                                    const geodetic::GeodeticPoint& query, NearestHint* hint) {
     const PointView view = tree.rtree().view();
     const double hinted_2 = hint_chord_2(view, query.vector(), 1, hint) * (1.0 + METRE_TIE_GAP);
@@ -79,7 +79,7 @@ std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tr
     return PositionWithMetres{best_position, m0};
 }
 
-std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
+std::optional<PositionWithMetres> nearest_position_wgs84(const indexed::PointTree& tree,
                                                          const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
     const PointView view = tree.rtree().view();
     rtree::BestFirstWalk walk(view, query.vector(), NearestPolicy{{tree.min_positions()}, false});

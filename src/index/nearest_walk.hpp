@@ -26,15 +26,16 @@ namespace sferix::indexed {
 // has a larger position.
 struct ByPosition {
     static constexpr bool UNIQUE_KEYS = true;
+    static constexpr bool PREFETCH_QUEUED = true;
     std::span<const std::uint32_t> minima;
 
     [[nodiscard]] std::uint32_t node_tie_break(std::uint32_t node) const noexcept { return minima[node]; }
-    [[nodiscard]] static std::uint32_t leaf_tie_break(const geodetic::PointLeaf& leaf) noexcept {
+    [[nodiscard]] static std::uint32_t leaf_tie_break(const indexed::PointLeaf& leaf) noexcept {
         return static_cast<std::uint32_t>(leaf.data());
     }
 };
 
-using PointView = rtree::FlatTreeView<geodetic::PointLeaf>;
+using PointView = rtree::FlatTreeView<indexed::PointLeaf>;
 
 // One place of the tree: a unit vector and the smallest input position stored there.
 struct Place {
