@@ -15,21 +15,21 @@ using geodetic::UnitVec;
 
 namespace {
 
-// Queues nothing beyond the squared chord bound_2, nor any entry whose smallest
+// Queues nothing beyond the squared chord `bound`, nor any entry whose smallest
 // position is not below position_bound. A walk `by_sphere` looks for the points
 // nearest on the sphere: every leaf it meets is a real point, so it also queues nothing
 // beyond the metre tie gap of the nearest leaf met so far (such an entry cannot win or
 // tie). A walk by another measure must see every leaf in order.
 struct NearestPolicy : ByPosition {
     bool by_sphere;
-    double bound_2 = std::numeric_limits<double>::infinity();
+    SquaredChord bound = SquaredChord::infinity();
     std::uint32_t position_bound = std::numeric_limits<std::uint32_t>::max();
 
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) noexcept {
         if (by_sphere && child.is_leaf) {
-            bound_2 = std::min(bound_2, child.distance_2 * (1.0 + METRE_TIE_GAP));
+            bound = std::min(bound, tie_widened(chord_of(child)));
         }
-        return child.tie_break < position_bound && child.distance_2 <= bound_2;
+        return child.tie_break < position_bound && chord_of(child) <= bound;
     }
 };
 
@@ -38,8 +38,8 @@ struct NearestPolicy : ByPosition {
 std::optional<PositionWithMetres> nearest_position(const indexed::PointTree& tree,
                                                    const geodetic::GeodeticPoint& query, NearestHint* hint) {
     const PointView view = tree.rtree().view();
-    const double hinted_2 = hint_chord_2(view, query.vector(), 1, hint) * (1.0 + METRE_TIE_GAP);
-    rtree::BestFirstWalk walk(view, query.vector(), NearestPolicy{{tree.min_positions()}, true, hinted_2});
+    const SquaredChord hinted = tie_widened(hint_chord(view, query.vector(), 1, hint));
+    rtree::BestFirstWalk walk(view, query.vector(), NearestPolicy{{tree.min_positions()}, true, hinted});
     std::optional<rtree::WalkEntry> first;
     while ((first = walk.pop())) {
         if (place_of(view, *first)) {
@@ -57,14 +57,14 @@ std::optional<PositionWithMetres> nearest_position(const indexed::PointTree& tre
     // position. Leaves at a larger chord whose metres round to the same value still
     // tie, so the walk goes on while the metres stay equal, and only into subtrees
     // that hold a smaller position.
-    const double m0 = geodetic::squared_chord_to_metres(first->distance_2);
-    const double tie_bound_2 = first->distance_2 * (1.0 + METRE_TIE_GAP);
+    const double m0 = chord_of(*first).metres();
+    const SquaredChord tie_bound = tie_widened(chord_of(*first));
     std::uint32_t& best_position = walk.policy().position_bound;
     best_position = first->tie_break;
     while (const std::optional<rtree::WalkEntry> entry = walk.pop()) {
         // Written so that a NaN distance counts as a tie rather than ending the run; the
         // chord test first spares the conversion for all but near ties.
-        if (entry->distance_2 > tie_bound_2 || geodetic::squared_chord_to_metres(entry->distance_2) > m0) {
+        if (chord_of(*entry) > tie_bound || chord_of(*entry).metres() > m0) {
             break;
         }
         if (entry->tie_break >= best_position) {
@@ -105,7 +105,7 @@ std::optional<PositionWithMetres> nearest_position_wgs84(const indexed::PointTre
         if (best_position) {
             // Every later leaf is at least this far on the sphere, hence at least this
             // lower bound on the ellipsoid: none of them can beat best_d any more.
-            const double sphere_metres = geodetic::squared_chord_to_metres(entry->distance_2);
+            const double sphere_metres = chord_of(*entry).metres();
             if (sphere_metres * geodetic::WGS84_SPHERE_LOWER_BOUND > best_d) {
                 break;
             }

@@ -4,15 +4,15 @@
 // places of the tree, and the bound a hint gives.
 //
 //   rtree::BestFirstWalk walk(view, q, MyPolicy{ByPosition{tree.min_positions()}, ...});
-//   const double within_2 = hint_chord_2(view, q, k, hint);   // k points lie within it
+//   const SquaredChord within = hint_chord(view, q, k, hint);   // k points lie within it
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <span>
 
+#include "geodetic/squared_chord.hpp"
 #include "index/nearest_position.hpp"
 #include "index/tree.hpp"
 #include "rtree/algorithm/best_first.hpp"
@@ -29,6 +29,7 @@ struct ByPosition {
     static constexpr bool PREFETCH_QUEUED = true;
     std::span<const std::uint32_t> minima;
 
+    [[nodiscard]] static bool descend_first() noexcept { return false; }
     [[nodiscard]] std::uint32_t node_tie_break(std::uint32_t node) const noexcept { return minima[node]; }
     [[nodiscard]] static std::uint32_t leaf_tie_break(const indexed::PointLeaf& leaf) noexcept {
         return static_cast<std::uint32_t>(leaf.data());
@@ -36,6 +37,16 @@ struct ByPosition {
 };
 
 using PointView = rtree::FlatTreeView<indexed::PointLeaf>;
+using geodetic::SquaredChord;
+
+// The squared chord of an entry of the walk (which, generic, keeps the bare double).
+[[nodiscard]] inline SquaredChord chord_of(const rtree::WalkEntry& entry) noexcept {
+    return SquaredChord::from_raw(entry.distance_2);
+}
+
+// A chord beyond which the metres are certainly larger than at `chord` (see
+// METRE_TIE_GAP): what can still tie with it lies within.
+[[nodiscard]] inline SquaredChord tie_widened(SquaredChord chord) noexcept { return chord.scaled(1.0 + METRE_TIE_GAP); }
 
 // One place of the tree: a unit vector and the smallest input position stored there.
 struct Place {
@@ -73,9 +84,9 @@ struct Place {
 // A squared chord within which k points of the tree lie, from the hint: the farthest
 // of its first k leaves that are leaves of this tree (real points, distinct as a search
 // leaves them). Infinite when the hint (may be null) has fewer than k of them.
-[[nodiscard]] inline double hint_chord_2(const PointView& view, const geodetic::UnitVec& query, std::size_t k,
-                                         const NearestHint* hint) {
-    double farthest_2 = 0.0;
+[[nodiscard]] inline geodetic::SquaredChord hint_chord(const PointView& view, const geodetic::UnitVec& query,
+                                                      std::size_t k, const NearestHint* hint) {
+    SquaredChord farthest;
     std::size_t found = 0;
     if (hint != nullptr) {
         for (const std::uint32_t leaf : hint->leaves) {
@@ -83,12 +94,12 @@ struct Place {
                 break;
             }
             if (leaf < view.leaves.size()) {
-                farthest_2 = std::max(farthest_2, view.leaves[leaf].distance_2(query));
+                farthest = std::max(farthest, SquaredChord::between(view.leaves[leaf].vector(), query));
                 ++found;
             }
         }
     }
-    return found == k ? farthest_2 : std::numeric_limits<double>::infinity();
+    return found == k ? farthest : SquaredChord::infinity();
 }
 
 }  // namespace sferix::indexed

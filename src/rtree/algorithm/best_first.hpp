@@ -22,6 +22,11 @@
 //   bool P::admit(const WalkEntry& child);   // queue this child? It sees each child
 //       // of an expanded node once, in storage order, and may take note (a leaf may
 //       // tighten the policy's bound or enter its result set instead of the queue).
+//   bool P::descend_first() const;           // expand the nearest child of an inner
+//       // node at once, before its siblings are queued, and queue those that the
+//       // policy then still admits (asked again: admit must be a pure test for nodes).
+//       // A search without a bound yet gets one from the first leaves this way
+//       // instead of filling the queue with nodes it never takes out.
 //   static constexpr bool P::UNIQUE_KEYS;    // no two pending entries ever share a
 //       // key; then the nearest child of an expansion waits beside the heap rather
 //       // than going through it (exact only with unique keys: ties would reorder).
@@ -33,6 +38,7 @@
 // Small walks allocate nothing. A NaN distance is a broken invariant. The walk borrows
 // the tree, which must outlive it; it steps its WalkCheck at every entry taken out.
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstddef>
@@ -70,6 +76,7 @@ concept WalkPolicy = requires(P& policy, const P& held, const T& leaf, const Wal
     { held.node_tie_break(node) } -> std::same_as<std::uint32_t>;
     { held.leaf_tie_break(leaf) } -> std::same_as<std::uint32_t>;
     { policy.admit(child) } -> std::same_as<bool>;
+    { held.descend_first() } -> std::same_as<bool>;
     { P::UNIQUE_KEYS } -> std::convertible_to<bool>;
     { P::PREFETCH_QUEUED } -> std::convertible_to<bool>;
 };
@@ -84,6 +91,7 @@ struct EveryLeaf {
         return 0;
     }
     [[nodiscard]] static bool admit(const WalkEntry& /*child*/) noexcept { return true; }
+    [[nodiscard]] static bool descend_first() noexcept { return false; }
 };
 
 template <PointDistance T, WalkPolicy<T> Policy>
@@ -140,17 +148,21 @@ public:
                 }
             }
         }
+        if (!leaves && length != 0 && policy_.descend_first()) {
+            const std::size_t nearest = nearest_of(run.data(), length);
+            const std::uint32_t first = run[nearest].index;
+            run[nearest] = run[--length];
+            expand(tree_.nodes[first]);
+            length = static_cast<std::size_t>(
+                std::remove_if(run.begin(), run.begin() + length, [this](const WalkEntry& child) { return !policy_.admit(child); }) -
+                run.begin());
+        }
         if constexpr (Policy::UNIQUE_KEYS) {
             // The nearest child is usually the next entry out.
             if (length == 0) {
                 return;
             }
-            std::size_t nearest = 0;
-            for (std::size_t i = 1; i < length; ++i) {
-                if (walks_before(run[i], run[nearest])) {
-                    nearest = i;
-                }
-            }
+            const std::size_t nearest = nearest_of(run.data(), length);
             if (has_next_) {
                 heap_.extend(std::span<const WalkEntry>(&next_, 1));
             }
@@ -174,6 +186,17 @@ public:
     [[nodiscard]] const SmallHeap<WalkEntry, HEAP_INLINE_CAPACITY>& heap() const noexcept { return heap_; }
 
 private:
+    // The first entry that comes out before every other of entries[0, length).
+    [[nodiscard]] static std::size_t nearest_of(const WalkEntry* entries, std::size_t length) noexcept {
+        std::size_t nearest = 0;
+        for (std::size_t i = 1; i < length; ++i) {
+            if (walks_before(entries[i], entries[nearest])) {
+                nearest = i;
+            }
+        }
+        return nearest;
+    }
+
     FlatTreeView<T> tree_;
     Point query_;
     Policy policy_;
