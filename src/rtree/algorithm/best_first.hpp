@@ -141,11 +141,6 @@ public:
                        : WalkEntry{tree_.nodes[i].envelope.distance_2(query_), policy_.node_tie_break(i), i, false};
             if (policy_.admit(child)) {
                 run[length++] = child;
-                // The walk waits on cache misses for the children it is about to
-                // measure: start loading them while the heap is reordered.
-                if (Policy::PREFETCH_QUEUED && !leaves) {
-                    prefetch_children(tree_, tree_.nodes[i]);
-                }
             }
         }
         if (!leaves && length != 0 && policy_.descend_first()) {
@@ -156,6 +151,13 @@ public:
             length = static_cast<std::size_t>(
                 std::remove_if(run.begin(), run.begin() + length, [this](const WalkEntry& child) { return !policy_.admit(child); }) -
                 run.begin());
+        }
+        // The walk waits on cache misses for the children it is about to measure: start
+        // loading them while the heap is reordered.
+        if constexpr (Policy::PREFETCH_QUEUED) {
+            for (std::size_t i = 0; i < length && !leaves; ++i) {
+                prefetch_children(tree_, tree_.nodes[run[i].index]);
+            }
         }
         if constexpr (Policy::UNIQUE_KEYS) {
             // The nearest child is usually the next entry out.
