@@ -30,6 +30,7 @@
 namespace {
 
 namespace geodetic = sferix::geodetic;
+namespace indexed = sferix::indexed;
 using geodetic::LonLat;
 
 constexpr double DEG = std::numbers::pi / 180.0;
