@@ -63,8 +63,8 @@ const std::vector<geodetic::GeodeticPoint>& queries() {
     return out;
 }
 
-const geodetic::PointTree& point_tree() {
-    static const geodetic::PointTree tree = [] {
+const indexed::PointTree& point_tree() {
+    static const indexed::PointTree tree = [] {
         std::mt19937_64 rng(1);
         std::vector<geodetic::GeodeticCoord> coords;
         coords.reserve(POINT_COUNT);
@@ -72,18 +72,18 @@ const geodetic::PointTree& point_tree() {
             const LonLat p = random_position(rng);
             coords.push_back(geodetic::GeodeticCoord::try_new(p.lon, p.lat).value());
         }
-        return geodetic::PointTree::from_coords(std::move(coords));
+        return indexed::PointTree::from_coords(std::move(coords));
     }();
     return tree;
 }
 
 // 2 to 4 vertices within 0.05° (about 5 km) of a random centre.
-const geodetic::LineStringTree& linestring_tree() {
-    static const geodetic::LineStringTree tree = [] {
+const indexed::LineStringTree& linestring_tree() {
+    static const indexed::LineStringTree tree = [] {
         std::mt19937_64 rng(3);
         std::uniform_real_distribution<double> offset(-0.05, 0.05);
         std::uniform_int_distribution<int> vertices(2, 4);
-        std::vector<geodetic::LineStringLeaf> leaves;
+        std::vector<indexed::LineStringLeaf> leaves;
         while (leaves.size() < SHAPE_COUNT) {
             const LonLat c = random_position(rng);
             if (std::fabs(c.lat) > 89.0) {
@@ -97,16 +97,16 @@ const geodetic::LineStringTree& linestring_tree() {
             leaves.emplace_back(std::make_shared<const geodetic::GeodeticLineString>(std::move(line).value()),
                                 leaves.size());
         }
-        return geodetic::LineStringTree::bulk_load(std::move(leaves));
+        return indexed::LineStringTree::bulk_load(std::move(leaves));
     }();
     return tree;
 }
 
 // Counterclockwise hexagons of radius 0.05° around random centres.
-const geodetic::PolygonTree& polygon_tree() {
-    static const geodetic::PolygonTree tree = [] {
+const indexed::PolygonTree& polygon_tree() {
+    static const indexed::PolygonTree tree = [] {
         std::mt19937_64 rng(4);
-        std::vector<geodetic::PolygonLeaf> leaves;
+        std::vector<indexed::PolygonLeaf> leaves;
         while (leaves.size() < SHAPE_COUNT) {
             const LonLat c = random_position(rng);
             if (std::fabs(c.lat) > 85.0) {
@@ -124,7 +124,7 @@ const geodetic::PolygonTree& polygon_tree() {
             leaves.emplace_back(std::make_shared<const geodetic::GeodeticPolygon>(std::move(polygon).value()),
                                 leaves.size());
         }
-        return geodetic::PolygonTree::bulk_load(std::move(leaves));
+        return indexed::PolygonTree::bulk_load(std::move(leaves));
     }();
     return tree;
 }
@@ -141,13 +141,13 @@ void run_queries(benchmark::State& state, Query&& query) {
 }
 
 void BM_NearestPosition(benchmark::State& state) {
-    const geodetic::PointTree& tree = point_tree();
+    const indexed::PointTree& tree = point_tree();
     run_queries(state, [&](const GeodeticPoint& q) { benchmark::DoNotOptimize(indexed::nearest_position(tree, q)); });
 }
 BENCHMARK(BM_NearestPosition);
 
 void BM_NearestPositionWgs84(benchmark::State& state) {
-    const geodetic::PointTree& tree = point_tree();
+    const indexed::PointTree& tree = point_tree();
     std::uint64_t inverses = 0;
     run_queries(state, [&](const GeodeticPoint& q) {
         indexed::GeodesicSearchStats stats;
@@ -162,9 +162,9 @@ BENCHMARK(BM_NearestPositionWgs84);
 // Trees of 10^6 points with repeated positions: range(0) = 1 gives 10^6 copies of
 // one random position, 1000 gives 1000 random places repeated 1000 times each
 // (shuffled, as geocoded data arrives).
-const geodetic::PointTree& duplicate_tree(std::int64_t places) {
-    static std::map<std::int64_t, std::unique_ptr<const geodetic::PointTree>> trees;
-    std::unique_ptr<const geodetic::PointTree>& tree = trees[places];
+const indexed::PointTree& duplicate_tree(std::int64_t places) {
+    static std::map<std::int64_t, std::unique_ptr<const indexed::PointTree>> trees;
+    std::unique_ptr<const indexed::PointTree>& tree = trees[places];
     if (!tree) {
         std::mt19937_64 rng(4);
         std::vector<geodetic::GeodeticCoord> distinct;
@@ -178,19 +178,19 @@ const geodetic::PointTree& duplicate_tree(std::int64_t places) {
             coords.push_back(distinct[i % distinct.size()]);
         }
         std::shuffle(coords.begin(), coords.end(), rng);
-        tree = std::make_unique<const geodetic::PointTree>(geodetic::PointTree::from_coords(std::move(coords)));
+        tree = std::make_unique<const indexed::PointTree>(indexed::PointTree::from_coords(std::move(coords)));
     }
     return *tree;
 }
 
 void BM_NearestPositionDuplicates(benchmark::State& state) {
-    const geodetic::PointTree& tree = duplicate_tree(state.range(0));
+    const indexed::PointTree& tree = duplicate_tree(state.range(0));
     run_queries(state, [&](const GeodeticPoint& q) { benchmark::DoNotOptimize(indexed::nearest_position(tree, q)); });
 }
 BENCHMARK(BM_NearestPositionDuplicates)->Arg(1)->Arg(1000);
 
 void BM_NearestPositionWgs84Duplicates(benchmark::State& state) {
-    const geodetic::PointTree& tree = duplicate_tree(state.range(0));
+    const indexed::PointTree& tree = duplicate_tree(state.range(0));
     std::uint64_t inverses = 0;
     run_queries(state, [&](const GeodeticPoint& q) {
         indexed::GeodesicSearchStats stats;
@@ -219,14 +219,14 @@ void run_draining_queries(benchmark::State& state, Locate&& locate) {
 
 // Every point within range(0) metres.
 void BM_WithinDistance(benchmark::State& state) {
-    const geodetic::PointTree& tree = point_tree();
+    const indexed::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
     run_draining_queries(state, [&](const GeodeticPoint& q) { return tree.locate_within_distance(q, radius); });
 }
 BENCHMARK(BM_WithinDistance)->Arg(10'000)->Arg(100'000);
 
 void BM_WithinDistanceWgs84(benchmark::State& state) {
-    const geodetic::PointTree& tree = point_tree();
+    const indexed::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
     run_draining_queries(state, [&](const GeodeticPoint& q) {
         return tree.locate_within_distance_wgs84(q, radius);
@@ -237,14 +237,14 @@ BENCHMARK(BM_WithinDistanceWgs84)->Arg(10'000)->Arg(100'000);
 // The same points without their distances: only the band between the two sphere
 // bounds is solved.
 void BM_WithinDistanceWgs84Unmeasured(benchmark::State& state) {
-    const geodetic::PointTree& tree = point_tree();
+    const indexed::PointTree& tree = point_tree();
     const auto radius = static_cast<double>(state.range(0));
     std::size_t found = 0;
     std::uint64_t inverses = 0;
     run_queries(state, [&](const GeodeticPoint& q) {
         auto sequence =
             tree.locate_within_distance_wgs84_unmeasured(q, radius);
-        for (const geodetic::PointLeaf& leaf : sequence) {
+        for (const indexed::PointLeaf& leaf : sequence) {
             benchmark::DoNotOptimize(&leaf);
             ++found;
         }
@@ -261,7 +261,7 @@ BENCHMARK(BM_WithinDistanceWgs84Unmeasured)->Arg(10'000)->Arg(100'000);
 // A rectangle of range(0) degrees of longitude and latitude from each query position
 // (eastward, crossing the antimeridian where it must; clipped at the north pole).
 void BM_InRectangle(benchmark::State& state) {
-    const geodetic::PointTree& tree = point_tree();
+    const indexed::PointTree& tree = point_tree();
     const auto size = static_cast<double>(state.range(0));
     run_draining_queries(state, [&](const GeodeticPoint& q) {
         const double n = q.lat() + size > 90.0 ? 90.0 : q.lat() + size;
@@ -272,14 +272,14 @@ void BM_InRectangle(benchmark::State& state) {
 BENCHMARK(BM_InRectangle)->Arg(1)->Arg(10);
 
 void BM_LineStringNearest(benchmark::State& state) {
-    const geodetic::LineStringTree& tree = linestring_tree();
+    const indexed::LineStringTree& tree = linestring_tree();
     run_queries(state,
                 [&](const GeodeticPoint& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q)); });
 }
 BENCHMARK(BM_LineStringNearest);
 
 void BM_PolygonNearest(benchmark::State& state) {
-    const geodetic::PolygonTree& tree = polygon_tree();
+    const indexed::PolygonTree& tree = polygon_tree();
     run_queries(state,
                 [&](const GeodeticPoint& q) { benchmark::DoNotOptimize(tree.nearest_neighbor_with_distance(q)); });
 }

@@ -30,6 +30,7 @@
 namespace {
 
 namespace geodetic = sferix::geodetic;
+namespace indexed = sferix::indexed;
 using geodetic::LonLat;
 
 constexpr double DEG = std::numbers::pi / 180.0;
@@ -57,7 +58,7 @@ LonLat uniform_on_sphere(std::mt19937_64& rng) {
 
 struct Join {
     std::vector<LonLat> centres;
-    geodetic::PolygonTree tree = geodetic::PolygonTree::bulk_load({});
+    indexed::PolygonTree tree = indexed::PolygonTree::bulk_load({});
     std::vector<geodetic::GeodeticPoint> points;
     std::vector<geodetic::GeodeticPoint> sorted_points;
 };
@@ -82,7 +83,7 @@ const Join& join() {
     static const Join data = [] {
         Join j;
         std::mt19937_64 rng(3);
-        std::vector<geodetic::PolygonLeaf> leaves;
+        std::vector<indexed::PolygonLeaf> leaves;
         for (std::size_t i = 0; i < POLYGON_COUNT; ++i) {
             const LonLat centre = uniform_on_sphere(rng);
             std::vector<LonLat> ring;
@@ -94,7 +95,7 @@ const Join& join() {
             leaves.emplace_back(std::make_shared<const geodetic::GeodeticPolygon>(std::move(polygon).value()), i);
             j.centres.push_back(centre);
         }
-        j.tree = geodetic::PolygonTree::bulk_load(std::move(leaves));
+        j.tree = indexed::PolygonTree::bulk_load(std::move(leaves));
         std::mt19937_64 query_rng(5);
         std::uniform_int_distribution<std::size_t> pick(0, POLYGON_COUNT - 1);
         std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -113,7 +114,7 @@ const Join& join() {
 }
 
 void run_join(benchmark::State& state, const std::vector<geodetic::GeodeticPoint>& points) {
-    const geodetic::PolygonTree& tree = join().tree;
+    const indexed::PolygonTree& tree = join().tree;
     std::size_t hits = 0;
     for (auto _ : state) {
         for (const geodetic::GeodeticPoint& p : points) {
@@ -132,8 +133,8 @@ BENCHMARK(BM_PolygonJoin)->Unit(benchmark::kMillisecond);
 // The join as query_within_distance(points, 0.0) runs it, every decision included (the
 // coverage grid, made once outside the timing, and the order the points are answered in).
 void BM_PolygonJoinBatch(benchmark::State& state) {
-    const geodetic::PolygonTree& tree = join().tree;
-    static const sferix::indexed::LeafCoverage<geodetic::PolygonLeaf> grid(tree);
+    const indexed::PolygonTree& tree = join().tree;
+    static const sferix::indexed::LeafCoverage<indexed::PolygonLeaf> grid(tree);
     const std::vector<double> radii{0.0};
     sferix::indexed::WithinHits found(false);
     for (auto _ : state) {

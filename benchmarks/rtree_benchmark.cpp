@@ -25,7 +25,7 @@ namespace {
 
 using sferix::geodetic::GeodeticPoint;
 using sferix::geodetic::UnitVec;
-using Leaf = sferix::geodetic::PointLeaf;
+using Leaf = sferix::indexed::PointLeaf;
 using Tree = sferix::rtree::RTree<Leaf>;
 
 constexpr std::size_t TREE_SIZE = 1'000'000;

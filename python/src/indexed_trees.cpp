@@ -110,7 +110,7 @@ struct IndexedTreeKind {
 };
 
 struct LineStringTreeKind
-    : IndexedTreeKind<geodetic::LineStringItem, geodetic::LineStringTree, linestring_tree_type,
+    : IndexedTreeKind<geodetic::LineStringItem, indexed::LineStringTree, linestring_tree_type,
                       indexed::encode_linestrings, indexed::try_decode_linestrings> {
     static constexpr std::string_view NAME = "GeodeticLineStringTree";
     static constexpr std::size_t NEW_PARAMETER_COUNT = 1;
@@ -137,7 +137,7 @@ struct LineStringTreeKind
 
 constexpr const char* const POLYGON_NEW_PARAMETERS[] = {"data", "oriented"};
 
-struct PolygonTreeKind : IndexedTreeKind<geodetic::PolygonItem, geodetic::PolygonTree, polygon_tree_type,
+struct PolygonTreeKind : IndexedTreeKind<geodetic::PolygonItem, indexed::PolygonTree, polygon_tree_type,
                                          indexed::encode_polygons, indexed::try_decode_polygons> {
     static constexpr std::string_view NAME = "GeodeticPolygonTree";
     static constexpr std::size_t NEW_PARAMETER_COUNT = 2;

@@ -30,7 +30,7 @@ namespace {
 // in input order, and a value object gets a point built from them on demand; a point
 // is immutable, so that copy is indistinguishable from a shared one.
 struct PointTreeState {
-    geodetic::PointTree tree;
+    indexed::PointTree tree;
 };
 
 std::size_t item_count(const PointTreeState& state) noexcept { return state.tree.size(); }
@@ -47,7 +47,7 @@ PyObject* item_list(const PointTreeState& state) {
 
 struct PointTreeKind {
     using Geometry = geodetic::GeodeticPoint;
-    using Tree = geodetic::PointTree;
+    using Tree = indexed::PointTree;
     using State = PointTreeState;
     static constexpr std::string_view NAME = "GeodeticPointTree";
 
@@ -94,8 +94,8 @@ PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!coords) {
             return nullptr;
         }
-        std::optional<geodetic::PointTree> tree;
-        if (!run_interruptibly([&] { tree.emplace(geodetic::PointTree::from_coords(std::move(*coords))); })) {
+        std::optional<indexed::PointTree> tree;
+        if (!run_interruptibly([&] { tree.emplace(indexed::PointTree::from_coords(std::move(*coords))); })) {
             return nullptr;
         }
         return new_instance(type, State{std::move(*tree)});
@@ -113,7 +113,7 @@ PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssiz
             return nullptr;
         }
         std::vector<std::uint64_t> positions;
-        for (const geodetic::PointLeaf& leaf :
+        for (const indexed::PointLeaf& leaf :
              state.tree.locate_in_rectangle(geodetic::LonLatRectangle(lower->coord(), upper->coord()))) {
             positions.push_back(leaf.data());
         }

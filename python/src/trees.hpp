@@ -16,7 +16,7 @@
 //
 //     struct PointTreeKind {
 //         using Geometry = geodetic::GeodeticPoint;
-//         using Tree = geodetic::PointTree;
+//         using Tree = indexed::PointTree;
 //         using State = PointTreeState;   // with item_count, item_value, item_list
 //         static constexpr std::string_view NAME = "GeodeticPointTree";
 //         static PyTypeObject* type();   // the class, borrowed

@@ -306,7 +306,7 @@ inline constexpr std::size_t COVERAGE_MIN_ITEMS = 1024;
 template <typename Tree>
 void nearest_k_on(Geodesy geodesy, const Tree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                   double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr) {
-    if constexpr (std::same_as<Tree, geodetic::PointTree>) {
+    if constexpr (std::same_as<Tree, indexed::PointTree>) {
         if (geodesy == Geodesy::Wgs84) {
             nearest_k_wgs84(tree, query, k, max_metres, hits, hint);
         } else {
@@ -323,7 +323,7 @@ void nearest_k_on(Geodesy geodesy, const Tree& tree, const geodetic::GeodeticPoi
 template <typename Tree>
 void within_distance_on(Geodesy geodesy, const Tree& tree, const geodetic::GeodeticPoint& query,
                         double radius_metres, bool with_distance, std::vector<PositionWithMetres>& hits) {
-    if constexpr (std::same_as<Tree, geodetic::PointTree>) {
+    if constexpr (std::same_as<Tree, indexed::PointTree>) {
         if (geodesy == Geodesy::Wgs84) {
             within_distance_wgs84(tree, query, radius_metres, with_distance, hits);
             return;
@@ -347,7 +347,7 @@ template <typename Tree>
 support::RunOutcome query_nearest(const Tree& tree, std::span<const geodetic::GeodeticPoint> queries,
                                   const NearestOptions& options, std::span<std::int64_t> positions,
                                   std::span<double> metres, const BatchRun& run = {}) {
-    constexpr bool HINTED = std::same_as<Tree, geodetic::PointTree>;
+    constexpr bool HINTED = std::same_as<Tree, indexed::PointTree>;
     const support::ChunkedRunOptions chunks{
         .workers = run.workers, .chunk_size = NEAREST_QUERIES_PER_CHUNK, .poll_interval = run.poll_interval};
     // The search is chosen once per batch, each its own instantiation of the runner, so
@@ -423,7 +423,7 @@ support::RunOutcome query_within_distance(const Tree& tree, std::span<const geod
         };
         return within_rows(queries, radii, chunks, run.keep_going, found, search, query_order_for(tree));
     };
-    if constexpr (std::same_as<Tree, geodetic::PointTree>) {
+    if constexpr (std::same_as<Tree, indexed::PointTree>) {
         if (options.geodesy == Geodesy::Wgs84) {
             return rows([&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
                 within_distance_wgs84(tree, query, radius, with_distance, hits);

@@ -28,12 +28,12 @@
 
 namespace sferix::indexed {
 
-template <geodetic::GeodeticLeaf Leaf>
+template <indexed::GeodeticLeaf Leaf>
 class LeafCoverage {
 public:
     // REQUIRES: fewer than 2^32 leaves; `tree` outlives nothing here (leaves are named
     // by their index in tree.rtree().view().leaves).
-    explicit LeafCoverage(const geodetic::GeodeticRTree<Leaf>& tree) {
+    explicit LeafCoverage(const indexed::GeodeticRTree<Leaf>& tree) {
         const rtree::FlatTreeView<Leaf> view = tree.rtree().view();
         EntryTestedSelection<Leaf, Everything> walk(view, Everything{});
         while (const Leaf* leaf = walk.next()) {
@@ -48,7 +48,7 @@ public:
     // returns true; otherwise returns false having called nothing. REQUIRES: `tree`
     // is the tree this was made from.
     template <typename Out>
-    bool within_distance(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query,
+    bool within_distance(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query,
                          double radius_metres, Out&& out) const {
         if (!CoverageGrid::applies_to(radius_metres)) {
             return false;
@@ -61,7 +61,7 @@ public:
             return true;
         }
         const std::span<const Leaf> leaves = tree.rtree().view().leaves;
-        const geodetic::SelectWithinDistanceRecording<Leaf> test(query.vector(), geodetic::SphereRadius(radius_metres));
+        const indexed::SelectWithinDistanceRecording<Leaf> test(query.vector(), geodetic::SphereRadius(radius_metres));
         for (const std::uint32_t index : *listed) {
             const Leaf& leaf = leaves[index];
             if (test.should_yield(leaf)) {

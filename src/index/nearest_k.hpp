@@ -31,8 +31,8 @@ inline constexpr double NO_MAX_DISTANCE = std::numeric_limits<double>::infinity(
 // By great-circle metres on the sphere of EARTH_RADIUS_METRES (squared_chord_to_metres
 // of the squared chord), as nearest_neighbor_iter_with_distance measures them: 0 for a
 // polygon containing the query or a linestring through it.
-template <geodetic::GeodeticLeaf Leaf>
-void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+template <indexed::GeodeticLeaf Leaf>
+void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits);
 
 // The same on a point tree; with k = 1 it is nearest_position (and runs it), so the
@@ -42,7 +42,7 @@ void nearest_k(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::Geodet
 // the leaves it needs rather than every leaf tied with the k-th: many points at one
 // place cost about as much as k. With a hint (see NearestHint), starts from its bound
 // and leaves the answer's leaves in it.
-void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+void nearest_k(const indexed::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr);
 
 // By geodesic metres on WGS84 (query first). Best-first on the sphere; the geodesic
@@ -55,16 +55,16 @@ void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& q
 // with k = 1 this can differ from nearest_position_wgs84, which keeps the first of
 // such points it meets. With a hint, starts bounded by its leaves and leaves in it the
 // k points met nearest on the sphere (no geodesic inverse is spent on the hint).
-void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+void nearest_k_wgs84(const indexed::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                      double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr);
 
-extern template void nearest_k<geodetic::PointLeaf>(const geodetic::GeodeticRTree<geodetic::PointLeaf>&,
+extern template void nearest_k<indexed::PointLeaf>(const indexed::GeodeticRTree<indexed::PointLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
                                               std::vector<PositionWithMetres>&);
-extern template void nearest_k<geodetic::LineStringLeaf>(const geodetic::GeodeticRTree<geodetic::LineStringLeaf>&,
+extern template void nearest_k<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
                                               std::vector<PositionWithMetres>&);
-extern template void nearest_k<geodetic::PolygonLeaf>(const geodetic::GeodeticRTree<geodetic::PolygonLeaf>&,
+extern template void nearest_k<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
                                               std::vector<PositionWithMetres>&);
 

@@ -51,7 +51,7 @@ struct GeodesicSearchStats {
 // subtree is entered only while it may hold a smaller position at the winning
 // metres: many points at one place cost about as much as one. With a hint, starts from
 // its bound and leaves the answer's leaf in it.
-[[nodiscard]] std::optional<PositionWithMetres> nearest_position(const geodetic::PointTree& tree,
+[[nodiscard]] std::optional<PositionWithMetres> nearest_position(const indexed::PointTree& tree,
                                                                 const geodetic::GeodeticPoint& query,
                                                                 NearestHint* hint = nullptr);
 
@@ -67,7 +67,7 @@ struct GeodesicSearchStats {
 // a place that cannot win is skipped. (180, 0) and (−180, 0) embed to different
 // vectors and so do not compete there. When `stats` is given, it receives this
 // search's counters.
-[[nodiscard]] std::optional<PositionWithMetres> nearest_position_wgs84(const geodetic::PointTree& tree,
+[[nodiscard]] std::optional<PositionWithMetres> nearest_position_wgs84(const indexed::PointTree& tree,
                                                                       const geodetic::GeodeticPoint& query,
                                                                       GeodesicSearchStats* stats = nullptr);
 

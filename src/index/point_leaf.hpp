@@ -5,7 +5,10 @@
 
 #include "geodetic/unit_vec.hpp"
 
-namespace sferix::geodetic {
+namespace sferix::indexed {
+
+using geodetic::Envelope;
+using geodetic::UnitVec;
 
 // A leaf of the point tree: the point's unit vector and its input position, and
 // nothing else. The lon/lat stay in the tree's coordinate array (PointTree::coord),
@@ -56,4 +59,4 @@ private:
 
 static_assert(sizeof(PointLeaf) == 28);
 
-}  // namespace sferix::geodetic
+}  // namespace sferix::indexed

@@ -12,7 +12,9 @@
 #include "support/huge_pages.hpp"
 #include "support/chunked_run.hpp"
 
-namespace sferix::geodetic {
+namespace sferix::indexed {
+
+using geodetic::embed;
 
 namespace {
 
@@ -75,4 +77,4 @@ PointTree PointTree::from_points(std::span<const GeodeticPoint> points) {
                      rtree::FlatArray<GeodeticCoord>(std::move(coords)));
 }
 
-}  // namespace sferix::geodetic
+}  // namespace sferix::indexed

@@ -32,7 +32,7 @@ constexpr std::array<std::byte, 8> MAGIC{std::byte{'S'}, std::byte{'F'}, std::by
 constexpr std::size_t NODE_BYTES = 56;
 constexpr std::size_t COORD_BYTES = 16;
 constexpr std::size_t LEAF_BYTES = 28;
-static_assert(sizeof(geodetic::PointLeaf) == LEAF_BYTES && std::is_trivially_copyable_v<geodetic::PointLeaf>);
+static_assert(sizeof(indexed::PointLeaf) == LEAF_BYTES && std::is_trivially_copyable_v<indexed::PointLeaf>);
 // How far a stored leaf vector's squared norm may be from 1: embed() gives unit vectors
 // within a few ulps (|x² + y² + z² − 1| ≤ 4e-16 seen); a thousand times that still
 // refuses any vector that is not on the sphere for rounding reasons alone.
@@ -527,7 +527,7 @@ std::optional<FormatError> check_coords(std::span<const GeodeticCoord> coords, s
 // merge), with this form's own checks on the way: the flag bytes, and each leaf's input
 // position (every one held by one leaf) and unit vector. Then sets min_positions (one
 // per node).
-std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<const geodetic::PointLeaf> leaves,
+std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<const indexed::PointLeaf> leaves,
                                        std::size_t nodes_offset, std::size_t positions_offset,
                                        std::span<std::uint32_t> min_positions) {
     const std::size_t n = leaves.size();
@@ -641,7 +641,7 @@ private:
 // coords.size() (check_nodes passed) and every coordinate valid (check_coords passed).
 // Two sines and cosines per point and one random access, so it runs on every core,
 // the access started a few leaves ahead.
-std::optional<FormatError> check_leaf_vectors(std::span<const geodetic::PointLeaf> leaves,
+std::optional<FormatError> check_leaf_vectors(std::span<const indexed::PointLeaf> leaves,
                                               std::span<const GeodeticCoord> coords, std::size_t positions_offset) {
     constexpr std::size_t LEAVES_PER_CHUNK = std::size_t{1} << 16;
     constexpr std::size_t AHEAD = 64;
@@ -685,17 +685,17 @@ std::optional<FormatError> check_leaf_vectors(std::span<const geodetic::PointLea
 
 }  // namespace
 
-std::size_t point_tree_encoded_size(const geodetic::PointTree& tree) noexcept {
-    const rtree::FlatTreeView<geodetic::PointLeaf> view = tree.rtree().view();
+std::size_t point_tree_encoded_size(const indexed::PointTree& tree) noexcept {
+    const rtree::FlatTreeView<indexed::PointLeaf> view = tree.rtree().view();
     return HEADER_BYTES + view.nodes.size() * NODE_BYTES + view.leaves.size() * LEAF_BYTES +
            tree.size() * COORD_BYTES + CHECKSUM_BYTES;
 }
 
-void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte> out) {
+void encode_point_tree_into(const indexed::PointTree& tree, std::span<std::byte> out) {
     SFERIX_ASSERT(out.size() == point_tree_encoded_size(tree), "a point tree's bytes fit their storage");
-    const rtree::FlatTreeView<geodetic::PointLeaf> view = tree.rtree().view();
+    const rtree::FlatTreeView<indexed::PointLeaf> view = tree.rtree().view();
     Writer header;
-    header.header(FormatKind::PointTree, tree.size(), view.nodes.size());
+    header.header(FormatKind::PointTreeForm, tree.size(), view.nodes.size());
     const std::vector<std::byte> header_bytes = std::move(header).take();
     SFERIX_ASSERT(header_bytes.size() == HEADER_BYTES, "the header is HEADER_BYTES long");
     std::memcpy(out.data(), header_bytes.data(), HEADER_BYTES);
@@ -757,18 +757,18 @@ void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte
     std::memcpy(out.data() + covered, &checksum, CHECKSUM_BYTES);
 }
 
-std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
+std::vector<std::byte> encode_point_tree(const indexed::PointTree& tree) {
     std::vector<std::byte> out(point_tree_encoded_size(tree));
     encode_point_tree_into(tree, out);
     return out;
 }
 
 std::vector<std::byte> encode_linestrings(std::span<const std::shared_ptr<const geodetic::LineStringItem>> linestrings) {
-    return encode_items(FormatKind::LineStringTree, linestrings);
+    return encode_items(FormatKind::LineStringTreeForm, linestrings);
 }
 
 std::vector<std::byte> encode_polygons(std::span<const std::shared_ptr<const geodetic::PolygonItem>> polygons) {
-    return encode_items(FormatKind::PolygonTree, polygons);
+    return encode_items(FormatKind::PolygonTreeForm, polygons);
 }
 
 std::vector<std::byte> encode_point(const geodetic::GeodeticPoint& point) {
@@ -791,10 +791,10 @@ std::vector<std::byte> encode_multipolygon(const geodetic::PolygonItem& item) {
     return encode_one(FormatKind::MultiPolygon, item);
 }
 
-LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data,
+LoadResult<indexed::PointTree> try_decode_point_tree(std::span<const std::byte> data,
                                                       const std::shared_ptr<const void>& keeper) {
     Reader in(data);
-    const auto counts = in.header(FormatKind::PointTree);
+    const auto counts = in.header(FormatKind::PointTreeForm);
     if (!counts) {
         return std::move(in).error();
     }
@@ -823,11 +823,11 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
     // The arrays are checked where the tree will read them, so what was checked is
     // what is used even if the caller's bytes were to change afterwards.
     rtree::FlatArray<GeodeticCoord> coord_array = adopt_or_copy<GeodeticCoord>(data, coords_offset, n, keeper);
-    rtree::FlatArray<geodetic::PointLeaf> leaf_array =
-        adopt_or_copy<geodetic::PointLeaf>(data, positions_offset, n, keeper);
+    rtree::FlatArray<indexed::PointLeaf> leaf_array =
+        adopt_or_copy<indexed::PointLeaf>(data, positions_offset, n, keeper);
     rtree::FlatArray<Node> node_array = adopt_or_copy<Node>(data, nodes_offset, m, keeper);
     const std::span<const GeodeticCoord> coords = coord_array.span();
-    const std::span<const geodetic::PointLeaf> leaves = leaf_array.span();
+    const std::span<const indexed::PointLeaf> leaves = leaf_array.span();
     const std::span<const Node> nodes = node_array.span();
 
     if (std::optional<FormatError> error = check_coords(coords, coords_offset)) {
@@ -840,17 +840,17 @@ LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte>
     if (std::optional<FormatError> error = check_leaf_vectors(leaves, coords, positions_offset)) {
         return std::move(*error);
     }
-    return geodetic::PointTree::from_checked_parts(
-        rtree::RTree<geodetic::PointLeaf>::from_flat_arrays(std::move(node_array), std::move(leaf_array)),
+    return indexed::PointTree::from_checked_parts(
+        rtree::RTree<indexed::PointLeaf>::from_flat_arrays(std::move(node_array), std::move(leaf_array)),
         std::move(coord_array), std::move(min_positions));
 }
 
 LoadResult<std::vector<geodetic::LineStringItem>> try_decode_linestrings(std::span<const std::byte> data) {
-    return decode_items<geodetic::LineStringItem>(data, FormatKind::LineStringTree, read_linestring_item);
+    return decode_items<geodetic::LineStringItem>(data, FormatKind::LineStringTreeForm, read_linestring_item);
 }
 
 LoadResult<std::vector<geodetic::PolygonItem>> try_decode_polygons(std::span<const std::byte> data) {
-    return decode_items<geodetic::PolygonItem>(data, FormatKind::PolygonTree, read_polygon_item);
+    return decode_items<geodetic::PolygonItem>(data, FormatKind::PolygonTreeForm, read_polygon_item);
 }
 
 LoadResult<geodetic::GeodeticPoint> try_decode_point(std::span<const std::byte> data) {

@@ -69,9 +69,9 @@
 namespace sferix::indexed {
 
 enum class FormatKind : std::uint32_t {
-    PointTree = 1,
-    LineStringTree = 2,
-    PolygonTree = 3,
+    PointTreeForm = 1,
+    LineStringTreeForm = 2,
+    PolygonTreeForm = 3,
     Point = 4,
     LineString = 5,
     Polygon = 6,
@@ -101,12 +101,12 @@ using LoadResult = std::variant<T, FormatError>;
 // The checksum stored after `covered`, the bytes before it (see the layout above).
 [[nodiscard]] std::uint64_t payload_checksum(std::span<const std::byte> covered);
 
-[[nodiscard]] std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree);
+[[nodiscard]] std::vector<std::byte> encode_point_tree(const indexed::PointTree& tree);
 // The size of encode_point_tree(tree), and its bytes written into `out` instead, so that
 // a caller can write them straight into storage of its own (a bytes object) rather than
 // fill a vector and copy it. REQUIRES: out.size() == point_tree_encoded_size(tree).
-[[nodiscard]] std::size_t point_tree_encoded_size(const geodetic::PointTree& tree) noexcept;
-void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte> out);
+[[nodiscard]] std::size_t point_tree_encoded_size(const indexed::PointTree& tree) noexcept;
+void encode_point_tree_into(const indexed::PointTree& tree, std::span<std::byte> out);
 [[nodiscard]] std::vector<std::byte> encode_linestrings(
     std::span<const std::shared_ptr<const geodetic::LineStringItem>> linestrings);
 [[nodiscard]] std::vector<std::byte> encode_polygons(
@@ -123,7 +123,7 @@ void encode_point_tree_into(const geodetic::PointTree& tree, std::span<std::byte
 // `data` is aligned for its type (nodes and coordinates at 8 bytes) in place, keeping
 // a share of the keeper, and copies only the others. Either way the checks read the
 // arrays the tree keeps, and heap_bytes() is the same.
-[[nodiscard]] LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data,
+[[nodiscard]] LoadResult<indexed::PointTree> try_decode_point_tree(std::span<const std::byte> data,
                                                                     const std::shared_ptr<const void>& keeper = nullptr);
 // The checked items of a linestring or polygon tree, in input order, for the caller
 // to index.

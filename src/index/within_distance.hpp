@@ -87,11 +87,11 @@ bool covered_within_distance(const Tree& tree, const LeafCoverage<typename Tree:
 // The points within `radius_metres` geodesic metres on WGS84. Without distances, only
 // the candidates the sphere bounds leave undecided get a geodesic inverse; their metres
 // are then left at 0, which nobody reads.
-inline void within_distance_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query,
+inline void within_distance_wgs84(const indexed::PointTree& tree, const geodetic::GeodeticPoint& query,
                                   double radius_metres, bool with_distance, std::vector<PositionWithMetres>& hits) {
     hits.clear();
     if (!with_distance) {
-        for (const geodetic::PointLeaf& leaf : tree.locate_within_distance_wgs84_unmeasured(query, radius_metres)) {
+        for (const indexed::PointLeaf& leaf : tree.locate_within_distance_wgs84_unmeasured(query, radius_metres)) {
             hits.push_back({leaf.data(), 0.0});
         }
         return;

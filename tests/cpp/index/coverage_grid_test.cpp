@@ -163,7 +163,7 @@ TEST(CoverageGrid, AppliesFromZeroToOneKilometre) {
 // polygons (holes, caps around the poles) and linestrings (some across ±180), for
 // queries on, beside and far from them; radii the grid does not cover are refused.
 template <typename G>
-void expect_walk_answers(const geodetic::GeodeticRTree<IndexedLeaf<G>>& tree, const std::vector<UnitVec>& near_points,
+void expect_walk_answers(const indexed::GeodeticRTree<IndexedLeaf<G>>& tree, const std::vector<UnitVec>& near_points,
                          std::mt19937_64& rng) {
     const LeafCoverage<IndexedLeaf<G>> coverage(tree);
     ASSERT_TRUE(coverage.grid().keeps_lists());

@@ -24,6 +24,20 @@
 #include "geodetic/rectangle.hpp"
 #include "index/tree.hpp"
 
+namespace sferix::geodetic {
+
+// The trees and their leaves live in the index; the tests here name them as geometry.
+using indexed::GeodeticLeaf;
+using indexed::GeodeticRTree;
+using indexed::LineStringLeaf;
+using indexed::LineStringTree;
+using indexed::PointLeaf;
+using indexed::PointTree;
+using indexed::PolygonLeaf;
+using indexed::PolygonTree;
+
+}  // namespace sferix::geodetic
+
 namespace sferix::geodetic::testing {
 
 using Positions = std::vector<std::uint64_t>;

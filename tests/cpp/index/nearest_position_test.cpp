@@ -17,7 +17,7 @@ namespace sferix::indexed {
 namespace {
 
 using geodetic::LonLat;
-using geodetic::PointTree;
+using indexed::PointTree;
 using geodetic::embed;
 using geodetic::geodesic_distance_wgs84;
 using geodetic::squared_chord_to_metres;

@@ -17,7 +17,7 @@ namespace sferix::indexed {
 namespace {
 
 using geodetic::GeodeticPoint;
-using geodetic::PointTree;
+using indexed::PointTree;
 
 PointTree tree_of(std::size_t count, unsigned seed) {
     std::mt19937_64 random(seed);
@@ -74,7 +74,7 @@ TEST(PointTreeFormat, KeeperLetsTheTreeReadTheBufferInPlaceAndOutliveIt) {
             LoadResult<PointTree> loaded = try_decode_point_tree(data, held);
             ASSERT_TRUE(std::holds_alternative<PointTree>(loaded)) << std::get<FormatError>(loaded).message;
             const PointTree& copy = std::get<PointTree>(loaded);
-            const rtree::FlatTreeView<geodetic::PointLeaf> view = copy.rtree().view();
+            const rtree::FlatTreeView<indexed::PointLeaf> view = copy.rtree().view();
             EXPECT_TRUE(lies_in(view.leaves, data));
             EXPECT_EQ(lies_in(view.nodes, data), shift == 0);
             EXPECT_EQ(lies_in(copy.coords(), data), shift == 0 && count % 2 == 0);
@@ -213,7 +213,7 @@ TEST(PointTreeFormat, RefusesOrAcceptsEveryBitFlipWithoutHarm) {
         if (auto* copy = std::get_if<PointTree>(&loaded)) {
             const double bound_2 = geodetic::metres_to_squared_chord(1e7);
             std::vector<std::uint64_t> expected;
-            for (const geodetic::PointLeaf& leaf : copy->rtree().view().leaves) {
+            for (const indexed::PointLeaf& leaf : copy->rtree().view().leaves) {
                 if (leaf.distance_2(query.vector()) <= bound_2) {
                     expected.push_back(leaf.data());
                 }
