@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "geodetic/distance.hpp"
+#include "geodetic/edge_wgs84.hpp"
 #include "geodetic/wgs84.hpp"
 #include "index/k_best.hpp"
 #include "index/nearest_position.hpp"
@@ -385,6 +386,61 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
         }
     }
 }
+
+template <geodetic::GeodeticLeaf Leaf>
+void nearest_k_wgs84(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                     double max_metres, std::vector<PositionWithMetres>& hits) {
+    hits.clear();
+    if (k == 0 || !(max_metres >= 0.0)) {
+        return;
+    }
+    // Every position measured, at the least metres any of its parts gave.
+    std::vector<PositionWithMetres>& found = hits;
+    std::vector<double> metres;
+    double kth = NO_MAX_DISTANCE;
+    support::StopCheck stop;
+    for (const auto& [leaf, sphere_metres] : tree.nearest_neighbor_iter_with_distance(query)) {
+        stop.visit();
+        // Leaves come out by great-circle metres, so this bounds every later one too.
+        const double limit = std::min(max_metres, kth);
+        if (sphere_metres * geodetic::WGS84_SPHERE_LOWER_BOUND - ROUNDING_SLACK_METRES > limit) {
+            break;
+        }
+        const double d = geodetic::distance_wgs84(leaf->geom(), query, limit);
+        if (!(d <= limit)) {
+            continue;
+        }
+        const std::uint64_t position = leaf->data();
+        const auto same = std::find_if(found.begin(), found.end(),
+                                       [&](const PositionWithMetres& hit) { return hit.position == position; });
+        if (same == found.end()) {
+            found.push_back({position, d});
+        } else if (d < same->metres) {
+            same->metres = d;
+        } else {
+            continue;
+        }
+        if (found.size() >= k) {
+            metres.clear();
+            for (const PositionWithMetres& hit : found) {
+                metres.push_back(hit.metres);
+            }
+            std::nth_element(metres.begin(), metres.begin() + static_cast<std::ptrdiff_t>(k - 1), metres.end());
+            kth = metres[k - 1];
+        }
+    }
+    std::sort(found.begin(), found.end(), precedes);
+    if (found.size() > k) {
+        found.resize(k);
+    }
+}
+
+template void nearest_k_wgs84<geodetic::LineStringLeaf>(const geodetic::GeodeticRTree<geodetic::LineStringLeaf>&,
+                                                        const geodetic::GeodeticPoint&, std::size_t, double,
+                                                        std::vector<PositionWithMetres>&);
+template void nearest_k_wgs84<geodetic::PolygonLeaf>(const geodetic::GeodeticRTree<geodetic::PolygonLeaf>&,
+                                                     const geodetic::GeodeticPoint&, std::size_t, double,
+                                                     std::vector<PositionWithMetres>&);
 
 template void nearest_k<geodetic::PointLeaf>(const geodetic::GeodeticRTree<geodetic::PointLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,

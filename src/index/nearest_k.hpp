@@ -58,6 +58,23 @@ void nearest_k(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& q
 void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                      double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr);
 
+// By geodesic metres on WGS84 to the nearest point of each linestring or polygon (0
+// inside a polygon; see edge_wgs84.hpp, within 1 mm). Best-first on the sphere: an item
+// is measured only while its great-circle metres × WGS84_SPHERE_LOWER_BOUND do not
+// exceed max_metres or, once k answers are held, the k-th's metres, and its edges are
+// searched only up to that bound. A multipart item counts at its nearest part. Ties as
+// nearest_k: the smaller position.
+template <geodetic::GeodeticLeaf Leaf>
+void nearest_k_wgs84(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                     double max_metres, std::vector<PositionWithMetres>& hits);
+
+extern template void nearest_k_wgs84<geodetic::LineStringLeaf>(const geodetic::GeodeticRTree<geodetic::LineStringLeaf>&,
+                                                      const geodetic::GeodeticPoint&, std::size_t, double,
+                                                      std::vector<PositionWithMetres>&);
+extern template void nearest_k_wgs84<geodetic::PolygonLeaf>(const geodetic::GeodeticRTree<geodetic::PolygonLeaf>&,
+                                                      const geodetic::GeodeticPoint&, std::size_t, double,
+                                                      std::vector<PositionWithMetres>&);
+
 extern template void nearest_k<geodetic::PointLeaf>(const geodetic::GeodeticRTree<geodetic::PointLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
                                               std::vector<PositionWithMetres>&);
