@@ -15,8 +15,6 @@
 #include "toolkit/py_ref.hpp"
 #include "toolkit/sequences.hpp"
 #include "trees.hpp"
-#include "array_queries.hpp"
-#include "interruptible.hpp"
 
 #include "geodetic/wgs84.hpp"
 #include "index/nearest_k.hpp"
@@ -164,22 +162,10 @@ PyObject* point_tree_query_within_distance_wgs84(PyObject* self, PyObject* const
     return run_query_within<Kind>(self, QUERY_WITHIN_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
 }
 
-const ArrayMethodDocs POINT_ARRAY_DOCS = array_method_docs("point", "points");
-
-TreeClass<Kind, 10> point_tree_class(
+TreeClass<Kind, 7> point_tree_class(
     "sferix.GeodeticPointTree", "GeodeticPointTree(data)\n--\n\nA geodetic R-tree over points.", point_tree_new,
-    {
-        .geometry = "geometry($self, index)\n--\n\nThe point at input position `index`.",
-        .geometries = "geometries($self)\n--\n\nEvery point, in input order.",
-        .nearest = "nearest($self, query)\n--\n\nThe input position of the nearest point to `query`, or `None` if the "
-                   "tree is empty.",
-        .nearest_with_distance = "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` "
-                                 "of the nearest point to `query`, or\n`None` if the tree is empty.",
-        .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
-                           "positions of every point within `radius_metres` great-circle metres of\n`query`. With "
-                           "`return_distance=True`, `(index, distance)` pairs instead.",
-    },
-    join_methods(array_methods<Kind>(POINT_ARRAY_DOCS), std::array<PyMethodDef, 7>{{
+    tree_docs("point", "points"),
+    std::array<PyMethodDef, 7>{{
         {"in_rectangle", fastcall_method(point_tree_in_rectangle), FASTCALL,
          "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
          "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
@@ -207,7 +193,7 @@ TreeClass<Kind, 10> point_tree_class(
          "query_within_distance_wgs84($self, queries, radius_metres, return_distance=False, *, "
          "workers=1)\n--\n\nquery_within_distance by geodesic distance on the WGS84 ellipsoid, "
          "as\nwithin_distance_wgs84 finds them."},
-    }}));
+    }});
 
 }  // namespace
 
