@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -30,6 +31,17 @@ template <typename Tree>
 std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic::GeodeticPoint& query) {
     std::vector<PositionWithMetres> hits;
     indexed::nearest_k(tree, query, 1, indexed::NO_MAX_DISTANCE, hits);
+    if (hits.empty()) {
+        return std::nullopt;
+    }
+    return hits.front();
+}
+
+// The same by geodesic metres on WGS84 (see edge_wgs84.hpp), ties likewise.
+template <typename Tree>
+std::optional<PositionWithMetres> nearest_leaf_wgs84(const Tree& tree, const geodetic::GeodeticPoint& query) {
+    std::vector<PositionWithMetres> hits;
+    indexed::nearest_k_wgs84(tree, query, 1, indexed::NO_MAX_DISTANCE, hits);
     if (hits.empty()) {
         return std::nullopt;
     }
@@ -218,20 +230,127 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     });
 }
 
-TreeClass<LineStringTreeKind> linestring_tree_class(
+// The point tree's six WGS84 forms, with its arguments, tie rules and errors, measured
+// to the nearest point of each linestring or polygon.
+template <TreeKind Kind>
+inline constexpr FunctionDescription NEAREST_WGS84{Kind::NAME, "nearest_wgs84", QUERY_PARAMETERS, 0, 1};
+template <TreeKind Kind>
+inline constexpr FunctionDescription NEAREST_WITH_DISTANCE_WGS84{Kind::NAME, "nearest_with_distance_wgs84",
+                                                                 QUERY_PARAMETERS, 0, 1};
+template <TreeKind Kind>
+inline constexpr FunctionDescription WITHIN_DISTANCE_WGS84{Kind::NAME, "within_distance_wgs84", WITHIN_PARAMETERS, 0,
+                                                           2};
+template <TreeKind Kind>
+inline constexpr FunctionDescription NEAREST_K_WGS84{Kind::NAME, "nearest_k_wgs84", NEAREST_K_PARAMETERS, 0, 2, 1};
+template <TreeKind Kind>
+inline constexpr FunctionDescription QUERY_NEAREST_WGS84{Kind::NAME, "query_nearest_wgs84", QUERY_NEAREST_PARAMETERS,
+                                                         0, 1, 2};
+template <TreeKind Kind>
+inline constexpr FunctionDescription QUERY_WITHIN_WGS84{Kind::NAME, "query_within_distance_wgs84",
+                                                        QUERY_WITHIN_PARAMETERS, 0, 2, 1};
+
+template <TreeKind Kind>
+PyObject* tree_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_nearest<Kind>(self, NEAREST_WGS84<Kind>, args, nargs, kwnames, false,
+                             nearest_leaf_wgs84<typename Kind::Tree>);
+}
+
+template <TreeKind Kind>
+PyObject* tree_nearest_with_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    return run_nearest<Kind>(self, NEAREST_WITH_DISTANCE_WGS84<Kind>, args, nargs, kwnames, true,
+                             nearest_leaf_wgs84<typename Kind::Tree>);
+}
+
+template <TreeKind Kind>
+PyObject* tree_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_within<Kind>(self, WITHIN_DISTANCE_WGS84<Kind>, args, nargs, kwnames, indexed::Geodesy::Wgs84);
+}
+
+template <TreeKind Kind>
+PyObject* tree_nearest_k_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_nearest_k<Kind>(self, NEAREST_K_WGS84<Kind>, args, nargs, kwnames, indexed::Geodesy::Wgs84);
+}
+
+template <TreeKind Kind>
+PyObject* tree_query_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_query_nearest<Kind>(self, QUERY_NEAREST_WGS84<Kind>, args, nargs, kwnames, indexed::Geodesy::Wgs84);
+}
+
+template <TreeKind Kind>
+PyObject* tree_query_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+    return run_query_within<Kind>(self, QUERY_WITHIN_WGS84<Kind>, args, nargs, kwnames, indexed::Geodesy::Wgs84);
+}
+
+// Their docstrings, made once from the item's name; they live as long as the classes.
+struct Wgs84Docs {
+    std::string nearest, nearest_with_distance, within_distance, nearest_k, query_nearest, query_within_distance;
+};
+
+Wgs84Docs wgs84_docs(std::string_view item, std::string_view items) {
+    const std::string one(item);
+    const std::string many(items);
+    const std::string accuracy = "\nMetres are the smallest WGS84 geodesic distance to any point of the " + one +
+                                 "'s\ngreat-circle edges, within 1 mm.";
+    return {
+        .nearest = "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest " + one +
+                   " to `query` by WGS84-ellipsoid geodesic\ndistance, or `None` if the tree is empty." + accuracy,
+        .nearest_with_distance = "nearest_with_distance_wgs84($self, query)\n--\n\nThe `(input position, geodesic "
+                                 "distance in metres)` of the nearest " + one + "\nto `query` on the WGS84 "
+                                 "ellipsoid, or `None` if empty." + accuracy,
+        .within_distance = "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\nThe "
+                           "input positions of every " + one + " within `radius_metres` WGS84-ellipsoid\ngeodesic "
+                           "metres of `query`. With `return_distance=True`, `(index, distance)` pairs\ninstead." +
+                           accuracy,
+        .nearest_k = "nearest_k_wgs84($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, geodesic "
+                     "distance in metres)` of the `k` " + many + " nearest\nto `query` on the WGS84 ellipsoid, "
+                     "nearest first, ties by the smaller position;\nwith `max_distance`, only those within that "
+                     "many metres." + accuracy,
+        .query_nearest = "query_nearest_wgs84($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\n"
+                         "query_nearest by geodesic distance on the WGS84 ellipsoid, as nearest_k_wgs84\nfinds "
+                         "them.",
+        .query_within_distance = "query_within_distance_wgs84($self, queries, radius_metres, return_distance=False, *, "
+                                 "workers=1)\n--\n\nquery_within_distance by geodesic distance on the WGS84 "
+                                 "ellipsoid, as\nwithin_distance_wgs84 finds them.",
+    };
+}
+
+template <TreeKind Kind>
+std::array<PyMethodDef, 6> wgs84_methods(const Wgs84Docs& docs) {
+    return {{
+        {"nearest_wgs84", fastcall_method(tree_nearest_wgs84<Kind>), FASTCALL, docs.nearest.c_str()},
+        {"nearest_with_distance_wgs84", fastcall_method(tree_nearest_with_distance_wgs84<Kind>), FASTCALL,
+         docs.nearest_with_distance.c_str()},
+        {"within_distance_wgs84", fastcall_method(tree_within_distance_wgs84<Kind>), FASTCALL,
+         docs.within_distance.c_str()},
+        {"nearest_k_wgs84", fastcall_method(tree_nearest_k_wgs84<Kind>), FASTCALL, docs.nearest_k.c_str()},
+        {"query_nearest_wgs84", fastcall_method(tree_query_nearest_wgs84<Kind>), FASTCALL,
+         docs.query_nearest.c_str()},
+        {"query_within_distance_wgs84", fastcall_method(tree_query_within_distance_wgs84<Kind>), FASTCALL,
+         docs.query_within_distance.c_str()},
+    }};
+}
+
+const Wgs84Docs linestring_wgs84_docs = wgs84_docs("linestring", "linestrings");
+const Wgs84Docs polygon_wgs84_docs = wgs84_docs("polygon", "polygons");
+
+TreeClass<LineStringTreeKind, 6> linestring_tree_class(
     "sferix.GeodeticLineStringTree",
     "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings. A MultiLineString in `data` is one item, "
     "as near\nas its nearest part.",
-    indexed_tree_new<LineStringTreeKind>, tree_docs("linestring", "linestrings"));
+    indexed_tree_new<LineStringTreeKind>, tree_docs("linestring", "linestrings"),
+    wgs84_methods<LineStringTreeKind>(linestring_wgs84_docs));
 
-TreeClass<PolygonTreeKind> polygon_tree_class(
+TreeClass<PolygonTreeKind, 6> polygon_tree_class(
     "sferix.GeodeticPolygonTree",
     "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
     "its direction (for clockwise data such as shapefiles). A MultiPolygon in `data` is one\nitem, containing "
     "what any of its parts contains.",
     indexed_tree_new<PolygonTreeKind>,
-    tree_docs("polygon", "polygons", " (zero distance if `query` is\ninside one)"));
+    tree_docs("polygon", "polygons", " (zero distance if `query` is\ninside one)"),
+    wgs84_methods<PolygonTreeKind>(polygon_wgs84_docs));
 
 }  // namespace
 
