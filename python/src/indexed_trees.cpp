@@ -288,11 +288,11 @@ struct Wgs84Docs {
     std::string nearest, nearest_with_distance, within_distance, nearest_k, query_nearest, query_within_distance;
 };
 
-Wgs84Docs wgs84_docs(std::string_view item, std::string_view items) {
+Wgs84Docs wgs84_docs(std::string_view item, std::string_view items, std::string_view inside_note = "") {
     const std::string one(item);
     const std::string many(items);
     const std::string accuracy = "\nMetres are the smallest WGS84 geodesic distance to any point of the " + one +
-                                 "'s\ngreat-circle edges, within 1 mm.";
+                                 "'s\ngreat-circle edges" + std::string(inside_note) + ", within 1 mm.";
     return {
         .nearest = "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest " + one +
                    " to `query` by WGS84-ellipsoid geodesic\ndistance, or `None` if the tree is empty." + accuracy,
@@ -333,7 +333,7 @@ std::array<PyMethodDef, 6> wgs84_methods(const Wgs84Docs& docs) {
 }
 
 const Wgs84Docs linestring_wgs84_docs = wgs84_docs("linestring", "linestrings");
-const Wgs84Docs polygon_wgs84_docs = wgs84_docs("polygon", "polygons");
+const Wgs84Docs polygon_wgs84_docs = wgs84_docs("polygon", "polygons", " (0 inside it)");
 
 TreeClass<LineStringTreeKind, 6> linestring_tree_class(
     "sferix.GeodeticLineStringTree",
