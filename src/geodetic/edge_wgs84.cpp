@@ -252,9 +252,11 @@ double arc_distance_wgs84(const GeodeticPoint& q, const UnitVec& a, const UnitVe
     if (!(foot >= 0.0 && foot <= length)) {
         nearest = chord_2(p, a) <= chord_2(p, b) ? 0.0 : length;
     }
+    // The window comes from the first sample alone, never from the cutoff, so that an
+    // edge measures the same whatever the caller's bound: a radius query then agrees
+    // with the metres a nearest query reported.
     const Sample first = search.at(nearest);
-    const double reach = std::min(first.s, cutoff_metres);
-    const double window = window_metres(reach);
+    const double window = window_metres(first.s);
 
     // The window on the circle, |θ − foot| ≤ h with cos h = cos(D/R)/ρ, computed from
     // 1 − cos h = (2·sin²(D/2R) − pn²/(1 + ρ))/ρ, which keeps small windows exact.

@@ -38,7 +38,8 @@ struct EdgeSearchStats {
 // The smallest geodesic metres from q to the arc from a to b (unit vectors, an admissible
 // edge) when it is ≤ cutoff_metres (inclusive); otherwise some value > cutoff_metres
 // (+infinity when the sphere already proves the arc farther, without any inverse). A
-// degenerate arc (see arc_distance_2) measures to its endpoints.
+// degenerate arc (see arc_distance_2) measures to its endpoints. A value ≤ the cutoff is
+// the same for every cutoff, so that radius and nearest queries agree to the bit.
 [[nodiscard]] double arc_distance_wgs84(const GeodeticPoint& q, const UnitVec& a, const UnitVec& b,
                                         double cutoff_metres, EdgeSearchStats* stats = nullptr) noexcept;
 
