@@ -288,6 +288,48 @@ void nearest_k_wgs84(const geodetic::PointTree& tree, const geodetic::GeodeticPo
     }
 }
 
+namespace {
+
+// The walk of the linestring and polygon trees' WGS84 k-nearest search: as
+// Wgs84KNearestPolicy, with items for points. An item's geodesic minimum is at most its
+// sphere metres stretched by K (at the sphere's nearest point), so the k nearest items met
+// on the sphere bound the answer before any geodesic is solved; a tree whose items have
+// several parts (leaves sharing a position) cannot count k items that way and leaves it to
+// the answers held. No second key: ties are broken on positions at the end.
+struct ShapeWgs84Policy {
+    static constexpr bool UNIQUE_KEYS = false;
+    KBest<Candidate, ChordPrecedes> met;  // the k nearest leaves met on the sphere
+    bool count_met;
+    double limit = NO_MAX_DISTANCE;
+    double bound_2 = std::numeric_limits<double>::infinity();
+
+    void lower_limit(double metres) {
+        if (metres < limit) {
+            limit = metres;
+            bound_2 = geodetic::metres_to_squared_chord((limit + ROUNDING_SLACK_METRES) /
+                                                        geodetic::WGS84_SPHERE_LOWER_BOUND) *
+                      (1.0 + METRE_TIE_GAP);
+        }
+    }
+    [[nodiscard]] static std::uint32_t node_tie_break(std::uint32_t /*node*/) noexcept { return 0; }
+    template <typename Leaf>
+    [[nodiscard]] static std::uint32_t leaf_tie_break(const Leaf& /*leaf*/) noexcept {
+        return 0;
+    }
+    [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
+        if (!(child.distance_2 <= bound_2)) {
+            return false;
+        }
+        if (child.is_leaf && count_met && met.offer(Candidate{child.distance_2, child.index, child.index}) &&
+            met.full()) {
+            lower_limit(Wgs84KNearestPolicy::at_most_metres(met.worst().chord_2));
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
 template <geodetic::GeodeticLeaf Leaf>
 void nearest_k_wgs84(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                      double max_metres, std::vector<PositionWithMetres>& hits) {
@@ -295,23 +337,39 @@ void nearest_k_wgs84(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
+    const auto view = tree.rtree().view();
+    std::vector<Candidate> met_storage;
+    ShapeWgs84Policy start{KBest<Candidate, ChordPrecedes>(met_storage, k), !tree.repeats_positions()};
+    start.lower_limit(max_metres);
+    rtree::BestFirstWalk walk(view, query.vector(), std::move(start));
+    ShapeWgs84Policy& policy = walk.policy();
     // Every position measured, at the least metres any of its parts gave.
     std::vector<PositionWithMetres>& found = hits;
     std::vector<double> metres;
-    double kth = NO_MAX_DISTANCE;
     support::StopCheck stop;
-    for (const auto& [leaf, sphere_metres] : tree.nearest_neighbor_iter_with_distance(query)) {
+    while (const std::optional<rtree::WalkEntry> entry = walk.pop()) {
         stop.visit();
-        // Leaves come out by great-circle metres, so this bounds every later one too.
-        const double limit = std::min(max_metres, kth);
-        if (sphere_metres * geodetic::WGS84_SPHERE_LOWER_BOUND - ROUNDING_SLACK_METRES > limit) {
+        // Entries come out by squared chord and the bound only shrinks: nothing later fits.
+        if (!(entry->distance_2 <= policy.bound_2)) {
             break;
         }
-        const double d = geodetic::distance_wgs84(leaf->geom(), query, limit);
-        if (!(d <= limit)) {
+        if (!entry->is_leaf) {
+            walk.expand(*entry);
             continue;
         }
-        const std::uint64_t position = leaf->data();
+        // A lower bound of this and every later item's geodesic metres; items tied with
+        // the k-th still count, for the position to break the tie.
+        if (geodetic::squared_chord_to_metres(entry->distance_2) * geodetic::WGS84_SPHERE_LOWER_BOUND -
+                ROUNDING_SLACK_METRES >
+            policy.limit) {
+            break;
+        }
+        const Leaf& leaf = view.leaves[entry->index];
+        const double d = geodetic::distance_wgs84(leaf.geom(), query, policy.limit);
+        if (!(d <= policy.limit)) {
+            continue;
+        }
+        const std::uint64_t position = leaf.data();
         const auto same = std::find_if(found.begin(), found.end(),
                                        [&](const PositionWithMetres& hit) { return hit.position == position; });
         if (same == found.end()) {
@@ -327,7 +385,7 @@ void nearest_k_wgs84(const geodetic::GeodeticRTree<Leaf>& tree, const geodetic::
                 metres.push_back(hit.metres);
             }
             std::nth_element(metres.begin(), metres.begin() + static_cast<std::ptrdiff_t>(k - 1), metres.end());
-            kth = metres[k - 1];
+            policy.lower_limit(metres[k - 1]);
         }
     }
     std::sort(found.begin(), found.end(), precedes);
