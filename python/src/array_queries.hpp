@@ -71,6 +71,14 @@ const auto& coverage_of(const State& state) {
     return *slot.coverage;
 }
 
+// The geodesies a query method is written for, and its Python name in `geodesy`.
+inline constexpr indexed::Geodesy SPHERE = indexed::Geodesy::Sphere;
+inline constexpr indexed::Geodesy WGS84 = indexed::Geodesy::Wgs84;
+
+consteval std::string_view query_name(indexed::Geodesy geodesy, std::string_view sphere, std::string_view wgs84) {
+    return geodesy == WGS84 ? wgs84 : sphere;
+}
+
 // How the array queries run: on `workers` threads, polled for signals by the
 // interruptible run they are part of.
 inline indexed::BatchRun batch_run(std::size_t workers) {
@@ -94,24 +102,20 @@ inline std::optional<QueryPoints> parse_batch(PyObject* queries_slot, PyObject* 
 
 // nearest_k: bind; parse query; convert k; convert max_distance; the k nearest by
 // `geodesy` as the list of (position, metres) tuples.
-template <StatefulClass Kind>
-PyObject* run_nearest_k(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
-    const auto body = [&](const typename Kind::State& state, auto& slots) -> PyObject* {
-        const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
-        if (!query) {
-            return nullptr;
-        }
-        const std::optional<std::size_t> k = parse_k(slots[1]);
-        if (!k) {
-            return nullptr;
-        }
-        const std::optional<double> max_metres = parse_max_distance(slots[2]);
-        if (!max_metres) {
+template <StatefulClass Kind, indexed::Geodesy G>
+PyObject* tree_nearest_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{
+        Kind::NAME, query_name(G, "nearest_k", "nearest_k_wgs84"), NEAREST_K_PARAMETERS, 0, 2, 1};
+    const auto body = [](const typename Kind::State& state, auto& slots) -> PyObject* {
+        std::optional<geodetic::GeodeticPoint> query;
+        std::optional<std::size_t> k;
+        std::optional<double> max_metres;
+        if (!(query = parse_point(slots[0])) || !(k = parse_k(slots[1])) ||
+            !(max_metres = parse_max_distance(slots[2]))) {
             return nullptr;
         }
         std::vector<PositionWithMetres> hits;
-        indexed::nearest_k_on(geodesy, state.tree, *query, *k, *max_metres, hits);
+        indexed::nearest_k_on(G, state.tree, *query, *k, *max_metres, hits);
         return within_result(hits, true);
     };
     return run_method<Kind, 3>(self, description, args, nargs, kwnames, body);
@@ -119,21 +123,17 @@ PyObject* run_nearest_k(PyObject* self, const FunctionDescription& description, 
 
 // query_nearest: bind; convert workers; parse queries; convert k, max_distance; allocate;
 // fill the rows (indexed::query_nearest by `geodesy`) without the GIL; the two arrays.
-template <StatefulClass Kind>
-PyObject* run_query_nearest(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
-    const auto body = [&](const typename Kind::State& state, auto& slots) -> PyObject* {
+template <StatefulClass Kind, indexed::Geodesy G>
+PyObject* tree_query_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{
+        Kind::NAME, query_name(G, "query_nearest", "query_nearest_wgs84"), QUERY_NEAREST_PARAMETERS, 0, 1, 2};
+    const auto body = [](const typename Kind::State& state, auto& slots) -> PyObject* {
         std::size_t workers = 1;
-        const std::optional<QueryPoints> queries = parse_batch(slots[0], slots[3], workers);
-        if (!queries) {
-            return nullptr;
-        }
-        const std::optional<std::size_t> k = slots[1] == nullptr ? std::optional<std::size_t>(1) : parse_k(slots[1]);
-        if (!k) {
-            return nullptr;
-        }
-        const std::optional<double> max_metres = parse_max_distance(slots[2]);
-        if (!max_metres) {
+        std::optional<QueryPoints> queries;
+        std::optional<std::size_t> k = 1;
+        std::optional<double> max_metres;
+        if (!(queries = parse_batch(slots[0], slots[3], workers)) ||
+            (slots[1] != nullptr && !(k = parse_k(slots[1]))) || !(max_metres = parse_max_distance(slots[2]))) {
             return nullptr;
         }
         const std::size_t n = queries->size();
@@ -147,7 +147,7 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         if (!results) {
             return nullptr;
         }
-        const indexed::NearestOptions options{.k = width, .max_metres = *max_metres, .geodesy = geodesy};
+        const indexed::NearestOptions options{.k = width, .max_metres = *max_metres, .geodesy = G};
         if (!run_interruptibly([&] {
                 indexed::query_nearest(state.tree, queries->elements(), options, results->positions.elements(),
                                        results->metres.elements(), batch_run(workers));
@@ -166,25 +166,22 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
 // (indexed::query_within_distance by `geodesy`, with the state's coverage grid when it
 // has one) without the GIL; allocate; place them, without the GIL; the (2, m) array,
 // and the metres when asked for.
-template <StatefulClass Kind>
-PyObject* run_query_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
-    const auto body = [&](const typename Kind::State& state, auto& slots) -> PyObject* {
+template <StatefulClass Kind, indexed::Geodesy G>
+PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{
+        Kind::NAME, query_name(G, "query_within_distance", "query_within_distance_wgs84"), QUERY_WITHIN_PARAMETERS,
+        0, 2, 1};
+    const auto body = [](const typename Kind::State& state, auto& slots) -> PyObject* {
         std::size_t workers = 1;
-        const std::optional<QueryPoints> queries = parse_batch(slots[0], slots[3], workers);
-        if (!queries) {
-            return nullptr;
-        }
-        const std::optional<std::vector<double>> radii = parse_radii(slots[1], queries->size());
-        if (!radii) {
-            return nullptr;
-        }
-        const std::optional<bool> given = parse_return_distance(slots[2]);
-        if (!given) {
+        std::optional<QueryPoints> queries;
+        std::optional<std::vector<double>> radii;
+        std::optional<bool> given;
+        if (!(queries = parse_batch(slots[0], slots[3], workers)) ||
+            !(radii = parse_radii(slots[1], queries->size())) || !(given = parse_return_distance(slots[2]))) {
             return nullptr;
         }
         const bool return_distance = *given;
-        const indexed::WithinOptions options{.return_distance = return_distance, .geodesy = geodesy};
+        const indexed::WithinOptions options{.return_distance = return_distance, .geodesy = G};
         indexed::WithinHits found(return_distance);
         const bool gathered = run_interruptibly([&] {
             if constexpr (requires { state.coverage; }) {
@@ -222,35 +219,6 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         return results->to_numpy(shape, metre_shape);
     };
     return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
-}
-
-// The descriptions and entry points the three classes share; the point tree adds the
-// WGS84 forms with its own searches.
-
-template <StatefulClass Kind>
-inline constexpr FunctionDescription NEAREST_K_DESCRIPTION{Kind::NAME, "nearest_k", NEAREST_K_PARAMETERS, 0, 2, 1};
-template <StatefulClass Kind>
-inline constexpr FunctionDescription QUERY_NEAREST_DESCRIPTION{Kind::NAME, "query_nearest", QUERY_NEAREST_PARAMETERS,
-                                                               0, 1, 2};
-template <StatefulClass Kind>
-inline constexpr FunctionDescription QUERY_WITHIN_DESCRIPTION{Kind::NAME, "query_within_distance",
-                                                              QUERY_WITHIN_PARAMETERS, 0, 2, 1};
-
-template <StatefulClass Kind>
-PyObject* tree_nearest_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest_k<Kind>(self, NEAREST_K_DESCRIPTION<Kind>, args, nargs, kwnames, indexed::Geodesy::Sphere);
-}
-
-template <StatefulClass Kind>
-PyObject* tree_query_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
-                                   indexed::Geodesy::Sphere);
-}
-
-template <StatefulClass Kind>
-PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_within<Kind>(self, QUERY_WITHIN_DESCRIPTION<Kind>, args, nargs, kwnames,
-                                  indexed::Geodesy::Sphere);
 }
 
 }  // namespace sferix::python

@@ -101,7 +101,7 @@ concept TreeKind = TravellingClass<Kind> && requires(const typename Kind::Tree& 
 template <TreeKind Kind>
 using StateOf = typename Kind::State;
 
-// Parameter lists and descriptions. Every parameter is positional-or-keyword.
+// Parameter lists. Every parameter is positional-or-keyword.
 inline constexpr const char* const DATA_PARAMETERS[] = {"data"};
 inline constexpr const char* const INDEX_PARAMETERS[] = {"index"};
 inline constexpr const char* const QUERY_PARAMETERS[] = {"query"};
@@ -109,16 +109,6 @@ inline constexpr const char* const WITHIN_PARAMETERS[] = {"query", "radius_metre
 
 template <TreeKind Kind>
 inline constexpr FunctionDescription NEW_DESCRIPTION{Kind::NAME, "__new__", DATA_PARAMETERS, 0, 1};
-template <TreeKind Kind>
-inline constexpr FunctionDescription GEOMETRY_DESCRIPTION{Kind::NAME, "geometry", INDEX_PARAMETERS, 0, 1};
-template <TreeKind Kind>
-inline constexpr FunctionDescription NEAREST_DESCRIPTION{Kind::NAME, "nearest", QUERY_PARAMETERS, 0, 1};
-template <TreeKind Kind>
-inline constexpr FunctionDescription NEAREST_WITH_DISTANCE_DESCRIPTION{Kind::NAME, "nearest_with_distance",
-                                                                       QUERY_PARAMETERS, 0, 1};
-template <TreeKind Kind>
-inline constexpr FunctionDescription WITHIN_DISTANCE_DESCRIPTION{Kind::NAME, "within_distance", WITHIN_PARAMETERS, 0,
-                                                                 2};
 
 // The value object for input position `index_object` (converted as 'index'): a new
 // Point/LineString/Polygon sharing the stored geometry, or IndexError past the end.
@@ -135,49 +125,9 @@ PyObject* geometry_at(const StateOf<Kind>& state, PyObject* index_object /* borr
     return item_value(state, static_cast<std::size_t>(*index));
 }
 
-// A nearest method: bind `query`, parse it, run `search(tree, query)` (an optional
-// PositionWithMetres) and return None, the position, or (position, metres).
-template <TreeKind Kind, typename Search>
-PyObject* run_nearest(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames, bool with_distance, Search&& search) {
-    return run_method<Kind, 1>(self, description, args, nargs, kwnames, [&](const StateOf<Kind>& state, auto& slots) {
-        const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
-        if (!query) {
-            return static_cast<PyObject*>(nullptr);
-        }
-        const std::optional<PositionWithMetres> hit = search(state.tree, *query);
-        return nearest_result(hit, with_distance);
-    });
-}
-
-// A radius method, in this order: bind; convert radius_metres; convert return_distance
-// strictly, only when given (default False); parse query; run indexed::within_distance_on
-// by `geodesy`; build the list. So a bad radius is reported before a bad query, and a
-// negative or NaN radius is not an error (the query gives nothing).
-template <TreeKind Kind>
-PyObject* run_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
-    return run_method<Kind, 3>(
-        self, description, args, nargs, kwnames, [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
-            const std::optional<double> radius_metres = convert_double(slots[1], "radius_metres");
-            if (!radius_metres) {
-                return nullptr;
-            }
-            const std::optional<bool> return_distance = parse_return_distance(slots[2]);
-            if (!return_distance) {
-                return nullptr;
-            }
-            const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
-            if (!query) {
-                return nullptr;
-            }
-            std::vector<PositionWithMetres> hits;
-            indexed::within_distance_on(geodesy, state.tree, *query, *radius_metres, *return_distance, hits);
-            return within_result(hits, *return_distance);
-        });
-}
-
 // The shared entry points, in the signatures the type slots and method table expect.
+// The queries are written once for both geodesies: the `_wgs84` methods of the point
+// tree are their WGS84 forms.
 
 template <TreeKind Kind>
 Py_ssize_t tree_length(PyObject* self) {
@@ -193,7 +143,8 @@ PyObject* tree_subscript(PyObject* self, PyObject* index /* borrowed */) {
 
 template <TreeKind Kind>
 PyObject* tree_geometry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_method<Kind, 1>(self, GEOMETRY_DESCRIPTION<Kind>, args, nargs, kwnames,
+    static constexpr FunctionDescription description{Kind::NAME, "geometry", INDEX_PARAMETERS, 0, 1};
+    return run_method<Kind, 1>(self, description, args, nargs, kwnames,
                                [](const StateOf<Kind>& state, auto& slots) { return geometry_at<Kind>(state, slots[0]); });
 }
 
@@ -202,21 +153,49 @@ PyObject* tree_geometries(PyObject* self, PyObject* /* unused */) {
     return with_state<Kind>(self, [](const StateOf<Kind>& state) { return item_list(state); });
 }
 
-template <TreeKind Kind>
+// nearest and nearest_with_distance: bind `query`, parse it, search (Kind::nearest, or
+// Kind::nearest_wgs84) and return None, the position, or (position, metres).
+template <TreeKind Kind, indexed::Geodesy G, bool WithDistance>
 PyObject* tree_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest<Kind>(self, NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames, false, Kind::nearest);
+    static constexpr FunctionDescription description{
+        Kind::NAME,
+        WithDistance ? query_name(G, "nearest_with_distance", "nearest_with_distance_wgs84")
+                     : query_name(G, "nearest", "nearest_wgs84"),
+        QUERY_PARAMETERS, 0, 1};
+    return run_method<Kind, 1>(self, description, args, nargs, kwnames, [](const StateOf<Kind>& state, auto& slots) {
+        const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
+        if (!query) {
+            return static_cast<PyObject*>(nullptr);
+        }
+        if constexpr (G == indexed::Geodesy::Wgs84) {
+            return nearest_result(Kind::nearest_wgs84(state.tree, *query), WithDistance);
+        } else {
+            return nearest_result(Kind::nearest(state.tree, *query), WithDistance);
+        }
+    });
 }
 
-template <TreeKind Kind>
-PyObject* tree_nearest_with_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest<Kind>(self, NEAREST_WITH_DISTANCE_DESCRIPTION<Kind>, args, nargs, kwnames, true,
-                             Kind::nearest);
-}
-
-template <TreeKind Kind>
+// within_distance, in this order: bind; convert radius_metres; convert return_distance
+// strictly, only when given (default False); parse query; run indexed::within_distance_on;
+// build the list. So a bad radius is reported before a bad query, and a negative or NaN
+// radius is not an error (the query gives nothing).
+template <TreeKind Kind, indexed::Geodesy G>
 PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_within<Kind>(self, WITHIN_DISTANCE_DESCRIPTION<Kind>, args, nargs, kwnames,
-                            indexed::Geodesy::Sphere);
+    static constexpr FunctionDescription description{
+        Kind::NAME, query_name(G, "within_distance", "within_distance_wgs84"), WITHIN_PARAMETERS, 0, 2};
+    return run_method<Kind, 3>(self, description, args, nargs, kwnames,
+                               [](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+        std::optional<double> radius_metres;
+        std::optional<bool> return_distance;
+        std::optional<geodetic::GeodeticPoint> query;
+        if (!(radius_metres = convert_double(slots[1], "radius_metres")) ||
+            !(return_distance = parse_return_distance(slots[2])) || !(query = parse_point(slots[0]))) {
+            return nullptr;
+        }
+        std::vector<PositionWithMetres> hits;
+        indexed::within_distance_on(G, state.tree, *query, *radius_metres, *return_distance, hits);
+        return within_result(hits, *return_distance);
+    });
 }
 
 // The docstrings of the methods every tree class has, in the interpreter's signature
@@ -270,10 +249,10 @@ public:
               std::array<PyMethodDef, 5>{{
                   {"geometry", fastcall_method(tree_geometry<Kind>), FASTCALL, docs_.geometry.c_str()},
                   {"geometries", tree_geometries<Kind>, METH_NOARGS, docs_.geometries.c_str()},
-                  {"nearest", fastcall_method(tree_nearest<Kind>), FASTCALL, docs_.nearest.c_str()},
-                  {"nearest_with_distance", fastcall_method(tree_nearest_with_distance<Kind>), FASTCALL,
+                  {"nearest", fastcall_method(tree_nearest<Kind, SPHERE, false>), FASTCALL, docs_.nearest.c_str()},
+                  {"nearest_with_distance", fastcall_method(tree_nearest<Kind, SPHERE, true>), FASTCALL,
                    docs_.nearest_with_distance.c_str()},
-                  {"within_distance", fastcall_method(tree_within_distance<Kind>), FASTCALL,
+                  {"within_distance", fastcall_method(tree_within_distance<Kind, SPHERE>), FASTCALL,
                    docs_.within_distance.c_str()},
               }},
               travel_methods<Kind>("to_bytes($self)\n--\n\nThe tree in its binary form, which `from_bytes` reads back.",
@@ -281,10 +260,10 @@ public:
                                    "`to_bytes`). Every field is\nchecked; a truncated, corrupted or foreign buffer "
                                    "raises ValueError."),
               std::array<PyMethodDef, 3>{{
-                  {"nearest_k", fastcall_method(tree_nearest_k<Kind>), FASTCALL, docs_.nearest_k.c_str()},
-                  {"query_nearest", fastcall_method(tree_query_nearest<Kind>), FASTCALL,
+                  {"nearest_k", fastcall_method(tree_nearest_k<Kind, SPHERE>), FASTCALL, docs_.nearest_k.c_str()},
+                  {"query_nearest", fastcall_method(tree_query_nearest<Kind, SPHERE>), FASTCALL,
                    docs_.query_nearest.c_str()},
-                  {"query_within_distance", fastcall_method(tree_query_within_distance<Kind>), FASTCALL,
+                  {"query_within_distance", fastcall_method(tree_query_within_distance<Kind, SPHERE>), FASTCALL,
                    docs_.query_within_distance.c_str()},
               }},
               extra)),
