@@ -1445,7 +1445,7 @@ def main() -> None:
         start, load_at_start = time.perf_counter(), os.getloadavg()[0]
         print(versions())
         print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
-        wgs84_shapes_benchmark(3)
+        wgs84_shapes_benchmark(5)
         if args.wgs84_accuracy:
             wgs84_accuracy(args.wgs84_accuracy)
         print(f"load average {os.getloadavg()[0]:.2f} at end")

@@ -114,6 +114,9 @@ struct IndexedTreeKind {
     static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
         return nearest_leaf(tree, query);
     }
+    static std::optional<PositionWithMetres> nearest_wgs84(const Tree& tree, const geodetic::GeodeticPoint& query) {
+        return nearest_leaf_wgs84(tree, query);
+    }
     static std::vector<std::byte> encode(const State& state) { return Encode(state.geometries); }
     static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,
                                                            const std::shared_ptr<const void>& /* keeper */) {
@@ -219,59 +222,6 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     });
 }
 
-// The point tree's six WGS84 forms, with its arguments, tie rules and errors, measured
-// to the nearest point of each linestring or polygon.
-template <TreeKind Kind>
-inline constexpr FunctionDescription NEAREST_WGS84{Kind::NAME, "nearest_wgs84", QUERY_PARAMETERS, 0, 1};
-template <TreeKind Kind>
-inline constexpr FunctionDescription NEAREST_WITH_DISTANCE_WGS84{Kind::NAME, "nearest_with_distance_wgs84",
-                                                                 QUERY_PARAMETERS, 0, 1};
-template <TreeKind Kind>
-inline constexpr FunctionDescription WITHIN_DISTANCE_WGS84{Kind::NAME, "within_distance_wgs84", WITHIN_PARAMETERS, 0,
-                                                           2};
-template <TreeKind Kind>
-inline constexpr FunctionDescription NEAREST_K_WGS84{Kind::NAME, "nearest_k_wgs84", NEAREST_K_PARAMETERS, 0, 2, 1};
-template <TreeKind Kind>
-inline constexpr FunctionDescription QUERY_NEAREST_WGS84{Kind::NAME, "query_nearest_wgs84", QUERY_NEAREST_PARAMETERS,
-                                                         0, 1, 2};
-template <TreeKind Kind>
-inline constexpr FunctionDescription QUERY_WITHIN_WGS84{Kind::NAME, "query_within_distance_wgs84",
-                                                        QUERY_WITHIN_PARAMETERS, 0, 2, 1};
-
-template <TreeKind Kind>
-PyObject* tree_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest<Kind>(self, NEAREST_WGS84<Kind>, args, nargs, kwnames, false,
-                             nearest_leaf_wgs84<typename Kind::Tree>);
-}
-
-template <TreeKind Kind>
-PyObject* tree_nearest_with_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames) {
-    return run_nearest<Kind>(self, NEAREST_WITH_DISTANCE_WGS84<Kind>, args, nargs, kwnames, true,
-                             nearest_leaf_wgs84<typename Kind::Tree>);
-}
-
-template <TreeKind Kind>
-PyObject* tree_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_within<Kind>(self, WITHIN_DISTANCE_WGS84<Kind>, args, nargs, kwnames, indexed::Geodesy::Wgs84);
-}
-
-template <TreeKind Kind>
-PyObject* tree_nearest_k_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest_k<Kind>(self, NEAREST_K_WGS84<Kind>, args, nargs, kwnames, indexed::Geodesy::Wgs84);
-}
-
-template <TreeKind Kind>
-PyObject* tree_query_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_nearest<Kind>(self, QUERY_NEAREST_WGS84<Kind>, args, nargs, kwnames, indexed::Geodesy::Wgs84);
-}
-
-template <TreeKind Kind>
-PyObject* tree_query_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames) {
-    return run_query_within<Kind>(self, QUERY_WITHIN_WGS84<Kind>, args, nargs, kwnames, indexed::Geodesy::Wgs84);
-}
-
 // Their docstrings, made once from the item's name; they live as long as the classes.
 struct Wgs84Docs {
     std::string nearest, nearest_with_distance, within_distance, nearest_k, query_nearest, query_within_distance;
@@ -305,18 +255,20 @@ Wgs84Docs wgs84_docs(std::string_view item, std::string_view items, std::string_
     };
 }
 
+// The point tree's six WGS84 forms, with its arguments, tie rules and errors, measured
+// to the nearest point of each linestring or polygon.
 template <TreeKind Kind>
 std::array<PyMethodDef, 6> wgs84_methods(const Wgs84Docs& docs) {
     return {{
-        {"nearest_wgs84", fastcall_method(tree_nearest_wgs84<Kind>), FASTCALL, docs.nearest.c_str()},
-        {"nearest_with_distance_wgs84", fastcall_method(tree_nearest_with_distance_wgs84<Kind>), FASTCALL,
+        {"nearest_wgs84", fastcall_method(tree_nearest<Kind, WGS84, false>), FASTCALL, docs.nearest.c_str()},
+        {"nearest_with_distance_wgs84", fastcall_method(tree_nearest<Kind, WGS84, true>), FASTCALL,
          docs.nearest_with_distance.c_str()},
-        {"within_distance_wgs84", fastcall_method(tree_within_distance_wgs84<Kind>), FASTCALL,
+        {"within_distance_wgs84", fastcall_method(tree_within_distance<Kind, WGS84>), FASTCALL,
          docs.within_distance.c_str()},
-        {"nearest_k_wgs84", fastcall_method(tree_nearest_k_wgs84<Kind>), FASTCALL, docs.nearest_k.c_str()},
-        {"query_nearest_wgs84", fastcall_method(tree_query_nearest_wgs84<Kind>), FASTCALL,
+        {"nearest_k_wgs84", fastcall_method(tree_nearest_k<Kind, WGS84>), FASTCALL, docs.nearest_k.c_str()},
+        {"query_nearest_wgs84", fastcall_method(tree_query_nearest<Kind, WGS84>), FASTCALL,
          docs.query_nearest.c_str()},
-        {"query_within_distance_wgs84", fastcall_method(tree_query_within_distance_wgs84<Kind>), FASTCALL,
+        {"query_within_distance_wgs84", fastcall_method(tree_query_within_distance<Kind, WGS84>), FASTCALL,
          docs.query_within_distance.c_str()},
     }};
 }
