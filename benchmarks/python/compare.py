@@ -780,9 +780,25 @@ def natural_earth_polygons() -> list[Any]:
     return [geometry.__geo_interface__ for geometry in exploded.geometry]
 
 
+def cpu_per_query_us(loop: Callable[[], Any], count: int, repeat: int) -> float:
+    """As per_query_us, in this process's CPU time: single-threaded calls on a shared
+    machine, where waiting for a core would otherwise count."""
+    best = math.inf
+    for _ in range(repeat):
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.process_time()
+            loop()
+            best = min(best, time.process_time() - start)
+        finally:
+            gc.enable()
+    return best / count * 1e6
+
+
 def wgs84_shapes_benchmark(repeat: int) -> None:
     """The WGS84 forms of the linestring and polygon trees next to their sphere forms, on
-    BATCH_QUERIES uniform queries in one call."""
+    BATCH_QUERIES uniform queries in one call, in CPU time."""
     import sferix
 
     lines = sferix.GeodeticLineStringTree(random_walks(WGS84_LINESTRINGS, 4, (3.0, 5.0), WGS84_SEED))
@@ -794,14 +810,16 @@ def wgs84_shapes_benchmark(repeat: int) -> None:
     batch = np.column_stack((q_lon, q_lat))
     rows: list[tuple[str, ...]] = []
     for name, tree in trees:
-        ours = per_query_us(lambda: tree.query_nearest_wgs84(batch), len(batch), repeat)
-        theirs = per_query_us(lambda: tree.query_nearest(batch), len(batch), repeat)
+        ours = cpu_per_query_us(lambda: tree.query_nearest_wgs84(batch), len(batch), repeat)
+        theirs = cpu_per_query_us(lambda: tree.query_nearest(batch), len(batch), repeat)
         target_row(rows, f"{name}: query_nearest", ours, theirs, "<= 2.5", ours <= 2.5 * theirs)
-        ours = per_query_us(lambda: tree.query_within_distance_wgs84(batch, WGS84_RADIUS_M, True), len(batch), repeat)
-        theirs = per_query_us(lambda: tree.query_within_distance(batch, WGS84_RADIUS_M, True), len(batch), repeat)
+        ours = cpu_per_query_us(lambda: tree.query_within_distance_wgs84(batch, WGS84_RADIUS_M, True), len(batch),
+                                repeat)
+        theirs = cpu_per_query_us(lambda: tree.query_within_distance(batch, WGS84_RADIUS_M, True), len(batch),
+                                  repeat)
         target_row(rows, f"{name}: query_within_distance 10 km", ours, theirs, "<= 2", ours <= 2 * theirs)
     heading(f"WGS84 metres to linestrings and polygons: the _wgs84 forms next to the sphere's "
-            f"({BATCH_QUERIES:,} uniform queries, µs per query)")
+            f"({BATCH_QUERIES:,} uniform queries, CPU µs per query)")
     print_table(("Figure", "WGS84", "sphere", "ratio", "target", "met"), rows)
 
 
