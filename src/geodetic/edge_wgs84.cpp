@@ -337,7 +337,7 @@ struct CandidateEdge {
 };
 
 // The smallest geodesic metres to the edges of the chains (≤ cutoff, else some larger
-// value). `sphere_2` is the sphere's smallest squared chord over them.
+// value); chains(c) is chain c, of chain_count, and `index` (may be null) their edge index.
 template <typename Chains>
 double chains_distance_wgs84(const GeodeticPoint& q, const Chains& chains, std::uint32_t chain_count,
                              const EdgeIndex* index, double cutoff_metres, EdgeSearchStats* stats) noexcept {
@@ -416,8 +416,8 @@ double polygon_distance_wgs84(const GeodeticPolygon& polygon, const GeodeticPoin
     const auto chains = [&polygon](std::uint32_t c) noexcept {
         return std::span<const UnitVec>(c == 0 ? polygon.exterior().vectors() : polygon.interiors()[c - 1].vectors());
     };
-    return chains_distance_wgs84(q, chains, static_cast<std::uint32_t>(polygon.interiors().size() + 1), polygon.edge_index(), cutoff_metres,
-                                 stats);
+    const auto rings = static_cast<std::uint32_t>(polygon.interiors().size() + 1);
+    return chains_distance_wgs84(q, chains, rings, polygon.edge_index(), cutoff_metres, stats);
 }
 
 }  // namespace sferix::geodetic

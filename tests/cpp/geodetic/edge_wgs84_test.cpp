@@ -79,7 +79,8 @@ TEST(ArcDistanceWgs84, MatchesBruteForceOnRandomEdges) {
         const UnitVec mid = std::cos(along * length) * a + std::sin(along * length) * direction;
         const UnitVec side = cross(direction, a);
         const UnitVec qv = std::cos(offset) * mid + std::sin(offset) * (trial % 2 == 0 ? side : -1.0 * side);
-        const GeodeticPoint q = point(std::atan2(qv.y, qv.x) * DEGREES, std::asin(std::clamp(qv.z, -1.0, 1.0)) * DEGREES);
+        const GeodeticPoint q =
+            point(std::atan2(qv.y, qv.x) * DEGREES, std::asin(std::clamp(qv.z, -1.0, 1.0)) * DEGREES);
         const double found = arc_distance_wgs84(q, a, b, INFINITY, &stats);
         const double expected = brute_force(q, a, b);
         EXPECT_NEAR(found, expected, 1e-3) << "trial " << trial;
