@@ -178,11 +178,8 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
     }
     // The constructors' rule for arrays of points, and their words: up to two further
     // columns (altitude, measure) are ignored, more is an array the wrong way round.
-    if (!refuse_wide_point_array(*shape)) {
-        return std::nullopt;
-    }
-    const std::optional<Float64Matrix> matrix = float64_matrix(queries);
-    if (!matrix) {
+    std::optional<Float64Matrix> matrix;
+    if (!refuse_wide_point_array(*shape) || !(matrix = float64_matrix(queries))) {
         return std::nullopt;
     }
     if (matrix->qualifies()) {
@@ -196,11 +193,8 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
         return parse_each(rows->get());
     }
     const std::optional<ArrayFacts> facts = array_facts(queries);
-    if (!facts) {
-        return std::nullopt;
-    }
-    if (facts->kind != "O") {
-        return not_numbers("queries", *facts);
+    if (!facts || facts->kind != "O") {
+        return facts ? not_numbers("queries", *facts) : std::nullopt;
     }
     // An object array's elements as nested lists: read as the same objects in a list
     // would be, as the constructors read such arrays.
