@@ -207,6 +207,47 @@ class GeodeticLineStringTree(_GeodeticTree[LineString | MultiLineString]):
     as its nearest part."""
 
     def __new__(cls, data: Iterable[_LineStringLike] | dict[str, Any] | Any) -> GeodeticLineStringTree: ...
+    # The WGS84 forms repeat the overloads of their sphere forms: radius and metres are
+    # geodesic on the WGS84 ellipsoid.
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
+    ) -> NDArray[np.int64]: ...
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[True], *, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
+    ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    def nearest_k_wgs84(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
+        """The `(input position, geodesic distance in metres)` of the `k` linestrings nearest
+        to `query` on the WGS84 ellipsoid, nearest first, ties by the smaller position;
+        with `max_distance`, only those within that many metres.
+        Metres are the smallest WGS84 geodesic distance to any point of the linestring's
+        great-circle edges, within 1 mm."""
+    def query_nearest_wgs84(
+        self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """query_nearest by geodesic distance on the WGS84 ellipsoid, as nearest_k_wgs84
+        finds them."""
+    def nearest_wgs84(self, query: _PointLike) -> int | None:
+        """The input position of the nearest linestring to `query` by WGS84-ellipsoid geodesic
+        distance, or `None` if the tree is empty.
+        Metres are the smallest WGS84 geodesic distance to any point of the linestring's
+        great-circle edges, within 1 mm."""
+    def nearest_with_distance_wgs84(self, query: _PointLike) -> tuple[int, float] | None:
+        """The `(input position, geodesic distance in metres)` of the nearest linestring
+        to `query` on the WGS84 ellipsoid, or `None` if empty.
+        Metres are the smallest WGS84 geodesic distance to any point of the linestring's
+        great-circle edges, within 1 mm."""
+    @overload
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
+    @overload
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
+    @overload
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...
 
 @final
 class GeodeticPolygonTree(_GeodeticTree[Polygon | MultiPolygon]):
@@ -218,3 +259,44 @@ class GeodeticPolygonTree(_GeodeticTree[Polygon | MultiPolygon]):
     def __new__(
         cls, data: Iterable[_PolygonLike] | dict[str, Any] | Any, *, oriented: bool = True
     ) -> GeodeticPolygonTree: ...
+    # The WGS84 forms repeat the overloads of their sphere forms: radius and metres are
+    # geodesic on the WGS84 ellipsoid.
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[False] = False, *, workers: int = 1
+    ) -> NDArray[np.int64]: ...
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: Literal[True], *, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query_within_distance_wgs84(
+        self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
+    ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    def nearest_k_wgs84(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
+        """The `(input position, geodesic distance in metres)` of the `k` polygons nearest
+        to `query` on the WGS84 ellipsoid, nearest first, ties by the smaller position;
+        with `max_distance`, only those within that many metres.
+        Metres are the smallest WGS84 geodesic distance to any point of the polygon's
+        great-circle edges (0 inside it), within 1 mm."""
+    def query_nearest_wgs84(
+        self, queries: _Queries, k: int = 1, *, max_distance: float | None = None, workers: int = 1
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+        """query_nearest by geodesic distance on the WGS84 ellipsoid, as nearest_k_wgs84
+        finds them."""
+    def nearest_wgs84(self, query: _PointLike) -> int | None:
+        """The input position of the nearest polygon to `query` by WGS84-ellipsoid geodesic
+        distance, or `None` if the tree is empty.
+        Metres are the smallest WGS84 geodesic distance to any point of the polygon's
+        great-circle edges (0 inside it), within 1 mm."""
+    def nearest_with_distance_wgs84(self, query: _PointLike) -> tuple[int, float] | None:
+        """The `(input position, geodesic distance in metres)` of the nearest polygon
+        to `query` on the WGS84 ellipsoid, or `None` if empty.
+        Metres are the smallest WGS84 geodesic distance to any point of the polygon's
+        great-circle edges (0 inside it), within 1 mm."""
+    @overload
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: Literal[False] = False) -> list[int]: ...
+    @overload
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: Literal[True]) -> list[tuple[int, float]]: ...
+    @overload
+    def within_distance_wgs84(self, query: _PointLike, radius_metres: float, return_distance: bool) -> list[int] | list[tuple[int, float]]: ...

@@ -82,6 +82,8 @@ public:
 
     // Whether an edge index serves this line's queries.
     [[nodiscard]] bool has_edge_index() const noexcept { return edges_ != nullptr; }
+    // That index (one chain, the line), or null.
+    [[nodiscard]] const EdgeIndex* edge_index() const noexcept { return edges_.get(); }
 
 private:
     GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors, const Envelope& envelope,

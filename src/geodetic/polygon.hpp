@@ -145,6 +145,8 @@ public:
 
     // Whether an edge index serves this polygon's queries.
     [[nodiscard]] bool has_edge_index() const noexcept { return indexed_ != nullptr; }
+    // That index (ring c is the exterior for 0, hole c − 1 after it), or null.
+    [[nodiscard]] const EdgeIndex* edge_index() const noexcept { return indexed_ ? &indexed_->edges : nullptr; }
 
 private:
     GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill);

@@ -274,7 +274,7 @@ support::RunOutcome within_rows(std::span<const geodetic::GeodeticPoint> queries
 // --- The array queries -----------------------------------------------------------
 
 // The distance a query measures by: great-circle metres on the mean sphere, or geodesic
-// metres on WGS84 (point trees only).
+// metres on WGS84.
 enum class Geodesy { Sphere, Wgs84 };
 
 // How a batch runs: on `workers` threads (the caller's included), asking keep_going at
@@ -302,7 +302,7 @@ inline constexpr std::size_t WITHIN_QUERIES_PER_CHUNK = 64;
 inline constexpr std::size_t COVERAGE_MIN_ITEMS = 1024;
 
 // The k nearest, as nearest_k and nearest_k_wgs84 find them; a point tree's search
-// takes the hint (may be null). REQUIRES: Wgs84 only on a point tree.
+// takes the hint (may be null).
 template <typename Tree>
 void nearest_k_on(Geodesy geodesy, const Tree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                   double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr) {
@@ -312,24 +312,21 @@ void nearest_k_on(Geodesy geodesy, const Tree& tree, const geodetic::GeodeticPoi
         } else {
             nearest_k(tree, query, k, max_metres, hits, hint);
         }
+    } else if (geodesy == Geodesy::Wgs84) {
+        nearest_k_wgs84(tree, query, k, max_metres, hits);
     } else {
-        SFERIX_ASSERT(geodesy == Geodesy::Sphere, "WGS84 queries are for points");
         nearest_k(tree, query, k, max_metres, hits);
     }
 }
 
 // The leaves within a radius, as within_distance and within_distance_wgs84 find them.
-// REQUIRES: Wgs84 only on a point tree.
 template <typename Tree>
 void within_distance_on(Geodesy geodesy, const Tree& tree, const geodetic::GeodeticPoint& query,
                         double radius_metres, bool with_distance, std::vector<PositionWithMetres>& hits) {
-    if constexpr (std::same_as<Tree, indexed::PointTree>) {
-        if (geodesy == Geodesy::Wgs84) {
-            within_distance_wgs84(tree, query, radius_metres, with_distance, hits);
-            return;
-        }
+    if (geodesy == Geodesy::Wgs84) {
+        within_distance_wgs84(tree, query, radius_metres, with_distance, hits);
+        return;
     }
-    SFERIX_ASSERT(geodesy == Geodesy::Sphere, "WGS84 queries are for points");
     within_distance(tree, query, radius_metres, with_distance, hits);
 }
 
@@ -366,7 +363,11 @@ support::RunOutcome query_nearest(const Tree& tree, std::span<const geodetic::Ge
         return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits,
                         NearestHint& hint) { nearest_k(tree, query, options.k, options.max_metres, hits, &hint); });
     } else {
-        SFERIX_ASSERT(options.geodesy == Geodesy::Sphere, "WGS84 queries are for points");
+        if (options.geodesy == Geodesy::Wgs84) {
+            return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits) {
+                nearest_k_wgs84(tree, query, options.k, options.max_metres, hits);
+            });
+        }
         return rows([&](const geodetic::GeodeticPoint& query, std::vector<PositionWithMetres>& hits) {
             nearest_k(tree, query, options.k, options.max_metres, hits);
         });
@@ -387,6 +388,14 @@ template <typename Tree>
     return tree.size() >= COVERAGE_MIN_ITEMS && std::any_of(radii.begin(), radii.end(), CoverageGrid::applies_to);
 }
 
+// The same for WGS84 radii, which the grid is asked at their sphere pre-filter radii.
+template <typename Tree>
+[[nodiscard]] bool coverage_pays_wgs84(const Tree& tree, std::span<const double> radii) {
+    return tree.size() >= COVERAGE_MIN_ITEMS && std::any_of(radii.begin(), radii.end(), [](double radius) {
+               return radius >= 0.0 && CoverageGrid::applies_to(geodetic::wgs84_prefilter_radius_metres(radius));
+           });
+}
+
 // No coverage grid: the tree is walked for every query.
 struct NoCoverage {};
 
@@ -402,7 +411,8 @@ support::RunOutcome query_within_distance(const Tree& tree, std::span<const geod
                                           const Coverage& coverage = {}) {
     const LeafCoverage<typename Tree::LeafType>* grid = nullptr;
     if constexpr (!std::same_as<Coverage, NoCoverage>) {
-        if (coverage_pays(tree, radii)) {
+        // A WGS84 query asks the grid at its sphere pre-filter radius, about 1.1% larger.
+        if (options.geodesy == Geodesy::Wgs84 ? coverage_pays_wgs84(tree, radii) : coverage_pays(tree, radii)) {
             grid = &coverage();
         }
     }
@@ -423,14 +433,22 @@ support::RunOutcome query_within_distance(const Tree& tree, std::span<const geod
         };
         return within_rows(queries, radii, chunks, run.keep_going, found, search, query_order_for(tree));
     };
-    if constexpr (std::same_as<Tree, indexed::PointTree>) {
-        if (options.geodesy == Geodesy::Wgs84) {
+    if (options.geodesy == Geodesy::Wgs84) {
+        if constexpr (std::same_as<Tree, indexed::PointTree>) {
             return rows([&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
                 within_distance_wgs84(tree, query, radius, with_distance, hits);
             });
+        } else {
+            // The grid only narrows the candidates here, so it is handed to the search
+            // rather than answering in place of the walk.
+            return within_rows(
+                queries, radii, chunks, run.keep_going, found,
+                [&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
+                    within_distance_wgs84(tree, query, radius, with_distance, hits, grid);
+                },
+                query_order_for(tree));
         }
     }
-    SFERIX_ASSERT(options.geodesy == Geodesy::Sphere, "WGS84 queries are for points");
     return rows([&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
         within_distance(tree, query, radius, with_distance, hits);
     });

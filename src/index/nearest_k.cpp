@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "geodetic/distance.hpp"
+#include "geodetic/edge_wgs84.hpp"
 #include "geodetic/wgs84.hpp"
 #include "index/k_best.hpp"
 #include "index/nearest_position.hpp"
@@ -285,6 +286,112 @@ void nearest_k_wgs84(const indexed::PointTree& tree, const geodetic::GeodeticPoi
         }
     }
 }
+
+namespace {
+
+// The walk of the linestring and polygon trees' WGS84 k-nearest search: as
+// Wgs84KNearestPolicy, with items for points. An item's geodesic minimum is at most its
+// sphere metres stretched by K (at the sphere's nearest point), so the k nearest items met
+// on the sphere bound the answer before any geodesic is solved; a tree whose items have
+// several parts (leaves sharing a position) cannot count k items that way and leaves it to
+// the answers held. No second key: ties are broken on positions at the end.
+struct ShapeWgs84Policy : rtree::EveryLeaf {
+    KBest<Candidate, ChordPrecedes> met;  // the k nearest leaves met on the sphere
+    bool count_met;
+    double limit = NO_MAX_DISTANCE;
+    SquaredChord bound = SquaredChord::infinity();
+
+    void lower_limit(double metres) {
+        if (metres < limit) {
+            limit = metres;
+            bound = tie_widened(
+                SquaredChord::from_metres((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND));
+        }
+    }
+    [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
+        if (!(chord_of(child) <= bound)) {
+            return false;
+        }
+        if (child.is_leaf && count_met && met.offer(Candidate{chord_of(child), child.index, child.index}) &&
+            met.full()) {
+            lower_limit(Wgs84KNearestPolicy::at_most_metres(met.worst().chord));
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+template <indexed::GeodeticLeaf Leaf>
+void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                     double max_metres, std::vector<PositionWithMetres>& hits) {
+    hits.clear();
+    if (k == 0 || !(max_metres >= 0.0)) {
+        return;
+    }
+    const auto view = tree.rtree().view();
+    std::vector<Candidate> met_storage;
+    ShapeWgs84Policy start{{}, KBest<Candidate, ChordPrecedes>(met_storage, k), !tree.repeats_positions()};
+    start.lower_limit(max_metres);
+    rtree::BestFirstWalk walk(view, query.vector(), std::move(start));
+    ShapeWgs84Policy& policy = walk.policy();
+    // Every position measured, at the least metres any of its parts gave.
+    std::vector<PositionWithMetres>& found = hits;
+    std::vector<double> metres;
+    support::StopCheck stop;
+    while (const std::optional<rtree::WalkEntry> entry = walk.pop()) {
+        stop.visit();
+        // Entries come out by squared chord and the bound only shrinks: nothing later fits.
+        if (!(chord_of(*entry) <= policy.bound)) {
+            break;
+        }
+        if (!entry->is_leaf) {
+            walk.expand(*entry);
+            continue;
+        }
+        // A lower bound of this and every later item's geodesic metres; items tied with
+        // the k-th still count, for the position to break the tie.
+        if (geodetic::squared_chord_to_metres(entry->distance_2) * geodetic::WGS84_SPHERE_LOWER_BOUND -
+                ROUNDING_SLACK_METRES >
+            policy.limit) {
+            break;
+        }
+        const Leaf& leaf = view.leaves[entry->index];
+        const double d = geodetic::distance_wgs84(leaf.geom(), query, policy.limit);
+        if (!(d <= policy.limit)) {
+            continue;
+        }
+        const std::uint64_t position = leaf.data();
+        const auto same = std::find_if(found.begin(), found.end(),
+                                       [&](const PositionWithMetres& hit) { return hit.position == position; });
+        if (same == found.end()) {
+            found.push_back({position, d});
+        } else if (d < same->metres) {
+            same->metres = d;
+        } else {
+            continue;
+        }
+        if (found.size() >= k) {
+            metres.clear();
+            for (const PositionWithMetres& hit : found) {
+                metres.push_back(hit.metres);
+            }
+            std::nth_element(metres.begin(), metres.begin() + static_cast<std::ptrdiff_t>(k - 1), metres.end());
+            policy.lower_limit(metres[k - 1]);
+        }
+    }
+    std::sort(found.begin(), found.end(), precedes);
+    if (found.size() > k) {
+        found.resize(k);
+    }
+}
+
+template void nearest_k_wgs84<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
+                                                        const geodetic::GeodeticPoint&, std::size_t, double,
+                                                        std::vector<PositionWithMetres>&);
+template void nearest_k_wgs84<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
+                                                     const geodetic::GeodeticPoint&, std::size_t, double,
+                                                     std::vector<PositionWithMetres>&);
 
 template void nearest_k<indexed::PointLeaf>(const indexed::GeodeticRTree<indexed::PointLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,

@@ -58,6 +58,23 @@ void nearest_k(const indexed::PointTree& tree, const geodetic::GeodeticPoint& qu
 void nearest_k_wgs84(const indexed::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                      double max_metres, std::vector<PositionWithMetres>& hits, NearestHint* hint = nullptr);
 
+// By geodesic metres on WGS84 to the nearest point of each linestring or polygon (0
+// inside a polygon; see edge_wgs84.hpp, within 1 mm). Best-first on the sphere: an item
+// is measured only while its great-circle metres × WGS84_SPHERE_LOWER_BOUND do not
+// exceed max_metres or, once k answers are held, the k-th's metres, and its edges are
+// searched only up to that bound. A multipart item counts at its nearest part. Ties as
+// nearest_k: the smaller position.
+template <indexed::GeodeticLeaf Leaf>
+void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                     double max_metres, std::vector<PositionWithMetres>& hits);
+
+extern template void nearest_k_wgs84<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
+                                                      const geodetic::GeodeticPoint&, std::size_t, double,
+                                                      std::vector<PositionWithMetres>&);
+extern template void nearest_k_wgs84<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
+                                                      const geodetic::GeodeticPoint&, std::size_t, double,
+                                                      std::vector<PositionWithMetres>&);
+
 extern template void nearest_k<indexed::PointLeaf>(const indexed::GeodeticRTree<indexed::PointLeaf>&,
                                               const geodetic::GeodeticPoint&, std::size_t, double,
                                               std::vector<PositionWithMetres>&);

@@ -10,11 +10,14 @@
 //   if (!covered_within_distance(tree, coverage, query, 0.0, false, hits)) { ... walk ... }
 
 #include <cstddef>
+#include <concepts>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
 
 #include "geodetic/distance.hpp"
+#include "geodetic/edge_wgs84.hpp"
+#include "geodetic/wgs84.hpp"
 #include "geodetic/point.hpp"
 #include "index/leaf_coverage.hpp"
 #include "index/position_with_metres.hpp"
@@ -98,6 +101,48 @@ inline void within_distance_wgs84(const indexed::PointTree& tree, const geodetic
     }
     for (const auto& [leaf, metres] : tree.locate_within_distance_wgs84(query, radius_metres)) {
         hits.push_back({leaf->data(), metres});
+    }
+}
+
+// The linestrings or polygons within `radius_metres` geodesic metres on WGS84 (see
+// edge_wgs84.hpp; 0 inside a polygon), in the order of the sphere's radius walk at the
+// pre-filter radius (or of the coverage grid, when given and it can answer), a
+// multipart item once at its nearest part. Membership is decided on the metres
+// reported: with distances every candidate is measured, up to the radius; without, a
+// candidate within wgs84_accept_radius_metres on the sphere is certainly in (its
+// geodesic minimum is then at least 0.5 mm inside, beyond the search's tolerance) and
+// one beyond wgs84_reject_radius_metres is never met, and the metres are left at 0.
+template <indexed::GeodeticLeaf Leaf>
+    requires(!std::same_as<Leaf, indexed::PointLeaf>)
+void within_distance_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query,
+                           double radius_metres, bool with_distance, std::vector<PositionWithMetres>& hits,
+                           const LeafCoverage<Leaf>* coverage = nullptr) {
+    hits.clear();
+    if (!(radius_metres >= 0.0)) {
+        return;
+    }
+    const double sphere_radius = with_distance ? geodetic::wgs84_prefilter_radius_metres(radius_metres)
+                                               : geodetic::wgs84_reject_radius_metres(radius_metres);
+    const double accept_2 = with_distance ? -1.0
+                                          : geodetic::metres_to_squared_chord(
+                                                geodetic::wgs84_accept_radius_metres(radius_metres));
+    const auto offer = [&](const Leaf& leaf, double distance_2) {
+        if (distance_2 <= accept_2) {
+            hits.push_back({leaf.data(), 0.0});
+            return;
+        }
+        const double d = geodetic::distance_wgs84(leaf.geom(), query, radius_metres);
+        if (d <= radius_metres) {
+            hits.push_back({leaf.data(), with_distance ? d : 0.0});
+        }
+    };
+    if (coverage == nullptr || !coverage->within_distance(tree, query, sphere_radius, offer)) {
+        for (const auto& [leaf, distance_2] : tree.locate_within_distance(query, sphere_radius)) {
+            offer(*leaf, distance_2);
+        }
+    }
+    if (tree.repeats_positions()) {
+        within_detail::merge_repeated_positions(hits);
     }
 }
 

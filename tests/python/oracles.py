@@ -65,3 +65,53 @@ def in_rectangle(lon, lat, w, s, e, n):
         return w <= x <= e if w <= e else (x >= w or x <= e)
 
     return window(lon) or (abs(lon) == 180 and window(-lon))
+
+
+def _slerp(a, b, t):
+    """The point at fraction t along the minor arc from unit vector a to b."""
+    theta = angle(a, b)
+    if theta == 0.0:
+        return a
+    s = math.sin(theta)
+    wa, wb = math.sin((1 - t) * theta) / s, math.sin(t * theta) / s
+    return tuple(wa * x + wb * y for x, y in zip(a, b))
+
+
+def _lonlat(v):
+    return math.degrees(math.atan2(v[1], v[0])), math.degrees(math.atan2(v[2], math.hypot(v[0], v[1])))
+
+
+def arc_metres_wgs84(query, a, b, samples=64):
+    """The smallest WGS84 geodesic metres (geographiclib) from `query` (lon, lat) to the
+    great-circle arc between the lon/lats a and b, each arc point read as the lon/lat of
+    its direction: dense sampling, then golden-section search around every sampled local
+    minimum."""
+    from geographiclib.geodesic import Geodesic
+
+    ua, ub = unit(*a), unit(*b)
+
+    def at(t):
+        lon, lat = _lonlat(_slerp(ua, ub, t))
+        return Geodesic.WGS84.Inverse(query[1], query[0], lat, lon, Geodesic.DISTANCE)["s12"]
+
+    values = [at(i / samples) for i in range(samples + 1)]
+    best = min(values)
+    ratio = (math.sqrt(5) - 1) / 2
+    for i, value in enumerate(values):
+        if (i > 0 and values[i - 1] < value) or (i < samples and values[i + 1] < value):
+            continue
+        lo, hi = max(0, i - 1) / samples, min(samples, i + 1) / samples
+        while hi - lo > 1e-13:
+            m1, m2 = hi - ratio * (hi - lo), lo + ratio * (hi - lo)
+            f1, f2 = at(m1), at(m2)
+            best = min(best, f1, f2)
+            if f1 < f2:
+                hi = m2
+            else:
+                lo = m1
+    return best
+
+
+def chain_metres_wgs84(query, chain, samples=64):
+    """arc_metres_wgs84 to the nearest edge of a chain of lon/lats."""
+    return min(arc_metres_wgs84(query, a, b, samples) for a, b in zip(chain, chain[1:]))
