@@ -6,6 +6,7 @@
     python3 benchmarks/python/compare.py --targets  # only the rows the performance targets need
     python3 benchmarks/python/compare.py --quick --json results.json   # the tables, also as data
     python3 benchmarks/python/compare.py --joins    # only the geopandas joins (a few minutes)
+    python3 benchmarks/python/compare.py --sizes    # memory and k=1 time from 10^4 to 10^7 points
 
 The results file holds every table printed, each figure with its number and unit; the
 documentation's performance page is drawn from the one in benchmarks/results/.
@@ -842,6 +843,44 @@ def travel(n: int, repeat: int) -> None:
                               "bytes per point": len(stored) / n}
 
 
+# The sizes of the sweep: each decade's 1, 2 and 3, where a tree's node count used to jump.
+SWEEP_SIZES = (10_000, 20_000, 30_000, 100_000, 200_000, 300_000, 1_000_000, 2_000_000, 3_000_000, 10_000_000)
+SWEEP_BYTES_PER_POINT = 48.0
+
+
+def size_sweep(sizes: Sequence[int], repeat: int) -> None:
+    """Bytes per point kept (a fresh interpreter per size) and batch k=1 time at each size, beside
+    cKDTree on unit vectors; memory should grow smoothly with n and time never fall as n grows."""
+    heading("Points: memory and nearest time by size")
+    q_lon, q_lat = random_lonlat(ARRAY_QUERIES, ARRAY_SEED)
+    queries = np.column_stack((q_lon, q_lat))
+    xyz = lonlat_to_xyz(q_lon, q_lat)
+    rows = []
+    measured: list[tuple[int, float, float]] = []
+    for n in sizes:
+        ours_bytes = measure_memory("sferix-ndarray", n)["retained"] / n
+        theirs_bytes = measure_memory("ckdtree", n)["retained"] / n
+        build_s, tree = time_build("sferix-ndarray", n, repeat)
+        ours_us = per_query_us(lambda: tree.query_nearest(queries, 1, workers=1), len(queries), repeat)
+        del tree
+        kd_build_s, kd = time_build("ckdtree", n, repeat)
+        theirs_us = per_query_us(lambda: kd.query(xyz, 1, workers=1), len(queries), repeat)
+        del kd
+        gc.collect()
+        measured.append((n, ours_bytes, ours_us))
+        rows.append((f"{n:,}", Measured(f"{ours_bytes:.1f} B", ours_bytes, "B"),
+                     Measured(f"{theirs_bytes:.1f} B", theirs_bytes, "B"), fmt_s(build_s), fmt_s(kd_build_s),
+                     fmt_us(ours_us), fmt_us(theirs_us)))
+        print(f"  n = {n:,} done", file=sys.stderr, flush=True)
+    print_table(("n", "sferix per point", "cKDTree per point", "sferix build", "cKDTree build",
+                 "sferix k=1", "cKDTree k=1"), rows)
+    worst = max(measured, key=lambda m: m[1])
+    print(f"- most bytes per point: {worst[1]:.1f} at n = {worst[0]:,} (target <= {SWEEP_BYTES_PER_POINT:.0f}: "
+          f"{'yes' if worst[1] <= SWEEP_BYTES_PER_POINT else 'NO'})")
+    slower = [f"{a[0]:,} ({a[2]:.2f} µs) > {b[0]:,} ({b[2]:.2f} µs)" for a, b in zip(measured, measured[1:]) if a[2] > b[2]]
+    print(f"- k=1 time above the next larger size's: {'; '.join(slower) if slower else 'none'}")
+
+
 def targets(n: int) -> None:
     build = RESULTS.get(("build", n), {})
     memory = RESULTS.get(("bytes per point", n), {})
@@ -1313,6 +1352,9 @@ def main() -> None:
     parser.add_argument("--big-ring", action="store_true", help="only the big-ring table (under a minute)")
     parser.add_argument("--json", metavar="PATH", help="also write every table, with its numbers, to PATH")
     parser.add_argument("--joins", action="store_true", help="only the geopandas joins (a few minutes)")
+    parser.add_argument("--sizes", nargs="?", const=",".join(map(str, SWEEP_SIZES)), metavar="N,N,...",
+                        help="only memory and batch k=1 time by size, 10^4 to 10^7 points by default "
+                             "(about 10 minutes; 10^7 needs about 2 GB)")
     args = parser.parse_args()
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]))
@@ -1327,6 +1369,18 @@ def main() -> None:
         print(f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at start")
         big_ring_benchmark(5)
         print(f"load average {os.getloadavg()[0]:.2f} at end")
+        return
+
+    if args.sizes:
+        if _missing("scipy"):
+            sys.exit("missing scipy: pip install scipy numpy")
+        start, load_at_start = time.perf_counter(), os.getloadavg()[0]
+        print(versions())
+        print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
+        size_sweep([int(n) for n in args.sizes.split(",")], 3)
+        print(f"load average {os.getloadavg()[0]:.2f} at end")
+        if args.json:
+            write_results(args.json, load_at_start, time.perf_counter() - start)
         return
 
     if args.joins:
