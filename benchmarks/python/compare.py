@@ -272,7 +272,7 @@ def reset_peak() -> bool:
         return False
 
 
-def memory_child(kind: str, n: int) -> None:
+def memory_child(kind: str, n: int, warm_up: int = 0) -> None:
     polygons = kind.endswith(("polygons", "polygons33", "linestrings33"))
     data = prepare_polygons(kind, n) if polygons else prepare_points(kind, n)
     # Import the library before measuring so that only the index counts.
@@ -284,6 +284,10 @@ def memory_child(kind: str, n: int) -> None:
         import sklearn.neighbors  # noqa: F401
     else:
         import shapely  # noqa: F401
+    # A small index built and dropped first pages in the library's code (about 300 kB for
+    # sferix), which would otherwise count as 30 bytes a point at 10^4.
+    if warm_up:
+        build_points(kind, prepare_points(kind, warm_up))
     gc.collect()
     peak_ok = reset_peak()
     before = resident_bytes()
@@ -298,9 +302,9 @@ def memory_child(kind: str, n: int) -> None:
     }))
 
 
-def measure_memory(kind: str, n: int) -> dict[str, Any]:
+def measure_memory(kind: str, n: int, warm_up: int = 0) -> dict[str, Any]:
     out = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--memory-child", kind, str(n)],
+        [sys.executable, os.path.abspath(__file__), "--memory-child", kind, str(n), "--warm-up", str(warm_up)],
         check=True, capture_output=True, text=True,
     )
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -846,11 +850,14 @@ def travel(n: int, repeat: int) -> None:
 # The sizes of the sweep: each decade's 1, 2 and 3, where a tree's node count used to jump.
 SWEEP_SIZES = (10_000, 20_000, 30_000, 100_000, 200_000, 300_000, 1_000_000, 2_000_000, 3_000_000, 10_000_000)
 SWEEP_BYTES_PER_POINT = 48.0
+# Points of the index each memory child builds and drops before measuring.
+SWEEP_WARM_UP = 1000
 
 
 def size_sweep(sizes: Sequence[int], repeat: int) -> None:
-    """Bytes per point kept (a fresh interpreter per size) and batch k=1 time at each size, beside
-    cKDTree on unit vectors; memory should grow smoothly with n and time never fall as n grows."""
+    """Bytes per point kept (a fresh interpreter per size, warmed up by a small index) and batch
+    k=1 time at each size, beside cKDTree on unit vectors; memory should grow smoothly with n and
+    time never fall as n grows."""
     heading("Points: memory and nearest time by size")
     q_lon, q_lat = random_lonlat(ARRAY_QUERIES, ARRAY_SEED)
     queries = np.column_stack((q_lon, q_lat))
@@ -858,8 +865,8 @@ def size_sweep(sizes: Sequence[int], repeat: int) -> None:
     rows = []
     measured: list[tuple[int, float, float]] = []
     for n in sizes:
-        ours_bytes = measure_memory("sferix-ndarray", n)["retained"] / n
-        theirs_bytes = measure_memory("ckdtree", n)["retained"] / n
+        ours_bytes = measure_memory("sferix-ndarray", n, SWEEP_WARM_UP)["retained"] / n
+        theirs_bytes = measure_memory("ckdtree", n, SWEEP_WARM_UP)["retained"] / n
         build_s, tree = time_build("sferix-ndarray", n, repeat)
         ours_us = per_query_us(lambda: tree.query_nearest(queries, 1, workers=1), len(queries), repeat)
         del tree
@@ -1348,6 +1355,7 @@ def main() -> None:
     parser.add_argument("--cpp-bench", default=os.path.join("build", "bench", "benchmarks"),
                         help="where `make bench` put the C++ benchmarks (default build/bench/benchmarks)")
     parser.add_argument("--memory-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
+    parser.add_argument("--warm-up", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--big-ring-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--big-ring", action="store_true", help="only the big-ring table (under a minute)")
     parser.add_argument("--json", metavar="PATH", help="also write every table, with its numbers, to PATH")
@@ -1357,7 +1365,7 @@ def main() -> None:
                              "(about 10 minutes; 10^7 needs about 2 GB)")
     args = parser.parse_args()
     if args.memory_child:
-        memory_child(args.memory_child[0], int(args.memory_child[1]))
+        memory_child(args.memory_child[0], int(args.memory_child[1]), args.warm_up)
         return
     if args.big_ring_child:
         big_ring_child(args.big_ring_child[0], int(args.big_ring_child[1]))
