@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "rtree/algorithm/bulk_load/bulk_load_sequential.hpp"
@@ -189,6 +190,82 @@ TEST(BulkLoad, CheckFillTellsTheSparseShapeEarlierVersionsStored) {
     ASSERT_TRUE(sparse);
     EXPECT_EQ(sparse->index, 1U);
     EXPECT_EQ(sparse->what, "fill 1 of 32, under half");
+}
+
+// The nodes earlier versions built over leaves in storage order (and stored in the binary
+// form): a node per group of the partitioning, which halves every group of more than six
+// leaves along z, y and x (a group of one stays whole), children allocated as one block
+// when their parent is split and each then loaded depth first.
+std::size_t load_earlier_shape(std::vector<FlatNode<UnitVec>>& nodes, std::span<const PointLeaf> leaves,
+                               std::size_t first, std::size_t size, std::size_t index) {
+    Box box = Box::new_empty();
+    if (size <= STORAGE_GROUP_SIZE) {
+        for (const PointLeaf& leaf : leaves.subspan(first, size)) {
+            box.merge(leaf.envelope());
+        }
+        nodes[index] = FlatNode<UnitVec>{box, static_cast<std::uint32_t>(first), static_cast<std::uint16_t>(size), true};
+        return index;
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> groups{{first, size}};
+    for (int axis = 0; axis < 3; ++axis) {
+        std::vector<std::pair<std::size_t, std::size_t>> halves;
+        for (const auto& [start, length] : groups) {
+            if (length == 1) {
+                halves.emplace_back(start, length);
+            } else {
+                halves.emplace_back(start, length / 2);
+                halves.emplace_back(start + length / 2, length - length / 2);
+            }
+        }
+        groups = std::move(halves);
+    }
+    const std::size_t block = nodes.size();
+    nodes.resize(block + groups.size(), FlatNode<UnitVec>{Box::new_empty(), 0, 0, true});
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        load_earlier_shape(nodes, leaves, groups[i].first, groups[i].second, block + i);
+        box.merge(nodes[block + i].envelope);
+    }
+    nodes[index] = FlatNode<UnitVec>{box, static_cast<std::uint32_t>(block), static_cast<std::uint16_t>(groups.size()), false};
+    return index;
+}
+
+// A tree stored by an earlier version keeps its sparse nodes when loaded: it passes the
+// one structure check and answers every query as the packed tree over the same leaves,
+// selections in the same order.
+TEST(BulkLoad, TreesOfTheEarlierShapeAnswerAsThePackedTree) {
+    std::mt19937_64 rng(31);
+    for (const std::size_t n : {7U, 49U, 1000U, 28'672U}) {
+        const std::vector<UnitVec> points = random_unit_vecs(n, rng);
+        const PointTree packed = point_tree(points);
+        const std::vector<PointLeaf> leaves(packed.view().leaves.begin(), packed.view().leaves.end());
+        std::vector<FlatNode<UnitVec>> nodes(1, FlatNode<UnitVec>{Box::new_empty(), 0, 0, true});
+        load_earlier_shape(nodes, leaves, 0, n, 0);
+        ASSERT_FALSE(check_structure(std::span<const FlatNode<UnitVec>>(nodes), std::span<const PointLeaf>(leaves),
+                                     no_hooks<TreeDefect>()))
+            << n;
+        EXPECT_TRUE(check_fill(std::span<const FlatNode<UnitVec>>(nodes))) << n;
+        const std::size_t earlier_nodes = nodes.size();
+        const PointTree earlier = PointTree::from_flat_arrays(FlatArray<FlatNode<UnitVec>>(std::move(nodes)),
+                                                              FlatArray<PointLeaf>(std::vector<PointLeaf>(leaves)));
+        EXPECT_LT(packed.view().nodes.size(), earlier_nodes) << n;
+        for (const UnitVec& query : random_unit_vecs(20, rng)) {
+            for (const double radius_2 : {1e-4, 1e-2, 0.5}) {
+                EXPECT_EQ(drain_positions(earlier.locate_within_distance(query, radius_2)),
+                          drain_positions(packed.locate_within_distance(query, radius_2)))
+                    << n;
+            }
+            auto a = earlier.nearest_neighbor_iter_with_distance_2(query);
+            auto b = packed.nearest_neighbor_iter_with_distance_2(query);
+            for (int k = 0; k < 10; ++k) {
+                const auto x = a.next();
+                const auto y = b.next();
+                ASSERT_EQ(x.has_value(), y.has_value());
+                if (x) {
+                    EXPECT_EQ(x->leaf->data(), y->leaf->data()) << n;
+                }
+            }
+        }
+    }
 }
 
 // The sort-tile rule for a group of n > STORAGE_GROUP_SIZE elements, in single
