@@ -160,7 +160,25 @@ TEST_P(PackedSizes, LevelsAreFullAndTheOrderIsTheGroups) {
     const std::vector<UnitVec> points = random_unit_vecs(n, rng);
     const PointTree tree = point_tree(points);
     ASSERT_TRUE(validate_tree(tree));
-    EXPECT_EQ(storage_order(tree), concatenated(storage_groups(points)));
+    const Groups groups = storage_groups(points);
+    EXPECT_EQ(storage_order(tree), concatenated(groups));
+    // A node above the leaf level is one region of the partition, so it starts where a
+    // group of the order starts (two regions that merely follow each other may lie far
+    // apart, and a node over both would be wide).
+    std::vector<bool> group_start(n + 1, false);
+    std::size_t start = 0;
+    for (const auto& group : groups) {
+        group_start[start] = true;
+        start += group.size();
+    }
+    const FlatTreeView<PointLeaf> view = tree.view();
+    for (const FlatNode<UnitVec>& node : view.nodes) {
+        const FlatNode<UnitVec>* first = &node;
+        while (!first->has_leaf_children()) {
+            first = &view.nodes[first->first];
+        }
+        EXPECT_TRUE(node.has_leaf_children() || group_start[first->first]) << view.index_of(node);
+    }
     // A node per 18 leaves at the most (60 bytes with its smallest position, under 4 a
     // point): above 128 leaves a leaf-level node holds more than 25.
     EXPECT_GE(n, 18 * tree.view().nodes.size());

@@ -146,8 +146,8 @@ inline void partition_runs(std::size_t first, std::size_t size, std::size_t limi
 // (partition_runs), so its children are the runs of level k − 1 inside it: more than
 // half a node's capacity of them, as a run of more than half its limit was split from
 // one above the limit. A level-1 run's leaves are shared evenly among the fewest
-// leaf-level nodes that hold them, so a leaf-level node holds 16 to 32 leaves (more
-// than 25 above 128 leaves). Every leaf lies at the same depth; a node's children
+// leaf-level nodes that hold them, so a leaf-level node holds 16 to 32 leaves (at
+// least 25 in a tree of more than 256). Every leaf lies at the same depth; a node's children
 // follow it, contiguous and in storage order, so a depth-first walk meets the leaves
 // in storage order.
 template <RTreeObject T>
@@ -170,8 +170,8 @@ template <RTreeObject T>
     for (const LeafRun& run : runs.empty() ? std::vector<LeafRun>{LeafRun{0, n}} : runs.front()) {
         leaf_level_count += nodes_for(run.size, LEAF_NODE_CAPACITY);
     }
-    // Where each level starts: the root first, the leaf level last.
-    // Level k ≥ 1 has one node per run of runs[k − 1].
+    // Where each level starts: the root first, the leaf level last. Level k ≥ 1 has one
+    // node per run of runs[k − 1].
     std::vector<std::size_t> offsets(runs.size() + 1, 0);
     for (std::size_t level = runs.size(); level-- > 0;) {
         offsets[level] = offsets[level + 1] + runs[level].size();
