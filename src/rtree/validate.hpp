@@ -14,7 +14,8 @@
 // last to the root, so a node's children are known good when it is checked.
 //
 // Trees stored by earlier versions (up to 6 leaves and 8 nodes a node, any fill) meet
-// these rules too. What only the packing loader gives, nodes at least half full, is check_fill's:
+// these rules too. What only the packing loader gives, nodes at least half full, is
+// check_fill's:
 //
 //   std::optional<TreeDefect> sparse = check_fill(nodes);
 
@@ -177,7 +178,8 @@ std::optional<TreeDefect> check_fill(std::span<const FlatNode<P>> nodes) {
         const std::size_t capacity = node.has_leaf_children() ? LEAF_NODE_CAPACITY : INNER_NODE_CAPACITY;
         if (i != 0 && 2 * std::size_t{node.count} < capacity) {
             return TreeDefect{i, Field::Children,
-                              "fill " + std::to_string(node.count) + " of " + std::to_string(capacity) + ", under half"};
+                              "fill " + std::to_string(node.count) + " of " + std::to_string(capacity) +
+                                  ", under half"};
         }
         if (node.has_leaf_children()) {
             if (leaf_depth && *leaf_depth != depth[i]) {

@@ -125,8 +125,8 @@ TEST(BulkLoad, IdenticalPointsSplitByCountWithPairSwaps) {
     EXPECT_TRUE(validate_tree(many));
 }
 
-// A storage group of 7 or more elements comes from an x split of at most 13
-// elements, so it is sorted by x.
+// A storage group of a tree of 7 or more elements comes from an x split of at most
+// 13 elements, so it is sorted by x.
 TEST(BulkLoad, RandomTreesAreValidAndStorageGroupsAscendInX) {
     std::mt19937_64 rng(42);
     for (const std::size_t n : {9U, 16U, 17U, 36U, 100U, 216U, 1000U, 1296U, 20000U}) {
@@ -221,7 +221,8 @@ std::size_t load_earlier_shape(std::vector<FlatNode<UnitVec>>& nodes, std::span<
         for (const PointLeaf& leaf : leaves.subspan(first, size)) {
             box.merge(leaf.envelope());
         }
-        nodes[index] = FlatNode<UnitVec>{box, static_cast<std::uint32_t>(first), static_cast<std::uint16_t>(size), true};
+        nodes[index] =
+            FlatNode<UnitVec>{box, static_cast<std::uint32_t>(first), static_cast<std::uint16_t>(size), true};
         return index;
     }
     std::vector<std::pair<std::size_t, std::size_t>> groups{{first, size}};
@@ -243,7 +244,8 @@ std::size_t load_earlier_shape(std::vector<FlatNode<UnitVec>>& nodes, std::span<
         load_earlier_shape(nodes, leaves, groups[i].first, groups[i].second, block + i);
         box.merge(nodes[block + i].envelope);
     }
-    nodes[index] = FlatNode<UnitVec>{box, static_cast<std::uint32_t>(block), static_cast<std::uint16_t>(groups.size()), false};
+    nodes[index] = FlatNode<UnitVec>{box, static_cast<std::uint32_t>(block),
+                                     static_cast<std::uint16_t>(groups.size()), false};
     return index;
 }
 
