@@ -8,6 +8,7 @@
     python3 benchmarks/python/compare.py --joins    # only the geopandas joins (a few minutes)
     python3 benchmarks/python/compare.py --wgs84-shapes   # WGS84 metres to lines and polygons
     python3 benchmarks/python/compare.py --wgs84-shapes --wgs84-accuracy 100000   # and their accuracy
+    python3 benchmarks/python/compare.py --sizes    # memory and k=1 time from 10^4 to 10^7 points
 
 The results file holds every table printed, each figure with its number and unit; the
 documentation's performance page is drawn from the one in benchmarks/results/.
@@ -273,7 +274,7 @@ def reset_peak() -> bool:
         return False
 
 
-def memory_child(kind: str, n: int) -> None:
+def memory_child(kind: str, n: int, warm_up: int = 0) -> None:
     polygons = kind.endswith(("polygons", "polygons33", "linestrings33"))
     data = prepare_polygons(kind, n) if polygons else prepare_points(kind, n)
     # Import the library before measuring so that only the index counts.
@@ -285,6 +286,10 @@ def memory_child(kind: str, n: int) -> None:
         import sklearn.neighbors  # noqa: F401
     else:
         import shapely  # noqa: F401
+    # A small index built and dropped first pages in the library's code (about 300 kB for
+    # sferix), which would otherwise count as 30 bytes a point at 10^4.
+    if warm_up:
+        build_points(kind, prepare_points(kind, warm_up))
     gc.collect()
     peak_ok = reset_peak()
     before = resident_bytes()
@@ -299,9 +304,9 @@ def memory_child(kind: str, n: int) -> None:
     }))
 
 
-def measure_memory(kind: str, n: int) -> dict[str, Any]:
+def measure_memory(kind: str, n: int, warm_up: int = 0) -> dict[str, Any]:
     out = subprocess.run(
-        [sys.executable, os.path.abspath(__file__), "--memory-child", kind, str(n)],
+        [sys.executable, os.path.abspath(__file__), "--memory-child", kind, str(n), "--warm-up", str(warm_up)],
         check=True, capture_output=True, text=True,
     )
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -968,6 +973,47 @@ def travel(n: int, repeat: int) -> None:
                               "bytes per point": len(stored) / n}
 
 
+# The sizes of the sweep: each decade's 1, 2 and 3, where a tree's node count used to jump.
+SWEEP_SIZES = (10_000, 20_000, 30_000, 100_000, 200_000, 300_000, 1_000_000, 2_000_000, 3_000_000, 10_000_000)
+SWEEP_BYTES_PER_POINT = 48.0
+# Points of the index each memory child builds and drops before measuring.
+SWEEP_WARM_UP = 1000
+
+
+def size_sweep(sizes: Sequence[int], repeat: int) -> None:
+    """Bytes per point kept (a fresh interpreter per size, warmed up by a small index) and batch
+    k=1 time at each size, beside cKDTree on unit vectors; memory should grow smoothly with n and
+    time never fall as n grows."""
+    heading("Points: memory and nearest time by size")
+    q_lon, q_lat = random_lonlat(ARRAY_QUERIES, ARRAY_SEED)
+    queries = np.column_stack((q_lon, q_lat))
+    xyz = lonlat_to_xyz(q_lon, q_lat)
+    rows = []
+    measured: list[tuple[int, float, float]] = []
+    for n in sizes:
+        ours_bytes = measure_memory("sferix-ndarray", n, SWEEP_WARM_UP)["retained"] / n
+        theirs_bytes = measure_memory("ckdtree", n, SWEEP_WARM_UP)["retained"] / n
+        build_s, tree = time_build("sferix-ndarray", n, repeat)
+        ours_us = per_query_us(lambda: tree.query_nearest(queries, 1, workers=1), len(queries), repeat)
+        del tree
+        kd_build_s, kd = time_build("ckdtree", n, repeat)
+        theirs_us = per_query_us(lambda: kd.query(xyz, 1, workers=1), len(queries), repeat)
+        del kd
+        gc.collect()
+        measured.append((n, ours_bytes, ours_us))
+        rows.append((f"{n:,}", Measured(f"{ours_bytes:.1f} B", ours_bytes, "B"),
+                     Measured(f"{theirs_bytes:.1f} B", theirs_bytes, "B"), fmt_s(build_s), fmt_s(kd_build_s),
+                     fmt_us(ours_us), fmt_us(theirs_us)))
+        print(f"  n = {n:,} done", file=sys.stderr, flush=True)
+    print_table(("n", "sferix per point", "cKDTree per point", "sferix build", "cKDTree build",
+                 "sferix k=1", "cKDTree k=1"), rows)
+    worst = max(measured, key=lambda m: m[1])
+    print(f"- most bytes per point: {worst[1]:.1f} at n = {worst[0]:,} (target <= {SWEEP_BYTES_PER_POINT:.0f}: "
+          f"{'yes' if worst[1] <= SWEEP_BYTES_PER_POINT else 'NO'})")
+    slower = [f"{a[0]:,} ({a[2]:.2f} µs) > {b[0]:,} ({b[2]:.2f} µs)" for a, b in zip(measured, measured[1:]) if a[2] > b[2]]
+    print(f"- k=1 time above the next larger size's: {'; '.join(slower) if slower else 'none'}")
+
+
 def targets(n: int) -> None:
     build = RESULTS.get(("build", n), {})
     memory = RESULTS.get(("bytes per point", n), {})
@@ -1435,6 +1481,7 @@ def main() -> None:
     parser.add_argument("--cpp-bench", default=os.path.join("build", "bench", "benchmarks"),
                         help="where `make bench` put the C++ benchmarks (default build/bench/benchmarks)")
     parser.add_argument("--memory-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
+    parser.add_argument("--warm-up", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--big-ring-child", nargs=2, metavar=("KIND", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--big-ring", action="store_true", help="only the big-ring table (under a minute)")
     parser.add_argument("--json", metavar="PATH", help="also write every table, with its numbers, to PATH")
@@ -1443,9 +1490,12 @@ def main() -> None:
                         help="only the WGS84 forms of the linestring and polygon trees (under a minute)")
     parser.add_argument("--wgs84-accuracy", type=int, default=0, metavar="N",
                         help="with --wgs84-shapes, also check N queries against a brute force (slow: ~2 ms each)")
+    parser.add_argument("--sizes", nargs="?", const=",".join(map(str, SWEEP_SIZES)), metavar="N,N,...",
+                        help="only memory and batch k=1 time by size, 10^4 to 10^7 points by default "
+                             "(about 10 minutes; 10^7 needs about 2 GB)")
     args = parser.parse_args()
     if args.memory_child:
-        memory_child(args.memory_child[0], int(args.memory_child[1]))
+        memory_child(args.memory_child[0], int(args.memory_child[1]), args.warm_up)
         return
     if args.big_ring_child:
         big_ring_child(args.big_ring_child[0], int(args.big_ring_child[1]))
@@ -1466,6 +1516,18 @@ def main() -> None:
         wgs84_shapes_benchmark(5)
         if args.wgs84_accuracy:
             wgs84_accuracy(args.wgs84_accuracy)
+        print(f"load average {os.getloadavg()[0]:.2f} at end")
+        if args.json:
+            write_results(args.json, load_at_start, time.perf_counter() - start)
+        return
+
+    if args.sizes:
+        if _missing("scipy"):
+            sys.exit("missing scipy: pip install scipy numpy")
+        start, load_at_start = time.perf_counter(), os.getloadavg()[0]
+        print(versions())
+        print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
+        size_sweep([int(n) for n in args.sizes.split(",")], 3)
         print(f"load average {os.getloadavg()[0]:.2f} at end")
         if args.json:
             write_results(args.json, load_at_start, time.perf_counter() - start)

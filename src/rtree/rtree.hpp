@@ -42,7 +42,7 @@ public:
     // Builds the tree from `elements` (any order, duplicates allowed), moving
     // them into the leaves. No elements give a root without children whose
     // envelope is the empty box. The storage order is fixed by the loader (see
-    // bulk_load_sequential.hpp): for at most MAX_NODE_SIZE elements it is the input
+    // bulk_load_sequential.hpp): for at most STORAGE_GROUP_SIZE elements it is the input
     // order. A NaN envelope coordinate met while partitioning, or more than
     // 2^32 − 1 elements, is a broken invariant (invariant_broken).
     [[nodiscard]] static RTree new_from_bulk_loading(std::vector<T>&& elements) {

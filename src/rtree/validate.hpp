@@ -6,12 +6,18 @@
 //   std::optional<TreeDefect> defect = check_structure(nodes, leaves, hooks);
 //
 // Node 0 is the root; an inner node's children are the nodes [first, first + count),
-// all stored after it, 1 to MAX_INNER_CHILDREN of them; a leaf-level node's are the
-// leaves [first, first + count), 1 to MAX_NODE_SIZE of them (the root of an empty tree
-// has none); every node but the root is the child of exactly one node and every leaf
-// under exactly one; each box is exactly the merge of its children's (compared as
+// all stored after it, 1 to INNER_NODE_CAPACITY of them; a leaf-level node's are the
+// leaves [first, first + count), 1 to LEAF_NODE_CAPACITY of them (the root of an empty
+// tree has none); every node but the root is the child of exactly one node and every
+// leaf under exactly one; each box is exactly the merge of its children's (compared as
 // numbers, so a zero may differ in sign, and a NaN fails). Nodes are checked from the
 // last to the root, so a node's children are known good when it is checked.
+//
+// Trees stored by earlier versions (up to 6 leaves and 8 nodes a node, any fill) meet
+// these rules too. What only the packing loader gives, nodes at least half full, is
+// check_fill's:
+//
+//   std::optional<TreeDefect> sparse = check_fill(nodes);
 
 #include <algorithm>
 #include <bit>
@@ -112,7 +118,7 @@ std::optional<E> check_structure(std::span<const FlatNode<P>> nodes, std::span<c
         AABB<P> merged = AABB<P>::new_empty();
         if (node.has_leaf_children()) {
             const bool empty_root = i == 0 && n == 0;
-            if (node.count > MAX_NODE_SIZE || (node.count == 0 && !empty_root) || end > n) {
+            if (node.count > LEAF_NODE_CAPACITY || (node.count == 0 && !empty_root) || end > n) {
                 return hooks.defect({i, Field::Children,
                                      "leaf range [" + std::to_string(first) + ", " + std::to_string(end) +
                                          ") invalid for " + std::to_string(n) + " leaves"});
@@ -127,7 +133,7 @@ std::optional<E> check_structure(std::span<const FlatNode<P>> nodes, std::span<c
                 merged.merge(leaves[leaf].envelope());
             }
         } else {
-            if (node.count == 0 || node.count > MAX_INNER_CHILDREN || first <= i || end > m) {
+            if (node.count == 0 || node.count > INNER_NODE_CAPACITY || first <= i || end > m) {
                 return hooks.defect({i, Field::Children,
                                      "child range [" + std::to_string(first) + ", " + std::to_string(end) +
                                          ") invalid for node " + std::to_string(i) + " of " + std::to_string(m)});
@@ -152,6 +158,40 @@ std::optional<E> check_structure(std::span<const FlatNode<P>> nodes, std::span<c
     }
     if (const std::size_t leaf = leaf_claimed.first_unset(); leaf != n) {
         return hooks.defect({leaf, Field::UnclaimedLeaf, "under no node"});
+    }
+    return std::nullopt;
+}
+
+// The fill of a tree that passed check_structure: every leaf-level node lies at the same
+// depth, and no node but the root holds fewer than half a node's capacity of children
+// (LEAF_NODE_CAPACITY leaves, INNER_NODE_CAPACITY nodes). So the node array stays
+// within twice the smallest a tree of these capacities can have, at every size. The
+// first node that breaks it; nothing when the tree is packed.
+template <typename P>
+std::optional<TreeDefect> check_fill(std::span<const FlatNode<P>> nodes) {
+    using Field = TreeDefect::Field;
+    // Children follow their parent, so one forward pass knows every parent's depth first.
+    std::vector<std::uint8_t> depth(nodes.size(), 0);
+    std::optional<std::size_t> leaf_depth;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const FlatNode<P>& node = nodes[i];
+        const std::size_t capacity = node.has_leaf_children() ? LEAF_NODE_CAPACITY : INNER_NODE_CAPACITY;
+        if (i != 0 && 2 * std::size_t{node.count} < capacity) {
+            return TreeDefect{i, Field::Children,
+                              "fill " + std::to_string(node.count) + " of " + std::to_string(capacity) +
+                                  ", under half"};
+        }
+        if (node.has_leaf_children()) {
+            if (leaf_depth && *leaf_depth != depth[i]) {
+                return TreeDefect{i, Field::Children, "leaf-level node at depth " + std::to_string(depth[i]) +
+                                                          ", others at " + std::to_string(*leaf_depth)};
+            }
+            leaf_depth = depth[i];
+        } else {
+            for (std::size_t child = node.first; child < std::size_t{node.first} + node.count; ++child) {
+                depth[child] = static_cast<std::uint8_t>(depth[i] + 1);
+            }
+        }
     }
     return std::nullopt;
 }

@@ -51,7 +51,7 @@ TEST(EntryTestedSelection, ReportsTheSelectionIteratorsLeavesInItsOrder) {
 // object holds, so the walk continues from the heap.
 TEST(EntryTestedSelection, MovesItsStackToTheHeapOnDeepWideWalks) {
     std::mt19937_64 rng(22);
-    const PointTree tree = point_tree(random_point_coords(rng, 300'000));
+    const PointTree tree = point_tree(random_point_coords(rng, 1'000'000));
     // Entering the first child at every level leaves its siblings pending.
     std::size_t pending = 1;
     for (const auto* node = &tree.rtree().view().root(); !node->has_leaf_children();

@@ -175,7 +175,7 @@ TEST(PointTreeFormat, ChecksumRefusesChangesAndVersion1StillLoads) {
 
     // Written and summed a block at a time on every core: nodes cut by block edges
     // come out whole, and damage past the first block is seen.
-    const PointTree large = tree_of(40'000, 8);
+    const PointTree large = tree_of(50'000, 8);
     std::vector<std::byte> big = encode_point_tree(large);
     ASSERT_GT(big.size(), std::size_t{2} << 20);
     LoadResult<PointTree> big_loaded = try_decode_point_tree(big);

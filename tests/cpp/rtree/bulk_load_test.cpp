@@ -3,13 +3,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <random>
+#include <span>
+#include <utility>
 #include <vector>
 
 #include "rtree/algorithm/bulk_load/bulk_load_sequential.hpp"
 #include "rtree/rtree.hpp"
+#include "rtree/validate.hpp"
 #include "rtree_testing.hpp"
 #include "support/panic.hpp"
 
@@ -61,42 +66,48 @@ TEST(BulkLoad, UpToSixElementsAreRootLeavesInInputOrder) {
     }
 }
 
-TEST(BulkLoad, SevenAndEightElementsGiveSingleLeafChildren) {
-    for (const std::size_t n : {7U, 8U}) {
-        const PointTree tree = point_tree(general_points(n));
-        ASSERT_FALSE(tree.root().has_leaf_children());
-        ASSERT_EQ(tree.root().count, n);
-        for (const auto& child : tree.view().child_nodes(tree.root())) {
-            EXPECT_TRUE(child.has_leaf_children());
-            EXPECT_EQ(child.count, 1U);
+std::vector<std::size_t> concatenated(const Groups& groups) {
+    std::vector<std::size_t> out;
+    for (const auto& group : groups) {
+        out.insert(out.end(), group.begin(), group.end());
+    }
+    return out;
+}
+
+// Up to a leaf-level node's capacity the root holds every leaf, in the order the
+// partitioning gives; one more and the leaves are shared by two nodes.
+TEST(BulkLoad, SevenToThirtyTwoElementsAreRootLeavesInStorageOrder) {
+    const std::vector<UnitVec> points = general_points(LEAF_NODE_CAPACITY + 1);
+    for (const std::size_t n : {std::size_t{7}, std::size_t{8}, LEAF_NODE_CAPACITY, LEAF_NODE_CAPACITY + 1}) {
+        const std::vector<UnitVec> input(points.begin(), points.begin() + static_cast<std::ptrdiff_t>(n));
+        const PointTree tree = point_tree(input);
+        EXPECT_EQ(storage_order(tree), concatenated(storage_groups(input))) << n;
+        if (n <= LEAF_NODE_CAPACITY) {
+            ASSERT_TRUE(tree.root().has_leaf_children());
+            EXPECT_EQ(tree.root().count, n);
+        } else {
+            EXPECT_EQ(sizes_of(leaf_level_groups(tree)), (std::vector<std::size_t>{17, 16}));
         }
-        EXPECT_TRUE(validate_tree(tree));
+        EXPECT_TRUE(validate_tree(tree)) << n;
     }
 }
 
-TEST(BulkLoad, ThirteenElementsSplitIntoEightLeafLevelNodes) {
-    const PointTree tree = point_tree(general_points(13));
-    ASSERT_EQ(tree.root().count, 8U);
-    const Groups groups = leaf_level_groups(tree);
+TEST(BulkLoad, ThirteenElementsAreOrderedInEightGroups) {
+    const std::vector<UnitVec> points = general_points(13);
+    const Groups groups = storage_groups(points);
     EXPECT_EQ(sizes_of(groups), (std::vector<std::size_t>{1, 2, 1, 2, 1, 2, 2, 2}));
-    EXPECT_TRUE(validate_tree(tree));
+    EXPECT_EQ(storage_order(point_tree(points)), concatenated(groups));
 }
 
 TEST(BulkLoad, FortyNineElementsHaveOneDeeperBranchLast) {
-    const PointTree tree = point_tree(general_points(49));
-    const auto root_children = tree.view().child_nodes(tree.root());
-    ASSERT_EQ(root_children.size(), 8U);
-    for (std::size_t i = 0; i < 7; ++i) {
-        EXPECT_TRUE(root_children[i].has_leaf_children());
-        EXPECT_EQ(root_children[i].count, 6U);
-    }
-    const auto& last = root_children[7];
-    ASSERT_FALSE(last.has_leaf_children());
-    ASSERT_EQ(last.count, 7U);
-    for (const auto& child : tree.view().child_nodes(last)) {
-        EXPECT_TRUE(child.has_leaf_children());
-        EXPECT_EQ(child.count, 1U);
-    }
+    const std::vector<UnitVec> points = general_points(49);
+    const Groups groups = storage_groups(points);
+    std::vector<std::size_t> expected(7, 6);
+    expected.resize(14, 1);
+    EXPECT_EQ(sizes_of(groups), expected);
+    const PointTree tree = point_tree(points);
+    EXPECT_EQ(storage_order(tree), concatenated(groups));
+    EXPECT_EQ(sizes_of(leaf_level_groups(tree)), (std::vector<std::size_t>{25, 24}));
     EXPECT_TRUE(validate_tree(tree));
 }
 
@@ -104,25 +115,27 @@ TEST(BulkLoad, IdenticalPointsSplitByCountWithPairSwaps) {
     const UnitVec p{0.0, 0.6, 0.8};
     const PointTree seven = point_tree(std::vector<UnitVec>(7, p));
     EXPECT_EQ(storage_order(seven), (std::vector<std::size_t>{0, 2, 1, 4, 3, 6, 5}));
-    EXPECT_EQ(sizes_of(leaf_level_groups(seven)), std::vector<std::size_t>(7, 1));
+    EXPECT_EQ(sizes_of(storage_groups(std::vector<UnitVec>(7, p))), std::vector<std::size_t>(7, 1));
 
-    const PointTree thirteen = point_tree(std::vector<UnitVec>(13, p));
-    EXPECT_EQ(leaf_level_groups(thirteen), (Groups{{0}, {1, 2}, {3}, {4, 5}, {6}, {7, 8}, {9, 10}, {11, 12}}));
+    EXPECT_EQ(storage_groups(std::vector<UnitVec>(13, p)),
+              (Groups{{0}, {1, 2}, {3}, {4, 5}, {6}, {7, 8}, {9, 10}, {11, 12}}));
 
     // Large groups go through selection; ties must still split by count and end.
     const PointTree many = point_tree(std::vector<UnitVec>(5000, p));
     EXPECT_TRUE(validate_tree(many));
 }
 
-// A leaf-level node of a tree of 7 or more elements comes from an x split of
-// at most 13 elements, so it is sorted by x.
-TEST(BulkLoad, RandomTreesAreValidAndLeafLevelNodesAscendInX) {
+// A storage group of a tree of 7 or more elements comes from an x split of at most
+// 13 elements, so it is sorted by x.
+TEST(BulkLoad, RandomTreesAreValidAndStorageGroupsAscendInX) {
     std::mt19937_64 rng(42);
     for (const std::size_t n : {9U, 16U, 17U, 36U, 100U, 216U, 1000U, 1296U, 20000U}) {
         const std::vector<UnitVec> points = random_unit_vecs(n, rng);
         const PointTree tree = point_tree(points);
         ASSERT_TRUE(validate_tree(tree)) << n;
-        for (const auto& group : leaf_level_groups(tree)) {
+        const Groups groups = storage_groups(points);
+        EXPECT_EQ(storage_order(tree), concatenated(groups)) << n;
+        for (const auto& group : groups) {
             for (std::size_t i = 1; i < group.size(); ++i) {
                 EXPECT_LE(points[group[i - 1]].x, points[group[i]].x) << n;
             }
@@ -136,15 +149,154 @@ TEST(BulkLoad, RandomTreesAreValidAndLeafLevelNodesAscendInX) {
     EXPECT_TRUE(validate_tree(BoxTree::new_from_bulk_loading(box_leaves(boxes))));
 }
 
-// The sort-tile rule for a group of n > MAX_NODE_SIZE elements, in single
+// Where n / 8^d is near 7 (28,672 and 229,376) the partitioning ends in groups of one,
+// and just past the capacities' powers (257, 2049) a level is added; every node stays
+// at least half full and the leaves keep the storage order.
+class PackedSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PackedSizes, LevelsAreFullAndTheOrderIsTheGroups) {
+    const std::size_t n = GetParam();
+    std::mt19937_64 rng(n);
+    const std::vector<UnitVec> points = random_unit_vecs(n, rng);
+    const PointTree tree = point_tree(points);
+    ASSERT_TRUE(validate_tree(tree));
+    const Groups groups = storage_groups(points);
+    EXPECT_EQ(storage_order(tree), concatenated(groups));
+    // A node above the leaf level is one region of the partition, so it starts where a
+    // group of the order starts (two regions that merely follow each other may lie far
+    // apart, and a node over both would be wide).
+    std::vector<bool> group_start(n + 1, false);
+    std::size_t start = 0;
+    for (const auto& group : groups) {
+        group_start[start] = true;
+        start += group.size();
+    }
+    const FlatTreeView<PointLeaf> view = tree.view();
+    for (const FlatNode<UnitVec>& node : view.nodes) {
+        const FlatNode<UnitVec>* first = &node;
+        while (!first->has_leaf_children()) {
+            first = &view.nodes[first->first];
+        }
+        EXPECT_TRUE(node.has_leaf_children() || group_start[first->first]) << view.index_of(node);
+    }
+    // A node per 18 leaves at the most (60 bytes with its smallest position, under 4 a
+    // point): above 128 leaves a leaf-level node holds more than 25.
+    EXPECT_GE(n, 18 * tree.view().nodes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(AwkwardSizes, PackedSizes,
+                         ::testing::Values(257, 2049, 7 * 8 * 8 * 8 * 8, 30'000, 7 * 6 * 6 * 6 * 6 * 6,
+                                           7 * 8 * 8 * 8 * 8 * 8, 300'000, 7 * 6 * 6 * 6 * 6 * 6 * 6));
+
+// The shape earlier versions built and stored, a node per group of the partitioning
+// (here 7 single-leaf nodes under the root), is a sound tree that still loads, but
+// not a packed one.
+TEST(BulkLoad, CheckFillTellsTheSparseShapeEarlierVersionsStored) {
+    const std::vector<UnitVec> points = general_points(7);
+    std::vector<FlatNode<UnitVec>> nodes(8, FlatNode<UnitVec>{Box::new_empty(), 0, 0, true});
+    std::vector<PointLeaf> leaves = point_leaves(points);
+    for (std::size_t i = 0; i < 7; ++i) {
+        nodes[i + 1] = FlatNode<UnitVec>{Box::from_point(points[i]), static_cast<std::uint32_t>(i), 1, true};
+        nodes[0].envelope.merge(Box::from_point(points[i]));
+    }
+    nodes[0].first = 1;
+    nodes[0].count = 7;
+    nodes[0].leaf_children = false;
+    const std::span<const FlatNode<UnitVec>> view(nodes);
+    EXPECT_FALSE(check_structure(view, std::span<const PointLeaf>(leaves), no_hooks<TreeDefect>()));
+    const std::optional<TreeDefect> sparse = check_fill(view);
+    ASSERT_TRUE(sparse);
+    EXPECT_EQ(sparse->index, 1U);
+    EXPECT_EQ(sparse->what, "fill 1 of 32, under half");
+}
+
+// The nodes earlier versions built over leaves in storage order (and stored in the binary
+// form): a node per group of the partitioning, which halves every group of more than six
+// leaves along z, y and x (a group of one stays whole), children allocated as one block
+// when their parent is split and each then loaded depth first.
+std::size_t load_earlier_shape(std::vector<FlatNode<UnitVec>>& nodes, std::span<const PointLeaf> leaves,
+                               std::size_t first, std::size_t size, std::size_t index) {
+    Box box = Box::new_empty();
+    if (size <= STORAGE_GROUP_SIZE) {
+        for (const PointLeaf& leaf : leaves.subspan(first, size)) {
+            box.merge(leaf.envelope());
+        }
+        nodes[index] =
+            FlatNode<UnitVec>{box, static_cast<std::uint32_t>(first), static_cast<std::uint16_t>(size), true};
+        return index;
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> groups{{first, size}};
+    for (int axis = 0; axis < 3; ++axis) {
+        std::vector<std::pair<std::size_t, std::size_t>> halves;
+        for (const auto& [start, length] : groups) {
+            if (length == 1) {
+                halves.emplace_back(start, length);
+            } else {
+                halves.emplace_back(start, length / 2);
+                halves.emplace_back(start + length / 2, length - length / 2);
+            }
+        }
+        groups = std::move(halves);
+    }
+    const std::size_t block = nodes.size();
+    nodes.resize(block + groups.size(), FlatNode<UnitVec>{Box::new_empty(), 0, 0, true});
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        load_earlier_shape(nodes, leaves, groups[i].first, groups[i].second, block + i);
+        box.merge(nodes[block + i].envelope);
+    }
+    nodes[index] = FlatNode<UnitVec>{box, static_cast<std::uint32_t>(block),
+                                     static_cast<std::uint16_t>(groups.size()), false};
+    return index;
+}
+
+// A tree stored by an earlier version keeps its sparse nodes when loaded: it passes the
+// one structure check and answers every query as the packed tree over the same leaves,
+// selections in the same order.
+TEST(BulkLoad, TreesOfTheEarlierShapeAnswerAsThePackedTree) {
+    std::mt19937_64 rng(31);
+    for (const std::size_t n : {7U, 49U, 1000U, 28'672U}) {
+        const std::vector<UnitVec> points = random_unit_vecs(n, rng);
+        const PointTree packed = point_tree(points);
+        const std::vector<PointLeaf> leaves(packed.view().leaves.begin(), packed.view().leaves.end());
+        std::vector<FlatNode<UnitVec>> nodes(1, FlatNode<UnitVec>{Box::new_empty(), 0, 0, true});
+        load_earlier_shape(nodes, leaves, 0, n, 0);
+        ASSERT_FALSE(check_structure(std::span<const FlatNode<UnitVec>>(nodes), std::span<const PointLeaf>(leaves),
+                                     no_hooks<TreeDefect>()))
+            << n;
+        EXPECT_TRUE(check_fill(std::span<const FlatNode<UnitVec>>(nodes))) << n;
+        const std::size_t earlier_nodes = nodes.size();
+        const PointTree earlier = PointTree::from_flat_arrays(FlatArray<FlatNode<UnitVec>>(std::move(nodes)),
+                                                              FlatArray<PointLeaf>(std::vector<PointLeaf>(leaves)));
+        EXPECT_LT(packed.view().nodes.size(), earlier_nodes) << n;
+        for (const UnitVec& query : random_unit_vecs(20, rng)) {
+            for (const double radius_2 : {1e-4, 1e-2, 0.5}) {
+                EXPECT_EQ(drain_positions(earlier.locate_within_distance(query, radius_2)),
+                          drain_positions(packed.locate_within_distance(query, radius_2)))
+                    << n;
+            }
+            auto a = earlier.nearest_neighbor_iter_with_distance_2(query);
+            auto b = packed.nearest_neighbor_iter_with_distance_2(query);
+            for (int k = 0; k < 10; ++k) {
+                const auto x = a.next();
+                const auto y = b.next();
+                ASSERT_EQ(x.has_value(), y.has_value());
+                if (x) {
+                    EXPECT_EQ(x->leaf->data(), y->leaf->data()) << n;
+                }
+            }
+        }
+    }
+}
+
+// The sort-tile rule for a group of n > STORAGE_GROUP_SIZE elements, in single
 // precision as a loader would evaluate it: levels = ceil(ln n / ln 6), clusters =
 // ceil(n / 6^(levels − 1)), per axis = floor(cbrt(clusters)), at least 2.
 std::size_t clusters_per_axis(std::size_t n) {
     const float length = static_cast<float>(n);
-    const float levels = std::ceil(std::log(length) / std::log(static_cast<float>(MAX_NODE_SIZE)));
+    const float levels = std::ceil(std::log(length) / std::log(static_cast<float>(STORAGE_GROUP_SIZE)));
     float subtree = 1.0F;
     for (float level = 1.0F; level < levels; level += 1.0F) {
-        subtree *= static_cast<float>(MAX_NODE_SIZE);
+        subtree *= static_cast<float>(STORAGE_GROUP_SIZE);
     }
     const float clusters = std::ceil(length / subtree);
     return std::max<std::size_t>(static_cast<std::size_t>(std::floor(std::pow(clusters, 1.0F / 3.0F))), 2);

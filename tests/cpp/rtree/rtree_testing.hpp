@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <optional>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "geodetic/unit_vec.hpp"
@@ -19,6 +20,7 @@
 #include "rtree/primitives/geom_with_data.hpp"
 #include "rtree/rtree.hpp"
 #include "rtree/validate.hpp"
+#include "rtree/walk_check.hpp"
 
 namespace sferix::rtree::testing {
 
@@ -151,6 +153,24 @@ std::vector<std::vector<std::size_t>> leaf_level_groups(const RTree<T>& tree) {
     return groups;
 }
 
+// The groups the storage order is made of (the partitioning's groups of at most
+// STORAGE_GROUP_SIZE), each in storage order, as input positions.
+inline std::vector<std::vector<std::size_t>> storage_groups(const std::vector<UnitVec>& points) {
+    std::vector<PointLeaf> leaves = point_leaves(points);
+    std::vector<std::vector<std::size_t>> groups;
+    WalkCheck walk_check;
+    sort_into_storage_order(
+        std::span<PointLeaf>(leaves),
+        [&groups](std::span<PointLeaf> group) {
+            groups.emplace_back();
+            for (const PointLeaf& leaf : group) {
+                groups.back().push_back(leaf.data());
+            }
+        },
+        walk_check);
+    return groups;
+}
+
 namespace detail {
 
 // Leaf-level nodes, met depth first and left to right, cover the leaf array in order
@@ -177,14 +197,17 @@ template <typename T>
 }  // namespace detail
 
 // The tree's structure as check_structure (the one validator, which the binary form's
-// loader also runs) sees it, and what the loader adds: leaf-level nodes cover the leaf
-// array left to right, the leaf count is size(), and every input position appears
-// exactly once.
+// loader also runs) sees it, and what the loader adds: nodes at least half full (check_fill),
+// leaf-level nodes cover the leaf array left to right, the leaf count is size(), and
+// every input position appears exactly once.
 template <typename T>
 ::testing::AssertionResult validate_tree(const RTree<T>& tree) {
     const FlatTreeView<T> view = tree.view();
     if (const std::optional<TreeDefect> defect = check_structure(view.nodes, view.leaves, no_hooks<TreeDefect>())) {
         return ::testing::AssertionFailure() << "node " << defect->index << ": " << defect->what;
+    }
+    if (const std::optional<TreeDefect> sparse = check_fill(view.nodes)) {
+        return ::testing::AssertionFailure() << "node " << sparse->index << ": " << sparse->what;
     }
     if (view.leaves.size() != tree.size()) {
         return ::testing::AssertionFailure() << view.leaves.size() << " leaves in a tree of size " << tree.size();

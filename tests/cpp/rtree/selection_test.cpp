@@ -55,16 +55,18 @@ TEST(SelectionIterator, ReportsInReverseStorageOrder) {
     EXPECT_EQ(drain_positions(seven.locate_all_at_point(UnitVec{0, 0, 1})), (std::vector<std::size_t>{5, 6, 3, 4, 1, 2, 0}));
 }
 
-// Nodes are tested when popped: the root first, then each single-leaf node
-// right before its leaf.
+// Nodes are tested when popped: the root first, then each leaf-level node right
+// before its leaves.
 TEST(SelectionIterator, TestsNodesWhenPopped) {
     const UnitVec p{0.0, 0.0, 1.0};
-    const PointTree seven = point_tree(std::vector<UnitVec>(7, p));
+    const PointTree two_nodes = point_tree(std::vector<UnitVec>(LEAF_NODE_CAPACITY + 1, p));
+    ASSERT_EQ(two_nodes.root().count, 2U);
     std::vector<std::string> log;
-    SelectionIterator it(seven.view(), RecordingFunction{&log});
+    SelectionIterator it(two_nodes.view(), RecordingFunction{&log});
     EXPECT_EQ(log, (std::vector<std::string>{"descend 0.000000"}));
     ASSERT_NE(it.next(), nullptr);
-    EXPECT_EQ(log, (std::vector<std::string>{"descend 0.000000", "descend 0.000000", "yield 5"}));
+    const std::string last = "yield " + std::to_string(storage_order(two_nodes).back());
+    EXPECT_EQ(log, (std::vector<std::string>{"descend 0.000000", "descend 0.000000", last}));
 }
 
 struct BoundCase {
@@ -164,7 +166,7 @@ TEST(SelectionIterator, RandomQueriesMatchLinearScan) {
 
 TEST(SelectionIterator, StackStaysInlineForSmallQueriesAndSpillsToPowersOfTwo) {
     std::mt19937_64 rng(5);
-    const PointTree tree = point_tree(random_unit_vecs(20000, rng));
+    const PointTree tree = point_tree(random_unit_vecs(200000, rng));
     auto small = tree.locate_within_distance(UnitVec{1, 0, 0}, 1e-4);
     while (small.next() != nullptr) {
         EXPECT_FALSE(small.stack().is_spilled());
@@ -180,7 +182,7 @@ TEST(SelectionIterator, StackStaysInlineForSmallQueriesAndSpillsToPowersOfTwo) {
         }
     }
     EXPECT_TRUE(everything.stack().is_spilled());
-    EXPECT_EQ(count, 20000U);
+    EXPECT_EQ(count, 200000U);
 }
 
 }  // namespace

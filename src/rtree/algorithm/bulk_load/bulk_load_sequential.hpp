@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,29 +20,35 @@
 
 namespace sferix::rtree {
 
-// Sequential bulk loading, top down: a group of more than MAX_NODE_SIZE elements is
-// halved along z, each half along y, each quarter along x, and every resulting
-// group (up to 8) becomes one child node, loaded the same way. Each split uses
-// partition_envelopes in place, so the whole load is O(n log n), every element is
-// swapped within the one input array, never copied, and nothing is allocated per
-// node.
+// Sequential bulk loading in two passes: the storage order of the leaves, top down,
+// then the nodes over that order, bottom up.
 //
-// Worked example, 49 elements: z gives 24 and 25; y gives 12, 12 and 12, 13;
-// x gives groups of 6, and last in storage order 6 and 7. The groups of 6 become
-// leaf-level nodes; the group of 7 becomes a node of 7 single-leaf nodes.
+// The storage order: a group of more than STORAGE_GROUP_SIZE elements is halved along
+// z, each half along y, each quarter along x, and every resulting group (up to 8) is
+// ordered the same way; a group of at most STORAGE_GROUP_SIZE stays as it is. Each
+// split uses partition_envelopes in place, so the pass is O(n log n), every element is
+// swapped within the one input array, never copied, and nothing is allocated per group.
+//
+// Worked example, 49 elements: z gives 24 and 25; y gives 12, 12 and 12, 13; x gives
+// groups of 6, and last in storage order 6 and 7; the group of 7 is split once more,
+// into groups of 1.
+//
+// The nodes: the order alone decides them (pack_nodes). Packing runs of the order
+// rather than the groups of the partition keeps every node nearly full: the partition's
+// groups shrink to one element wherever n / 8^d is near 7, and a node per such group
+// nearly doubled the node array at those sizes.
 
-// The groups of one node, in storage order (ascending keys), each a view into
-// the node's elements: a stack of groups still to split, popped last in first
-// out, split along axis axes_left − 1 until no axis is left. Every split is a
-// partition in place, so the groups end up contiguous and in storage order
-// within the node's span.
+// The groups of one partition step, in storage order (ascending keys), each a view into
+// the step's elements: a stack of groups still to split, popped last in first out,
+// split along axis axes_left − 1 until no axis is left. Every split is a partition in
+// place, so the groups end up contiguous and in storage order within the step's span.
 template <RTreeObject T>
 class PartitioningTask {
 public:
-    // The most groups one node can have: CLUSTERS_PER_AXIS on each axis.
-    static constexpr std::size_t MAX_GROUPS = MAX_INNER_CHILDREN;
+    // The most groups one step can have: CLUSTERS_PER_AXIS on each axis.
+    static constexpr std::size_t MAX_GROUPS = CLUSTERS_PER_AXIS * CLUSTERS_PER_AXIS * CLUSTERS_PER_AXIS;
 
-    // The whole group of one node, to be split along all three axes.
+    // The whole group of one step, to be split along all three axes.
     explicit PartitioningTask(std::span<T> group) { push(group, DIMENSIONS); }
 
     // The next group, or nothing when the task is finished.
@@ -55,7 +62,7 @@ public:
             const std::size_t group_size = (length + CLUSTERS_PER_AXIS - 1) / CLUSTERS_PER_AXIS;
             const std::size_t axes_left = state.axes_left - 1;
             // Groups come out largest keys first; pushed in that order, the
-            // smallest is popped first, so children are stored in ascending order.
+            // smallest is popped first, so groups are stored in ascending order.
             ClusterGroupIterator<T> groups(state.elements, group_size, axes_left);
             while (std::optional<std::span<T>> group = groups.next()) {
                 push(*group, axes_left);
@@ -83,12 +90,149 @@ private:
     std::size_t pending_length_ = 0;
 };
 
+// Permutes `elements` into the storage order and calls on_group(group) for each group
+// the partitioning leaves whole (at most STORAGE_GROUP_SIZE elements, never empty), in
+// storage order; `walk_check` counts the work.
+template <RTreeObject T, typename OnGroup>
+void sort_into_storage_order(std::span<T> elements, OnGroup&& on_group, WalkCheck& walk_check) {
+    if (elements.empty()) {
+        return;
+    }
+    // Partitioning a group costs about its size: a visit per 16 elements.
+    walk_check.steps(1 + elements.size() / 16);
+    if (elements.size() <= STORAGE_GROUP_SIZE) {
+        on_group(elements);
+        return;
+    }
+    PartitioningTask<T> task(elements);
+    while (std::optional<std::span<T>> group = task.next()) {
+        sort_into_storage_order(*group, on_group, walk_check);
+    }
+}
+
+// A run of the storage order: the leaves [first, first + size).
+struct LeafRun {
+    std::size_t first;
+    std::size_t size;
+};
+
+// The runs of the storage order that the partitioning made of [first, first + size),
+// at most `limit` leaves each and each as large as it can be, appended to `out` in
+// order. Above STORAGE_GROUP_SIZE every split halves a group, the smaller half (size
+// / 2, the smaller keys) first, so these runs follow from the sizes alone; each is one
+// region of the partition, never two regions that merely follow each other in the
+// order (which may lie far apart).
+inline void partition_runs(std::size_t first, std::size_t size, std::size_t limit, std::vector<LeafRun>& out) {
+    if (size <= limit) {
+        out.push_back(LeafRun{first, size});
+        return;
+    }
+    const std::size_t lower = size / 2;
+    partition_runs(first, lower, limit, out);
+    partition_runs(first + lower, size - lower, limit, out);
+}
+
+// The run of `entries` entries that part `part` of `parts` holds when they are shared
+// out in order as evenly as possible, the larger parts first.
+[[nodiscard]] inline LeafRun even_share(std::size_t entries, std::size_t parts, std::size_t part) noexcept {
+    const std::size_t base = entries / parts;
+    const std::size_t larger = entries % parts;
+    return LeafRun{part * base + std::min(part, larger), base + (part < larger ? 1 : 0)};
+}
+
+// The nodes over `leaves`, already in storage order, root first, then each level below
+// in turn, the leaf level last, each level in storage order. A node of level k ≥ 1
+// holds one partition run of at most LEAF_NODE_CAPACITY · INNER_NODE_CAPACITY^k leaves
+// (partition_runs), so its children are the runs of level k − 1 inside it: more than
+// half a node's capacity of them, as a run of more than half its limit was split from
+// one above the limit. A level-1 run's leaves are shared evenly among the fewest
+// leaf-level nodes that hold them, so a leaf-level node holds 16 to 32 leaves (at
+// least 25 in a tree of more than 256). Every leaf lies at the same depth; a node's children
+// follow it, contiguous and in storage order, so a depth-first walk meets the leaves
+// in storage order.
+template <RTreeObject T>
+[[nodiscard]] std::vector<FlatNode<typename T::PointType>> pack_nodes(std::span<const T> leaves,
+                                                                      WalkCheck& walk_check) {
+    using Point = typename T::PointType;
+    using Node = FlatNode<Point>;
+    const std::size_t n = leaves.size();
+    const auto nodes_for = [](std::size_t entries, std::size_t capacity) {
+        return std::max<std::size_t>(1, (entries + capacity - 1) / capacity);
+    };
+
+    // The runs of each level above the leaf level, the root's (the whole order) last.
+    std::vector<std::vector<LeafRun>> runs;
+    for (std::size_t limit = LEAF_NODE_CAPACITY; n > limit; limit *= INNER_NODE_CAPACITY) {
+        runs.emplace_back();
+        partition_runs(0, n, limit * INNER_NODE_CAPACITY, runs.back());
+    }
+    std::size_t leaf_level_count = 0;
+    for (const LeafRun& run : runs.empty() ? std::vector<LeafRun>{LeafRun{0, n}} : runs.front()) {
+        leaf_level_count += nodes_for(run.size, LEAF_NODE_CAPACITY);
+    }
+    // Where each level starts: the root first, the leaf level last. Level k ≥ 1 has one
+    // node per run of runs[k − 1].
+    std::vector<std::size_t> offsets(runs.size() + 1, 0);
+    for (std::size_t level = runs.size(); level-- > 0;) {
+        offsets[level] = offsets[level + 1] + runs[level].size();
+    }
+    const std::size_t total = offsets[0] + leaf_level_count;
+    check_invariant(total <= std::numeric_limits<std::uint32_t>::max(), "too many nodes for a tree");
+
+    std::vector<Node> nodes;
+    nodes.reserve(total);
+    prepare_node_storage(nodes.data(), nodes.capacity() * sizeof(Node));
+    nodes.resize(total, Node{AABB<Point>::new_empty(), 0, 0, true});
+
+    // The leaf level, and the level above it whose runs it shares out.
+    std::size_t next = offsets[0];
+    const std::span<const LeafRun> shared =
+        runs.empty() ? std::span<const LeafRun>() : std::span<const LeafRun>(runs.front());
+    const LeafRun whole{0, n};
+    for (std::size_t j = 0; j < std::max<std::size_t>(shared.size(), 1); ++j) {
+        const LeafRun run = shared.empty() ? whole : shared[j];
+        const std::size_t parts = nodes_for(run.size, LEAF_NODE_CAPACITY);
+        const std::size_t first_child = next;
+        AABB<Point> above = AABB<Point>::new_empty();
+        for (std::size_t part = 0; part < parts; ++part) {
+            walk_check.step();
+            const LeafRun share = even_share(run.size, parts, part);
+            AABB<Point> envelope = AABB<Point>::new_empty();
+            for (const T& leaf : leaves.subspan(run.first + share.first, share.size)) {
+                envelope.merge(leaf.envelope());
+            }
+            above.merge(envelope);
+            nodes[next++] = Node{envelope, static_cast<std::uint32_t>(run.first + share.first),
+                                 static_cast<std::uint16_t>(share.size), true};
+        }
+        if (!shared.empty()) {
+            nodes[offsets[1] + j] = Node{above, static_cast<std::uint32_t>(first_child),
+                                         static_cast<std::uint16_t>(parts), false};
+        }
+    }
+    // Each level above: a run's children are the runs below that start inside it.
+    for (std::size_t level = 2; level <= runs.size(); ++level) {
+        const std::vector<LeafRun>& below = runs[level - 2];
+        std::size_t child = 0;
+        for (std::size_t j = 0; j < runs[level - 1].size(); ++j) {
+            walk_check.step();
+            const LeafRun& run = runs[level - 1][j];
+            const std::size_t first_child = child;
+            AABB<Point> envelope = AABB<Point>::new_empty();
+            while (child < below.size() && below[child].first < run.first + run.size) {
+                envelope.merge(nodes[offsets[level - 1] + child].envelope);
+                ++child;
+            }
+            nodes[offsets[level] + j] = Node{envelope, static_cast<std::uint32_t>(offsets[level - 1] + first_child),
+                                             static_cast<std::uint16_t>(child - first_child), false};
+        }
+    }
+    return nodes;
+}
+
 // Loads `elements` into flat nodes: the elements are permuted in place into the
-// storage order (every leaf-level node's leaves are one contiguous run of them)
-// and the nodes are returned, root first. A node's children are allocated as one
-// block when the node is split, then each child is loaded depth first, so the
-// nodes of a subtree follow its block of children. No elements give a root with
-// no children and the empty box. Requires at most 2^32 − 1 elements.
+// storage order and the packed nodes are returned, root first. No elements give a
+// root with no children and the empty box. Requires at most 2^32 − 1 elements.
 template <RTreeObject T>
 class FlatBulkLoader {
 public:
@@ -97,66 +241,10 @@ public:
 
     [[nodiscard]] static std::vector<Node> load(std::span<T> elements) {
         check_invariant(elements.size() <= std::numeric_limits<std::uint32_t>::max(), "too many elements for a tree");
-        FlatBulkLoader loader(elements);
-        // Random points give about 0.3 nodes per element (3.8 leaves per leaf-level
-        // node, 8 children per inner node); reserving that avoids most of the
-        // doubling, and the exact-size copy below returns the rest.
-        reserve_prepared(loader.nodes_, elements.size() / 3 + 1);
-        loader.nodes_.push_back(Node{AABB<Point>::new_empty(), 0, 0, true});
-        if (!elements.empty()) {
-            loader.load_node(0, elements);
-        }
-        std::vector<Node> nodes;
-        reserve_prepared(nodes, loader.nodes_.size());
-        nodes.assign(loader.nodes_.begin(), loader.nodes_.end());
-        return nodes;
+        WalkCheck walk_check;
+        sort_into_storage_order(elements, [](std::span<T> /* group */) {}, walk_check);
+        return pack_nodes(std::span<const T>(elements), walk_check);
     }
-
-private:
-    // Gives the empty `nodes` room for `count` before anything is written into it.
-    static void reserve_prepared(std::vector<Node>& nodes, std::size_t count) {
-        nodes.reserve(count);
-        prepare_node_storage(nodes.data(), nodes.capacity() * sizeof(Node));
-    }
-
-    explicit FlatBulkLoader(std::span<T> elements) : all_(elements) {}
-
-    // The node at `index` holding `group` (never empty): at most MAX_NODE_SIZE
-    // elements become its leaves in their current order; a larger group is
-    // partitioned and each part becomes a child node.
-    void load_node(std::size_t index, std::span<T> group) {
-        check_invariant(!group.empty(), "bulk loading an empty group");
-        // Partitioning a group costs about its size: a visit per 16 elements.
-        walk_check_.steps(1 + group.size() / 16);
-        const auto offset = static_cast<std::uint32_t>(group.data() - all_.data());
-        AABB<Point> envelope = AABB<Point>::new_empty();
-        if (group.size() <= MAX_NODE_SIZE) {
-            for (const T& element : group) {
-                envelope.merge(element.envelope());
-            }
-            nodes_[index] = Node{envelope, offset, static_cast<std::uint16_t>(group.size()), true};
-            return;
-        }
-        std::array<std::span<T>, PartitioningTask<T>::MAX_GROUPS> children{};
-        std::size_t count = 0;
-        PartitioningTask<T> task(group);
-        while (std::optional<std::span<T>> child = task.next()) {
-            check_invariant(count < children.size(), "a node with more than MAX_INNER_CHILDREN children");
-            children[count++] = *child;
-        }
-        const std::size_t first = nodes_.size();
-        check_invariant(first + count <= std::numeric_limits<std::uint32_t>::max(), "too many nodes for a tree");
-        nodes_.resize(first + count, Node{AABB<Point>::new_empty(), 0, 0, true});
-        for (std::size_t i = 0; i < count; ++i) {
-            load_node(first + i, children[i]);
-            envelope.merge(nodes_[first + i].envelope);
-        }
-        nodes_[index] = Node{envelope, static_cast<std::uint32_t>(first), static_cast<std::uint16_t>(count), false};
-    }
-
-    std::span<T> all_;
-    WalkCheck walk_check_;
-    std::vector<Node> nodes_;
 };
 
 }  // namespace sferix::rtree
