@@ -79,8 +79,10 @@ enum class FormatKind : std::uint32_t {
     MultiPolygon = 8,
 };
 
-// The version written; every version from OLDEST_FORMAT_VERSION on is read.
-inline constexpr std::uint32_t FORMAT_VERSION = 2;
+// The version written; every version from OLDEST_FORMAT_VERSION on is read. Version 3
+// is version 2 with leaf-level nodes of up to 32 leaves: a build that reads only up to 2
+// then refuses it by its version rather than by a node it cannot place.
+inline constexpr std::uint32_t FORMAT_VERSION = 3;
 inline constexpr std::uint32_t OLDEST_FORMAT_VERSION = 1;
 // The first version whose tree items carry a part count and whose payload ends in a
 // checksum.

@@ -251,8 +251,8 @@ class TestDamagedBuffers:
         for obj in [tree, line_tree(3), polygon_tree(2)]:
             old = type(obj).from_bytes(as_version_1(obj.to_bytes()))
             assert old.to_bytes() == obj.to_bytes()
-        with pytest.raises(ValueError, match=r"format version at offset 8: 3, this build reads versions 1 to 2"):
-            sferix.GeodeticPointTree.from_bytes(data[:8] + (3).to_bytes(4, "little") + data[12:])
+        with pytest.raises(ValueError, match=r"format version at offset 8: 4, this build reads versions 1 to 3"):
+            sferix.GeodeticPointTree.from_bytes(data[:8] + (4).to_bytes(4, "little") + data[12:])
 
     def test_leaves_swapped_without_their_coordinates_are_refused(self):
         # Paris, Berlin, London: with two leaves' positions swapped, the sphere would
