@@ -1,7 +1,5 @@
 #include "array_arguments.hpp"
 
-#include <sys/sysinfo.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -10,7 +8,6 @@
 
 #include "coordinates.hpp"
 #include "geo_input.hpp"
-#include "interruptible.hpp"
 #include "numpy_arrays.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
@@ -328,32 +325,8 @@ std::optional<std::size_t> parse_k(PyObject* k) {
     return static_cast<std::size_t>(*value);
 }
 
-double machine_memory_bytes() noexcept {
-    struct sysinfo info {};
-    if (sysinfo(&info) != 0) {
-        return 0.0;
-    }
-    return (static_cast<double>(info.totalram) + static_cast<double>(info.totalswap)) *
-           static_cast<double>(info.mem_unit);
-}
-
-std::string count_text(double count) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "%.0f", count);
-    return text;
-}
-
-std::string byte_count_text(double bytes) {
-    static constexpr const char* UNITS[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB", "YiB"};
-    double scaled = bytes / 1024.0;
-    std::size_t unit = 0;
-    while (scaled >= 1024.0 && unit + 1 < std::size(UNITS)) {
-        scaled /= 1024.0;
-        ++unit;
-    }
-    char text[96];
-    std::snprintf(text, sizeof(text), " bytes (%.1f %s)", scaled, UNITS[unit]);
-    return count_text(bytes) + text;
+std::optional<bool> parse_return_distance(PyObject* return_distance) {
+    return return_distance == nullptr ? std::optional<bool>(false) : convert_bool(return_distance, "return_distance");
 }
 
 std::optional<double> parse_max_distance(PyObject* max_distance) {

@@ -1,8 +1,9 @@
 #pragma once
 
 // The arguments of the array queries (query_nearest, query_within_distance and their
-// WGS84 forms) and of nearest_k, read out of Python objects. Each function takes
-// borrowed objects and returns its value, or nullopt with a Python exception pending.
+// WGS84 forms), of nearest_k and the radius queries' return_distance, read out of
+// Python objects. Each function takes borrowed objects and returns its value, or
+// nullopt with a Python exception pending.
 
 #include <cstddef>
 #include <optional>
@@ -56,19 +57,14 @@ using QueryPoints = support::InPlaceArray<geodetic::GeodeticPoint>;
 inline constexpr std::size_t MAX_K = std::size_t{1} << 31;
 [[nodiscard]] std::optional<std::size_t> parse_k(PyObject* k);
 
-// A count of elements for a message: "21474836480" (in full while exact in a double).
-[[nodiscard]] std::string count_text(double count);
-// A size in bytes for a message: "343597383680 bytes (320.0 GiB)".
-[[nodiscard]] std::string byte_count_text(double bytes);
-
-// The machine's memory and swap in bytes, 0 when unknown.
-[[nodiscard]] double machine_memory_bytes() noexcept;
-
 // max_distance: absent or None is no limit (infinity), else a float conversion; a
 // negative or NaN limit passes, and then nothing is found. A numpy.ndarray of one or
 // more dimensions is ValueError "max_distance must be one number, not an array of
 // shape (3,)".
 [[nodiscard]] std::optional<double> parse_max_distance(PyObject* max_distance /* may be null */);
+
+// return_distance, converted strictly when given (absent: False).
+[[nodiscard]] std::optional<bool> parse_return_distance(PyObject* return_distance /* may be null */);
 
 // workers: absent is 1; -1 is every core the process may run on; otherwise an int of at
 // least 1, else ValueError "workers must be -1 or at least 1".

@@ -20,7 +20,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <concepts>
+#include <memory>
+#include <mutex>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,12 +32,14 @@
 #include <vector>
 
 #include "array_arguments.hpp"
-#include "array_results.hpp"
-#include "interruptible.hpp"
-#include "trees.hpp"
+#include "geo_input.hpp"
+#include "results.hpp"
+#include "toolkit/arguments.hpp"
 #include "toolkit/gil.hpp"
+#include "toolkit/types.hpp"
 
 #include "index/batch_queries.hpp"
+#include "index/leaf_coverage.hpp"
 #include "index/nearest_k.hpp"
 #include "support/chunked_run.hpp"
 
@@ -47,40 +50,39 @@ inline constexpr const char* const QUERY_NEAREST_PARAMETERS[] = {"queries", "k",
 inline constexpr const char* const QUERY_WITHIN_PARAMETERS[] = {"queries", "radius_metres", "return_distance",
                                                                 "workers"};
 
+// The coverage of an indexed tree's leaves (see LeafCoverage), made once, on first use
+// by a radius query over many points.
+template <typename Leaf>
+struct CoverageSlot {
+    std::once_flag once;
+    std::unique_ptr<const indexed::LeafCoverage<Leaf>> coverage;
+};
+
+// The coverage of a state's tree (a state with a `coverage` slot), made by the first
+// thread that asks (10^5 hexagons: 40 ms); a thread that asks meanwhile waits.
+// REQUIRES: the GIL is released (the array queries ask for it from their run without
+// the GIL).
+template <typename State>
+const auto& coverage_of(const State& state) {
+    auto& slot = *state.coverage;
+    std::call_once(slot.once, [&] {
+        slot.coverage = std::make_unique<const typename decltype(slot.coverage)::element_type>(state.tree);
+    });
+    return *slot.coverage;
+}
+
+// The geodesies a query method is written for, and its Python name in `geodesy`.
+inline constexpr indexed::Geodesy SPHERE = indexed::Geodesy::Sphere;
+inline constexpr indexed::Geodesy WGS84 = indexed::Geodesy::Wgs84;
+
+consteval std::string_view query_name(indexed::Geodesy geodesy, std::string_view sphere, std::string_view wgs84) {
+    return geodesy == WGS84 ? wgs84 : sphere;
+}
+
 // How the array queries run: on `workers` threads, polled for signals by the
 // interruptible run they are part of.
 inline indexed::BatchRun batch_run(std::size_t workers) {
     return {.workers = workers, .poll_interval = POLL_INTERVAL};
-}
-
-// The results of `rows` rows of `width` answers each, or of `width` pairs when `rows`
-// is 0: `arrays` arrays of int64 or float64 elements, 8 bytes each. nullopt with
-// MemoryError "cannot allocate the results: 10 queries × k 2147483648, 2 arrays of
-// 21474836480 elements, 343597383680 bytes (320.0 GiB)" when they cannot be had,
-// whether the size passes what an array may hold or the allocation fails.
-// Results larger than the machine's memory and swap are refused without asking: every
-// element is written, so the allocation could only succeed (overcommitted) to have the
-// process killed while filling it.
-template <typename Element>
-std::optional<ResultArray<Element>> allocate_results(std::size_t count, const std::string& what,
-                                                     std::size_t arrays, double elements) {
-    const double bytes = elements * 8.0 * static_cast<double>(arrays);
-    const auto refuse = [&](const std::string& why) {
-        set_error_text(PyExc_MemoryError, "cannot allocate the results: " + what + ", " + std::to_string(arrays) +
-                                              " arrays of " + count_text(elements) + " elements, " +
-                                              byte_count_text(bytes) + why);
-        return std::nullopt;
-    };
-    const double memory = machine_memory_bytes();
-    if (memory > 0.0 && bytes > memory) {
-        return refuse(", more than the machine's memory and swap");
-    }
-    std::optional<ResultArray<Element>> result = ResultArray<Element>::allocate(count);
-    if (!result && PyErr_ExceptionMatches(PyExc_MemoryError) != 0) {
-        PyErr_Clear();
-        return refuse("");
-    }
-    return result;
 }
 
 // The opening of every array query: workers (converted first), then the queries
@@ -100,24 +102,20 @@ inline std::optional<QueryPoints> parse_batch(PyObject* queries_slot, PyObject* 
 
 // nearest_k: bind; parse query; convert k; convert max_distance; the k nearest by
 // `geodesy` as the list of (position, metres) tuples.
-template <TreeKind Kind>
-PyObject* run_nearest_k(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
-    const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
-        const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
-        if (!query) {
-            return nullptr;
-        }
-        const std::optional<std::size_t> k = parse_k(slots[1]);
-        if (!k) {
-            return nullptr;
-        }
-        const std::optional<double> max_metres = parse_max_distance(slots[2]);
-        if (!max_metres) {
+template <StatefulClass Kind, indexed::Geodesy G>
+PyObject* tree_nearest_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{
+        Kind::NAME, query_name(G, "nearest_k", "nearest_k_wgs84"), NEAREST_K_PARAMETERS, 0, 2, 1};
+    const auto body = [](const typename Kind::State& state, auto& slots) -> PyObject* {
+        std::optional<geodetic::GeodeticPoint> query;
+        std::optional<std::size_t> k;
+        std::optional<double> max_metres;
+        if (!(query = parse_point(slots[0])) || !(k = parse_k(slots[1])) ||
+            !(max_metres = parse_max_distance(slots[2]))) {
             return nullptr;
         }
         std::vector<PositionWithMetres> hits;
-        indexed::nearest_k_on(geodesy, state.tree, *query, *k, *max_metres, hits);
+        indexed::nearest_k_on(G, state.tree, *query, *k, *max_metres, hits);
         return within_result(hits, true);
     };
     return run_method<Kind, 3>(self, description, args, nargs, kwnames, body);
@@ -125,21 +123,17 @@ PyObject* run_nearest_k(PyObject* self, const FunctionDescription& description, 
 
 // query_nearest: bind; convert workers; parse queries; convert k, max_distance; allocate;
 // fill the rows (indexed::query_nearest by `geodesy`) without the GIL; the two arrays.
-template <TreeKind Kind>
-PyObject* run_query_nearest(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
-    const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+template <StatefulClass Kind, indexed::Geodesy G>
+PyObject* tree_query_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{
+        Kind::NAME, query_name(G, "query_nearest", "query_nearest_wgs84"), QUERY_NEAREST_PARAMETERS, 0, 1, 2};
+    const auto body = [](const typename Kind::State& state, auto& slots) -> PyObject* {
         std::size_t workers = 1;
-        const std::optional<QueryPoints> queries = parse_batch(slots[0], slots[3], workers);
-        if (!queries) {
-            return nullptr;
-        }
-        const std::optional<std::size_t> k = slots[1] == nullptr ? std::optional<std::size_t>(1) : parse_k(slots[1]);
-        if (!k) {
-            return nullptr;
-        }
-        const std::optional<double> max_metres = parse_max_distance(slots[2]);
-        if (!max_metres) {
+        std::optional<QueryPoints> queries;
+        std::optional<std::size_t> k = 1;
+        std::optional<double> max_metres;
+        if (!(queries = parse_batch(slots[0], slots[3], workers)) ||
+            (slots[1] != nullptr && !(k = parse_k(slots[1]))) || !(max_metres = parse_max_distance(slots[2]))) {
             return nullptr;
         }
         const std::size_t n = queries->size();
@@ -149,32 +143,20 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
         const double wanted = static_cast<double>(n) * static_cast<double>(width);
         const std::size_t count = wanted >= 0x1p64 ? SIZE_MAX : n * width;
         const std::string what = std::to_string(n) + " queries × k " + std::to_string(width);
-        std::optional<ResultArray<std::int64_t>> positions = allocate_results<std::int64_t>(count, what, 2, wanted);
-        if (!positions) {
+        std::optional<ResultArrays> results = allocate_results(count, count, what, 2, wanted);
+        if (!results) {
             return nullptr;
         }
-        std::optional<ResultArray<double>> metres = allocate_results<double>(count, what, 2, wanted);
-        if (!metres) {
-            return nullptr;
-        }
-        const indexed::NearestOptions options{.k = width, .max_metres = *max_metres, .geodesy = geodesy};
+        const indexed::NearestOptions options{.k = width, .max_metres = *max_metres, .geodesy = G};
         if (!run_interruptibly([&] {
-                indexed::query_nearest(state.tree, queries->elements(), options, positions->elements(),
-                                       metres->elements(), batch_run(workers));
+                indexed::query_nearest(state.tree, queries->elements(), options, results->positions.elements(),
+                                       results->metres.elements(), batch_run(workers));
             })) {
             return nullptr;
         }
         const std::array<std::size_t, 2> shape{n, width};
         const std::span<const std::size_t> dimensions(shape.data(), width == 1 ? 1 : 2);
-        const PyRef position_array = PyRef::steal(positions->to_numpy(dimensions));
-        if (!position_array) {
-            return nullptr;
-        }
-        const PyRef metre_array = PyRef::steal(metres->to_numpy(dimensions));
-        if (!metre_array) {
-            return nullptr;
-        }
-        return PyTuple_Pack(2, position_array.get(), metre_array.get());
+        return results->to_numpy(dimensions, dimensions);
     };
     return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
 }
@@ -184,28 +166,25 @@ PyObject* run_query_nearest(PyObject* self, const FunctionDescription& descripti
 // (indexed::query_within_distance by `geodesy`, with the state's coverage grid when it
 // has one) without the GIL; allocate; place them, without the GIL; the (2, m) array,
 // and the metres when asked for.
-template <TreeKind Kind>
-PyObject* run_query_within(PyObject* self, const FunctionDescription& description, PyObject* const* args,
-                           Py_ssize_t nargs, PyObject* kwnames, indexed::Geodesy geodesy) {
-    const auto body = [&](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+template <StatefulClass Kind, indexed::Geodesy G>
+PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{
+        Kind::NAME, query_name(G, "query_within_distance", "query_within_distance_wgs84"), QUERY_WITHIN_PARAMETERS,
+        0, 2, 1};
+    const auto body = [](const typename Kind::State& state, auto& slots) -> PyObject* {
         std::size_t workers = 1;
-        const std::optional<QueryPoints> queries = parse_batch(slots[0], slots[3], workers);
-        if (!queries) {
-            return nullptr;
-        }
-        const std::optional<std::vector<double>> radii = parse_radii(slots[1], queries->size());
-        if (!radii) {
-            return nullptr;
-        }
-        const std::optional<bool> given = parse_return_distance(slots[2]);
-        if (!given) {
+        std::optional<QueryPoints> queries;
+        std::optional<std::vector<double>> radii;
+        std::optional<bool> given;
+        if (!(queries = parse_batch(slots[0], slots[3], workers)) ||
+            !(radii = parse_radii(slots[1], queries->size())) || !(given = parse_return_distance(slots[2]))) {
             return nullptr;
         }
         const bool return_distance = *given;
-        const indexed::WithinOptions options{.return_distance = return_distance, .geodesy = geodesy};
+        const indexed::WithinOptions options{.return_distance = return_distance, .geodesy = G};
         indexed::WithinHits found(return_distance);
         const bool gathered = run_interruptibly([&] {
-            if constexpr (requires { coverage_of(state); }) {
+            if constexpr (requires { state.coverage; }) {
                 indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
                                                batch_run(workers), [&state]() -> const auto& {
                                                    return coverage_of(state);
@@ -220,115 +199,26 @@ PyObject* run_query_within(PyObject* self, const FunctionDescription& descriptio
         }
         const std::size_t m = found.size();
         const std::string what = std::to_string(m) + " pairs";
-        const std::size_t arrays = return_distance ? 3 : 2;
-        const auto elements = static_cast<double>(m);
-        std::optional<ResultArray<std::int64_t>> pairs =
-            allocate_results<std::int64_t>(2 * m, what, arrays, elements);
-        if (!pairs) {
+        std::optional<ResultArrays> results =
+            allocate_results(2 * m, return_distance ? m : 0, what, return_distance ? 3 : 2, static_cast<double>(m));
+        if (!results) {
             return nullptr;
         }
-        std::optional<ResultArray<double>> metres =
-            allocate_results<double>(return_distance ? m : 0, what, arrays, elements);
-        if (!metres) {
-            return nullptr;
-        }
-        const std::span<std::int64_t> out = pairs->elements();
+        const std::span<std::int64_t> out = results->positions.elements();
         if (!run_interruptibly([&] {
-                indexed::write_pairs(found, batch_run(workers), out.first(m), out.subspan(m), metres->elements());
+                indexed::write_pairs(found, batch_run(workers), out.first(m), out.subspan(m),
+                                     results->metres.elements());
             })) {
             return nullptr;
         }
         const std::array<std::size_t, 2> shape{2, m};
-        PyRef pair_array = PyRef::steal(pairs->to_numpy(shape));
-        if (!pair_array || !return_distance) {
-            return pair_array.release();
+        if (!return_distance) {
+            return results->positions.to_numpy(shape);
         }
         const std::array<std::size_t, 1> metre_shape{m};
-        const PyRef metre_array = PyRef::steal(metres->to_numpy(metre_shape));
-        if (!metre_array) {
-            return nullptr;
-        }
-        return PyTuple_Pack(2, pair_array.get(), metre_array.get());
+        return results->to_numpy(shape, metre_shape);
     };
     return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
-}
-
-// The descriptions and entry points the three classes share; the point tree adds the
-// WGS84 forms with its own searches.
-
-template <TreeKind Kind>
-inline constexpr FunctionDescription NEAREST_K_DESCRIPTION{Kind::NAME, "nearest_k", NEAREST_K_PARAMETERS, 0, 2, 1};
-template <TreeKind Kind>
-inline constexpr FunctionDescription QUERY_NEAREST_DESCRIPTION{Kind::NAME, "query_nearest", QUERY_NEAREST_PARAMETERS,
-                                                               0, 1, 2};
-template <TreeKind Kind>
-inline constexpr FunctionDescription QUERY_WITHIN_DESCRIPTION{Kind::NAME, "query_within_distance",
-                                                              QUERY_WITHIN_PARAMETERS, 0, 2, 1};
-
-template <TreeKind Kind>
-PyObject* tree_nearest_k(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest_k<Kind>(self, NEAREST_K_DESCRIPTION<Kind>, args, nargs, kwnames, indexed::Geodesy::Sphere);
-}
-
-template <TreeKind Kind>
-PyObject* tree_query_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_nearest<Kind>(self, QUERY_NEAREST_DESCRIPTION<Kind>, args, nargs, kwnames,
-                                   indexed::Geodesy::Sphere);
-}
-
-template <TreeKind Kind>
-PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_within<Kind>(self, QUERY_WITHIN_DESCRIPTION<Kind>, args, nargs, kwnames,
-                                  indexed::Geodesy::Sphere);
-}
-
-// The docstrings of the three array-era methods every tree class has, written once for
-// items called `item` ("point"), `items` in the plural; they live as long as the class.
-struct ArrayMethodDocs {
-    std::string nearest_k;
-    std::string query_nearest;
-    std::string query_within_distance;
-};
-
-inline ArrayMethodDocs array_method_docs(std::string_view item, std::string_view items) {
-    const std::string one(item);
-    const std::string many(items);
-    return {
-        "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` of the "
-        "`k` " + many + " nearest to `query`,\nnearest first, ties by the smaller position; with `max_distance`, "
-        "only those within\nthat many metres.",
-        "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest " + many +
-            " to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds them: `(positions, "
-            "metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, rows padded with position -1 and "
-            "distance inf. `workers`\nthreads share the queries (-1: every core), without the GIL.",
-        "query_within_distance($self, queries, radius_metres, return_distance=False, *, workers=1)\n--\n\nEvery "
-        "`(query index, input position)` pair of a query in `queries` and a " + one +
-            "\nwithin `radius_metres` (one number, or one per query) of it, as within_distance\nfinds them: an int64 "
-            "array of shape `(2, m)`, by query, and with\n`return_distance=True` also the float64 array of the m "
-            "distances.",
-    };
-}
-
-// The method table rows of those three methods.
-template <TreeKind Kind>
-std::array<PyMethodDef, 3> array_methods(const ArrayMethodDocs& docs) {
-    return {{
-        {"nearest_k", fastcall_method(tree_nearest_k<Kind>), FASTCALL, docs.nearest_k.c_str()},
-        {"query_nearest", fastcall_method(tree_query_nearest<Kind>), FASTCALL, docs.query_nearest.c_str()},
-        {"query_within_distance", fastcall_method(tree_query_within_distance<Kind>), FASTCALL,
-         docs.query_within_distance.c_str()},
-    }};
-}
-
-
-// `first`'s rows, then `rest`'s.
-template <std::size_t A, std::size_t B>
-std::array<PyMethodDef, A + B> join_methods(const std::array<PyMethodDef, A>& first,
-                                            const std::array<PyMethodDef, B>& rest) {
-    std::array<PyMethodDef, A + B> rows{};
-    std::copy(first.begin(), first.end(), rows.begin());
-    std::copy(rest.begin(), rest.end(), rows.begin() + A);
-    return rows;
 }
 
 }  // namespace sferix::python

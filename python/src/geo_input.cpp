@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "coordinates.hpp"
-#include "geo_keys.hpp"
 #include "numpy_arrays.hpp"
 #include "support/huge_pages.hpp"
 #include "toolkit/errors.hpp"

@@ -15,6 +15,23 @@
 
 namespace sferix::python {
 
+// The names of the GeoJSON-like dicts, read from a geo mapping (and the attribute that
+// offers one) or written into one.
+namespace geo_key {
+inline constinit InternedString geo_interface("__geo_interface__");
+inline constinit InternedString type("type");
+inline constinit InternedString coordinates("coordinates");
+inline constinit InternedString geometry("geometry");
+inline constinit InternedString features("features");
+inline constinit InternedString geometries("geometries");
+}  // namespace geo_key
+
+// The geometry type names written into a geo mapping.
+namespace geo_type {
+inline constinit InternedString point("Point"), linestring("LineString"), polygon("Polygon");
+inline constinit InternedString multilinestring("MultiLineString"), multipolygon("MultiPolygon");
+}  // namespace geo_type
+
 // Geometry input: Python objects to validated geometries. Three shapes are accepted,
 // freely mixed:
 //  - plain coordinate structures (coordinates.hpp): a point is one (lon, lat, ...)

@@ -14,7 +14,6 @@
 
 #include "toolkit/gil.hpp"
 #include "trees.hpp"
-#include "array_queries.hpp"
 
 #include "index/nearest_k.hpp"
 #include "index/tree.hpp"
@@ -219,47 +218,20 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     });
 }
 
-const ArrayMethodDocs LINESTRING_ARRAY_DOCS = array_method_docs("linestring", "linestrings");
-
-TreeClass<LineStringTreeKind, 3> linestring_tree_class(
+TreeClass<LineStringTreeKind> linestring_tree_class(
     "sferix.GeodeticLineStringTree",
     "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings. A MultiLineString in `data` is one item, "
     "as near\nas its nearest part.",
-    indexed_tree_new<LineStringTreeKind>,
-    {
-        .geometry = "geometry($self, index)\n--\n\nThe linestring at input position `index`.",
-        .geometries = "geometries($self)\n--\n\nEvery linestring, in input order.",
-        .nearest = "nearest($self, query)\n--\n\nThe input position of the nearest linestring to `query`, or `None` "
-                   "if empty.",
-        .nearest_with_distance = "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in "
-                                 "metres)` of the nearest linestring, or `None`.",
-        .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
-                           "positions of every linestring within `radius_metres` of `query`. With\n"
-                           "`return_distance=True`, `(index, distance)` pairs instead.",
-    },
-    array_methods<LineStringTreeKind>(LINESTRING_ARRAY_DOCS));
+    indexed_tree_new<LineStringTreeKind>, tree_docs("linestring", "linestrings"));
 
-const ArrayMethodDocs POLYGON_ARRAY_DOCS = array_method_docs("polygon", "polygons");
-
-TreeClass<PolygonTreeKind, 3> polygon_tree_class(
+TreeClass<PolygonTreeKind> polygon_tree_class(
     "sferix.GeodeticPolygonTree",
     "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
     "its direction (for clockwise data such as shapefiles). A MultiPolygon in `data` is one\nitem, containing "
     "what any of its parts contains.",
     indexed_tree_new<PolygonTreeKind>,
-    {
-        .geometry = "geometry($self, index)\n--\n\nThe polygon at input position `index`.",
-        .geometries = "geometries($self)\n--\n\nEvery polygon, in input order.",
-        .nearest = "nearest($self, query)\n--\n\nThe input position of the nearest polygon to `query` (zero distance "
-                   "if `query` is\ninside one), or `None` if empty.",
-        .nearest_with_distance = "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in "
-                                 "metres)` of the nearest polygon, or `None`.",
-        .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
-                           "positions of every polygon within `radius_metres` of `query`. With\n"
-                           "`return_distance=True`, `(index, distance)` pairs instead.",
-    },
-    array_methods<PolygonTreeKind>(POLYGON_ARRAY_DOCS));
+    tree_docs("polygon", "polygons", " (zero distance if `query` is\ninside one)"));
 
 }  // namespace
 

@@ -15,8 +15,6 @@
 #include "toolkit/py_ref.hpp"
 #include "toolkit/sequences.hpp"
 #include "trees.hpp"
-#include "array_queries.hpp"
-#include "interruptible.hpp"
 
 #include "geodetic/wgs84.hpp"
 #include "index/nearest_k.hpp"
@@ -59,6 +57,9 @@ struct PointTreeKind {
     static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
         return indexed::nearest_position(tree, query);
     }
+    static std::optional<PositionWithMetres> nearest_wgs84(const Tree& tree, const geodetic::GeodeticPoint& query) {
+        return indexed::nearest_position_wgs84(tree, query);
+    }
 
     static std::vector<std::byte> encode(const State& state) { return indexed::encode_point_tree(state.tree); }
     // Written straight into the bytes object (see encoded_bytes): 61 MB for 10^6 points.
@@ -81,23 +82,6 @@ struct PointTreeKind {
 using Kind = PointTreeKind;
 using State = StateOf<Kind>;
 
-constexpr const char* const RECTANGLE_PARAMETERS[] = {"lower", "upper"};
-constexpr FunctionDescription IN_RECTANGLE{Kind::NAME, "in_rectangle", RECTANGLE_PARAMETERS, 0, 2};
-constexpr FunctionDescription NEAREST_WGS84{Kind::NAME, "nearest_wgs84", QUERY_PARAMETERS, 0, 1};
-constexpr FunctionDescription NEAREST_WITH_DISTANCE_WGS84{Kind::NAME, "nearest_with_distance_wgs84",
-                                                          QUERY_PARAMETERS, 0, 1};
-constexpr FunctionDescription WITHIN_DISTANCE_WGS84{Kind::NAME, "within_distance_wgs84", WITHIN_PARAMETERS, 0, 2};
-
-constexpr FunctionDescription NEAREST_K_WGS84{Kind::NAME, "nearest_k_wgs84", NEAREST_K_PARAMETERS, 0, 2, 1};
-constexpr FunctionDescription QUERY_NEAREST_WGS84{Kind::NAME, "query_nearest_wgs84", QUERY_NEAREST_PARAMETERS, 0, 1, 2};
-constexpr FunctionDescription QUERY_WITHIN_WGS84{Kind::NAME, "query_within_distance_wgs84", QUERY_WITHIN_PARAMETERS, 0,
-                                                 2, 1};
-
-std::optional<PositionWithMetres> nearest_wgs84_hit(const geodetic::PointTree& tree,
-                                                    const geodetic::GeodeticPoint& query) {
-    return indexed::nearest_position_wgs84(tree, query);
-}
-
 // Only reading and checking the input holds the GIL: the embedding, the leaves, the
 // bulk load and the coordinate array are built without it.
 PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -118,14 +102,14 @@ PyObject* point_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+constexpr const char* const RECTANGLE_PARAMETERS[] = {"lower", "upper"};
+constexpr FunctionDescription IN_RECTANGLE{Kind::NAME, "in_rectangle", RECTANGLE_PARAMETERS, 0, 2};
+
 PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_method<Kind, 2>(self, IN_RECTANGLE, args, nargs, kwnames, [](const State& state, auto& slots) -> PyObject* {
-        const std::optional<geodetic::GeodeticPoint> lower = parse_point(slots[0]);
-        if (!lower) {
-            return nullptr;
-        }
-        const std::optional<geodetic::GeodeticPoint> upper = parse_point(slots[1]);
-        if (!upper) {
+    const auto body = [](const State& state, auto& slots) -> PyObject* {
+        std::optional<geodetic::GeodeticPoint> lower;
+        std::optional<geodetic::GeodeticPoint> upper;
+        if (!(lower = parse_point(slots[0])) || !(upper = parse_point(slots[1]))) {
             return nullptr;
         }
         std::vector<std::uint64_t> positions;
@@ -134,80 +118,42 @@ PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssiz
             positions.push_back(leaf.data());
         }
         return position_list(positions);
-    });
+    };
+    return run_method<Kind, 2>(self, IN_RECTANGLE, args, nargs, kwnames, body);
 }
 
-PyObject* point_tree_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest<Kind>(self, NEAREST_WGS84, args, nargs, kwnames, false, nearest_wgs84_hit);
-}
-
-PyObject* point_tree_nearest_with_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames) {
-    return run_nearest<Kind>(self, NEAREST_WITH_DISTANCE_WGS84, args, nargs, kwnames, true, nearest_wgs84_hit);
-}
-
-PyObject* point_tree_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                           PyObject* kwnames) {
-    return run_within<Kind>(self, WITHIN_DISTANCE_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
-}
-
-PyObject* point_tree_nearest_k_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_nearest_k<Kind>(self, NEAREST_K_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
-}
-
-PyObject* point_tree_query_nearest_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_query_nearest<Kind>(self, QUERY_NEAREST_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
-}
-
-PyObject* point_tree_query_within_distance_wgs84(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames) {
-    return run_query_within<Kind>(self, QUERY_WITHIN_WGS84, args, nargs, kwnames, indexed::Geodesy::Wgs84);
-}
-
-const ArrayMethodDocs POINT_ARRAY_DOCS = array_method_docs("point", "points");
-
-TreeClass<Kind, 10> point_tree_class(
+TreeClass<Kind, 7> point_tree_class(
     "sferix.GeodeticPointTree", "GeodeticPointTree(data)\n--\n\nA geodetic R-tree over points.", point_tree_new,
-    {
-        .geometry = "geometry($self, index)\n--\n\nThe point at input position `index`.",
-        .geometries = "geometries($self)\n--\n\nEvery point, in input order.",
-        .nearest = "nearest($self, query)\n--\n\nThe input position of the nearest point to `query`, or `None` if the "
-                   "tree is empty.",
-        .nearest_with_distance = "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` "
-                                 "of the nearest point to `query`, or\n`None` if the tree is empty.",
-        .within_distance = "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input "
-                           "positions of every point within `radius_metres` great-circle metres of\n`query`. With "
-                           "`return_distance=True`, `(index, distance)` pairs instead.",
-    },
-    join_methods(array_methods<Kind>(POINT_ARRAY_DOCS), std::array<PyMethodDef, 7>{{
+    tree_docs("point", "points"),
+    std::array<PyMethodDef, 7>{{
         {"in_rectangle", fastcall_method(point_tree_in_rectangle), FASTCALL,
          "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
          "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
          "antimeridian (RFC 7946); `lower.lat <= upper.lat` is required."},
-        {"nearest_wgs84", fastcall_method(point_tree_nearest_wgs84), FASTCALL,
+        {"nearest_wgs84", fastcall_method(tree_nearest<Kind, WGS84, false>), FASTCALL,
          "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest point to `query` by WGS84-ellipsoid "
          "geodesic\ndistance, or `None` if the tree is empty."},
-        {"nearest_with_distance_wgs84", fastcall_method(point_tree_nearest_with_distance_wgs84), FASTCALL,
+        {"nearest_with_distance_wgs84", fastcall_method(tree_nearest<Kind, WGS84, true>), FASTCALL,
          "nearest_with_distance_wgs84($self, query)\n--\n\nThe `(input position, geodesic distance in metres)` of the "
          "nearest point to `query`\non the WGS84 ellipsoid, or `None` if empty."},
-        {"within_distance_wgs84", fastcall_method(point_tree_within_distance_wgs84), FASTCALL,
+        {"within_distance_wgs84", fastcall_method(tree_within_distance<Kind, WGS84>), FASTCALL,
          "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
          "point within `radius_metres` WGS84-ellipsoid geodesic\nmetres of `query`. With `return_distance=True`, "
          "`(index, distance)` pairs instead."},
-        {"nearest_k_wgs84", fastcall_method(point_tree_nearest_k_wgs84), FASTCALL,
+        {"nearest_k_wgs84", fastcall_method(tree_nearest_k<Kind, WGS84>), FASTCALL,
          "nearest_k_wgs84($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, "
          "geodesic distance in metres)` of the `k` points nearest to\n`query` on the WGS84 "
          "ellipsoid, nearest first, ties by the smaller position; with\n`max_distance`, only those "
          "within that many metres."},
-        {"query_nearest_wgs84", fastcall_method(point_tree_query_nearest_wgs84), FASTCALL,
+        {"query_nearest_wgs84", fastcall_method(tree_query_nearest<Kind, WGS84>), FASTCALL,
          "query_nearest_wgs84($self, queries, k=1, *, max_distance=None, "
          "workers=1)\n--\n\nquery_nearest by geodesic distance on the WGS84 ellipsoid, as "
          "nearest_k_wgs84\nfinds them."},
-        {"query_within_distance_wgs84", fastcall_method(point_tree_query_within_distance_wgs84), FASTCALL,
+        {"query_within_distance_wgs84", fastcall_method(tree_query_within_distance<Kind, WGS84>), FASTCALL,
          "query_within_distance_wgs84($self, queries, radius_metres, return_distance=False, *, "
          "workers=1)\n--\n\nquery_within_distance by geodesic distance on the WGS84 ellipsoid, "
          "as\nwithin_distance_wgs84 finds them."},
-    }}));
+    }});
 
 }  // namespace
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "binary_form.hpp"
-#include "geo_keys.hpp"
+#include "geo_input.hpp"
 #include "toolkit/arguments.hpp"
 #include "toolkit/errors.hpp"
 #include "toolkit/py_ref.hpp"
@@ -138,121 +138,52 @@ PyRef text(const std::string& value) {
     return PyRef::steal(PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
 }
 
-// What the binary-form methods need of each value class.
-template <typename Handle>
-struct ValueForm;
-
-template <>
-struct ValueForm<PointHandle> {
-    static constexpr std::string_view NAME = "Point";
-    static PyTypeObject* type() { return point_type(); }
-    static std::vector<std::byte> encode(const geodetic::GeodeticPoint& point) { return indexed::encode_point(point); }
-    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_point(data); }
-};
-
-template <>
-struct ValueForm<LineStringHandle> {
-    static constexpr std::string_view NAME = "LineString";
-    static PyTypeObject* type() { return linestring_type(); }
-    static std::vector<std::byte> encode(const geodetic::GeodeticLineString& line) {
-        return indexed::encode_linestring(line);
-    }
-    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_linestring(data); }
-};
-
-template <>
-struct ValueForm<PolygonHandle> {
-    static constexpr std::string_view NAME = "Polygon";
-    static PyTypeObject* type() { return polygon_type(); }
-    static std::vector<std::byte> encode(const geodetic::GeodeticPolygon& polygon) {
-        return indexed::encode_polygon(polygon);
-    }
-    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_polygon(data); }
-};
-
-template <>
-struct ValueForm<MultiLineStringHandle> {
-    static constexpr std::string_view NAME = "MultiLineString";
-    static PyTypeObject* type() { return multilinestring_type(); }
-    static std::vector<std::byte> encode(const geodetic::LineStringItem& item) {
-        return indexed::encode_multilinestring(item);
-    }
-    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_multilinestring(data); }
-};
-
-template <>
-struct ValueForm<MultiPolygonHandle> {
-    static constexpr std::string_view NAME = "MultiPolygon";
-    static PyTypeObject* type() { return multipolygon_type(); }
-    static std::vector<std::byte> encode(const geodetic::PolygonItem& item) { return indexed::encode_multipolygon(item); }
-    static auto decode(std::span<const std::byte> data) { return indexed::try_decode_multipolygon(data); }
-};
-
-template <typename Handle>
-PyObject* value_to_bytes(PyObject* self, PyObject* /* unused */) {
-    return run_entry([self] { return bytes_of(ValueForm<Handle>::encode(geometry_of<Handle>(self))); });
-}
-
-template <typename Handle>
-PyObject* value_reduce(PyObject* self, PyObject* /* unused */) {
-    return run_entry([self] {
-        return reduce_value(ValueForm<Handle>::type(), bytes_of(ValueForm<Handle>::encode(geometry_of<Handle>(self))));
-    });
-}
-
-template <typename Handle>
-PyObject* value_reduce_ex(PyObject* self, PyObject* protocol /* borrowed */) {
-    return run_entry([self, protocol] {
-        return reduce_ex_value(ValueForm<Handle>::type(),
-                               bytes_of(ValueForm<Handle>::encode(geometry_of<Handle>(self))), protocol);
-    });
-}
-
-constexpr const char* const DATA_PARAMETERS[] = {"data"};
-
-template <typename Handle>
-PyObject* value_from_bytes(PyObject* /* cls */, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Form = ValueForm<Handle>;
-    static constexpr FunctionDescription description{Form::NAME, "from_bytes", DATA_PARAMETERS, 0, 1};
-    return run_entry([&]() -> PyObject* {
-        std::array<PyObject*, 1> slots{};  // borrowed from the call
-        if (!bind_fastcall(description, args, nargs, kwnames, slots)) {
-            return nullptr;
-        }
-        const PyRef bytes = bytes_argument(slots[0]);
-        if (!bytes) {
-            return nullptr;
-        }
-        auto loaded = Form::decode(bytes_view(bytes.get()));
+// A value class as the binary-form methods see it: its name, type, and the codec of its
+// geometry. A decoded geometry becomes the value new_value makes of it.
+template <typename Handle, const char* Name, PyTypeObject* (*Type)(), auto Encode, auto Decode>
+struct ValueForm {
+    using State = Handle;
+    using Geometry = typename Handle::element_type;
+    static constexpr std::string_view NAME = Name;
+    static PyTypeObject* type() { return Type(); }
+    static std::vector<std::byte> encode(const Handle& handle) { return Encode(*handle); }
+    static std::variant<Handle, indexed::FormatError> decode(std::span<const std::byte> data,
+                                                              const std::shared_ptr<const void>& /* keeper */) {
+        auto loaded = Decode(data);
         if (auto* error = std::get_if<indexed::FormatError>(&loaded)) {
-            return refuse_bytes(Form::NAME, *error);
+            return std::move(*error);
         }
-        using Geometry = typename Handle::element_type;
-        return new_value(std::make_shared<Geometry>(std::move(std::get<0>(loaded))));
-    });
-}
+        return std::make_shared<Geometry>(std::move(std::get<0>(loaded)));
+    }
+    static PyObject* adopt(Handle&& handle) { return new_value(std::move(handle)); }
+};
+
+constexpr char POINT[] = "Point", LINESTRING[] = "LineString", POLYGON[] = "Polygon";
+constexpr char MULTILINESTRING[] = "MultiLineString", MULTIPOLYGON[] = "MultiPolygon";
+using PointForm = ValueForm<PointHandle, POINT, point_type, indexed::encode_point, indexed::try_decode_point>;
+using LineStringForm =
+    ValueForm<LineStringHandle, LINESTRING, linestring_type, indexed::encode_linestring, indexed::try_decode_linestring>;
+using PolygonForm = ValueForm<PolygonHandle, POLYGON, polygon_type, indexed::encode_polygon, indexed::try_decode_polygon>;
+using MultiLineStringForm = ValueForm<MultiLineStringHandle, MULTILINESTRING, multilinestring_type,
+                                      indexed::encode_multilinestring, indexed::try_decode_multilinestring>;
+using MultiPolygonForm = ValueForm<MultiPolygonHandle, MULTIPOLYGON, multipolygon_type, indexed::encode_multipolygon,
+                                   indexed::try_decode_multipolygon>;
 
 // A value class's process-wide parts: its getters, slots, PyType_Spec (named
 // `type_name`, "sferix.<Name>") and type object, made on first use. Given a `length`,
 // the class also has len(). Lives at namespace scope for the life of the process.
-template <typename Handle, std::size_t Getters>
+template <typename Form, std::size_t Getters>
 class ValueClass {
+    using Handle = typename Form::State;
+
 public:
     ValueClass(const char* type_name, const char* doc, reprfunc repr, const std::array<PyGetSetDef, Getters>& getters,
                lenfunc length = nullptr)
-        : getset_(with_sentinel(getters)),
-          methods_{{
-              {"to_bytes", value_to_bytes<Handle>, METH_NOARGS,
-               "to_bytes($self)\n--\n\nThe geometry in its binary form, which `from_bytes` reads back."},
-              {"from_bytes", fastcall_method(value_from_bytes<Handle>), FASTCALL | METH_CLASS,
-               "from_bytes($type, data)\n--\n\nThe geometry whose binary form is `data` (made by `to_bytes`), "
-               "checked as\nany input; a bad buffer raises ValueError."},
-              {"__reduce__", value_reduce<Handle>, METH_NOARGS, REDUCE_DOC},
-              {"__reduce_ex__", value_reduce_ex<Handle>, METH_O, REDUCE_EX_DOC},
-              {"__copy__", copy_self, METH_NOARGS, COPY_DOC},
-              {"__deepcopy__", deepcopy_self, METH_O, DEEPCOPY_DOC},
-              {nullptr, nullptr, 0, nullptr},
-          }},
+        : getset_(table_of(getters)),
+          methods_(table_of(travel_methods<Form>(
+              "to_bytes($self)\n--\n\nThe geometry in its binary form, which `from_bytes` reads back.",
+              "from_bytes($type, data)\n--\n\nThe geometry whose binary form is `data` (made by `to_bytes`), checked "
+              "as\nany input; a bad buffer raises ValueError."))),
           slots_{{
               {Py_tp_doc, const_cast<char*>(doc)},
               {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_instance<Handle>)},
@@ -272,13 +203,6 @@ public:
     PyTypeObject* get() { return type_.get(); }
 
 private:
-    static std::array<PyGetSetDef, Getters + 1> with_sentinel(const std::array<PyGetSetDef, Getters>& getters) {
-        std::array<PyGetSetDef, Getters + 1> table{};
-        std::copy(getters.begin(), getters.end(), table.begin());
-        table[Getters] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-        return table;
-    }
-
     std::array<PyGetSetDef, Getters + 1> getset_;
     std::array<PyMethodDef, 7> methods_;
     std::array<PyType_Slot, 7> slots_;
@@ -318,7 +242,7 @@ PyObject* point_repr(PyObject* self) {
     });
 }
 
-ValueClass<PointHandle, 4> point_class("sferix.Point", "A geodetic point `(lon, lat)` in degrees.", point_repr,
+ValueClass<PointForm, 4> point_class("sferix.Point", "A geodetic point `(lon, lat)` in degrees.", point_repr,
                                        {{
                                            {"x", point_x, nullptr, nullptr, nullptr},
                                            {"y", point_y, nullptr, nullptr, nullptr},
@@ -347,7 +271,7 @@ Py_ssize_t linestring_length(PyObject* self) {
     return run_entry([self] { return static_cast<Py_ssize_t>(geometry_of<LineStringHandle>(self).coords().size()); });
 }
 
-ValueClass<LineStringHandle, 2> linestring_class(
+ValueClass<LineStringForm, 2> linestring_class(
     "sferix.LineString", "A geodetic linestring: a sequence of `(lon, lat)` vertices joined by great-circle arcs.",
     linestring_repr,
     {{
@@ -378,7 +302,7 @@ PyObject* polygon_repr(PyObject* self) {
     });
 }
 
-ValueClass<PolygonHandle, 3> polygon_class(
+ValueClass<PolygonForm, 3> polygon_class(
     "sferix.Polygon", "A filled geodetic polygon: an exterior ring and any interior rings (holes).", polygon_repr,
     {{
         {"exterior", polygon_exterior, nullptr, "The exterior ring's `(lon, lat)` vertices (closed; first == last).",
@@ -427,7 +351,7 @@ PyObject* multilinestring_repr(PyObject* self) {
     });
 }
 
-ValueClass<MultiLineStringHandle, 2> multilinestring_class(
+ValueClass<MultiLineStringForm, 2> multilinestring_class(
     "sferix.MultiLineString", "Geodetic linestrings that are one item: its distance is the smallest over them.",
     multilinestring_repr,
     {{
@@ -450,7 +374,7 @@ PyObject* multipolygon_repr(PyObject* self) {
     });
 }
 
-ValueClass<MultiPolygonHandle, 2> multipolygon_class(
+ValueClass<MultiPolygonForm, 2> multipolygon_class(
     "sferix.MultiPolygon",
     "Filled geodetic polygons that are one item: a point is inside when it is inside any of them, and\nits "
     "distance is the smallest over them.",

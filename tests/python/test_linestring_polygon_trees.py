@@ -14,6 +14,7 @@ import pytest
 import _sferix
 from _sferix import GeodeticLineStringTree, GeodeticPolygonTree
 from oracles import EARTH_RADIUS_METRES, angle, arc_metres, cross, dot, unit
+from tree_surface import BOUND_SIGNATURES, tree_method_docs
 
 OUT_OF_RANGE = "geometry index out of range"
 SQUARE = [(0.0, 0.0), (1.0, 0.0), (1.0, 1.0), (0.0, 1.0), (0.0, 0.0)]
@@ -79,95 +80,8 @@ CLASS_DOCS = {
 }
 
 METHOD_DOCS = {
-    GeodeticLineStringTree: {
-        "geometry": "geometry($self, index)\n--\n\nThe linestring at input position `index`.",
-        "geometries": "geometries($self)\n--\n\nEvery linestring, in input order.",
-        "nearest": "nearest($self, query)\n--\n\nThe input position of the nearest linestring to `query`, or `None` if empty.",
-        "nearest_with_distance": (
-            "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest "
-            "linestring, or `None`."
-        ),
-        "within_distance": (
-            "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
-            "linestring within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs "
-            "instead."
-        ),
-        "to_bytes": "to_bytes($self)\n--\n\nThe tree in its binary form, which `from_bytes` reads back.",
-        "from_bytes": (
-            "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
-            "checked; a truncated, corrupted or foreign buffer raises ValueError."
-        ),
-        "nearest_k": (
-            "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` "
-            "of the `k` linestrings nearest to `query`,\nnearest first, ties by the smaller position; with "
-            "`max_distance`, only those within\nthat many metres."
-        ),
-        "query_nearest": (
-            "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest linestrings "
-            "to each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds them: "
-            "`(positions, metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, rows padded "
-            "with position -1 and distance inf. `workers`\nthreads share the queries (-1: every core), without "
-            "the GIL."
-        ),
-        "query_within_distance": (
-            "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
-            "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
-            "linestring\nwithin `radius_metres` (one number, or one per query) of it, as within_distance\nfinds "
-            "them: an int64 array of shape `(2, m)`, by query, and with\n`return_distance=True` also the "
-            "float64 array of the m distances."
-        ),
-    },
-    GeodeticPolygonTree: {
-        "geometry": "geometry($self, index)\n--\n\nThe polygon at input position `index`.",
-        "geometries": "geometries($self)\n--\n\nEvery polygon, in input order.",
-        "nearest": (
-            "nearest($self, query)\n--\n\nThe input position of the nearest polygon to `query` (zero distance if "
-            "`query` is\ninside one), or `None` if empty."
-        ),
-        "nearest_with_distance": (
-            "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest "
-            "polygon, or `None`."
-        ),
-        "within_distance": (
-            "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
-            "polygon within `radius_metres` of `query`. With\n`return_distance=True`, `(index, distance)` pairs "
-            "instead."
-        ),
-        "to_bytes": "to_bytes($self)\n--\n\nThe tree in its binary form, which `from_bytes` reads back.",
-        "from_bytes": (
-            "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
-            "checked; a truncated, corrupted or foreign buffer raises ValueError."
-        ),
-        "nearest_k": (
-            "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` "
-            "of the `k` polygons nearest to `query`,\nnearest first, ties by the smaller position; with "
-            "`max_distance`, only those within\nthat many metres."
-        ),
-        "query_nearest": (
-            "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest polygons to "
-            "each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds them: `(positions, "
-            "metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, rows padded with position -1 "
-            "and distance inf. `workers`\nthreads share the queries (-1: every core), without the GIL."
-        ),
-        "query_within_distance": (
-            "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
-            "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
-            "polygon\nwithin `radius_metres` (one number, or one per query) of it, as within_distance\nfinds "
-            "them: an int64 array of shape `(2, m)`, by query, and with\n`return_distance=True` also the "
-            "float64 array of the m distances."
-        ),
-    },
-}
-
-BOUND_SIGNATURES = {
-    "geometry": "(index)",
-    "geometries": "()",
-    "nearest": "(query)",
-    "nearest_with_distance": "(query)",
-    "within_distance": "(query, radius_metres, return_distance=False)",
-    "nearest_k": "(query, k, *, max_distance=None)",
-    "query_nearest": "(queries, k=1, *, max_distance=None, workers=1)",
-    "query_within_distance": "(queries, radius_metres, return_distance=False, *, workers=1)",
+    GeodeticLineStringTree: tree_method_docs("linestring", "linestrings"),
+    GeodeticPolygonTree: tree_method_docs("polygon", "polygons", " (zero distance if `query` is\ninside one)"),
 }
 
 # One small valid tree input per class, the value class of its items and the name

@@ -15,6 +15,8 @@ import pytest
 import _sferix
 from _sferix import GeodeticPointTree
 from oracles import EARTH_RADIUS_METRES, haversine, in_rectangle
+from tree_surface import BOUND_SIGNATURES as SHARED_SIGNATURES
+from tree_surface import tree_method_docs
 
 # The geodesic distance on WGS84 never falls below this times the great-circle distance
 # on the mean sphere; it exceeds it by at most about the same ratio.
@@ -35,41 +37,7 @@ def random_points(rng, count):
 # --- the class --------------------------------------------------------------------
 
 METHOD_DOCS = {
-    "geometry": "geometry($self, index)\n--\n\nThe point at input position `index`.",
-    "geometries": "geometries($self)\n--\n\nEvery point, in input order.",
-    "nearest": "nearest($self, query)\n--\n\nThe input position of the nearest point to `query`, or `None` if the tree is empty.",
-    "nearest_with_distance": (
-        "nearest_with_distance($self, query)\n--\n\nThe `(input position, distance in metres)` of the nearest point to "
-        "`query`, or\n`None` if the tree is empty."
-    ),
-    "within_distance": (
-        "within_distance($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every point "
-        "within `radius_metres` great-circle metres of\n`query`. With `return_distance=True`, `(index, distance)` "
-        "pairs instead."
-    ),
-    "to_bytes": "to_bytes($self)\n--\n\nThe tree in its binary form, which `from_bytes` reads back.",
-    "from_bytes": (
-        "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
-        "checked; a truncated, corrupted or foreign buffer raises ValueError."
-    ),
-    "nearest_k": (
-        "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` "
-        "of the `k` points nearest to `query`,\nnearest first, ties by the smaller position; with "
-        "`max_distance`, only those within\nthat many metres."
-    ),
-    "query_nearest": (
-        "query_nearest($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\nThe nearest points to "
-        "each of `queries` (an `(n, 2)` array-like of `(lon, lat)`), as\nnearest_k finds them: `(positions, "
-        "metres)` NumPy arrays of shape `(n,)` for `k=1`,\n`(n, k)` otherwise, rows padded with position -1 "
-        "and distance inf. `workers`\nthreads share the queries (-1: every core), without the GIL."
-    ),
-    "query_within_distance": (
-        "query_within_distance($self, queries, radius_metres, return_distance=False, *, "
-        "workers=1)\n--\n\nEvery `(query index, input position)` pair of a query in `queries` and a "
-        "point\nwithin `radius_metres` (one number, or one per query) of it, as within_distance\nfinds "
-        "them: an int64 array of shape `(2, m)`, by query, and with\n`return_distance=True` also the "
-        "float64 array of the m distances."
-    ),
+    **tree_method_docs("point", "points"),
     "in_rectangle": (
         "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
         "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
@@ -105,14 +73,7 @@ METHOD_DOCS = {
 }
 
 BOUND_SIGNATURES = {
-    "geometry": "(index)",
-    "geometries": "()",
-    "nearest": "(query)",
-    "nearest_with_distance": "(query)",
-    "within_distance": "(query, radius_metres, return_distance=False)",
-    "nearest_k": "(query, k, *, max_distance=None)",
-    "query_nearest": "(queries, k=1, *, max_distance=None, workers=1)",
-    "query_within_distance": "(queries, radius_metres, return_distance=False, *, workers=1)",
+    **SHARED_SIGNATURES,
     "in_rectangle": "(lower, upper)",
     "nearest_wgs84": "(query)",
     "nearest_with_distance_wgs84": "(query)",

@@ -3,12 +3,16 @@
 // Classes made from PyType_Spec descriptions: their type objects, the instances' C++
 // state, and the entries of their method tables.
 
+#include <algorithm>
+#include <array>
+#include <concepts>
 #include <cstddef>
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 
+#include "arguments.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "python_api.hpp"
@@ -101,6 +105,55 @@ template <typename State>
 void dealloc_instance(PyObject* self) noexcept {
     run_entry_unraisable(self, [self] { std::destroy_at(&state_of<State>(self)); });
     free_instance(self);
+}
+
+// A class of instances with C++ state: `Class::State`, and `Class::type()`, its type
+// object (borrowed; nullptr with an exception pending).
+template <typename Class>
+concept StatefulClass = requires {
+    typename Class::State;
+    { Class::type() } -> std::same_as<PyTypeObject*>;
+};
+
+// Runs `body(state)` inside the entry wrapper with the state of `self`, and returns its
+// result; the slot's error return with the cast-rule TypeError pending when `self` is
+// not an instance of the class (the interpreter's descriptors normally rule that out
+// before we are called).
+template <StatefulClass Class, typename Body>
+auto with_state(PyObject* self /* borrowed */, Body&& body) noexcept
+    -> std::invoke_result_t<Body&, const typename Class::State&> {
+    using Result = std::invoke_result_t<Body&, const typename Class::State&>;
+    return run_entry([&]() -> Result {
+        if (!check_instance(self, Class::type())) {
+            return error_return<Result>();
+        }
+        return body(state_of<typename Class::State>(self));
+    });
+}
+
+// A fast-call method: with the state of `self`, binds the call's arguments to the N
+// parameters of `description` and returns `body(state, slots)`, the slots borrowed from
+// the call (nullptr for a parameter not given).
+template <StatefulClass Class, std::size_t N, typename Body>
+PyObject* run_method(PyObject* self, const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Body&& body) noexcept {
+    return with_state<Class>(self, [&](const typename Class::State& state) -> PyObject* {
+        std::array<PyObject*, N> slots{};  // borrowed from the call
+        if (!bind_fastcall(description, args, nargs, kwnames, slots)) {
+            return nullptr;
+        }
+        return body(state, slots);
+    });
+}
+
+// The rows of `parts`, one table after the other, then the all-zero row that ends a
+// method or getter table.
+template <typename Row, std::size_t... N>
+std::array<Row, (N + ... + 0) + 1> table_of(const std::array<Row, N>&... parts) {
+    std::array<Row, (N + ... + 0) + 1> table{};
+    std::size_t next = 0;
+    ((std::copy(parts.begin(), parts.end(), table.begin() + static_cast<std::ptrdiff_t>(next)), next += N), ...);
+    return table;
 }
 
 // The flags of a method table entry for a function taking fast-call arguments and keywords.
