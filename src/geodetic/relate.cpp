@@ -114,7 +114,7 @@ bool on_one_edge(const Part& part, const UnitVec& s, const UnitVec& t) {
 
 // Whether every point of the chain is a point of `part`, a linestring or a polygon.
 // Each edge is cut where it meets the part's boundary (the part's vertices on it; an
-// edge crossing the boundary is not covered); a piece on one edge of the part is
+// edge crossing a polygon's boundary is not covered); a piece on one edge of the part is
 // covered, a piece with an endpoint inside a polygon lies inside it (nothing in between
 // touches the boundary), and a piece between two boundary points is asked at its
 // midpoint.
@@ -133,7 +133,9 @@ bool covers_chain(const Part& part, std::span<const UnitVec> chain) {
         }
         stops.clear();
         const bool crossed = any_edge_near(part, u, v, [&](const UnitVec& x, const UnitVec& y) {
-            if (arcs_cross(x, y, u, v)) {
+            // Crossing a polygon's boundary leaves it; crossing an edge of a line says
+            // nothing (the edge may run along another one of the line).
+            if (part.kind() == Part::Kind::Polygon && arcs_cross(x, y, u, v)) {
                 return true;
             }
             if (on_arc(u, v, x)) {
