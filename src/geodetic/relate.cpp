@@ -93,6 +93,16 @@ bool edges_meet(const Part& a, const Part& b) {
     const bool a_walks = a.edge_count() <= b.edge_count();
     const Part& walked = a_walks ? a : b;
     const Part& probed = a_walks ? b : a;
+    // A small part far from the big one's boundary (a cell inside a country, or in the
+    // sea beside it) meets no run of it: one walk of the index tells, not one per edge.
+    if (const EdgeIndex* index = probed.edge_index()) {
+        bool near = false;
+        index->for_each_run_near_arc(walked.envelope(), UnitVec{0.0, 0.0, 0.0},
+                                     [&](const EdgeRun&, const Envelope&) { near = true; });
+        if (!near) {
+            return false;
+        }
+    }
     for (std::size_t c = 0; c < walked.chain_count(); ++c) {
         const std::span<const UnitVec> chain = walked.chain(c);
         for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
@@ -203,7 +213,9 @@ bool on_arc(const UnitVec& a, const UnitVec& b, const UnitVec& p) noexcept {
     if (p == a || p == b) {
         return true;
     }
-    if (orient(a, b, p) != 0) {
+    // Most edges are nowhere near p's great circle: their rounded normal says so without
+    // the exact predicate.
+    if (certain_side(cross(a, b), p) != 0 || orient(a, b, p) != 0) {
         return false;
     }
     // a, b and p lie in one plane through the origin, so p = αa + βb with a × p = β(a × b)
@@ -362,6 +374,21 @@ bool covers(const Part& a, const Part& b) noexcept {
 
 std::optional<double> distance_2_within(const Part& a, const Part& b, double bound_2) noexcept {
     if (!(bound_2 >= 0.0) || box_gap_2(a.envelope(), b.envelope()) > bound_2) {
+        return std::nullopt;
+    }
+    // A point measures to the other part directly; only a point (all but) on it needs
+    // the exact test, to report 0 exactly where they intersect.
+    if (a.kind() == Part::Kind::Point || b.kind() == Part::Kind::Point) {
+        const bool a_is_point = a.kind() == Part::Kind::Point;
+        const Part& other = a_is_point ? b : a;
+        const UnitVec& p = a_is_point ? a.point() : b.point();
+        const double d = distance_2_bounded(other, p, bound_2);
+        if (d <= DEGENERATE_ARC_SQUARED_CHORD && other.covers_point(p)) {
+            return 0.0;
+        }
+        if (d <= bound_2) {
+            return d;
+        }
         return std::nullopt;
     }
     if (intersects(a, b)) {

@@ -15,13 +15,16 @@
 // position, which also puts the answers in ascending position order.
 
 #include <algorithm>
+#include <concepts>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "geodetic/arc.hpp"
 #include "geodetic/distance.hpp"
 #include "geodetic/radius.hpp"
 #include "geodetic/relate.hpp"
@@ -69,6 +72,49 @@ inline bool shape_covers(std::span<const geodetic::Part> shape, const geodetic::
     return std::any_of(shape.begin(), shape.end(), [&](const geodetic::Part& p) { return geodetic::covers(p, item); });
 }
 
+// DWithin of points to lines, edge by edge: each edge's own box, widened by `reach`,
+// selects the points near it, measured to that edge alone, so that a point is measured
+// to the edges it is near rather than to every edge of a line whose box it is in. A
+// point's distance is the least over the edges that found it, which is the line's own
+// distance_2 (the minimum over its edges), 0 for a point exactly on an edge.
+template <typename Tree>
+void points_near_lines(const Tree& tree, std::span<const geodetic::Part> lines, const geodetic::SphereRadius& radius,
+                       double reach, bool return_distance, support::StopCheck& stop,
+                       std::vector<PositionWithMetres>& hits) {
+    std::vector<std::pair<std::uint64_t, double>> found;
+    for (const geodetic::Part& line : lines) {
+        const std::span<const geodetic::UnitVec> chain = line.chain(0);
+        for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
+            const geodetic::UnitVec& s = chain[k];
+            const geodetic::UnitVec& t = chain[k + 1];
+            const rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec> near{
+                geodetic::widened(geodetic::arc_bounding_box(s, t), reach)};
+            EntryTestedSelection<geodetic::PointLeaf, rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec>> walk(
+                tree.rtree().view(), near);
+            while (const geodetic::PointLeaf* leaf = walk.next()) {
+                stop.visit();
+                const geodetic::UnitVec p = leaf->vector();
+                double d = geodetic::arc_distance_2(s, t, p);
+                if (d <= geodetic::DEGENERATE_ARC_SQUARED_CHORD && geodetic::on_arc(s, t, p)) {
+                    d = 0.0;
+                }
+                if (d <= radius.outer_2()) {
+                    found.emplace_back(leaf->data(), d);
+                }
+            }
+        }
+    }
+    std::sort(found.begin(), found.end());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (i > 0 && found[i].first == found[i - 1].first) {
+            continue;  // sorted by distance within a position: the first is the least
+        }
+        if (radius.admits(found[i].second)) {
+            hits.push_back({found[i].first, return_distance ? geodetic::squared_chord_to_metres(found[i].second) : 0.0});
+        }
+    }
+}
+
 }  // namespace geometry_detail
 
 // hits becomes the items of `tree` in `predicate` with `shape`, in ascending input
@@ -92,24 +138,7 @@ void query_geometry(const Tree& tree, const geodetic::Shape& shape, const Geomet
     // The chord of the distance, at most the sphere's diameter, widens the query's box.
     const double reach = dwithin ? std::sqrt(std::min(radius.outer_2(), 4.0)) * (1.0 + 1e-15) + geodetic::BOX_MARGIN : 0.0;
     const rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec> in_box{geodetic::widened(shape.envelope(), reach)};
-    std::vector<const Leaf*> candidates;
-    EntryTestedSelection<Leaf, rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec>> walk(tree.rtree().view(),
-                                                                                                 in_box);
-    while (const Leaf* leaf = walk.next()) {
-        candidates.push_back(leaf);
-    }
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Leaf* a, const Leaf* b) { return a->data() < b->data(); });
-    support::StopCheck stop;
-    for (std::size_t first = 0; first < candidates.size();) {
-        const std::uint64_t position = candidates[first]->data();
-        std::size_t end = first + 1;
-        while (end < candidates.size() && candidates[end]->data() == position) {
-            ++end;
-        }
-        const std::span<const Leaf* const> group(candidates.data() + first, end - first);
-        first = end;
-        stop.visit(group.size());
+    const auto decide = [&](std::uint64_t position, std::span<const Leaf* const> group) {
         const auto each_part = [&](auto&& test) {
             return std::all_of(group.begin(), group.end(),
                                [&](const Leaf* leaf) { return test(geometry_detail::part_of(*leaf)); });
@@ -162,6 +191,43 @@ void query_geometry(const Tree& tree, const geodetic::Shape& shape, const Geomet
                 break;
             }
         }
+    };
+    support::StopCheck stop;
+    if constexpr (std::same_as<Leaf, geodetic::PointLeaf>) {
+        if (dwithin && std::all_of(parts.begin(), parts.end(), [](const geodetic::Part& p) {
+                return p.kind() == geodetic::Part::Kind::LineString;
+            })) {
+            geometry_detail::points_near_lines(tree, parts, radius, reach, options.return_distance, stop, hits);
+            return;
+        }
+    }
+    EntryTestedSelection<Leaf, rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec>> walk(tree.rtree().view(),
+                                                                                                 in_box);
+    if (!tree.repeats_positions()) {
+        // One leaf an item: each is decided as the walk meets it, the answers sorted after.
+        while (const Leaf* leaf = walk.next()) {
+            stop.visit();
+            decide(leaf->data(), std::span<const Leaf* const>(&leaf, 1));
+        }
+        std::sort(hits.begin(), hits.end(),
+                  [](const PositionWithMetres& a, const PositionWithMetres& b) { return a.position < b.position; });
+        return;
+    }
+    std::vector<const Leaf*> candidates;
+    while (const Leaf* leaf = walk.next()) {
+        candidates.push_back(leaf);
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Leaf* a, const Leaf* b) { return a->data() < b->data(); });
+    for (std::size_t first = 0; first < candidates.size();) {
+        const std::uint64_t position = candidates[first]->data();
+        std::size_t end = first + 1;
+        while (end < candidates.size() && candidates[end]->data() == position) {
+            ++end;
+        }
+        stop.visit(end - first);
+        decide(position, std::span<const Leaf* const>(candidates.data() + first, end - first));
+        first = end;
     }
 }
 
