@@ -220,3 +220,20 @@ def test_query_many_marks_the_geometry_that_failed():
     with pytest.raises(GeodeticError) as raised:
         GeodeticPointTree([(0, 0)]).query_many([(0, 0), [(0, 0), (0, 95)]])
     assert raised.value.item == 1
+
+
+def test_sjoin_takes_lines_and_polygons_on_the_left():
+    geopandas = pytest.importorskip("geopandas")
+    shapely = pytest.importorskip("shapely")
+    import sferix.geopandas
+
+    polygons, lines, _ = random_data(5, count=60)
+    right = geopandas.GeoDataFrame({"id": range(60)}, geometry=[shapely.Polygon(p[0]) for p in polygons], crs=4326)
+    left = geopandas.GeoDataFrame(geometry=[shapely.LineString(l) for l in lines[:30]] + list(right.geometry[:30]),
+                                  crs=4326)
+    tree = GeodeticPolygonTree(polygons)
+    for predicate, ours, distance in [("intersects", "intersects", None), ("within", "covers", None),
+                                      ("dwithin", "dwithin", 20_000)]:
+        joined = sferix.geopandas.sjoin(left, right, predicate=predicate, distance=distance)
+        expected = tree.query_many(left.geometry.values, ours, distance)
+        assert list(zip(joined.index, joined["index_right"])) == list(zip(*expected.tolist()))
