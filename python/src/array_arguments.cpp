@@ -20,9 +20,6 @@ namespace sferix::python {
 
 namespace {
 
-// The widest array of points the constructors take: lon, lat and two more columns.
-constexpr std::size_t MAX_POINT_ARRAY_COLUMNS = 4;
-
 // Puts "query N: " before the message of the pending exception when it is one of the
 // errors reading a point raises (ValueError, TypeError, GeodeticError: made again from
 // the longer message); any other ordinary error gets the note "while reading query N"
@@ -181,13 +178,8 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
     }
     // The constructors' rule for arrays of points, and their words: up to two further
     // columns (altitude, measure) are ignored, more is an array the wrong way round.
-    if (shape->columns > MAX_POINT_ARRAY_COLUMNS) {
-        value_error("an array of points must have shape (n, 2), one (lon, lat) row per point, not (" +
-                    std::to_string(shape->rows) + ", " + std::to_string(shape->columns) + ")");
-        return std::nullopt;
-    }
-    const std::optional<Float64Matrix> matrix = float64_matrix(queries);
-    if (!matrix) {
+    std::optional<Float64Matrix> matrix;
+    if (!refuse_wide_point_array(*shape) || !(matrix = float64_matrix(queries))) {
         return std::nullopt;
     }
     if (matrix->qualifies()) {
@@ -201,11 +193,8 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
         return parse_each(rows->get());
     }
     const std::optional<ArrayFacts> facts = array_facts(queries);
-    if (!facts) {
-        return std::nullopt;
-    }
-    if (facts->kind != "O") {
-        return not_numbers("queries", *facts);
+    if (!facts || facts->kind != "O") {
+        return facts ? not_numbers("queries", *facts) : std::nullopt;
     }
     // An object array's elements as nested lists: read as the same objects in a list
     // would be, as the constructors read such arrays.

@@ -1,7 +1,8 @@
 #pragma once
 
 // The k-nearest and array query methods of the three tree classes, written once over
-// the tree kind (see trees.hpp) and the single-query search each one generalises:
+// the tree kind (see trees.hpp), the geodesy, and the single-query search each one
+// generalises:
 //
 //   nearest_k(query, k, *, max_distance=None)                 -> [(position, metres), ...]
 //   query_nearest(queries, k=1, *, max_distance=None, workers=1)
@@ -17,13 +18,11 @@
 // one raises (Ctrl-C) every thread stops at its next check and the call returns that
 // exception, dropping every partial result. Results do not depend on `workers`.
 
-#include <algorithm>
 #include <array>
-#include <chrono>
-#include <memory>
-#include <mutex>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>

@@ -1,6 +1,7 @@
 #include "geo_input.hpp"
 
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "coordinates.hpp"
@@ -209,15 +210,6 @@ std::optional<ItemParts<Parts>> parse_parts(PyObject* obj, const GeometryKind<Pa
     return std::nullopt;
 }
 
-template <typename Parts>
-std::optional<Parts> parse_geometry(PyObject* obj, const GeometryKind<Parts>& kind) {
-    std::optional<ItemParts<Parts>> parsed = parse_parts<false>(obj, kind);
-    if (!parsed) {
-        return std::nullopt;
-    }
-    return std::move(parsed->first);
-}
-
 // The member holding the elements of a collection type, or nullptr for a type whose
 // mapping is a single element.
 InternedString* collection_member(PyObject* type /* borrowed str */) noexcept {
@@ -233,43 +225,30 @@ InternedString* collection_member(PyObject* type /* borrowed str */) noexcept {
     return nullptr;
 }
 
-template <typename Parts>
-std::optional<std::vector<Parts>> collect(PyObject* data, const GeometryKind<Parts>& kind) {
+// The elements of a tree's data, each read as `kind` reads one geometry (with Multi, a
+// tree item that may be multipart); the first bad one is marked with its position.
+template <bool Multi, typename Parts>
+auto collect(PyObject* data, const GeometryKind<Parts>& kind) {
+    using Element = std::conditional_t<Multi, ItemParts<Parts>, Parts>;
     const std::optional<std::vector<PyRef>> elements = expand(data);
     if (!elements) {
-        return std::nullopt;
+        return std::optional<std::vector<Element>>();
     }
-    std::vector<Parts> geometries;
-    geometries.reserve(elements->size());
+    std::vector<Element> read;
+    read.reserve(elements->size());
     for (const PyRef& element : *elements) {
-        std::optional<Parts> geometry = parse_geometry(element.get(), kind);
-        if (!geometry) {
-            mark_input_item(geometries.size());
-            return std::nullopt;
-        }
-        geometries.push_back(std::move(*geometry));
-    }
-    return geometries;
-}
-
-// collect for trees whose items may be multipart.
-template <typename Parts>
-std::optional<std::vector<ItemParts<Parts>>> collect_items(PyObject* data, const GeometryKind<Parts>& kind) {
-    const std::optional<std::vector<PyRef>> elements = expand(data);
-    if (!elements) {
-        return std::nullopt;
-    }
-    std::vector<ItemParts<Parts>> items;
-    items.reserve(elements->size());
-    for (const PyRef& element : *elements) {
-        std::optional<ItemParts<Parts>> parsed = parse_parts<true>(element.get(), kind);
+        std::optional<ItemParts<Parts>> parsed = parse_parts<Multi>(element.get(), kind);
         if (!parsed) {
-            mark_input_item(items.size());
-            return std::nullopt;
+            mark_input_item(read.size());
+            return std::optional<std::vector<Element>>();
         }
-        items.push_back(std::move(*parsed));
+        if constexpr (Multi) {
+            read.push_back(std::move(*parsed));
+        } else {
+            read.push_back(std::move(parsed->first));
+        }
     }
-    return items;
+    return std::optional<std::vector<Element>>(std::move(read));
 }
 
 // Longitude, latitude, and at most altitude and measure: a wider array of points is
@@ -277,12 +256,18 @@ std::optional<std::vector<ItemParts<Parts>>> collect_items(PyObject* data, const
 // become a tree of two points with n numbers each.
 constexpr std::size_t MAX_POINT_ARRAY_COLUMNS = 4;
 
-// ValueError naming the shape of an array of points that has too many columns.
-std::nullopt_t wrong_point_array_shape(const MatrixShape& shape) {
+}  // namespace
+
+bool refuse_wide_point_array(const MatrixShape& shape) {
+    if (!shape.is_matrix || shape.columns <= MAX_POINT_ARRAY_COLUMNS) {
+        return true;
+    }
     value_error("an array of points must have shape (n, 2), one (lon, lat) row per point, not (" +
                 std::to_string(shape.rows) + ", " + std::to_string(shape.columns) + ")");
-    return std::nullopt;
+    return false;
 }
+
+namespace {
 
 // How deep the coordinates of `obj` nest, read from the first element at each level:
 // 1 for a coordinate (its first element is no sequence), 2 for a linestring, 3 for a
@@ -497,7 +482,13 @@ std::nullptr_t type_mismatch(const char* expected, PyObject* found) {
     return nullptr;
 }
 
-std::optional<geodetic::GeodeticPoint> parse_point(PyObject* obj) { return parse_geometry(obj, POINT_KIND); }
+std::optional<geodetic::GeodeticPoint> parse_point(PyObject* obj) {
+    std::optional<ItemParts<geodetic::GeodeticPoint>> parsed = parse_parts<false>(obj, POINT_KIND);
+    if (!parsed) {
+        return std::nullopt;
+    }
+    return std::move(parsed->first);
+}
 
 geodetic::GeodeticPolygon PolygonRings::assemble(geodetic::Fill fill) && {
     return geodetic::GeodeticPolygon::from_rings(std::move(exterior), std::move(interiors), fill);
@@ -533,11 +524,8 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
         return std::nullopt;
     }
     const std::optional<MatrixShape> shape = matrix_shape(data);
-    if (!shape) {
+    if (!shape || !refuse_wide_point_array(*shape)) {
         return std::nullopt;
-    }
-    if (shape->is_matrix && shape->columns > MAX_POINT_ARRAY_COLUMNS) {
-        return wrong_point_array_shape(*shape);
     }
     // An (n, k) array of doubles: the rows are read from its bytes, giving the points
     // and the first error that parsing each row would give. Such an array has no
@@ -547,7 +535,7 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
         return std::nullopt;
     }
     if (!matrix->qualifies()) {
-        const std::optional<std::vector<geodetic::GeodeticPoint>> points = collect(data, POINT_KIND);
+        const std::optional<std::vector<geodetic::GeodeticPoint>> points = collect<false>(data, POINT_KIND);
         if (!points) {
             return std::nullopt;
         }
@@ -585,14 +573,14 @@ std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> collect_lin
     if (!refuse_projected(data, "data")) {
         return std::nullopt;
     }
-    return collect_items(data, LINESTRING_KIND);
+    return collect<true>(data, LINESTRING_KIND);
 }
 
 std::optional<std::vector<ItemParts<PolygonRings>>> collect_polygons(PyObject* data) {
     if (!refuse_projected(data, "data")) {
         return std::nullopt;
     }
-    return collect_items(data, POLYGON_KIND);
+    return collect<true>(data, POLYGON_KIND);
 }
 
 std::optional<QueryParts> parse_query_geometry(PyObject* obj) {

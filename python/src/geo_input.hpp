@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "numpy_arrays.hpp"
 #include "toolkit/gil.hpp"
 #include "toolkit/py_ref.hpp"
 #include "toolkit/python_api.hpp"
@@ -151,6 +152,9 @@ struct PolygonRings {
 // first row. An (n, k) float64 array is read from its bytes, with no Python object
 // per number.
 [[nodiscard]] std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObject* data);
+// That refusal of a wider array (given its shape), which the array queries share; false
+// with the ValueError pending.
+[[nodiscard]] bool refuse_wide_point_array(const MatrixShape& shape);
 // Linestring and polygon data may hold multipart elements: an element that is a
 // "MultiLineString" (or "MultiPolygon"), or a feature whose geometry is one, is one
 // item, its parts read in order as single geometries are (no part at all: ValueError

@@ -89,16 +89,30 @@ Item assemble_item(ItemParts<Parts>&& item, AssemblePart&& assemble_part) {
     return Item::of_parts(std::move(parts));
 }
 
-struct LineStringTreeKind {
-    using Geometry = geodetic::LineStringItem;
-    using Tree = geodetic::LineStringTree;
+// What the linestring and polygon kinds share: the nearest leaf, and the binary form
+// that keeps the geometries only (loading validates them as any input and bulk-loads
+// again, so nothing of the buffer is kept).
+template <typename GeometryType, typename TreeType, PyTypeObject* (*Type)(), auto Encode, auto Decode>
+struct IndexedTreeKind {
+    using Geometry = GeometryType;
+    using Tree = TreeType;
     using State = TreeState<Tree, Geometry>;
-    static constexpr std::string_view NAME = "GeodeticLineStringTree";
 
-    static PyTypeObject* type() { return linestring_tree_type(); }
+    static PyTypeObject* type() { return Type(); }
     static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
         return nearest_leaf(tree, query);
     }
+    static std::vector<std::byte> encode(const State& state) { return Encode(state.geometries); }
+    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,
+                                                           const std::shared_ptr<const void>& /* keeper */) {
+        return state_of_decoded<Tree>(Decode(data));
+    }
+};
+
+struct LineStringTreeKind
+    : IndexedTreeKind<geodetic::LineStringItem, geodetic::LineStringTree, linestring_tree_type,
+                      indexed::encode_linestrings, indexed::try_decode_linestrings> {
+    static constexpr std::string_view NAME = "GeodeticLineStringTree";
     static constexpr std::size_t NEW_PARAMETER_COUNT = 1;
     static const FunctionDescription& new_description() { return NEW_DESCRIPTION<LineStringTreeKind>; }
 
@@ -119,33 +133,14 @@ struct LineStringTreeKind {
         }
         return Input{std::move(*parts)};
     }
-    static std::vector<std::byte> encode(const State& state) { return indexed::encode_linestrings(state.geometries); }
-    // The geometries are rebuilt from the buffer, so nothing of it is kept.
-    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,
-                                                           const std::shared_ptr<const void>& /* keeper */) {
-        return state_of_decoded<Tree>(indexed::try_decode_linestrings(data));
-    }
 };
 
 constexpr const char* const POLYGON_NEW_PARAMETERS[] = {"data", "oriented"};
 
-struct PolygonTreeKind {
-    using Geometry = geodetic::PolygonItem;
-    using Tree = geodetic::PolygonTree;
-    using State = TreeState<Tree, Geometry>;
+struct PolygonTreeKind : IndexedTreeKind<geodetic::PolygonItem, geodetic::PolygonTree, polygon_tree_type,
+                                         indexed::encode_polygons, indexed::try_decode_polygons> {
     static constexpr std::string_view NAME = "GeodeticPolygonTree";
-
-    static PyTypeObject* type() { return polygon_tree_type(); }
-    static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
-        return nearest_leaf(tree, query);
-    }
     static constexpr std::size_t NEW_PARAMETER_COUNT = 2;
-    static std::vector<std::byte> encode(const State& state) { return indexed::encode_polygons(state.geometries); }
-    // The geometries are rebuilt from the buffer, so nothing of it is kept.
-    static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,
-                                                           const std::shared_ptr<const void>& /* keeper */) {
-        return state_of_decoded<Tree>(indexed::try_decode_polygons(data));
-    }
     static const FunctionDescription& new_description() {
         static constexpr FunctionDescription description{NAME, "__new__", POLYGON_NEW_PARAMETERS, 0, 1, 1};
         return description;
@@ -166,19 +161,13 @@ struct PolygonTreeKind {
     // `data` is parsed, as a radius before its query. With False each polygon fills the
     // smaller region its exterior bounds, for data listing exteriors clockwise.
     static std::optional<Input> collect(std::span<PyObject* const> slots) {
-        bool oriented = true;
-        if (slots[1] != nullptr) {
-            const std::optional<bool> given = convert_bool(slots[1], "oriented");
-            if (!given) {
-                return std::nullopt;
-            }
-            oriented = *given;
-        }
-        std::optional<std::vector<ItemParts<PolygonRings>>> parts = collect_polygons(slots[0]);
-        if (!parts) {
+        std::optional<bool> oriented = true;
+        std::optional<std::vector<ItemParts<PolygonRings>>> parts;
+        if ((slots[1] != nullptr && !(oriented = convert_bool(slots[1], "oriented"))) ||
+            !(parts = collect_polygons(slots[0]))) {
             return std::nullopt;
         }
-        return Input{std::move(*parts), oriented ? geodetic::Fill::LeftOfExterior : geodetic::Fill::SmallerRegion};
+        return Input{std::move(*parts), *oriented ? geodetic::Fill::LeftOfExterior : geodetic::Fill::SmallerRegion};
     }
 };
 

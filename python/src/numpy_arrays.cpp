@@ -102,15 +102,10 @@ std::optional<bool> holds_native_doubles(PyObject* array) {
         return false;
     }
     const PyRef dtype = attribute(array, dtype_name);
-    if (!dtype) {
-        return std::nullopt;
-    }
-    const std::optional<long> itemsize = integer_attribute(dtype.get(), itemsize_name, "dtype.itemsize");
-    if (!itemsize) {
-        return std::nullopt;
-    }
-    const PyRef native = attribute(dtype.get(), isnative_name);
-    if (!native) {
+    std::optional<long> itemsize;
+    PyRef native;
+    if (!dtype || !(itemsize = integer_attribute(dtype.get(), itemsize_name, "dtype.itemsize")) ||
+        !(native = attribute(dtype.get(), isnative_name))) {
         return std::nullopt;
     }
     static_assert(sizeof(double) == 8);

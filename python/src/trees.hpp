@@ -145,8 +145,8 @@ PyObject* tree_subscript(PyObject* self, PyObject* index /* borrowed */) {
 template <TreeKind Kind>
 PyObject* tree_geometry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr FunctionDescription description{Kind::NAME, "geometry", INDEX_PARAMETERS, 0, 1};
-    return run_method<Kind, 1>(self, description, args, nargs, kwnames,
-                               [](const StateOf<Kind>& state, auto& slots) { return geometry_at<Kind>(state, slots[0]); });
+    const auto body = [](const StateOf<Kind>& state, auto& slots) { return geometry_at<Kind>(state, slots[0]); };
+    return run_method<Kind, 1>(self, description, args, nargs, kwnames, body);
 }
 
 template <TreeKind Kind>
@@ -163,17 +163,18 @@ PyObject* tree_nearest(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         WithDistance ? query_name(G, "nearest_with_distance", "nearest_with_distance_wgs84")
                      : query_name(G, "nearest", "nearest_wgs84"),
         QUERY_PARAMETERS, 0, 1};
-    return run_method<Kind, 1>(self, description, args, nargs, kwnames, [](const StateOf<Kind>& state, auto& slots) {
+    const auto body = [](const StateOf<Kind>& state, auto& slots) -> PyObject* {
         const std::optional<geodetic::GeodeticPoint> query = parse_point(slots[0]);
         if (!query) {
-            return static_cast<PyObject*>(nullptr);
+            return nullptr;
         }
-        if constexpr (G == indexed::Geodesy::Wgs84) {
+        if constexpr (G == WGS84) {
             return nearest_result(Kind::nearest_wgs84(state.tree, *query), WithDistance);
         } else {
             return nearest_result(Kind::nearest(state.tree, *query), WithDistance);
         }
-    });
+    };
+    return run_method<Kind, 1>(self, description, args, nargs, kwnames, body);
 }
 
 // within_distance, in this order: bind; convert radius_metres; convert return_distance
@@ -184,8 +185,7 @@ template <TreeKind Kind, indexed::Geodesy G>
 PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr FunctionDescription description{
         Kind::NAME, query_name(G, "within_distance", "within_distance_wgs84"), WITHIN_PARAMETERS, 0, 2};
-    return run_method<Kind, 3>(self, description, args, nargs, kwnames,
-                               [](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+    const auto body = [](const StateOf<Kind>& state, auto& slots) -> PyObject* {
         std::optional<double> radius_metres;
         std::optional<bool> return_distance;
         std::optional<geodetic::GeodeticPoint> query;
@@ -196,7 +196,8 @@ PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t
         std::vector<PositionWithMetres> hits;
         indexed::within_distance_on(G, state.tree, *query, *radius_metres, *return_distance, hits);
         return within_result(hits, *return_distance);
-    });
+    };
+    return run_method<Kind, 3>(self, description, args, nargs, kwnames, body);
 }
 
 inline constexpr const char* const QUERY_GEOMETRY_PARAMETERS[] = {"geometry", "predicate", "distance",

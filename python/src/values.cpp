@@ -76,43 +76,23 @@ PyRef ring_lists(std::span<const geodetic::GeodeticRing> rings) {
     return new_list(rings.size(), [rings](std::size_t index) { return vertex_list(rings[index].coords()); });
 }
 
-// The __geo_interface__ dicts, a new dict with the key "type" inserted first and
-// "coordinates" second, and no other key:
-//  {"type": "Point", "coordinates": (lon, lat)}
-PyRef point_mapping(double lon, double lat) { return geometry_mapping(geo_type::point, coordinate_tuple(lon, lat)); }
+// The "coordinates" of a geometry's __geo_interface__: a point's (lon, lat), a
+// linestring's vertex list, a polygon's rings (the exterior first, each a vertex list,
+// closed: its last vertex repeats the first), a multipart item's list of its parts'.
+PyRef coordinates_of(const geodetic::GeodeticPoint& point) { return coordinate_tuple(point.lon(), point.lat()); }
 
-//  {"type": "LineString", "coordinates": vertex_list(vertices)}
-PyRef linestring_mapping(std::span<const geodetic::GeodeticCoord> vertices) {
-    return geometry_mapping(geo_type::linestring, vertex_list(vertices));
-}
+PyRef coordinates_of(const geodetic::GeodeticLineString& linestring) { return vertex_list(linestring.coords()); }
 
-//  {"type": "Polygon", "coordinates": [exterior, interiors...]}, each ring a vertex
-//  list, closed (its last vertex repeats the first).
-// [exterior, interiors...], each ring a vertex list.
-PyRef polygon_rings(const geodetic::GeodeticPolygon& polygon) {
-    // The exterior ring first, then the interiors: ring_lists with one ring in front.
+PyRef coordinates_of(const geodetic::GeodeticPolygon& polygon) {
     const std::vector<geodetic::GeodeticRing>& interiors = polygon.interiors();
     return new_list(interiors.size() + 1, [&polygon, &interiors](std::size_t index) {
         return vertex_list((index == 0 ? polygon.exterior() : interiors[index - 1]).coords());
     });
 }
 
-PyRef polygon_mapping(const geodetic::GeodeticPolygon& polygon) {
-    return geometry_mapping(geo_type::polygon, polygon_rings(polygon));
-}
-
-//  {"type": "MultiLineString", "coordinates": [vertex_list(part), ...]}
-PyRef multilinestring_mapping(const geodetic::LineStringItem& item) {
-    return geometry_mapping(geo_type::multilinestring, new_list(item.part_count(), [&item](std::size_t index) {
-                                return vertex_list(item.part(index).coords());
-                            }));
-}
-
-//  {"type": "MultiPolygon", "coordinates": [polygon_rings(part), ...]}
-PyRef multipolygon_mapping(const geodetic::PolygonItem& item) {
-    return geometry_mapping(geo_type::multipolygon, new_list(item.part_count(), [&item](std::size_t index) {
-                                return polygon_rings(item.part(index));
-                            }));
+template <typename G>
+PyRef coordinates_of(const geodetic::MultiPart<G>& item) {
+    return new_list(item.part_count(), [&item](std::size_t index) { return coordinates_of(item.part(index)); });
 }
 
 using PointHandle = std::shared_ptr<const geodetic::GeodeticPoint>;
@@ -161,9 +141,10 @@ struct ValueForm {
 constexpr char POINT[] = "Point", LINESTRING[] = "LineString", POLYGON[] = "Polygon";
 constexpr char MULTILINESTRING[] = "MultiLineString", MULTIPOLYGON[] = "MultiPolygon";
 using PointForm = ValueForm<PointHandle, POINT, point_type, indexed::encode_point, indexed::try_decode_point>;
-using LineStringForm =
-    ValueForm<LineStringHandle, LINESTRING, linestring_type, indexed::encode_linestring, indexed::try_decode_linestring>;
-using PolygonForm = ValueForm<PolygonHandle, POLYGON, polygon_type, indexed::encode_polygon, indexed::try_decode_polygon>;
+using LineStringForm = ValueForm<LineStringHandle, LINESTRING, linestring_type, indexed::encode_linestring,
+                                 indexed::try_decode_linestring>;
+using PolygonForm =
+    ValueForm<PolygonHandle, POLYGON, polygon_type, indexed::encode_polygon, indexed::try_decode_polygon>;
 using MultiLineStringForm = ValueForm<MultiLineStringHandle, MULTILINESTRING, multilinestring_type,
                                       indexed::encode_multilinestring, indexed::try_decode_multilinestring>;
 using MultiPolygonForm = ValueForm<MultiPolygonHandle, MULTIPOLYGON, multipolygon_type, indexed::encode_multipolygon,
@@ -210,6 +191,12 @@ private:
     LazyType type_;
 };
 
+// The __geo_interface__ getter of a class whose geo mapping has the type `type_name`.
+template <typename Handle, InternedString& type_name>
+PyObject* geo_interface(PyObject* self, void* /* closure */) {
+    return entry_object([self] { return geometry_mapping(type_name, coordinates_of(geometry_of<Handle>(self))); });
+}
+
 // Point
 
 PyObject* point_x(PyObject* self, void* /* closure */) {
@@ -227,13 +214,6 @@ PyObject* point_coordinates(PyObject* self, void* /* closure */) {
     });
 }
 
-PyObject* point_geo_interface(PyObject* self, void* /* closure */) {
-    return entry_object([self] {
-        const geodetic::GeodeticPoint& point = geometry_of<PointHandle>(self);
-        return point_mapping(point.lon(), point.lat());
-    });
-}
-
 PyObject* point_repr(PyObject* self) {
     return entry_object([self] {
         const geodetic::GeodeticPoint& point = geometry_of<PointHandle>(self);
@@ -243,21 +223,18 @@ PyObject* point_repr(PyObject* self) {
 }
 
 ValueClass<PointForm, 4> point_class("sferix.Point", "A geodetic point `(lon, lat)` in degrees.", point_repr,
-                                       {{
-                                           {"x", point_x, nullptr, nullptr, nullptr},
-                                           {"y", point_y, nullptr, nullptr, nullptr},
-                                           {"coordinates", point_coordinates, nullptr, "The `(lon, lat)` pair.", nullptr},
-                                           {"__geo_interface__", point_geo_interface, nullptr, nullptr, nullptr},
-                                       }});
+                                     {{
+                                         {"x", point_x, nullptr, nullptr, nullptr},
+                                         {"y", point_y, nullptr, nullptr, nullptr},
+                                         {"coordinates", point_coordinates, nullptr, "The `(lon, lat)` pair.", nullptr},
+                                         {"__geo_interface__", geo_interface<PointHandle, geo_type::point>, nullptr,
+                                          nullptr, nullptr},
+                                     }});
 
 // LineString
 
 PyObject* linestring_coordinates(PyObject* self, void* /* closure */) {
     return entry_object([self] { return vertex_list(geometry_of<LineStringHandle>(self).coords()); });
-}
-
-PyObject* linestring_geo_interface(PyObject* self, void* /* closure */) {
-    return entry_object([self] { return linestring_mapping(geometry_of<LineStringHandle>(self).coords()); });
 }
 
 PyObject* linestring_repr(PyObject* self) {
@@ -276,7 +253,7 @@ ValueClass<LineStringForm, 2> linestring_class(
     linestring_repr,
     {{
         {"coordinates", linestring_coordinates, nullptr, "The `(lon, lat)` vertices.", nullptr},
-        {"__geo_interface__", linestring_geo_interface, nullptr, nullptr, nullptr},
+        {"__geo_interface__", geo_interface<LineStringHandle, geo_type::linestring>, nullptr, nullptr, nullptr},
     }},
     linestring_length);
 
@@ -288,10 +265,6 @@ PyObject* polygon_exterior(PyObject* self, void* /* closure */) {
 
 PyObject* polygon_interiors(PyObject* self, void* /* closure */) {
     return entry_object([self] { return ring_lists(geometry_of<PolygonHandle>(self).interiors()); });
-}
-
-PyObject* polygon_geo_interface(PyObject* self, void* /* closure */) {
-    return entry_object([self] { return polygon_mapping(geometry_of<PolygonHandle>(self)); });
 }
 
 PyObject* polygon_repr(PyObject* self) {
@@ -308,7 +281,7 @@ ValueClass<PolygonForm, 3> polygon_class(
         {"exterior", polygon_exterior, nullptr, "The exterior ring's `(lon, lat)` vertices (closed; first == last).",
          nullptr},
         {"interiors", polygon_interiors, nullptr, "The interior rings, each a list of `(lon, lat)` vertices.", nullptr},
-        {"__geo_interface__", polygon_geo_interface, nullptr, nullptr, nullptr},
+        {"__geo_interface__", geo_interface<PolygonHandle, geo_type::polygon>, nullptr, nullptr, nullptr},
     }});
 
 // MultiLineString and MultiPolygon
@@ -336,52 +309,45 @@ PyRef part_tuple(PyObject* self) {
     return tuple;
 }
 
-PyObject* multilinestring_linestrings(PyObject* self, void* /* closure */) {
-    return entry_object([self] { return part_tuple<MultiLineStringHandle>(self); });
-}
+// The parts getter and repr of a multipart class, whose repr counts its parts as `parts`
+// ("MultiPolygon(2 polygons)").
+template <typename Form, const char* parts>
+struct MultipartValue {
+    using Handle = typename Form::State;
 
-PyObject* multilinestring_geo_interface(PyObject* self, void* /* closure */) {
-    return entry_object([self] { return multilinestring_mapping(geometry_of<MultiLineStringHandle>(self)); });
-}
+    static PyObject* parts_getter(PyObject* self, void* /* closure */) {
+        return entry_object([self] { return part_tuple<Handle>(self); });
+    }
+    static PyObject* repr(PyObject* self) {
+        return entry_object([self] {
+            return text(std::string(Form::NAME) + "(" + std::to_string(geometry_of<Handle>(self).part_count()) + " " +
+                        parts + ")");
+        });
+    }
+};
 
-PyObject* multilinestring_repr(PyObject* self) {
-    return entry_object([self] {
-        return text("MultiLineString(" + std::to_string(geometry_of<MultiLineStringHandle>(self).part_count()) +
-                    " linestrings)");
-    });
-}
+constexpr char LINESTRINGS[] = "linestrings";
+constexpr char POLYGONS[] = "polygons";
+using MultiLineStringValue = MultipartValue<MultiLineStringForm, LINESTRINGS>;
+using MultiPolygonValue = MultipartValue<MultiPolygonForm, POLYGONS>;
 
 ValueClass<MultiLineStringForm, 2> multilinestring_class(
     "sferix.MultiLineString", "Geodetic linestrings that are one item: its distance is the smallest over them.",
-    multilinestring_repr,
+    MultiLineStringValue::repr,
     {{
-        {"linestrings", multilinestring_linestrings, nullptr, "The parts, a tuple of `LineString`.", nullptr},
-        {"__geo_interface__", multilinestring_geo_interface, nullptr, nullptr, nullptr},
+        {"linestrings", MultiLineStringValue::parts_getter, nullptr, "The parts, a tuple of `LineString`.", nullptr},
+        {"__geo_interface__", geo_interface<MultiLineStringHandle, geo_type::multilinestring>, nullptr, nullptr,
+         nullptr},
     }});
-
-PyObject* multipolygon_polygons(PyObject* self, void* /* closure */) {
-    return entry_object([self] { return part_tuple<MultiPolygonHandle>(self); });
-}
-
-PyObject* multipolygon_geo_interface(PyObject* self, void* /* closure */) {
-    return entry_object([self] { return multipolygon_mapping(geometry_of<MultiPolygonHandle>(self)); });
-}
-
-PyObject* multipolygon_repr(PyObject* self) {
-    return entry_object([self] {
-        return text("MultiPolygon(" + std::to_string(geometry_of<MultiPolygonHandle>(self).part_count()) +
-                    " polygons)");
-    });
-}
 
 ValueClass<MultiPolygonForm, 2> multipolygon_class(
     "sferix.MultiPolygon",
     "Filled geodetic polygons that are one item: a point is inside when it is inside any of them, and\nits "
     "distance is the smallest over them.",
-    multipolygon_repr,
+    MultiPolygonValue::repr,
     {{
-        {"polygons", multipolygon_polygons, nullptr, "The parts, a tuple of `Polygon`.", nullptr},
-        {"__geo_interface__", multipolygon_geo_interface, nullptr, nullptr, nullptr},
+        {"polygons", MultiPolygonValue::parts_getter, nullptr, "The parts, a tuple of `Polygon`.", nullptr},
+        {"__geo_interface__", geo_interface<MultiPolygonHandle, geo_type::multipolygon>, nullptr, nullptr, nullptr},
     }});
 
 template <typename Handle>

@@ -130,11 +130,19 @@ private:
     std::vector<std::byte> bytes_;
 };
 
-void write_linestring(Writer& out, const geodetic::GeodeticLineString& linestring) {
+// Each geometry as stored: a point its coordinate, a linestring its vertices, a polygon
+// its fill rule and rings, a tree item its part count (0 for a single geometry), then
+// its parts.
+void write_geometry(Writer& out, const geodetic::GeodeticPoint& point) {
+    out.put(point.lon());
+    out.put(point.lat());
+}
+
+void write_geometry(Writer& out, const geodetic::GeodeticLineString& linestring) {
     out.vertices(linestring.coords());
 }
 
-void write_polygon(Writer& out, const geodetic::GeodeticPolygon& polygon) {
+void write_geometry(Writer& out, const geodetic::GeodeticPolygon& polygon) {
     out.put(static_cast<std::uint32_t>(polygon.fill() == geodetic::Fill::SmallerRegion ? 1 : 0));
     out.put(static_cast<std::uint32_t>(polygon.interiors().size() + 1));
     out.vertices(polygon.exterior().coords());
@@ -143,20 +151,32 @@ void write_polygon(Writer& out, const geodetic::GeodeticPolygon& polygon) {
     }
 }
 
-// A tree item: its part count (0 for a single geometry), then its parts.
-template <typename G, typename WritePart>
-void write_item(Writer& out, const geodetic::MultiPart<G>& item, WritePart write_part) {
+template <typename G>
+void write_geometry(Writer& out, const geodetic::MultiPart<G>& item) {
     out.put(static_cast<std::uint32_t>(item.is_multipart() ? item.part_count() : 0));
     for (std::size_t i = 0; i < item.part_count(); ++i) {
-        write_part(out, item.part(i));
+        write_geometry(out, item.part(i));
     }
 }
 
-void write_linestring_item(Writer& out, const geodetic::LineStringItem& item) {
-    write_item(out, item, write_linestring);
+// The binary form of one geometry, or of a tree of `items`, of the given kind.
+template <typename G>
+std::vector<std::byte> encode_one(FormatKind kind, const G& geometry) {
+    Writer out;
+    out.header(kind, 1, 0);
+    write_geometry(out, geometry);
+    return std::move(out).finish();
 }
 
-void write_polygon_item(Writer& out, const geodetic::PolygonItem& item) { write_item(out, item, write_polygon); }
+template <typename Item>
+std::vector<std::byte> encode_items(FormatKind kind, std::span<const std::shared_ptr<const Item>> items) {
+    Writer out;
+    out.header(kind, items.size(), 0);
+    for (const auto& item : items) {
+        write_geometry(out, *item);
+    }
+    return std::move(out).finish();
+}
 
 std::string at(std::string_view what, std::size_t offset) {
     return std::string(what) + " at offset " + std::to_string(offset);
@@ -312,19 +332,25 @@ std::string item_name(std::string_view kind, std::size_t index) {
     return std::string(kind) + " " + std::to_string(index);
 }
 
-std::optional<geodetic::GeodeticLineString> read_linestring(Reader& in, std::size_t index) {
-    const std::string name = item_name("linestring", index);
+// A vertex list checked as a `Chain` (a linestring or a ring); `name` names it in a
+// failure.
+template <typename Chain>
+std::optional<Chain> read_chain(Reader& in, const std::string& name) {
     const std::size_t start = in.offset();
     std::optional<std::vector<geodetic::LonLat>> pairs = in.lonlat_list(name);
     if (!pairs) {
         return std::nullopt;
     }
-    geodetic::Result<geodetic::GeodeticLineString> line = geodetic::GeodeticLineString::try_from_lonlat(std::move(*pairs));
-    if (!line) {
-        in.fail(at(name, start) + ": " + line.error().message());
+    geodetic::Result<Chain> chain = Chain::try_from_lonlat(std::move(*pairs));
+    if (!chain) {
+        in.fail(at(name, start) + ": " + chain.error().message());
         return std::nullopt;
     }
-    return std::move(line).value();
+    return std::move(chain).value();
+}
+
+std::optional<geodetic::GeodeticLineString> read_linestring(Reader& in, std::size_t index) {
+    return read_chain<geodetic::GeodeticLineString>(in, item_name("linestring", index));
 }
 
 std::optional<geodetic::GeodeticPolygon> read_polygon(Reader& in, std::size_t index) {
@@ -349,21 +375,15 @@ std::optional<geodetic::GeodeticPolygon> read_polygon(Reader& in, std::size_t in
     std::vector<geodetic::GeodeticRing> interiors;
     interiors.reserve(*rings - 1);
     for (std::uint32_t r = 0; r < *rings; ++r) {
-        const std::string ring_name = name + " ring " + std::to_string(r);
-        const std::size_t ring_start = in.offset();
-        std::optional<std::vector<geodetic::LonLat>> pairs = in.lonlat_list(ring_name);
-        if (!pairs) {
-            return std::nullopt;
-        }
-        geodetic::Result<geodetic::GeodeticRing> ring = geodetic::GeodeticRing::try_from_lonlat(std::move(*pairs));
+        std::optional<geodetic::GeodeticRing> ring =
+            read_chain<geodetic::GeodeticRing>(in, name + " ring " + std::to_string(r));
         if (!ring) {
-            in.fail(at(ring_name, ring_start) + ": " + ring.error().message());
             return std::nullopt;
         }
         if (r == 0) {
-            exterior.emplace(std::move(ring).value());
+            exterior.emplace(std::move(*ring));
         } else {
-            interiors.push_back(std::move(ring).value());
+            interiors.push_back(std::move(*ring));
         }
     }
     geodetic::Result<geodetic::GeodeticPolygon> polygon = geodetic::GeodeticPolygon::try_new(
@@ -378,26 +398,13 @@ std::optional<geodetic::GeodeticPolygon> read_polygon(Reader& in, std::size_t in
 
 // A tree item whose parts `read_part` reads: from version 2 a part count (0 for a
 // single geometry) first; before it, always a single geometry.
-template <typename G, typename ReadPart>
-std::optional<geodetic::MultiPart<G>> read_item(Reader& in, std::size_t index, ReadPart read_part) {
-    if (in.version() < MULTIPART_FORMAT_VERSION) {
-        std::optional<G> single = read_part(in, index);
-        if (!single) {
-            return std::nullopt;
-        }
-        return geodetic::MultiPart<G>(std::move(*single));
-    }
+template <typename G, std::optional<G> (*read_part)(Reader&, std::size_t)>
+std::optional<geodetic::MultiPart<G>> read_item(Reader& in, std::size_t index) {
     const std::size_t start = in.offset();
-    const std::optional<std::uint32_t> parts = in.get<std::uint32_t>(item_name("item", index) + " part count");
-    if (!parts) {
+    std::optional<std::uint32_t> parts = 0;
+    if (in.version() >= MULTIPART_FORMAT_VERSION &&
+        !(parts = in.get<std::uint32_t>(item_name("item", index) + " part count"))) {
         return std::nullopt;
-    }
-    if (*parts == 0) {
-        std::optional<G> single = read_part(in, index);
-        if (!single) {
-            return std::nullopt;
-        }
-        return geodetic::MultiPart<G>(std::move(*single));
     }
     // Each part takes at least eight bytes (a vertex count, or a fill and a ring count).
     if (*parts > in.remaining() / sizeof(std::uint64_t)) {
@@ -406,24 +413,22 @@ std::optional<geodetic::MultiPart<G>> read_item(Reader& in, std::size_t index, R
         return std::nullopt;
     }
     std::vector<G> read;
-    read.reserve(*parts);
-    for (std::uint32_t part = 0; part < *parts; ++part) {
+    read.reserve(std::max<std::uint32_t>(*parts, 1));
+    for (std::uint32_t part = 0; part < std::max<std::uint32_t>(*parts, 1); ++part) {
         std::optional<G> geometry = read_part(in, index);
         if (!geometry) {
             return std::nullopt;
         }
         read.push_back(std::move(*geometry));
     }
+    if (*parts == 0) {
+        return geodetic::MultiPart<G>(std::move(read.front()));
+    }
     return geodetic::MultiPart<G>::of_parts(std::move(read));
 }
 
-std::optional<geodetic::LineStringItem> read_linestring_item(Reader& in, std::size_t index) {
-    return read_item<geodetic::GeodeticLineString>(in, index, read_linestring);
-}
-
-std::optional<geodetic::PolygonItem> read_polygon_item(Reader& in, std::size_t index) {
-    return read_item<geodetic::GeodeticPolygon>(in, index, read_polygon);
-}
+constexpr auto read_linestring_item = read_item<geodetic::GeodeticLineString, read_linestring>;
+constexpr auto read_polygon_item = read_item<geodetic::GeodeticPolygon, read_polygon>;
 
 // A tree body of `Geometry` items read by `read_item`.
 template <typename Geometry, typename ReadItem>
@@ -759,57 +764,31 @@ std::vector<std::byte> encode_point_tree(const geodetic::PointTree& tree) {
 }
 
 std::vector<std::byte> encode_linestrings(std::span<const std::shared_ptr<const geodetic::LineStringItem>> linestrings) {
-    Writer out;
-    out.header(FormatKind::LineStringTree, linestrings.size(), 0);
-    for (const auto& linestring : linestrings) {
-        write_linestring_item(out, *linestring);
-    }
-    return std::move(out).finish();
+    return encode_items(FormatKind::LineStringTree, linestrings);
 }
 
 std::vector<std::byte> encode_polygons(std::span<const std::shared_ptr<const geodetic::PolygonItem>> polygons) {
-    Writer out;
-    out.header(FormatKind::PolygonTree, polygons.size(), 0);
-    for (const auto& polygon : polygons) {
-        write_polygon_item(out, *polygon);
-    }
-    return std::move(out).finish();
+    return encode_items(FormatKind::PolygonTree, polygons);
 }
 
 std::vector<std::byte> encode_point(const geodetic::GeodeticPoint& point) {
-    Writer out;
-    out.header(FormatKind::Point, 1, 0);
-    out.put(point.lon());
-    out.put(point.lat());
-    return std::move(out).finish();
+    return encode_one(FormatKind::Point, point);
 }
 
 std::vector<std::byte> encode_linestring(const geodetic::GeodeticLineString& linestring) {
-    Writer out;
-    out.header(FormatKind::LineString, 1, 0);
-    write_linestring(out, linestring);
-    return std::move(out).finish();
+    return encode_one(FormatKind::LineString, linestring);
 }
 
 std::vector<std::byte> encode_polygon(const geodetic::GeodeticPolygon& polygon) {
-    Writer out;
-    out.header(FormatKind::Polygon, 1, 0);
-    write_polygon(out, polygon);
-    return std::move(out).finish();
+    return encode_one(FormatKind::Polygon, polygon);
 }
 
 std::vector<std::byte> encode_multilinestring(const geodetic::LineStringItem& item) {
-    Writer out;
-    out.header(FormatKind::MultiLineString, 1, 0);
-    write_linestring_item(out, item);
-    return std::move(out).finish();
+    return encode_one(FormatKind::MultiLineString, item);
 }
 
 std::vector<std::byte> encode_multipolygon(const geodetic::PolygonItem& item) {
-    Writer out;
-    out.header(FormatKind::MultiPolygon, 1, 0);
-    write_polygon_item(out, item);
-    return std::move(out).finish();
+    return encode_one(FormatKind::MultiPolygon, item);
 }
 
 LoadResult<geodetic::PointTree> try_decode_point_tree(std::span<const std::byte> data,

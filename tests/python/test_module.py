@@ -13,19 +13,6 @@ import pytest
 import _sferix
 import sferix
 
-EXPECTED_ALL = [
-    "__version__",
-    "GeodeticError",
-    "Point",
-    "LineString",
-    "Polygon",
-    "MultiLineString",
-    "MultiPolygon",
-    "GeodeticPointTree",
-    "GeodeticLineStringTree",
-    "GeodeticPolygonTree",
-]
-
 GEODETIC_ERROR_DOC = (
     "Raised when coordinates or a geometry fail validation (out-of-range longitude or latitude, "
     "a non-finite value, too few vertices, an edge spanning half the sphere, or an unclosed ring)."
@@ -37,8 +24,9 @@ TREE_SAMPLES = {
     "GeodeticLineStringTree": ([[(0.0, 0.0), (1.0, 1.0)]], "LineString"),
     "GeodeticPolygonTree": ([[[(0.0, 0.0), (1.0, 0.0), (1.0, 1.0), (0.0, 0.0)]]], "Polygon"),
 }
-CLASS_NAMES = EXPECTED_ALL[2:]
 VALUE_CLASS_NAMES = ["Point", "LineString", "Polygon", "MultiLineString", "MultiPolygon"]
+EXPECTED_ALL = ["__version__", "GeodeticError", *VALUE_CLASS_NAMES, *TREE_SAMPLES]
+CLASS_NAMES = EXPECTED_ALL[2:]
 
 
 def module_class(name):

@@ -168,36 +168,28 @@ def check_radius_queries(tree, query, within, draw, oracle):
 
 
 class TestPointTree:
-    @given(st.data(), point_case())
-    def test_sphere_queries(self, data, case):
+    @pytest.mark.parametrize("wgs84", [False, True], ids=["sphere", "wgs84"])
+    @given(data=st.data(), case=point_case())
+    def test_nearest_and_radius_queries(self, wgs84, data, case):
+        if wgs84:
+            pytest.importorskip("geographiclib")
         points, query = case
         tree = _sferix.GeodeticPointTree(points)
-        everything = check_radius_queries(
-            tree, query, tree.within_distance, data.draw, lambda i: great_circle(query, points[i])
+        within, nearest_with_distance, nearest, metres = (
+            (tree.within_distance_wgs84, tree.nearest_with_distance_wgs84, tree.nearest_wgs84, geodesic)
+            if wgs84
+            else (tree.within_distance, tree.nearest_with_distance, tree.nearest, great_circle)
         )
-        hit = tree.nearest_with_distance(query)
+        everything = check_radius_queries(tree, query, within, data.draw, lambda i: metres(query, points[i]))
+        hit = nearest_with_distance(query)
         if not points:
-            assert hit is None and tree.nearest(query) is None
+            assert hit is None and nearest(query) is None
             return
         best = min(everything.values())
-        assert hit == (min(i for i, d in everything.items() if d == best), best)
-        assert tree.nearest(query) == hit[0]
-
-    @given(st.data(), point_case())
-    def test_wgs84_queries(self, data, case):
-        pytest.importorskip("geographiclib")
-        points, query = case
-        tree = _sferix.GeodeticPointTree(points)
-        everything = check_radius_queries(
-            tree, query, tree.within_distance_wgs84, data.draw, lambda i: geodesic(query, points[i])
-        )
-        hit = tree.nearest_with_distance_wgs84(query)
-        if not points:
-            assert hit is None
-            return
-        assert hit[1] == min(everything.values())
-        assert everything[hit[0]] == hit[1]
-        assert tree.nearest_wgs84(query) == hit[0]
+        assert hit[1] == best and everything[hit[0]] == best
+        if not wgs84:  # on the sphere, ties go to the smallest position
+            assert hit[0] == min(i for i, d in everything.items() if d == best)
+        assert nearest(query) == hit[0]
 
     @given(point_case(), coords, coords)
     def test_rectangle(self, case, a, b):
