@@ -1,0 +1,175 @@
+#pragma once
+
+// The one best-first walk over a flat tree. Every nearest search is this walk with a
+// policy that says which children to queue, driven by a loop that takes entries out
+// nearest first and decides what to do with them:
+//
+//   BestFirstWalk walk(tree.view(), query, policy);     // queues the root's children
+//   while (const std::optional<WalkEntry> entry = walk.pop()) {
+//       if (!entry->is_leaf) { walk.expand(*entry); continue; }   // or skip, or stop
+//       use(tree.view().leaves[entry->index], entry->distance_2);
+//   }
+//
+// Keys. An entry's key is (distance_2, tie_break): the squared distance from the query
+// to the node's envelope or to the leaf object, then a second key the policy gives
+// (0 when it has none). A child's key is never below its parent's when the policy's
+// second key is the smallest of something over the subtree (an input position, say),
+// so entries come out in nondecreasing key order.
+//
+// A policy P for leaves T (the contract every search states):
+//   std::uint32_t P::node_tie_break(std::uint32_t node) const;  // second key of a node
+//   std::uint32_t P::leaf_tie_break(const T& leaf) const;        // second key of a leaf
+//   bool P::admit(const WalkEntry& child);   // queue this child? It sees each child
+//       // of an expanded node once, in storage order, and may take note (a leaf may
+//       // tighten the policy's bound or enter its result set instead of the queue).
+//   static constexpr bool P::UNIQUE_KEYS;    // no two pending entries ever share a
+//       // key; then the nearest child of an expansion waits beside the heap rather
+//       // than going through it (exact only with unique keys: ties would reorder).
+// Entries with equal keys come out in SmallHeap's pop order, which is fixed.
+//
+// Small walks allocate nothing. A NaN distance is a broken invariant. The walk borrows
+// the tree, which must outlive it; it steps its WalkCheck at every entry taken out.
+
+#include <array>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "rtree/algorithm/prefetch.hpp"
+#include "rtree/algorithm/small_heap.hpp"
+#include "rtree/flat_view.hpp"
+#include "rtree/invariant.hpp"
+#include "rtree/object.hpp"
+#include "rtree/params.hpp"
+#include "rtree/walk_check.hpp"
+
+namespace sferix::rtree {
+
+// A node or leaf waiting in a best-first walk; `index` is its position in the node or
+// the leaf array. Trivial, so that the walk's inline heap is not cleared at every start.
+struct WalkEntry {
+    double distance_2;
+    std::uint32_t tie_break;
+    std::uint32_t index;
+    bool is_leaf;
+};
+
+// Whether entry a is taken out before entry b.
+[[nodiscard]] inline bool walks_before(const WalkEntry& a, const WalkEntry& b) noexcept {
+    return a.distance_2 < b.distance_2 || (a.distance_2 == b.distance_2 && a.tie_break < b.tie_break);
+}
+
+template <typename P, typename T>
+concept WalkPolicy = requires(P& policy, const P& held, const T& leaf, const WalkEntry& child, std::uint32_t node) {
+    { held.node_tie_break(node) } -> std::same_as<std::uint32_t>;
+    { held.leaf_tie_break(leaf) } -> std::same_as<std::uint32_t>;
+    { policy.admit(child) } -> std::same_as<bool>;
+    { P::UNIQUE_KEYS } -> std::convertible_to<bool>;
+};
+
+// The policy of a walk that reports every leaf: no second key, nothing pruned.
+struct EveryLeaf {
+    static constexpr bool UNIQUE_KEYS = false;
+    [[nodiscard]] static std::uint32_t node_tie_break(std::uint32_t /*node*/) noexcept { return 0; }
+    template <typename T>
+    [[nodiscard]] static std::uint32_t leaf_tie_break(const T& /*leaf*/) noexcept {
+        return 0;
+    }
+    [[nodiscard]] static bool admit(const WalkEntry& /*child*/) noexcept { return true; }
+};
+
+template <PointDistance T, WalkPolicy<T> Policy>
+class BestFirstWalk {
+public:
+    using Point = typename T::PointType;
+    using Node = FlatNode<Point>;
+    // Room for the first results of a tree of millions of objects: about seven entries
+    // left behind on each of seven levels, plus the ones next to the query (10^4
+    // queries on 10^6 random points: 52 pending entries on average after the first
+    // result, 142 at most).
+    static constexpr std::size_t HEAP_INLINE_CAPACITY = 128;
+
+    BestFirstWalk(FlatTreeView<T> tree, const Point& query, Policy policy)
+        : tree_(tree), query_(query), policy_(std::move(policy)) {
+        expand(tree_.root());
+    }
+
+    // The pending entry with the smallest key, taken out; nothing when none is left.
+    [[nodiscard]] std::optional<WalkEntry> pop() {
+        walk_check_.step();
+        if constexpr (Policy::UNIQUE_KEYS) {
+            if (has_next_) {
+                has_next_ = false;
+                const std::span<const WalkEntry> queued = heap_.entries();
+                if (queued.empty() || walks_before(next_, queued[0])) {
+                    return next_;
+                }
+                heap_.extend(std::span<const WalkEntry>(&next_, 1));
+            }
+        }
+        return heap_.pop();
+    }
+
+    // Queues the children of the node `entry` that the policy admits.
+    void expand(const WalkEntry& entry) { expand(tree_.nodes[entry.index]); }
+
+    void expand(const Node& node) {
+        std::array<WalkEntry, MAX_INNER_CHILDREN> run;  // the first `length` are set
+        std::size_t length = 0;
+        const bool leaves = node.has_leaf_children();
+        const std::uint32_t end = node.first + std::uint32_t{node.count};
+        for (std::uint32_t i = node.first; i < end; ++i) {
+            check_invariant(length < run.size(), "a node with more than MAX_INNER_CHILDREN children");
+            const WalkEntry child =
+                leaves ? WalkEntry{tree_.leaves[i].distance_2(query_), policy_.leaf_tie_break(tree_.leaves[i]), i, true}
+                       : WalkEntry{tree_.nodes[i].envelope.distance_2(query_), policy_.node_tie_break(i), i, false};
+            if (policy_.admit(child)) {
+                run[length++] = child;
+                // The walk waits on cache misses for the children it is about to
+                // measure: start loading those of every node it queues.
+                if (!leaves) {
+                    prefetch_children(tree_, tree_.nodes[i]);
+                }
+            }
+        }
+        if constexpr (Policy::UNIQUE_KEYS) {
+            // The nearest child is usually the next entry out.
+            if (length == 0) {
+                return;
+            }
+            std::size_t nearest = 0;
+            for (std::size_t i = 1; i < length; ++i) {
+                if (walks_before(run[i], run[nearest])) {
+                    nearest = i;
+                }
+            }
+            if (has_next_) {
+                heap_.extend(std::span<const WalkEntry>(&next_, 1));
+            }
+            next_ = run[nearest];
+            has_next_ = true;
+            run[nearest] = run[--length];
+        }
+        heap_.extend(std::span<const WalkEntry>(run.data(), length));
+    }
+
+    [[nodiscard]] FlatTreeView<T> tree() const noexcept { return tree_; }
+    [[nodiscard]] const Point& query() const noexcept { return query_; }
+    [[nodiscard]] Policy& policy() noexcept { return policy_; }
+    // The pending entries (exposed so tests can check when the walk allocates).
+    [[nodiscard]] const SmallHeap<WalkEntry, HEAP_INLINE_CAPACITY>& heap() const noexcept { return heap_; }
+
+private:
+    FlatTreeView<T> tree_;
+    Point query_;
+    Policy policy_;
+    SmallHeap<WalkEntry, HEAP_INLINE_CAPACITY> heap_;
+    WalkEntry next_;
+    bool has_next_ = false;
+    WalkCheck walk_check_;
+};
+
+}  // namespace sferix::rtree
