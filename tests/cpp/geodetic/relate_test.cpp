@@ -163,6 +163,9 @@ TEST(PartRelations, DegenerateContactsFollowTheClosedDefinitions) {
     expect_relations(Part::of(holed), Part::of(at(2, 3)), {true, true, false});    // hole's edge
     expect_relations(Part::of(along), Part::of(at(5, 0)), {true, true, false});
     expect_relations(Part::of(at(5, 0)), Part::of(at(5, 0)), {true, true, true});
+    // An edge crossing another edge of its own line still lies along the line.
+    const GeodeticLineString crossing_itself = line({{0, 1}, {4, 1}, {2, 3}, {2, -1}});
+    expect_relations(Part::of(crossing_itself), Part::of(crossing_itself), {true, true, true});
 }
 
 TEST(PartRelations, PolesAndTheAntimeridian) {
