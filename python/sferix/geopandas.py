@@ -117,21 +117,21 @@ def sjoin(
     *,
     workers: int = 1,
 ) -> geopandas.GeoDataFrame:
-    """Each point of `left` joined to every geometry of `right` it lies in, on or near,
-    as `geopandas.sjoin` joins them, decided on the sphere.
+    """Each geometry of `left` joined to every geometry of `right` it meets, lies in or
+    comes near, as `geopandas.sjoin` joins them, decided on the sphere.
 
-    `predicate` is "intersects" or "within" (the same for a point: inside a polygon,
-    holes excluded, its boundary counting as inside; on a linestring; equal to a point),
-    or "dwithin": no more than `distance` metres away (great-circle on the mean sphere,
-    inclusive; one number, or one per left row). `how` is "inner" (left rows that match,
+    `predicate` is "intersects" (a shared point, boundaries included), "within" (every
+    point of the left geometry in the right one, its boundary counting as inside; for a
+    point the same as "intersects"), or "dwithin": no more than `distance` metres away
+    (great-circle on the mean sphere, inclusive; one number, or one per left row). Left
+    polygons are read as the smaller region their exterior bounds, as right ones are. `how` is "inner" (left rows that match,
     one output row per matching right row, in right-frame order), "left" (every left row,
     with missing values where nothing matches) or "right" (every right row, with the right
     frame's index and geometry, the left index in `index_left`). `workers` threads share
     the queries (-1: every core).
 
-    Raises TypeError for a left frame holding anything but points (other geometry types
-    are not supported yet) or a right frame holding anything but one of points,
-    linestrings or polygons; ValueError for a projected CRS, an unknown `how` or
+    Raises TypeError for a right frame holding anything but one of points, linestrings or
+    polygons; ValueError for a projected CRS, an unknown `how` or
     `predicate`, a missing or extra `distance`, a column named as the join's index
     columns, suffixes that give two columns one name, or an invalid coordinate.
     """
@@ -179,15 +179,36 @@ def predicate_join(
     fill: bool = False,
 ) -> geopandas.GeoDataFrame:
     """sjoin on `index`, built over `right`."""
-    rows, queries = _query_points(left, "left", "sjoin")
-    radius = _radius(distance, rows, len(left))
-    if index.tree is None or len(queries) == 0:
-        left_rows = right_rows = np.empty(0, np.int64)
+    values = _geometries(left)
+    types = shapely.get_type_id(values)
+    if ((types == _POINT) | (types == _MISSING)).all():
+        rows, queries = _query_points(left, "left", "sjoin")
+        radius = _radius(distance, rows, len(left))
+        if index.tree is None or len(queries) == 0:
+            left_rows = right_rows = np.empty(0, np.int64)
+        else:
+            if predicate != "dwithin":
+                radius = 0.0
+            pairs = _asking(index.tree.query_within_distance, left.index, rows, "left", queries, radius,
+                            workers=workers)
+            left_rows, right_rows = rows[pairs[0]], index.rows[pairs[1]]
     else:
-        if predicate != "dwithin":
-            radius = 0.0
-        pairs = _asking(index.tree.query_within_distance, left.index, rows, "left", queries, radius, workers=workers)
-        left_rows, right_rows = rows[pairs[0]], index.rows[pairs[1]]
+        # Lines and polygons on the left ask the tree with the geometry itself; "within"
+        # is then the right geometry covering the left one, boundary included.
+        rows = np.flatnonzero((types != _MISSING) & ~shapely.is_empty(values))
+        radius = _radius(distance, rows, len(left))
+        if index.tree is None or len(rows) == 0:
+            left_rows = right_rows = np.empty(0, np.int64)
+        else:
+            asked = {"intersects": "intersects", "within": "covers", "dwithin": "dwithin"}[predicate]
+            try:
+                pairs = index.tree.query_many(values[rows], asked, radius, workers=workers, oriented=False)
+            except (GeodeticError, ValueError) as error:
+                item = getattr(error, "item", None)
+                if item is None or type(error) not in (GeodeticError, ValueError):
+                    raise
+                raise type(error)(f"left row {_label(left.index, rows[item])}: {error}") from None
+            left_rows, right_rows = rows[pairs[0]], index.rows[pairs[1]]
     if how == "right":
         order = _ordered(right_rows, left_rows)
         right_rows, left_rows, _ = _keep_unmatched(len(right), right_rows[order], left_rows[order], None)

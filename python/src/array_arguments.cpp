@@ -205,7 +205,7 @@ std::optional<QueryPoints> parse_queries(PyObject* queries, std::size_t workers)
     return parse_each(objects->get());
 }
 
-std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::size_t query_count) {
+std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::size_t query_count, const char* name) {
     PyObject* source = radius_metres;  // borrowed; or the list below
     PyRef listed;
     const std::optional<bool> array = is_exact_ndarray(radius_metres);
@@ -221,13 +221,13 @@ std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::siz
             return std::nullopt;
         }
         if (facts->dimensions > 1) {
-            value_error("radius_metres must be one number or an array of shape (n,), not " +
+            value_error(std::string(name) + " must be one number or an array of shape (n,), not " +
                         shape_text(radius_metres));
             return std::nullopt;
         }
         if (facts->dimensions == 1) {
             if (facts->kind != "O" && facts->kind != "f" && facts->kind != "i" && facts->kind != "u") {
-                return not_numbers("radius_metres", *facts);
+                return not_numbers(name, *facts);
             }
             std::optional<PyRef> rows = array_as_list(radius_metres);
             if (!rows) {
@@ -242,7 +242,7 @@ std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::siz
                       PyByteArray_Check(source) == 0;
     }
     if (!is_sequence) {
-        const std::optional<double> radius = convert_double(source, "radius_metres");
+        const std::optional<double> radius = convert_double(source, name);
         if (!radius) {
             return std::nullopt;
         }
@@ -253,14 +253,14 @@ std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::siz
         return std::nullopt;
     }
     if (elements->size() != query_count) {
-        value_error("radius_metres must be one number or one per query (" + std::to_string(query_count) + "), not " +
+        value_error(std::string(name) + " must be one number or one per query (" + std::to_string(query_count) + "), not " +
                     std::to_string(elements->size()));
         return std::nullopt;
     }
     std::vector<double> radii;
     radii.reserve(elements->size());
     for (const PyRef& element : *elements) {
-        const std::optional<double> radius = convert_double(element.get(), "radius_metres");
+        const std::optional<double> radius = convert_double(element.get(), name);
         if (!radius) {
             return std::nullopt;
         }

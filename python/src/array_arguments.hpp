@@ -48,8 +48,10 @@ using QueryPoints = support::InPlaceArray<geodetic::GeodeticPoint>;
 // in a list); of more dimensions, ValueError "radius_metres must be one number or an
 // array of shape (n,), not (3, 1)"; of another dtype, TypeError "radius_metres must be
 // an array of numbers, not dtype D". Negative, NaN and infinite radii pass (they answer
-// as in the single queries). The result has one element, or query_count.
-[[nodiscard]] std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::size_t query_count);
+// as in the single queries). The result has one element, or query_count. `name` is
+// the parameter the messages name (query_many's `distance` reads the same way).
+[[nodiscard]] std::optional<std::vector<double>> parse_radii(PyObject* radius_metres, std::size_t query_count,
+                                                             const char* name = "radius_metres");
 
 // k: an int (or __index__) from 1 to MAX_K, else ValueError "k must be at least 1" or
 // "k must be at most 2^31 (2147483648), not 1099511627776": a tree holds fewer than 2^32

@@ -267,6 +267,99 @@ bool refuse_wide_point_array(const MatrixShape& shape) {
     return false;
 }
 
+namespace {
+
+// How deep the coordinates of `obj` nest, read from the first element at each level:
+// 1 for a coordinate (its first element is no sequence), 2 for a linestring, 3 for a
+// polygon's rings; 0, with nothing pending, when it cannot be read.
+int coordinate_depth(PyObject* obj) {
+    PyRef level = PyRef::new_ref(obj);
+    for (int depth = 1; depth <= 3; ++depth) {
+        if (!PySequence_Check(level.get()) || PyUnicode_Check(level.get()) || PySequence_Size(level.get()) <= 0) {
+            PyErr_Clear();
+            return 0;
+        }
+        PyRef first = PyRef::steal(PySequence_GetItem(level.get(), 0));
+        if (!first) {
+            PyErr_Clear();
+            return 0;
+        }
+        if (!PySequence_Check(first.get()) || PyUnicode_Check(first.get())) {
+            return depth;
+        }
+        level = std::move(first);
+    }
+    return 0;
+}
+
+// Appends the parts of one query geometry (see parse_query_geometry) to `out`.
+bool read_query_geometry(PyObject* obj, QueryParts& out) {
+    const auto push = [](auto& into, auto&& part) {
+        if (!part) {
+            return false;
+        }
+        into.push_back(std::move(*part));
+        return true;
+    };
+    const auto read_kind = [&](PyObject* coordinates, int depth, bool multi) {
+        const auto one = [&](PyObject* element) {
+            switch (depth) {
+                case 1:
+                    return push(out.points, point_from_coordinate(element));
+                case 2:
+                    return push(out.lines, linestring_from_coordinates(element));
+                default:
+                    return push(out.polygons, rings_from_coordinates(element));
+            }
+        };
+        return multi ? for_each_input_element(coordinates, one) : one(coordinates);
+    };
+    const std::optional<PyRef> mapping = geo_mapping(obj);
+    if (!mapping) {
+        return false;
+    }
+    if (!*mapping) {
+        const int depth = coordinate_depth(obj);
+        if (depth == 0) {
+            value_error("a query geometry must be a point, a linestring or a polygon, as coordinates or a geo mapping");
+            return false;
+        }
+        return read_kind(obj, depth, false);
+    }
+    const PyRef type = get_type(mapping->get());
+    if (!type) {
+        return false;
+    }
+    const bool feature = type_is(type.get(), "Feature");
+    if (feature || type_is(type.get(), "GeometryCollection")) {
+        const PyRef member = item(mapping->get(), feature ? geo_key::geometry : geo_key::geometries);
+        if (!member) {
+            return false;
+        }
+        const RecursionGuard guard;
+        if (!guard.entered()) {
+            return false;
+        }
+        if (feature) {
+            return read_query_geometry(member.get(), out);
+        }
+        return for_each_input_element(member.get(), [&](PyObject* element) { return read_query_geometry(element, out); });
+    }
+    static constexpr const char* NAMES[] = {"Point", "LineString", "Polygon"};
+    for (int depth = 1; depth <= 3; ++depth) {
+        const char* name = NAMES[depth - 1];
+        const bool multi = type_is(type.get(), (std::string("Multi") + name).c_str());
+        if (multi || type_is(type.get(), name)) {
+            const PyRef coordinates = item(mapping->get(), geo_key::coordinates);
+            return coordinates && read_kind(coordinates.get(), depth, multi);
+        }
+    }
+    type_mismatch("Point, LineString or Polygon", type.get());
+    return false;
+}
+
+}  // namespace
+
 bool refuse_projected(PyObject* obj, const char* what) {
     // Builtin containers have no such attribute; they skip the failed lookup.
     if (lacks_geo_interface(obj)) {
@@ -488,6 +581,58 @@ std::optional<std::vector<ItemParts<PolygonRings>>> collect_polygons(PyObject* d
         return std::nullopt;
     }
     return collect<true>(data, POLYGON_KIND);
+}
+
+std::optional<QueryParts> parse_query_geometry(PyObject* obj) {
+    QueryParts parts;
+    if (!read_query_geometry(obj, parts)) {
+        return std::nullopt;
+    }
+    if (parts.points.empty() && parts.lines.empty() && parts.polygons.empty()) {
+        value_error("a query geometry has no parts");
+        return std::nullopt;
+    }
+    return parts;
+}
+
+std::optional<std::vector<QueryParts>> collect_query_geometries(PyObject* data) {
+    if (!refuse_projected(data, "geometries")) {
+        return std::nullopt;
+    }
+    const std::optional<std::vector<PyRef>> elements = expand(data);
+    if (!elements) {
+        return std::nullopt;
+    }
+    std::vector<QueryParts> geometries;
+    geometries.reserve(elements->size());
+    for (const PyRef& element : *elements) {
+        std::optional<QueryParts> parsed = parse_query_geometry(element.get());
+        if (!parsed) {
+            mark_input_item(geometries.size());
+            return std::nullopt;
+        }
+        geometries.push_back(std::move(*parsed));
+    }
+    return geometries;
+}
+
+geodetic::Shape QueryParts::assemble(geodetic::Fill fill) && {
+    std::vector<geodetic::UnitVec> vectors;
+    vectors.reserve(points.size());
+    for (const geodetic::GeodeticPoint& point : points) {
+        vectors.push_back(point.vector());
+    }
+    std::vector<geodetic::GeodeticLineString> assembled_lines;
+    assembled_lines.reserve(lines.size());
+    for (geodetic::ValidatedLineString& line : lines) {
+        assembled_lines.push_back(geodetic::GeodeticLineString::from_validated(std::move(line)));
+    }
+    std::vector<geodetic::GeodeticPolygon> assembled_polygons;
+    assembled_polygons.reserve(polygons.size());
+    for (PolygonRings& rings : polygons) {
+        assembled_polygons.push_back(std::move(rings).assemble(fill));
+    }
+    return geodetic::Shape(std::move(vectors), std::move(assembled_lines), std::move(assembled_polygons));
 }
 
 }  // namespace sferix::python

@@ -13,6 +13,7 @@
 #include "geodetic/linestring.hpp"
 #include "geodetic/point.hpp"
 #include "geodetic/polygon.hpp"
+#include "geodetic/relate.hpp"
 
 namespace sferix::python {
 
@@ -162,5 +163,34 @@ struct PolygonRings {
 // projected CRS (refuse_projected).
 [[nodiscard]] std::optional<std::vector<ItemParts<geodetic::ValidatedLineString>>> collect_linestrings(PyObject* data);
 [[nodiscard]] std::optional<std::vector<ItemParts<PolygonRings>>> collect_polygons(PyObject* data);
+
+// A query geometry's validated parts, not yet assembled, by kind in input order: what
+// a tree is asked with by query and query_many. Movable.
+struct QueryParts {
+    std::vector<geodetic::GeodeticPoint> points;
+    std::vector<geodetic::ValidatedLineString> lines;
+    std::vector<PolygonRings> polygons;
+
+    // The geometry to ask with: cannot fail on the input, needs no GIL, and costs the
+    // construction of its linestrings and polygons (their edge indexes included).
+    [[nodiscard]] geodetic::Shape assemble(geodetic::Fill fill) &&;
+};
+
+// One query geometry of any kind. A geo mapping of type "Point", "LineString",
+// "Polygon", their "Multi" forms or "GeometryCollection" gives its parts ("Feature":
+// its "geometry", as in parse_point); any other type: type_mismatch("Point, LineString
+// or Polygon"). Without a geo mapping `obj` is a coordinate structure whose nesting,
+// read from the first element at each level, tells a point (numbers), a linestring (a
+// sequence of coordinates) or a polygon (a sequence of rings); one whose nesting cannot
+// be read (not a sequence, or empty) is ValueError "a query geometry must be a point, a
+// linestring or a polygon, as coordinates or a geo mapping"; a geometry of no parts
+// (an empty collection) is ValueError "a query geometry has no parts".
+[[nodiscard]] std::optional<QueryParts> parse_query_geometry(PyObject* obj);
+
+// The query geometries of `data`, one per element as expand gives them (a sequence, a
+// GeoSeries, an array of shapely geometries, a collection), each by
+// parse_query_geometry; a failure is marked with its element's index (mark_input_item).
+// Refuses data in a projected CRS first (refuse_projected, as "geometries").
+[[nodiscard]] std::optional<std::vector<QueryParts>> collect_query_geometries(PyObject* data);
 
 }  // namespace sferix::python

@@ -55,6 +55,7 @@
 
 #include "geodetic/distance.hpp"
 #include "index/batch_queries.hpp"
+#include "index/geometry_query.hpp"
 
 namespace sferix::python {
 
@@ -199,6 +200,175 @@ PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t
     return run_method<Kind, 3>(self, description, args, nargs, kwnames, body);
 }
 
+inline constexpr const char* const QUERY_GEOMETRY_PARAMETERS[] = {"geometry", "predicate", "distance",
+                                                                   "return_distance", "oriented"};
+inline constexpr const char* const QUERY_MANY_PARAMETERS[] = {"geometries", "predicate", "distance", "workers",
+                                                              "oriented"};
+
+// predicate: absent is "intersects"; else one of the four names, ValueError "predicate
+// must be one of 'intersects', 'covered_by', 'covers', 'dwithin', not 'X'"; not a str:
+// the cast-rule TypeError "'T' object is not an instance of 'str'".
+inline std::optional<indexed::GeometryPredicate> parse_predicate(PyObject* predicate /* may be null */) {
+    using indexed::GeometryPredicate;
+    if (predicate == nullptr) {
+        return GeometryPredicate::Intersects;
+    }
+    if (!PyUnicode_Check(predicate)) {
+        raise_not_instance(predicate, "str");
+        return std::nullopt;
+    }
+    static constexpr std::pair<const char*, GeometryPredicate> NAMES[] = {
+        {"intersects", GeometryPredicate::Intersects},
+        {"covered_by", GeometryPredicate::CoveredBy},
+        {"covers", GeometryPredicate::Covers},
+        {"dwithin", GeometryPredicate::DWithin},
+    };
+    for (const auto& [name, value] : NAMES) {
+        if (PyUnicode_CompareWithASCIIString(predicate, name) == 0) {
+            return value;
+        }
+    }
+    if (const std::optional<std::string> text = utf8_text(predicate)) {
+        set_error_text(PyExc_ValueError,
+                       "predicate must be one of 'intersects', 'covered_by', 'covers', 'dwithin', not '" + *text + "'");
+    }
+    return std::nullopt;
+}
+
+// Whether `distance` is given as the predicate wants it: "dwithin" needs one (ValueError
+// "predicate 'dwithin' needs a distance in metres"), the others take none (ValueError
+// "distance is only for predicate 'dwithin'"). None counts as not given.
+inline bool check_distance_given(PyObject* distance /* may be null */, indexed::GeometryPredicate predicate) {
+    const bool given = distance != nullptr && distance != Py_None;
+    if (predicate == indexed::GeometryPredicate::DWithin && !given) {
+        value_error("predicate 'dwithin' needs a distance in metres");
+        return false;
+    }
+    if (predicate != indexed::GeometryPredicate::DWithin && given) {
+        value_error("distance is only for predicate 'dwithin'");
+        return false;
+    }
+    return true;
+}
+
+// oriented (keyword-only, strictly a bool, default True), as the polygon tree's
+// constructor reads it, to the region its query polygons fill.
+inline std::optional<geodetic::Fill> parse_oriented(PyObject* oriented /* may be null */) {
+    if (oriented == nullptr) {
+        return geodetic::Fill::LeftOfExterior;
+    }
+    const std::optional<bool> given = convert_bool(oriented, "oriented");
+    if (!given) {
+        return std::nullopt;
+    }
+    return *given ? geodetic::Fill::LeftOfExterior : geodetic::Fill::SmallerRegion;
+}
+
+// How many parts the item at each position has: what the state keeps, or one each.
+template <typename State>
+auto part_counts(const State& state) {
+    if constexpr (requires { state.geometries[0]->part_count(); }) {
+        return [&state](std::uint64_t position) { return state.geometries[position]->part_count(); };
+    } else {
+        return indexed::OnePart{};
+    }
+}
+
+// query, in this order: bind; predicate; distance (as the predicate wants it, then a
+// float); return_distance; oriented; the geometry. The geometry is assembled and asked
+// with the GIL held, as the other single queries are. The positions as an int64 array,
+// and with return_distance the float64 array of their metres.
+template <TreeKind Kind>
+PyObject* tree_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{Kind::NAME, "query", QUERY_GEOMETRY_PARAMETERS, 0, 1, 1};
+    return run_method<Kind, 5>(self, description, args, nargs, kwnames,
+                               [](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+        std::optional<indexed::GeometryPredicate> predicate;
+        std::optional<double> distance = 0.0;
+        std::optional<bool> return_distance;
+        std::optional<geodetic::Fill> fill;
+        std::optional<QueryParts> parts;
+        if (!(predicate = parse_predicate(slots[1])) || !check_distance_given(slots[2], *predicate) ||
+            (*predicate == indexed::GeometryPredicate::DWithin && !(distance = convert_double(slots[2], "distance"))) ||
+            !(return_distance = parse_return_distance(slots[3])) || !(fill = parse_oriented(slots[4])) ||
+            !(parts = parse_query_geometry(slots[0]))) {
+            return nullptr;
+        }
+        const geodetic::Shape shape = std::move(*parts).assemble(*fill);
+        std::vector<PositionWithMetres> hits;
+        indexed::query_geometry(state.tree, shape,
+                                {.predicate = *predicate, .distance_metres = *distance,
+                                 .return_distance = *return_distance},
+                                part_counts(state), hits);
+        const std::size_t m = hits.size();
+        std::optional<ResultArrays> results = allocate_results(m, *return_distance ? m : 0, std::to_string(m) + " items",
+                                                               *return_distance ? 2 : 1, static_cast<double>(m));
+        if (!results) {
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            results->positions.elements()[i] = static_cast<std::int64_t>(hits[i].position);
+            if (*return_distance) {
+                results->metres.elements()[i] = hits[i].metres;
+            }
+        }
+        const std::array<std::size_t, 1> shape_of{m};
+        return *return_distance ? results->to_numpy(shape_of, shape_of) : results->positions.to_numpy(shape_of);
+    });
+}
+
+// query_many, in this order: bind; workers; predicate; oriented; the geometries; distance
+// (as the predicate wants it, then one number or one per geometry). The geometries are
+// assembled and asked without the GIL, on `workers` threads. The (2, m) int64 array of
+// (geometry index, position) pairs, by geometry, then position.
+template <TreeKind Kind>
+PyObject* tree_query_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{Kind::NAME, "query_many", QUERY_MANY_PARAMETERS, 0, 1, 1};
+    return run_method<Kind, 5>(self, description, args, nargs, kwnames,
+                               [](const StateOf<Kind>& state, auto& slots) -> PyObject* {
+        std::optional<std::size_t> workers;
+        std::optional<indexed::GeometryPredicate> predicate;
+        std::optional<geodetic::Fill> fill;
+        std::optional<std::vector<QueryParts>> parsed;
+        std::optional<std::vector<double>> distances = std::vector<double>{0.0};
+        if (!(workers = parse_workers(slots[3])) || !(predicate = parse_predicate(slots[1])) ||
+            !(fill = parse_oriented(slots[4])) || !(parsed = collect_query_geometries(slots[0])) ||
+            !check_distance_given(slots[2], *predicate) ||
+            (*predicate == indexed::GeometryPredicate::DWithin &&
+             !(distances = parse_radii(slots[2], parsed->size(), "distance")))) {
+            return nullptr;
+        }
+        std::vector<geodetic::Shape> shapes(parsed->size());
+        indexed::GeometryPairs pairs;
+        const indexed::BatchRun run = batch_run(*workers);
+        if (!run_interruptibly([&] {
+                support::run_chunked(
+                    shapes.size(), {.workers = *workers, .chunk_size = indexed::GEOMETRY_QUERIES_PER_CHUNK},
+                    [&](std::size_t begin, std::size_t end) {
+                        for (std::size_t i = begin; i < end; ++i) {
+                            shapes[i] = std::move((*parsed)[i]).assemble(*fill);
+                        }
+                    },
+                    run.keep_going);
+                indexed::query_geometries(state.tree, std::span<const geodetic::Shape>(shapes), *distances,
+                                          {.predicate = *predicate}, part_counts(state), run, pairs);
+            })) {
+            return nullptr;
+        }
+        const std::size_t m = pairs.queries.size();
+        std::optional<ResultArrays> results =
+            allocate_results(2 * m, 0, std::to_string(m) + " pairs", 2, static_cast<double>(m));
+        if (!results) {
+            return nullptr;
+        }
+        const std::span<std::int64_t> out = results->positions.elements();
+        std::copy(pairs.queries.begin(), pairs.queries.end(), out.begin());
+        std::copy(pairs.positions.begin(), pairs.positions.end(), out.begin() + static_cast<std::ptrdiff_t>(m));
+        const std::array<std::size_t, 2> shape_of{2, m};
+        return results->positions.to_numpy(shape_of);
+    });
+}
+
 // The docstrings of the methods every tree class has, in the interpreter's signature
 // form ("name($self, ...)\n--\n\n..."), made once from the name of the kind's items:
 // `item` ("point"), `items` in the plural, and what nearest adds about a query inside
@@ -206,6 +376,7 @@ PyObject* tree_within_distance(PyObject* self, PyObject* const* args, Py_ssize_t
 struct TreeDocs {
     std::string geometry, geometries, nearest, nearest_with_distance, within_distance;
     std::string nearest_k, query_nearest, query_within_distance;
+    std::string query, query_many;
 };
 
 inline TreeDocs tree_docs(std::string_view item, std::string_view items, std::string_view nearest_note = "") {
@@ -234,6 +405,20 @@ inline TreeDocs tree_docs(std::string_view item, std::string_view items, std::st
                                  "`queries` and a " + one + "\nwithin `radius_metres` (one number, or one per query) "
                                  "of it, as within_distance\nfinds them: an int64 array of shape `(2, m)`, by query, "
                                  "and with\n`return_distance=True` also the float64 array of the m distances.",
+        .query = "query($self, geometry, predicate=\"intersects\", distance=None, return_distance=False, *, "
+                 "oriented=True)\n--\n\nThe input positions, ascending, of the " + many + " in `predicate` with "
+                 "`geometry` (a\npoint, linestring or polygon, or a multipart one, as coordinates, shapely or "
+                 "GeoJSON-like),\nan int64 array. Predicates, a polygon holding its boundary: \"intersects\" (a "
+                 "shared\npoint), \"covered_by\" (the " + one + " lies in `geometry`), \"covers\" (`geometry` lies "
+                 "in the\n" + one + "), \"dwithin\" (within `distance` great-circle metres). "
+                 "With\n`return_distance=True`, `(positions, metres)`: each one's metres to `geometry`, 0 where\n"
+                 "they intersect. `oriented` reads polygons as the polygon tree's constructor does.",
+        .query_many = "query_many($self, geometries, predicate=\"intersects\", distance=None, workers=1, *, "
+                      "oriented=True)\n--\n\nEvery `(geometry index, input position)` pair of a geometry in "
+                      "`geometries` (a sequence,\na GeoSeries, an array of shapely geometries) and a " + one + " in "
+                      "`predicate` with it, as\nquery finds them: an int64 array of shape `(2, m)`, sorted. "
+                      "`distance` is one number\nor one per geometry; `workers` threads share the geometries "
+                      "(-1: every core), without\nthe GIL.",
     };
 }
 
@@ -260,7 +445,9 @@ public:
                                    "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by "
                                    "`to_bytes`). Every field is\nchecked; a truncated, corrupted or foreign buffer "
                                    "raises ValueError."),
-              std::array<PyMethodDef, 3>{{
+              std::array<PyMethodDef, 5>{{
+                  {"query", fastcall_method(tree_query<Kind>), FASTCALL, docs_.query.c_str()},
+                  {"query_many", fastcall_method(tree_query_many<Kind>), FASTCALL, docs_.query_many.c_str()},
                   {"nearest_k", fastcall_method(tree_nearest_k<Kind, SPHERE>), FASTCALL, docs_.nearest_k.c_str()},
                   {"query_nearest", fastcall_method(tree_query_nearest<Kind, SPHERE>), FASTCALL,
                    docs_.query_nearest.c_str()},
@@ -287,7 +474,7 @@ public:
 
 private:
     TreeDocs docs_;
-    std::array<PyMethodDef, 5 + 6 + 3 + Extra + 1> methods_;  // shared, travel, array, extra, sentinel
+    std::array<PyMethodDef, 5 + 6 + 5 + Extra + 1> methods_;  // shared, travel, array, extra, sentinel
     std::array<PyType_Slot, 7> slots_;
     PyType_Spec type_spec_;
     LazyType type_;

@@ -82,14 +82,15 @@ public:
 
     // Whether an edge index serves this line's queries.
     [[nodiscard]] bool has_edge_index() const noexcept { return edges_ != nullptr; }
-    // That index (one chain, the line), or null.
+    // That index (null without one), and the line as its one chain, for walks that
+    // look for the edges near an arc or a box (relate.hpp).
     [[nodiscard]] const EdgeIndex* edge_index() const noexcept { return edges_.get(); }
+    [[nodiscard]] ChainSource chain_source() const noexcept;
 
 private:
     GeodeticLineString(std::vector<GeodeticCoord> coords, std::vector<UnitVec> vectors, const Envelope& envelope,
                        std::shared_ptr<const EdgeIndex> edges) noexcept;
 
-    [[nodiscard]] ChainSource chain_source() const noexcept;
     [[nodiscard]] double edge_distance_2(const UnitVec& p, double bound) const noexcept;
 
     std::vector<GeodeticCoord> coords_;

@@ -145,14 +145,15 @@ public:
 
     // Whether an edge index serves this polygon's queries.
     [[nodiscard]] bool has_edge_index() const noexcept { return indexed_ != nullptr; }
-    // That index (ring c is the exterior for 0, hole c − 1 after it), or null.
+    // That index (null without one), and the rings as its chains (ring c: the exterior
+    // for 0, hole c − 1 after it), for walks that look for the edges near an arc or a
+    // box (relate.hpp).
     [[nodiscard]] const EdgeIndex* edge_index() const noexcept { return indexed_ ? &indexed_->edges : nullptr; }
+    [[nodiscard]] ChainSource chain_source() const noexcept;
 
 private:
     GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing> interiors, Fill fill);
 
-    // Ring c: the exterior for 0, hole c − 1 after it.
-    [[nodiscard]] ChainSource chain_source() const noexcept;
     // The smallest arc_distance_2 over every ring edge when it is ≤ bound, else some
     // value > bound.
     [[nodiscard]] double edge_distance_2(const UnitVec& p, double bound) const noexcept;

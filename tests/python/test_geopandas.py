@@ -203,7 +203,7 @@ class TestRefusals:
     @pytest.mark.parametrize(("call", "error", "message"), [
         (lambda l, r: joins.sjoin(l.to_crs(3857), r), ValueError, r"projected CRS EPSG:3857.*left.to_crs\(4326\)"),
         (lambda l, r: joins.sjoin_nearest(l, r.to_crs(32632)), ValueError, r"right.to_crs\(4326\)"),
-        (lambda l, r: joins.sjoin(r, r), TypeError, "sjoin takes points in left, found a Polygon in row 's0'"),
+        (lambda l, r: joins.sjoin_nearest(r, r), TypeError, "sjoin_nearest takes points in left, found a Polygon in row 's0'"),
         (lambda l, r: joins.sjoin_nearest(l, r, wgs84=True), TypeError, "wgs84=True needs points in right"),
         (lambda l, r: joins.sjoin_nearest(l, r, how="right"), TypeError, "how='right' needs points in right"),
         (lambda l, r: joins.sjoin(l, r, how="outer"), ValueError, "how must be one of"),

@@ -25,6 +25,23 @@ def tree_method_docs(item, items, nearest_note=""):
             "from_bytes($type, data)\n--\n\nThe tree whose binary form is `data` (made by `to_bytes`). Every field is\n"
             "checked; a truncated, corrupted or foreign buffer raises ValueError."
         ),
+        "query": (
+            'query($self, geometry, predicate="intersects", distance=None, return_distance=False, *, '
+            f"oriented=True)\n--\n\nThe input positions, ascending, of the {items} in `predicate` with `geometry` "
+            "(a\npoint, linestring or polygon, or a multipart one, as coordinates, shapely or GeoJSON-like),\nan "
+            'int64 array. Predicates, a polygon holding its boundary: "intersects" (a shared\npoint), "covered_by" '
+            f'(the {item} lies in `geometry`), "covers" (`geometry` lies in the\n{item}), "dwithin" (within '
+            "`distance` great-circle metres). With\n`return_distance=True`, `(positions, metres)`: each one's "
+            "metres to `geometry`, 0 where\nthey intersect. `oriented` reads polygons as the polygon tree's "
+            "constructor does."
+        ),
+        "query_many": (
+            'query_many($self, geometries, predicate="intersects", distance=None, workers=1, *, oriented=True)\n--\n\n'
+            "Every `(geometry index, input position)` pair of a geometry in `geometries` (a sequence,\na GeoSeries, "
+            f"an array of shapely geometries) and a {item} in `predicate` with it, as\nquery finds them: an int64 "
+            "array of shape `(2, m)`, sorted. `distance` is one number\nor one per geometry; `workers` threads "
+            "share the geometries (-1: every core), without\nthe GIL."
+        ),
         "nearest_k": (
             "nearest_k($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, distance in metres)` "
             f"of the `k` {items} nearest to `query`,\nnearest first, ties by the smaller position; with "
@@ -53,6 +70,8 @@ BOUND_SIGNATURES = {
     "nearest": "(query)",
     "nearest_with_distance": "(query)",
     "within_distance": "(query, radius_metres, return_distance=False)",
+    "query": "(geometry, predicate='intersects', distance=None, return_distance=False, *, oriented=True)",
+    "query_many": "(geometries, predicate='intersects', distance=None, workers=1, *, oriented=True)",
     "nearest_k": "(query, k, *, max_distance=None)",
     "query_nearest": "(queries, k=1, *, max_distance=None, workers=1)",
     "query_within_distance": "(queries, radius_metres, return_distance=False, *, workers=1)",

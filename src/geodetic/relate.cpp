@@ -1,0 +1,438 @@
+#include "geodetic/relate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "geodetic/arc.hpp"
+#include "geodetic/crossing.hpp"
+#include "predicates/orient3d.hpp"
+
+namespace sferix::geodetic {
+
+namespace {
+
+int orient(const UnitVec& a, const UnitVec& b, const UnitVec& c) noexcept {
+    return predicates::orient3d_sign(as_vector3(a), as_vector3(b), as_vector3(c));
+}
+
+// The side of the plane normal to n (a rounded cross product of unit vectors) that v is
+// certainly on, or 0 when the rounding could hide it (see PLANE_MARGIN).
+int certain_side(const UnitVec& n, const UnitVec& v) noexcept {
+    const double s = dot(n, v);
+    return s > PLANE_MARGIN ? 1 : (s < -PLANE_MARGIN ? -1 : 0);
+}
+
+// Calls visit(a, b) for edges of `part` that may meet the arc s–t, every edge that does
+// among them, until visit returns true; returns whether it did. The index, when the part
+// has one, finds the runs near the arc; otherwise every edge not certainly on one side
+// of the arc's great circle is visited.
+template <typename Visit>
+bool any_edge_near(const Part& part, const UnitVec& s, const UnitVec& t, Visit&& visit) {
+    const UnitVec normal = cross(s, t);
+    if (const EdgeIndex* index = part.edge_index()) {
+        bool found = false;
+        const ChainSource chains = part.chain_source();
+        index->for_each_run_near_arc(arc_bounding_box(s, t), normal, [&](const EdgeRun& run, const Envelope&) {
+            if (found) {
+                return;
+            }
+            const std::span<const UnitVec> chain = chains(run.chain);
+            for (std::size_t k = run.first; k < run.end; ++k) {
+                if (visit(chain[k], chain[k + 1])) {
+                    found = true;
+                    return;
+                }
+            }
+        });
+        return found;
+    }
+    for (std::size_t c = 0; c < part.chain_count(); ++c) {
+        const std::span<const UnitVec> chain = part.chain(c);
+        for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
+            const int side = certain_side(normal, chain[k]);
+            if (side != 0 && side == certain_side(normal, chain[k + 1])) {
+                continue;
+            }
+            if (visit(chain[k], chain[k + 1])) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Calls visit(v) for the vertices of `part` inside `box` until it returns true; returns
+// whether it did.
+template <typename Visit>
+bool any_vertex_in(const Part& part, const Envelope& box, Visit&& visit) {
+    if (const EdgeIndex* index = part.edge_index()) {
+        bool found = false;
+        const ChainSource chains = part.chain_source();
+        index->for_each_run_near_arc(box, UnitVec{0.0, 0.0, 0.0}, [&](const EdgeRun& run, const Envelope&) {
+            const std::span<const UnitVec> chain = chains(run.chain);
+            for (std::size_t k = run.first; !found && k <= run.end; ++k) {
+                found = box.contains_point(chain[k]) && visit(chain[k]);
+            }
+        });
+        return found;
+    }
+    for (std::size_t c = 0; c < part.chain_count(); ++c) {
+        for (const UnitVec& v : part.chain(c)) {
+            if (box.contains_point(v) && visit(v)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Whether an edge of a meets an edge of b. The edges of the part with fewer are walked
+// and the other's edges near each found, through its index when it has one.
+bool edges_meet(const Part& a, const Part& b) {
+    const bool a_walks = a.edge_count() <= b.edge_count();
+    const Part& walked = a_walks ? a : b;
+    const Part& probed = a_walks ? b : a;
+    // A small part far from the big one's boundary (a cell inside a country, or in the
+    // sea beside it) meets no run of it: one walk of the index tells, not one per edge.
+    if (const EdgeIndex* index = probed.edge_index()) {
+        bool near = false;
+        index->for_each_run_near_arc(walked.envelope(), UnitVec{0.0, 0.0, 0.0},
+                                     [&](const EdgeRun&, const Envelope&) { near = true; });
+        if (!near) {
+            return false;
+        }
+    }
+    for (std::size_t c = 0; c < walked.chain_count(); ++c) {
+        const std::span<const UnitVec> chain = walked.chain(c);
+        for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
+            const UnitVec& s = chain[k];
+            const UnitVec& t = chain[k + 1];
+            if (any_edge_near(probed, s, t, [&](const UnitVec& x, const UnitVec& y) { return arcs_meet(x, y, s, t); })) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Whether some edge of `part` holds both s and t (and so the arc between them).
+bool on_one_edge(const Part& part, const UnitVec& s, const UnitVec& t) {
+    return any_edge_near(part, s, t,
+                         [&](const UnitVec& x, const UnitVec& y) { return on_arc(x, y, s) && on_arc(x, y, t); });
+}
+
+// Whether every point of the chain is a point of `part`, a linestring or a polygon.
+// Each edge is cut where it meets the part's boundary (the part's vertices on it; an
+// edge crossing a polygon's boundary is not covered); a piece on one edge of the part is
+// covered, a piece with an endpoint inside a polygon lies inside it (nothing in between
+// touches the boundary), and a piece between two boundary points is asked at its
+// midpoint.
+bool covers_chain(const Part& part, std::span<const UnitVec> chain) {
+    for (const UnitVec& v : chain) {
+        if (!part.covers_point(v)) {
+            return false;
+        }
+    }
+    std::vector<UnitVec> stops;
+    for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
+        const UnitVec& u = chain[k];
+        const UnitVec& v = chain[k + 1];
+        if (u == v) {
+            continue;
+        }
+        stops.clear();
+        const bool crossed = any_edge_near(part, u, v, [&](const UnitVec& x, const UnitVec& y) {
+            // Crossing a polygon's boundary leaves it; crossing an edge of a line says
+            // nothing (the edge may run along another one of the line).
+            if (part.kind() == Part::Kind::Polygon && arcs_cross(x, y, u, v)) {
+                return true;
+            }
+            if (on_arc(u, v, x)) {
+                stops.push_back(x);
+            }
+            if (on_arc(u, v, y)) {
+                stops.push_back(y);
+            }
+            return false;
+        });
+        if (crossed) {
+            return false;
+        }
+        stops.push_back(u);
+        stops.push_back(v);
+        std::sort(stops.begin(), stops.end(),
+                  [&](const UnitVec& p, const UnitVec& q) { return chord_2(u, p) < chord_2(u, q); });
+        stops.erase(std::unique(stops.begin(), stops.end()), stops.end());
+        for (std::size_t i = 0; i + 1 < stops.size(); ++i) {
+            const UnitVec& s = stops[i];
+            const UnitVec& t = stops[i + 1];
+            if (on_one_edge(part, s, t)) {
+                continue;
+            }
+            if (part.kind() != Part::Kind::Polygon) {
+                return false;
+            }
+            if (!part.on_boundary(s) || !part.on_boundary(t)) {
+                continue;
+            }
+            const UnitVec sum = s + t;
+            if (!part.polygon().contains_point(sum / norm(sum))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The squared distance between two boxes: 0 when they meet.
+double box_gap_2(const Envelope& a, const Envelope& b) noexcept {
+    double d[3];
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        d[axis] = std::max({0.0, a.lower()[axis] - b.upper()[axis], b.lower()[axis] - a.upper()[axis]});
+    }
+    return (d[0] * d[0] + d[1] * d[1]) + d[2] * d[2];
+}
+
+// part.distance_2(p) when ≤ bound, else some value above it.
+double distance_2_bounded(const Part& part, const UnitVec& p, double bound) noexcept {
+    switch (part.kind()) {
+        case Part::Kind::Point:
+            return chord_2(part.point(), p);
+        case Part::Kind::LineString:
+            return part.line().distance_2_if_less_or_equal(p, bound).value_or(std::numeric_limits<double>::infinity());
+        case Part::Kind::Polygon:
+            return part.polygon().distance_2_if_less_or_equal(p, bound).value_or(std::numeric_limits<double>::infinity());
+    }
+    return std::numeric_limits<double>::infinity();
+}
+
+}  // namespace
+
+bool on_arc(const UnitVec& a, const UnitVec& b, const UnitVec& p) noexcept {
+    if (p == a || p == b) {
+        return true;
+    }
+    // Most edges are nowhere near p's great circle: their rounded normal says so without
+    // the exact predicate.
+    if (certain_side(cross(a, b), p) != 0 || orient(a, b, p) != 0) {
+        return false;
+    }
+    // a, b and p lie in one plane through the origin, so p = αa + βb with a × p = β(a × b)
+    // and p × b = α(a × b): against any q off that plane, det[a; p; q] and det[p; b; q]
+    // carry the signs of β and α times that of det[a; b; q]. p is on the shorter arc
+    // exactly when neither is negative.
+    const UnitVec probes[] = {cross(a, b), {1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+    for (const UnitVec& q : probes) {
+        const int s = orient(a, b, q);
+        if (s != 0) {
+            return orient(a, p, q) * s >= 0 && orient(p, b, q) * s >= 0;
+        }
+    }
+    // a × b is exactly zero: b is a, as a direction, and so is every point of the arc.
+    for (const UnitVec& q : {probes[1], probes[2], probes[3]}) {
+        if (orient(a, p, q) != 0) {
+            return false;
+        }
+    }
+    return dot(a, p) > 0.0;
+}
+
+bool arcs_cross(const UnitVec& a, const UnitVec& b, const UnitVec& c, const UnitVec& d) noexcept {
+    const int g = orient(c, d, a);
+    return g != 0 && orient(c, d, b) == -g && orient(a, b, d) == g && orient(a, b, c) == -g;
+}
+
+bool arcs_meet(const UnitVec& a, const UnitVec& b, const UnitVec& c, const UnitVec& d) noexcept {
+    return arcs_cross(a, b, c, d) || on_arc(a, b, c) || on_arc(a, b, d) || on_arc(c, d, a) || on_arc(c, d, b);
+}
+
+Envelope Part::envelope() const noexcept {
+    switch (kind_) {
+        case Kind::Point:
+            return Envelope::from_point(point_);
+        case Kind::LineString:
+            return line_->envelope();
+        case Kind::Polygon:
+            return polygon_->envelope();
+    }
+    return Envelope::new_empty();
+}
+
+std::size_t Part::chain_count() const noexcept {
+    return kind_ == Kind::Polygon ? 1 + polygon_->interiors().size() : 1;
+}
+
+std::span<const UnitVec> Part::chain(std::size_t c) const noexcept {
+    switch (kind_) {
+        case Kind::Point:
+            return {&point_, 1};
+        case Kind::LineString:
+            return line_->vectors();
+        case Kind::Polygon:
+            return c == 0 ? polygon_->exterior().vectors() : polygon_->interiors()[c - 1].vectors();
+    }
+    return {};
+}
+
+std::size_t Part::edge_count() const noexcept {
+    std::size_t count = 0;
+    for (std::size_t c = 0; c < chain_count(); ++c) {
+        count += chain(c).size() - 1;
+    }
+    return count;
+}
+
+const EdgeIndex* Part::edge_index() const noexcept {
+    switch (kind_) {
+        case Kind::Point:
+            return nullptr;
+        case Kind::LineString:
+            return line_->edge_index();
+        case Kind::Polygon:
+            return polygon_->edge_index();
+    }
+    return nullptr;
+}
+
+ChainSource Part::chain_source() const noexcept {
+    return kind_ == Kind::LineString ? line_->chain_source() : polygon_->chain_source();
+}
+
+bool Part::on_boundary(const UnitVec& p) const noexcept {
+    if (kind_ == Kind::Point) {
+        return p == point_;
+    }
+    return any_edge_near(*this, p, p, [&](const UnitVec& a, const UnitVec& b) { return on_arc(a, b, p); });
+}
+
+bool Part::covers_point(const UnitVec& p) const noexcept {
+    if (kind_ == Kind::Polygon && polygon_->contains_point(p)) {
+        return true;
+    }
+    return on_boundary(p);
+}
+
+double Part::distance_2(const UnitVec& p) const noexcept {
+    return distance_2_bounded(*this, p, std::numeric_limits<double>::infinity());
+}
+
+bool intersects(const Part& a, const Part& b) noexcept {
+    if (!a.envelope().intersects(b.envelope())) {
+        return false;
+    }
+    if (a.kind() == Part::Kind::Point) {
+        return b.covers_point(a.point());
+    }
+    if (b.kind() == Part::Kind::Point) {
+        return a.covers_point(b.point());
+    }
+    if (edges_meet(a, b)) {
+        return true;
+    }
+    // The boundaries are apart: the parts meet only where one lies inside a polygon,
+    // which any one of its vertices tells.
+    return (b.kind() == Part::Kind::Polygon && b.covers_point(a.chain(0)[0])) ||
+           (a.kind() == Part::Kind::Polygon && a.covers_point(b.chain(0)[0]));
+}
+
+bool covers(const Part& a, const Part& b) noexcept {
+    if (!a.envelope().intersects(b.envelope())) {
+        return false;
+    }
+    if (b.kind() == Part::Kind::Point) {
+        return a.covers_point(b.point());
+    }
+    switch (a.kind()) {
+        case Part::Kind::Point: {
+            if (b.kind() == Part::Kind::Polygon) {
+                return false;
+            }
+            const std::span<const UnitVec> chain = b.chain(0);
+            return std::all_of(chain.begin(), chain.end(), [&](const UnitVec& v) { return v == a.point(); });
+        }
+        case Part::Kind::LineString:
+            return b.kind() == Part::Kind::LineString && covers_chain(a, b.chain(0));
+        case Part::Kind::Polygon:
+            break;
+    }
+    for (std::size_t c = 0; c < b.chain_count(); ++c) {
+        if (!covers_chain(a, b.chain(c))) {
+            return false;
+        }
+    }
+    if (b.kind() != Part::Kind::Polygon) {
+        return true;
+    }
+    // b's boundary lies in a; b is in a unless a's boundary enters b's interior, where
+    // then one of a's vertices lies (an edge of a could enter it only across b's
+    // boundary, which lies in a).
+    return !any_vertex_in(a, b.envelope(), [&](const UnitVec& w) {
+        return b.polygon().contains_point(w) && !b.on_boundary(w);
+    });
+}
+
+std::optional<double> distance_2_within(const Part& a, const Part& b, double bound_2) noexcept {
+    if (!(bound_2 >= 0.0) || box_gap_2(a.envelope(), b.envelope()) > bound_2) {
+        return std::nullopt;
+    }
+    // A point measures to the other part directly; only a point (all but) on it needs
+    // the exact test, to report 0 exactly where they intersect.
+    if (a.kind() == Part::Kind::Point || b.kind() == Part::Kind::Point) {
+        const bool a_is_point = a.kind() == Part::Kind::Point;
+        const Part& other = a_is_point ? b : a;
+        const UnitVec& p = a_is_point ? a.point() : b.point();
+        const double d = distance_2_bounded(other, p, bound_2);
+        if (d <= DEGENERATE_ARC_SQUARED_CHORD && other.covers_point(p)) {
+            return 0.0;
+        }
+        if (d <= bound_2) {
+            return d;
+        }
+        return std::nullopt;
+    }
+    if (intersects(a, b)) {
+        return 0.0;
+    }
+    // A vertex within bound_2 of the other part lies in that part's box widened by the
+    // chord (and a hair for the rounding of the square root).
+    const double reach = std::sqrt(bound_2) * (1.0 + 1e-15) + BOX_MARGIN;
+    double best = std::numeric_limits<double>::infinity();
+    const auto nearer_than_best = [&](const Part& from, const Part& to) {
+        any_vertex_in(from, widened(to.envelope(), reach), [&](const UnitVec& v) {
+            best = std::min(best, distance_2_bounded(to, v, std::min(best, bound_2)));
+            return false;
+        });
+    };
+    nearer_than_best(a, b);
+    nearer_than_best(b, a);
+    if (best <= bound_2) {
+        return best;
+    }
+    return std::nullopt;
+}
+
+Shape::Shape(std::vector<UnitVec> points, std::vector<GeodeticLineString> lines,
+             std::vector<GeodeticPolygon> polygons)
+    : points_(std::move(points)), lines_(std::move(lines)), polygons_(std::move(polygons)) {
+    parts_.reserve(points_.size() + lines_.size() + polygons_.size());
+    for (const UnitVec& p : points_) {
+        parts_.push_back(Part::of(p));
+    }
+    for (const GeodeticLineString& line : lines_) {
+        parts_.push_back(Part::of(line));
+    }
+    for (const GeodeticPolygon& polygon : polygons_) {
+        parts_.push_back(Part::of(polygon));
+    }
+    for (const Part& part : parts_) {
+        envelope_.merge(part.envelope());
+    }
+}
+
+Envelope widened(const Envelope& box, double by) noexcept {
+    const UnitVec step{by, by, by};
+    return Envelope::from_corners(box.lower() - step, box.upper() + step);
+}
+
+}  // namespace sferix::geodetic

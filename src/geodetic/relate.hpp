@@ -1,0 +1,136 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "geodetic/edge_index.hpp"
+#include "geodetic/linestring.hpp"
+#include "geodetic/polygon.hpp"
+#include "geodetic/unit_vec.hpp"
+
+// How two geometries on the sphere lie to each other: whether they share a point,
+// whether one holds every point of the other, and how far apart they are.
+//
+//   const Part a = Part::of(polygon), b = Part::of(line);
+//   intersects(a, b);                 // they share at least one point
+//   covers(a, b);                     // every point of b is a point of a
+//   distance_2_within(a, b, bound_2); // their squared chord, when ≤ bound_2
+//
+// Every set is closed: a polygon holds its boundary, a linestring its endpoints. Where
+// arcs cross, touch or overlap and whether a vertex lies on an arc are decided with the
+// exact orientation predicate alone, so shared vertices, collinear overlapping edges, a
+// vertex exactly on an edge and polygons touching along an edge come out as the closed
+// definitions say. Two rules are not exact: inside a polygon off its boundary is its
+// contains_point (exact but for its stated caveats), and where an edge runs between two
+// boundary points of a polygon without touching the boundary in between, whether it runs
+// inside is asked at the arc's rounded midpoint.
+//
+// Big geometries (those with an edge index) are looked at only near the other one: the
+// edges of the one with fewer edges are walked, the other's index finds the edges near
+// each, so two 10^5-edge geometries cost about 10^5 index probes, not 10^10 pairs.
+
+namespace sferix::geodetic {
+
+// Whether p lies on the closed shorter arc from a to b, exactly. A degenerate arc
+// (a × b exactly zero) is the one direction of a.
+[[nodiscard]] bool on_arc(const UnitVec& a, const UnitVec& b, const UnitVec& p) noexcept;
+
+// Whether the arcs a–b and c–d cross at one point interior to both: the four
+// orientation signs, all nonzero, put c and d on opposite sides of a–b's circle and a
+// and b on opposite sides of c–d's, at the crossing on both arcs rather than its
+// antipode (the four-sign test that count_crossings counts with).
+[[nodiscard]] bool arcs_cross(const UnitVec& a, const UnitVec& b, const UnitVec& c, const UnitVec& d) noexcept;
+
+// Whether the closed arcs a–b and c–d share a point: they cross, or an endpoint of one
+// lies on the other (which covers touching at a vertex and collinear overlap).
+[[nodiscard]] bool arcs_meet(const UnitVec& a, const UnitVec& b, const UnitVec& c, const UnitVec& d) noexcept;
+
+// One part of a geometry, borrowed: a point, a linestring or a polygon. Cheap to copy;
+// the geometry must outlive it.
+class Part {
+public:
+    enum class Kind { Point, LineString, Polygon };
+
+    [[nodiscard]] static Part of(const UnitVec& point) noexcept { return Part(Kind::Point, point, nullptr, nullptr); }
+    [[nodiscard]] static Part of(const GeodeticLineString& line) noexcept {
+        return Part(Kind::LineString, {}, &line, nullptr);
+    }
+    [[nodiscard]] static Part of(const GeodeticPolygon& polygon) noexcept {
+        return Part(Kind::Polygon, {}, nullptr, &polygon);
+    }
+
+    [[nodiscard]] Kind kind() const noexcept { return kind_; }
+    [[nodiscard]] const UnitVec& point() const noexcept { return point_; }
+    [[nodiscard]] const GeodeticLineString& line() const noexcept { return *line_; }
+    [[nodiscard]] const GeodeticPolygon& polygon() const noexcept { return *polygon_; }
+
+    [[nodiscard]] Envelope envelope() const noexcept;
+    // The chains of vertices: one for a point or a line, the rings of a polygon.
+    [[nodiscard]] std::size_t chain_count() const noexcept;
+    [[nodiscard]] std::span<const UnitVec> chain(std::size_t c) const noexcept;
+    [[nodiscard]] std::size_t edge_count() const noexcept;
+    // The part's edge index, null for a point or a geometry too small to keep one.
+    [[nodiscard]] const EdgeIndex* edge_index() const noexcept;
+    [[nodiscard]] ChainSource chain_source() const noexcept;
+
+    // Whether p is a point of the part: equal to the point, on an edge of the line, in
+    // the polygon or on its boundary.
+    [[nodiscard]] bool covers_point(const UnitVec& p) const noexcept;
+    // Whether p lies exactly on an edge (for a point: is the point).
+    [[nodiscard]] bool on_boundary(const UnitVec& p) const noexcept;
+    // The squared chord from p to the part (0 inside a polygon).
+    [[nodiscard]] double distance_2(const UnitVec& p) const noexcept;
+
+private:
+    Part(Kind kind, const UnitVec& point, const GeodeticLineString* line, const GeodeticPolygon* polygon) noexcept
+        : kind_(kind), point_(point), line_(line), polygon_(polygon) {}
+
+    Kind kind_;
+    UnitVec point_;
+    const GeodeticLineString* line_;
+    const GeodeticPolygon* polygon_;
+};
+
+// Whether a and b share at least one point.
+[[nodiscard]] bool intersects(const Part& a, const Part& b) noexcept;
+
+// Whether every point of b is a point of a. A polygon is never covered by a point or a
+// line (it has area, they have none).
+[[nodiscard]] bool covers(const Part& a, const Part& b) noexcept;
+
+// The smallest squared chord between a point of a and a point of b (0 where they
+// intersect) when it is ≤ bound_2, else nothing; a negative or NaN bound gives nothing.
+// Off an intersection the nearest pair of two great-circle arcs has an endpoint of one
+// of them, so the smallest distance of any vertex of either part to the other part is
+// the answer, each measured as the parts' own distance_2 measures it.
+[[nodiscard]] std::optional<double> distance_2_within(const Part& a, const Part& b, double bound_2) noexcept;
+
+// One geometry of any kind, owned: points, linestrings and polygons, the parts of one
+// query. Move-only: parts() borrows from it.
+class Shape {
+public:
+    Shape() = default;
+    Shape(std::vector<UnitVec> points, std::vector<GeodeticLineString> lines, std::vector<GeodeticPolygon> polygons);
+    Shape(Shape&&) noexcept = default;
+    Shape& operator=(Shape&&) noexcept = default;
+    Shape(const Shape&) = delete;
+    Shape& operator=(const Shape&) = delete;
+
+    [[nodiscard]] std::span<const Part> parts() const noexcept { return parts_; }
+    // The union of the parts' envelopes; empty without parts.
+    [[nodiscard]] const Envelope& envelope() const noexcept { return envelope_; }
+
+private:
+    std::vector<UnitVec> points_;
+    std::vector<GeodeticLineString> lines_;
+    std::vector<GeodeticPolygon> polygons_;
+    std::vector<Part> parts_;
+    Envelope envelope_ = Envelope::new_empty();
+};
+
+// `box` widened by `by` on every side.
+[[nodiscard]] Envelope widened(const Envelope& box, double by) noexcept;
+
+}  // namespace sferix::geodetic

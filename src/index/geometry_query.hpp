@@ -1,0 +1,294 @@
+#pragma once
+
+// Queries asked with a geometry: which items intersect it, lie in it, hold it, or come
+// within a distance of it.
+//
+//   const geodetic::Shape france = ...;            // the query's parts, owned
+//   std::vector<PositionWithMetres> hits;
+//   query_geometry(cities, france, {.predicate = GeometryPredicate::CoveredBy}, one_part, hits);
+//   GeometryPairs pairs;
+//   query_geometries(roads, shapes, distances, {.predicate = GeometryPredicate::DWithin}, parts, run, pairs);
+//
+// Candidates are the leaves whose boxes meet the query's box (widened by the distance
+// for DWithin); each is then decided by the relation (relate.hpp). An item of several
+// parts is one answer, decided over all its parts, so the leaves are grouped by input
+// position, which also puts the answers in ascending position order.
+
+#include <algorithm>
+#include <concepts>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "geodetic/arc.hpp"
+#include "geodetic/distance.hpp"
+#include "geodetic/radius.hpp"
+#include "geodetic/relate.hpp"
+#include "index/batch_queries.hpp"
+#include "index/entry_tested_selection.hpp"
+#include "index/position_with_metres.hpp"
+#include "index/tree.hpp"
+#include "rtree/algorithm/selection_functions.hpp"
+#include "support/chunked_run.hpp"
+
+namespace sferix::indexed {
+
+// The relation an item must have with the query geometry; all closed (a polygon holds
+// its boundary).
+enum class GeometryPredicate {
+    Intersects,  // they share at least one point
+    CoveredBy,   // every point of the item lies in the geometry
+    Covers,      // every point of the geometry lies in the item
+    DWithin,     // the item comes within the distance of the geometry
+};
+
+struct GeometryQueryOptions {
+    GeometryPredicate predicate = GeometryPredicate::Intersects;
+    // Metres for DWithin (inclusive; negative or NaN: nothing); ignored otherwise.
+    double distance_metres = 0.0;
+    // Whether to measure each answer's metres to the geometry (0 where they intersect).
+    bool return_distance = false;
+};
+
+// Every item of the tree is one part: the point tree's, and trees of single geometries.
+struct OnePart {
+    [[nodiscard]] std::size_t operator()(std::uint64_t /* position */) const noexcept { return 1; }
+};
+
+namespace geometry_detail {
+
+inline geodetic::Part part_of(const indexed::PointLeaf& leaf) noexcept { return geodetic::Part::of(leaf.vector()); }
+template <typename G>
+geodetic::Part part_of(const IndexedLeaf<G>& leaf) noexcept {
+    return geodetic::Part::of(leaf.geom());
+}
+
+// Whether some part of `shape` holds every point of `item`.
+inline bool shape_covers(std::span<const geodetic::Part> shape, const geodetic::Part& item) noexcept {
+    return std::any_of(shape.begin(), shape.end(), [&](const geodetic::Part& p) { return geodetic::covers(p, item); });
+}
+
+// DWithin of points to lines, edge by edge: each edge's own box, widened by `reach`,
+// selects the points near it, measured to that edge alone, so that a point is measured
+// to the edges it is near rather than to every edge of a line whose box it is in. A
+// point's distance is the least over the edges that found it, which is the line's own
+// distance_2 (the minimum over its edges), 0 for a point exactly on an edge.
+template <typename Tree>
+void points_near_lines(const Tree& tree, std::span<const geodetic::Part> lines, const geodetic::SphereRadius& radius,
+                       double reach, bool return_distance, support::StopCheck& stop,
+                       std::vector<PositionWithMetres>& hits) {
+    std::vector<std::pair<std::uint64_t, double>> found;
+    for (const geodetic::Part& line : lines) {
+        const std::span<const geodetic::UnitVec> chain = line.chain(0);
+        for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
+            const geodetic::UnitVec& s = chain[k];
+            const geodetic::UnitVec& t = chain[k + 1];
+            const rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec> near{
+                geodetic::widened(geodetic::arc_bounding_box(s, t), reach)};
+            EntryTestedSelection<indexed::PointLeaf, rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec>> walk(
+                tree.rtree().view(), near);
+            while (const indexed::PointLeaf* leaf = walk.next()) {
+                stop.visit();
+                const geodetic::UnitVec p = leaf->vector();
+                double d = geodetic::arc_distance_2(s, t, p);
+                if (d <= geodetic::DEGENERATE_ARC_SQUARED_CHORD && geodetic::on_arc(s, t, p)) {
+                    d = 0.0;
+                }
+                if (d <= radius.outer_2()) {
+                    found.emplace_back(leaf->data(), d);
+                }
+            }
+        }
+    }
+    std::sort(found.begin(), found.end());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (i > 0 && found[i].first == found[i - 1].first) {
+            continue;  // sorted by distance within a position: the first is the least
+        }
+        if (radius.admits(found[i].second)) {
+            hits.push_back({found[i].first, return_distance ? geodetic::squared_chord_to_metres(found[i].second) : 0.0});
+        }
+    }
+}
+
+}  // namespace geometry_detail
+
+// hits becomes the items of `tree` in `predicate` with `shape`, in ascending input
+// position, each once, with its great-circle metres to the shape when
+// options.return_distance (0 unless DWithin). An item of several parts (part_count of
+// its position, as built) intersects when a part does, is covered when every part lies
+// in one part of the shape, covers when every part of the shape lies in one of its
+// parts, and measures its nearest part. DWithin keeps an item exactly when the metres
+// it would report are within the distance (decided as SphereRadius does).
+template <typename Tree, typename PartCount>
+void query_geometry(const Tree& tree, const geodetic::Shape& shape, const GeometryQueryOptions& options,
+                    const PartCount& part_count, std::vector<PositionWithMetres>& hits) {
+    using Leaf = typename Tree::LeafType;
+    hits.clear();
+    const std::span<const geodetic::Part> parts = shape.parts();
+    const bool dwithin = options.predicate == GeometryPredicate::DWithin;
+    if (parts.empty() || (dwithin && !(options.distance_metres >= 0.0))) {
+        return;
+    }
+    const geodetic::SphereRadius radius(dwithin ? options.distance_metres : 0.0);
+    // The chord of the distance, at most the sphere's diameter, widens the query's box.
+    const double reach = dwithin ? std::sqrt(std::min(radius.outer_2(), 4.0)) * (1.0 + 1e-15) + geodetic::BOX_MARGIN : 0.0;
+    const rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec> in_box{geodetic::widened(shape.envelope(), reach)};
+    const auto decide = [&](std::uint64_t position, std::span<const Leaf* const> group) {
+        const auto each_part = [&](auto&& test) {
+            return std::all_of(group.begin(), group.end(),
+                               [&](const Leaf* leaf) { return test(geometry_detail::part_of(*leaf)); });
+        };
+        const auto some_part = [&](auto&& test) {
+            return std::any_of(group.begin(), group.end(),
+                               [&](const Leaf* leaf) { return test(geometry_detail::part_of(*leaf)); });
+        };
+        switch (options.predicate) {
+            case GeometryPredicate::Intersects:
+                if (some_part([&](const geodetic::Part& item) {
+                        return std::any_of(parts.begin(), parts.end(),
+                                           [&](const geodetic::Part& p) { return geodetic::intersects(item, p); });
+                    })) {
+                    hits.push_back({position, 0.0});
+                }
+                break;
+            case GeometryPredicate::CoveredBy:
+                // Every part is a candidate when the item lies in the shape's box.
+                if (group.size() == part_count(position) &&
+                    each_part([&](const geodetic::Part& item) { return geometry_detail::shape_covers(parts, item); })) {
+                    hits.push_back({position, 0.0});
+                }
+                break;
+            case GeometryPredicate::Covers:
+                if (std::all_of(parts.begin(), parts.end(), [&](const geodetic::Part& p) {
+                        return some_part([&](const geodetic::Part& item) { return geodetic::covers(item, p); });
+                    })) {
+                    hits.push_back({position, 0.0});
+                }
+                break;
+            case GeometryPredicate::DWithin: {
+                std::optional<double> best;
+                some_part([&](const geodetic::Part& item) {
+                    for (const geodetic::Part& p : parts) {
+                        const double bound = best ? *best : radius.outer_2();
+                        if (const std::optional<double> d = geodetic::distance_2_within(item, p, bound)) {
+                            best = best ? std::min(*best, *d) : *d;
+                        }
+                        if (best && *best == 0.0) {
+                            return true;
+                        }
+                    }
+                    return false;
+                });
+                if (best && radius.admits(*best)) {
+                    hits.push_back(
+                        {position, options.return_distance ? geodetic::squared_chord_to_metres(*best) : 0.0});
+                }
+                break;
+            }
+        }
+    };
+    support::StopCheck stop;
+    if constexpr (std::same_as<Leaf, indexed::PointLeaf>) {
+        if (dwithin && std::all_of(parts.begin(), parts.end(), [](const geodetic::Part& p) {
+                return p.kind() == geodetic::Part::Kind::LineString;
+            })) {
+            geometry_detail::points_near_lines(tree, parts, radius, reach, options.return_distance, stop, hits);
+            return;
+        }
+    }
+    EntryTestedSelection<Leaf, rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec>> walk(tree.rtree().view(),
+                                                                                                 in_box);
+    if (!tree.repeats_positions()) {
+        // One leaf an item: each is decided as the walk meets it, the answers sorted after.
+        while (const Leaf* leaf = walk.next()) {
+            stop.visit();
+            decide(leaf->data(), std::span<const Leaf* const>(&leaf, 1));
+        }
+        std::sort(hits.begin(), hits.end(),
+                  [](const PositionWithMetres& a, const PositionWithMetres& b) { return a.position < b.position; });
+        return;
+    }
+    std::vector<const Leaf*> candidates;
+    while (const Leaf* leaf = walk.next()) {
+        candidates.push_back(leaf);
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Leaf* a, const Leaf* b) { return a->data() < b->data(); });
+    for (std::size_t first = 0; first < candidates.size();) {
+        const std::uint64_t position = candidates[first]->data();
+        std::size_t end = first + 1;
+        while (end < candidates.size() && candidates[end]->data() == position) {
+            ++end;
+        }
+        stop.visit(end - first);
+        decide(position, std::span<const Leaf* const>(candidates.data() + first, end - first));
+        first = end;
+    }
+}
+
+// The answers of a batch of geometry queries: (query index, position, metres) rows,
+// sorted by query index, then position.
+struct GeometryPairs {
+    std::vector<std::int64_t> queries;
+    std::vector<std::int64_t> positions;
+    std::vector<double> metres;  // filled only when return_distance
+};
+
+// Geometries per chunk: one geometry may be a country of 10^4 vertices.
+inline constexpr std::size_t GEOMETRY_QUERIES_PER_CHUNK = 16;
+
+// query_geometry for every shape, distances[i] (or distances[0] for all, when it has one
+// element) as shape i's DWithin distance, on run.workers threads; out gets every
+// answer. REQUIRES: distances has 1 or shapes.size() elements. On Cancelled, out holds
+// nothing.
+template <typename Tree, typename PartCount>
+support::RunOutcome query_geometries(const Tree& tree, std::span<const geodetic::Shape> shapes,
+                                     std::span<const double> distances, const GeometryQueryOptions& options,
+                                     const PartCount& part_count, const BatchRun& run, GeometryPairs& out) {
+    SFERIX_ASSERT(distances.size() == 1 || distances.size() == shapes.size(), "one distance, or one per geometry");
+    out = GeometryPairs{};
+    const std::size_t chunk_size = GEOMETRY_QUERIES_PER_CHUNK;
+    std::vector<GeometryPairs> chunks(shapes.size() / chunk_size + (shapes.size() % chunk_size != 0));
+    const support::ChunkedRunOptions chunked{
+        .workers = run.workers, .chunk_size = chunk_size, .poll_interval = run.poll_interval};
+    const auto work = [&](std::size_t begin, std::size_t end) {
+        GeometryPairs& mine = chunks[begin / chunk_size];
+        std::vector<PositionWithMetres> hits;
+        GeometryQueryOptions one = options;
+        for (std::size_t i = begin; i < end; ++i) {
+            one.distance_metres = distances.size() == 1 ? distances[0] : distances[i];
+            query_geometry(tree, shapes[i], one, part_count, hits);
+            for (const PositionWithMetres& hit : hits) {
+                mine.queries.push_back(static_cast<std::int64_t>(i));
+                mine.positions.push_back(static_cast<std::int64_t>(hit.position));
+                if (options.return_distance) {
+                    mine.metres.push_back(hit.metres);
+                }
+            }
+        }
+    };
+    const support::RunOutcome outcome = support::run_chunked(shapes.size(), chunked, work, run.keep_going);
+    if (outcome != support::RunOutcome::Finished) {
+        return outcome;
+    }
+    std::size_t total = 0;
+    for (const GeometryPairs& chunk : chunks) {
+        total += chunk.queries.size();
+    }
+    out.queries.reserve(total);
+    out.positions.reserve(total);
+    out.metres.reserve(options.return_distance ? total : 0);
+    for (const GeometryPairs& chunk : chunks) {
+        out.queries.insert(out.queries.end(), chunk.queries.begin(), chunk.queries.end());
+        out.positions.insert(out.positions.end(), chunk.positions.begin(), chunk.positions.end());
+        out.metres.insert(out.metres.end(), chunk.metres.begin(), chunk.metres.end());
+    }
+    return outcome;
+}
+
+}  // namespace sferix::indexed

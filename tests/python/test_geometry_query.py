@@ -1,0 +1,239 @@
+"""Trees asked with a geometry: query and query_many against shapely where plane and
+sphere agree, against spherely's predicates, against brute-force distances, and at the
+antimeridian and the poles."""
+
+import math
+import random
+
+import pytest
+
+from sferix import GeodeticError, GeodeticLineStringTree, GeodeticPointTree, GeodeticPolygonTree
+
+import oracles
+
+np = pytest.importorskip("numpy")
+
+PREDICATES = ["intersects", "covered_by", "covers"]
+
+
+def ring_around(lon, lat, radius, corners, turn=0.0):
+    ring = [
+        (lon + radius * math.cos(turn + 2 * math.pi * i / corners), lat + radius * math.sin(turn + 2 * math.pi * i / corners))
+        for i in range(corners)
+    ]
+    return ring + ring[:1]
+
+
+def random_data(seed, count=150, region=(0.0, 10.0, 40.0, 50.0)):
+    """Small polygons, short lines and points in one mid-latitude region."""
+    rng = random.Random(seed)
+    w, e, s, n = region
+    polygons = [[ring_around(rng.uniform(w, e), rng.uniform(s, n), rng.uniform(0.1, 0.8), rng.randint(3, 7), rng.random())]
+                for _ in range(count)]
+    lines = []
+    for _ in range(count):
+        lon, lat = rng.uniform(w, e), rng.uniform(s, n)
+        lines.append([(lon + rng.uniform(-1, 1), lat + rng.uniform(-1, 1)) for _ in range(rng.randint(2, 4))])
+    points = [(rng.uniform(w, e), rng.uniform(s, n)) for _ in range(count * 4)]
+    return polygons, lines, points
+
+
+def trees(polygons, lines, points):
+    return {
+        "points": (GeodeticPointTree(points), points),
+        "lines": (GeodeticLineStringTree(lines), lines),
+        "polygons": (GeodeticPolygonTree(polygons), polygons),
+    }
+
+
+# ---- shapely, on data small enough that great-circle and planar edges agree ----------
+
+
+@pytest.mark.parametrize("kind", ["points", "lines", "polygons"])
+@pytest.mark.parametrize("predicate", PREDICATES)
+def test_agrees_with_shapely_off_near_boundaries(kind, predicate):
+    shapely = pytest.importorskip("shapely")
+    polygons, lines, points = random_data(1)
+    tree, items = trees(polygons, lines, points)[kind]
+    shape = {"points": shapely.Point, "lines": shapely.LineString, "polygons": lambda r: shapely.Polygon(r[0])}[kind]
+    planar = [shape(item) for item in items]
+    queries = [shapely.Polygon(p[0]) for p in polygons[:40]] + [shapely.LineString(l) for l in lines[:40]]
+    # shapely's predicate reads "query geometry <predicate> item": ours the other way round.
+    theirs = {"intersects": "intersects", "covered_by": "covers", "covers": "covered_by"}[predicate]
+    for query in queries:
+        ours = set(tree.query(query, predicate).tolist())
+        expected = {i for i, g in enumerate(planar) if getattr(shapely, theirs)(query, g)}
+        # Great-circle and straight edges part by a few metres: only items that near the
+        # query's boundary may be judged differently.
+        for i in ours ^ expected:
+            assert shapely.distance(query.boundary, planar[i]) < 3e-3 or shapely.distance(query, planar[i].boundary) < 3e-3
+        assert len(ours ^ expected) <= 2
+
+
+def test_query_many_is_query_per_geometry_for_every_input_form():
+    shapely = pytest.importorskip("shapely")
+    polygons, lines, points = random_data(2)
+    tree = GeodeticPolygonTree(polygons)
+    geometries = [shapely.Polygon(p[0]) for p in polygons[:30]] + [shapely.LineString(l) for l in lines[:30]]
+    geometries += [shapely.Point(p) for p in points[:30]]
+    distances = np.linspace(0, 50_000, len(geometries))
+    for predicate, distance in [("intersects", None), ("covers", None), ("dwithin", distances), ("dwithin", 20_000.0)]:
+        expected = [(i, j) for i, g in enumerate(geometries)
+                    for j in tree.query(g, predicate, None if distance is None else np.broadcast_to(distance, len(geometries))[i])]
+        for form in (geometries, np.array(geometries, dtype=object)):
+            for workers in (1, 2):
+                pairs = tree.query_many(form, predicate, distance, workers=workers)
+                assert pairs.dtype == np.int64 and pairs.shape == (2, len(expected))
+                assert list(map(tuple, pairs.T.tolist())) == expected
+
+
+# ---- spherely's predicates and distance, on the sphere itself -------------------------
+
+
+@pytest.mark.parametrize("kind", ["points", "lines", "polygons"])
+def test_agrees_with_spherely(kind):
+    spherely = pytest.importorskip("spherely")
+    # Across the antimeridian and up to the pole, where the plane has no say.
+    polygons, lines, points = random_data(3, count=80, region=(170.0, 190.0, 70.0, 88.0))
+    wrap = lambda coords: [((x + 180) % 360 - 180, y) for x, y in coords]  # noqa: E731
+    polygons = [[wrap(p[0])] for p in polygons]
+    lines = [wrap(l) for l in lines]
+    points = wrap(points)
+    tree, items = trees(polygons, lines, points)[kind]
+    make = {"points": lambda p: spherely.create_point(*p), "lines": spherely.create_linestring,
+            "polygons": lambda p: spherely.create_polygon(p[0][:-1])}[kind]
+    sphere_items = [make(item) for item in items]
+    queries = [spherely.create_polygon(p[0][:-1]) for p in polygons[:15]] + [spherely.create_linestring(l) for l in lines[:15]]
+    for query, source in zip(queries, [p[0] for p in polygons[:15]] + lines[:15]):
+        geometry = {"type": "Polygon", "coordinates": [source]} if source[0] == source[-1] else source
+        for predicate, test in [("intersects", spherely.intersects), ("covered_by", spherely.covered_by),
+                                ("covers", spherely.covers)]:
+            expected = [i for i, g in enumerate(sphere_items) if test(g, query)]
+            assert tree.query(geometry, predicate).tolist() == expected, predicate
+        positions, metres = tree.query(geometry, "dwithin", 100_000, return_distance=True)
+        far = spherely.distance(np.array(sphere_items, dtype=object), query, radius=oracles.EARTH_RADIUS_METRES)
+        near = {i for i, d in enumerate(far) if d <= 100_000}
+        assert set(positions.tolist()) ^ near <= {i for i, d in enumerate(far) if abs(d - 100_000) < 10}
+        np.testing.assert_allclose(metres, far[positions], rtol=1e-6, atol=1e-3)
+
+
+# ---- brute-force distances -------------------------------------------------------------
+
+
+def test_dwithin_metres_against_brute_force_near_the_pole():
+    rng = random.Random(4)
+    points = [(rng.uniform(-180, 180), rng.uniform(80, 90)) for _ in range(2000)]
+    line = [(-170.0, 84.0), (10.0, 86.0), (100.0, 83.0)]
+    tree = GeodeticPointTree(points)
+    positions, metres = tree.query(line, "dwithin", 150_000, return_distance=True)
+    arcs = [(oracles.unit(*a), oracles.unit(*b)) for a, b in zip(line, line[1:])]
+    brute = [min(oracles.arc_metres(oracles.unit(*p), a, b) for a, b in arcs) for p in points]
+    inside = {i for i, d in enumerate(brute) if d <= 150_000}
+    assert set(positions.tolist()) ^ inside <= {i for i, d in enumerate(brute) if abs(d - 150_000) < 1e-3}
+    np.testing.assert_allclose(metres, [brute[i] for i in positions], rtol=1e-9, atol=1e-6)
+    assert np.all(np.diff(positions) > 0)
+
+
+# ---- the antimeridian, the poles, and boundaries ------------------------------------------
+
+
+def test_a_line_across_the_antimeridian():
+    pacific = [[(170.0, -20.0), (-170.0, -20.0), (-170.0, -10.0), (170.0, -10.0), (170.0, -20.0)]]
+    atlantic = [[(-40.0, -20.0), (-20.0, -20.0), (-20.0, -10.0), (-40.0, -10.0), (-40.0, -20.0)]]
+    tree = GeodeticPolygonTree([atlantic, pacific])
+    flight = [(175.0, -15.0), (-175.0, -15.0)]
+    assert tree.query(flight).tolist() == [1]
+    assert tree.query(flight, "covered_by").tolist() == []
+    assert tree.query(flight, "covers").tolist() == [1]
+    # The same line in the plane runs the other way round the world, through the Atlantic.
+    positions, metres = tree.query([(179.0, 0.0), (-179.0, 0.0)], "dwithin", 2_000_000, return_distance=True)
+    # The edge bulges south of latitude -10: the line's ends are nearest to it.
+    edge = oracles.unit(-170.0, -10.0), oracles.unit(170.0, -10.0)
+    nearest = min(oracles.arc_metres(oracles.unit(lon, 0.0), *edge) for lon in (179.0, -179.0))
+    assert positions.tolist() == [1] and metres[0] == pytest.approx(nearest, rel=1e-9)
+
+
+def test_a_cap_around_the_pole_holds_the_pole():
+    cap = [[(0.0, 80.0), (90.0, 80.0), (180.0, 80.0), (-90.0, 80.0), (0.0, 80.0)]]
+    points = GeodeticPointTree([(0.0, 90.0), (45.0, 85.0), (0.0, 79.0), (0.0, -90.0)])
+    assert points.query(cap, "covered_by").tolist() == [0, 1]
+    assert GeodeticLineStringTree([[(-45.0, 85.0), (135.0, 85.0)]]).query(cap, "covered_by").tolist() == [0]
+    # Read as the smaller region, the clockwise cap is the same cap.
+    assert points.query([cap[0][::-1]], "covered_by", oriented=False).tolist() == [0, 1]
+    assert points.query([cap[0][::-1]], "covered_by").tolist() == [2, 3]
+
+
+# Polygons holding their boundary: touching along an edge, at a vertex, a point on an edge.
+@pytest.mark.parametrize(
+    "geometry, intersects, covered_by, covers",
+    [
+        ({"type": "Polygon", "coordinates": [[(0, -10), (10, -10), (10, 0), (0, 0), (0, -10)]]}, [0], [], []),
+        ({"type": "Polygon", "coordinates": [[(10, 10), (20, 10), (20, 20), (10, 20), (10, 10)]]}, [0], [], []),
+        ({"type": "LineString", "coordinates": [(2, 0), (8, 0)]}, [0], [], [0]),
+        ({"type": "Point", "coordinates": (5, 0)}, [0], [], [0]),
+        ({"type": "MultiPoint", "coordinates": [(5, 0), (5, 5)]}, [0], [], [0]),
+        ({"type": "MultiPoint", "coordinates": [(5, 0), (15, 5)]}, [0], [], []),
+        ([[(0, 0), (10, 0), (10, 10), (0, 10), (0, 0)]], [0], [0], [0]),
+        ([[(-1, -1), (11, -1), (11, 11), (-1, 11), (-1, -1)]], [0], [0], []),
+    ],
+)
+def test_boundaries_belong_to_the_polygon(geometry, intersects, covered_by, covers):
+    tree = GeodeticPolygonTree([[[(0, 0), (10, 0), (10, 10), (0, 10), (0, 0)]]])
+    assert tree.query(geometry).tolist() == intersects
+    assert tree.query(geometry, "covered_by").tolist() == covered_by
+    assert tree.query(geometry, "covers").tolist() == covers
+    positions, metres = tree.query(geometry, "dwithin", 0.0, return_distance=True)
+    assert positions.tolist() == intersects and metres.tolist() == [0.0] * len(intersects)
+
+
+def test_multipart_items_answer_once_over_all_parts():
+    near = [[(0, 0), (1, 0), (1, 1), (0, 1), (0, 0)]]
+    far = [[(30, 0), (31, 0), (31, 1), (30, 1), (30, 0)]]
+    tree = GeodeticPolygonTree([{"type": "MultiPolygon", "coordinates": [near, far]}, near])
+    region = [[(-5, -5), (5, -5), (5, 5), (-5, 5), (-5, -5)]]
+    assert tree.query(region).tolist() == [0, 1]
+    assert tree.query(region, "covered_by").tolist() == [1]
+    positions, metres = tree.query((30.5, 5), "dwithin", 1e6, return_distance=True)
+    assert positions.tolist() == [0] and metres[0] == pytest.approx(4 * math.pi / 180 * oracles.EARTH_RADIUS_METRES, rel=1e-3)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda t: t.query((0, 0), "touches"), ValueError, "predicate must be one of 'intersects', 'covered_by', 'covers', 'dwithin', not 'touches'"),
+        (lambda t: t.query((0, 0), 1), TypeError, "'int' object is not an instance of 'str'"),
+        (lambda t: t.query((0, 0), "dwithin"), ValueError, "predicate 'dwithin' needs a distance in metres"),
+        (lambda t: t.query((0, 0), "covers", 10), ValueError, "distance is only for predicate 'dwithin'"),
+        (lambda t: t.query([]), ValueError, "a query geometry must be a point, a linestring or a polygon"),
+        (lambda t: t.query({"type": "GeometryCollection", "geometries": []}), ValueError, "a query geometry has no parts"),
+        (lambda t: t.query({"type": "Curve", "coordinates": []}), ValueError, "expected a Point, LineString or Polygon geometry, found 'Curve'"),
+        (lambda t: t.query((0, 91)), GeodeticError, "latitude"),
+        (lambda t: t.query_many([(0, 0)], "dwithin", [1, 2]), ValueError, "distance must be one number or one per query (1), not 2"),
+    ],
+)
+def test_argument_errors(call, error, message):
+    with pytest.raises(error, match=message.replace("(", r"\(").replace(")", r"\)")):
+        call(GeodeticPointTree([(0, 0)]))
+
+
+def test_query_many_marks_the_geometry_that_failed():
+    with pytest.raises(GeodeticError) as raised:
+        GeodeticPointTree([(0, 0)]).query_many([(0, 0), [(0, 0), (0, 95)]])
+    assert raised.value.item == 1
+
+
+def test_sjoin_takes_lines_and_polygons_on_the_left():
+    geopandas = pytest.importorskip("geopandas")
+    shapely = pytest.importorskip("shapely")
+    import sferix.geopandas
+
+    polygons, lines, _ = random_data(5, count=60)
+    right = geopandas.GeoDataFrame({"id": range(60)}, geometry=[shapely.Polygon(p[0]) for p in polygons], crs=4326)
+    left = geopandas.GeoDataFrame(geometry=[shapely.LineString(l) for l in lines[:30]] + list(right.geometry[:30]),
+                                  crs=4326)
+    tree = GeodeticPolygonTree(polygons)
+    for predicate, ours, distance in [("intersects", "intersects", None), ("within", "covers", None),
+                                      ("dwithin", "dwithin", 20_000)]:
+        joined = sferix.geopandas.sjoin(left, right, predicate=predicate, distance=distance)
+        expected = tree.query_many(left.geometry.values, ours, distance)
+        assert list(zip(joined.index, joined["index_right"])) == list(zip(*expected.tolist()))
