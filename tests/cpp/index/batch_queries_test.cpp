@@ -12,14 +12,7 @@
 namespace sferix::indexed {
 namespace {
 
-using geodetic::GeodeticPoint;
-using geodetic::LonLat;
-using geodetic::testing::point;
-using geodetic::testing::point_tree;
-using geodetic::testing::random_point_coords;
-using geodetic::testing::random_polygons;
-using geodetic::testing::random_queries;
-using geodetic::testing::shared_tree;
+using namespace testing;
 
 const auto always = [] { return true; };
 

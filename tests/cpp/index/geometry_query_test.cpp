@@ -11,16 +11,7 @@
 namespace sferix::indexed {
 namespace {
 
-using geodetic::GeodeticLineString;
-using geodetic::GeodeticPolygon;
-using geodetic::LonLat;
-using geodetic::Part;
-using geodetic::Shape;
-using geodetic::UnitVec;
-using geodetic::testing::random_point_coords;
-using geodetic::testing::random_polygons;
-using geodetic::testing::ring_around;
-using geodetic::testing::shared_tree;
+using namespace testing;
 
 // Query geometries of every kind, one of them across the antimeridian and one indexed.
 std::vector<Shape> query_shapes() {

@@ -265,3 +265,10 @@ Measured brute_within(std::size_t count, Distance&& distance_2_of, double radius
 }
 
 }  // namespace sferix::geodetic::testing
+
+// The index tests see the geodetic names and helpers they are written in by one
+// using-directive, rather than each repeating the same list of declarations.
+namespace sferix::indexed::testing {
+using namespace geodetic;
+using namespace geodetic::testing;
+}  // namespace sferix::indexed::testing

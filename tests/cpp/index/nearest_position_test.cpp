@@ -16,16 +16,7 @@
 namespace sferix::indexed {
 namespace {
 
-using geodetic::LonLat;
-using indexed::PointTree;
-using geodetic::embed;
-using geodetic::geodesic_distance_wgs84;
-using geodetic::squared_chord_to_metres;
-using geodetic::testing::is_query;
-using geodetic::testing::point;
-using geodetic::testing::point_tree;
-using geodetic::testing::random_point_coords;
-using geodetic::testing::random_queries;
+using namespace testing;
 
 struct SmallCase {
     const char* name;

@@ -11,11 +11,7 @@
 namespace sferix::indexed {
 namespace {
 
-using geodetic::GeodeticPoint;
-using geodetic::LonLat;
-using geodetic::testing::point;
-using geodetic::testing::random_point_coords;
-using geodetic::testing::random_queries;
+using namespace testing;
 
 // Past the comparison-sort size, with repeated queries, the poles and both sides of ±180.
 std::vector<GeodeticPoint> batch(std::size_t count) {
