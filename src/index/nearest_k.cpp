@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "geodetic/distance.hpp"
 #include "geodetic/edge_wgs84.hpp"
@@ -188,6 +190,113 @@ struct Wgs84KNearestPolicy : ByPosition {
 
 }  // namespace
 
+namespace {
+
+// An entry of the measured walk: a node, or a leaf keyed by its box before it is
+// measured and by its exact squared chord after. At equal keys nodes and unmeasured
+// leaves come out first, so a measured leaf leaves the queue only when nothing left
+// can measure nearer.
+enum class ItemKind : std::uint8_t { Node, Unmeasured, Measured };
+struct ItemEntry {
+    double distance_2;
+    std::uint32_t index;
+    ItemKind kind;
+};
+struct ItemEntryAfter {
+    bool operator()(const ItemEntry& a, const ItemEntry& b) const noexcept {
+        return a.distance_2 > b.distance_2 || (a.distance_2 == b.distance_2 && a.kind > b.kind);
+    }
+};
+
+// Measured leaves in nondecreasing squared chord, as the unpruned walk reports them, but
+// each item measured only while it can still beat `bound`: the items met so far already
+// give k answers nearer than anything farther, so their edges need not be walked.
+// Ties come out in another order than the unpruned walk's; nearest_k ranks ties by
+// position afterwards, so its answers do not change.
+template <indexed::GeodeticLeaf Leaf>
+class MeasuredItemWalk {
+public:
+    // With `count_measured`, every measured leaf is a separate item, and the k nearest
+    // measured lower the bound to the k-th of them widened by the tie gap: k items lie
+    // within it, so anything beyond has larger metres than k answers.
+    MeasuredItemWalk(rtree::FlatTreeView<Leaf> view, const geodetic::UnitVec& query, SquaredChord bound,
+                     std::size_t k, bool count_measured)
+        : view_(view), query_(query), bound_(bound), k_(k), count_measured_(count_measured) {
+        queue_.push_back({view_.root().envelope.distance_2(query_), 0, ItemKind::Node});
+    }
+
+    [[nodiscard]] SquaredChord bound() const noexcept { return bound_; }
+    // Lowers the bound: items farther than it are no longer measured.
+    void lower_bound(SquaredChord chord) noexcept { bound_ = std::min(bound_, chord); }
+
+    // The next measured leaf and its squared chord; nothing when no item within the
+    // bound is left.
+    [[nodiscard]] std::optional<rtree::LeafWithDistance2<Leaf>> next() {
+        while (!queue_.empty()) {
+            std::pop_heap(queue_.begin(), queue_.end(), ItemEntryAfter{});
+            const ItemEntry entry = queue_.back();
+            queue_.pop_back();
+            if (entry.kind == ItemKind::Measured) {
+                return rtree::LeafWithDistance2<Leaf>{&view_.leaves[entry.index], entry.distance_2};
+            }
+            if (!(SquaredChord::from_raw(entry.distance_2) <= bound_)) {
+                continue;
+            }
+            if (entry.kind == ItemKind::Unmeasured) {
+                const Leaf& leaf = view_.leaves[entry.index];
+                if (const std::optional<double> d = leaf.distance_2_if_less_or_equal(query_, bound_.raw())) {
+                    push({*d, entry.index, ItemKind::Measured});
+                    if (count_measured_) {
+                        count(*d);
+                    }
+                }
+                continue;
+            }
+            const auto& node = view_.nodes[entry.index];
+            const std::uint32_t end = node.first + std::uint32_t{node.count};
+            for (std::uint32_t i = node.first; i < end; ++i) {
+                const ItemEntry child = node.has_leaf_children()
+                                            ? ItemEntry{view_.leaves[i].lower_distance_2(query_), i, ItemKind::Unmeasured}
+                                            : ItemEntry{view_.nodes[i].envelope.distance_2(query_), i, ItemKind::Node};
+                if (SquaredChord::from_raw(child.distance_2) <= bound_) {
+                    push(child);
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    void count(double distance_2) {
+        if (nearest_.size() < k_) {
+            nearest_.push_back(distance_2);
+            std::push_heap(nearest_.begin(), nearest_.end());
+        } else if (distance_2 < nearest_.front()) {
+            std::pop_heap(nearest_.begin(), nearest_.end());
+            nearest_.back() = distance_2;
+            std::push_heap(nearest_.begin(), nearest_.end());
+        }
+        if (nearest_.size() == k_) {
+            lower_bound(tie_widened(SquaredChord::from_raw(nearest_.front())));
+        }
+    }
+
+    void push(const ItemEntry& entry) {
+        queue_.push_back(entry);
+        std::push_heap(queue_.begin(), queue_.end(), ItemEntryAfter{});
+    }
+
+    rtree::FlatTreeView<Leaf> view_;
+    geodetic::UnitVec query_;
+    SquaredChord bound_;
+    std::size_t k_;
+    bool count_measured_;
+    std::vector<ItemEntry> queue_;
+    std::vector<double> nearest_;  // max-heap of the k nearest measured squared chords
+};
+
+}  // namespace
+
 template <indexed::GeodeticLeaf Leaf>
 void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits) {
@@ -195,23 +304,43 @@ void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::Geodeti
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
-    auto sequence = tree.nearest_neighbor_iter_with_distance(query);
     // The parts of a multipart item share its position: its first leaf met is its
     // nearest part, and the others are passed over.
     std::unordered_set<std::uint64_t> met;
-    while (const auto hit = sequence.next()) {
+    const auto keep = [&](const Leaf& leaf, double metres) {
         // Metres come out nondecreasing, so the first leaf past either bound ends the
         // walk; leaves tied with the k-th are kept so the position can break the tie.
-        if (!(hit->metres <= max_metres)) {
-            break;
+        if (!(metres <= max_metres)) {
+            return false;
         }
-        if (hits.size() >= k && hit->metres > hits.back().metres) {
-            break;
+        if (hits.size() >= k && metres > hits.back().metres) {
+            return false;
         }
-        if (tree.repeats_positions() && !met.insert(hit->leaf->data()).second) {
-            continue;
+        if (!tree.repeats_positions() || met.insert(leaf.data()).second) {
+            hits.push_back({leaf.data(), metres});
         }
-        hits.push_back({hit->leaf->data(), hit->metres});
+        return true;
+    };
+    if constexpr (requires(const Leaf& leaf) { leaf.lower_distance_2(query.vector()); }) {
+        MeasuredItemWalk<Leaf> walk(tree.rtree().view(), query.vector(), tie_widened(SquaredChord::from_metres(max_metres)),
+                                    k, !tree.repeats_positions());
+        // Parts of one item count once only after they are reported, so a tree with
+        // repeated positions lowers the bound from the hits.
+        while (const auto hit = walk.next()) {
+            if (!keep(*hit->leaf, geodetic::squared_chord_to_metres(hit->distance_2))) {
+                break;
+            }
+            if (hits.size() >= k) {
+                walk.lower_bound(tie_widened(SquaredChord::from_raw(hit->distance_2)));
+            }
+        }
+    } else {
+        auto sequence = tree.nearest_neighbor_iter_with_distance(query);
+        while (const auto hit = sequence.next()) {
+            if (!keep(*hit->leaf, hit->metres)) {
+                break;
+            }
+        }
     }
     std::sort(hits.begin(), hits.end(), precedes);
     if (hits.size() > k) {
