@@ -213,21 +213,31 @@ struct ItemEntryAfter {
 // give k answers nearer than anything farther, so their edges need not be walked.
 // Ties come out in another order than the unpruned walk's; nearest_k ranks ties by
 // position afterwards, so its answers do not change.
+[[nodiscard]] SquaredChord sphere_bound_of_kth(SquaredChord kth) noexcept { return tie_widened(kth); }
+
 template <indexed::GeodeticLeaf Leaf>
 class MeasuredItemWalk {
 public:
-    // With `count_measured`, every measured leaf is a separate item, and the k nearest
-    // measured lower the bound to the k-th of them widened by the tie gap: k items lie
-    // within it, so anything beyond has larger metres than k answers.
+    // With `bound_of_kth` set, every measured leaf is a separate item, and once k are
+    // measured the bound drops to bound_of_kth(k-th nearest squared chord): k items lie
+    // within that chord, so what the function puts beyond cannot be among k answers.
+    using BoundOfKth = SquaredChord (*)(SquaredChord);
     MeasuredItemWalk(rtree::FlatTreeView<Leaf> view, const geodetic::UnitVec& query, SquaredChord bound,
-                     std::size_t k, bool count_measured)
-        : view_(view), query_(query), bound_(bound), k_(k), count_measured_(count_measured) {
+                     std::size_t k, BoundOfKth bound_of_kth)
+        : view_(view), query_(query), bound_(bound), k_(k), bound_of_kth_(bound_of_kth) {
         queue_.push_back({view_.root().envelope.distance_2(query_), 0, ItemKind::Node});
     }
 
     [[nodiscard]] SquaredChord bound() const noexcept { return bound_; }
     // Lowers the bound: items farther than it are no longer measured.
     void lower_bound(SquaredChord chord) noexcept { bound_ = std::min(bound_, chord); }
+    // The k-th nearest squared chord measured, once k items are (with bound_of_kth).
+    [[nodiscard]] std::optional<SquaredChord> kth_measured() const noexcept {
+        if (nearest_.size() < k_) {
+            return std::nullopt;
+        }
+        return SquaredChord::from_raw(nearest_.front());
+    }
 
     // The next measured leaf and its squared chord; nothing when no item within the
     // bound is left.
@@ -246,7 +256,7 @@ public:
                 const Leaf& leaf = view_.leaves[entry.index];
                 if (const std::optional<double> d = leaf.distance_2_if_less_or_equal(query_, bound_.raw())) {
                     push({*d, entry.index, ItemKind::Measured});
-                    if (count_measured_) {
+                    if (bound_of_kth_ != nullptr) {
                         count(*d);
                     }
                 }
@@ -255,9 +265,10 @@ public:
             const auto& node = view_.nodes[entry.index];
             const std::uint32_t end = node.first + std::uint32_t{node.count};
             for (std::uint32_t i = node.first; i < end; ++i) {
-                const ItemEntry child = node.has_leaf_children()
-                                            ? ItemEntry{view_.leaves[i].lower_distance_2(query_), i, ItemKind::Unmeasured}
-                                            : ItemEntry{view_.nodes[i].envelope.distance_2(query_), i, ItemKind::Node};
+                const ItemEntry child =
+                    node.has_leaf_children()
+                        ? ItemEntry{view_.leaves[i].lower_distance_2(query_), i, ItemKind::Unmeasured}
+                        : ItemEntry{view_.nodes[i].envelope.distance_2(query_), i, ItemKind::Node};
                 if (SquaredChord::from_raw(child.distance_2) <= bound_) {
                     push(child);
                 }
@@ -277,7 +288,7 @@ private:
             std::push_heap(nearest_.begin(), nearest_.end());
         }
         if (nearest_.size() == k_) {
-            lower_bound(tie_widened(SquaredChord::from_raw(nearest_.front())));
+            lower_bound(bound_of_kth_(SquaredChord::from_raw(nearest_.front())));
         }
     }
 
@@ -290,7 +301,7 @@ private:
     geodetic::UnitVec query_;
     SquaredChord bound_;
     std::size_t k_;
-    bool count_measured_;
+    BoundOfKth bound_of_kth_;
     std::vector<ItemEntry> queue_;
     std::vector<double> nearest_;  // max-heap of the k nearest measured squared chords
 };
@@ -322,8 +333,9 @@ void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::Geodeti
         return true;
     };
     if constexpr (requires(const Leaf& leaf) { leaf.lower_distance_2(query.vector()); }) {
-        MeasuredItemWalk<Leaf> walk(tree.rtree().view(), query.vector(), tie_widened(SquaredChord::from_metres(max_metres)),
-                                    k, !tree.repeats_positions());
+        MeasuredItemWalk<Leaf> walk(tree.rtree().view(), query.vector(),
+                                    tie_widened(SquaredChord::from_metres(max_metres)), k,
+                                    tree.repeats_positions() ? nullptr : &sphere_bound_of_kth);
         // Parts of one item count once only after they are reported, so a tree with
         // repeated positions lowers the bound from the hits.
         while (const auto hit = walk.next()) {
@@ -449,6 +461,13 @@ struct ShapeWgs84Policy : rtree::EveryLeaf {
     }
 };
 
+// The squared chord beyond which no item reaches the WGS84 metres that k items measured
+// within `kth` on the sphere are known not to exceed (ShapeWgs84Policy::lower_limit).
+[[nodiscard]] SquaredChord wgs84_bound_of_kth(SquaredChord kth) noexcept {
+    return tie_widened(SquaredChord::from_metres((Wgs84KNearestPolicy::at_most_metres(kth) + ROUNDING_SLACK_METRES) /
+                                                 geodetic::WGS84_SPHERE_LOWER_BOUND));
+}
+
 }  // namespace
 
 template <indexed::GeodeticLeaf Leaf>
@@ -458,25 +477,21 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
-    const auto view = tree.rtree().view();
+    // The walk measures on the sphere only the items whose sphere metres could still be
+    // within the limit, as the limit falls with the k nearest met and the answers held.
     std::vector<Candidate> met_storage;
-    ShapeWgs84Policy start{{}, KBest<Candidate, ChordPrecedes>(met_storage, k), !tree.repeats_positions()};
-    start.lower_limit(max_metres);
-    rtree::BestFirstWalk walk(view, query.vector(), std::move(start));
-    ShapeWgs84Policy& policy = walk.policy();
+    ShapeWgs84Policy policy{{}, KBest<Candidate, ChordPrecedes>(met_storage, k), false};
+    policy.lower_limit(max_metres);
+    MeasuredItemWalk<Leaf> walk(tree.rtree().view(), query.vector(), policy.bound, k,
+                                tree.repeats_positions() ? nullptr : &wgs84_bound_of_kth);
     // Every position measured, at the least metres any of its parts gave.
     std::vector<PositionWithMetres>& found = hits;
     std::vector<double> metres;
     support::StopCheck stop;
-    while (const std::optional<rtree::WalkEntry> entry = walk.pop()) {
+    while (const auto entry = walk.next()) {
         stop.visit();
-        // Entries come out by squared chord and the bound only shrinks: nothing later fits.
-        if (!(chord_of(*entry) <= policy.bound)) {
-            break;
-        }
-        if (!entry->is_leaf) {
-            walk.expand(*entry);
-            continue;
+        if (const std::optional<SquaredChord> kth = walk.kth_measured()) {
+            policy.lower_limit(Wgs84KNearestPolicy::at_most_metres(*kth));
         }
         // A lower bound of this and every later item's geodesic metres; items tied with
         // the k-th still count, for the position to break the tie.
@@ -485,7 +500,7 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
             policy.limit) {
             break;
         }
-        const Leaf& leaf = view.leaves[entry->index];
+        const Leaf& leaf = *entry->leaf;
         const double d = geodetic::distance_wgs84(leaf.geom(), query, policy.limit);
         if (!(d <= policy.limit)) {
             continue;
@@ -507,6 +522,7 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
             }
             std::nth_element(metres.begin(), metres.begin() + static_cast<std::ptrdiff_t>(k - 1), metres.end());
             policy.lower_limit(metres[k - 1]);
+            walk.lower_bound(policy.bound);
         }
     }
     std::sort(found.begin(), found.end(), precedes);
