@@ -469,8 +469,8 @@ def test_nearest_k_of_many_large_items_matches_every_item_measured(multipart, k)
     # Items of up to a few hundred edges crowded together, so that most queries lie
     # outside all of them and near the boxes of many; repeated geometries make ties.
     rng = random.Random(30 + k + 2 * multipart)
-    parts = [[wobbly_ring(rng, rng.uniform(-30, 30), rng.uniform(-30, 30), rng.uniform(1, 6), rng.choice([12, 80, 300]))]
-             for _ in range(60)]
+    parts = [[wobbly_ring(rng, rng.uniform(-30, 30), rng.uniform(-30, 30), rng.uniform(1, 6),
+                          rng.choice([12, 80, 300]))] for _ in range(60)]
     parts += parts[:6]
     if multipart:
         items = [{"type": "MultiPolygon", "coordinates": parts[i:i + 3]} for i in range(0, len(parts), 3)]
@@ -486,3 +486,5 @@ def test_nearest_k_of_many_large_items_matches_every_item_measured(multipart, k)
         for q in queries:
             measured = sorted((single.nearest_k(q, 1)[0][1], i) for i, single in enumerate(singles))
             assert tree.nearest_k(q, k) == [(i, d) for d, i in measured[:k]]
+            measured = sorted((single.nearest_k_wgs84(q, 1)[0][1], i) for i, single in enumerate(singles))
+            assert tree.nearest_k_wgs84(q, k) == [(i, d) for d, i in measured[:k]]
