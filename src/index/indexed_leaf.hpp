@@ -75,6 +75,10 @@ public:
 
     [[nodiscard]] bool contains_point(const PointType& p) const { return distance_2(p) <= 0.0; }
 
+    // A lower bound of distance_2(p) read from the leaf alone, never the geometry: what
+    // a walk orders a leaf by before it decides whether to measure it.
+    [[nodiscard]] double lower_distance_2(const PointType& p) const noexcept { return outer_distance_2(p); }
+
     [[nodiscard]] std::optional<double> distance_2_if_less_or_equal(const PointType& p, double bound) const {
         // The box distance is a few comparisons; the exact distance walks every edge
         // (and runs the point-in-polygon test), so skip it when the box already fails.

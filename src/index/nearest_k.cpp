@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "geodetic/distance.hpp"
 #include "geodetic/edge_wgs84.hpp"
@@ -188,6 +190,124 @@ struct Wgs84KNearestPolicy : ByPosition {
 
 }  // namespace
 
+namespace {
+
+// An entry of the measured walk: a node, or a leaf keyed by its box before it is
+// measured and by its exact squared chord after. At equal keys nodes and unmeasured
+// leaves come out first, so a measured leaf leaves the queue only when nothing left
+// can measure nearer.
+enum class ItemKind : std::uint8_t { Node, Unmeasured, Measured };
+struct ItemEntry {
+    double distance_2;
+    std::uint32_t index;
+    ItemKind kind;
+};
+struct ItemEntryAfter {
+    bool operator()(const ItemEntry& a, const ItemEntry& b) const noexcept {
+        return a.distance_2 > b.distance_2 || (a.distance_2 == b.distance_2 && a.kind > b.kind);
+    }
+};
+
+// Measured leaves in nondecreasing squared chord, as the unpruned walk reports them, but
+// each item measured only while it can still beat `bound`: the items met so far already
+// give k answers nearer than anything farther, so their edges need not be walked.
+// Ties come out in another order than the unpruned walk's; nearest_k ranks ties by
+// position afterwards, so its answers do not change.
+[[nodiscard]] SquaredChord sphere_bound_of_kth(SquaredChord kth) noexcept { return tie_widened(kth); }
+
+template <indexed::GeodeticLeaf Leaf>
+class MeasuredItemWalk {
+public:
+    // With `bound_of_kth` set, every measured leaf is a separate item, and once k are
+    // measured the bound drops to bound_of_kth(k-th nearest squared chord): k items lie
+    // within that chord, so what the function puts beyond cannot be among k answers.
+    using BoundOfKth = SquaredChord (*)(SquaredChord);
+    MeasuredItemWalk(rtree::FlatTreeView<Leaf> view, const geodetic::UnitVec& query, SquaredChord bound,
+                     std::size_t k, BoundOfKth bound_of_kth)
+        : view_(view), query_(query), bound_(bound), k_(k), bound_of_kth_(bound_of_kth) {
+        queue_.push_back({view_.root().envelope.distance_2(query_), 0, ItemKind::Node});
+    }
+
+    [[nodiscard]] SquaredChord bound() const noexcept { return bound_; }
+    // Lowers the bound: items farther than it are no longer measured.
+    void lower_bound(SquaredChord chord) noexcept { bound_ = std::min(bound_, chord); }
+    // The k-th nearest squared chord measured, once k items are (with bound_of_kth).
+    [[nodiscard]] std::optional<SquaredChord> kth_measured() const noexcept {
+        if (nearest_.size() < k_) {
+            return std::nullopt;
+        }
+        return SquaredChord::from_raw(nearest_.front());
+    }
+
+    // The next measured leaf and its squared chord; nothing when no item within the
+    // bound is left.
+    [[nodiscard]] std::optional<rtree::LeafWithDistance2<Leaf>> next() {
+        while (!queue_.empty()) {
+            std::pop_heap(queue_.begin(), queue_.end(), ItemEntryAfter{});
+            const ItemEntry entry = queue_.back();
+            queue_.pop_back();
+            if (entry.kind == ItemKind::Measured) {
+                return rtree::LeafWithDistance2<Leaf>{&view_.leaves[entry.index], entry.distance_2};
+            }
+            if (!(SquaredChord::from_raw(entry.distance_2) <= bound_)) {
+                continue;
+            }
+            if (entry.kind == ItemKind::Unmeasured) {
+                const Leaf& leaf = view_.leaves[entry.index];
+                if (const std::optional<double> d = leaf.distance_2_if_less_or_equal(query_, bound_.raw())) {
+                    push({*d, entry.index, ItemKind::Measured});
+                    if (bound_of_kth_ != nullptr) {
+                        count(*d);
+                    }
+                }
+                continue;
+            }
+            const auto& node = view_.nodes[entry.index];
+            const std::uint32_t end = node.first + std::uint32_t{node.count};
+            for (std::uint32_t i = node.first; i < end; ++i) {
+                const ItemEntry child =
+                    node.has_leaf_children()
+                        ? ItemEntry{view_.leaves[i].lower_distance_2(query_), i, ItemKind::Unmeasured}
+                        : ItemEntry{view_.nodes[i].envelope.distance_2(query_), i, ItemKind::Node};
+                if (SquaredChord::from_raw(child.distance_2) <= bound_) {
+                    push(child);
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+private:
+    void count(double distance_2) {
+        if (nearest_.size() < k_) {
+            nearest_.push_back(distance_2);
+            std::push_heap(nearest_.begin(), nearest_.end());
+        } else if (distance_2 < nearest_.front()) {
+            std::pop_heap(nearest_.begin(), nearest_.end());
+            nearest_.back() = distance_2;
+            std::push_heap(nearest_.begin(), nearest_.end());
+        }
+        if (nearest_.size() == k_) {
+            lower_bound(bound_of_kth_(SquaredChord::from_raw(nearest_.front())));
+        }
+    }
+
+    void push(const ItemEntry& entry) {
+        queue_.push_back(entry);
+        std::push_heap(queue_.begin(), queue_.end(), ItemEntryAfter{});
+    }
+
+    rtree::FlatTreeView<Leaf> view_;
+    geodetic::UnitVec query_;
+    SquaredChord bound_;
+    std::size_t k_;
+    BoundOfKth bound_of_kth_;
+    std::vector<ItemEntry> queue_;
+    std::vector<double> nearest_;  // max-heap of the k nearest measured squared chords
+};
+
+}  // namespace
+
 template <indexed::GeodeticLeaf Leaf>
 void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits) {
@@ -195,23 +315,44 @@ void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::Geodeti
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
-    auto sequence = tree.nearest_neighbor_iter_with_distance(query);
     // The parts of a multipart item share its position: its first leaf met is its
     // nearest part, and the others are passed over.
     std::unordered_set<std::uint64_t> met;
-    while (const auto hit = sequence.next()) {
+    const auto keep = [&](const Leaf& leaf, double metres) {
         // Metres come out nondecreasing, so the first leaf past either bound ends the
         // walk; leaves tied with the k-th are kept so the position can break the tie.
-        if (!(hit->metres <= max_metres)) {
-            break;
+        if (!(metres <= max_metres)) {
+            return false;
         }
-        if (hits.size() >= k && hit->metres > hits.back().metres) {
-            break;
+        if (hits.size() >= k && metres > hits.back().metres) {
+            return false;
         }
-        if (tree.repeats_positions() && !met.insert(hit->leaf->data()).second) {
-            continue;
+        if (!tree.repeats_positions() || met.insert(leaf.data()).second) {
+            hits.push_back({leaf.data(), metres});
         }
-        hits.push_back({hit->leaf->data(), hit->metres});
+        return true;
+    };
+    if constexpr (requires(const Leaf& leaf) { leaf.lower_distance_2(query.vector()); }) {
+        MeasuredItemWalk<Leaf> walk(tree.rtree().view(), query.vector(),
+                                    tie_widened(SquaredChord::from_metres(max_metres)), k,
+                                    tree.repeats_positions() ? nullptr : &sphere_bound_of_kth);
+        // Parts of one item count once only after they are reported, so a tree with
+        // repeated positions lowers the bound from the hits.
+        while (const auto hit = walk.next()) {
+            if (!keep(*hit->leaf, geodetic::squared_chord_to_metres(hit->distance_2))) {
+                break;
+            }
+            if (hits.size() >= k) {
+                walk.lower_bound(tie_widened(SquaredChord::from_raw(hit->distance_2)));
+            }
+        }
+    } else {
+        auto sequence = tree.nearest_neighbor_iter_with_distance(query);
+        while (const auto hit = sequence.next()) {
+            if (!keep(*hit->leaf, hit->metres)) {
+                break;
+            }
+        }
     }
     std::sort(hits.begin(), hits.end(), precedes);
     if (hits.size() > k) {
@@ -320,6 +461,13 @@ struct ShapeWgs84Policy : rtree::EveryLeaf {
     }
 };
 
+// The squared chord beyond which no item reaches the WGS84 metres that k items measured
+// within `kth` on the sphere are known not to exceed (ShapeWgs84Policy::lower_limit).
+[[nodiscard]] SquaredChord wgs84_bound_of_kth(SquaredChord kth) noexcept {
+    return tie_widened(SquaredChord::from_metres((Wgs84KNearestPolicy::at_most_metres(kth) + ROUNDING_SLACK_METRES) /
+                                                 geodetic::WGS84_SPHERE_LOWER_BOUND));
+}
+
 }  // namespace
 
 template <indexed::GeodeticLeaf Leaf>
@@ -329,25 +477,21 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
     }
-    const auto view = tree.rtree().view();
+    // The walk measures on the sphere only the items whose sphere metres could still be
+    // within the limit, as the limit falls with the k nearest met and the answers held.
     std::vector<Candidate> met_storage;
-    ShapeWgs84Policy start{{}, KBest<Candidate, ChordPrecedes>(met_storage, k), !tree.repeats_positions()};
-    start.lower_limit(max_metres);
-    rtree::BestFirstWalk walk(view, query.vector(), std::move(start));
-    ShapeWgs84Policy& policy = walk.policy();
+    ShapeWgs84Policy policy{{}, KBest<Candidate, ChordPrecedes>(met_storage, k), false};
+    policy.lower_limit(max_metres);
+    MeasuredItemWalk<Leaf> walk(tree.rtree().view(), query.vector(), policy.bound, k,
+                                tree.repeats_positions() ? nullptr : &wgs84_bound_of_kth);
     // Every position measured, at the least metres any of its parts gave.
     std::vector<PositionWithMetres>& found = hits;
     std::vector<double> metres;
     support::StopCheck stop;
-    while (const std::optional<rtree::WalkEntry> entry = walk.pop()) {
+    while (const auto entry = walk.next()) {
         stop.visit();
-        // Entries come out by squared chord and the bound only shrinks: nothing later fits.
-        if (!(chord_of(*entry) <= policy.bound)) {
-            break;
-        }
-        if (!entry->is_leaf) {
-            walk.expand(*entry);
-            continue;
+        if (const std::optional<SquaredChord> kth = walk.kth_measured()) {
+            policy.lower_limit(Wgs84KNearestPolicy::at_most_metres(*kth));
         }
         // A lower bound of this and every later item's geodesic metres; items tied with
         // the k-th still count, for the position to break the tie.
@@ -356,7 +500,7 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
             policy.limit) {
             break;
         }
-        const Leaf& leaf = view.leaves[entry->index];
+        const Leaf& leaf = *entry->leaf;
         const double d = geodetic::distance_wgs84(leaf.geom(), query, policy.limit);
         if (!(d <= policy.limit)) {
             continue;
@@ -378,6 +522,7 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
             }
             std::nth_element(metres.begin(), metres.begin() + static_cast<std::ptrdiff_t>(k - 1), metres.end());
             policy.lower_limit(metres[k - 1]);
+            walk.lower_bound(policy.bound);
         }
     }
     std::sort(found.begin(), found.end(), precedes);

@@ -451,3 +451,40 @@ class TestBigGeometries:
         for thread in threads:
             thread.join()
         assert results == [expected] * len(threads)
+
+
+def wobbly_ring(rng, lon, lat, radius, vertices):
+    """A closed star-like ring of `vertices` points around (lon, lat), counterclockwise."""
+    ring = []
+    for j in range(vertices):
+        a = 2 * math.pi * j / vertices
+        r = radius * rng.uniform(0.6, 1.0)
+        ring.append((lon + r * math.cos(a) / max(math.cos(math.radians(lat)), 0.2), lat + r * math.sin(a)))
+    return ring + ring[:1]
+
+
+@pytest.mark.parametrize("multipart", [False, True])
+@pytest.mark.parametrize("k", [1, 3])
+def test_nearest_k_of_many_large_items_matches_every_item_measured(multipart, k):
+    # Items of up to a few hundred edges crowded together, so that most queries lie
+    # outside all of them and near the boxes of many; repeated geometries make ties.
+    rng = random.Random(30 + k + 2 * multipart)
+    parts = [[wobbly_ring(rng, rng.uniform(-30, 30), rng.uniform(-30, 30), rng.uniform(1, 6),
+                          rng.choice([12, 80, 300]))] for _ in range(60)]
+    parts += parts[:6]
+    if multipart:
+        items = [{"type": "MultiPolygon", "coordinates": parts[i:i + 3]} for i in range(0, len(parts), 3)]
+    else:
+        items = [{"type": "Polygon", "coordinates": rings} for rings in parts]
+    lines = [{"type": "MultiLineString", "coordinates": [ring for rings in (item["coordinates"] if multipart else
+                                                                       [item["coordinates"]]) for ring in rings]}
+             for item in items]
+    queries = [(rng.uniform(-40, 40), rng.uniform(-40, 40)) for _ in range(150)]
+    for kind, data in ((GeodeticPolygonTree, items), (GeodeticLineStringTree, lines)):
+        tree = kind(data)
+        singles = [kind([item]) for item in data]
+        for q in queries:
+            measured = sorted((single.nearest_k(q, 1)[0][1], i) for i, single in enumerate(singles))
+            assert tree.nearest_k(q, k) == [(i, d) for d, i in measured[:k]]
+            measured = sorted((single.nearest_k_wgs84(q, 1)[0][1], i) for i, single in enumerate(singles))
+            assert tree.nearest_k_wgs84(q, k) == [(i, d) for d, i in measured[:k]]
