@@ -29,6 +29,10 @@ struct NearestPolicy : ByPosition {
         if (by_sphere && child.is_leaf) {
             bound = std::min(bound, tie_widened(chord_of(child)));
         }
+        return keep_leaf(child);
+    }
+    // A node's leaves beyond the bound its nearer siblings set can neither win nor tie.
+    [[nodiscard]] bool keep_leaf(const rtree::WalkEntry& child) const noexcept {
         return child.tie_break < position_bound && chord_of(child) <= bound;
     }
 };

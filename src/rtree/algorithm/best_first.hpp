@@ -30,6 +30,9 @@
 //   static constexpr bool P::UNIQUE_KEYS;    // no two pending entries ever share a
 //       // key; then the nearest child of an expansion waits beside the heap rather
 //       // than going through it (exact only with unique keys: ties would reorder).
+//   bool P::keep_leaf(const WalkEntry& leaf) const;   // optional: a pure test asked
+//       // again of each leaf admitted from a node once admit has seen all of them, so a
+//       // bound tightened by a later sibling drops the earlier ones before they are queued.
 //   static constexpr bool P::PREFETCH_QUEUED;  // start loading the children of every
 //       // node queued (a pruned walk expands most of them), else only of the one
 //       // next out (a walk that queues every child expands few of them).
@@ -141,6 +144,15 @@ public:
                        : WalkEntry{tree_.nodes[i].envelope.distance_2(query_), policy_.node_tie_break(i), i, false};
             if (policy_.admit(child)) {
                 run[length++] = child;
+            }
+        }
+        if constexpr (requires(const Policy& held, const WalkEntry& leaf) {
+                          { held.keep_leaf(leaf) } -> std::same_as<bool>;
+                      }) {
+            if (leaves) {
+                const auto kept = std::remove_if(run.begin(), run.begin() + length,
+                                                 [this](const WalkEntry& child) { return !policy_.keep_leaf(child); });
+                length = static_cast<std::size_t>(kept - run.begin());
             }
         }
         if (!leaves && length != 0 && policy_.descend_first()) {
