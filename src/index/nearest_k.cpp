@@ -57,6 +57,10 @@ struct KNearestPolicy : ByPosition {
     std::vector<Candidate>* near;
     SquaredChord limit;  // max_metres and the hint's bound, widened by the tie gap
     SquaredChord bound = limit;
+    // The largest position held, taken once per change of the k held rather than for
+    // every entry asked about (most are asked about between two changes).
+    mutable std::uint32_t held_max_position = 0;
+    mutable bool held_max_known = false;
 
     // Whether the k held answers precede every point at a squared chord ≥ `chord` whose
     // position is ≥ `position`.
@@ -64,7 +68,11 @@ struct KNearestPolicy : ByPosition {
         if (!best.full() || chord < best.worst().chord) {
             return false;
         }
-        return std::ranges::max(best.items(), {}, &Candidate::position).position < position;
+        if (!held_max_known) {
+            held_max_position = std::ranges::max(best.items(), {}, &Candidate::position).position;
+            held_max_known = true;
+        }
+        return held_max_position < position;
     }
 
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
@@ -92,7 +100,11 @@ struct KNearestPolicy : ByPosition {
         return false;
     }
 
-    void tighten() { bound = std::min(limit, tie_widened(best.worst().chord)); }
+    // Called whenever the k held change once k are held.
+    void tighten() {
+        bound = std::min(limit, tie_widened(best.worst().chord));
+        held_max_known = false;
+    }
     // Until k are held there is no bound: a cold search of 10 on 10^4 points that queued
     // every child queued 48 nodes and took out 14.
     [[nodiscard]] bool descend_first() const noexcept { return !best.full(); }
