@@ -75,6 +75,7 @@ struct KNearestPolicy : ByPosition {
         return held_max_position < position;
     }
 
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
         if (!child.is_leaf) {
             return chord_of(child) <= bound && !all_held_precede(chord_of(child), child.tie_break);
@@ -184,6 +185,7 @@ struct Wgs84KNearestPolicy : ByPosition {
         return chord.metres() * geodetic::WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
     }
 
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
         if (!(chord_of(child) <= bound)) {
             return false;
@@ -320,6 +322,7 @@ struct ShapeWgs84Policy : rtree::EveryLeaf {
                 SquaredChord::from_metres((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND));
         }
     }
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
         if (!(chord_of(child) <= bound)) {
             return false;
