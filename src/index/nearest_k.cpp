@@ -59,6 +59,10 @@ struct KNearestPolicy : ByPosition {
     std::vector<Candidate>* near;
     SquaredChord limit;  // max_metres and the hint's bound, widened by the tie gap
     SquaredChord bound = limit;
+    // The largest position held, taken once per change of the k held rather than for
+    // every entry asked about (most are asked about between two changes).
+    mutable std::uint32_t held_max_position = 0;
+    mutable bool held_max_known = false;
 
     // Whether the k held answers precede every point at a squared chord ≥ `chord` whose
     // position is ≥ `position`.
@@ -66,9 +70,14 @@ struct KNearestPolicy : ByPosition {
         if (!best.full() || chord < best.worst().chord) {
             return false;
         }
-        return std::ranges::max(best.items(), {}, &Candidate::position).position < position;
+        if (!held_max_known) {
+            held_max_position = std::ranges::max(best.items(), {}, &Candidate::position).position;
+            held_max_known = true;
+        }
+        return held_max_position < position;
     }
 
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
         if (!child.is_leaf) {
             return chord_of(child) <= bound && !all_held_precede(chord_of(child), child.tie_break);
@@ -94,7 +103,11 @@ struct KNearestPolicy : ByPosition {
         return false;
     }
 
-    void tighten() { bound = std::min(limit, tie_widened(best.worst().chord)); }
+    // Called whenever the k held change once k are held.
+    void tighten() {
+        bound = std::min(limit, tie_widened(best.worst().chord));
+        held_max_known = false;
+    }
     // Until k are held there is no bound: a cold search of 10 on 10^4 points that queued
     // every child queued 48 nodes and took out 14.
     [[nodiscard]] bool descend_first() const noexcept { return !best.full(); }
@@ -174,6 +187,7 @@ struct Wgs84KNearestPolicy : ByPosition {
         return chord.metres() * geodetic::WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
     }
 
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
         if (!(chord_of(child) <= bound)) {
             return false;
@@ -449,6 +463,7 @@ struct ShapeWgs84Policy : rtree::EveryLeaf {
                 SquaredChord::from_metres((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND));
         }
     }
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
         if (!(chord_of(child) <= bound)) {
             return false;

@@ -29,6 +29,11 @@ struct NearestPolicy : ByPosition {
         if (by_sphere && child.is_leaf) {
             bound = std::min(bound, tie_widened(chord_of(child)));
         }
+        return keep_leaf(child);
+    }
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
+    // A node's leaves beyond the bound its nearer siblings set can neither win nor tie.
+    [[nodiscard]] bool keep_leaf(const rtree::WalkEntry& child) const noexcept {
         return child.tie_break < position_bound && chord_of(child) <= bound;
     }
 };

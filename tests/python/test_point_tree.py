@@ -477,6 +477,24 @@ class TestAgainstBruteForce:
             assert exact[position] == pytest.approx(min(exact), abs=1e-6)
             assert tree.nearest(query) == position
 
+    @pytest.mark.parametrize("k", [1, 3, 10, 40])
+    def test_nearest_k_on_duplicates_keeps_the_position_order(self, k):
+        # Runs of duplicates and near-duplicates fill whole leaf-level nodes, so pruning
+        # a node's leaves by a bound that a sibling tightened decides ties. The oracle is
+        # the tree's own metres from an exhaustive selection, ranked by (metres, position).
+        rng = random.Random(k)
+        grid = [(rng.uniform(-3, 3), rng.uniform(-3, 3)) for _ in range(40)]
+        points = [rng.choice(grid) for _ in range(3000)]
+        points += [(lon + rng.choice([0.0, 1e-12]), lat) for lon, lat in rng.sample(points, 300)]
+        tree = GeodeticPointTree(points)
+        queries = rng.sample(grid, 10) + [(rng.uniform(-4, 4), rng.uniform(-4, 4)) for _ in range(20)]
+        for query in queries:
+            everything = tree.within_distance(query, math.inf, True)
+            expected = sorted(everything, key=lambda hit: (hit[1], hit[0]))[:k]
+            assert tree.nearest_k(query, k) == expected, query
+            if k == 1:
+                assert tree.nearest_with_distance(query) == expected[0]
+
     def test_in_rectangle(self, data):
         tree, points, _ = data
         rng = random.Random(5)

@@ -30,6 +30,11 @@
 //   static constexpr bool P::UNIQUE_KEYS;    // no two pending entries ever share a
 //       // key; then the nearest child of an expansion waits beside the heap rather
 //       // than going through it (exact only with unique keys: ties would reorder).
+//   double P::leaf_bound() const;   // optional: a squared distance beyond which admit
+//       // takes no note of a leaf and refuses it, so the walk skips such a leaf unasked.
+//   bool P::keep_leaf(const WalkEntry& leaf) const;   // optional: a pure test asked
+//       // again of each leaf admitted from a node once admit has seen all of them, so a
+//       // bound tightened by a later sibling drops the earlier ones before they are queued.
 //   static constexpr bool P::PREFETCH_QUEUED;  // start loading the children of every
 //       // node queued (a pruned walk expands most of them), else only of the one
 //       // next out (a walk that queues every child expands few of them).
@@ -136,11 +141,32 @@ public:
         const std::uint32_t end = node.first + std::uint32_t{node.count};
         for (std::uint32_t i = node.first; i < end; ++i) {
             check_invariant(length < run.size(), "a node with more than MAX_INNER_CHILDREN children");
-            const WalkEntry child =
-                leaves ? WalkEntry{tree_.leaves[i].distance_2(query_), policy_.leaf_tie_break(tree_.leaves[i]), i, true}
-                       : WalkEntry{tree_.nodes[i].envelope.distance_2(query_), policy_.node_tie_break(i), i, false};
+            WalkEntry child;
+            if (leaves) {
+                const double distance_2 = tree_.leaves[i].distance_2(query_);
+                if constexpr (requires(const Policy& held) {
+                                  { held.leaf_bound() } -> std::same_as<double>;
+                              }) {
+                    // Most leaves of a 32-leaf node lie beyond a pruned walk's bound.
+                    if (distance_2 > policy_.leaf_bound()) {
+                        continue;
+                    }
+                }
+                child = WalkEntry{distance_2, policy_.leaf_tie_break(tree_.leaves[i]), i, true};
+            } else {
+                child = WalkEntry{tree_.nodes[i].envelope.distance_2(query_), policy_.node_tie_break(i), i, false};
+            }
             if (policy_.admit(child)) {
                 run[length++] = child;
+            }
+        }
+        if constexpr (requires(const Policy& held, const WalkEntry& leaf) {
+                          { held.keep_leaf(leaf) } -> std::same_as<bool>;
+                      }) {
+            if (leaves) {
+                const auto kept = std::remove_if(run.begin(), run.begin() + length,
+                                                 [this](const WalkEntry& child) { return !policy_.keep_leaf(child); });
+                length = static_cast<std::size_t>(kept - run.begin());
             }
         }
         if (!leaves && length != 0 && policy_.descend_first()) {
