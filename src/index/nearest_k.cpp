@@ -162,6 +162,12 @@ void bounded_nearest_k(const indexed::PointTree& tree, const geodetic::UnitVec& 
     }
 }
 
+// The squared chord beyond which every point's or item's WGS84 metres exceed `limit`,
+// widened by the tie gap so that it drops only what the metres test would drop.
+SquaredChord wgs84_walk_bound(double limit) {
+    return tie_widened(SquaredChord::from_metres((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND));
+}
+
 // The WGS84 k nearest walk: every point within `bound` is queued, and met on the way
 // in: the k nearest met on the sphere bound the answer from above. No answer's
 // geodesic metres exceed `limit`: max_metres; then, once k points are met (or given by
@@ -178,8 +184,7 @@ struct Wgs84KNearestPolicy : ByPosition {
     void lower_limit(double metres) {
         if (metres < limit) {
             limit = metres;
-            bound = tie_widened(
-                SquaredChord::from_metres((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND));
+            bound = wgs84_walk_bound(limit);
         }
     }
     // The metres no point at `chord` exceeds on WGS84.
@@ -459,8 +464,7 @@ struct ShapeWgs84Policy : rtree::EveryLeaf {
     void lower_limit(double metres) {
         if (metres < limit) {
             limit = metres;
-            bound = tie_widened(
-                SquaredChord::from_metres((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND));
+            bound = wgs84_walk_bound(limit);
         }
     }
     [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
