@@ -20,11 +20,6 @@ namespace sferix::indexed {
 
 namespace {
 
-// The sphere bound is exact for exact distances, but the chord and the geodesic inverse
-// each round, by about 1e-9 m near zero; the bound only ends the walk beyond this margin,
-// so points at (almost) the query's place still compete on position.
-constexpr double ROUNDING_SLACK_METRES = 1e-6;
-
 // Nearer first, then the smaller position: the order of every k-nearest answer.
 bool precedes(const PositionWithMetres& a, const PositionWithMetres& b) noexcept {
     return a.metres < b.metres || (a.metres == b.metres && a.position < b.position);
@@ -162,12 +157,6 @@ void bounded_nearest_k(const indexed::PointTree& tree, const geodetic::UnitVec& 
     }
 }
 
-// The squared chord beyond which every point's or item's WGS84 metres exceed `limit`,
-// widened by the tie gap so that it drops only what the metres test would drop.
-SquaredChord wgs84_walk_bound(double limit) {
-    return tie_widened(SquaredChord::from_metres((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND));
-}
-
 // The WGS84 k nearest walk: every point within `bound` is queued, and met on the way
 // in: the k nearest met on the sphere bound the answer from above. No answer's
 // geodesic metres exceed `limit`: max_metres; then, once k points are met (or given by
@@ -187,11 +176,6 @@ struct Wgs84KNearestPolicy : ByPosition {
             bound = wgs84_walk_bound(limit);
         }
     }
-    // The metres no point at `chord` exceeds on WGS84.
-    [[nodiscard]] static double at_most_metres(SquaredChord chord) {
-        return chord.metres() * geodetic::WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
-    }
-
     [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
         if (!(chord_of(child) <= bound)) {
@@ -200,7 +184,7 @@ struct Wgs84KNearestPolicy : ByPosition {
         if (child.is_leaf) {
             __builtin_prefetch(&coords[child.tie_break]);
             if (met.offer(Candidate{chord_of(child), child.tie_break, child.index}) && met.full()) {
-                lower_limit(at_most_metres(met.worst().chord));
+                lower_limit(wgs84_at_most_metres(met.worst().chord));
             }
         }
         return true;
@@ -406,7 +390,7 @@ void nearest_k_wgs84(const indexed::PointTree& tree, const geodetic::GeodeticPoi
     Wgs84KNearestPolicy start{{tree.min_positions()}, tree.coords(), KBest<Candidate, ChordPrecedes>(met, k)};
     start.lower_limit(max_metres);
     if (const SquaredChord hinted = hint_chord(view, query.vector(), k, hint); hinted < SquaredChord::infinity()) {
-        start.lower_limit(Wgs84KNearestPolicy::at_most_metres(hinted));
+        start.lower_limit(wgs84_at_most_metres(hinted));
     }
     rtree::BestFirstWalk walk(view, query.vector(), start);
     Wgs84KNearestPolicy& policy = walk.policy();
@@ -474,7 +458,7 @@ struct ShapeWgs84Policy : rtree::EveryLeaf {
         }
         if (child.is_leaf && count_met && met.offer(Candidate{chord_of(child), child.index, child.index}) &&
             met.full()) {
-            lower_limit(Wgs84KNearestPolicy::at_most_metres(met.worst().chord));
+            lower_limit(wgs84_at_most_metres(met.worst().chord));
         }
         return true;
     }
@@ -483,7 +467,7 @@ struct ShapeWgs84Policy : rtree::EveryLeaf {
 // The squared chord beyond which no item reaches the WGS84 metres that k items measured
 // within `kth` on the sphere are known not to exceed (ShapeWgs84Policy::lower_limit).
 [[nodiscard]] SquaredChord wgs84_bound_of_kth(SquaredChord kth) noexcept {
-    return tie_widened(SquaredChord::from_metres((Wgs84KNearestPolicy::at_most_metres(kth) + ROUNDING_SLACK_METRES) /
+    return tie_widened(SquaredChord::from_metres((wgs84_at_most_metres(kth) + ROUNDING_SLACK_METRES) /
                                                  geodetic::WGS84_SPHERE_LOWER_BOUND));
 }
 
@@ -510,7 +494,7 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
     while (const auto entry = walk.next()) {
         stop.visit();
         if (const std::optional<SquaredChord> kth = walk.kth_measured()) {
-            policy.lower_limit(Wgs84KNearestPolicy::at_most_metres(*kth));
+            policy.lower_limit(wgs84_at_most_metres(*kth));
         }
         // A lower bound of this and every later item's geodesic metres; items tied with
         // the k-th still count, for the position to break the tie.

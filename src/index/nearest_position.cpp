@@ -16,17 +16,15 @@ using geodetic::UnitVec;
 namespace {
 
 // Queues nothing beyond the squared chord `bound`, nor any entry whose smallest
-// position is not below position_bound. A walk `by_sphere` looks for the points
-// nearest on the sphere: every leaf it meets is a real point, so it also queues nothing
-// beyond the metre tie gap of the nearest leaf met so far (such an entry cannot win or
-// tie). A walk by another measure must see every leaf in order.
+// position is not below position_bound. Every leaf the walk meets is a real point, so
+// it also queues nothing beyond the metre tie gap of the nearest leaf met so far (such
+// an entry cannot win or tie).
 struct NearestPolicy : ByPosition {
-    bool by_sphere;
     SquaredChord bound = SquaredChord::infinity();
     std::uint32_t position_bound = std::numeric_limits<std::uint32_t>::max();
 
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) noexcept {
-        if (by_sphere && child.is_leaf) {
+        if (child.is_leaf) {
             bound = std::min(bound, tie_widened(chord_of(child)));
         }
         return keep_leaf(child);
@@ -38,13 +36,40 @@ struct NearestPolicy : ByPosition {
     }
 };
 
+// The WGS84 nearest walk queues nothing whose sphere lower bound exceeds `limit`:
+// the metres of a point met (on the way in, its sphere upper bound) or solved. What
+// it drops would have ended the walk when taken out, so the answer is the same; the
+// walk just does not queue every leaf of every node it opens.
+struct Wgs84NearestPolicy : ByPosition {
+    double limit = std::numeric_limits<double>::infinity();
+    SquaredChord bound = SquaredChord::infinity();
+
+    void lower_limit(double metres) {
+        if (metres < limit) {
+            limit = metres;
+            bound = wgs84_walk_bound(limit);
+        }
+    }
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
+    [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
+        if (!(chord_of(child) <= bound)) {
+            return false;
+        }
+        if (child.is_leaf) {
+            lower_limit(wgs84_at_most_metres(chord_of(child)));
+        }
+        return true;
+    }
+    [[nodiscard]] bool keep_leaf(const rtree::WalkEntry& child) const noexcept { return chord_of(child) <= bound; }
+};
+
 }  // namespace
 
 std::optional<PositionWithMetres> nearest_position(const indexed::PointTree& tree,
                                                    const geodetic::GeodeticPoint& query, NearestHint* hint) {
     const PointView view = tree.rtree().view();
     const SquaredChord hinted = tie_widened(hint_chord(view, query.vector(), 1, hint));
-    rtree::BestFirstWalk walk(view, query.vector(), NearestPolicy{{tree.min_positions()}, true, hinted});
+    rtree::BestFirstWalk walk(view, query.vector(), NearestPolicy{{tree.min_positions()}, hinted});
     std::optional<rtree::WalkEntry> first;
     while ((first = walk.pop())) {
         if (place_of(view, *first)) {
@@ -87,7 +112,7 @@ std::optional<PositionWithMetres> nearest_position(const indexed::PointTree& tre
 std::optional<PositionWithMetres> nearest_position_wgs84(const indexed::PointTree& tree,
                                                          const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
     const PointView view = tree.rtree().view();
-    rtree::BestFirstWalk walk(view, query.vector(), NearestPolicy{{tree.min_positions()}, false});
+    rtree::BestFirstWalk walk(view, query.vector(), Wgs84NearestPolicy{{tree.min_positions()}});
     // The winner so far, and the last vector solved (duplicates come out in runs,
     // so one remembered vector saves their inverses).
     std::optional<std::uint32_t> best_position;
@@ -137,6 +162,7 @@ std::optional<PositionWithMetres> nearest_position_wgs84(const indexed::PointTre
             best_position = place->position;
             best_vector = place->vector;
             best_d = d;
+            walk.policy().lower_limit(d);
         }
     }
     if (stats != nullptr) {

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "geodetic/squared_chord.hpp"
+#include "geodetic/wgs84.hpp"
 #include "index/nearest_position.hpp"
 #include "index/tree.hpp"
 #include "rtree/algorithm/best_first.hpp"
@@ -47,6 +48,22 @@ using geodetic::SquaredChord;
 // A chord beyond which the metres are certainly larger than at `chord` (see
 // METRE_TIE_GAP): what can still tie with it lies within.
 [[nodiscard]] inline SquaredChord tie_widened(SquaredChord chord) noexcept { return chord.scaled(1.0 + METRE_TIE_GAP); }
+
+// The sphere bounds of WGS84 metres are exact for exact distances, but the chord and
+// the geodesic inverse each round, by about 1e-9 m near zero; the bounds hold beyond
+// this margin, so points at (almost) the query's place still compete on position.
+inline constexpr double ROUNDING_SLACK_METRES = 1e-6;
+
+// The squared chord beyond which every point's or item's WGS84 metres exceed `limit`,
+// widened by the tie gap so that it drops only what the metres test would drop.
+[[nodiscard]] inline SquaredChord wgs84_walk_bound(double limit) {
+    return tie_widened(SquaredChord::from_metres((limit + ROUNDING_SLACK_METRES) / geodetic::WGS84_SPHERE_LOWER_BOUND));
+}
+
+// The WGS84 metres no point at `chord` on the sphere exceeds.
+[[nodiscard]] inline double wgs84_at_most_metres(SquaredChord chord) {
+    return chord.metres() * geodetic::WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
+}
 
 // One place of the tree: a unit vector and the smallest input position stored there.
 struct Place {
