@@ -19,14 +19,27 @@ inline constexpr std::size_t STORAGE_GROUP_SIZE = 6;
 inline constexpr std::size_t CLUSTERS_PER_AXIS = 2;
 
 // The nodes are packed over the storage order, bottom up (pack_nodes): a leaf-level node
-// holds up to LEAF_NODE_CAPACITY consecutive leaves, a node above up to
-// INNER_NODE_CAPACITY consecutive nodes of the level below. A node costs 60 bytes with
-// the point tree's smallest position, and a leaf-level node holds 24 to 27 leaves on
-// average (from 10^4 to 3·10^6 leaves), so the nodes cost about 2.5 bytes a point (the
-// point tree's leaves and coordinates 44); 8 children keep an inner expansion to one
-// short run of box distances.
+// holds up to leaf_node_capacity<T>() consecutive leaves, a node above up to
+// INNER_NODE_CAPACITY consecutive nodes of the level below. LEAF_NODE_CAPACITY is the
+// most any tree allows (and what a stored tree is checked against); a leaf type may
+// choose fewer: each node opened costs a distance per child, so a tree that fits in
+// the cache answers faster with small nodes, while every node costs 60 bytes with the
+// point tree's smallest position. 8 children keep an inner expansion to one short run
+// of box distances.
 inline constexpr std::size_t LEAF_NODE_CAPACITY = 32;
 inline constexpr std::size_t INNER_NODE_CAPACITY = 8;
+
+// The leaves a leaf-level node of a tree of T leaves holds: T::LEAF_NODE_CAPACITY
+// where the leaf type sets one, else LEAF_NODE_CAPACITY.
+template <typename T>
+[[nodiscard]] consteval std::size_t leaf_node_capacity() {
+    if constexpr (requires { T::LEAF_NODE_CAPACITY; }) {
+        static_assert(T::LEAF_NODE_CAPACITY >= 2 && T::LEAF_NODE_CAPACITY <= LEAF_NODE_CAPACITY);
+        return T::LEAF_NODE_CAPACITY;
+    } else {
+        return LEAF_NODE_CAPACITY;
+    }
+}
 
 // The most children (leaves or nodes) any node has. Walks size their per-node buffers
 // by it.

@@ -17,7 +17,7 @@
 // these rules too. What only the packing loader gives, nodes at least half full, is
 // check_fill's:
 //
-//   std::optional<TreeDefect> sparse = check_fill(nodes);
+//   std::optional<TreeDefect> sparse = check_fill(nodes, leaf_node_capacity<T>());
 
 #include <algorithm>
 #include <bit>
@@ -164,18 +164,18 @@ std::optional<E> check_structure(std::span<const FlatNode<P>> nodes, std::span<c
 
 // The fill of a tree that passed check_structure: every leaf-level node lies at the same
 // depth, and no node but the root holds fewer than half a node's capacity of children
-// (LEAF_NODE_CAPACITY leaves, INNER_NODE_CAPACITY nodes). So the node array stays
+// (`leaf_capacity` leaves, INNER_NODE_CAPACITY nodes). So the node array stays
 // within twice the smallest a tree of these capacities can have, at every size. The
 // first node that breaks it; nothing when the tree is packed.
 template <typename P>
-std::optional<TreeDefect> check_fill(std::span<const FlatNode<P>> nodes) {
+std::optional<TreeDefect> check_fill(std::span<const FlatNode<P>> nodes, std::size_t leaf_capacity) {
     using Field = TreeDefect::Field;
     // Children follow their parent, so one forward pass knows every parent's depth first.
     std::vector<std::uint8_t> depth(nodes.size(), 0);
     std::optional<std::size_t> leaf_depth;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         const FlatNode<P>& node = nodes[i];
-        const std::size_t capacity = node.has_leaf_children() ? LEAF_NODE_CAPACITY : INNER_NODE_CAPACITY;
+        const std::size_t capacity = node.has_leaf_children() ? leaf_capacity : INNER_NODE_CAPACITY;
         if (i != 0 && 2 * std::size_t{node.count} < capacity) {
             return TreeDefect{i, Field::Children,
                               "fill " + std::to_string(node.count) + " of " + std::to_string(capacity) +

@@ -188,6 +188,27 @@ INSTANTIATE_TEST_SUITE_P(AwkwardSizes, PackedSizes,
                          ::testing::Values(257, 2049, 7 * 8 * 8 * 8 * 8, 30'000, 7 * 6 * 6 * 6 * 6 * 6,
                                            7 * 8 * 8 * 8 * 8 * 8, 300'000, 7 * 6 * 6 * 6 * 6 * 6 * 6));
 
+// A leaf type may hold fewer leaves per leaf-level node; the packing over the same order
+// stays sound and at least half full just past that capacity's powers and where the
+// partitioning ends in groups of one.
+TEST(BulkLoad, SmallerLeafCapacitiesPackFullNodes) {
+    std::mt19937_64 rng(8);
+    for (const std::size_t capacity : {std::size_t{8}, std::size_t{16}}) {
+        for (const std::size_t n : {capacity + 1, 8 * capacity + 1, 64 * capacity + 1, std::size_t{28'672}}) {
+            const PointTree tree = point_tree(random_unit_vecs(n, rng));
+            const std::span<const PointLeaf> leaves = tree.view().leaves;
+            WalkCheck walk_check;
+            const std::vector<FlatNode<UnitVec>> nodes = pack_nodes(leaves, capacity, walk_check);
+            const std::span<const FlatNode<UnitVec>> view(nodes);
+            EXPECT_FALSE(check_structure(view, leaves, no_hooks<TreeDefect>())) << capacity << " " << n;
+            EXPECT_FALSE(check_fill(view, capacity)) << capacity << " " << n;
+            for (const FlatNode<UnitVec>& node : nodes) {
+                EXPECT_TRUE(!node.has_leaf_children() || node.count <= capacity) << capacity << " " << n;
+            }
+        }
+    }
+}
+
 // The shape earlier versions built and stored, a node per group of the partitioning
 // (here 7 single-leaf nodes under the root), is a sound tree that still loads, but
 // not a packed one.
@@ -204,7 +225,7 @@ TEST(BulkLoad, CheckFillTellsTheSparseShapeEarlierVersionsStored) {
     nodes[0].leaf_children = false;
     const std::span<const FlatNode<UnitVec>> view(nodes);
     EXPECT_FALSE(check_structure(view, std::span<const PointLeaf>(leaves), no_hooks<TreeDefect>()));
-    const std::optional<TreeDefect> sparse = check_fill(view);
+    const std::optional<TreeDefect> sparse = check_fill(view, LEAF_NODE_CAPACITY);
     ASSERT_TRUE(sparse);
     EXPECT_EQ(sparse->index, 1U);
     EXPECT_EQ(sparse->what, "fill 1 of 32, under half");
@@ -263,7 +284,7 @@ TEST(BulkLoad, TreesOfTheEarlierShapeAnswerAsThePackedTree) {
         ASSERT_FALSE(check_structure(std::span<const FlatNode<UnitVec>>(nodes), std::span<const PointLeaf>(leaves),
                                      no_hooks<TreeDefect>()))
             << n;
-        EXPECT_TRUE(check_fill(std::span<const FlatNode<UnitVec>>(nodes))) << n;
+        EXPECT_TRUE(check_fill(std::span<const FlatNode<UnitVec>>(nodes), LEAF_NODE_CAPACITY)) << n;
         const std::size_t earlier_nodes = nodes.size();
         const PointTree earlier = PointTree::from_flat_arrays(FlatArray<FlatNode<UnitVec>>(std::move(nodes)),
                                                               FlatArray<PointLeaf>(std::vector<PointLeaf>(leaves)));

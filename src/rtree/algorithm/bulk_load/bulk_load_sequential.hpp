@@ -141,34 +141,36 @@ inline void partition_runs(std::size_t first, std::size_t size, std::size_t limi
 }
 
 // The nodes over `leaves`, already in storage order, root first, then each level below
-// in turn, the leaf level last, each level in storage order. A node of level k ≥ 1
-// holds one partition run of at most LEAF_NODE_CAPACITY · INNER_NODE_CAPACITY^k leaves
-// (partition_runs), so its children are the runs of level k − 1 inside it: more than
-// half a node's capacity of them, as a run of more than half its limit was split from
-// one above the limit. A level-1 run's leaves are shared evenly among the fewest
-// leaf-level nodes that hold them, so a leaf-level node holds 16 to 32 leaves (at
-// least 25 in a tree of more than 256). Every leaf lies at the same depth; a node's children
+// in turn, the leaf level last, each level in storage order. A leaf-level node holds up
+// to `capacity` leaves (at most LEAF_NODE_CAPACITY). A node of level k ≥ 1 holds one
+// partition run of at most capacity · INNER_NODE_CAPACITY^k leaves (partition_runs),
+// so its children are the runs of level k − 1 inside it: more than half a node's
+// capacity of them, as a run of more than half its limit was split from one above the
+// limit. A level-1 run's leaves are shared evenly among the fewest leaf-level nodes
+// that hold them, so a leaf-level node holds half to all of `capacity` leaves. Every
+// leaf lies at the same depth; a node's children
 // follow it, contiguous and in storage order, so a depth-first walk meets the leaves
 // in storage order.
 template <RTreeObject T>
-[[nodiscard]] std::vector<FlatNode<typename T::PointType>> pack_nodes(std::span<const T> leaves,
+[[nodiscard]] std::vector<FlatNode<typename T::PointType>> pack_nodes(std::span<const T> leaves, std::size_t capacity,
                                                                       WalkCheck& walk_check) {
     using Point = typename T::PointType;
     using Node = FlatNode<Point>;
+    check_invariant(capacity >= 2 && capacity <= LEAF_NODE_CAPACITY, "leaf-level node capacity out of range");
     const std::size_t n = leaves.size();
-    const auto nodes_for = [](std::size_t entries, std::size_t capacity) {
-        return std::max<std::size_t>(1, (entries + capacity - 1) / capacity);
+    const auto nodes_for = [](std::size_t entries, std::size_t per_node) {
+        return std::max<std::size_t>(1, (entries + per_node - 1) / per_node);
     };
 
     // The runs of each level above the leaf level, the root's (the whole order) last.
     std::vector<std::vector<LeafRun>> runs;
-    for (std::size_t limit = LEAF_NODE_CAPACITY; n > limit; limit *= INNER_NODE_CAPACITY) {
+    for (std::size_t limit = capacity; n > limit; limit *= INNER_NODE_CAPACITY) {
         runs.emplace_back();
         partition_runs(0, n, limit * INNER_NODE_CAPACITY, runs.back());
     }
     std::size_t leaf_level_count = 0;
     for (const LeafRun& run : runs.empty() ? std::vector<LeafRun>{LeafRun{0, n}} : runs.front()) {
-        leaf_level_count += nodes_for(run.size, LEAF_NODE_CAPACITY);
+        leaf_level_count += nodes_for(run.size, capacity);
     }
     // Where each level starts: the root first, the leaf level last. Level k ≥ 1 has one
     // node per run of runs[k − 1].
@@ -191,7 +193,7 @@ template <RTreeObject T>
     const LeafRun whole{0, n};
     for (std::size_t j = 0; j < std::max<std::size_t>(shared.size(), 1); ++j) {
         const LeafRun run = shared.empty() ? whole : shared[j];
-        const std::size_t parts = nodes_for(run.size, LEAF_NODE_CAPACITY);
+        const std::size_t parts = nodes_for(run.size, capacity);
         const std::size_t first_child = next;
         AABB<Point> above = AABB<Point>::new_empty();
         for (std::size_t part = 0; part < parts; ++part) {
@@ -243,7 +245,7 @@ public:
         check_invariant(elements.size() <= std::numeric_limits<std::uint32_t>::max(), "too many elements for a tree");
         WalkCheck walk_check;
         sort_into_storage_order(elements, [](std::span<T> /* group */) {}, walk_check);
-        return pack_nodes(std::span<const T>(elements), walk_check);
+        return pack_nodes(std::span<const T>(elements), leaf_node_capacity<T>(), walk_check);
     }
 };
 
