@@ -1,5 +1,6 @@
 #include "geo_input.hpp"
 
+#include <algorithm>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -529,8 +530,11 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
     }
     // An (n, k) array of doubles: the rows are read from its bytes, giving the points
     // and the first error that parsing each row would give. Such an array has no
-    // __geo_interface__, so expand would iterate its rows.
-    std::optional<Float64Matrix> matrix = float64_matrix(data);
+    // __geo_interface__, so expand would iterate its rows. The bytes come a slice at a
+    // time: a copy of the whole would add 16 bytes a point to the build's peak, and the
+    // allocator may keep a mid-sized one after it is freed.
+    constexpr std::size_t ROWS_PER_SLICE = 1024;
+    std::optional<Float64Matrix> matrix = float64_matrix(data, 0, ROWS_PER_SLICE);
     if (!matrix) {
         return std::nullopt;
     }
@@ -547,7 +551,7 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
         return coords;
     }
     std::vector<geodetic::GeodeticCoord> coords;
-    if (matrix->rows() == 0) {
+    if (shape->rows == 0) {
         return coords;
     }
     if (matrix->columns() < 2) {
@@ -556,15 +560,26 @@ std::optional<std::vector<geodetic::GeodeticCoord>> collect_point_coords(PyObjec
         return std::nullopt;
     }
     // Only checked here; the tree embeds them later, without the GIL.
-    support::reserve_huge(coords, matrix->rows());
-    for (std::size_t row = 0; row < matrix->rows(); ++row) {
-        const std::optional<geodetic::GeodeticCoord> coord =
-            checked(geodetic::GeodeticCoord::try_new(matrix->at(row, 0), matrix->at(row, 1)));
-        if (!coord) {
-            mark_input_item(row);
+    support::reserve_huge(coords, shape->rows);
+    for (std::size_t first = 0; first < shape->rows; first += ROWS_PER_SLICE) {
+        if (first != 0 && !(matrix = float64_matrix(data, first, ROWS_PER_SLICE))) {
             return std::nullopt;
         }
-        coords.push_back(*coord);
+        // Reading a slice runs no Python code of ours, but the array is not ours either.
+        if (!matrix->qualifies() || matrix->columns() != shape->columns ||
+            matrix->rows() != std::min(ROWS_PER_SLICE, shape->rows - first)) {
+            PyErr_SetString(PyExc_RuntimeError, "array changed while it was read");
+            return std::nullopt;
+        }
+        for (std::size_t row = 0; row < matrix->rows(); ++row) {
+            const std::optional<geodetic::GeodeticCoord> coord =
+                checked(geodetic::GeodeticCoord::try_new(matrix->at(row, 0), matrix->at(row, 1)));
+            if (!coord) {
+                mark_input_item(first + row);
+                return std::nullopt;
+            }
+            coords.push_back(*coord);
+        }
     }
     return coords;
 }

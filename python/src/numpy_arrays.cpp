@@ -1,6 +1,8 @@
 #include "numpy_arrays.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "toolkit/errors.hpp"
@@ -182,6 +184,10 @@ std::optional<MatrixShape> matrix_shape(PyObject* object) {
 }
 
 std::optional<Float64Matrix> float64_matrix(PyObject* object) {
+    return float64_matrix(object, 0, std::numeric_limits<std::size_t>::max());
+}
+
+std::optional<Float64Matrix> float64_matrix(PyObject* object, std::size_t first_row, std::size_t max_rows) {
     Float64Matrix matrix;
     const std::optional<MatrixShape> shape = matrix_shape(object);
     if (!shape || !shape->is_matrix) {
@@ -191,13 +197,24 @@ std::optional<Float64Matrix> float64_matrix(PyObject* object) {
     if (!doubles || !*doubles) {
         return doubles ? std::optional<Float64Matrix>(std::move(matrix)) : std::nullopt;
     }
-    const auto rows = static_cast<Py_ssize_t>(shape->rows);
     const auto columns = static_cast<Py_ssize_t>(shape->columns);
     constexpr auto number_size = static_cast<Py_ssize_t>(sizeof(double));
-    if (columns != 0 && rows > PY_SSIZE_T_MAX / number_size / columns) {
+    if (columns != 0 && static_cast<Py_ssize_t>(shape->rows) > PY_SSIZE_T_MAX / number_size / columns) {
         return matrix;  // no real array is that large; read it the general way
     }
-    PyRef bytes = call_method(object, tobytes_name);
+    const std::size_t first = std::min(first_row, shape->rows);
+    const std::size_t count = std::min(max_rows, shape->rows - first);
+    const auto rows = static_cast<Py_ssize_t>(count);
+    PyRef part;
+    if (count != shape->rows) {
+        const PyRef start = PyRef::steal(PyLong_FromSize_t(first));
+        const PyRef stop = start ? PyRef::steal(PyLong_FromSize_t(first + count)) : PyRef();
+        const PyRef slice = stop ? PyRef::steal(PySlice_New(start.get(), stop.get(), nullptr)) : PyRef();
+        if (!slice || !(part = PyRef::steal(PyObject_GetItem(object, slice.get())))) {
+            return std::nullopt;
+        }
+    }
+    PyRef bytes = call_method(part ? part.get() : object, tobytes_name);
     if (!bytes) {
         return std::nullopt;
     }
@@ -205,7 +222,7 @@ std::optional<Float64Matrix> float64_matrix(PyObject* object) {
     if (!PyBytes_Check(bytes.get()) || PyBytes_Size(bytes.get()) != expected) {
         return matrix;  // not what an ndarray gives; read it the general way
     }
-    return Float64Matrix(std::move(bytes), static_cast<std::size_t>(rows), static_cast<std::size_t>(columns));
+    return Float64Matrix(std::move(bytes), count, static_cast<std::size_t>(columns));
 }
 
 std::optional<PyRef> numeric_array_as_list(PyObject* object) {

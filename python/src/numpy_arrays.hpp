@@ -77,5 +77,10 @@ private:
     const char* numbers_ = nullptr;  // borrowed from bytes_, which is immutable
 };
 std::optional<Float64Matrix> float64_matrix(PyObject* object /* borrowed */);
+// As float64_matrix, holding only the rows [first_row, first_row + max_rows) of
+// `object` (fewer at its end), copied out of a slice of it: a reader that goes through
+// a large array a slice at a time never holds a second copy of the whole.
+std::optional<Float64Matrix> float64_matrix(PyObject* object /* borrowed */, std::size_t first_row,
+                                            std::size_t max_rows);
 
 }  // namespace sferix::python
