@@ -164,21 +164,12 @@ void bounded_nearest_k(const indexed::PointTree& tree, const geodetic::UnitVec& 
 // answer held. `bound` is a squared chord beyond which the sphere lower bound of every
 // point exceeds it; the tie gap makes it err wide of the metres test, so it only drops
 // what that test would drop.
-struct Wgs84KNearestPolicy : ByPosition {
+struct Wgs84KNearestPolicy : ByPosition, Wgs84Limit {
     std::span<const geodetic::GeodeticCoord> coords;
     KBest<Candidate, ChordPrecedes> met;  // the k nearest points met on the sphere
-    double limit = NO_MAX_DISTANCE;
-    SquaredChord bound = SquaredChord::infinity();
 
-    void lower_limit(double metres) {
-        if (metres < limit) {
-            limit = metres;
-            bound = wgs84_walk_bound(limit);
-        }
-    }
-    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
-        if (!(chord_of(child) <= bound)) {
+        if (!within_bound(child)) {
             return false;
         }
         if (child.is_leaf) {
@@ -387,7 +378,7 @@ void nearest_k_wgs84(const indexed::PointTree& tree, const geodetic::GeodeticPoi
     }
     const PointView view = tree.rtree().view();
     std::vector<Candidate> met;
-    Wgs84KNearestPolicy start{{tree.min_positions()}, tree.coords(), KBest<Candidate, ChordPrecedes>(met, k)};
+    Wgs84KNearestPolicy start{{tree.min_positions()}, {}, tree.coords(), KBest<Candidate, ChordPrecedes>(met, k)};
     start.lower_limit(max_metres);
     if (const SquaredChord hinted = hint_chord(view, query.vector(), k, hint); hinted < SquaredChord::infinity()) {
         start.lower_limit(wgs84_at_most_metres(hinted));
@@ -439,21 +430,12 @@ namespace {
 // on the sphere bound the answer before any geodesic is solved; a tree whose items have
 // several parts (leaves sharing a position) cannot count k items that way and leaves it to
 // the answers held. No second key: ties are broken on positions at the end.
-struct ShapeWgs84Policy : rtree::EveryLeaf {
+struct ShapeWgs84Policy : rtree::EveryLeaf, Wgs84Limit {
     KBest<Candidate, ChordPrecedes> met;  // the k nearest leaves met on the sphere
     bool count_met;
-    double limit = NO_MAX_DISTANCE;
-    SquaredChord bound = SquaredChord::infinity();
 
-    void lower_limit(double metres) {
-        if (metres < limit) {
-            limit = metres;
-            bound = wgs84_walk_bound(limit);
-        }
-    }
-    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
-        if (!(chord_of(child) <= bound)) {
+        if (!within_bound(child)) {
             return false;
         }
         if (child.is_leaf && count_met && met.offer(Candidate{chord_of(child), child.index, child.index}) &&
@@ -483,7 +465,7 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
     // The walk measures on the sphere only the items whose sphere metres could still be
     // within the limit, as the limit falls with the k nearest met and the answers held.
     std::vector<Candidate> met_storage;
-    ShapeWgs84Policy policy{{}, KBest<Candidate, ChordPrecedes>(met_storage, k), false};
+    ShapeWgs84Policy policy{{}, {}, KBest<Candidate, ChordPrecedes>(met_storage, k), false};
     policy.lower_limit(max_metres);
     MeasuredItemWalk<Leaf> walk(tree.rtree().view(), query.vector(), policy.bound, k,
                                 tree.repeats_positions() ? nullptr : &wgs84_bound_of_kth);

@@ -40,19 +40,9 @@ struct NearestPolicy : ByPosition {
 // the metres of a point met (on the way in, its sphere upper bound) or solved. What
 // it drops would have ended the walk when taken out, so the answer is the same; the
 // walk just does not queue every leaf of every node it opens.
-struct Wgs84NearestPolicy : ByPosition {
-    double limit = std::numeric_limits<double>::infinity();
-    SquaredChord bound = SquaredChord::infinity();
-
-    void lower_limit(double metres) {
-        if (metres < limit) {
-            limit = metres;
-            bound = wgs84_walk_bound(limit);
-        }
-    }
-    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
+struct Wgs84NearestPolicy : ByPosition, Wgs84Limit {
     [[nodiscard]] bool admit(const rtree::WalkEntry& child) {
-        if (!(chord_of(child) <= bound)) {
+        if (!within_bound(child)) {
             return false;
         }
         if (child.is_leaf) {
@@ -60,7 +50,7 @@ struct Wgs84NearestPolicy : ByPosition {
         }
         return true;
     }
-    [[nodiscard]] bool keep_leaf(const rtree::WalkEntry& child) const noexcept { return chord_of(child) <= bound; }
+    [[nodiscard]] bool keep_leaf(const rtree::WalkEntry& child) const noexcept { return within_bound(child); }
 };
 
 }  // namespace
@@ -112,7 +102,7 @@ std::optional<PositionWithMetres> nearest_position(const indexed::PointTree& tre
 std::optional<PositionWithMetres> nearest_position_wgs84(const indexed::PointTree& tree,
                                                          const geodetic::GeodeticPoint& query, GeodesicSearchStats* stats) {
     const PointView view = tree.rtree().view();
-    rtree::BestFirstWalk walk(view, query.vector(), Wgs84NearestPolicy{{tree.min_positions()}});
+    rtree::BestFirstWalk walk(view, query.vector(), Wgs84NearestPolicy{{tree.min_positions()}, {}});
     // The winner so far, and the last vector solved (duplicates come out in runs,
     // so one remembered vector saves their inverses).
     std::optional<std::uint32_t> best_position;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -64,6 +65,24 @@ inline constexpr double ROUNDING_SLACK_METRES = 1e-6;
 [[nodiscard]] inline double wgs84_at_most_metres(SquaredChord chord) {
     return chord.metres() * geodetic::WGS84_SPHERE_UPPER_BOUND + ROUNDING_SLACK_METRES;
 }
+
+// What every WGS84 walk keeps: `limit`, metres no answer's geodesic exceeds, and
+// `bound`, the squared chord beyond which nothing reaches them (wgs84_walk_bound), so a
+// child beyond it is not queued. A policy derives from this (after its ByPosition or
+// EveryLeaf base) and lowers the limit as it learns.
+struct Wgs84Limit {
+    double limit = std::numeric_limits<double>::infinity();
+    SquaredChord bound = SquaredChord::infinity();
+
+    void lower_limit(double metres) {
+        if (metres < limit) {
+            limit = metres;
+            bound = wgs84_walk_bound(limit);
+        }
+    }
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
+    [[nodiscard]] bool within_bound(const rtree::WalkEntry& child) const noexcept { return chord_of(child) <= bound; }
+};
 
 // One place of the tree: a unit vector and the smallest input position stored there.
 struct Place {
