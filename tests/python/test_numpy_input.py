@@ -86,13 +86,21 @@ class TestPointArrays:
         )
         assert len(_sferix.GeodeticPointTree(wrong_way.T)) == 5
 
-    def test_a_failing_row_is_named(self):
-        array = np.zeros((5, 2))
-        array[3, 1] = 95.0
+    # Large arrays are read a slice at a time: rows past the first slice, and at its edges.
+    @pytest.mark.parametrize("rows, bad", [(5, 3), (3000, 1023), (3000, 1024), (3000, 2999)])
+    def test_a_failing_row_is_named(self, rows, bad):
+        array = np.zeros((rows, 2))
+        array[bad, 1] = 95.0
         with pytest.raises(_sferix.GeodeticError) as excinfo:
             _sferix.GeodeticPointTree(array)
         assert str(excinfo.value) == "latitude 95 outside [-90.0, 90.0]"
-        assert excinfo.value.item == 3
+        assert excinfo.value.item == bad
+
+    def test_every_slice_of_a_large_array_is_read(self):
+        rng = np.random.default_rng(5)
+        array = np.column_stack((rng.uniform(-180, 180, 2500), rng.uniform(-90, 90, 2500)))
+        tree = _sferix.GeodeticPointTree(array[:, ::-1][:, ::-1])  # a strided view
+        assert [p.coordinates for p in tree.geometries()] == [tuple(row) for row in array.tolist()]
 
 
 class TestLineStringAndPolygonArrays:
