@@ -52,7 +52,7 @@ public:
     using PointType = typename G::PointType;
     // Leaves per leaf-level node: the geometries, not the nodes, hold a shape tree's
     // memory, and a query pays a box distance for every leaf of each node it opens.
-    static constexpr std::size_t LEAF_NODE_CAPACITY = 8;
+    [[nodiscard]] static constexpr std::size_t leaf_node_capacity(std::size_t /*items*/) noexcept { return 8; }
     using GeometryType = G;
     using Envelope = rtree::AABB<PointType>;
 

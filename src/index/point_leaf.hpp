@@ -29,10 +29,13 @@ using geodetic::UnitVec;
 class [[gnu::packed]] PointLeaf {
 public:
     using PointType = UnitVec;
-    // Leaves per leaf-level node: with 16, small trees (in the cache) open nodes about as
-    // cheaply as with 6 or 8, large ones read almost as few cache lines as with 32, and
-    // the nodes cost about 4.5 bytes a point.
-    static constexpr std::size_t LEAF_NODE_CAPACITY = 16;
+    // Leaves per leaf-level node in a tree of `points`: with 16, a tree in the cache
+    // opens nodes about as cheaply as with 6 or 8, a larger one reads almost as few
+    // cache lines as with 32, and the nodes cost about 4.5 bytes a point. From 2^22
+    // points on, where nearly every node read misses the cache anyway, 32 halves that.
+    [[nodiscard]] static constexpr std::size_t leaf_node_capacity(std::size_t points) noexcept {
+        return points < (std::size_t{1} << 22) ? 16 : 32;
+    }
 
     PointLeaf(const UnitVec& vector, std::uint32_t position) noexcept
         : x_(vector.x), y_(vector.y), z_(vector.z), position_(position) {}

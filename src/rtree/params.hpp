@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 
 namespace sferix::rtree {
@@ -19,7 +20,7 @@ inline constexpr std::size_t STORAGE_GROUP_SIZE = 6;
 inline constexpr std::size_t CLUSTERS_PER_AXIS = 2;
 
 // The nodes are packed over the storage order, bottom up (pack_nodes): a leaf-level node
-// holds up to leaf_node_capacity<T>() consecutive leaves, a node above up to
+// holds up to leaf_node_capacity<T>(n) consecutive leaves, a node above up to
 // INNER_NODE_CAPACITY consecutive nodes of the level below. LEAF_NODE_CAPACITY is the
 // most any tree allows (and what a stored tree is checked against); a leaf type may
 // choose fewer: each node opened costs a distance per child, so a tree that fits in
@@ -29,13 +30,14 @@ inline constexpr std::size_t CLUSTERS_PER_AXIS = 2;
 inline constexpr std::size_t LEAF_NODE_CAPACITY = 32;
 inline constexpr std::size_t INNER_NODE_CAPACITY = 8;
 
-// The leaves a leaf-level node of a tree of T leaves holds: T::LEAF_NODE_CAPACITY
-// where the leaf type sets one, else LEAF_NODE_CAPACITY.
+// The leaves a leaf-level node of a tree of `leaves` T leaves holds:
+// T::leaf_node_capacity(leaves) where the leaf type chooses, else LEAF_NODE_CAPACITY.
 template <typename T>
-[[nodiscard]] consteval std::size_t leaf_node_capacity() {
-    if constexpr (requires { T::LEAF_NODE_CAPACITY; }) {
-        static_assert(T::LEAF_NODE_CAPACITY >= 2 && T::LEAF_NODE_CAPACITY <= LEAF_NODE_CAPACITY);
-        return T::LEAF_NODE_CAPACITY;
+[[nodiscard]] constexpr std::size_t leaf_node_capacity(std::size_t leaves) noexcept {
+    if constexpr (requires {
+                      { T::leaf_node_capacity(leaves) } -> std::convertible_to<std::size_t>;
+                  }) {
+        return T::leaf_node_capacity(leaves);
     } else {
         return LEAF_NODE_CAPACITY;
     }

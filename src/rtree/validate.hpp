@@ -17,7 +17,7 @@
 // these rules too. What only the packing loader gives, nodes at least half full, is
 // check_fill's:
 //
-//   std::optional<TreeDefect> sparse = check_fill(nodes, leaf_node_capacity<T>());
+//   std::optional<TreeDefect> sparse = check_fill(nodes, leaf_node_capacity<T>(leaves.size()));
 
 #include <algorithm>
 #include <bit>

@@ -206,7 +206,7 @@ template <typename T>
     if (const std::optional<TreeDefect> defect = check_structure(view.nodes, view.leaves, no_hooks<TreeDefect>())) {
         return ::testing::AssertionFailure() << "node " << defect->index << ": " << defect->what;
     }
-    if (const std::optional<TreeDefect> sparse = check_fill(view.nodes, leaf_node_capacity<T>())) {
+    if (const std::optional<TreeDefect> sparse = check_fill(view.nodes, leaf_node_capacity<T>(view.leaves.size()))) {
         return ::testing::AssertionFailure() << "node " << sparse->index << ": " << sparse->what;
     }
     if (view.leaves.size() != tree.size()) {

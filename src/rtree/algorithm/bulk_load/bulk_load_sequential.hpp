@@ -245,7 +245,7 @@ public:
         check_invariant(elements.size() <= std::numeric_limits<std::uint32_t>::max(), "too many elements for a tree");
         WalkCheck walk_check;
         sort_into_storage_order(elements, [](std::span<T> /* group */) {}, walk_check);
-        return pack_nodes(std::span<const T>(elements), leaf_node_capacity<T>(), walk_check);
+        return pack_nodes(std::span<const T>(elements), leaf_node_capacity<T>(elements.size()), walk_check);
     }
 };
 
