@@ -375,21 +375,30 @@ def _unit_vectors(lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
     return np.column_stack((np.cos(phi) * np.cos(lam), np.cos(phi) * np.sin(lam), np.sin(phi)))
 
 
-def _hilbert_keys(vectors: np.ndarray) -> np.ndarray:
-    """The Hilbert key of each unit vector: its cube face (0-5: +x, +y, +z, -x, -y, -z, so
-    faces next in order share an edge) times 4^order plus the Hilbert index of its gnomonic
-    (u, v) on that face."""
+def _face_cells(vectors: np.ndarray, order: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The cube face of each unit vector (0-5: +x, +y, +z, -x, -y, -z, so faces next in
+    order share an edge) and the column and row of its gnomonic (u, v) among the face's
+    2^order x 2^order cells."""
     vectors = np.nan_to_num(vectors)
     axis = np.argmax(np.abs(vectors), axis=1)
-    major = vectors[np.arange(len(vectors)), axis]
+    rows = np.arange(len(vectors))
+    major = vectors[rows, axis]
     face = axis + 3 * (major < 0)
     major = np.where(major == 0, 1.0, np.abs(major))
-    u = vectors[np.arange(len(vectors)), (axis + 1) % 3] / major
-    v = vectors[np.arange(len(vectors)), (axis + 2) % 3] / major
-    side = 1 << _HILBERT_ORDER
+    u = vectors[rows, (axis + 1) % 3] / major
+    v = vectors[rows, (axis + 2) % 3] / major
+    side = 1 << order
+    # Scaling by a power of two is exact, so a coarser order's cell is this one's shifted.
     x = np.clip(((u + 1) * (side / 2)).astype(np.int64), 0, side - 1)
     y = np.clip(((v + 1) * (side / 2)).astype(np.int64), 0, side - 1)
-    d = np.zeros(len(vectors), np.int64)
+    return face.astype(np.int64), x, y
+
+
+def _hilbert_index(face: np.ndarray, x: np.ndarray, y: np.ndarray, order: int) -> np.ndarray:
+    """face times 4^order plus the Hilbert index of cell (x, y) on that face."""
+    side = 1 << order
+    x, y = x.copy(), y.copy()
+    d = np.zeros(len(x), np.int64)
     s = side >> 1
     while s > 0:
         rx = (x & s) != 0
@@ -405,7 +414,12 @@ def _hilbert_keys(vectors: np.ndarray) -> np.ndarray:
         x ^= t
         y ^= t
         s >>= 1
-    return face.astype(np.int64) * (side * side) + d
+    return face * (side * side) + d
+
+
+def _hilbert_keys(vectors: np.ndarray) -> np.ndarray:
+    """The curve key of each unit vector: its cell's Hilbert index at `_HILBERT_ORDER`."""
+    return _hilbert_index(*_face_cells(vectors, _HILBERT_ORDER), _HILBERT_ORDER)
 
 
 def _vertices(chunk: pd.DataFrame, spec: Any, take: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
@@ -698,7 +712,14 @@ class _Router:
         self.widest = float(self.radii[self.narrow].max()) if len(self.narrow) else 0.0
         # Cells about 8 to a cap: a cell's bound is its caps' less its own radius.
         self.level = int(min(_MAX_CELL_LEVEL, max(1, math.ceil(math.log(max(8 * len(table), 6) / 6, 4)))))
-        self.clearance = self._clearances()
+        # The grid is looked up by face, column and row, which a query's cell gives at
+        # once, where its place on the curve would cost a pass per level: per cell, the
+        # tree of its first key and the bound.
+        side = 1 << self.level
+        grid = np.arange(6 * side * side, dtype=np.int64)
+        cells = _hilbert_index(grid // (side * side), grid // side % side, grid % side, self.level)
+        self.grid_first = self._trees_of(cells << (2 * (_HILBERT_ORDER - self.level))).astype(np.int32)
+        self.grid_clear = self._clearances()[cells]
 
     def _trees_of(self, keys: np.ndarray) -> np.ndarray:
         return np.maximum(np.searchsorted(self.starts, keys, side="right") - 1, 0)
@@ -738,19 +759,20 @@ class _Router:
         return np.maximum(_EARTH_RADIUS_METRES * np.arccos(dots) - self.radii[self.wide], 0.0)
 
     def first(self, queries: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Per query, the tree its curve key falls in (-1 with no trees at all), and a lower
-        bound on the sphere metres to every cap of any other tree: a nearest query whose
-        k-th distance in the first tree is within that bound needs no other tree. The key
-        costs far less than a search of the caps' tree, which only the queries near
-        another tree then need."""
+        """Per query, the tree its grid cell's keys fall in (-1 with no trees at all), and
+        a lower bound on the sphere metres to every cap of any other tree: a nearest query
+        whose k-th distance in the first tree is within that bound needs no other tree. A
+        cell split between trees gives the tree of its first key and no bound, so its
+        queries always ask the caps' tree; the cell costs far less than that search, which
+        only the queries near another tree then need."""
         n = len(queries)
         # The array query checks the queries, with the array queries' messages.
         self.tree.query_within_distance(queries, -1.0, workers=1)
         if not len(self.starts):
             return np.full(n, -1), np.full(n, np.inf)
-        keys = _hilbert_keys(_unit_vectors(queries[:, 0], queries[:, 1]))
-        clear = self.clearance[keys >> (2 * (_HILBERT_ORDER - self.level))]
-        return self._trees_of(keys), clear
+        face, x, y = _face_cells(_unit_vectors(queries[:, 0], queries[:, 1]), self.level)
+        at = (face << (2 * self.level)) + (x << self.level) + y
+        return self.grid_first[at].astype(np.int64), self.grid_clear[at]
 
     def reach(self, queries: np.ndarray, bound: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The distinct (query, tree) pairs where the tree has a cap within `bound` sphere
