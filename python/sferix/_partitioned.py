@@ -668,6 +668,8 @@ class _Router:
         self.wide_centres = table[self.wide, :3]
         self.tree = GeodeticPointTree(_lonlat(table[self.narrow, :3]))
         self.widest = float(self.radii[self.narrow].max()) if len(self.narrow) else 0.0
+        self.least_radius = np.full(self.count, np.inf)
+        np.minimum.at(self.least_radius, self.owners, self.radii)
         # Cells about 8 to a cap: a cell's bound is its caps' less its own radius.
         self.level = int(min(_MAX_CELL_LEVEL, max(1, math.ceil(math.log(max(8 * len(table), 6) / 6, 4)))))
         # The grid is looked up by face, column and row, which a query's cell gives at
@@ -980,6 +982,28 @@ def _ask_nearest(here: dict[int, Any], ids: np.ndarray, trees: np.ndarray, limit
     return ids, rows, metres
 
 
+def _ask_further(here: dict[int, Any], router: _Router, ids: np.ndarray, trees: np.ndarray, limits: np.ndarray,
+                 coords: np.ndarray, k: int, wgs84: bool) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    """The second round: `_ask_nearest`, except that a point tree on the sphere gives the
+    queries whose limit lies within its smallest cap every item within the limit, as the
+    radius query, whose radius is the query's own, costs a third of the nearest one. The
+    caps hold runs of equal count, so so short a limit reaches few items; the merge keeps
+    the k nearest."""
+    near = np.isfinite(limits) & (limits <= router.least_radius[trees])
+    if wgs84 or not near.any() or not isinstance(next(iter(here.values()))[0], GeodeticPointTree):
+        return [_ask_nearest(here, ids, trees, limits, coords, k, wgs84)]
+    answers = [_ask_nearest(here, ids[~near], trees[~near], limits[~near], coords[~near], k, wgs84)]
+    ids, trees, limits, coords = ids[near], trees[near], limits[near], coords[near]
+    order = np.argsort(trees, kind="stable")
+    ids, trees, limits, coords = ids[order], trees[order], limits[order], coords[order]
+    for u, begin, end in _runs(trees):
+        tree, tree_rows = here[u]
+        pairs, metres = tree.query_within_distance(coords[begin:end], limits[begin:end], return_distance=True,
+                                                   workers=1)
+        answers.append((ids[begin:end][pairs[0]], tree_rows[pairs[1]].astype(np.int64), metres))
+    return answers
+
+
 def _nearest_group(here: dict[int, Any], router: _Router, start: Any, sent: Any, k: int, limit: float,
                    wgs84: bool) -> tuple[Any, ...]:
     """One group's share of a chunk: the first round of the queries that start here (ids,
@@ -1010,11 +1034,11 @@ def _nearest_group(here: dict[int, Any], router: _Router, start: Any, sent: Any,
         limits = np.minimum(np.nextafter(reach[at], np.inf) * (1 + 1e-12), limit)
         mine = np.isin(trees, np.fromiter(here, np.int64, len(here)))
         if mine.any():
-            answers.append(_ask_nearest(here, ids[at[mine]], trees[mine], limits[mine], coords[at[mine]], k, wgs84))
+            answers += _ask_further(here, router, ids[at[mine]], trees[mine], limits[mine], coords[at[mine]], k, wgs84)
         out = (ids[at[~mine]], trees[~mine], limits[~mine], coords[at[~mine]])
         pairs = (ids[at], trees)
     if sent is not None:
-        answers.append(_ask_nearest(here, *sent, k, wgs84))
+        answers += _ask_further(here, router, *sent, k, wgs84)
     return first_round, answers, out, pairs
 
 
@@ -1032,13 +1056,16 @@ def _first_answers(n: int, k: int, answers: list[Any]) -> tuple[np.ndarray, np.n
 def _merge_answers(rows: np.ndarray, metres: np.ndarray, answers: list[Any]) -> tuple[np.ndarray, np.ndarray]:
     """`rows` and `metres` with the second round's answers merged in: the k nearest of
     each query among all its answers, nearest first and ties by the smaller row, padded
-    with -1 and inf. Only queries with second answers are sorted again."""
+    with -1 and inf. An answer may hold more than k candidates of a query, but no row
+    twice. Only queries with second answers are sorted again."""
     n, k = rows.shape
     found = [answer for answer in answers if answer is not None]
     if not found:
         return rows, metres
     again = np.unique(np.concatenate([answer[0] for answer in found]))
-    q = np.concatenate([np.repeat(again, k)] + [np.repeat(answer[0], k) for answer in found])
+    # An answer holds (n, k) rows and metres, or one row and metres per query id.
+    q = np.concatenate([np.repeat(again, k)] + [np.repeat(answer[0], answer[1].size // max(len(answer[0]), 1))
+                                                for answer in found])
     r = np.concatenate([rows[again].ravel()] + [answer[1].ravel() for answer in found])
     m = np.concatenate([metres[again].ravel()] + [answer[2].ravel() for answer in found])
     keep = r >= 0
