@@ -745,7 +745,7 @@ class _Router:
             near = np.nonzero(self._wide_gaps(queries) <= bound[:, None])
             found_queries.append(near[0])
             found_parts.append(self.owners[self.wide[near[1]]])
-        code = np.unique(np.concatenate(found_queries) * self.count + np.concatenate(found_parts))
+        code = _distinct(np.concatenate(found_queries) * self.count + np.concatenate(found_parts))
         return code // self.count, code % self.count
 
     def within(self, queries: np.ndarray, radius: float, wgs84: bool) -> tuple[np.ndarray, np.ndarray]:
@@ -760,6 +760,15 @@ class _Router:
         """Per query of n, the number of partitions among its (query, tree) pairs."""
         code = np.unique(ids * (int(self.partition.max(initial=0)) + 1) + self.partition[trees])
         return np.bincount(code // (int(self.partition.max(initial=0)) + 1), minlength=n)
+
+
+def _distinct(values: np.ndarray) -> np.ndarray:
+    """np.unique of integers, by a sort: several times faster than its hashing for the
+    few thousand values of a chunk's routing."""
+    values = np.sort(values)
+    keep = np.ones(len(values), bool)
+    keep[1:] = values[1:] != values[:-1]
+    return values[keep]
 
 
 def _sphere_bound(metres: np.ndarray, wgs84: bool) -> np.ndarray:
@@ -872,7 +881,7 @@ class _Groups:
         """(query, tree, ...) pairs by the group of their tree."""
         owner = self.context.group_of[trees]
         return {int(g): (ids[owner == g], trees[owner == g]) + tuple(m[owner == g] for m in more)
-                for g in np.unique(owner)}
+                for g in np.flatnonzero(np.bincount(owner, minlength=len(self.context.plan)))}
 
 
 # --- nearest ------------------------------------------------------------------------------
@@ -1062,7 +1071,7 @@ def _merge_answers(rows: np.ndarray, metres: np.ndarray, answers: list[Any]) -> 
     found = [answer for answer in answers if answer is not None]
     if not found:
         return rows, metres
-    again = np.unique(np.concatenate([answer[0] for answer in found]))
+    again = _distinct(np.concatenate([answer[0] for answer in found]))
     # An answer holds (n, k) rows and metres, or one row and metres per query id.
     q = np.concatenate([np.repeat(again, k)] + [np.repeat(answer[0], answer[1].size // max(len(answer[0]), 1))
                                                 for answer in found])
