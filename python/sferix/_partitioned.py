@@ -726,8 +726,10 @@ class _Router:
         queries always ask the caps' tree; the cell costs far less than that search, which
         only the queries near another tree then need."""
         n = len(queries)
-        # The array query checks the queries, with the array queries' messages.
-        self.tree.query_within_distance(queries, -1.0, workers=1)
+        # The array query checks the queries, with the array queries' messages, unless a
+        # look at the ranges finds them all well inside.
+        if not ((np.abs(queries[:, 0]) <= 180.0).all() and (np.abs(queries[:, 1]) <= 90.0).all()):
+            self.tree.query_within_distance(queries, -1.0, workers=1)
         if not len(self.starts):
             return np.full(n, -1), np.full(n, np.inf)
         face, x, y = _face_cells(_unit_vectors(queries[:, 0], queries[:, 1]), self.level)

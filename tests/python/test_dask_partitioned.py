@@ -217,3 +217,8 @@ class TestErrors:
         asked[4, 1] = -91.0
         with pytest.raises(sferix.GeodeticError, match="^row 17: latitude -91"):
             sferix.dask.within_distance(point_frame(asked, 2), tree, 1.0, lon="x", lat="y").compute()
+        with pytest.raises(sferix.GeodeticError, match="^row 17: latitude -91"):
+            sferix.dask.nearest(point_frame(asked, 2), tree, lon="x", lat="y").compute()
+        # Past a bound by a few ulps is the bound, as in the array queries.
+        asked[4, 1] = np.nextafter(-90.0, -91.0)
+        check_nearest(sferix.GeodeticPointTree(data), tree, asked, 2)
