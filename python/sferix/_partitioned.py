@@ -811,7 +811,7 @@ class _Context:
         groups: dict[str | None, list[int]] = {}
         for u, (j, _) in enumerate(tree._trees):
             groups.setdefault(homes[j], []).append(u)
-        self.plan = []
+        self.plan: list[tuple[list[str] | None, list[int], list[tuple[int, int]], list[int]]] = []
         self.group_of = np.zeros(len(tree._trees), np.int64)
         for g, (worker, trees) in enumerate(groups.items()):
             members = sorted({tree._trees[u][0] for u in trees})
@@ -819,7 +819,7 @@ class _Context:
             self.plan.append(([worker] if worker else None, members, layout, trees))
             self.group_of[trees] = g
         self.keys = None if client is None else [None if part is None else part.key for part in tree._parts]
-        self.router_key = None if client is None else tree._router_key.key
+        self.router_key: Any = None if client is None else tree._router_key.key
 
     def __getstate__(self) -> tuple[Any, ...]:
         return (self.plan, self.group_of, self.keys, self.router_key)
@@ -847,7 +847,7 @@ class _Groups:
             from distributed import get_worker
 
             data = get_worker().data
-            parts = [None if key is None or key not in data else data[key] for key in context.keys]
+            parts = [None if key is None or key not in data else data[key] for key in context.keys or []]
         for g, (_, members, layout, trees) in enumerate(context.plan):
             if all(parts[j] is not None for j in members):
                 self.here[g] = _trees_here([parts[j] for j in members], layout, trees)
@@ -862,10 +862,11 @@ class _Groups:
             from distributed import Future, get_client
 
             client = get_client()
-            router = Future(self.context.router_key, client)
+            keys: list[Any] = self.context.keys or []
+            router: Any = Future(self.context.router_key, client)
             for g in away:
                 home, members, layout, trees = self.context.plan[g]
-                parts = [Future(self.context.keys[j], client) for j in members]
+                parts: list[Any] = [Future(keys[j], client) for j in members]
                 futures.append(client.submit(_in_group, func, parts, layout, trees, router, *jobs[g], workers=home,
                                              allow_other_workers=True, pure=False))
         results = {g: func(self.here[g], self.router, *jobs[g]) for g in jobs if g in self.here}
@@ -1049,7 +1050,8 @@ def _nearest_group(here: dict[int, Any], router: _Router, start: Any, sent: Any,
         out = (ids[at[~mine]], trees[~mine], limits[~mine], coords[at[~mine]])
         pairs = (ids[at], trees)
     if sent is not None:
-        answers += _ask_further(here, router, *sent, k, wgs84)
+        ids, trees, limits, coords = sent
+        answers += _ask_further(here, router, ids, trees, limits, coords, k, wgs84)
     return first_round, answers, out, pairs
 
 
