@@ -80,7 +80,7 @@ _MIN_SPLIT = 10_000
 # Caps near each grid cell's centre looked at for its bound: enough that the last of them
 # lies beyond the widest cap, so that the bound on the caps not looked at means something.
 _CLEARANCE_CAPS = 32
-# Finest level of the routing grid: 6 * 4^9 cells, 12 MB.
+# Finest level of the routing grid: 6 * 4^9 cells of 8 bytes, 12.6 MB.
 _MAX_CELL_LEVEL = 9
 # Trees are written in pieces of this many bytes: one Parquet value holds at most 2 GiB.
 _CHUNK_BYTES = 64 << 20
@@ -674,12 +674,15 @@ class _Router:
         self.level = int(min(_MAX_CELL_LEVEL, max(1, math.ceil(math.log(max(8 * len(table), 6) / 6, 4)))))
         # The grid is looked up by face, column and row, which a query's cell gives at
         # once, where its place on the curve would cost a pass per level: per cell, the
-        # tree of its first key and the bound.
+        # tree of its first key and the bound, in single precision rounded down, which
+        # keeps it a bound in half the bytes.
         side = 1 << self.level
         grid = np.arange(6 * side * side, dtype=np.int64)
         cells = _hilbert_index(grid // (side * side), grid // side % side, grid % side, self.level)
         self.grid_first = self._trees_of(cells << (2 * (_HILBERT_ORDER - self.level))).astype(np.int32)
-        self.grid_clear = self._clearances()[cells]
+        clear = self._clearances()[cells]
+        single = clear.astype(np.float32)
+        self.grid_clear = np.where(single > clear, np.nextafter(single, np.float32(-np.inf)), single)
 
     def _trees_of(self, keys: np.ndarray) -> np.ndarray:
         return np.maximum(np.searchsorted(self.starts, keys, side="right") - 1, 0)
@@ -908,8 +911,10 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
     limit = math.inf if max_distance is None else float(max_distance)
     router, context, parts = _chunk_args(tree)
     # One task per chunk, which asks the other workers' trees itself: tasks of the graph
-    # would each cost a round trip through the scheduler, and could not be kept where
-    # the trees are.
+    # would each cost a round trip through the scheduler, and could not be kept where the
+    # trees are (Dask DataFrames ignore annotations, and a task taking the trees as inputs
+    # runs where the queue is shorter, copying them there), where a task submitted from a
+    # worker can.
     results = [dask.delayed(_nearest_chunk)(chunk, router, context, parts, lon, lat, geometry, k, limit, wgs84,
                                             names, count)
                for chunk in points.to_delayed()]
