@@ -214,10 +214,8 @@ class PartitionedTree:
                                [caps[j][t][0] for j, t in self._trees])
         self._router_key = (client.scatter(self._router, broadcast=True, hash=False) if client is not None
                             else dask.delayed(self._router, pure=False))
-        self._part_keys = [
-            None if part is None else part if client is not None else dask.delayed(part, pure=False)
-            for part in self._parts
-        ]
+        # Without a client the chunks' tasks take the partitions in one key, in this process.
+        self._parts_key = None if client is not None else dask.delayed(self._parts, pure=False, traverse=False)
 
     @property
     def npartitions(self) -> int:
@@ -835,7 +833,7 @@ def _chunk_args(tree: PartitionedTree) -> tuple[Any, Any, Any]:
     """The routing, the context and, without a client, the partitions, as a chunk's task
     takes them. A join asks each worker's trees in one call, as one per tree would cost a
     round trip each."""
-    return tree._router_key, _Context(tree), None if tree._client is not None else tree._part_keys
+    return tree._router_key, _Context(tree), tree._parts_key
 
 
 class _Groups:
@@ -896,8 +894,6 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
             wgs84: bool, geometry: str | None = None, count: bool = False) -> Any:
     """`sferix.dask.nearest` on a partitioned tree; `count=True` adds a column `partitions`,
     the number of partitions each query went to."""
-    import dask.dataframe as dd
-
     empty = tree._empty()
     geometry = frame_rows.check(points, empty, lon, lat, wgs84, geometry)
     (empty.query_nearest_wgs84 if wgs84 else empty.query_nearest)(np.empty((0, 2)), k, max_distance=max_distance)
@@ -910,15 +906,13 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
         meta = meta.assign(partitions=np.empty(0, np.int64))
     limit = math.inf if max_distance is None else float(max_distance)
     router, context, parts = _chunk_args(tree)
-    # One task per chunk, which asks the other workers' trees itself: tasks of the graph
-    # would each cost a round trip through the scheduler, and could not be kept where the
-    # trees are (Dask DataFrames ignore annotations, and a task taking the trees as inputs
-    # runs where the queue is shorter, copying them there), where a task submitted from a
-    # worker can.
-    results = [dask.delayed(_nearest_chunk)(chunk, router, context, parts, lon, lat, geometry, k, limit, wgs84,
-                                            names, count)
-               for chunk in points.to_delayed()]
-    return dd.from_delayed(results, meta=meta, divisions=points.divisions, verify_meta=False)
+    # One task per chunk, as the replicated join has, which asks the other workers' trees
+    # itself: tasks of the graph would each cost a round trip through the scheduler, and
+    # could not be kept where the trees are (Dask DataFrames ignore annotations, and a task
+    # taking the trees as inputs runs where the queue is shorter, copying them there),
+    # where a task submitted from a worker can.
+    return points.map_partitions(_nearest_chunk, router, context, parts, lon, lat, geometry, k, limit, wgs84, names,
+                                 count, meta=meta)
 
 
 def _nearest_names(k: int) -> list[str]:
@@ -1105,8 +1099,6 @@ def _merge_answers(rows: np.ndarray, metres: np.ndarray, answers: list[Any]) -> 
 def within_distance(points: Any, tree: PartitionedTree, radius_metres: float, *, lon: str, lat: str,
                     wgs84: bool, geometry: str | None = None) -> Any:
     """`sferix.dask.within_distance` on a partitioned tree, each row's pairs by position."""
-    import dask.dataframe as dd
-
     geometry = frame_rows.check(points, tree._empty(), lon, lat, wgs84, geometry)
     if not isinstance(radius_metres, numbers.Real):
         raise TypeError(f"radius_metres must be one number, not {type(radius_metres).__name__}")
@@ -1114,9 +1106,8 @@ def within_distance(points: Any, tree: PartitionedTree, radius_metres: float, *,
     meta = pd.DataFrame({
         "row": points._meta.index[:0], "position": np.empty(0, np.int64), "metres": np.empty(0, np.float64)})
     router, context, parts = _chunk_args(tree)
-    results = [dask.delayed(_within_chunk)(chunk, router, context, parts, lon, lat, geometry, radius, wgs84)
-               for chunk in points.to_delayed()]
-    return dd.from_delayed(results, meta=meta, verify_meta=False)
+    return points.map_partitions(_within_chunk, router, context, parts, lon, lat, geometry, radius, wgs84, meta=meta,
+                                 clear_divisions=True)
 
 
 def _within_chunk(chunk: pd.DataFrame, router: _Router, context: _Context, parts: list[Any] | None, lon: str,
