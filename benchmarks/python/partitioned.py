@@ -4,6 +4,7 @@
 
     python3 benchmarks/python/partitioned.py            # 10^6 points in 16 partitions, 10^5 queries
     python3 benchmarks/python/partitioned.py --quick    # 10^5 points, 10^4 queries
+    python3 benchmarks/python/partitioned.py --repeat 10   # best of 10 timings, for a busy machine
 
 Prints: whether the partitioned joins (nearest k=1 and k=10, within 10 km) equal the one
 tree's array queries exactly; the bytes each worker holds next to the one tree's
@@ -75,6 +76,8 @@ def best_time(run, repeat: int) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="10^5 points and 10^4 queries")
+    parser.add_argument("--repeat", type=int, default=REPEAT, help=f"timings of each join, the best kept "
+                        f"(default {REPEAT})")
     args = parser.parse_args()
     n, queries_n = (100_000, 10_000) if args.quick else (1_000_000, 100_000)
 
@@ -132,7 +135,7 @@ def main() -> None:
 
         # The nearest join, partitioned and replicated, in turn; each call makes a new graph.
         timings: dict[str, list[float]] = {"partitioned": [math.inf, math.inf], "replicated": [math.inf, math.inf]}
-        for _ in range(REPEAT):
+        for _ in range(args.repeat):
             for name, against in (("partitioned", tree), ("replicated", single)):
                 start = time.perf_counter()
                 joined = sferix.dask.nearest(asked, against)["nearest_metres"].sum()
@@ -154,7 +157,7 @@ def main() -> None:
         grown = (rss_after[worker] - rss_before[worker]) / 1e6
         print(f"worker {worker}: holds {size / 1e6:.1f} MB = {size / single_bytes:.3f} of the one tree "
               f"(resident set grew {grown:.1f} MB while building)")
-    print(f"\nnearest join, k=1, summing nearest_metres on the workers (best of {REPEAT}, taken in turn):")
+    print(f"\nnearest join, k=1, summing nearest_metres on the workers (best of {args.repeat}, taken in turn):")
     print(f"{'':<13} {'call':>8} {'compute':>8} {'both':>8}")
     for name, (call_s, compute_s) in timings.items():
         print(f"{name:<13} {call_s:>7.3f}s {compute_s:>7.3f}s {call_s + compute_s:>7.3f}s")

@@ -23,12 +23,14 @@ than one cap would, so few queries fall within reach of two trees. The caps' cen
 a small point tree, which finds the caps near a query, and a grid of curve cells holds for
 each cell a lower bound on the distance to the caps of any tree but its own.
 
-A nearest query goes first to the tree its own key falls in; the k-th distance found there
-bounds the answer, and unless the cell's bound rules them out the query then goes to every
-other tree with a cap within that distance. The partial answers are merged by (distance,
-row), which is the single tree's order, so the answers equal one tree's over the whole
-frame. A radius query goes to every tree with a cap within the radius. A join asks all the
-trees one worker keeps in one task per chunk of queries and round.
+A nearest query goes first to the tree its grid cell's keys fall in; the k-th distance
+found there bounds the answer, and unless the cell's bound rules them out the query then
+goes to every other tree with a cap within that distance. The partial answers are merged by
+(distance, row), which is the single tree's order, so the answers equal one tree's over the
+whole frame. A radius query goes to every tree with a cap within the radius. A join is one
+task per chunk of queries: it asks the trees of the worker it runs on in place, and those
+of each other worker by one task sent there, which takes that worker's first round and the
+second-round queries for its trees together.
 """
 
 from __future__ import annotations
@@ -78,11 +80,8 @@ _MIN_SPLIT = 10_000
 # Caps near each grid cell's centre looked at for its bound: enough that the last of them
 # lies beyond the widest cap, so that the bound on the caps not looked at means something.
 _CLEARANCE_CAPS = 32
-# Finest level of the routing grid: 6 * 4^9 cells, 12 MB.
+# Finest level of the routing grid: 6 * 4^9 cells of 8 bytes, 12.6 MB.
 _MAX_CELL_LEVEL = 9
-# Up to this many workers keeping trees, a join's task for one worker takes the routing
-# of all: see PartitionedTree._at.
-_WHOLE_ROUTING_GROUPS = 4
 # Trees are written in pieces of this many bytes: one Parquet value holds at most 2 GiB.
 _CHUNK_BYTES = 64 << 20
 _FORMAT = 1
@@ -215,10 +214,8 @@ class PartitionedTree:
                                [caps[j][t][0] for j, t in self._trees])
         self._router_key = (client.scatter(self._router, broadcast=True, hash=False) if client is not None
                             else dask.delayed(self._router, pure=False))
-        self._part_keys = [
-            None if part is None else part if client is not None else dask.delayed(part, pure=False)
-            for part in self._parts
-        ]
+        # Without a client the chunks' tasks take the partitions in one key, in this process.
+        self._parts_key = None if client is not None else dask.delayed(self._parts, pure=False, traverse=False)
 
     @property
     def npartitions(self) -> int:
@@ -303,47 +300,6 @@ class PartitionedTree:
         tree._setup(kind, meta["oriented"], int(meta["rows"]), caps, parts, client)
         return tree
 
-    def _homes(self) -> list[tuple[list[str] | None, list[int]]]:
-        self._homes_cache = self._find_homes()
-        return self._homes_cache
-
-    def _find_homes(self) -> list[tuple[list[str] | None, list[int]]]:
-        """The trees grouped by the worker keeping them, as (that worker, or None in this
-        process; the trees' numbers). A join asks each group in one task: one per partition
-        would cost a scheduler round trip each."""
-        present = [j for j, part in enumerate(self._parts) if part is not None]
-        homes: dict[int, str | None] = {j: None for j in present}
-        if self._client is not None:
-            who = self._client.who_has([self._parts[j] for j in present])
-            homes = {j: min(who.get(self._parts[j].key) or (None,)) for j in present}
-        groups: dict[str | None, list[int]] = {}
-        for u, (j, _) in enumerate(self._trees):
-            groups.setdefault(homes[j], []).append(u)
-        return [([worker] if worker else None, trees) for worker, trees in groups.items()]
-
-    def _at(self, home: list[str] | None, trees: list[int], func: Any, routed: Any, g: int, *args: Any) -> Any:
-        """A delayed func(pieces, partitions, layout, *args) that answers the pieces of the
-        trees numbered `trees` (group g of the delayed tuple `routed`, after its first
-        item), run where they are kept; `layout` gives, per tree, its partition's place in
-        `partitions` and its place in that partition.
-
-        With a few groups each task takes the whole tuple, one round trip fewer than a
-        task that picks its group out first; with many, a worker would receive every
-        group's queries so.
-
-        A task that took the trees as inputs would run wherever the scheduler found the
-        shorter queue, which copies the trees there, and soon every worker would hold every
-        tree (Dask DataFrames ignore annotations, so the task cannot be pinned). The task
-        takes the trees' keys instead and runs the work on `home` (anywhere if that worker
-        is gone), or at once where it already is."""
-        members = sorted({self._trees[u][0] for u in trees})
-        layout = [(members.index(self._trees[u][0]), self._trees[u][1]) for u in trees]
-        if self._client is None:
-            return dask.delayed(_call)(func, routed, g + 1, [self._part_keys[j] for j in members], layout, *args)
-        source, at = (routed, g + 1) if len(self._homes_cache) <= _WHOLE_ROUTING_GROUPS else (routed[g + 1], None)
-        keys = [self._parts[j].key for j in members]
-        return dask.delayed(_at_home)(home, keys, layout, func, source, at, *args)
-
     def _empty(self) -> Any:
         """An empty tree of this kind: it checks arguments as the partitions' trees do."""
         return _new_tree(self._kind, self._oriented, [])
@@ -375,21 +331,30 @@ def _unit_vectors(lon: np.ndarray, lat: np.ndarray) -> np.ndarray:
     return np.column_stack((np.cos(phi) * np.cos(lam), np.cos(phi) * np.sin(lam), np.sin(phi)))
 
 
-def _hilbert_keys(vectors: np.ndarray) -> np.ndarray:
-    """The Hilbert key of each unit vector: its cube face (0-5: +x, +y, +z, -x, -y, -z, so
-    faces next in order share an edge) times 4^order plus the Hilbert index of its gnomonic
-    (u, v) on that face."""
+def _face_cells(vectors: np.ndarray, order: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The cube face of each unit vector (0-5: +x, +y, +z, -x, -y, -z, so faces next in
+    order share an edge) and the column and row of its gnomonic (u, v) among the face's
+    2^order x 2^order cells."""
     vectors = np.nan_to_num(vectors)
     axis = np.argmax(np.abs(vectors), axis=1)
-    major = vectors[np.arange(len(vectors)), axis]
+    rows = np.arange(len(vectors))
+    major = vectors[rows, axis]
     face = axis + 3 * (major < 0)
     major = np.where(major == 0, 1.0, np.abs(major))
-    u = vectors[np.arange(len(vectors)), (axis + 1) % 3] / major
-    v = vectors[np.arange(len(vectors)), (axis + 2) % 3] / major
-    side = 1 << _HILBERT_ORDER
+    u = vectors[rows, (axis + 1) % 3] / major
+    v = vectors[rows, (axis + 2) % 3] / major
+    side = 1 << order
+    # Scaling by a power of two is exact, so a coarser order's cell is this one's shifted.
     x = np.clip(((u + 1) * (side / 2)).astype(np.int64), 0, side - 1)
     y = np.clip(((v + 1) * (side / 2)).astype(np.int64), 0, side - 1)
-    d = np.zeros(len(vectors), np.int64)
+    return face.astype(np.int64), x, y
+
+
+def _hilbert_index(face: np.ndarray, x: np.ndarray, y: np.ndarray, order: int) -> np.ndarray:
+    """face times 4^order plus the Hilbert index of cell (x, y) on that face."""
+    side = 1 << order
+    x, y = x.copy(), y.copy()
+    d = np.zeros(len(x), np.int64)
     s = side >> 1
     while s > 0:
         rx = (x & s) != 0
@@ -405,7 +370,12 @@ def _hilbert_keys(vectors: np.ndarray) -> np.ndarray:
         x ^= t
         y ^= t
         s >>= 1
-    return face.astype(np.int64) * (side * side) + d
+    return face * (side * side) + d
+
+
+def _hilbert_keys(vectors: np.ndarray) -> np.ndarray:
+    """The curve key of each unit vector: its cell's Hilbert index at `_HILBERT_ORDER`."""
+    return _hilbert_index(*_face_cells(vectors, _HILBERT_ORDER), _HILBERT_ORDER)
 
 
 def _vertices(chunk: pd.DataFrame, spec: Any, take: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
@@ -696,9 +666,21 @@ class _Router:
         self.wide_centres = table[self.wide, :3]
         self.tree = GeodeticPointTree(_lonlat(table[self.narrow, :3]))
         self.widest = float(self.radii[self.narrow].max()) if len(self.narrow) else 0.0
+        self.least_radius = np.full(self.count, np.inf)
+        np.minimum.at(self.least_radius, self.owners, self.radii)
         # Cells about 8 to a cap: a cell's bound is its caps' less its own radius.
         self.level = int(min(_MAX_CELL_LEVEL, max(1, math.ceil(math.log(max(8 * len(table), 6) / 6, 4)))))
-        self.clearance = self._clearances()
+        # The grid is looked up by face, column and row, which a query's cell gives at
+        # once, where its place on the curve would cost a pass per level: per cell, the
+        # tree of its first key and the bound, in single precision rounded down, which
+        # keeps it a bound in half the bytes.
+        side = 1 << self.level
+        grid = np.arange(6 * side * side, dtype=np.int64)
+        cells = _hilbert_index(grid // (side * side), grid // side % side, grid % side, self.level)
+        self.grid_first = self._trees_of(cells << (2 * (_HILBERT_ORDER - self.level))).astype(np.int32)
+        clear = self._clearances()[cells]
+        single = clear.astype(np.float32)
+        self.grid_clear = np.where(single > clear, np.nextafter(single, np.float32(-np.inf)), single)
 
     def _trees_of(self, keys: np.ndarray) -> np.ndarray:
         return np.maximum(np.searchsorted(self.starts, keys, side="right") - 1, 0)
@@ -738,19 +720,22 @@ class _Router:
         return np.maximum(_EARTH_RADIUS_METRES * np.arccos(dots) - self.radii[self.wide], 0.0)
 
     def first(self, queries: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """Per query, the tree its curve key falls in (-1 with no trees at all), and a lower
-        bound on the sphere metres to every cap of any other tree: a nearest query whose
-        k-th distance in the first tree is within that bound needs no other tree. The key
-        costs far less than a search of the caps' tree, which only the queries near
-        another tree then need."""
+        """Per query, the tree its grid cell's keys fall in (-1 with no trees at all), and
+        a lower bound on the sphere metres to every cap of any other tree: a nearest query
+        whose k-th distance in the first tree is within that bound needs no other tree. A
+        cell split between trees gives the tree of its first key and no bound, so its
+        queries always ask the caps' tree; the cell costs far less than that search, which
+        only the queries near another tree then need."""
         n = len(queries)
-        # The array query checks the queries, with the array queries' messages.
-        self.tree.query_within_distance(queries, -1.0, workers=1)
+        # The array query checks the queries, with the array queries' messages, unless a
+        # look at the ranges finds them all well inside.
+        if not ((np.abs(queries[:, 0]) <= 180.0).all() and (np.abs(queries[:, 1]) <= 90.0).all()):
+            self.tree.query_within_distance(queries, -1.0, workers=1)
         if not len(self.starts):
             return np.full(n, -1), np.full(n, np.inf)
-        keys = _hilbert_keys(_unit_vectors(queries[:, 0], queries[:, 1]))
-        clear = self.clearance[keys >> (2 * (_HILBERT_ORDER - self.level))]
-        return self._trees_of(keys), clear
+        face, x, y = _face_cells(_unit_vectors(queries[:, 0], queries[:, 1]), self.level)
+        at = (face << (2 * self.level)) + (x << self.level) + y
+        return self.grid_first[at].astype(np.int64), self.grid_clear[at]
 
     def reach(self, queries: np.ndarray, bound: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The distinct (query, tree) pairs where the tree has a cap within `bound` sphere
@@ -763,7 +748,7 @@ class _Router:
             near = np.nonzero(self._wide_gaps(queries) <= bound[:, None])
             found_queries.append(near[0])
             found_parts.append(self.owners[self.wide[near[1]]])
-        code = np.unique(np.concatenate(found_queries) * self.count + np.concatenate(found_parts))
+        code = _distinct(np.concatenate(found_queries) * self.count + np.concatenate(found_parts))
         return code // self.count, code % self.count
 
     def within(self, queries: np.ndarray, radius: float, wgs84: bool) -> tuple[np.ndarray, np.ndarray]:
@@ -780,6 +765,15 @@ class _Router:
         return np.bincount(code // (int(self.partition.max(initial=0)) + 1), minlength=n)
 
 
+def _distinct(values: np.ndarray) -> np.ndarray:
+    """np.unique of integers, by a sort: several times faster than its hashing for the
+    few thousand values of a chunk's routing."""
+    values = np.sort(values)
+    keep = np.ones(len(values), bool)
+    keep[1:] = values[1:] != values[:-1]
+    return values[keep]
+
+
 def _sphere_bound(metres: np.ndarray, wgs84: bool) -> np.ndarray:
     """Sphere metres that a distance of `metres` (geodesic with `wgs84`) cannot exceed,
     widened by the routing slack."""
@@ -788,48 +782,110 @@ def _sphere_bound(metres: np.ndarray, wgs84: bool) -> np.ndarray:
     return metres * (1 + _ROUTE_SLACK_RELATIVE) + _ROUTE_SLACK_METRES
 
 
-def _deal(queries: np.ndarray, query_ids: np.ndarray, trees: np.ndarray, groups: list[list[int]],
-          limits: np.ndarray | None = None) -> list[Any]:
-    """Per group, per tree in it: None or (query ids, their (lon, lat), max distance or
-    None)."""
-    count = max((max(members) for members in groups), default=-1) + 1
-    order = np.argsort(trees, kind="stable")
-    bounds = np.searchsorted(trees[order], np.arange(count + 1))
-    pieces: list[Any] = []
-    for j in range(count):
-        ids = query_ids[order[bounds[j]:bounds[j + 1]]]
-        if not len(ids):
-            pieces.append(None)
-            continue
-        limit = None if limits is None else float(limits[ids].max())
-        pieces.append((ids, queries[ids], None if limit is None or math.isinf(limit) else limit))
-    return [[pieces[j] for j in members] for members in groups]
+def _trees_here(parts: list[_Part], layout: list[tuple[int, int]], trees: list[int]) -> dict[int, Any]:
+    """Tree number to (tree, frame row of each position), for the trees of one group."""
+    return {u: (parts[at].trees[t], parts[at].rows[t]) for u, (at, t) in zip(trees, layout)}
 
 
-def _call(func: Any, routed: tuple[Any, ...], at: int, parts: list[_Part], layout: list[tuple[int, int]],
-          *args: Any) -> Any:
-    return func(routed[at], parts, layout, *args)
+def _in_group(func: Any, parts: list[_Part], layout: list[tuple[int, int]], trees: list[int], router: _Router,
+              *args: Any) -> Any:
+    return func(_trees_here(parts, layout, trees), router, *args)
 
 
-def _at_home(home: list[str] | None, keys: list[Any], layout: list[tuple[int, int]], func: Any, source: Any,
-             at: int | None, *args: Any) -> Any:
-    from distributed import Future, get_worker, worker_client
+class _Context:
+    """What a chunk's task needs to find the trees: `plan`, the trees grouped by the worker
+    keeping them, as (that worker, or None in this process; the partitions' numbers; per
+    tree its partition's place among those and its place in the partition; the trees'
+    numbers), `group_of`, the group of each tree, and with a client, `keys`, each
+    partition's key, and `router_key`. An object, not a tuple, so that the graph takes
+    the keys for names, not for the values they stand for."""
 
-    pieces = source if at is None else source[at]
-    asked = [i for i, piece in enumerate(pieces) if piece is not None]
-    needed = sorted({layout[i][0] for i in asked})
-    pieces = [pieces[i] for i in asked]
-    layout = [(needed.index(layout[i][0]), layout[i][1]) for i in asked]
-    keys = [keys[i] for i in needed]
-    if not keys:
-        return func([], [], [], *args)
-    worker = get_worker()
-    if (home is None or worker.address in home) and all(key in worker.data for key in keys):
-        return func(pieces, [worker.data[key] for key in keys], layout, *args)
-    with worker_client() as client:
-        parts = [Future(key, client) for key in keys]
-        return client.submit(func, pieces, parts, layout, *args, workers=home, allow_other_workers=True,
-                             pure=False).result()
+    __slots__ = ("plan", "group_of", "keys", "router_key")
+
+    def __init__(self, tree: PartitionedTree) -> None:
+        present = [j for j, part in enumerate(tree._parts) if part is not None]
+        homes: dict[int, str | None] = {j: None for j in present}
+        client = tree._client
+        if client is not None:
+            who = client.who_has([tree._parts[j] for j in present])
+            homes = {j: min(who.get(tree._parts[j].key) or (None,)) for j in present}
+        groups: dict[str | None, list[int]] = {}
+        for u, (j, _) in enumerate(tree._trees):
+            groups.setdefault(homes[j], []).append(u)
+        self.plan: list[tuple[list[str] | None, list[int], list[tuple[int, int]], list[int]]] = []
+        self.group_of = np.zeros(len(tree._trees), np.int64)
+        for g, (worker, trees) in enumerate(groups.items()):
+            members = sorted({tree._trees[u][0] for u in trees})
+            layout = [(members.index(tree._trees[u][0]), tree._trees[u][1]) for u in trees]
+            self.plan.append(([worker] if worker else None, members, layout, trees))
+            self.group_of[trees] = g
+        self.keys = None if client is None else [None if part is None else part.key for part in tree._parts]
+        self.router_key: Any = None if client is None else tree._router_key.key
+
+    def __getstate__(self) -> tuple[Any, ...]:
+        return (self.plan, self.group_of, self.keys, self.router_key)
+
+    def __setstate__(self, state: tuple[Any, ...]) -> None:
+        self.plan, self.group_of, self.keys, self.router_key = state
+
+
+def _chunk_args(tree: PartitionedTree) -> tuple[Any, Any, Any]:
+    """The routing, the context and, without a client, the partitions, as a chunk's task
+    takes them. A join asks each worker's trees in one call, as one per tree would cost a
+    round trip each."""
+    return tree._router_key, _Context(tree), tree._parts_key
+
+
+class _Groups:
+    """The groups of trees as one chunk's task sees them: those kept where it runs, asked
+    in place, and the others, each asked by a task on its own worker."""
+
+    def __init__(self, context: _Context, router: _Router, parts: list[Any] | None) -> None:
+        self.context = context
+        self.router = router
+        self.here: dict[int, dict[int, Any]] = {}
+        if parts is None:
+            from distributed import get_worker
+
+            data = get_worker().data
+            parts = [None if key is None or key not in data else data[key] for key in context.keys or []]
+        for g, (_, members, layout, trees) in enumerate(context.plan):
+            if all(parts[j] is not None for j in members):
+                self.here[g] = _trees_here([parts[j] for j in members], layout, trees)
+
+    def ask(self, func: Any, jobs: dict[int, tuple[Any, ...]]) -> dict[int, Any]:
+        """func(trees, router, *jobs[g]) for each group g in `jobs`, by group. The other
+        workers' tasks are sent first, so that they run while this one answers its own
+        trees; then this task leaves its thread to another while it waits for them."""
+        away = [g for g in jobs if g not in self.here]
+        futures = []
+        if away:
+            from distributed import Future, get_client
+
+            client = get_client()
+            keys: list[Any] = self.context.keys or []
+            router: Any = Future(self.context.router_key, client)
+            for g in away:
+                home, members, layout, trees = self.context.plan[g]
+                parts: list[Any] = [Future(keys[j], client) for j in members]
+                futures.append(client.submit(_in_group, func, parts, layout, trees, router, *jobs[g], workers=home,
+                                             allow_other_workers=True, pure=False))
+        results = {g: func(self.here[g], self.router, *jobs[g]) for g in jobs if g in self.here}
+        if futures:
+            from distributed import rejoin, secede
+
+            secede()
+            try:
+                results.update(zip(away, client.gather(futures)))
+            finally:
+                rejoin()
+        return results
+
+    def split(self, ids: np.ndarray, trees: np.ndarray, *more: np.ndarray) -> dict[int, tuple[np.ndarray, ...]]:
+        """(query, tree, ...) pairs by the group of their tree."""
+        owner = self.context.group_of[trees]
+        return {int(g): (ids[owner == g], trees[owner == g]) + tuple(m[owner == g] for m in more)
+                for g in np.flatnonzero(np.bincount(owner, minlength=len(self.context.plan)))}
 
 
 # --- nearest ------------------------------------------------------------------------------
@@ -838,9 +894,6 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
             wgs84: bool, geometry: str | None = None, count: bool = False) -> Any:
     """`sferix.dask.nearest` on a partitioned tree; `count=True` adds a column `partitions`,
     the number of partitions each query went to."""
-    import dask.dataframe as dd
-
-
     empty = tree._empty()
     geometry = frame_rows.check(points, empty, lon, lat, wgs84, geometry)
     (empty.query_nearest_wgs84 if wgs84 else empty.query_nearest)(np.empty((0, 2)), k, max_distance=max_distance)
@@ -852,17 +905,14 @@ def nearest(points: Any, tree: PartitionedTree, *, lon: str, lat: str, k: int, m
     if count:
         meta = meta.assign(partitions=np.empty(0, np.int64))
     limit = math.inf if max_distance is None else float(max_distance)
-    homes = tree._homes()
-    groups = [members for _, members in homes]
-    results = []
-    for chunk in points.to_delayed():
-        routed = dask.delayed(_nearest_first)(chunk, tree._router_key, lon, lat, geometry, limit, groups)
-        first = [tree._at(home, members, _nearest_in, routed, g, k, wgs84) for g, (home, members) in enumerate(homes)]
-        second = dask.delayed(_nearest_second)(
-            routed, first, tree._router_key, k, limit, wgs84, groups, count)
-        more = [tree._at(home, members, _nearest_in, second, g, k, wgs84) for g, (home, members) in enumerate(homes)]
-        results.append(dask.delayed(_nearest_merge)(chunk, second, more, names, count))
-    return dd.from_delayed(results, meta=meta, divisions=points.divisions, verify_meta=False)
+    router, context, parts = _chunk_args(tree)
+    # One task per chunk, as the replicated join has, which asks the other workers' trees
+    # itself: tasks of the graph would each cost a round trip through the scheduler, and
+    # could not be kept where the trees are (Dask DataFrames ignore annotations, and a task
+    # taking the trees as inputs runs where the queue is shorter, copying them there),
+    # where a task submitted from a worker can.
+    return points.map_partitions(_nearest_chunk, router, context, parts, lon, lat, geometry, k, limit, wgs84, names,
+                                 count, meta=meta)
 
 
 def _nearest_names(k: int) -> list[str]:
@@ -871,30 +921,137 @@ def _nearest_names(k: int) -> list[str]:
     return [f"nearest_position_{i}" for i in range(1, k + 1)] + [f"nearest_metres_{i}" for i in range(1, k + 1)]
 
 
-def _nearest_first(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, geometry: str | None, limit: float,
-                   groups: list[list[int]]) -> tuple[Any, ...]:
-
+def _nearest_chunk(chunk: pd.DataFrame, router: _Router, context: _Context, parts: list[Any] | None, lon: str, lat: str,
+                   geometry: str | None, k: int, limit: float, wgs84: bool, names: list[str],
+                   count: bool) -> pd.DataFrame:
+    """The chunk's rows with their k nearest. The groups kept here answer their first and
+    second rounds first; each other group then gets its first round together with the
+    second-round queries that this worker's queries send to it, and sends back those of
+    its own queries that reach another group's trees."""
     queries, (first, clear) = frame_rows.ask(lambda q: (q, router.first(q)), chunk, lon, lat, geometry)
-    ids = np.flatnonzero(first >= 0)
-    return ((queries, first, clear),) + tuple(_deal(queries, ids, first[ids], groups, np.full(len(queries), limit)))
+    n = len(queries)
+    groups = _Groups(context, router, parts)
+    asked = np.flatnonzero(first >= 0)
+    asked = asked[np.argsort(first[asked], kind="stable")]
+    starts = {g: (ids, trees, clear[ids], queries[ids])
+              for g, (ids, trees) in groups.split(asked, first[asked]).items()}
+    done: dict[int, Any] = {}
+    requests: dict[int, list[tuple[np.ndarray, ...]]] = {}
+
+    def ask(which: list[int], include_starts: bool) -> None:
+        jobs = {}
+        for g in which:
+            start = starts.pop(g, None) if include_starts else None
+            pending = requests.pop(g, [])
+            sent = tuple(np.concatenate(column) for column in zip(*pending)) if pending else None
+            if start is not None or sent is not None:
+                jobs[g] = (start, sent, k, limit, wgs84)
+        for g, result in groups.ask(_nearest_group, jobs).items():
+            done.setdefault(g, []).append(result)
+            for h, request in groups.split(*result[2]).items():
+                requests.setdefault(h, []).append(request)
+
+    ask(sorted(groups.here), True)
+    ask(sorted(set(starts) | set(requests)), True)
+    if requests:
+        ask(sorted(requests), False)
+    results = [result for group in done.values() for result in group]
+    rows, metres = _first_answers(n, k, [result[0] for result in results])
+    rows, metres = _merge_answers(rows, metres, [answer for result in results for answer in result[1]])
+    out = frame_rows.with_nearest(chunk, rows, metres, names)
+    if not count:
+        return out
+    pairs = [(asked, first[asked])] + [result[3] for result in results]
+    touched = router.partitions_touched(n, np.concatenate([p[0] for p in pairs]), np.concatenate([p[1] for p in pairs]))
+    return out.assign(partitions=touched.astype(np.int64))
 
 
-def _nearest_in(pieces: list[Any], parts: list[_Part], layout: list[tuple[int, int]], k: int, wgs84: bool) -> Any:
-    """The pieces' queries answered by their trees: (query ids, frame rows, metres)."""
-    answers = []
-    for piece, (at, t) in zip(pieces, layout):
-        if piece is None:
-            continue
-        ids, queries, limit = piece
-        tree, tree_rows = parts[at].trees[t], parts[at].rows[t]
+def _runs(trees: np.ndarray) -> list[tuple[int, int, int]]:
+    """(tree, begin, end) of each run of equal trees."""
+    cuts = np.flatnonzero(trees[1:] != trees[:-1]) + 1
+    begins, ends = np.concatenate(([0], cuts)), np.concatenate((cuts, [len(trees)]))
+    return [(int(trees[b]), int(b), int(e)) for b, e in zip(begins, ends) if b < e]
+
+
+def _ask_nearest(here: dict[int, Any], ids: np.ndarray, trees: np.ndarray, limits: np.ndarray, coords: np.ndarray,
+                 k: int, wgs84: bool) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Queries `ids` at `coords` each answered by its tree, within its limit (one per
+    tree, the largest of its queries'): (query ids, in order of tree, their (n, k) frame
+    rows and metres)."""
+    order = np.argsort(trees, kind="stable")
+    ids, trees, limits, coords = ids[order], trees[order], limits[order], coords[order]
+    rows = np.empty((len(ids), k), np.int64)
+    metres = np.empty((len(ids), k))
+    for u, begin, end in _runs(trees):
+        tree, tree_rows = here[u]
+        limit = float(limits[begin:end].max())
         query = tree.query_nearest_wgs84 if wgs84 else tree.query_nearest
-        positions, metres = query(queries, k, max_distance=limit, workers=1)
-        positions = positions.reshape(len(ids), k)
-        rows = np.where(positions >= 0, tree_rows[np.maximum(positions, 0)].astype(np.int64), -1)
-        answers.append((ids, rows, metres.reshape(len(ids), k)))
-    if not answers:
-        return None
-    return tuple(np.concatenate([answer[i] for answer in answers]) for i in range(3))
+        positions, found = query(coords[begin:end], k, max_distance=None if math.isinf(limit) else limit, workers=1)
+        positions = positions.reshape(-1, k)
+        rows[begin:end] = np.where(positions >= 0, tree_rows[np.maximum(positions, 0)], -1)
+        metres[begin:end] = found.reshape(-1, k)
+    return ids, rows, metres
+
+
+def _ask_further(here: dict[int, Any], router: _Router, ids: np.ndarray, trees: np.ndarray, limits: np.ndarray,
+                 coords: np.ndarray, k: int, wgs84: bool) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    """The second round: `_ask_nearest`, except that a point tree on the sphere gives the
+    queries whose limit lies within its smallest cap every item within the limit, as the
+    radius query, whose radius is the query's own, costs a third of the nearest one. The
+    caps hold runs of equal count, so so short a limit reaches few items; the merge keeps
+    the k nearest."""
+    near = np.isfinite(limits) & (limits <= router.least_radius[trees])
+    if wgs84 or not near.any() or not isinstance(next(iter(here.values()))[0], GeodeticPointTree):
+        return [_ask_nearest(here, ids, trees, limits, coords, k, wgs84)]
+    answers = [_ask_nearest(here, ids[~near], trees[~near], limits[~near], coords[~near], k, wgs84)]
+    ids, trees, limits, coords = ids[near], trees[near], limits[near], coords[near]
+    order = np.argsort(trees, kind="stable")
+    ids, trees, limits, coords = ids[order], trees[order], limits[order], coords[order]
+    for u, begin, end in _runs(trees):
+        tree, tree_rows = here[u]
+        pairs, metres = tree.query_within_distance(coords[begin:end], limits[begin:end], return_distance=True,
+                                                   workers=1)
+        answers.append((ids[begin:end][pairs[0]], tree_rows[pairs[1]].astype(np.int64), metres))
+    return answers
+
+
+def _nearest_group(here: dict[int, Any], router: _Router, start: Any, sent: Any, k: int, limit: float,
+                   wgs84: bool) -> tuple[Any, ...]:
+    """One group's share of a chunk: the first round of the queries that start here (ids,
+    first trees ascending, bounds, coordinates), the second round of those of them that
+    reach other trees here, and other groups' second-round queries `sent` (ids, trees,
+    limits, coordinates). Returns the first-round answers, the second-round answers, the
+    second-round queries for trees elsewhere, and every second-round (query, tree) pair
+    of the queries that started here."""
+    answers = []
+    empty = np.empty(0, np.int64)
+    out: tuple[np.ndarray, ...] = (empty, empty, np.empty(0), np.empty((0, 2)))
+    pairs: tuple[np.ndarray, ...] = (empty, empty)
+    first_round = None
+    if start is not None:
+        ids, first, clear, coords = start
+        first_round = _ask_nearest(here, ids, first, np.full(len(ids), limit), coords, k, wgs84)
+        metres = first_round[2]
+        # The k-th distance found so far bounds the answer; fewer than k found leaves the limit.
+        reach = np.minimum(metres[:, k - 1], limit)
+        bound = np.minimum(_sphere_bound(reach, wgs84), 4e7)
+        # Only the queries whose bound passes a cap of another tree go on.
+        further = np.flatnonzero(bound > clear)
+        at, trees = router.reach(coords[further], bound[further])
+        at = further[at]
+        other = trees != first[at]
+        at, trees = at[other], trees[other]
+        # Ties at the k-th distance must come too; a wider limit only adds candidates the merge drops.
+        limits = np.minimum(np.nextafter(reach[at], np.inf) * (1 + 1e-12), limit)
+        mine = np.isin(trees, np.fromiter(here, np.int64, len(here)))
+        if mine.any():
+            answers += _ask_further(here, router, ids[at[mine]], trees[mine], limits[mine], coords[at[mine]], k, wgs84)
+        out = (ids[at[~mine]], trees[~mine], limits[~mine], coords[at[~mine]])
+        pairs = (ids[at], trees)
+    if sent is not None:
+        ids, trees, limits, coords = sent
+        answers += _ask_further(here, router, ids, trees, limits, coords, k, wgs84)
+    return first_round, answers, out, pairs
 
 
 def _first_answers(n: int, k: int, answers: list[Any]) -> tuple[np.ndarray, np.ndarray]:
@@ -911,13 +1068,16 @@ def _first_answers(n: int, k: int, answers: list[Any]) -> tuple[np.ndarray, np.n
 def _merge_answers(rows: np.ndarray, metres: np.ndarray, answers: list[Any]) -> tuple[np.ndarray, np.ndarray]:
     """`rows` and `metres` with the second round's answers merged in: the k nearest of
     each query among all its answers, nearest first and ties by the smaller row, padded
-    with -1 and inf. Only queries with second answers are sorted again."""
+    with -1 and inf. An answer may hold more than k candidates of a query, but no row
+    twice. Only queries with second answers are sorted again."""
     n, k = rows.shape
     found = [answer for answer in answers if answer is not None]
     if not found:
         return rows, metres
-    again = np.unique(np.concatenate([answer[0] for answer in found]))
-    q = np.concatenate([np.repeat(again, k)] + [np.repeat(answer[0], k) for answer in found])
+    again = _distinct(np.concatenate([answer[0] for answer in found]))
+    # An answer holds (n, k) rows and metres, or one row and metres per query id.
+    q = np.concatenate([np.repeat(again, k)] + [np.repeat(answer[0], answer[1].size // max(len(answer[0]), 1))
+                                                for answer in found])
     r = np.concatenate([rows[again].ravel()] + [answer[1].ravel() for answer in found])
     m = np.concatenate([metres[again].ravel()] + [answer[2].ravel() for answer in found])
     keep = r >= 0
@@ -933,91 +1093,45 @@ def _merge_answers(rows: np.ndarray, metres: np.ndarray, answers: list[Any]) -> 
     return rows, metres
 
 
-def _nearest_second(routed: tuple[Any, ...], answers: list[Any], router: _Router, k: int, limit: float,
-                    wgs84: bool, groups: list[list[int]], count: bool) -> tuple[Any, ...]:
-    queries, first, clear = routed[0]
-    n = len(queries)
-    rows, metres = _first_answers(n, k, answers)
-    # The k-th distance found so far bounds the answer; fewer than k found leaves the limit.
-    reach = np.minimum(metres[:, k - 1], limit)
-    bound = np.minimum(_sphere_bound(reach, wgs84), 4e7)
-    # Only the queries whose bound passes a cap of another tree go on.
-    further = np.flatnonzero(bound > clear)
-    ids, trees = router.reach(queries[further], bound[further])
-    ids = further[ids]
-    other = trees != first[ids]
-    ids, trees = ids[other], trees[other]
-    touched = None
-    if count:
-        asked = first >= 0
-        touched = router.partitions_touched(n, np.concatenate((np.flatnonzero(asked), ids)),
-                                            np.concatenate((first[asked], trees)))
-    # Ties at the k-th distance must come too; a wider limit only adds candidates the merge drops.
-    limits = np.minimum(np.nextafter(reach, np.inf) * (1 + 1e-12), limit)
-    return ((rows, metres, touched),) + tuple(_deal(queries, ids, trees, groups, limits))
-
-
-def _nearest_merge(chunk: pd.DataFrame, second: tuple[Any, ...], answers: list[Any], names: list[str],
-                   count: bool) -> pd.DataFrame:
-
-    rows, metres, touched = second[0]
-    rows, metres = _merge_answers(rows, metres, answers)
-    out = frame_rows.with_nearest(chunk, rows, metres, names)
-    return out.assign(partitions=touched.astype(np.int64)) if count else out
-
 
 # --- within distance ----------------------------------------------------------------------
 
 def within_distance(points: Any, tree: PartitionedTree, radius_metres: float, *, lon: str, lat: str,
                     wgs84: bool, geometry: str | None = None) -> Any:
     """`sferix.dask.within_distance` on a partitioned tree, each row's pairs by position."""
-    import dask.dataframe as dd
-
-
     geometry = frame_rows.check(points, tree._empty(), lon, lat, wgs84, geometry)
     if not isinstance(radius_metres, numbers.Real):
         raise TypeError(f"radius_metres must be one number, not {type(radius_metres).__name__}")
     radius = float(radius_metres)
     meta = pd.DataFrame({
         "row": points._meta.index[:0], "position": np.empty(0, np.int64), "metres": np.empty(0, np.float64)})
-    homes = tree._homes()
-    groups = [members for _, members in homes]
-    results = []
-    for chunk in points.to_delayed():
-        routed = dask.delayed(_within_route)(chunk, tree._router_key, lon, lat, geometry, radius, wgs84,
-                                                                   groups)
-        answers = [tree._at(home, members, _within_in, routed, g, radius, wgs84)
-                   for g, (home, members) in enumerate(homes)]
-        results.append(dask.delayed(_within_merge)(chunk, answers))
-    return dd.from_delayed(results, meta=meta, verify_meta=False)
+    router, context, parts = _chunk_args(tree)
+    return points.map_partitions(_within_chunk, router, context, parts, lon, lat, geometry, radius, wgs84, meta=meta,
+                                 clear_divisions=True)
 
 
-def _within_route(chunk: pd.DataFrame, router: _Router, lon: str, lat: str, geometry: str | None, radius: float,
-                  wgs84: bool,
-                  groups: list[list[int]]) -> tuple[Any, ...]:
-
+def _within_chunk(chunk: pd.DataFrame, router: _Router, context: _Context, parts: list[Any] | None, lon: str,
+                  lat: str, geometry: str | None, radius: float, wgs84: bool) -> pd.DataFrame:
     queries, ids, trees = frame_rows.ask(lambda q: (q,) + router.within(q, radius, wgs84), chunk, lon, lat, geometry)
-    return (len(queries),) + tuple(_deal(queries, ids, trees, groups))
-
-
-def _within_in(pieces: list[Any], parts: list[_Part], layout: list[tuple[int, int]], radius: float,
-               wgs84: bool) -> Any:
-    found = []
-    for piece, (at, t) in zip(pieces, layout):
-        if piece is None:
-            continue
-        ids, queries, _ = piece
-        tree = parts[at].trees[t]
-        query = tree.query_within_distance_wgs84 if wgs84 else tree.query_within_distance
-        pairs, metres = query(queries, radius, return_distance=True, workers=1)
-        found.append((ids[pairs[0]], parts[at].rows[t][pairs[1]].astype(np.int64), metres))
-    return found
-
-
-def _within_merge(chunk: pd.DataFrame, answers: list[Any]) -> pd.DataFrame:
-    found = [answer for group in answers for answer in group]
+    groups = _Groups(context, router, parts)
+    jobs = {g: (asked + (queries[asked[0]],), radius, wgs84) for g, asked in groups.split(ids, trees).items()}
+    found = [answer for answers in groups.ask(_within_group, jobs).values() for answer in answers]
     q = np.concatenate([a[0] for a in found]) if found else np.empty(0, np.int64)
     r = np.concatenate([a[1] for a in found]) if found else np.empty(0, np.int64)
     m = np.concatenate([a[2] for a in found]) if found else np.empty(0)
     order = np.lexsort((r, q))
     return pd.DataFrame({"row": chunk.index.take(q[order]), "position": r[order], "metres": m[order]})
+
+
+def _within_group(here: dict[int, Any], router: _Router, asked: tuple[np.ndarray, ...], radius: float,
+                  wgs84: bool) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+    ids, trees, coords = asked
+    order = np.argsort(trees, kind="stable")
+    ids, trees, coords = ids[order], trees[order], coords[order]
+    found = []
+    for u, begin, end in _runs(trees):
+        tree, tree_rows = here[u]
+        query = tree.query_within_distance_wgs84 if wgs84 else tree.query_within_distance
+        pairs, metres = query(coords[begin:end], radius, return_distance=True, workers=1)
+        found.append((ids[begin:end][pairs[0]], tree_rows[pairs[1]].astype(np.int64), metres))
+    return found

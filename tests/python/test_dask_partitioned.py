@@ -142,6 +142,28 @@ class TestPointsEqualOneTree:
         assert touched.mean() < 1.3
 
 
+    def test_every_tree_asked_apart(self, client, monkeypatch):
+        # One group per tree: a chunk then asks several groups on each worker, and the
+        # second round goes between groups on the other worker too.
+        plan = _partitioned._Context.__init__
+
+        def apart(context, tree):
+            plan(context, tree)
+            context.plan = [(home, [members[at]], [(0, t)], [u]) for home, members, layout, trees in context.plan
+                            for (at, t), u in zip(layout, trees)]
+            context.group_of = np.argsort([group[3][0] for group in context.plan])
+
+        monkeypatch.setattr(_partitioned._Context, "__init__", apart)
+        data = points("split")
+        tree = sferix.dask.PartitionedTree(point_frame(data, 2).rename(columns={"x": "lon", "y": "lat"}),
+                                           npartitions=2)
+        assert len(tree._trees) > 4
+        single = sferix.GeodeticPointTree(data)
+        asked = queries("uniform")
+        check_nearest(single, tree, asked, 3)
+        check_within(single, tree, asked, 300_000.0)
+
+
 class TestSaveAndLoad:
     @pytest.mark.parametrize("local", [False, True])
     def test_a_read_tree_answers_as_the_written_one(self, client, tmp_path, local):
@@ -217,3 +239,8 @@ class TestErrors:
         asked[4, 1] = -91.0
         with pytest.raises(sferix.GeodeticError, match="^row 17: latitude -91"):
             sferix.dask.within_distance(point_frame(asked, 2), tree, 1.0, lon="x", lat="y").compute()
+        with pytest.raises(sferix.GeodeticError, match="^row 17: latitude -91"):
+            sferix.dask.nearest(point_frame(asked, 2), tree, lon="x", lat="y").compute()
+        # Past a bound by a few ulps is the bound, as in the array queries.
+        asked[4, 1] = np.nextafter(-90.0, -91.0)
+        check_nearest(sferix.GeodeticPointTree(data), tree, asked, 2)
