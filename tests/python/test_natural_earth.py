@@ -151,3 +151,30 @@ def test_countries_as_they_come_one_position_per_row():
     assert metres.tolist() == part_metres.tolist()
     # Ties go to the smallest position, and exploding keeps the rows' order.
     assert positions.tolist() == [row_of_part[p] for p in part_positions.tolist()]
+
+
+@pytest.mark.parametrize("winding", ["counterclockwise", "clockwise, oriented=False"])
+def test_large_batches_at_radius_zero_answer_as_small_ones(countries, winding):
+    """A batch large enough to be answered from a grid of regions gives the pairs (and
+    metres) that batches too small for it give, on points spread over the Earth and on,
+    next to and between the countries' vertices, the poles and the antimeridian."""
+    _, ccw, cw = countries
+    polygons = ccw if winding == "counterclockwise" else cw
+    make = lambda: GeodeticPolygonTree(polygons, oriented=winding == "counterclockwise")  # noqa: E731
+    rng = np.random.default_rng(11)
+    vertices = np.array([v for polygon in polygons for ring in polygon for v in ring])
+    shifted = vertices + rng.choice([-1e-9, 0.0, 1e-9, 1e-5], size=vertices.shape)
+    between = (vertices[:-1] + vertices[1:]) / 2
+    spread = np.column_stack([rng.uniform(-180, 180, 50_000), np.degrees(np.arcsin(rng.uniform(-1, 1, 50_000)))])
+    edges_of_the_map = [(lon, lat) for lon in (-180.0, 180.0, 0.0) for lat in np.linspace(-90, 90, 181)]
+    queries = np.vstack([spread, vertices, shifted, between, edges_of_the_map])
+    queries[:, 0] = np.clip(queries[:, 0], -180, 180)
+    queries[:, 1] = np.clip(queries[:, 1], -90, 90)
+    assert len(queries) > 1 << 16
+    (rows, positions), metres = make().query_within_distance(queries, 0.0, return_distance=True)
+    small = make()
+    step = 20_000
+    expected = [small.query_within_distance(queries[s : s + step], 0.0, return_distance=True) for s in range(0, len(queries), step)]
+    assert rows.tolist() == np.concatenate([p[0][0] + s for p, s in zip(expected, range(0, len(queries), step))]).tolist()
+    assert positions.tolist() == np.concatenate([p[0][1] for p in expected]).tolist()
+    assert metres.tolist() == np.concatenate([p[1] for p in expected]).tolist()
