@@ -78,17 +78,14 @@ const auto& coverage_of(const State& state) {
 }
 
 // The location grid of a polygon state's tree: made by the first thread that asks with
-// `make` (the world's countries: 15 ms), found by those after it; null when not made
+// `make` (the world's countries: about 20 ms), found by those after it; null when not made
 // (or when the tree's boundaries would block too many cells). REQUIRES: as coverage_of.
 template <typename State>
 const indexed::LocationGrid* location_of(const State& state, bool make) {
     auto& slot = *state.coverage;
     if (make) {
         std::call_once(slot.location_once, [&] {
-            slot.location = indexed::make_location_grid(
-                state.tree, [&](const geodetic::GeodeticPoint& anchor, std::vector<indexed::PositionWithMetres>& hits) {
-                    indexed::within_distance(state.tree, anchor, 0.0, true, hits);
-                });
+            slot.location = indexed::make_location_grid(state.tree);
             slot.located.store(true, std::memory_order_release);
         });
     }

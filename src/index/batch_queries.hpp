@@ -401,7 +401,7 @@ template <typename Tree>
 struct NoCoverage {};
 
 // Batches with at least this many radius-0 queries on the sphere have a polygon tree's
-// location grid made if it has none (15 ms for the world's countries), and any batch
+// location grid made if it has none (about 20 ms for the world's countries), and any batch
 // uses it once made: a walk down to the polygons near a point costs ~0.4 µs, a lookup
 // ~0.03 µs.
 inline constexpr std::size_t LOCATION_MIN_QUERIES = std::size_t{1} << 16;

@@ -44,6 +44,7 @@
 #include "geodetic/polygon.hpp"
 #include "index/coverage_grid.hpp"
 #include "index/position_with_metres.hpp"
+#include "index/within_distance.hpp"
 
 namespace sferix::indexed {
 
@@ -94,10 +95,10 @@ private:
     std::vector<PositionWithMetres> hits_;
 };
 
-// A LocationGrid of a polygon tree, whose answers are within_search(tree, anchor, hits)'s
-// (the tree's radius-0 walk); nothing when the blocking gives up.
-template <typename Tree, typename Search>
-[[nodiscard]] std::optional<LocationGrid> make_location_grid(const Tree& tree, const Search& within_search) {
+// The LocationGrid of a polygon tree: its answers are within_distance(tree, p, 0)'s.
+// Nothing when the blocking gives up.
+template <typename Tree>
+[[nodiscard]] std::optional<LocationGrid> make_location_grid(const Tree& tree) {
     LocationGrid::Blocking blocking;
     for (const auto& leaf : tree.rtree().view().leaves) {
         const geodetic::GeodeticPolygon& polygon = leaf.geom();
@@ -124,7 +125,9 @@ template <typename Tree, typename Search>
         }
     }
     return LocationGrid::build(blocking, [&](const geodetic::GeodeticPoint& anchor,
-                                             std::vector<PositionWithMetres>& hits) { within_search(anchor, hits); });
+                                             std::vector<PositionWithMetres>& hits) {
+        within_distance(tree, anchor, 0.0, /*with_distance=*/true, hits);
+    });
 }
 
 }  // namespace sferix::indexed

@@ -84,7 +84,7 @@ TEST(LocationGrid, AnswersAsTheWalkWhereverItAnswers) {
     const auto walk = [&](const GeodeticPoint& q, std::vector<PositionWithMetres>& hits) {
         within_distance(tree, q, 0.0, true, hits);
     };
-    const std::optional<LocationGrid> grid = make_location_grid(tree, walk);
+    const std::optional<LocationGrid> grid = make_location_grid(tree);
     ASSERT_TRUE(grid.has_value());
     std::vector<PositionWithMetres> hits;
     std::size_t answered = 0;
@@ -111,10 +111,7 @@ TEST(LocationGrid, AnswersAsTheWalkWhereverItAnswers) {
 TEST(LocationGrid, BatchesAnswerAsTheWalkWithTheGrid) {
     std::mt19937_64 rng(7);
     const auto tree = tricky_tree();
-    const std::optional<LocationGrid> grid =
-        make_location_grid(tree, [&](const GeodeticPoint& q, std::vector<PositionWithMetres>& hits) {
-            within_distance(tree, q, 0.0, true, hits);
-        });
+    const std::optional<LocationGrid> grid = make_location_grid(tree);
     ASSERT_TRUE(grid.has_value());
     std::vector<GeodeticPoint> queries;
     std::uniform_real_distribution<double> unit(-1, 1);
