@@ -165,12 +165,12 @@ def test_large_batches_at_radius_zero_answer_as_small_ones(countries, winding):
     vertices = np.array([v for polygon in polygons for ring in polygon for v in ring])
     shifted = vertices + rng.choice([-1e-9, 0.0, 1e-9, 1e-5], size=vertices.shape)
     between = (vertices[:-1] + vertices[1:]) / 2
-    spread = np.column_stack([rng.uniform(-180, 180, 50_000), np.degrees(np.arcsin(rng.uniform(-1, 1, 50_000)))])
+    spread = np.column_stack([rng.uniform(-180, 180, 120_000), np.degrees(np.arcsin(rng.uniform(-1, 1, 120_000)))])
     edges_of_the_map = [(lon, lat) for lon in (-180.0, 180.0, 0.0) for lat in np.linspace(-90, 90, 181)]
     queries = np.vstack([spread, vertices, shifted, between, edges_of_the_map])
     queries[:, 0] = np.clip(queries[:, 0], -180, 180)
     queries[:, 1] = np.clip(queries[:, 1], -90, 90)
-    assert len(queries) > 1 << 16
+    assert len(queries) > 1 << 17
     (rows, positions), metres = make().query_within_distance(queries, 0.0, return_distance=True)
     small = make()
     step = 20_000

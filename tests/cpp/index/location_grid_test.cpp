@@ -32,7 +32,8 @@ std::vector<LonLat> circle(double lon, double lat, double radius_degrees, int ve
 
 // Regions whose answers a grid could get wrong: a cap round a pole, rings across the
 // antimeridian, a hole, overlaps, a ring wound clockwise (the rest of the world), long
-// slanting edges, and an indexed ring (its own containment grid) with a nested ring.
+// slanting edges, an indexed ring (its own containment grid) with a nested ring, and
+// small islands.
 auto tricky_tree() {
     std::vector<std::shared_ptr<const geodetic::GeodeticPolygon>> polygons = {
         polygon({{0, 80}, {120, 80}, {-120, 80}, {0, 80}}),
@@ -45,6 +46,12 @@ auto tricky_tree() {
         polygon(circle(-60, -20, 8, 300)),
         polygon(circle(-60, -20, 3, 5)),
     };
+    // Enough leaves for batches to use a grid: islands along the equator and 60 degrees.
+    for (int k = 0; k < 60; ++k) {
+        const double lon = -175.0 + 5.9 * k;
+        const double lat = k % 2 == 0 ? 0.5 : 60.5;
+        polygons.push_back(polygon({{lon, lat}, {lon + 2, lat}, {lon + 2, lat + 1}, {lon, lat + 1}, {lon, lat}}));
+    }
     return shared_tree(polygons);
 }
 
@@ -113,6 +120,7 @@ TEST(LocationGrid, BatchesAnswerAsTheWalkWithTheGrid) {
     const auto tree = tricky_tree();
     const std::optional<LocationGrid> grid = make_location_grid(tree);
     ASSERT_TRUE(grid.has_value());
+    ASSERT_GE(tree.size(), LOCATION_MIN_ITEMS);
     std::vector<GeodeticPoint> queries;
     std::uniform_real_distribution<double> unit(-1, 1);
     for (int k = 0; k < 3000; ++k) {
