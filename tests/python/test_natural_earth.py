@@ -153,14 +153,14 @@ def test_countries_as_they_come_one_position_per_row():
     assert positions.tolist() == [row_of_part[p] for p in part_positions.tolist()]
 
 
-@pytest.mark.parametrize("winding", ["counterclockwise", "clockwise, oriented=False"])
-def test_large_batches_at_radius_zero_answer_as_small_ones(countries, winding):
+@pytest.mark.parametrize("direction", ["counterclockwise", "clockwise, oriented=False"])
+def test_large_batches_at_radius_zero_answer_as_small_ones(countries, direction):
     """A batch large enough to be answered from a grid of regions gives the pairs (and
     metres) that batches too small for it give, on points spread over the Earth and on,
     next to and between the countries' vertices, the poles and the antimeridian."""
     _, ccw, cw = countries
-    polygons = ccw if winding == "counterclockwise" else cw
-    make = lambda: GeodeticPolygonTree(polygons, oriented=winding == "counterclockwise")  # noqa: E731
+    polygons = ccw if direction == "counterclockwise" else cw
+    make = lambda: GeodeticPolygonTree(polygons, oriented=direction == "counterclockwise")  # noqa: E731
     rng = np.random.default_rng(11)
     vertices = np.array([v for polygon in polygons for ring in polygon for v in ring])
     shifted = vertices + rng.choice([-1e-9, 0.0, 1e-9, 1e-5], size=vertices.shape)
@@ -172,9 +172,9 @@ def test_large_batches_at_radius_zero_answer_as_small_ones(countries, winding):
     queries[:, 1] = np.clip(queries[:, 1], -90, 90)
     assert len(queries) > 1 << 17
     (rows, positions), metres = make().query_within_distance(queries, 0.0, return_distance=True)
-    small = make()
-    step = 20_000
-    expected = [small.query_within_distance(queries[s : s + step], 0.0, return_distance=True) for s in range(0, len(queries), step)]
-    assert rows.tolist() == np.concatenate([p[0][0] + s for p, s in zip(expected, range(0, len(queries), step))]).tolist()
-    assert positions.tolist() == np.concatenate([p[0][1] for p in expected]).tolist()
-    assert metres.tolist() == np.concatenate([p[1] for p in expected]).tolist()
+    small, step = make(), 20_000
+    expected = [(start, small.query_within_distance(queries[start : start + step], 0.0, return_distance=True))
+                for start in range(0, len(queries), step)]
+    assert rows.tolist() == np.concatenate([pairs[0] + start for start, (pairs, _) in expected]).tolist()
+    assert positions.tolist() == np.concatenate([pairs[1] for _, (pairs, _) in expected]).tolist()
+    assert metres.tolist() == np.concatenate([m for _, (_, m) in expected]).tolist()
