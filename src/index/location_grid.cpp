@@ -27,7 +27,6 @@ constexpr double SLACK = 1e-8;
 // An arc is boxed in pieces of about a cell (2/512 across a face's centre): the box of
 // a long arc slanting across a face would block a square of cells rather than a band.
 constexpr double PIECE_CHORD = 0.004;
-constexpr double MOST_PIECES = 1024.0;
 constexpr double LONGEST_SPLIT_CHORD = 1.7;
 
 constexpr std::size_t BLOCKING_PER_BOX = 64;
@@ -85,17 +84,14 @@ bool LocationGrid::Blocking::block(const geodetic::Envelope& box) {
 
 bool LocationGrid::Blocking::block_arc(const geodetic::UnitVec& a, const geodetic::UnitVec& b) {
     const double chord = std::sqrt(geodetic::chord_2(a, b));
-    const double pieces = std::min(std::ceil(chord / PIECE_CHORD), MOST_PIECES);
-    if (!(pieces > 1.0)) {
-        return block(geodetic::arc_bounding_box(a, b));
-    }
+    const double pieces = std::ceil(chord / PIECE_CHORD);
     // The pieces' ends lie on the arc within a few roundings (their norms stay above
-    // 1/2 on an arc shorter than 120 degrees), far inside MARGIN; longer arcs are boxed
-    // whole.
-    const geodetic::UnitVec step = b - a;
-    if (chord > LONGEST_SPLIT_CHORD) {
+    // 1/2 on an arc shorter than 120 degrees), far inside MARGIN; longer arcs (and NaN)
+    // are boxed whole.
+    if (!(pieces > 1.0 && chord <= LONGEST_SPLIT_CHORD)) {
         return block(geodetic::arc_bounding_box(a, b));
     }
+    const geodetic::UnitVec step = b - a;
     geodetic::UnitVec from = a;
     const auto count = static_cast<std::size_t>(pieces);
     for (std::size_t k = 1; k <= count; ++k) {
@@ -214,11 +210,6 @@ std::optional<std::span<const PositionWithMetres>> LocationGrid::answer(const ge
         }
     }
     return std::span<const PositionWithMetres>(hits_).subspan(starts_[entry], starts_[entry + 1] - starts_[entry]);
-}
-
-std::size_t LocationGrid::heap_bytes() const noexcept {
-    return (top_.capacity() + blocks_.capacity() + starts_.capacity()) * sizeof(std::uint32_t) +
-           hits_.capacity() * sizeof(PositionWithMetres);
 }
 
 }  // namespace sferix::indexed

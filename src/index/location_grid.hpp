@@ -11,11 +11,13 @@
 //       walk as usual: the point lies near a boundary
 //   }
 //
-// The cells are CoverageGrid's (512 × 512 per cube face, about 20 km). Every ring edge's
-// arc box, and the antipode of every polygon's reference point, blocks the cells it
-// comes within MARGIN of; the free cells are grouped into the regions they form along
-// each face (4-connected), and each region gets the walk's answer at one cell's centre.
-// Stored as 64 × 64 blocks per face, a block either one answer or 8 × 8 cell answers.
+// The cells are CoverageGrid's (512 × 512 per cube face, about 20 km; the poles and the
+// antimeridian are no edge of them). The arc boxes of every ring edge, boxed in pieces
+// of about a cell, and the antipode of every polygon's reference point block the cells
+// they come within MARGIN of; the free cells are grouped into the regions they form
+// along each face (4-connected), and each region gets the walk's answer at one cell's
+// centre. Stored as 64 × 64 blocks per face, a block either one answer or 8 × 8 cell
+// answers (the world's 177 countries: 3% of the cells blocked, 1.1 MB).
 //
 // Why a free cell's answer is the walk's, for any query p that lands in it:
 //  - p lies farther than MARGIN from every edge, so the radius-0 walk (which admits
@@ -77,9 +79,6 @@ public:
     // The walk's hits at p when p's cell is free, else nothing. REQUIRES: p a unit
     // vector as embed makes them.
     [[nodiscard]] std::optional<std::span<const PositionWithMetres>> answer(const geodetic::UnitVec& p) const noexcept;
-
-    // Heap bytes held.
-    [[nodiscard]] std::size_t heap_bytes() const noexcept;
 
 private:
     LocationGrid() = default;
