@@ -19,6 +19,7 @@
 // exception, dropping every partial result. Results do not depend on `workers`.
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,6 +40,7 @@
 
 #include "index/batch_queries.hpp"
 #include "index/leaf_coverage.hpp"
+#include "index/location_grid.hpp"
 #include "index/nearest_k.hpp"
 #include "support/chunked_run.hpp"
 
@@ -55,6 +57,11 @@ template <typename Leaf>
 struct CoverageSlot {
     std::once_flag once;
     std::unique_ptr<const indexed::LeafCoverage<Leaf>> coverage;
+    // A polygon tree's location grid, made once by a large radius-0 batch (see
+    // location_of); `located` tells the batches after it that it is there.
+    std::once_flag location_once;
+    std::optional<indexed::LocationGrid> location;
+    std::atomic<bool> located{false};
 };
 
 // The coverage of a state's tree (a state with a `coverage` slot), made by the first
@@ -68,6 +75,24 @@ const auto& coverage_of(const State& state) {
         slot.coverage = std::make_unique<const typename decltype(slot.coverage)::element_type>(state.tree);
     });
     return *slot.coverage;
+}
+
+// The location grid of a polygon state's tree: made by the first thread that asks with
+// `make` (the world's countries: about 20 ms), found by those after it; null when not made
+// (or when the tree's boundaries would block too many cells). REQUIRES: as coverage_of.
+template <typename State>
+const indexed::LocationGrid* location_of(const State& state, bool make) {
+    auto& slot = *state.coverage;
+    if (make) {
+        std::call_once(slot.location_once, [&] {
+            slot.location = indexed::make_location_grid(state.tree);
+            slot.located.store(true, std::memory_order_release);
+        });
+    }
+    if (!slot.located.load(std::memory_order_acquire) || !slot.location) {
+        return nullptr;
+    }
+    return &*slot.location;
 }
 
 // The geodesies a query method is written for, and its Python name in `geodesy`.
@@ -184,10 +209,16 @@ PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_s
         indexed::WithinHits found(return_distance);
         const bool gathered = run_interruptibly([&] {
             if constexpr (requires { state.coverage; }) {
-                indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
-                                               batch_run(workers), [&state]() -> const auto& {
-                                                   return coverage_of(state);
-                                               });
+                const auto coverage = [&state]() -> const auto& { return coverage_of(state); };
+                using Polygon = indexed::IndexedLeaf<geodetic::GeodeticPolygon>;
+                if constexpr (std::same_as<typename std::remove_cvref_t<decltype(state.tree)>::LeafType, Polygon>) {
+                    indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
+                                                   batch_run(workers), coverage,
+                                                   [&state](bool make) { return location_of(state, make); });
+                } else {
+                    indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
+                                                   batch_run(workers), coverage);
+                }
             } else {
                 indexed::query_within_distance(state.tree, queries->elements(), *radii, options, found,
                                                batch_run(workers));

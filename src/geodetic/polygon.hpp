@@ -143,6 +143,12 @@ public:
     // index: the rule the indexed answer must reproduce, for tests and benchmarks.
     [[nodiscard]] bool contains_point_by_full_count(const UnitVec& p) const noexcept;
 
+    // The point the crossing count starts from (nothing when the exterior has no edge
+    // of non-zero length): a query exactly antipodal to it has no path to count along.
+    [[nodiscard]] std::optional<UnitVec> reference() const noexcept {
+        return has_reference_ ? std::optional<UnitVec>(reference_) : std::nullopt;
+    }
+
     // Whether an edge index serves this polygon's queries.
     [[nodiscard]] bool has_edge_index() const noexcept { return indexed_ != nullptr; }
     // That index (null without one), and the rings as its chains (ring c: the exterior

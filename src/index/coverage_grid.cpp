@@ -48,6 +48,56 @@ Range quotients(Range b, Range w) noexcept {
 
 }  // namespace
 
+std::optional<std::size_t> face_ranges(const geodetic::Envelope& box, double margin, double slack,
+                                       std::array<FaceRange, 6>& out) noexcept {
+    Range grown[3];
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        const double lo = box.lower()[axis];
+        const double hi = box.upper()[axis];
+        if (!(std::isfinite(lo) && std::isfinite(hi) && lo <= hi)) {
+            return std::nullopt;
+        }
+        grown[axis] = {lo - margin, hi + margin};
+    }
+    std::size_t count = 0;
+    for (std::size_t face = 0; face < FACES; ++face) {
+        const std::size_t a = face / 2;
+        const bool negative = face % 2 == 1;
+        const Range w_range = negative ? Range{-grown[a].hi, -grown[a].lo} : grown[a];
+        if (w_range.hi < W_MIN) {
+            continue;
+        }
+        const Range w{std::max(w_range.lo, W_MIN), w_range.hi};
+        const Range u = quotients(grown[(a + 1) % 3], w);
+        const Range v = quotients(grown[(a + 2) % 3], w);
+        if (u.hi < -1.0 - slack || u.lo > 1.0 + slack || v.hi < -1.0 - slack || v.lo > 1.0 + slack) {
+            continue;
+        }
+        out[count++] = {face, cell_index(u.lo - slack), cell_index(u.hi + slack), cell_index(v.lo - slack),
+                        cell_index(v.hi + slack)};
+    }
+    return count;
+}
+
+std::optional<FaceCell> face_cell_of(const geodetic::UnitVec& p) noexcept {
+    const double coordinate[3] = {p.x, p.y, p.z};
+    std::size_t a = 0;
+    if (std::fabs(coordinate[1]) > std::fabs(coordinate[a])) {
+        a = 1;
+    }
+    if (std::fabs(coordinate[2]) > std::fabs(coordinate[a])) {
+        a = 2;
+    }
+    const double w = std::fabs(coordinate[a]);
+    if (!(w > 0.0)) {
+        return std::nullopt;
+    }
+    // One division: u and v then round twice, still far inside SLACK.
+    const double inverse = 1.0 / w;
+    return FaceCell{2 * a + (coordinate[a] < 0.0 ? 1 : 0), cell_index(coordinate[(a + 1) % 3] * inverse),
+                    cell_index(coordinate[(a + 2) % 3] * inverse)};
+}
+
 CoverageGrid::CoverageGrid() : bits_((FACES * CELLS_PER_FACE + 63) / 64, 0) {}
 
 bool CoverageGrid::applies_to(double radius_metres) noexcept {
@@ -59,32 +109,15 @@ void CoverageGrid::cover(const geodetic::Envelope& box, std::uint32_t id) {
     if (all_marked_) {
         return;
     }
-    const double m = margin();
-    Range grown[3];
-    for (std::size_t axis = 0; axis < 3; ++axis) {
-        const double lo = box.lower()[axis];
-        const double hi = box.upper()[axis];
-        if (!(std::isfinite(lo) && std::isfinite(hi) && lo <= hi)) {
-            mark_all();
-            return;
-        }
-        grown[axis] = {lo - m, hi + m};
+    std::array<FaceRange, FACES> ranges{};
+    const std::optional<std::size_t> count = face_ranges(box, margin(), SLACK, ranges);
+    if (!count) {
+        mark_all();
+        return;
     }
-    for (std::size_t face = 0; face < FACES; ++face) {
-        const std::size_t a = face / 2;
-        const bool negative = face % 2 == 1;
-        const Range w_range = negative ? Range{-grown[a].hi, -grown[a].lo} : grown[a];
-        if (w_range.hi < W_MIN) {
-            continue;
-        }
-        const Range w{std::max(w_range.lo, W_MIN), w_range.hi};
-        const Range u = quotients(grown[(a + 1) % 3], w);
-        const Range v = quotients(grown[(a + 2) % 3], w);
-        if (u.hi < -1.0 - SLACK || u.lo > 1.0 + SLACK || v.hi < -1.0 - SLACK || v.lo > 1.0 + SLACK) {
-            continue;
-        }
-        mark(face, cell_index(u.lo - SLACK), cell_index(u.hi + SLACK), cell_index(v.lo - SLACK),
-             cell_index(v.hi + SLACK), id);
+    for (std::size_t k = 0; k < *count; ++k) {
+        const FaceRange& r = ranges[k];
+        mark(r.face, r.i_first, r.i_last, r.j_first, r.j_last, id);
         if (all_marked_) {
             return;
         }
@@ -122,24 +155,11 @@ void CoverageGrid::finish() {
 }
 
 std::optional<std::size_t> CoverageGrid::cell_of(const geodetic::UnitVec& p) noexcept {
-    const double coordinate[3] = {p.x, p.y, p.z};
-    std::size_t a = 0;
-    if (std::fabs(coordinate[1]) > std::fabs(coordinate[a])) {
-        a = 1;
-    }
-    if (std::fabs(coordinate[2]) > std::fabs(coordinate[a])) {
-        a = 2;
-    }
-    const double w = std::fabs(coordinate[a]);
-    if (!(w > 0.0)) {
+    const std::optional<FaceCell> cell = face_cell_of(p);
+    if (!cell) {
         return std::nullopt;
     }
-    // One division: u and v then round twice, still far inside SLACK.
-    const double inverse = 1.0 / w;
-    const std::size_t face = 2 * a + (coordinate[a] < 0.0 ? 1 : 0);
-    const std::size_t i = cell_index(coordinate[(a + 1) % 3] * inverse);
-    const std::size_t j = cell_index(coordinate[(a + 2) % 3] * inverse);
-    return face * CELLS_PER_FACE + i * CELLS + j;
+    return cell->face * CELLS_PER_FACE + cell->i * CELLS + cell->j;
 }
 
 bool CoverageGrid::may_reach(const geodetic::UnitVec& p) const noexcept {

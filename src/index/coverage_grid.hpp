@@ -40,6 +40,7 @@
 // the same monotone rounded arithmetic the query uses, so p's cell lies between them.
 // A box that is empty or not finite marks every cell.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -49,6 +50,30 @@
 #include "geodetic/unit_vec.hpp"
 
 namespace sferix::indexed {
+
+// The cells of a cube face grid of CoverageGrid::CELLS × CoverageGrid::CELLS per face,
+// as the header above describes them; shared with LocationGrid.
+struct FaceCell {
+    std::size_t face;  // 2a for +axis a, 2a + 1 for −axis a
+    std::size_t i;     // column of u = p_(a+1) / |p_a|
+    std::size_t j;     // column of v = p_(a+2) / |p_a|
+};
+
+// The cells a box grown by `margin` may reach on each face, every bound widened by
+// `slack` in u and v: count ranges written to `out`, or nothing for an empty or
+// non-finite box (which may reach every cell).
+struct FaceRange {
+    std::size_t face;
+    std::size_t i_first;
+    std::size_t i_last;
+    std::size_t j_first;
+    std::size_t j_last;
+};
+[[nodiscard]] std::optional<std::size_t> face_ranges(const geodetic::Envelope& box, double margin, double slack,
+                                                     std::array<FaceRange, 6>& out) noexcept;
+
+// p's cell; nothing for the zero vector and NaN.
+[[nodiscard]] std::optional<FaceCell> face_cell_of(const geodetic::UnitVec& p) noexcept;
 
 class CoverageGrid {
 public:

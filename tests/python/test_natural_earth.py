@@ -151,3 +151,30 @@ def test_countries_as_they_come_one_position_per_row():
     assert metres.tolist() == part_metres.tolist()
     # Ties go to the smallest position, and exploding keeps the rows' order.
     assert positions.tolist() == [row_of_part[p] for p in part_positions.tolist()]
+
+
+@pytest.mark.parametrize("direction", ["counterclockwise", "clockwise, oriented=False"])
+def test_large_batches_at_radius_zero_answer_as_small_ones(countries, direction):
+    """A batch large enough to be answered from a grid of regions gives the pairs (and
+    metres) that batches too small for it give, on points spread over the Earth and on,
+    next to and between the countries' vertices, the poles and the antimeridian."""
+    _, ccw, cw = countries
+    polygons = ccw if direction == "counterclockwise" else cw
+    make = lambda: GeodeticPolygonTree(polygons, oriented=direction == "counterclockwise")  # noqa: E731
+    rng = np.random.default_rng(11)
+    vertices = np.array([v for polygon in polygons for ring in polygon for v in ring])
+    shifted = vertices + rng.choice([-1e-9, 0.0, 1e-9, 1e-5], size=vertices.shape)
+    between = (vertices[:-1] + vertices[1:]) / 2
+    spread = np.column_stack([rng.uniform(-180, 180, 120_000), np.degrees(np.arcsin(rng.uniform(-1, 1, 120_000)))])
+    edges_of_the_map = [(lon, lat) for lon in (-180.0, 180.0, 0.0) for lat in np.linspace(-90, 90, 181)]
+    queries = np.vstack([spread, vertices, shifted, between, edges_of_the_map])
+    queries[:, 0] = np.clip(queries[:, 0], -180, 180)
+    queries[:, 1] = np.clip(queries[:, 1], -90, 90)
+    assert len(queries) > 1 << 17
+    (rows, positions), metres = make().query_within_distance(queries, 0.0, return_distance=True)
+    small, step = make(), 20_000
+    expected = [(start, small.query_within_distance(queries[start : start + step], 0.0, return_distance=True))
+                for start in range(0, len(queries), step)]
+    assert rows.tolist() == np.concatenate([pairs[0] + start for start, (pairs, _) in expected]).tolist()
+    assert positions.tolist() == np.concatenate([pairs[1] for _, (pairs, _) in expected]).tolist()
+    assert metres.tolist() == np.concatenate([m for _, (_, m) in expected]).tolist()
