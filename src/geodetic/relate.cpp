@@ -412,6 +412,53 @@ std::optional<double> distance_2_within(const Part& a, const Part& b, double bou
     return std::nullopt;
 }
 
+BoxPlace place_of_box(const Part& polygon, const Envelope& box, const UnitVec& sample) noexcept {
+    if (!polygon.envelope().intersects(box)) {
+        return BoxPlace::Outside;
+    }
+    // The centre and half-diagonal are rounded by under 1e-15; BOX_MARGIN, far above
+    // that, keeps the whole ball inside what is tested.
+    const UnitVec centre = 0.5 * (box.lower() + box.upper());
+    const double radius = 0.5 * norm(box.upper() - box.lower()) * (1.0 + 1e-15) + BOX_MARGIN;
+    // An arc misses the ball when its plane does: the ball's points are within radius
+    // of the centre, so their dot products with the normal within |normal| · radius of
+    // the centre's, which the rounded normal gives to within PLANE_MARGIN. A shorter
+    // arc also lies in the ball round its chord's midpoint through its endpoints (along
+    // the arc p · (a + b) is least at the ends), and two balls apart by more than the
+    // rounding share no point.
+    const auto edges_near = [&](std::span<const UnitVec> chain, std::size_t first, std::size_t end) {
+        for (std::size_t k = first; k < end; ++k) {
+            const UnitVec& a = chain[k];
+            const UnitVec& b = chain[k + 1];
+            const UnitVec normal = cross(a, b);
+            if (std::abs(dot(normal, centre)) > (norm(normal) + 1e-15) * radius + PLANE_MARGIN) {
+                continue;
+            }
+            const double reach = 0.5 * norm(a - b) + radius + BOX_MARGIN;
+            if (chord_2(0.5 * (a + b), centre) <= reach * reach) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (const EdgeIndex* index = polygon.edge_index()) {
+        const ChainSource chains = polygon.chain_source();
+        if (index->any_run_near(widened(Envelope::from_point(centre), radius), [&](const EdgeRun& run) {
+                return edges_near(chains(run.chain), run.first, run.end);
+            })) {
+            return BoxPlace::Unknown;
+        }
+    } else {
+        for (std::size_t c = 0; c < polygon.chain_count(); ++c) {
+            const std::span<const UnitVec> chain = polygon.chain(c);
+            if (chain.size() >= 2 && edges_near(chain, 0, chain.size() - 1)) {
+                return BoxPlace::Unknown;
+            }
+        }
+    }
+    return polygon.polygon().contains_point(sample) ? BoxPlace::Inside : BoxPlace::Outside;
+}
+
 Shape::Shape(std::vector<UnitVec> points, std::vector<GeodeticLineString> lines,
              std::vector<GeodeticPolygon> polygons)
     : points_(std::move(points)), lines_(std::move(lines)), polygons_(std::move(polygons)) {

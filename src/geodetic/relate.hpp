@@ -107,6 +107,24 @@ private:
 // the answer, each measured as the parts' own distance_2 measures it.
 [[nodiscard]] std::optional<double> distance_2_within(const Part& a, const Part& b, double bound_2) noexcept;
 
+// Where the points of the sphere inside a box lie with respect to a polygon.
+enum class BoxPlace {
+    Inside,   // every one in the polygon, off its boundary
+    Outside,  // none in the polygon or on its boundary
+    Unknown,  // the boundary may pass near the box
+};
+
+// The place of the points of the sphere inside `box` with respect to the polygon
+// `polygon` (a Part of kind Polygon), `sample` being one of them (a unit vector in
+// `box`), whose side decides when no edge comes near. Those points lie in the cap cut
+// from the sphere by the ball round the box's centre through its corners; a cap is
+// connected, so when no edge can reach that ball it lies wholly on one side of the
+// boundary. Exact where it answers Inside or Outside as far as
+// contains_point(sample) is (its caveats apply to the sample); Unknown says nothing.
+// Costs a walk of the edge index for the box of the ball, or a scan of the edges for a
+// polygon without one.
+[[nodiscard]] BoxPlace place_of_box(const Part& polygon, const Envelope& box, const UnitVec& sample) noexcept;
+
 // One geometry of any kind, owned: points, linestrings and polygons, the parts of one
 // query. Move-only: parts() borrows from it.
 class Shape {
