@@ -108,7 +108,14 @@ bool edges_meet(const Part& a, const Part& b) {
         for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
             const UnitVec& s = chain[k];
             const UnitVec& t = chain[k + 1];
-            if (any_edge_near(probed, s, t, [&](const UnitVec& x, const UnitVec& y) { return arcs_meet(x, y, s, t); })) {
+            // An edge with both ends certainly on one side of s–t's plane lies on that
+            // side (its points are positive blends of its ends): the rounded normal
+            // spares the exact predicates for most of the edges a run brings.
+            const UnitVec normal = cross(s, t);
+            if (any_edge_near(probed, s, t, [&](const UnitVec& x, const UnitVec& y) {
+                    const int side = certain_side(normal, x);
+                    return (side == 0 || side != certain_side(normal, y)) && arcs_meet(x, y, s, t);
+                })) {
                 return true;
             }
         }
