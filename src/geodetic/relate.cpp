@@ -334,13 +334,20 @@ bool intersects(const Part& a, const Part& b) noexcept {
     if (b.kind() == Part::Kind::Point) {
         return a.covers_point(b.point());
     }
+    // A vertex of one inside the other polygon settles it before any edge is looked
+    // at: the usual answer for a small part across a big one's boundary.
+    const bool b_holds = b.kind() == Part::Kind::Polygon;
+    const bool a_holds = a.kind() == Part::Kind::Polygon;
+    if ((b_holds && b.polygon().contains_point(a.chain(0)[0])) ||
+        (a_holds && a.polygon().contains_point(b.chain(0)[0]))) {
+        return true;
+    }
     if (edges_meet(a, b)) {
         return true;
     }
     // The boundaries are apart: the parts meet only where one lies inside a polygon,
-    // which any one of its vertices tells.
-    return (b.kind() == Part::Kind::Polygon && b.covers_point(a.chain(0)[0])) ||
-           (a.kind() == Part::Kind::Polygon && a.covers_point(b.chain(0)[0]));
+    // which any one of its vertices tells (covers_point, whose inside is asked above).
+    return (b_holds && b.on_boundary(a.chain(0)[0])) || (a_holds && a.on_boundary(b.chain(0)[0]));
 }
 
 bool covers(const Part& a, const Part& b) noexcept {
