@@ -152,6 +152,9 @@ public:
 private:
     // Leaf runs of up to this many are decided leaf by leaf rather than halved again.
     static constexpr std::size_t LEAVES_DECIDED_ONE_BY_ONE = 4;
+    // Edges near a group of points few enough to decide them with (NearBoundary): each
+    // point is tested against every one.
+    static constexpr std::size_t NEAR_EDGES = 8;
 
     // The place of `box` among the parts still in question, live_[live_begin, end):
     // Inside one of them, Outside all, or Unknown, with the parts it is unknown for
@@ -182,9 +185,13 @@ private:
             if (node.has_leaf_children()) {
                 group_.clear();
                 for (const Leaf& leaf : view_.child_leaves(node)) {
-                    group_.push_back(&leaf);
+                    if (leaf.envelope().intersects(box_)) {
+                        group_.push_back(&leaf);
+                    }
                 }
-                visit_leaves(group_, live_end, true);
+                if (!group_.empty() && !decide_points(group_, live_end)) {
+                    visit_leaves(group_, live_end, true);
+                }
             } else {
                 for (const Node& child : view_.child_nodes(node)) {
                     if (child.envelope.intersects(box_)) {
@@ -224,17 +231,73 @@ private:
                 }
             }
         } else {
-            const geodetic::UnitVec side = box.upper() - box.lower();
-            const std::size_t axis = side.x >= side.y ? (side.x >= side.z ? 0 : 2) : (side.y >= side.z ? 1 : 2);
-            const std::size_t half = group.size() / 2;
-            std::nth_element(group.begin(), group.begin() + static_cast<std::ptrdiff_t>(half), group.end(),
-                             [&](const Leaf* p, const Leaf* q) {
-                                 return p->envelope().lower()[axis] < q->envelope().lower()[axis];
-                             });
+            const std::size_t half = split(group, box);
             visit_leaves(group.first(half), placed ? live_begin : live_end, false);
             visit_leaves(group.subspan(half), placed ? live_begin : live_end, false);
         }
         live_.resize(live_end);
+    }
+
+    // The points of one leaf node the boundary of the parts live_[live_begin, end)
+    // passes near, split in two across the widest side of their box until the edges
+    // near a group are few enough to decide its points with them alone (NearBoundary)
+    // rather than by the polygons' own tests. Returns false, having decided nothing,
+    // for leaves of another kind.
+    bool decide_points(std::span<const Leaf*> group, std::size_t live_begin) {
+        if constexpr (!std::same_as<Leaf, indexed::PointLeaf>) {
+            return false;
+        } else {
+            const std::size_t count = live_.size() - live_begin;
+            if (near_.size() < count) {
+                near_.resize(count);
+            }
+            geodetic::Envelope box = geodetic::Envelope::new_empty();
+            for (const Leaf* leaf : group) {
+                box.merge(leaf->envelope());
+            }
+            const geodetic::UnitVec sample = group.front()->vector();
+            bool gathered = true;
+            for (std::size_t i = 0; i < count && gathered; ++i) {
+                gathered = near_[i].gather(polygons_[live_[live_begin + i]], box, sample, NEAR_EDGES);
+            }
+            if (gathered) {
+                for (const Leaf* leaf : group) {
+                    const geodetic::UnitVec p = leaf->vector();
+                    bool covered = false;
+                    bool sure = true;
+                    for (std::size_t i = 0; i < count && !covered && sure; ++i) {
+                        const std::optional<bool> in = near_[i].covers(p);
+                        sure = in.has_value();
+                        covered = in.value_or(false);
+                    }
+                    if (!sure) {
+                        decide_(leaf->data(), std::span<const Leaf* const>(&leaf, 1));
+                    } else if (covered) {
+                        hits_.push_back({leaf->data(), 0.0});
+                    }
+                }
+            } else if (group.size() <= LEAVES_DECIDED_ONE_BY_ONE) {
+                for (const Leaf* leaf : group) {
+                    decide_(leaf->data(), std::span<const Leaf* const>(&leaf, 1));
+                }
+            } else {
+                const std::size_t half = split(group, box);
+                decide_points(group.first(half), live_begin);
+                decide_points(group.subspan(half), live_begin);
+            }
+            return true;
+        }
+    }
+
+    // Puts the lower half of the group across the widest side of its box first; returns
+    // that half's size.
+    static std::size_t split(std::span<const Leaf*> group, const geodetic::Envelope& box) {
+        const geodetic::UnitVec side = box.upper() - box.lower();
+        const std::size_t axis = side.x >= side.y ? (side.x >= side.z ? 0 : 2) : (side.y >= side.z ? 1 : 2);
+        const std::size_t half = group.size() / 2;
+        std::nth_element(group.begin(), group.begin() + static_cast<std::ptrdiff_t>(half), group.end(),
+                         [&](const Leaf* p, const Leaf* q) { return p->envelope().lower()[axis] < q->envelope().lower()[axis]; });
+        return half;
     }
 
     const Leaf& first_leaf(const Node& node) const noexcept {
@@ -265,6 +328,7 @@ private:
     std::vector<PositionWithMetres>& hits_;
     std::vector<std::uint32_t> live_;
     std::vector<const Leaf*> group_;
+    std::vector<geodetic::NearBoundary> near_;
 };
 
 }  // namespace geometry_detail
