@@ -446,12 +446,19 @@ struct Ball {
     // round its chord's midpoint through its endpoints (along the arc p · (a + b) is
     // least at the ends), and two balls apart by more than the rounding share no point.
     [[nodiscard]] bool may_meet(const UnitVec& a, const UnitVec& b) const noexcept {
+        // First without a square root, the balls' gap squared against twice the sum of
+        // the radii squared, which is at least their sum squared.
+        const double apart_2 = chord_2(0.5 * (a + b), centre);
+        const double widened_radius = radius + BOX_MARGIN;
+        if (apart_2 > 2.0 * (0.25 * chord_2(a, b) + widened_radius * widened_radius)) {
+            return false;
+        }
         const UnitVec normal = cross(a, b);
         if (std::abs(dot(normal, centre)) > (norm(normal) + 1e-15) * radius + PLANE_MARGIN) {
             return false;
         }
         const double reach = 0.5 * norm(a - b) + radius + BOX_MARGIN;
-        return chord_2(0.5 * (a + b), centre) <= reach * reach;
+        return apart_2 <= reach * reach;
     }
 };
 

@@ -178,6 +178,21 @@ private:
     void visit(const Node& node, std::size_t live_begin) {
         stop_.visit();
         const std::size_t live_end = live_.size();
+        if constexpr (std::same_as<Leaf, indexed::PointLeaf>) {
+            // The points' own groups tell inside and outside as cheaply as the node.
+            if (node.has_leaf_children()) {
+                group_.clear();
+                for (const Leaf& leaf : view_.child_leaves(node)) {
+                    if (leaf.envelope().intersects(box_)) {
+                        group_.push_back(&leaf);
+                    }
+                }
+                if (!group_.empty()) {
+                    decide_points(group_, live_begin);
+                }
+                return;
+            }
+        }
         const geodetic::BoxPlace where = place(node.envelope, sample_of(first_leaf(node)), live_begin);
         if (where == geodetic::BoxPlace::Inside) {
             report_all(node);
