@@ -7,6 +7,7 @@
 
 #include "coordinates.hpp"
 #include "numpy_arrays.hpp"
+#include "shapely_input.hpp"
 #include "support/huge_pages.hpp"
 #include "toolkit/errors.hpp"
 
@@ -617,6 +618,13 @@ std::optional<std::vector<QueryParts>> collect_query_geometries(PyObject* data) 
     const std::optional<std::vector<PyRef>> elements = expand(data);
     if (!elements) {
         return std::nullopt;
+    }
+    std::optional<BulkQueryGeometries> bulk = read_shapely_query_geometries(*elements);
+    if (!bulk) {
+        return std::nullopt;
+    }
+    if (bulk->read) {
+        return std::move(bulk->geometries);
     }
     std::vector<QueryParts> geometries;
     geometries.reserve(elements->size());

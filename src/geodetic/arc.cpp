@@ -2,24 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <optional>
 
 namespace sferix::geodetic {
 
 namespace {
-
-// 2π is exact in binary: doubling only changes the exponent.
-constexpr double TWO_PI = 2 * std::numbers::pi;
-
-// The angle reduced to [0, 2π): the floating remainder, lifted by 2π when negative.
-double reduce_angle(double angle) noexcept {
-    double reduced = std::fmod(angle, TWO_PI);
-    if (reduced < 0.0) {
-        reduced += TWO_PI;
-    }
-    return reduced;
-}
 
 // The arc from a to b is a·cos θ + u·sin θ for θ from 0 to acos(t).
 struct ArcFrame {
@@ -73,10 +60,15 @@ Envelope arc_bounding_box(const UnitVec& a, const UnitVec& b) noexcept {
     double lo[3] = {std::min(a.x, b.x), std::min(a.y, b.y), std::min(a.z, b.z)};
     double hi[3] = {std::max(a.x, b.x), std::max(a.y, b.y), std::max(a.z, b.z)};
     if (const std::optional<ArcFrame> frame = arc_frame(a, b)) {
-        const double arc_angle = std::acos(std::clamp(frame->t, -1.0, 1.0));
+        // Along the arc this coordinate is a_k cos θ + u_k sin θ = r cos(θ − φ), with
+        // cos φ = a_k / r and sin φ = u_k / r, for θ from 0 to the arc's angle, whose
+        // cosine is t, at most π. Its maximum r sits at θ = φ, on the arc when sin φ ≥ 0
+        // and cos φ ≥ t (the cosine falls over [0, π]); its minimum −r at θ = φ + π,
+        // on it when sin φ ≤ 0 and −cos φ ≥ t. No angle is computed: where rounding
+        // tips a decision, the extremum lies so near an endpoint that the box moves by
+        // far less than BOX_MARGIN.
+        const double t = std::clamp(frame->t, -1.0, 1.0);
         for (std::size_t axis = 0; axis < 3; ++axis) {
-            // Along the arc this coordinate is a_k cos θ + u_k sin θ = r cos(θ − φ):
-            // its maximum r sits at θ = φ, its minimum −r at θ = φ + π.
             const double a_k = a[axis];
             const double u_k = frame->u[axis];
             const double r_2 = a_k * a_k + u_k * u_k;
@@ -84,11 +76,10 @@ Envelope arc_bounding_box(const UnitVec& a, const UnitVec& b) noexcept {
                 continue;
             }
             const double r = std::sqrt(r_2);
-            const double phase = std::atan2(u_k, a_k);
-            if (reduce_angle(phase) <= arc_angle) {
+            if (u_k >= 0.0 && a_k >= r * t) {
                 hi[axis] = std::max(hi[axis], r);
             }
-            if (reduce_angle(phase + std::numbers::pi) <= arc_angle) {
+            if (u_k <= 0.0 && -a_k >= r * t) {
                 lo[axis] = std::min(lo[axis], -r);
             }
         }

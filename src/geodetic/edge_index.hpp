@@ -80,6 +80,11 @@ public:
     template <typename Visit>
     void for_each_run_near_arc(const Envelope& box, const UnitVec& normal, Visit&& visit) const;
 
+    // Whether test(run) holds for some run whose box meets `box` (touching counts),
+    // asked in no particular order until it does.
+    template <typename Test>
+    [[nodiscard]] bool any_run_near(const Envelope& box, Test&& test) const;
+
     // The smallest arc_distance_2 from p over every edge, when it is ≤ bound_2
     // (inclusive); otherwise some value > bound_2 (+infinity when no edge is near).
     // Bit for bit the minimum a scan of all edges gives: a subtree is skipped only when
@@ -130,6 +135,31 @@ void EdgeIndex::for_each_run_near_arc(const Envelope& box, const UnitVec& normal
             stack[top++] = {static_cast<std::uint32_t>(child), at.level - 1};
         }
     }
+}
+
+template <typename Test>
+bool EdgeIndex::any_run_near(const Envelope& box, Test&& test) const {
+    std::array<EdgeIndexCursor, EDGE_INDEX_MAX_LEVELS * FANOUT> stack;
+    std::size_t top = 0;
+    stack[top++] = {static_cast<std::uint32_t>(boxes_.size() - 1), static_cast<std::uint32_t>(level_starts_.size() - 2)};
+    while (top > 0) {
+        const EdgeIndexCursor at = stack[--top];
+        if (!boxes_[at.node].intersects(box)) {
+            continue;
+        }
+        if (at.level == 0) {
+            if (test(runs_[at.node])) {
+                return true;
+            }
+            continue;
+        }
+        const std::size_t begin = child_begin(at.level, at.node);
+        const std::size_t end = std::min(begin + FANOUT, level_end(at.level - 1));
+        for (std::size_t child = begin; child < end; ++child) {
+            stack[top++] = {static_cast<std::uint32_t>(child), at.level - 1};
+        }
+    }
+    return false;
 }
 
 }  // namespace sferix::geodetic

@@ -130,15 +130,18 @@ std::optional<bool> reference_left_of_exterior(const UnitVec& reference, const G
         const double corner = std::fabs(std::atan2(dot(a, cross(b, p)), dot(b, p) - dot(a, b) * dot(a, p)));
         order.emplace_back(-corner, j);
     }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    // Taken from a heap, broadest first and equal corners in ring order: the order a
+    // stable sort gives, though the first corner or two nearly always decide.
+    const auto later = [](const auto& x, const auto& y) { return x.first > y.first || (x.first == y.first && x.second > y.second); };
+    std::make_heap(order.begin(), order.end(), later);
     const predicates::Vector3 r = as_vector3(reference);
     std::size_t scans = 0;
-    for (const auto& ranked : order) {
+    for (auto heap_end = order.end(); heap_end != order.begin(); --heap_end) {
         if (scans >= GeodeticPolygon::MAX_REFERENCE_VERTEX_SCANS) {
             break;
         }
-        const std::size_t j = ranked.second;
+        std::pop_heap(order.begin(), heap_end, later);
+        const std::size_t j = (heap_end - 1)->second;
         const UnitVec& a_vec = distinct[j];
         const UnitVec& next = distinct[(j + 1) % m];
         const UnitVec& previous = distinct[(j + m - 1) % m];

@@ -108,7 +108,14 @@ bool edges_meet(const Part& a, const Part& b) {
         for (std::size_t k = 0; k + 1 < chain.size(); ++k) {
             const UnitVec& s = chain[k];
             const UnitVec& t = chain[k + 1];
-            if (any_edge_near(probed, s, t, [&](const UnitVec& x, const UnitVec& y) { return arcs_meet(x, y, s, t); })) {
+            // An edge with both ends certainly on one side of s–t's plane lies on that
+            // side (its points are positive blends of its ends): the rounded normal
+            // spares the exact predicates for most of the edges a run brings.
+            const UnitVec normal = cross(s, t);
+            if (any_edge_near(probed, s, t, [&](const UnitVec& x, const UnitVec& y) {
+                    const int side = certain_side(normal, x);
+                    return (side == 0 || side != certain_side(normal, y)) && arcs_meet(x, y, s, t);
+                })) {
                 return true;
             }
         }
@@ -327,13 +334,20 @@ bool intersects(const Part& a, const Part& b) noexcept {
     if (b.kind() == Part::Kind::Point) {
         return a.covers_point(b.point());
     }
+    // A vertex of one inside the other polygon settles it before any edge is looked
+    // at: the usual answer for a small part across a big one's boundary.
+    const bool b_holds = b.kind() == Part::Kind::Polygon;
+    const bool a_holds = a.kind() == Part::Kind::Polygon;
+    if ((b_holds && b.polygon().contains_point(a.chain(0)[0])) ||
+        (a_holds && a.polygon().contains_point(b.chain(0)[0]))) {
+        return true;
+    }
     if (edges_meet(a, b)) {
         return true;
     }
     // The boundaries are apart: the parts meet only where one lies inside a polygon,
-    // which any one of its vertices tells.
-    return (b.kind() == Part::Kind::Polygon && b.covers_point(a.chain(0)[0])) ||
-           (a.kind() == Part::Kind::Polygon && a.covers_point(b.chain(0)[0]));
+    // which any one of its vertices tells (covers_point, whose inside is asked above).
+    return (b_holds && b.on_boundary(a.chain(0)[0])) || (a_holds && a.on_boundary(b.chain(0)[0]));
 }
 
 bool covers(const Part& a, const Part& b) noexcept {
@@ -410,6 +424,141 @@ std::optional<double> distance_2_within(const Part& a, const Part& b, double bou
         return best;
     }
     return std::nullopt;
+}
+
+namespace {
+
+// The ball round a box's centre through its corners: it holds the box, so its cap holds
+// the box's points of the sphere. The centre and half-diagonal are rounded by under
+// 1e-15; BOX_MARGIN, far above that, keeps the whole ball inside what is tested.
+struct Ball {
+    UnitVec centre;
+    double radius;
+
+    explicit Ball(const Envelope& box) noexcept
+        : centre(0.5 * (box.lower() + box.upper())),
+          radius(0.5 * norm(box.upper() - box.lower()) * (1.0 + 1e-15) + BOX_MARGIN) {}
+
+    // Whether the arc a–b may have a point in the ball. An arc misses the ball when its
+    // plane does: the ball's points are within radius of the centre, so their dot
+    // products with the normal within |normal| · radius of the centre's, which the
+    // rounded normal gives to within PLANE_MARGIN. A shorter arc also lies in the ball
+    // round its chord's midpoint through its endpoints (along the arc p · (a + b) is
+    // least at the ends), and two balls apart by more than the rounding share no point.
+    [[nodiscard]] bool may_meet(const UnitVec& a, const UnitVec& b) const noexcept {
+        // First without a square root, the balls' gap squared against twice the sum of
+        // the radii squared, which is at least their sum squared.
+        const double apart_2 = chord_2(0.5 * (a + b), centre);
+        const double widened_radius = radius + BOX_MARGIN;
+        if (apart_2 > 2.0 * (0.25 * chord_2(a, b) + widened_radius * widened_radius)) {
+            return false;
+        }
+        const UnitVec normal = cross(a, b);
+        if (std::abs(dot(normal, centre)) > (norm(normal) + 1e-15) * radius + PLANE_MARGIN) {
+            return false;
+        }
+        const double reach = 0.5 * norm(a - b) + radius + BOX_MARGIN;
+        return apart_2 <= reach * reach;
+    }
+};
+
+// Calls visit(a, b) for the edges of `polygon` that may meet `ball`, until it returns
+// true; returns whether it did.
+template <typename Visit>
+bool any_edge_in_ball(const Part& polygon, const Ball& ball, Visit&& visit) {
+    const auto run = [&](std::span<const UnitVec> chain, std::size_t first, std::size_t end) {
+        for (std::size_t k = first; k < end; ++k) {
+            if (ball.may_meet(chain[k], chain[k + 1]) && visit(chain[k], chain[k + 1])) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (const EdgeIndex* index = polygon.edge_index()) {
+        const ChainSource chains = polygon.chain_source();
+        return index->any_run_near(widened(Envelope::from_point(ball.centre), ball.radius),
+                                   [&](const EdgeRun& r) { return run(chains(r.chain), r.first, r.end); });
+    }
+    for (std::size_t c = 0; c < polygon.chain_count(); ++c) {
+        const std::span<const UnitVec> chain = polygon.chain(c);
+        if (chain.size() >= 2 && run(chain, 0, chain.size() - 1)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+BoxPlace place_of_box(const Part& polygon, const Envelope& box, const UnitVec& sample) noexcept {
+    if (!polygon.envelope().intersects(box)) {
+        return BoxPlace::Outside;
+    }
+    if (any_edge_in_ball(polygon, Ball(box), [](const UnitVec&, const UnitVec&) { return true; })) {
+        return BoxPlace::Unknown;
+    }
+    return polygon.polygon().contains_point(sample) ? BoxPlace::Inside : BoxPlace::Outside;
+}
+
+bool NearBoundary::gather(const Part& polygon, const Envelope& box, const UnitVec& sample, std::size_t max_edges) {
+    edges_.clear();
+    sample_ = sample;
+    if (!polygon.envelope().intersects(box)) {
+        sample_inside_ = false;
+        return true;
+    }
+    const Ball ball(box);
+    // Under a hemisphere: the cap's plane then stays on the centre's side of the origin,
+    // so the cap holds the arc between any two of its points.
+    if (!(ball.radius < 1.0)) {
+        return false;
+    }
+    const bool crowded = any_edge_in_ball(polygon, ball, [&](const UnitVec& a, const UnitVec& b) {
+        const UnitVec normal = cross(a, b);
+        edges_.push_back({a, b, normal, certain_side(normal, sample), orient(a, b, sample)});
+        return edges_.size() > max_edges;
+    });
+    if (crowded || std::any_of(edges_.begin(), edges_.end(), [&](const Edge& e) {
+            return e.sample_orient == 0 && on_arc(e.a, e.b, sample);
+        })) {
+        return false;
+    }
+    sample_inside_ = polygon.polygon().contains_point(sample);
+    return true;
+}
+
+std::optional<bool> NearBoundary::covers(const UnitVec& p) const noexcept {
+    if (p == sample_) {
+        return sample_inside_;
+    }
+    const UnitVec path_normal = cross(sample_, p);
+    bool crossed = false;
+    for (const Edge& edge : edges_) {
+        // p certainly off the edge's great circle and on the sample's side of it: the
+        // path stays on that side, so it neither meets nor crosses the edge.
+        const int p_side = certain_side(edge.normal, p);
+        if (p_side != 0 && p_side == edge.sample_side) {
+            continue;
+        }
+        if (p_side == 0 && on_arc(edge.a, edge.b, p)) {
+            return true;
+        }
+        // Degenerate edges never cross (contains_point's rule), and an edge with both
+        // ends certainly on one side of the path's plane cannot.
+        const int side = certain_side(path_normal, edge.a);
+        if (edge.a == edge.b || (side != 0 && side == certain_side(path_normal, edge.b))) {
+            continue;
+        }
+        const int g = edge.sample_orient;
+        const int h = orient(edge.a, edge.b, p);
+        const int e = orient(sample_, p, edge.a);
+        const int f = orient(sample_, p, edge.b);
+        if (g == 0 || h == 0 || e == 0 || f == 0) {
+            return std::nullopt;
+        }
+        crossed ^= h == -g && f == g && e == -g;
+    }
+    return sample_inside_ != crossed;
 }
 
 Shape::Shape(std::vector<UnitVec> points, std::vector<GeodeticLineString> lines,

@@ -107,6 +107,60 @@ private:
 // the answer, each measured as the parts' own distance_2 measures it.
 [[nodiscard]] std::optional<double> distance_2_within(const Part& a, const Part& b, double bound_2) noexcept;
 
+// Where the points of the sphere inside a box lie with respect to a polygon.
+enum class BoxPlace {
+    Inside,   // every one in the polygon, off its boundary
+    Outside,  // none in the polygon or on its boundary
+    Unknown,  // the boundary may pass near the box
+};
+
+// The place of the points of the sphere inside `box` with respect to the polygon
+// `polygon` (a Part of kind Polygon), `sample` being one of them (a unit vector in
+// `box`), whose side decides when no edge comes near. Those points lie in the cap cut
+// from the sphere by the ball round the box's centre through its corners; a cap is
+// connected, so when no edge can reach that ball it lies wholly on one side of the
+// boundary. Exact where it answers Inside or Outside as far as
+// contains_point(sample) is (its caveats apply to the sample); Unknown says nothing.
+// Costs a walk of the edge index for the box of the ball, or a scan of the edges for a
+// polygon without one.
+[[nodiscard]] BoxPlace place_of_box(const Part& polygon, const Envelope& box, const UnitVec& sample) noexcept;
+
+// A polygon's boundary near a box, for deciding many points of the sphere in that box
+// (the cap place_of_box reasons about) with the edges that can matter to them alone:
+//
+//   NearBoundary near;
+//   if (near.gather(polygon, box, sample)) { if (auto in = near.covers(p)) ...; }
+//
+// Every edge through the cap is gathered, and an arc between two points of a cap under
+// a hemisphere stays in it, so whether p is on the boundary and how often the arc from
+// the sample to p crosses it are read from those edges only; p is inside when the
+// sample is and the crossings are even, or the other way round.
+class NearBoundary {
+public:
+    // Gathers the edges of `polygon` (a Part of kind Polygon) that may reach the cap of
+    // `box`, and decides `sample`, a point of the sphere in `box`, with contains_point.
+    // False, with nothing to serve, when the cap reaches a hemisphere, more than
+    // `max_edges` edges are near, or the sample lies on an edge.
+    [[nodiscard]] bool gather(const Part& polygon, const Envelope& box, const UnitVec& sample, std::size_t max_edges);
+
+    // covers_point(p) for p (a unit vector in the box gathered for), or nothing when p's
+    // arc from the sample meets a vertex or runs along an edge's great circle, or p lies
+    // on one off its edge: the caller then asks covers_point, whose crossing rules
+    // decide such points.
+    [[nodiscard]] std::optional<bool> covers(const UnitVec& p) const noexcept;
+
+private:
+    struct Edge {
+        UnitVec a, b;
+        UnitVec normal;      // a × b, rounded
+        int sample_side;     // certain_side of the sample to that normal
+        int sample_orient;   // the exact orientation of (a, b, sample)
+    };
+    std::vector<Edge> edges_;
+    UnitVec sample_{};
+    bool sample_inside_ = false;
+};
+
 // One geometry of any kind, owned: points, linestrings and polygons, the parts of one
 // query. Move-only: parts() borrows from it.
 class Shape {

@@ -115,6 +115,237 @@ void points_near_lines(const Tree& tree, std::span<const geodetic::Part> lines, 
     }
 }
 
+// A point of the sphere in the leaf's box: the point, or the geometry's first vertex.
+inline geodetic::UnitVec sample_of(const indexed::PointLeaf& leaf) noexcept { return leaf.vector(); }
+template <typename G>
+geodetic::UnitVec sample_of(const IndexedLeaf<G>& leaf) noexcept {
+    return geodetic::Part::of(leaf.geom()).chain(0)[0];
+}
+
+// Intersects or CoveredBy with a shape of polygons, over a tree of one leaf an item,
+// node by node: every item of a node whose points on the sphere all lie inside a part
+// is an answer, and none of a node outside every part is, so only the leaves of nodes
+// the boundary passes near are decided one by one (decide). A part found outside a
+// node is outside its whole subtree and is not asked again below it. The answers come
+// in walk order.
+template <typename Leaf, typename Decide>
+class PlacedWalk {
+public:
+    using Node = rtree::FlatNode<geodetic::UnitVec>;
+
+    PlacedWalk(rtree::FlatTreeView<Leaf> view, std::span<const geodetic::Part> polygons, const geodetic::Envelope& box,
+               const Decide& decide, support::StopCheck& stop, std::vector<PositionWithMetres>& hits)
+        : view_(view), polygons_(polygons), box_(box), decide_(decide), stop_(stop), hits_(hits) {}
+
+    void run() {
+        const Node& root = view_.root();
+        if (root.count == 0 || !root.envelope.intersects(box_)) {
+            return;
+        }
+        live_.clear();
+        for (std::size_t i = 0; i < polygons_.size(); ++i) {
+            live_.push_back(static_cast<std::uint32_t>(i));
+        }
+        visit(root, 0);
+    }
+
+private:
+    // Leaf runs of up to this many are decided leaf by leaf rather than halved again.
+    static constexpr std::size_t LEAVES_DECIDED_ONE_BY_ONE = 4;
+    // Edges near a group of points few enough to decide them with (NearBoundary): each
+    // point is tested against every one.
+    static constexpr std::size_t NEAR_EDGES = 8;
+
+    // The place of `box` among the parts still in question, live_[live_begin, end):
+    // Inside one of them, Outside all, or Unknown, with the parts it is unknown for
+    // pushed after them (the caller pops them).
+    geodetic::BoxPlace place(const geodetic::Envelope& box, const geodetic::UnitVec& sample, std::size_t live_begin) {
+        const std::size_t live_end = live_.size();
+        for (std::size_t i = live_begin; i < live_end; ++i) {
+            switch (geodetic::place_of_box(polygons_[live_[i]], box, sample)) {
+                case geodetic::BoxPlace::Inside:
+                    return geodetic::BoxPlace::Inside;
+                case geodetic::BoxPlace::Outside:
+                    break;
+                case geodetic::BoxPlace::Unknown:
+                    live_.push_back(live_[i]);
+                    break;
+            }
+        }
+        return live_.size() > live_end ? geodetic::BoxPlace::Unknown : geodetic::BoxPlace::Outside;
+    }
+
+    void visit(const Node& node, std::size_t live_begin) {
+        stop_.visit();
+        const std::size_t live_end = live_.size();
+        if constexpr (std::same_as<Leaf, indexed::PointLeaf>) {
+            // The points' own groups tell inside and outside as cheaply as the node.
+            if (node.has_leaf_children()) {
+                group_.clear();
+                for (const Leaf& leaf : view_.child_leaves(node)) {
+                    if (leaf.envelope().intersects(box_)) {
+                        group_.push_back(&leaf);
+                    }
+                }
+                if (!group_.empty()) {
+                    decide_points(group_, live_begin);
+                }
+                return;
+            }
+        }
+        const geodetic::BoxPlace where = place(node.envelope, sample_of(first_leaf(node)), live_begin);
+        if (where == geodetic::BoxPlace::Inside) {
+            report_all(node);
+        } else if (where == geodetic::BoxPlace::Unknown) {
+            if (node.has_leaf_children()) {
+                group_.clear();
+                for (const Leaf& leaf : view_.child_leaves(node)) {
+                    if (leaf.envelope().intersects(box_)) {
+                        group_.push_back(&leaf);
+                    }
+                }
+                if (!group_.empty() && !decide_points(group_, live_end)) {
+                    visit_leaves(group_, live_end, true);
+                }
+            } else {
+                for (const Node& child : view_.child_nodes(node)) {
+                    if (child.envelope.intersects(box_)) {
+                        visit(child, live_end);
+                    }
+                }
+            }
+        }
+        live_.resize(live_end);
+    }
+
+    // The leaves of one node, split in two across the widest side of their box again
+    // and again: a group may lie clear of the boundary its node's box meets. `placed`:
+    // whether the group's own box was just found Unknown.
+    void visit_leaves(std::span<const Leaf*> group, std::size_t live_begin, bool placed) {
+        const std::size_t live_end = live_.size();
+        geodetic::Envelope box = geodetic::Envelope::new_empty();
+        for (const Leaf* leaf : group) {
+            box.merge(leaf->envelope());
+        }
+        if (!placed) {
+            const geodetic::BoxPlace where = place(box, sample_of(*group.front()), live_begin);
+            if (where != geodetic::BoxPlace::Unknown) {
+                live_.resize(live_end);
+                if (where == geodetic::BoxPlace::Inside) {
+                    for (const Leaf* leaf : group) {
+                        hits_.push_back({leaf->data(), 0.0});
+                    }
+                }
+                return;
+            }
+        }
+        if (group.size() <= LEAVES_DECIDED_ONE_BY_ONE) {
+            for (const Leaf* leaf : group) {
+                if (leaf->envelope().intersects(box_)) {
+                    decide_(leaf->data(), std::span<const Leaf* const>(&leaf, 1));
+                }
+            }
+        } else {
+            const std::size_t half = split(group, box);
+            visit_leaves(group.first(half), placed ? live_begin : live_end, false);
+            visit_leaves(group.subspan(half), placed ? live_begin : live_end, false);
+        }
+        live_.resize(live_end);
+    }
+
+    // The points of one leaf node the boundary of the parts live_[live_begin, end)
+    // passes near, split in two across the widest side of their box until the edges
+    // near a group are few enough to decide its points with them alone (NearBoundary)
+    // rather than by the polygons' own tests. Returns false, having decided nothing,
+    // for leaves of another kind.
+    bool decide_points(std::span<const Leaf*> group, std::size_t live_begin) {
+        if constexpr (!std::same_as<Leaf, indexed::PointLeaf>) {
+            return false;
+        } else {
+            const std::size_t count = live_.size() - live_begin;
+            if (near_.size() < count) {
+                near_.resize(count);
+            }
+            geodetic::Envelope box = geodetic::Envelope::new_empty();
+            for (const Leaf* leaf : group) {
+                box.merge(leaf->envelope());
+            }
+            const geodetic::UnitVec sample = group.front()->vector();
+            bool gathered = true;
+            for (std::size_t i = 0; i < count && gathered; ++i) {
+                gathered = near_[i].gather(polygons_[live_[live_begin + i]], box, sample, NEAR_EDGES);
+            }
+            if (gathered) {
+                for (const Leaf* leaf : group) {
+                    const geodetic::UnitVec p = leaf->vector();
+                    bool covered = false;
+                    bool sure = true;
+                    for (std::size_t i = 0; i < count && !covered && sure; ++i) {
+                        const std::optional<bool> in = near_[i].covers(p);
+                        sure = in.has_value();
+                        covered = in.value_or(false);
+                    }
+                    if (!sure) {
+                        decide_(leaf->data(), std::span<const Leaf* const>(&leaf, 1));
+                    } else if (covered) {
+                        hits_.push_back({leaf->data(), 0.0});
+                    }
+                }
+            } else if (group.size() <= LEAVES_DECIDED_ONE_BY_ONE) {
+                for (const Leaf* leaf : group) {
+                    decide_(leaf->data(), std::span<const Leaf* const>(&leaf, 1));
+                }
+            } else {
+                const std::size_t half = split(group, box);
+                decide_points(group.first(half), live_begin);
+                decide_points(group.subspan(half), live_begin);
+            }
+            return true;
+        }
+    }
+
+    // Puts the lower half of the group across the widest side of its box first; returns
+    // that half's size.
+    static std::size_t split(std::span<const Leaf*> group, const geodetic::Envelope& box) {
+        const geodetic::UnitVec side = box.upper() - box.lower();
+        const std::size_t axis = side.x >= side.y ? (side.x >= side.z ? 0 : 2) : (side.y >= side.z ? 1 : 2);
+        const std::size_t half = group.size() / 2;
+        std::nth_element(group.begin(), group.begin() + static_cast<std::ptrdiff_t>(half), group.end(),
+                         [&](const Leaf* p, const Leaf* q) { return p->envelope().lower()[axis] < q->envelope().lower()[axis]; });
+        return half;
+    }
+
+    const Leaf& first_leaf(const Node& node) const noexcept {
+        const Node* at = &node;
+        while (!at->has_leaf_children()) {
+            at = &view_.nodes[at->first];
+        }
+        return view_.leaves[at->first];
+    }
+
+    void report_all(const Node& node) {
+        if (node.has_leaf_children()) {
+            for (const Leaf& leaf : view_.child_leaves(node)) {
+                hits_.push_back({leaf.data(), 0.0});
+            }
+            return;
+        }
+        for (const Node& child : view_.child_nodes(node)) {
+            report_all(child);
+        }
+    }
+
+    rtree::FlatTreeView<Leaf> view_;
+    std::span<const geodetic::Part> polygons_;
+    geodetic::Envelope box_;
+    const Decide& decide_;
+    support::StopCheck& stop_;
+    std::vector<PositionWithMetres>& hits_;
+    std::vector<std::uint32_t> live_;
+    std::vector<const Leaf*> group_;
+    std::vector<geodetic::NearBoundary> near_;
+};
+
 }  // namespace geometry_detail
 
 // hits becomes the items of `tree` in `predicate` with `shape`, in ascending input
@@ -200,6 +431,17 @@ void query_geometry(const Tree& tree, const geodetic::Shape& shape, const Geomet
             geometry_detail::points_near_lines(tree, parts, radius, reach, options.return_distance, stop, hits);
             return;
         }
+    }
+    if ((options.predicate == GeometryPredicate::Intersects || options.predicate == GeometryPredicate::CoveredBy) &&
+        !tree.repeats_positions() && std::all_of(parts.begin(), parts.end(), [](const geodetic::Part& p) {
+            return p.kind() == geodetic::Part::Kind::Polygon;
+        })) {
+        geometry_detail::PlacedWalk<Leaf, decltype(decide)>(tree.rtree().view(), parts, in_box.envelope, decide, stop,
+                                                            hits)
+            .run();
+        std::sort(hits.begin(), hits.end(),
+                  [](const PositionWithMetres& a, const PositionWithMetres& b) { return a.position < b.position; });
+        return;
     }
     EntryTestedSelection<Leaf, rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec>> walk(tree.rtree().view(),
                                                                                                  in_box);

@@ -237,3 +237,92 @@ def test_sjoin_takes_lines_and_polygons_on_the_left():
         joined = sferix.geopandas.sjoin(left, right, predicate=predicate, distance=distance)
         expected = tree.query_many(left.geometry.values, ours, distance)
         assert list(zip(joined.index, joined["index_right"])) == list(zip(*expected.tolist()))
+
+
+# ---- whole nodes inside or outside, and the points near the boundary --------------------
+
+
+def pole_ring(lat, corners):
+    ring = [(-180 + 360 * i / corners, lat) for i in range(corners)]
+    return ring + ring[:1]
+
+
+NODE_SHAPES = {
+    # an edge index (64 edges or more) and a hole
+    "indexed": {"type": "Polygon", "coordinates": [ring_around(10, 45, 3, 90), ring_around(10.5, 45, 1, 70)[::-1]]},
+    "small": {"type": "Polygon", "coordinates": [ring_around(10, 45, 2, 5, 0.3)]},
+    "antimeridian": {"type": "Polygon", "coordinates": [[(170, -5), (-170, -5), (-170, 5), (170, 5), (170, -5)]]},
+    "north pole": {"type": "Polygon", "coordinates": [pole_ring(80, 100)]},
+    "multi": {"type": "MultiPolygon", "coordinates": [[ring_around(8, 44, 1.5, 6)], [ring_around(12, 46, 1.5, 80)]]},
+}
+
+
+def node_points(shape):
+    """A grid over the shape's region dense enough that many nodes straddle its boundary,
+    with every vertex of the shape (points on the boundary), repeats and the poles."""
+    rings = [r for p in (shape["coordinates"] if shape["type"] == "MultiPolygon" else [shape["coordinates"]]) for r in p]
+    lons = [x for r in rings for x, _ in r]
+    lats = [y for r in rings for _, y in r]
+    wraps = max(lons) - min(lons) > 180
+    lon_range = (160, 200) if wraps else (min(lons) - 1, max(lons) + 1)
+    grid = [((x + 180) % 360 - 180, y) for x in np.linspace(*lon_range, 60)
+            for y in np.linspace(max(min(lats) - 1, -90), min(max(lats) + 1, 90), 60)]
+    vertices = [v for r in rings for v in r]
+    return grid + vertices + vertices[:5] + [(0.0, 90.0), (0.0, -90.0)]
+
+
+@pytest.mark.parametrize("name", list(NODE_SHAPES))
+def test_nodes_decided_whole_agree_with_each_point(name):
+    # dwithin 0 measures every candidate point on its own: the per-point answer.
+    shape = NODE_SHAPES[name]
+    points = node_points(shape)
+    tree = GeodeticPointTree(points)
+    expected = tree.query(shape, "dwithin", 0.0)
+    assert 0 < len(expected) < len(points)
+    assert tree.query(shape, "intersects").tolist() == expected.tolist()
+    assert tree.query(shape, "covered_by").tolist() == expected.tolist()
+    cells = [[ring_around(x, y, 0.3, 6)] for x, y in points[::7] if abs(y) < 89]
+    cell_tree = GeodeticPolygonTree(cells)
+    assert cell_tree.query(shape, "intersects").tolist() == cell_tree.query(shape, "dwithin", 0.0).tolist()
+    shape_tree = GeodeticPolygonTree([shape])
+    covered = [i for i, cell in enumerate(cells) if len(shape_tree.query(cell, "covers"))]
+    assert cell_tree.query(shape, "covered_by").tolist() == covered
+
+
+# ---- shapely geometries read in bulk ----------------------------------------------------
+
+
+def test_shapely_geometries_read_as_their_geo_interface():
+    shapely = pytest.importorskip("shapely")
+    polygons, lines, points = random_data(6, count=60)
+    tree = GeodeticPointTree(points)
+    line_tree = GeodeticLineStringTree(lines)
+    holed = shapely.Polygon([(x, y, 7.0) for x, y in ring_around(5, 45, 3, 40)], [ring_around(5, 45, 1, 30)[::-1]])
+    batches = [
+        [shapely.Polygon(p[0]) for p in polygons] + [holed],
+        [shapely.MultiPolygon([shapely.Polygon(p[0]), shapely.Polygon(q[0])]) for p, q in zip(polygons, polygons[1:])]
+        + [shapely.Polygon(polygons[0][0])],
+        [shapely.LineString(l) for l in lines] + [shapely.MultiLineString([lines[0], lines[1]])],
+    ]
+    for batch in batches:
+        for target, predicate in [(tree, "intersects"), (line_tree, "covers"), (line_tree, "intersects")]:
+            ours = target.query_many(batch, predicate)
+            assert ours.tolist() == target.query_many([g.__geo_interface__ for g in batch], predicate).tolist()
+
+
+@pytest.mark.parametrize("bad", ["latitude", "empty", "antipodal"])
+def test_shapely_geometries_fail_as_their_geo_interface(bad):
+    shapely = pytest.importorskip("shapely")
+    # Of one kind with the good one, so that the batch is read in bulk where it can be.
+    good = shapely.LineString([(5, 45), (6, 46)]) if bad == "antipodal" else shapely.Polygon(ring_around(5, 45, 1, 6))
+    broken = {"latitude": shapely.Polygon([(0, 0), (1, 0), (1, 95), (0, 0)]),
+              "empty": shapely.Polygon(),
+              "antipodal": shapely.LineString([(0, 0), (180, 0)])}[bad]
+    tree = GeodeticPointTree([(5, 45)])
+    with pytest.raises(ValueError) as from_dicts:
+        tree.query_many([good.__geo_interface__, broken.__geo_interface__])
+    with pytest.raises(ValueError) as from_shapely:
+        tree.query_many([good, broken])
+    assert type(from_shapely.value) is type(from_dicts.value)
+    assert str(from_shapely.value) == str(from_dicts.value)
+    assert from_shapely.value.item == from_dicts.value.item == 1

@@ -244,5 +244,61 @@ TEST(PartRelations, IndexedGeometriesAgreeWithEveryEdgePair) {
     }
 }
 
+// Clusters of points round the boundary (its vertices among them, so some lie exactly
+// on it), each cluster's box decided whole and its points through the edges near it,
+// against each point's own covers_point.
+TEST(BoxPlaces, AgreeWithEveryPointOfTheBox) {
+    std::vector<LonLat> circle;
+    std::vector<LonLat> hole;
+    for (int k = 0; k < 90; ++k) {
+        const double turn = 2 * M_PI * k / 90;
+        circle.push_back({10 + 3 * std::cos(turn) * (k % 2 == 0 ? 1.0 : 0.8), 45 + 3 * std::sin(turn)});
+        hole.push_back({10.5 + std::cos(-turn), 45 + std::sin(-turn)});
+    }
+    circle.push_back(circle.front());
+    hole.push_back(hole.front());
+    const GeodeticPolygon indexed = polygon(circle, {hole});
+    const GeodeticPolygon small = polygon({{170, -5}, {-170, -5}, {-170, 5}, {170, 5}, {170, -5}});
+    const GeodeticPolygon polar = polygon({{0, 80}, {120, 80}, {-120, 80}, {0, 80}});
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal;
+    for (const GeodeticPolygon* shape : {&indexed, &small, &polar}) {
+        const Part part = Part::of(*shape);
+        const std::vector<UnitVec>& ring = shape->exterior().vectors();
+        for (int trial = 0; trial < 400; ++trial) {
+            const UnitVec& v = ring[static_cast<std::size_t>(trial) % (ring.size() - 1)];
+            const double spread = std::pow(10.0, -1.0 - 5.0 * (trial % 7) / 6.0);
+            std::vector<UnitVec> points = {v};
+            for (int i = 0; i < 12; ++i) {
+                const UnitVec p = v + spread * UnitVec{normal(rng), normal(rng), normal(rng)};
+                points.push_back(p / norm(p));
+            }
+            for (const UnitVec& w : ring) {
+                if (chord_2(w, v) < spread * spread) {
+                    points.push_back(w);
+                }
+            }
+            std::rotate(points.begin(), points.begin() + trial % static_cast<int>(points.size()), points.end());
+            Envelope box = Envelope::new_empty();
+            for (const UnitVec& p : points) {
+                box.merge(Envelope::from_point(p));
+            }
+            const BoxPlace place = place_of_box(part, box, points.front());
+            NearBoundary near;
+            const bool gathered = near.gather(part, box, points.front(), 64);
+            for (const UnitVec& p : points) {
+                const bool covered = part.covers_point(p);
+                if (place != BoxPlace::Unknown) {
+                    EXPECT_EQ(covered, place == BoxPlace::Inside);
+                    EXPECT_FALSE(part.on_boundary(p));
+                }
+                if (gathered) {
+                    EXPECT_EQ(near.covers(p).value_or(covered), covered);
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 }  // namespace sferix::geodetic
