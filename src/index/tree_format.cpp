@@ -728,7 +728,7 @@ bool all_set(const Bits& bits, std::size_t count) noexcept {
 // check_leaf_vectors) all pass, found in one pass on every core: the checksum blocks
 // and the leaf-level nodes are shared out together, so that the memory-bound sum and
 // the arithmetic of the leaf vectors overlap, and each leaf, its position and its
-// coordinate are read once, by the node that holds it. Only the inner nodes, a thirtieth
+// coordinate are read once, by the node that holds it. Only the inner nodes, an eighth
 // of the nodes, are checked after, on one core. Sets min_positions when it passes.
 // Refuses everything one of those checks refuses (it is the same rules, in another
 // order), so the caller needs them only to name the fault once this has refused.
