@@ -8,10 +8,14 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "geodetic/embedding.hpp"
 #include "rtree/params.hpp"
@@ -683,6 +687,329 @@ std::optional<FormatError> check_leaf_vectors(std::span<const indexed::PointLeaf
     return std::nullopt;
 }
 
+
+using Bits = std::vector<std::uint64_t>;
+
+// Sets bit `index`; whether it was set already.
+bool set_bit(Bits& bits, std::size_t index) noexcept {
+    const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+    const bool was = (bits[index / 64] & bit) != 0;
+    bits[index / 64] |= bit;
+    return was;
+}
+
+// Sets bits [first, end), a word at a time; false when one was set already.
+bool set_bits(Bits& bits, std::size_t first, std::size_t end) noexcept {
+    for (std::size_t word = first / 64; first < end && word <= (end - 1) / 64; ++word) {
+        const std::size_t lo = std::max(first, word * 64) - word * 64;
+        const std::size_t hi = std::min(end, word * 64 + 64) - word * 64;
+        const std::uint64_t mask =
+            (hi == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1) & ~((std::uint64_t{1} << lo) - 1);
+        if ((bits[word] & mask) != 0) {
+            return false;
+        }
+        bits[word] |= mask;
+    }
+    return true;
+}
+
+// Whether bits [0, count) are all set.
+bool all_set(const Bits& bits, std::size_t count) noexcept {
+    for (std::size_t word = 0; word < count / 64; ++word) {
+        if (bits[word] != ~std::uint64_t{0}) {
+            return false;
+        }
+    }
+    return count % 64 == 0 || (bits[count / 64] & ((std::uint64_t{1} << (count % 64)) - 1)) ==
+                                  (std::uint64_t{1} << (count % 64)) - 1;
+}
+
+// Whether the loader's checks (checksum_matches, check_coords, check_nodes,
+// check_leaf_vectors) all pass, found in one pass on every core: the checksum blocks
+// and the leaf-level nodes are shared out together, so that the memory-bound sum and
+// the arithmetic of the leaf vectors overlap, and each leaf, its position and its
+// coordinate are read once, by the node that holds it. Only the inner nodes, an eighth
+// of the nodes, are checked after, on one core. Sets min_positions when it passes.
+// Refuses everything one of those checks refuses (it is the same rules, in another
+// order), so the caller needs them only to name the fault once this has refused.
+// REQUIRES: covered is the data before the stored checksum; the spans lie in it, sized
+// as the header's counts say.
+bool passes_checks_at_once(std::span<const std::byte> covered, std::uint64_t stored_checksum,
+                           std::span<const Node> nodes, std::span<const indexed::PointLeaf> leaves,
+                           std::span<const GeodeticCoord> coords, std::span<std::uint32_t> min_positions) {
+    constexpr std::size_t NODES_PER_TASK = 512;
+    constexpr std::size_t PREFETCH_AHEAD = 256;
+    const std::size_t n = leaves.size();
+    const std::size_t m = nodes.size();
+    static const DegreeSineCosine sine_cosine;
+
+    const std::size_t sum_tasks = checksum_blocks(covered.size());
+    const std::size_t node_tasks = (m + NODES_PER_TASK - 1) / NODES_PER_TASK;
+    std::vector<std::uint64_t> digests(sum_tasks);
+    std::vector<std::uint8_t> task_failed(node_tasks, 1);  // until the task has run and passed
+    // Positions met, a bit set for each thread at work, taken for a task and given back
+    // after.
+    std::mutex position_sets_lock;
+    std::vector<std::unique_ptr<Bits>> position_sets;
+    std::vector<Bits*> idle_sets;
+
+    const auto check_node_task = [&](std::size_t task) {
+        Bits* positions = nullptr;
+        {
+            const std::lock_guard hold(position_sets_lock);
+            if (idle_sets.empty()) {
+                position_sets.push_back(std::make_unique<Bits>(n / 64 + 1, 0));
+                idle_sets.push_back(position_sets.back().get());
+            }
+            positions = idle_sets.back();
+            idle_sets.pop_back();
+        }
+        support::StopCheck stop;
+        bool good = true;
+        for (std::size_t i = task * NODES_PER_TASK; good && i < std::min(m, (task + 1) * NODES_PER_TASK); ++i) {
+            const std::uint8_t* flags = reinterpret_cast<const std::uint8_t*>(&nodes[i]) + offsetof(Node, leaf_children);
+            if (flags[0] > 1 || flags[1] != 0) {
+                good = false;
+                break;
+            }
+            if (flags[0] == 0) {
+                continue;  // an inner node, checked after
+            }
+            const Node& node = nodes[i];
+            const std::size_t first = node.first;
+            const std::size_t end = first + node.count;
+            if (node.count > rtree::LEAF_NODE_CAPACITY || (node.count == 0 && !(i == 0 && n == 0)) || end > n) {
+                good = false;
+                break;
+            }
+            stop.visit(node.count);
+            Box merged = Box::new_empty();
+            std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
+            for (std::size_t leaf = first; leaf < end; ++leaf) {
+                // The coordinates are in input order, met at random: their reads are
+                // started a few leaves ahead (the leaves of the next nodes, in a tree as
+                // written).
+                if (leaf + PREFETCH_AHEAD < n) {
+                    __builtin_prefetch(coords.data() + std::min<std::size_t>(leaves[leaf + PREFETCH_AHEAD].data(), n - 1));
+                }
+                const indexed::PointLeaf& point = leaves[leaf];
+                const std::size_t position = point.data();
+                if (position >= n) {
+                    good = false;
+                    break;
+                }
+                static_cast<void>(set_bit(*positions, position));
+                const UnitVec v = point.vector();
+                const double norm_2 = v.x * v.x + v.y * v.y + v.z * v.z;
+                const GeodeticCoord& coord = coords[position];
+                if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE && std::fabs(coord.lon()) <= 180.0 &&
+                      std::fabs(coord.lat()) <= 90.0)) {
+                    good = false;
+                    break;
+                }
+                double sin_lon = 0.0;
+                double cos_lon = 0.0;
+                double sin_lat = 0.0;
+                double cos_lat = 0.0;
+                sine_cosine(coord.lon(), sin_lon, cos_lon);
+                sine_cosine(coord.lat(), sin_lat, cos_lat);
+                if (!(std::fabs(v.x - cos_lat * cos_lon) <= LEAF_VECTOR_TOLERANCE &&
+                      std::fabs(v.y - cos_lat * sin_lon) <= LEAF_VECTOR_TOLERANCE &&
+                      std::fabs(v.z - sin_lat) <= LEAF_VECTOR_TOLERANCE)) {
+                    good = false;
+                    break;
+                }
+                merged.merge(point.envelope());
+                least = std::min(least, static_cast<std::uint32_t>(position));
+            }
+            for (std::size_t axis = 0; good && axis < 3; ++axis) {
+                good = node.envelope.lower()[axis] == merged.lower()[axis] &&
+                       node.envelope.upper()[axis] == merged.upper()[axis];
+            }
+            min_positions[i] = least;
+        }
+        task_failed[task] = good ? 0 : 1;
+        const std::lock_guard hold(position_sets_lock);
+        idle_sets.push_back(positions);
+    };
+    // The sums first and the nodes between them, so that both cores share both kinds.
+    std::vector<std::size_t> order;
+    order.reserve(sum_tasks + node_tasks);
+    for (std::size_t s = 0, t = 0; s < sum_tasks || t < node_tasks;) {
+        if (t == node_tasks || (s < sum_tasks && s * node_tasks <= t * sum_tasks)) {
+            order.push_back(s++);
+        } else {
+            order.push_back(sum_tasks + t++);
+        }
+    }
+    const support::ChunkedRunOptions options{.workers = support::usable_cores(), .chunk_size = 1};
+    support::run_chunked(
+        order.size(), options,
+        [&](std::size_t begin, std::size_t end) {
+            support::StopCheck stop;
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::size_t task = order[k];
+                if (task < sum_tasks) {
+                    stop.visit(support::STOP_CHECK_VISITS / 16);
+                    const std::size_t at = task * CHECKSUM_BLOCK_BYTES;
+                    digests[task] = support::Checksum64::of(
+                        covered.subspan(at, std::min(CHECKSUM_BLOCK_BYTES, covered.size() - at)));
+                } else {
+                    check_node_task(task - sum_tasks);
+                }
+            }
+        },
+        [] { return true; });
+    if (combined_checksum(digests) != stored_checksum ||
+        std::any_of(task_failed.begin(), task_failed.end(), [](std::uint8_t failed) { return failed != 0; })) {
+        return false;
+    }
+    // n leaves, each met once (the leaf ranges tile them, checked below), so n positions
+    // that cover [0, n) are each met once.
+    Bits& met = *position_sets.front();
+    for (std::size_t set = 1; set < position_sets.size(); ++set) {
+        for (std::size_t word = 0; word < met.size(); ++word) {
+            met[word] |= (*position_sets[set])[word];
+        }
+    }
+    if (!all_set(met, n)) {
+        return false;
+    }
+
+    // The inner nodes, last to first as check_structure takes them, and every node and
+    // leaf claimed once.
+    Bits node_claimed(m / 64 + 1, 0);
+    Bits leaf_claimed(n / 64 + 1, 0);
+    support::StopCheck stop;
+    for (std::size_t i = m; i-- > 0;) {
+        stop.visit();
+        const Node& node = nodes[i];
+        const std::size_t first = node.first;
+        const std::size_t end = first + node.count;
+        if (node.has_leaf_children()) {
+            if (!set_bits(leaf_claimed, first, end)) {
+                return false;
+            }
+            continue;
+        }
+        if (node.count == 0 || node.count > rtree::INNER_NODE_CAPACITY || first <= i || end > m) {
+            return false;
+        }
+        Box merged = Box::new_empty();
+        std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
+        for (std::size_t child = first; child < end; ++child) {
+            if (set_bit(node_claimed, child)) {
+                return false;
+            }
+            merged.merge(nodes[child].envelope);
+            least = std::min(least, min_positions[child]);
+        }
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+            if (!(node.envelope.lower()[axis] == merged.lower()[axis] &&
+                  node.envelope.upper()[axis] == merged.upper()[axis])) {
+                return false;
+            }
+        }
+        min_positions[i] = least;
+    }
+    static_cast<void>(set_bit(node_claimed, 0));  // the root, nobody's child
+    return all_set(node_claimed, m) && all_set(leaf_claimed, n);
+}
+
+// Where a point tree's sections lie, from the header's counts and the body's size.
+struct PointTreeSections {
+    std::size_t n;  // points
+    std::size_t m;  // nodes
+    std::size_t nodes_offset;
+    std::size_t positions_offset;
+    std::size_t coords_offset;
+};
+
+std::variant<PointTreeSections, FormatError> point_tree_sections(std::uint64_t items, std::uint64_t node_count,
+                                                                 std::size_t body) {
+    // Bounding each count by the body first keeps the size product below overflow.
+    if (items >= std::numeric_limits<std::uint32_t>::max() || items > body / (LEAF_BYTES + COORD_BYTES)) {
+        return FormatError{"item count at offset 16: " + std::to_string(items) + " points with " +
+                           std::to_string(body) + " bytes of body"};
+    }
+    if (node_count == 0 || node_count > body / NODE_BYTES) {
+        return FormatError{"node count at offset 24: " + std::to_string(node_count) + " nodes with " +
+                           std::to_string(body) + " bytes of body"};
+    }
+    const std::size_t n = static_cast<std::size_t>(items);
+    const std::size_t m = static_cast<std::size_t>(node_count);
+    const std::size_t expected = m * NODE_BYTES + n * (LEAF_BYTES + COORD_BYTES);
+    if (body != expected) {
+        return FormatError{"body at offset 32: " + std::to_string(body) + " bytes, but " + std::to_string(n) +
+                           " points and " + std::to_string(m) + " nodes take " + std::to_string(expected)};
+    }
+    return PointTreeSections{n, m, HEADER_BYTES, HEADER_BYTES + m * NODE_BYTES,
+                             HEADER_BYTES + m * NODE_BYTES + n * LEAF_BYTES};
+}
+
+// Coordinates that take at least this many bytes are copied even when they could be read
+// in place: they are read in random order (the leaves are in tree order, they in input
+// order), by the load's check and by every query, and a copy on huge pages spares
+// those reads most of their TLB misses (at 10^6 points the copy, 16 MB, costs less than
+// a third of what it saves the check).
+constexpr std::size_t COPIED_COORD_BYTES = std::size_t{4} << 20;
+
+// A point tree's three arrays, read where the tree will read them, so that what was
+// checked is what is used even if the caller's bytes were to change afterwards.
+struct PointTreeArrays {
+    rtree::FlatArray<Node> nodes;
+    rtree::FlatArray<indexed::PointLeaf> leaves;
+    rtree::FlatArray<GeodeticCoord> coords;
+
+    PointTreeArrays(std::span<const std::byte> data, const PointTreeSections& at,
+                    const std::shared_ptr<const void>& keeper)
+        : nodes(adopt_or_copy<Node>(data, at.nodes_offset, at.m, keeper)),
+          leaves(adopt_or_copy<indexed::PointLeaf>(data, at.positions_offset, at.n, keeper)),
+          coords(adopt_or_copy<GeodeticCoord>(data, at.coords_offset, at.n,
+                                              at.n * COORD_BYTES >= COPIED_COORD_BYTES ? nullptr : keeper)) {}
+
+    [[nodiscard]] indexed::PointTree into_tree(std::vector<std::uint32_t> min_positions) && {
+        return indexed::PointTree::from_checked_parts(
+            rtree::RTree<indexed::PointLeaf>::from_flat_arrays(std::move(nodes), std::move(leaves)),
+            std::move(coords), std::move(min_positions));
+    }
+};
+
+// The tree of a buffer with a checksum that passes every check, by
+// passes_checks_at_once; nothing when it fails any, or has no checksum.
+std::optional<indexed::PointTree> load_point_tree_at_once(std::span<const std::byte> data,
+                                                          const std::shared_ptr<const void>& keeper) {
+    if (data.size() < HEADER_BYTES + CHECKSUM_BYTES || std::memcmp(data.data(), MAGIC.data(), MAGIC.size()) != 0) {
+        return std::nullopt;
+    }
+    std::uint32_t version = 0;
+    std::uint32_t kind = 0;
+    std::uint64_t items = 0;
+    std::uint64_t node_count = 0;
+    std::uint64_t stored_checksum = 0;
+    std::memcpy(&version, data.data() + 8, sizeof(version));
+    std::memcpy(&kind, data.data() + 12, sizeof(kind));
+    std::memcpy(&items, data.data() + 16, sizeof(items));
+    std::memcpy(&node_count, data.data() + 24, sizeof(node_count));
+    const std::span<const std::byte> covered = data.first(data.size() - CHECKSUM_BYTES);
+    std::memcpy(&stored_checksum, data.data() + covered.size(), sizeof(stored_checksum));
+    if (version < MULTIPART_FORMAT_VERSION || version > FORMAT_VERSION ||
+        kind != static_cast<std::uint32_t>(FormatKind::PointTreeForm)) {
+        return std::nullopt;
+    }
+    const auto sections = point_tree_sections(items, node_count, covered.size() - HEADER_BYTES);
+    if (!std::holds_alternative<PointTreeSections>(sections)) {
+        return std::nullopt;
+    }
+    PointTreeArrays arrays(data, std::get<PointTreeSections>(sections), keeper);
+    std::vector<std::uint32_t> min_positions(arrays.nodes.span().size());
+    if (!passes_checks_at_once(covered, stored_checksum, arrays.nodes.span(), arrays.leaves.span(),
+                               arrays.coords.span(), min_positions)) {
+        return std::nullopt;
+    }
+    return std::move(arrays).into_tree(std::move(min_positions));
+}
+
 }  // namespace
 
 std::size_t point_tree_encoded_size(const indexed::PointTree& tree) noexcept {
@@ -793,56 +1120,36 @@ std::vector<std::byte> encode_multipolygon(const geodetic::PolygonItem& item) {
 
 LoadResult<indexed::PointTree> try_decode_point_tree(std::span<const std::byte> data,
                                                       const std::shared_ptr<const void>& keeper) {
+    if (std::optional<indexed::PointTree> tree = load_point_tree_at_once(data, keeper)) {
+        return std::move(*tree);
+    }
+    // Refused (or written before the checksum): the checks again, one at a time in
+    // their order, to name the first fault.
     Reader in(data);
     const auto counts = in.header(FormatKind::PointTreeForm);
     if (!counts) {
         return std::move(in).error();
     }
-    const auto [items, node_count] = *counts;
-    const std::size_t body = in.remaining();
-    // Bounding each count by the body first keeps the size product below overflow.
-    if (items >= std::numeric_limits<std::uint32_t>::max() || items > body / (LEAF_BYTES + COORD_BYTES)) {
-        return FormatError{"item count at offset 16: " + std::to_string(items) + " points with " +
-                           std::to_string(body) + " bytes of body"};
-    }
-    if (node_count == 0 || node_count > body / NODE_BYTES) {
-        return FormatError{"node count at offset 24: " + std::to_string(node_count) + " nodes with " +
-                           std::to_string(body) + " bytes of body"};
-    }
-    const std::size_t n = static_cast<std::size_t>(items);
-    const std::size_t m = static_cast<std::size_t>(node_count);
-    const std::size_t expected = m * NODE_BYTES + n * (LEAF_BYTES + COORD_BYTES);
-    if (body != expected) {
-        return FormatError{"body at offset 32: " + std::to_string(body) + " bytes, but " + std::to_string(n) +
-                           " points and " + std::to_string(m) + " nodes take " + std::to_string(expected)};
-    }
-    const std::size_t nodes_offset = HEADER_BYTES;
-    const std::size_t positions_offset = nodes_offset + m * NODE_BYTES;
-    const std::size_t coords_offset = positions_offset + n * LEAF_BYTES;
-
-    // The arrays are checked where the tree will read them, so what was checked is
-    // what is used even if the caller's bytes were to change afterwards.
-    rtree::FlatArray<GeodeticCoord> coord_array = adopt_or_copy<GeodeticCoord>(data, coords_offset, n, keeper);
-    rtree::FlatArray<indexed::PointLeaf> leaf_array =
-        adopt_or_copy<indexed::PointLeaf>(data, positions_offset, n, keeper);
-    rtree::FlatArray<Node> node_array = adopt_or_copy<Node>(data, nodes_offset, m, keeper);
-    const std::span<const GeodeticCoord> coords = coord_array.span();
-    const std::span<const indexed::PointLeaf> leaves = leaf_array.span();
-    const std::span<const Node> nodes = node_array.span();
-
-    if (std::optional<FormatError> error = check_coords(coords, coords_offset)) {
+    auto sections = point_tree_sections(counts->first, counts->second, in.remaining());
+    if (auto* error = std::get_if<FormatError>(&sections)) {
         return std::move(*error);
     }
-    std::vector<std::uint32_t> min_positions(m);
-    if (std::optional<FormatError> error = check_nodes(nodes, leaves, nodes_offset, positions_offset, min_positions)) {
+    const PointTreeSections& at = std::get<PointTreeSections>(sections);
+    PointTreeArrays arrays(data, at, keeper);
+    const std::span<const GeodeticCoord> coords = arrays.coords.span();
+    const std::span<const indexed::PointLeaf> leaves = arrays.leaves.span();
+    if (std::optional<FormatError> error = check_coords(coords, at.coords_offset)) {
         return std::move(*error);
     }
-    if (std::optional<FormatError> error = check_leaf_vectors(leaves, coords, positions_offset)) {
+    std::vector<std::uint32_t> min_positions(at.m);
+    if (std::optional<FormatError> error =
+            check_nodes(arrays.nodes.span(), leaves, at.nodes_offset, at.positions_offset, min_positions)) {
         return std::move(*error);
     }
-    return indexed::PointTree::from_checked_parts(
-        rtree::RTree<indexed::PointLeaf>::from_flat_arrays(std::move(node_array), std::move(leaf_array)),
-        std::move(coord_array), std::move(min_positions));
+    if (std::optional<FormatError> error = check_leaf_vectors(leaves, coords, at.positions_offset)) {
+        return std::move(*error);
+    }
+    return std::move(arrays).into_tree(std::move(min_positions));
 }
 
 LoadResult<std::vector<geodetic::LineStringItem>> try_decode_linestrings(std::span<const std::byte> data) {

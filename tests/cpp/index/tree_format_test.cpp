@@ -199,6 +199,67 @@ TEST(PointTreeFormat, RefusesLeafVectorsThatAreNotTheirCoordinates) {
     EXPECT_NE(refusal(moved).find("vector is not that of its point's coordinate"), std::string::npos);
 }
 
+// A buffer with a checksum is checked in one pass on every core, a version 1 buffer
+// check by check: the same edit must get the same verdict from both, resealed in the
+// first. Bit flips anywhere in the body, and deliberate edits: a leaf given its twin's
+// position (every point is there twice, so only the repeat is wrong), two leaves'
+// positions swapped, a leaf-level node's range moved. The large tree's nodes are shared
+// out among several tasks, so a repeat may span two of them.
+TEST(PointTreeFormat, OnePassRefusesWhatTheChecksOneAtATimeRefuse) {
+    std::mt19937_64 random(23);
+    for (const std::size_t half : {1, 20, 350, 20'000}) {
+        std::vector<geodetic::LonLat> coords = geodetic::testing::random_point_coords(random, half);
+        coords.insert(coords.end(), coords.begin(), coords.end());
+        const std::size_t count = coords.size();
+        const std::vector<std::byte> good = encode_point_tree(geodetic::testing::point_tree(coords));
+        const std::vector<std::byte> old = as_version_1(good);
+        std::uint64_t nodes = 0;
+        std::memcpy(&nodes, good.data() + 24, sizeof(nodes));
+        const std::size_t leaves = 32 + nodes * 56;
+        const auto same_verdict = [&](const std::string& what, auto edit) {
+            std::vector<std::byte> sealed = good;
+            std::vector<std::byte> unsealed = old;
+            edit(sealed);
+            edit(unsealed);
+            EXPECT_EQ(refusal(resealed(std::move(sealed))), refusal(unsealed)) << count << " points, " << what;
+        };
+        for (int flip = 0; flip < (count > 1000 ? 60 : 400); ++flip) {
+            const std::size_t bit = 32 * 8 + random() % ((old.size() - 32) * 8);
+            same_verdict("bit " + std::to_string(bit), [bit](std::vector<std::byte>& d) {
+                d[bit / 8] ^= std::byte{static_cast<unsigned char>(1u << (bit % 8))};
+            });
+        }
+        const auto position_at = [&](std::size_t leaf) { return leaves + leaf * 28 + 24; };
+        std::vector<std::size_t> leaf_of(count);
+        for (std::size_t leaf = 0; leaf < count; ++leaf) {
+            std::uint32_t position = 0;
+            std::memcpy(&position, good.data() + position_at(leaf), sizeof(position));
+            leaf_of[position] = leaf;
+        }
+        for (int edit = 0; edit < 10; ++edit) {
+            const std::size_t position = random() % half;
+            const std::size_t a = leaf_of[position];
+            const std::size_t twin = leaf_of[position + half];
+            const std::size_t other = random() % count;
+            same_verdict("repeat", [&](std::vector<std::byte>& d) {
+                std::copy_n(d.begin() + position_at(a), 4, d.begin() + position_at(twin));
+            });
+            same_verdict("swap", [&](std::vector<std::byte>& d) {
+                std::swap_ranges(d.begin() + position_at(a), d.begin() + position_at(a) + 4,
+                                 d.begin() + position_at(other));
+            });
+        }
+        const std::size_t last = 32 + (nodes - 1) * 56;  // a leaf-level node: children follow parents
+        for (const std::int64_t shift : {-1, 1}) {
+            same_verdict("range", [&](std::vector<std::byte>& d) {
+                std::uint32_t first = 0;
+                std::memcpy(&first, d.data() + last + 48, sizeof(first));
+                poke<std::uint32_t>(d, last + 48, static_cast<std::uint32_t>(first + shift));
+            });
+        }
+    }
+}
+
 TEST(PointTreeFormat, RefusesOrAcceptsEveryBitFlipWithoutHarm) {
     // Version 1, without the checksum that would refuse them all.
     const std::vector<std::byte> good = as_version_1(encode_point_tree(tree_of(30, 9)));
