@@ -9,8 +9,7 @@
 //   from_bytes(data)      a class method; `data` is bytes or anything bytes() accepts
 //                         (bytearray, memoryview, pickle.PickleBuffer), copied once
 //                         into bytes; a point tree then reads its arrays in place in
-//                         that bytes object (but for many coordinates, copied to huge
-//                         pages for their random reads) and keeps it alive;
+//                         that bytes object and keeps it alive;
 //   __reduce__()          (Class.from_bytes, (to_bytes(),)), so unpickling runs the
 //                         same checks as from_bytes (protocols 2 to 5);
 //   __reduce_ex__(protocol)  the same, with the bytes wrapped in a pickle.PickleBuffer

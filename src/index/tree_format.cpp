@@ -947,13 +947,6 @@ std::variant<PointTreeSections, FormatError> point_tree_sections(std::uint64_t i
                              HEADER_BYTES + m * NODE_BYTES + n * LEAF_BYTES};
 }
 
-// Coordinates that take at least this many bytes are copied even when they could be read
-// in place: they are read in random order (the leaves are in tree order, they in input
-// order), by the load's check and by every query, and a copy on huge pages spares
-// those reads most of their TLB misses (at 10^6 points the copy, 16 MB, costs less than
-// a third of what it saves the check).
-constexpr std::size_t COPIED_COORD_BYTES = std::size_t{4} << 20;
-
 // A point tree's three arrays, read where the tree will read them, so that what was
 // checked is what is used even if the caller's bytes were to change afterwards.
 struct PointTreeArrays {
@@ -965,8 +958,7 @@ struct PointTreeArrays {
                     const std::shared_ptr<const void>& keeper)
         : nodes(adopt_or_copy<Node>(data, at.nodes_offset, at.m, keeper)),
           leaves(adopt_or_copy<indexed::PointLeaf>(data, at.positions_offset, at.n, keeper)),
-          coords(adopt_or_copy<GeodeticCoord>(data, at.coords_offset, at.n,
-                                              at.n * COORD_BYTES >= COPIED_COORD_BYTES ? nullptr : keeper)) {}
+          coords(adopt_or_copy<GeodeticCoord>(data, at.coords_offset, at.n, keeper)) {}
 
     [[nodiscard]] indexed::PointTree into_tree(std::vector<std::uint32_t> min_positions) && {
         return indexed::PointTree::from_checked_parts(
