@@ -17,16 +17,6 @@ namespace {
 
 LazyObject geodetic_error;
 
-// The value of a library constructor, or its error raised through map_error.
-template <typename T>
-std::optional<T> checked(geodetic::Result<T>&& result) {
-    if (!result.has_value()) {
-        map_error(result.error());
-        return std::nullopt;
-    }
-    return std::move(result).value();
-}
-
 // Holds one level of the interpreter's recursion count while a feature's geometry is
 // parsed, so a feature nested in itself ends in RecursionError instead of exhausting
 // the C stack. Before 3.12 that count follows sys.setrecursionlimit, which programs

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "numpy_arrays.hpp"
@@ -59,6 +60,16 @@ PyObject* geodetic_error_type();
 // Sets GeodeticError(message) as the pending exception, the message being the library
 // error's text. Always returns nullptr. The one place library errors become Python ones.
 std::nullptr_t map_error(const geodetic::GeodeticError& error);
+
+// The value of a library constructor, or its error raised through map_error.
+template <typename T>
+std::optional<T> checked(geodetic::Result<T>&& result) {
+    if (!result.has_value()) {
+        map_error(result.error());
+        return std::nullopt;
+    }
+    return std::move(result).value();
+}
 
 // Marks the pending exception as raised while reading the input item that gets tree
 // position `position`: sets its attribute `item` to that int and adds the note

@@ -63,16 +63,6 @@ std::optional<Offsets> read_offsets(PyObject* array, std::size_t below, bool non
     return offsets;
 }
 
-// The value of a library constructor, or its error raised through map_error.
-template <typename T>
-std::optional<T> checked(geodetic::Result<T>&& result) {
-    if (!result.has_value()) {
-        map_error(result.error());
-        return std::nullopt;
-    }
-    return std::move(result).value();
-}
-
 }  // namespace
 
 std::optional<BulkQueryGeometries> read_shapely_query_geometries(const std::vector<PyRef>& elements) {
