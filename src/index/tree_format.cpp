@@ -635,6 +635,20 @@ public:
         cosine = cosine_[at] * cos_b - sine_[at] * sin_b;
     }
 
+    // Whether `v` is embed() of `coord` within LEAF_VECTOR_TOLERANCE on every axis.
+    // REQUIRES: coord valid.
+    [[nodiscard]] bool embeds(const UnitVec& v, const GeodeticCoord& coord) const noexcept {
+        double sin_lon = 0.0;
+        double cos_lon = 0.0;
+        double sin_lat = 0.0;
+        double cos_lat = 0.0;
+        (*this)(coord.lon(), sin_lon, cos_lon);
+        (*this)(coord.lat(), sin_lat, cos_lat);
+        return std::fabs(v.x - cos_lat * cos_lon) <= LEAF_VECTOR_TOLERANCE &&
+               std::fabs(v.y - cos_lat * sin_lon) <= LEAF_VECTOR_TOLERANCE &&
+               std::fabs(v.z - sin_lat) <= LEAF_VECTOR_TOLERANCE;
+    }
+
 private:
     std::array<double, 361> sine_{};  // of -180, ..., 180 degrees
     std::array<double, 361> cosine_{};
@@ -659,17 +673,7 @@ std::optional<FormatError> check_leaf_vectors(std::span<const indexed::PointLeaf
             if (i + AHEAD < end) {
                 __builtin_prefetch(&coords[leaves[i + AHEAD].data()]);
             }
-            const UnitVec v = leaves[i].vector();
-            const GeodeticCoord& coord = coords[leaves[i].data()];
-            double sin_lon = 0.0;
-            double cos_lon = 0.0;
-            double sin_lat = 0.0;
-            double cos_lat = 0.0;
-            sine_cosine(coord.lon(), sin_lon, cos_lon);
-            sine_cosine(coord.lat(), sin_lat, cos_lat);
-            const UnitVec e{cos_lat * cos_lon, cos_lat * sin_lon, sin_lat};
-            if (!(std::fabs(v.x - e.x) <= LEAF_VECTOR_TOLERANCE && std::fabs(v.y - e.y) <= LEAF_VECTOR_TOLERANCE &&
-                  std::fabs(v.z - e.z) <= LEAF_VECTOR_TOLERANCE)) {
+            if (!sine_cosine.embeds(leaves[i].vector(), coords[leaves[i].data()])) {
                 first_wrong[begin / LEAVES_PER_CHUNK] = i;
                 return;
             }
@@ -807,15 +811,7 @@ bool passes_checks_at_once(std::span<const std::byte> covered, std::uint64_t sto
                     good = false;
                     break;
                 }
-                double sin_lon = 0.0;
-                double cos_lon = 0.0;
-                double sin_lat = 0.0;
-                double cos_lat = 0.0;
-                sine_cosine(coord.lon(), sin_lon, cos_lon);
-                sine_cosine(coord.lat(), sin_lat, cos_lat);
-                if (!(std::fabs(v.x - cos_lat * cos_lon) <= LEAF_VECTOR_TOLERANCE &&
-                      std::fabs(v.y - cos_lat * sin_lon) <= LEAF_VECTOR_TOLERANCE &&
-                      std::fabs(v.z - sin_lat) <= LEAF_VECTOR_TOLERANCE)) {
+                if (!sine_cosine.embeds(v, coord)) {
                     good = false;
                     break;
                 }
