@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <numbers>
 #include <random>
@@ -66,15 +67,14 @@ const std::vector<UnitVec>& queries() {
     return out;
 }
 
-geodetic::GeodeticPolygon make_polygon(std::size_t n) {
-    return geodetic::GeodeticPolygon::try_new(geodetic::GeodeticRing::try_from_lonlat(circle(n)).value(), {}).value();
-}
-
+// The ring of n vertices as a polygon and as a linestring, each made once.
 const geodetic::GeodeticPolygon& polygon(std::size_t n) {
     static std::map<std::size_t, geodetic::GeodeticPolygon> cache;
     auto found = cache.find(n);
     if (found == cache.end()) {
-        found = cache.emplace(n, make_polygon(n)).first;
+        found = cache.emplace(n, geodetic::GeodeticPolygon::from_rings(
+                                     geodetic::GeodeticRing::try_from_lonlat(circle(n)).value(), {}))
+                    .first;
     }
     return found->second;
 }
@@ -88,62 +88,47 @@ const geodetic::GeodeticLineString& line(std::size_t n) {
     return found->second;
 }
 
-template <typename Query>
-void run(benchmark::State& state, Query&& query) {
-    const auto& q = queries();
-    std::size_t next = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(query(q[next]));
-        next = (next + 1) % q.size();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
-}
-
 void sizes(benchmark::internal::Benchmark* b) { b->Arg(64)->Arg(100)->Arg(10'000)->Arg(100'000); }
 
-void BM_PolygonContains(benchmark::State& state) {
-    const auto& p = polygon(static_cast<std::size_t>(state.range(0)));
-    run(state, [&](const UnitVec& q) { return p.contains_point(q); });
+// Registers `name`: `ask(geometry, q)` for each query, the geometry of each size made by
+// `of_size`, so that each indexed query and the full scan it replaces differ only in
+// the question.
+template <typename Geometry, typename Ask>
+void register_asks(const char* name, const Geometry& (*of_size)(std::size_t), Ask ask) {
+    benchmark::RegisterBenchmark(name, [of_size, ask](benchmark::State& state) {
+        const Geometry& geometry = of_size(static_cast<std::size_t>(state.range(0)));
+        const std::vector<UnitVec>& q = queries();
+        std::size_t next = 0;
+        for (auto _ : state) {
+            benchmark::DoNotOptimize(ask(geometry, q[next]));
+            next = (next + 1) % q.size();
+        }
+        state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+    })->Apply(sizes);
 }
-BENCHMARK(BM_PolygonContains)->Apply(sizes);
 
-void BM_PolygonContainsFullCount(benchmark::State& state) {
-    const auto& p = polygon(static_cast<std::size_t>(state.range(0)));
-    run(state, [&](const UnitVec& q) { return p.contains_point_by_full_count(q); });
-}
-BENCHMARK(BM_PolygonContainsFullCount)->Apply(sizes);
+using Polygon = geodetic::GeodeticPolygon;
+using Line = geodetic::GeodeticLineString;
 
-void BM_PolygonDistance(benchmark::State& state) {
-    const auto& p = polygon(static_cast<std::size_t>(state.range(0)));
-    run(state, [&](const UnitVec& q) { return p.distance_2(q); });
-}
-BENCHMARK(BM_PolygonDistance)->Apply(sizes);
-
-void BM_PolygonDistanceFullScan(benchmark::State& state) {
-    const auto& p = polygon(static_cast<std::size_t>(state.range(0)));
-    run(state, [&](const UnitVec& q) {
+const bool registered = [] {
+    register_asks("BM_PolygonContains", polygon, [](const Polygon& p, const UnitVec& q) { return p.contains_point(q); });
+    register_asks("BM_PolygonContainsFullCount", polygon,
+                  [](const Polygon& p, const UnitVec& q) { return p.contains_point_by_full_count(q); });
+    register_asks("BM_PolygonDistance", polygon, [](const Polygon& p, const UnitVec& q) { return p.distance_2(q); });
+    register_asks("BM_PolygonDistanceFullScan", polygon, [](const Polygon& p, const UnitVec& q) {
         return p.contains_point_by_full_count(q) ? 0.0 : geodetic::chain_distance_2(p.exterior().vectors(), q);
     });
-}
-BENCHMARK(BM_PolygonDistanceFullScan)->Apply(sizes);
-
-void BM_LineStringDistance(benchmark::State& state) {
-    const auto& l = line(static_cast<std::size_t>(state.range(0)));
-    run(state, [&](const UnitVec& q) { return l.distance_2(q); });
-}
-BENCHMARK(BM_LineStringDistance)->Apply(sizes);
-
-void BM_LineStringDistanceFullScan(benchmark::State& state) {
-    const auto& l = line(static_cast<std::size_t>(state.range(0)));
-    run(state, [&](const UnitVec& q) { return geodetic::chain_distance_2(l.vectors(), q); });
-}
-BENCHMARK(BM_LineStringDistanceFullScan)->Apply(sizes);
+    register_asks("BM_LineStringDistance", line, [](const Line& l, const UnitVec& q) { return l.distance_2(q); });
+    register_asks("BM_LineStringDistanceFullScan", line,
+                  [](const Line& l, const UnitVec& q) { return geodetic::chain_distance_2(l.vectors(), q); });
+    return true;
+}();
 
 void BM_PolygonBuild(benchmark::State& state) {
     const auto pairs = circle(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         auto ring = geodetic::GeodeticRing::try_from_lonlat(pairs);
-        benchmark::DoNotOptimize(geodetic::GeodeticPolygon::try_new(std::move(ring).value(), {}));
+        benchmark::DoNotOptimize(geodetic::GeodeticPolygon::from_rings(std::move(ring).value(), {}));
     }
 }
 BENCHMARK(BM_PolygonBuild)->Apply(sizes)->Unit(benchmark::kMillisecond);

@@ -146,8 +146,8 @@ void BM_NearestPosition(benchmark::State& state) {
 }
 BENCHMARK(BM_NearestPosition);
 
-void BM_NearestPositionWgs84(benchmark::State& state) {
-    const indexed::PointTree& tree = point_tree();
+// nearest_position_wgs84 on `tree`, with the mean number of geodesic inverses a query.
+void nearest_position_wgs84_on(benchmark::State& state, const indexed::PointTree& tree) {
     std::uint64_t inverses = 0;
     run_queries(state, [&](const GeodeticPoint& q) {
         indexed::GeodesicSearchStats stats;
@@ -157,6 +157,8 @@ void BM_NearestPositionWgs84(benchmark::State& state) {
     state.counters["inverses_per_query"] =
         benchmark::Counter(static_cast<double>(inverses) / static_cast<double>(state.iterations()));
 }
+
+void BM_NearestPositionWgs84(benchmark::State& state) { nearest_position_wgs84_on(state, point_tree()); }
 BENCHMARK(BM_NearestPositionWgs84);
 
 // Trees of 10^6 points with repeated positions: range(0) = 1 gives 10^6 copies of
@@ -190,15 +192,7 @@ void BM_NearestPositionDuplicates(benchmark::State& state) {
 BENCHMARK(BM_NearestPositionDuplicates)->Arg(1)->Arg(1000);
 
 void BM_NearestPositionWgs84Duplicates(benchmark::State& state) {
-    const indexed::PointTree& tree = duplicate_tree(state.range(0));
-    std::uint64_t inverses = 0;
-    run_queries(state, [&](const GeodeticPoint& q) {
-        indexed::GeodesicSearchStats stats;
-        benchmark::DoNotOptimize(indexed::nearest_position_wgs84(tree, q, &stats));
-        inverses += stats.geodesic_inverses;
-    });
-    state.counters["inverses_per_query"] =
-        benchmark::Counter(static_cast<double>(inverses) / static_cast<double>(state.iterations()));
+    nearest_position_wgs84_on(state, duplicate_tree(state.range(0)));
 }
 BENCHMARK(BM_NearestPositionWgs84Duplicates)->Arg(1)->Arg(1000);
 

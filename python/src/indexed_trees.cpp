@@ -25,23 +25,17 @@ namespace sferix::python {
 
 namespace {
 
-// The nearest leaf by the tree's best-first search; among equally near geometries (the
-// polygons containing the query, say) the smallest input position wins, as in nearest_k.
-template <typename Tree>
+// The nearest leaf by the tree's best-first search, on the sphere or by geodesic metres
+// on WGS84 (see edge_wgs84.hpp); among equally near geometries (the polygons containing
+// the query, say) the smallest input position wins, as in nearest_k.
+template <bool Wgs84, typename Tree>
 std::optional<PositionWithMetres> nearest_leaf(const Tree& tree, const geodetic::GeodeticPoint& query) {
     std::vector<PositionWithMetres> hits;
-    indexed::nearest_k(tree, query, 1, indexed::NO_MAX_DISTANCE, hits);
-    if (hits.empty()) {
-        return std::nullopt;
+    if constexpr (Wgs84) {
+        indexed::nearest_k_wgs84(tree, query, 1, indexed::NO_MAX_DISTANCE, hits);
+    } else {
+        indexed::nearest_k(tree, query, 1, indexed::NO_MAX_DISTANCE, hits);
     }
-    return hits.front();
-}
-
-// The same by geodesic metres on WGS84 (see edge_wgs84.hpp), ties likewise.
-template <typename Tree>
-std::optional<PositionWithMetres> nearest_leaf_wgs84(const Tree& tree, const geodetic::GeodeticPoint& query) {
-    std::vector<PositionWithMetres> hits;
-    indexed::nearest_k_wgs84(tree, query, 1, indexed::NO_MAX_DISTANCE, hits);
     if (hits.empty()) {
         return std::nullopt;
     }
@@ -112,10 +106,10 @@ struct IndexedTreeKind {
 
     static PyTypeObject* type() { return Type(); }
     static std::optional<PositionWithMetres> nearest(const Tree& tree, const geodetic::GeodeticPoint& query) {
-        return nearest_leaf(tree, query);
+        return nearest_leaf<false>(tree, query);
     }
     static std::optional<PositionWithMetres> nearest_wgs84(const Tree& tree, const geodetic::GeodeticPoint& query) {
-        return nearest_leaf_wgs84(tree, query);
+        return nearest_leaf<true>(tree, query);
     }
     static std::vector<std::byte> encode(const State& state) { return Encode(state.geometries); }
     static std::variant<State, indexed::FormatError> decode(std::span<const std::byte> data,
