@@ -16,16 +16,13 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import time
 from typing import Any
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-
+# compare.py's uniform points and seeds, and its setting of NumPy's BLAS threads.
+from compare import POINT_SEED, QUERY_SEED, random_lonlat  # noqa: E402
 import numpy as np  # noqa: E402
 
-POINT_SEED = 1
-QUERY_SEED = 2
 PARTITIONS = 16
 INPUT_PARTITIONS = 8
 QUERY_PARTITIONS = 4
@@ -34,8 +31,7 @@ REPEAT = 3
 
 
 def uniform(count: int, seed: int) -> np.ndarray:
-    rng = np.random.default_rng(seed)
-    return np.column_stack((rng.uniform(-180, 180, count), np.degrees(np.arcsin(rng.uniform(-1, 1, count)))))
+    return np.column_stack(random_lonlat(count, seed))
 
 
 def chunk(seed: int, count: int, start: int) -> Any:
