@@ -117,11 +117,9 @@ TEST_P(BatchWorkers, WithinRowsAreTheSingleQueriesInQueryOrder) {
 // The engine's batches, with every decision it takes (hint, order, coverage grid), give
 // row by row and pair by pair what the single queries give.
 TEST(BatchEngine, NearestIsTheSingleQueriesOnEveryGeodesy) {
-    std::mt19937_64 rng(22);
-    const std::vector<LonLat> coords = random_point_coords(rng, 2000);
-    const auto tree = point_tree(coords);
+    const auto [coords, tree, asked] = random_points_case(22, 2000, 300);
     std::vector<GeodeticPoint> queries;
-    for (const LonLat& q : random_queries(rng, coords, 300)) {
+    for (const LonLat& q : asked) {
         queries.push_back(point(q.lon, q.lat));
     }
     for (const Geodesy geodesy : {Geodesy::Sphere, Geodesy::Wgs84}) {

@@ -187,6 +187,22 @@ inline std::vector<LonLat> random_queries(std::mt19937_64& rng, const std::vecto
     return queries;
 }
 
+// A tree of `count` random points (random_point_coords) and `query_count` queries among
+// them (random_queries), drawn in that order from one generator seeded `seed`.
+struct RandomPointsCase {
+    std::vector<LonLat> coords;
+    PointTree tree;
+    std::vector<LonLat> queries;
+};
+
+inline RandomPointsCase random_points_case(std::uint64_t seed, std::size_t count, std::size_t query_count) {
+    std::mt19937_64 rng(seed);
+    std::vector<LonLat> coords = random_point_coords(rng, count);
+    PointTree tree = point_tree(coords);
+    std::vector<LonLat> queries = random_queries(rng, coords, query_count);
+    return {std::move(coords), std::move(tree), std::move(queries)};
+}
+
 // Short linestrings of 2 to 5 vertices within about a degree of a random centre;
 // some cross the antimeridian, some have a repeated vertex.
 inline std::vector<std::shared_ptr<const GeodeticLineString>> random_linestrings(std::mt19937_64& rng,

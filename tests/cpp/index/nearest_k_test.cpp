@@ -54,11 +54,9 @@ class NearestKPoints : public ::testing::TestWithParam<KCase> {};
 // Duplicates, grid points on the poles and ±180 and exact hits make many ties.
 TEST_P(NearestKPoints, MatchesBruteForceOnTheSphereWithTiesByPosition) {
     const auto [k, max_metres] = GetParam();
-    std::mt19937_64 rng(7);
-    const std::vector<LonLat> coords = random_point_coords(rng, 2000);
-    const PointTree tree = point_tree(coords);
+    const auto [coords, tree, queries] = random_points_case(7, 2000, 200);
     std::vector<PositionWithMetres> hits;
-    for (const LonLat& q : random_queries(rng, coords, 200)) {
+    for (const LonLat& q : queries) {
         const geodetic::UnitVec p = embed(q.lon, q.lat);
         const Answer expected = brute_force(coords.size(), k, max_metres, [&](std::size_t i) {
             return squared_chord_to_metres(geodetic::chord_2(embed(coords[i].lon, coords[i].lat), p));
@@ -70,11 +68,9 @@ TEST_P(NearestKPoints, MatchesBruteForceOnTheSphereWithTiesByPosition) {
 
 TEST_P(NearestKPoints, MatchesBruteForceOnWgs84WithTiesByPosition) {
     const auto [k, max_metres] = GetParam();
-    std::mt19937_64 rng(8);
-    const std::vector<LonLat> coords = random_point_coords(rng, 800);
-    const PointTree tree = point_tree(coords);
+    const auto [coords, tree, queries] = random_points_case(8, 800, 60);
     std::vector<PositionWithMetres> hits;
-    for (const LonLat& q : random_queries(rng, coords, 60)) {
+    for (const LonLat& q : queries) {
         const Answer expected = brute_force(coords.size(), k, max_metres, [&](std::size_t i) {
             return geodesic_distance_wgs84(q.lon, q.lat, coords[i].lon, coords[i].lat);
         });
@@ -190,11 +186,9 @@ TEST(NearestK, HintedSearchesGiveTheUnhintedAnswers) {
 }
 
 TEST(NearestK, AgreesWithNearestPositionForKOne) {
-    std::mt19937_64 rng(9);
-    const std::vector<LonLat> coords = random_point_coords(rng, 1500);
-    const PointTree tree = point_tree(coords);
+    const auto [coords, tree, queries] = random_points_case(9, 1500, 200);
     std::vector<PositionWithMetres> hits;
-    for (const LonLat& q : random_queries(rng, coords, 200)) {
+    for (const LonLat& q : queries) {
         const auto one = nearest_position(tree, point(q.lon, q.lat));
         nearest_k(tree, point(q.lon, q.lat), 1, NO_MAX_DISTANCE, hits);
         ASSERT_EQ(hits.size(), 1U);

@@ -81,10 +81,8 @@ TEST(NearestNeighborWithDistance, MatchesBruteForce) {
 }
 
 TEST(NearestNeighborIterWithDistance, ReportsEveryPointNearestFirstInMetres) {
-    std::mt19937_64 rng(5);
-    const std::vector<LonLat> coords = random_point_coords(rng, 2000);
-    const PointTree tree = point_tree(coords);
-    for (const LonLat& q : random_queries(rng, coords, 20)) {
+    const auto [coords, tree, queries] = random_points_case(5, 2000, 20);
+    for (const LonLat& q : queries) {
         const UnitVec p = embed(q.lon, q.lat);
         std::vector<bool> seen(coords.size(), false);
         double previous = 0.0;

@@ -110,10 +110,8 @@ TEST(NearestPosition, EqualMetresAtALargerChordStillTie) {
 }
 
 TEST(NearestPosition, MatchesBruteForceWithTiesOnMetres) {
-    std::mt19937_64 rng(99);
-    const std::vector<LonLat> coords = random_point_coords(rng, 4000);
-    const PointTree tree = point_tree(coords);
-    for (const LonLat& q : random_queries(rng, coords, 400)) {
+    const auto [coords, tree, queries] = random_points_case(99, 4000, 400);
+    for (const LonLat& q : queries) {
         const geodetic::UnitVec p = embed(q.lon, q.lat);
         double best = std::numeric_limits<double>::infinity();
         std::uint64_t best_position = 0;

@@ -82,10 +82,8 @@ TEST(LocateWithinDistance, PolygonsContainingTheQueryAreAtZero) {
 }
 
 TEST(LocateWithinDistance, MatchesBruteForceForPoints) {
-    std::mt19937_64 rng(SEED);
-    const std::vector<LonLat> coords = random_point_coords(rng, 3000);
-    const PointTree tree = point_tree(coords);
-    for (const LonLat& q : random_queries(rng, coords, 60)) {
+    const auto [coords, tree, queries] = random_points_case(SEED, 3000, 60);
+    for (const LonLat& q : queries) {
         const UnitVec p = embed(q.lon, q.lat);
         for (double radius : RADII) {
             Measured found;
@@ -112,21 +110,18 @@ TEST(LocateWithinDistance, MatchesBruteForceForLineStringsAndPolygons) {
     for (const LonLat& q : random_queries(rng, vertices, 60)) {
         const UnitVec p = embed(q.lon, q.lat);
         for (double radius : RADII) {
-            Measured found_lines;
-            for (const auto& [leaf, distance_2] : line_tree.locate_within_distance(point(q.lon, q.lat), radius)) {
-                found_lines.emplace_back(leaf->data(), distance_2);
-            }
-            ASSERT_EQ(sorted(found_lines),
-                      brute_within(lines.size(), [&](std::size_t i) { return lines[i]->distance_2(p); }, radius))
-                << q.lon << ", " << q.lat << " radius " << radius;
-
-            Measured found_polygons;
-            for (const auto& [leaf, distance_2] : polygon_tree.locate_within_distance(point(q.lon, q.lat), radius)) {
-                found_polygons.emplace_back(leaf->data(), distance_2);
-            }
-            ASSERT_EQ(sorted(found_polygons),
-                      brute_within(polygons.size(), [&](std::size_t i) { return polygons[i]->distance_2(p); }, radius))
-                << q.lon << ", " << q.lat << " radius " << radius;
+            // Each tree against the distances of its own geometries.
+            const auto expect_brute_force = [&](const auto& tree, const auto& items) {
+                Measured found;
+                for (const auto& [leaf, distance_2] : tree.locate_within_distance(point(q.lon, q.lat), radius)) {
+                    found.emplace_back(leaf->data(), distance_2);
+                }
+                EXPECT_EQ(sorted(found),
+                          brute_within(items.size(), [&](std::size_t i) { return items[i]->distance_2(p); }, radius))
+                    << q.lon << ", " << q.lat << " radius " << radius;
+            };
+            expect_brute_force(line_tree, lines);
+            expect_brute_force(polygon_tree, polygons);
         }
     }
 }
@@ -169,10 +164,8 @@ TEST(LocateWithinDistanceWgs84, RejectedRadiusGivesNothing) {
 }
 
 TEST(LocateWithinDistanceWgs84, MatchesBruteForceGeodesicScan) {
-    std::mt19937_64 rng(SEED + 2);
-    const std::vector<LonLat> coords = random_point_coords(rng, 2500);
-    const PointTree tree = point_tree(coords);
-    for (const LonLat& q : random_queries(rng, coords, 30)) {
+    const auto [coords, tree, queries] = random_points_case(SEED + 2, 2500, 30);
+    for (const LonLat& q : queries) {
         std::vector<double> geodesic;
         for (const LonLat& c : coords) {
             geodesic.push_back(geodesic_distance_wgs84(q.lon, q.lat, c.lon, c.lat));

@@ -58,12 +58,7 @@ void expect_every_object_in_order(const Tree& tree, const std::vector<Leaf>& lea
 
 TEST(NearestNeighborDistance2Iterator, ReportsEveryObjectInNondecreasingDistance) {
     std::mt19937_64 rng(21);
-    const std::vector<UnitVec> points = random_unit_vecs(3000, rng);
-    const std::vector<PointLeaf> point_copies = point_leaves(points);
-    const PointTree points_tree = point_tree(points);
-    const std::vector<Box> boxes = random_boxes(2000, 0.05, rng);
-    const std::vector<BoxLeaf> box_copies = box_leaves(boxes);
-    const BoxTree boxes_tree = BoxTree::new_from_bulk_loading(box_leaves(boxes));
+    const auto [points, point_copies, points_tree, boxes, box_copies, boxes_tree] = random_trees(rng, 3000, 2000, 0.05);
     for (const UnitVec& query : random_unit_vecs(20, rng)) {
         expect_every_object_in_order(points_tree, point_copies, query);
         expect_every_object_in_order(boxes_tree, box_copies, query);

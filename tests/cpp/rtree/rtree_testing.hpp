@@ -64,23 +64,21 @@ using BoxLeaf = GeomWithData<TestBox, std::size_t>;
 using PointTree = RTree<PointLeaf>;
 using BoxTree = RTree<BoxLeaf>;
 
-inline std::vector<PointLeaf> point_leaves(const std::vector<UnitVec>& points) {
-    std::vector<PointLeaf> leaves;
-    leaves.reserve(points.size());
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        leaves.emplace_back(TestPoint{points[i]}, i);
+// Leaves of `items`, each wrapped as a Geometry, with its input position.
+template <typename Leaf, typename Geometry, typename Item>
+std::vector<Leaf> numbered_leaves(const std::vector<Item>& items) {
+    std::vector<Leaf> leaves;
+    leaves.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        leaves.emplace_back(Geometry{items[i]}, i);
     }
     return leaves;
 }
 
-inline std::vector<BoxLeaf> box_leaves(const std::vector<Box>& boxes) {
-    std::vector<BoxLeaf> leaves;
-    leaves.reserve(boxes.size());
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-        leaves.emplace_back(TestBox{boxes[i]}, i);
-    }
-    return leaves;
+inline std::vector<PointLeaf> point_leaves(const std::vector<UnitVec>& points) {
+    return numbered_leaves<PointLeaf, TestPoint>(points);
 }
+inline std::vector<BoxLeaf> box_leaves(const std::vector<Box>& boxes) { return numbered_leaves<BoxLeaf, TestBox>(boxes); }
 
 inline PointTree point_tree(const std::vector<UnitVec>& points) { return PointTree::new_from_bulk_loading(point_leaves(points)); }
 
@@ -109,6 +107,25 @@ inline std::vector<Box> random_boxes(std::size_t count, double max_half_width, s
         boxes.push_back(Box::from_corners(c - half, c + half));
     }
     return boxes;
+}
+
+// Random points and boxes (random_boxes), drawn from `rng` in that order, each as leaf
+// copies and as a tree.
+struct RandomTrees {
+    std::vector<UnitVec> points;
+    std::vector<PointLeaf> point_copies;
+    PointTree points_tree;
+    std::vector<Box> boxes;
+    std::vector<BoxLeaf> box_copies;
+    BoxTree boxes_tree;
+};
+
+inline RandomTrees random_trees(std::mt19937_64& rng, std::size_t point_count, std::size_t box_count,
+                                double max_half_width) {
+    std::vector<UnitVec> points = random_unit_vecs(point_count, rng);
+    std::vector<Box> boxes = random_boxes(box_count, max_half_width, rng);
+    return {points, point_leaves(points), point_tree(points), boxes, box_leaves(boxes),
+            BoxTree::new_from_bulk_loading(box_leaves(boxes))};
 }
 
 inline bool same_box(const Box& a, const Box& b) { return a.lower() == b.lower() && a.upper() == b.upper(); }

@@ -161,6 +161,16 @@ const Distribution DISTRIBUTIONS[] = {
     {"MedianOf3Killer", [](std::size_t size, std::mt19937_64&) { return median_of_3_killer(size); }},
 };
 
+// Selecting the k-th of `keys` partitions them as a sort would, within
+// MAX_COMPARISONS_PER_ELEMENT comparisons a key.
+void expect_linear_selection(const std::vector<double>& keys, std::size_t k) {
+    std::vector<Item> items = items_of(keys);
+    const std::size_t comparisons = select_counting(items, k);
+    EXPECT_TRUE(partitioned_at(items, keys, k)) << "size " << keys.size() << ", k " << k;
+    EXPECT_LE(static_cast<double>(comparisons), MAX_COMPARISONS_PER_ELEMENT * static_cast<double>(keys.size()))
+        << "size " << keys.size() << ", k " << k;
+}
+
 class SelectNthOn : public ::testing::TestWithParam<Distribution> {};
 
 TEST_P(SelectNthOn, PartitionsLikeASortInLinearComparisons) {
@@ -170,12 +180,7 @@ TEST_P(SelectNthOn, PartitionsLikeASortInLinearComparisons) {
         std::uniform_int_distribution<std::size_t> any_index(0, size - 1);
         for (const std::size_t k : {std::size_t{0}, std::size_t{1}, size / 3, size / 2 - 1, size / 2, size - size / 2,
                                     size - 2, size - 1, any_index(rng), any_index(rng)}) {
-            const std::vector<double> keys = GetParam().keys(size, rng);
-            std::vector<Item> items = items_of(keys);
-            const std::size_t comparisons = select_counting(items, k);
-            EXPECT_TRUE(partitioned_at(items, keys, k)) << "size " << size << ", k " << k;
-            EXPECT_LE(static_cast<double>(comparisons), MAX_COMPARISONS_PER_ELEMENT * static_cast<double>(size))
-                << "size " << size << ", k " << k;
+            expect_linear_selection(GetParam().keys(size, rng), k);
         }
     }
 }
@@ -185,11 +190,7 @@ TEST_P(SelectNthOn, LargeInputsStayLinear) {
     for (const std::size_t size : {100'000U, 1U << 20U}) {
         const std::vector<double> keys = GetParam().keys(size, rng);
         for (const std::size_t k : {size / 2, size / 7}) {
-            std::vector<Item> items = items_of(keys);
-            const std::size_t comparisons = select_counting(items, k);
-            EXPECT_TRUE(partitioned_at(items, keys, k)) << "size " << size << ", k " << k;
-            EXPECT_LE(static_cast<double>(comparisons), MAX_COMPARISONS_PER_ELEMENT * static_cast<double>(size))
-                << "size " << size << ", k " << k;
+            expect_linear_selection(keys, k);
         }
     }
 }

@@ -137,12 +137,7 @@ std::size_t expect_matches_linear_scan(const Tree& tree, const std::vector<Leaf>
 TEST(SelectionIterator, RandomQueriesMatchLinearScan) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> radius_2(0.0, 0.05);
-    const std::vector<UnitVec> points = random_unit_vecs(3000, rng);
-    const std::vector<PointLeaf> point_copies = point_leaves(points);
-    const PointTree points_tree = point_tree(points);
-    const std::vector<Box> boxes = random_boxes(3000, 0.03, rng);
-    const std::vector<BoxLeaf> box_copies = box_leaves(boxes);
-    const BoxTree boxes_tree = BoxTree::new_from_bulk_loading(box_leaves(boxes));
+    const auto [points, point_copies, points_tree, boxes, box_copies, boxes_tree] = random_trees(rng, 3000, 3000, 0.03);
     const std::vector<UnitVec> queries = random_unit_vecs(200, rng);
     std::array<std::size_t, 6> found{};
     for (std::size_t i = 0; i < queries.size(); ++i) {
