@@ -276,9 +276,9 @@ class GeodeticLineStringTree(_GeodeticTree[LineString | MultiLineString]):
         self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
     ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
     def nearest_k_wgs84(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
-        """The `(input position, geodesic distance in metres)` of the `k` linestrings nearest
-        to `query` on the WGS84 ellipsoid, nearest first, ties by the smaller position;
-        with `max_distance`, only those within that many metres.
+        """The `(input position, geodesic distance in metres)` of the `k` linestrings nearest to
+        `query` on the WGS84 ellipsoid, nearest first, ties by the smaller position; with
+        `max_distance`, only those within that many metres.
         Metres are the smallest WGS84 geodesic distance to any point of the linestring's
         great-circle edges, within 1 mm."""
     def query_nearest_wgs84(
@@ -292,8 +292,8 @@ class GeodeticLineStringTree(_GeodeticTree[LineString | MultiLineString]):
         Metres are the smallest WGS84 geodesic distance to any point of the linestring's
         great-circle edges, within 1 mm."""
     def nearest_with_distance_wgs84(self, query: _PointLike) -> tuple[int, float] | None:
-        """The `(input position, geodesic distance in metres)` of the nearest linestring
-        to `query` on the WGS84 ellipsoid, or `None` if empty.
+        """The `(input position, geodesic distance in metres)` of the nearest linestring to `query`
+        on the WGS84 ellipsoid, or `None` if empty.
         Metres are the smallest WGS84 geodesic distance to any point of the linestring's
         great-circle edges, within 1 mm."""
     @overload
@@ -328,9 +328,9 @@ class GeodeticPolygonTree(_GeodeticTree[Polygon | MultiPolygon]):
         self, queries: _Queries, radius_metres: float | ArrayLike, return_distance: bool, *, workers: int = 1
     ) -> NDArray[np.int64] | tuple[NDArray[np.int64], NDArray[np.float64]]: ...
     def nearest_k_wgs84(self, query: _PointLike, k: int, *, max_distance: float | None = None) -> list[tuple[int, float]]:
-        """The `(input position, geodesic distance in metres)` of the `k` polygons nearest
-        to `query` on the WGS84 ellipsoid, nearest first, ties by the smaller position;
-        with `max_distance`, only those within that many metres.
+        """The `(input position, geodesic distance in metres)` of the `k` polygons nearest to
+        `query` on the WGS84 ellipsoid, nearest first, ties by the smaller position; with
+        `max_distance`, only those within that many metres.
         Metres are the smallest WGS84 geodesic distance to any point of the polygon's
         great-circle edges (0 inside it), within 1 mm."""
     def query_nearest_wgs84(
@@ -344,8 +344,8 @@ class GeodeticPolygonTree(_GeodeticTree[Polygon | MultiPolygon]):
         Metres are the smallest WGS84 geodesic distance to any point of the polygon's
         great-circle edges (0 inside it), within 1 mm."""
     def nearest_with_distance_wgs84(self, query: _PointLike) -> tuple[int, float] | None:
-        """The `(input position, geodesic distance in metres)` of the nearest polygon
-        to `query` on the WGS84 ellipsoid, or `None` if empty.
+        """The `(input position, geodesic distance in metres)` of the nearest polygon to `query`
+        on the WGS84 ellipsoid, or `None` if empty.
         Metres are the smallest WGS84 geodesic distance to any point of the polygon's
         great-circle edges (0 inside it), within 1 mm."""
     @overload

@@ -216,76 +216,27 @@ PyObject* indexed_tree_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     });
 }
 
-// Their docstrings, made once from the item's name; they live as long as the classes.
-struct Wgs84Docs {
-    std::string nearest, nearest_with_distance, within_distance, nearest_k, query_nearest, query_within_distance;
-};
-
-Wgs84Docs wgs84_docs(std::string_view item, std::string_view items, std::string_view inside_note = "") {
-    const std::string one(item);
-    const std::string many(items);
-    const std::string accuracy = "\nMetres are the smallest WGS84 geodesic distance to any point of the " + one +
-                                 "'s\ngreat-circle edges" + std::string(inside_note) + ", within 1 mm.";
-    return {
-        .nearest = "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest " + one +
-                   " to `query` by WGS84-ellipsoid geodesic\ndistance, or `None` if the tree is empty." + accuracy,
-        .nearest_with_distance = "nearest_with_distance_wgs84($self, query)\n--\n\nThe `(input position, geodesic "
-                                 "distance in metres)` of the nearest " + one + "\nto `query` on the WGS84 "
-                                 "ellipsoid, or `None` if empty." + accuracy,
-        .within_distance = "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\nThe "
-                           "input positions of every " + one + " within `radius_metres` WGS84-ellipsoid\ngeodesic "
-                           "metres of `query`. With `return_distance=True`, `(index, distance)` pairs\ninstead." +
-                           accuracy,
-        .nearest_k = "nearest_k_wgs84($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, geodesic "
-                     "distance in metres)` of the `k` " + many + " nearest\nto `query` on the WGS84 ellipsoid, "
-                     "nearest first, ties by the smaller position;\nwith `max_distance`, only those within that "
-                     "many metres." + accuracy,
-        .query_nearest = "query_nearest_wgs84($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\n"
-                         "query_nearest by geodesic distance on the WGS84 ellipsoid, as nearest_k_wgs84\nfinds "
-                         "them.",
-        .query_within_distance = "query_within_distance_wgs84($self, queries, radius_metres, return_distance=False, *, "
-                                 "workers=1)\n--\n\nquery_within_distance by geodesic distance on the WGS84 "
-                                 "ellipsoid, as\nwithin_distance_wgs84 finds them.",
-    };
+// How the WGS84 forms measure a linestring or a polygon, ending their docstrings.
+std::string wgs84_note(std::string_view item, std::string_view inside_note = "") {
+    return "\nMetres are the smallest WGS84 geodesic distance to any point of the " + std::string(item) +
+           "'s\ngreat-circle edges" + std::string(inside_note) + ", within 1 mm.";
 }
 
-// The point tree's six WGS84 forms, with its arguments, tie rules and errors, measured
-// to the nearest point of each linestring or polygon.
-template <TreeKind Kind>
-std::array<PyMethodDef, 6> wgs84_methods(const Wgs84Docs& docs) {
-    return {{
-        {"nearest_wgs84", fastcall_method(tree_nearest<Kind, WGS84, false>), FASTCALL, docs.nearest.c_str()},
-        {"nearest_with_distance_wgs84", fastcall_method(tree_nearest<Kind, WGS84, true>), FASTCALL,
-         docs.nearest_with_distance.c_str()},
-        {"within_distance_wgs84", fastcall_method(tree_within_distance<Kind, WGS84>), FASTCALL,
-         docs.within_distance.c_str()},
-        {"nearest_k_wgs84", fastcall_method(tree_nearest_k<Kind, WGS84>), FASTCALL, docs.nearest_k.c_str()},
-        {"query_nearest_wgs84", fastcall_method(tree_query_nearest<Kind, WGS84>), FASTCALL,
-         docs.query_nearest.c_str()},
-        {"query_within_distance_wgs84", fastcall_method(tree_query_within_distance<Kind, WGS84>), FASTCALL,
-         docs.query_within_distance.c_str()},
-    }};
-}
-
-const Wgs84Docs linestring_wgs84_docs = wgs84_docs("linestring", "linestrings");
-const Wgs84Docs polygon_wgs84_docs = wgs84_docs("polygon", "polygons", " (0 inside it)");
-
-TreeClass<LineStringTreeKind, 6> linestring_tree_class(
+TreeClass<LineStringTreeKind> linestring_tree_class(
     "sferix.GeodeticLineStringTree",
     "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings. A MultiLineString in `data` is one item, "
     "as near\nas its nearest part.",
-    indexed_tree_new<LineStringTreeKind>, tree_docs("linestring", "linestrings"),
-    wgs84_methods<LineStringTreeKind>(linestring_wgs84_docs));
+    indexed_tree_new<LineStringTreeKind>, tree_docs("linestring", "linestrings", "", wgs84_note("linestring")));
 
-TreeClass<PolygonTreeKind, 6> polygon_tree_class(
+TreeClass<PolygonTreeKind> polygon_tree_class(
     "sferix.GeodeticPolygonTree",
     "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
     "its direction (for clockwise data such as shapefiles). A MultiPolygon in `data` is one\nitem, containing "
     "what any of its parts contains.",
     indexed_tree_new<PolygonTreeKind>,
-    tree_docs("polygon", "polygons", " (zero distance if `query` is\ninside one)"),
-    wgs84_methods<PolygonTreeKind>(polygon_wgs84_docs));
+    tree_docs("polygon", "polygons", " (zero distance if `query` is\ninside one)",
+              wgs84_note("polygon", " (0 inside it)")));
 
 }  // namespace
 

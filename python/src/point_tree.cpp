@@ -122,37 +122,14 @@ PyObject* point_tree_in_rectangle(PyObject* self, PyObject* const* args, Py_ssiz
     return run_method<Kind, 2>(self, IN_RECTANGLE, args, nargs, kwnames, body);
 }
 
-TreeClass<Kind, 7> point_tree_class(
+TreeClass<Kind, 1> point_tree_class(
     "sferix.GeodeticPointTree", "GeodeticPointTree(data)\n--\n\nA geodetic R-tree over points.", point_tree_new,
     tree_docs("point", "points"),
-    std::array<PyMethodDef, 7>{{
+    std::array<PyMethodDef, 1>{{
         {"in_rectangle", fastcall_method(point_tree_in_rectangle), FASTCALL,
          "in_rectangle($self, lower, upper)\n--\n\nThe input positions of every point inside the longitude/latitude "
          "rectangle whose\ncorners are `lower` and `upper`. `lower.lon > upper.lon` denotes a window crossing\nthe "
          "antimeridian (RFC 7946); `lower.lat <= upper.lat` is required."},
-        {"nearest_wgs84", fastcall_method(tree_nearest<Kind, WGS84, false>), FASTCALL,
-         "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest point to `query` by WGS84-ellipsoid "
-         "geodesic\ndistance, or `None` if the tree is empty."},
-        {"nearest_with_distance_wgs84", fastcall_method(tree_nearest<Kind, WGS84, true>), FASTCALL,
-         "nearest_with_distance_wgs84($self, query)\n--\n\nThe `(input position, geodesic distance in metres)` of the "
-         "nearest point to `query`\non the WGS84 ellipsoid, or `None` if empty."},
-        {"within_distance_wgs84", fastcall_method(tree_within_distance<Kind, WGS84>), FASTCALL,
-         "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\nThe input positions of every "
-         "point within `radius_metres` WGS84-ellipsoid geodesic\nmetres of `query`. With `return_distance=True`, "
-         "`(index, distance)` pairs instead."},
-        {"nearest_k_wgs84", fastcall_method(tree_nearest_k<Kind, WGS84>), FASTCALL,
-         "nearest_k_wgs84($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, "
-         "geodesic distance in metres)` of the `k` points nearest to\n`query` on the WGS84 "
-         "ellipsoid, nearest first, ties by the smaller position; with\n`max_distance`, only those "
-         "within that many metres."},
-        {"query_nearest_wgs84", fastcall_method(tree_query_nearest<Kind, WGS84>), FASTCALL,
-         "query_nearest_wgs84($self, queries, k=1, *, max_distance=None, "
-         "workers=1)\n--\n\nquery_nearest by geodesic distance on the WGS84 ellipsoid, as "
-         "nearest_k_wgs84\nfinds them."},
-        {"query_within_distance_wgs84", fastcall_method(tree_query_within_distance<Kind, WGS84>), FASTCALL,
-         "query_within_distance_wgs84($self, queries, radius_metres, return_distance=False, *, "
-         "workers=1)\n--\n\nquery_within_distance by geodesic distance on the WGS84 ellipsoid, "
-         "as\nwithin_distance_wgs84 finds them."},
     }});
 
 }  // namespace

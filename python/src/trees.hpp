@@ -7,9 +7,8 @@
 //
 // What the three classes have in common is written here once over the tree kind: the
 // instance state, the argument descriptions, __len__, __getitem__, geometry,
-// geometries, nearest, nearest_with_distance and within_distance, the two query runners
-// the point tree reuses for its WGS84 methods, the docstrings made from the kind's item
-// name, and the class's method table, slots and type object. Each class's .cpp file
+// geometries, the queries and their WGS84 forms, the docstrings made from the kind's
+// item name, and the class's method table, slots and type object. Each class's .cpp file
 // instantiates these for its kind.
 //
 // A kind describes one class:
@@ -377,11 +376,19 @@ struct TreeDocs {
     std::string geometry, geometries, nearest, nearest_with_distance, within_distance;
     std::string nearest_k, query_nearest, query_within_distance;
     std::string query, query_many;
+    // The WGS84 forms.
+    std::string nearest_wgs84, nearest_with_distance_wgs84, within_distance_wgs84;
+    std::string nearest_k_wgs84, query_nearest_wgs84, query_within_distance_wgs84;
 };
 
-inline TreeDocs tree_docs(std::string_view item, std::string_view items, std::string_view nearest_note = "") {
+// The docstrings of a kind whose item is called `item` (`items` for several).
+// `nearest_note` follows "to `query`" in nearest; `wgs84_note` ends the single WGS84
+// forms (how their metres are measured, where more than a point's geodesic).
+inline TreeDocs tree_docs(std::string_view item, std::string_view items, std::string_view nearest_note = "",
+                          std::string_view wgs84_note = "") {
     const std::string one(item);
     const std::string many(items);
+    const std::string note(wgs84_note);
     return {
         .geometry = "geometry($self, index)\n--\n\nThe " + one + " at input position `index`.",
         .geometries = "geometries($self)\n--\n\nEvery " + one + ", in input order.",
@@ -419,11 +426,31 @@ inline TreeDocs tree_docs(std::string_view item, std::string_view items, std::st
                       "`predicate` with it, as\nquery finds them: an int64 array of shape `(2, m)`, sorted. "
                       "`distance` is one number\nor one per geometry; `workers` threads share the geometries "
                       "(-1: every core), without\nthe GIL.",
+        .nearest_wgs84 = "nearest_wgs84($self, query)\n--\n\nThe input position of the nearest " + one +
+                         " to `query` by WGS84-ellipsoid geodesic\ndistance, or `None` if the tree is empty." + note,
+        .nearest_with_distance_wgs84 = "nearest_with_distance_wgs84($self, query)\n--\n\nThe `(input position, "
+                                       "geodesic distance in metres)` of the nearest " + one + " to `query`\non the "
+                                       "WGS84 ellipsoid, or `None` if empty." + note,
+        .within_distance_wgs84 = "within_distance_wgs84($self, query, radius_metres, return_distance=False)\n--\n\n"
+                                 "The input positions of every " + one + " within `radius_metres` WGS84-ellipsoid "
+                                 "geodesic\nmetres of `query`. With `return_distance=True`, `(index, distance)` "
+                                 "pairs instead." + note,
+        .nearest_k_wgs84 = "nearest_k_wgs84($self, query, k, *, max_distance=None)\n--\n\nThe `(input position, "
+                           "geodesic distance in metres)` of the `k` " + many + " nearest to\n`query` on the WGS84 "
+                           "ellipsoid, nearest first, ties by the smaller position; with\n`max_distance`, only "
+                           "those within that many metres." + note,
+        .query_nearest_wgs84 = "query_nearest_wgs84($self, queries, k=1, *, max_distance=None, workers=1)\n--\n\n"
+                               "query_nearest by geodesic distance on the WGS84 ellipsoid, as nearest_k_wgs84\nfinds "
+                               "them.",
+        .query_within_distance_wgs84 = "query_within_distance_wgs84($self, queries, radius_metres, "
+                                       "return_distance=False, *, workers=1)\n--\n\nquery_within_distance by "
+                                       "geodesic distance on the WGS84 ellipsoid, as\nwithin_distance_wgs84 finds "
+                                       "them.",
     };
 }
 
-// A tree class's process-wide parts: its method table (the shared methods, then
-// `extra`), its slots, its PyType_Spec (named `type_name`, "sferix.<NAME>") and its type
+// A tree class's process-wide parts: its method table (the shared methods, `extra`,
+// then the WGS84 forms), its slots, its PyType_Spec (named `type_name`, "sferix.<NAME>") and its type
 // object, made on first use. Lives at namespace scope for the life of the process.
 template <TreeKind Kind, std::size_t Extra = 0>
 class TreeClass {
@@ -454,7 +481,21 @@ public:
                   {"query_within_distance", fastcall_method(tree_query_within_distance<Kind, SPHERE>), FASTCALL,
                    docs_.query_within_distance.c_str()},
               }},
-              extra)),
+              extra,
+              std::array<PyMethodDef, 6>{{
+                  {"nearest_wgs84", fastcall_method(tree_nearest<Kind, WGS84, false>), FASTCALL,
+                   docs_.nearest_wgs84.c_str()},
+                  {"nearest_with_distance_wgs84", fastcall_method(tree_nearest<Kind, WGS84, true>), FASTCALL,
+                   docs_.nearest_with_distance_wgs84.c_str()},
+                  {"within_distance_wgs84", fastcall_method(tree_within_distance<Kind, WGS84>), FASTCALL,
+                   docs_.within_distance_wgs84.c_str()},
+                  {"nearest_k_wgs84", fastcall_method(tree_nearest_k<Kind, WGS84>), FASTCALL,
+                   docs_.nearest_k_wgs84.c_str()},
+                  {"query_nearest_wgs84", fastcall_method(tree_query_nearest<Kind, WGS84>), FASTCALL,
+                   docs_.query_nearest_wgs84.c_str()},
+                  {"query_within_distance_wgs84", fastcall_method(tree_query_within_distance<Kind, WGS84>), FASTCALL,
+                   docs_.query_within_distance_wgs84.c_str()},
+              }})),
           slots_{{
               {Py_tp_doc, const_cast<char*>(doc)},
               {Py_tp_new, reinterpret_cast<void*>(constructor)},
@@ -474,7 +515,7 @@ public:
 
 private:
     TreeDocs docs_;
-    std::array<PyMethodDef, 5 + 6 + 5 + Extra + 1> methods_;  // shared, travel, array, extra, sentinel
+    std::array<PyMethodDef, 5 + 6 + 5 + Extra + 6 + 1> methods_;  // shared, travel, array, extra, WGS84, sentinel
     std::array<PyType_Slot, 7> slots_;
     PyType_Spec type_spec_;
     LazyType type_;
