@@ -1,15 +1,22 @@
 #pragma once
 
+#include <array>
+#include <bit>
+#include <concepts>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
+#include <span>
 #include <utility>
 
 #include "rtree/algorithm/next_iterator.hpp"
 #include "rtree/algorithm/node_stack.hpp"
 #include "rtree/algorithm/selection_functions.hpp"
 #include "rtree/flat_view.hpp"
+#include "rtree/invariant.hpp"
 #include "rtree/node.hpp"
 #include "rtree/object.hpp"
+#include "rtree/params.hpp"
 #include "rtree/walk_check.hpp"
 
 namespace sferix::rtree {
@@ -44,10 +51,21 @@ public:
     // The next accepted leaf object, or null when the walk is over.
     [[nodiscard]] const T* next() {
         for (;;) {
-            while (leaf_next_ > leaf_begin_) {
-                const T& leaf = tree_.leaves[--leaf_next_];
-                if (function_.should_yield(leaf)) {
-                    return &leaf;
+            if constexpr (MEASURES_LEAVES) {
+                while (candidates_ != 0) {
+                    const int j = std::bit_width(candidates_) - 1;
+                    candidates_ &= ~(std::uint32_t{1} << j);
+                    const T& leaf = tree_.leaves[leaf_begin_ + static_cast<std::size_t>(j)];
+                    if (function_.should_yield(leaf)) {
+                        return &leaf;
+                    }
+                }
+            } else {
+                while (leaf_next_ > leaf_begin_) {
+                    const T& leaf = tree_.leaves[--leaf_next_];
+                    if (function_.should_yield(leaf)) {
+                        return &leaf;
+                    }
                 }
             }
             const Node* node = stack_.pop();
@@ -72,19 +90,39 @@ private:
     void enter(const Node& node) {
         if (node.has_leaf_children()) {
             leaf_begin_ = node.first;
-            leaf_next_ = std::size_t{node.first} + node.count;
+            if constexpr (MEASURES_LEAVES) {
+                // Only the leaves within the function's bound can be accepted: found in
+                // one pass over the node (most of a small radius's lie beyond it).
+                check_invariant(node.count <= MAX_INNER_CHILDREN, "a node with more than MAX_INNER_CHILDREN children");
+                std::array<double, MAX_INNER_CHILDREN> distances_2;
+                static_cast<void>(T::distances_2(tree_.child_leaves(node), function_.origin(), function_.leaf_bound(),
+                                                 distances_2.data(), candidates_));
+            } else {
+                leaf_next_ = std::size_t{node.first} + node.count;
+            }
         } else {
             stack_.push_all(tree_.child_nodes(node));
         }
     }
 
+    // Whether the leaves measure a node's leaves at once (T::distances_2) and the
+    // function accepts none beyond a squared distance from a point (F::leaf_bound and
+    // F::origin): then a node's leaves are tested only where that pass leaves them.
+    static constexpr bool MEASURES_LEAVES = requires(const F& function, std::span<const T> leaves, double* out,
+                                                     std::uint32_t& mask) {
+        { function.leaf_bound() } -> std::same_as<double>;
+        T::distances_2(leaves, function.origin(), function.leaf_bound(), out, mask);
+    };
+
     FlatTreeView<T> tree_;
     F function_;
     NodeStack<Node> stack_;
     WalkCheck walk_check_;
-    // The leaves of the node entered last still to test: [leaf_begin_, leaf_next_).
+    // The leaves of the node entered last still to test: [leaf_begin_, leaf_next_), or
+    // with MEASURES_LEAVES, leaf_begin_ + j for each bit j of candidates_.
     std::size_t leaf_begin_ = 0;
     std::size_t leaf_next_ = 0;
+    std::uint32_t candidates_ = 0;
 };
 
 }  // namespace sferix::rtree
