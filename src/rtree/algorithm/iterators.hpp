@@ -73,7 +73,8 @@ public:
                 return nullptr;
             }
             walk_check_.step();
-            if (function_.should_descend(node->envelope)) {
+            // With MEASURES_LEAVES, nodes are tested before they are stacked.
+            if (MEASURES_LEAVES || function_.should_descend(node->envelope)) {
                 enter(*node);
             }
         }
@@ -99,6 +100,15 @@ private:
                                                  distances_2.data(), candidates_));
             } else {
                 leaf_next_ = std::size_t{node.first} + node.count;
+            }
+        } else if constexpr (MEASURES_LEAVES) {
+            // Only the children that pass: a small radius passes one or two of eight,
+            // and the others would be stacked and taken off again only to fail there
+            // (the same tests, of a pure function, so the same leaves in the same order).
+            for (const Node& child : tree_.child_nodes(node)) {
+                if (function_.should_descend(child.envelope)) {
+                    stack_.push(child);
+                }
             }
         } else {
             stack_.push_all(tree_.child_nodes(node));
