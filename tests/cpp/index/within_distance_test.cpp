@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "geodetic/radius.hpp"
 #include "geodetic/wgs84.hpp"
 #include "index/tree.hpp"
 #include "index/nearest_position.hpp"
@@ -60,6 +61,32 @@ TEST(LocateWithinDistance, ReportsInReverseStorageOrderUnsorted) {
     EXPECT_EQ(positions(tree.locate_within_distance(point(0, 0), 100'000.0)), (Positions{2, 1, 0}));
     EXPECT_EQ(positions(tree.locate_within_distance_wgs84(point(0, 0), 100'000.0)),
               (Positions{2, 1, 0}));
+}
+
+// A point tree's walk tests only the leaves its node pass marks and stacks only the
+// nodes that pass; the plain depth-first walk, which tests every node and leaf it meets,
+// must give the same leaves in the same order.
+TEST(LocateWithinDistance, PointWalkKeepsThePlainWalksOrder) {
+    std::mt19937_64 rng(SEED);
+    const std::vector<LonLat> coords = random_point_coords(rng, 3000);
+    const PointTree tree = point_tree(coords);
+    for (const LonLat& q : random_queries(rng, coords, 40)) {
+        const UnitVec p = embed(q.lon, q.lat);
+        for (const double radius : RADII) {
+            const geodetic::SphereRadius sphere(radius);
+            std::vector<const PointLeaf*> expected;
+            for (const PointLeaf& leaf : tree.rtree().locate_within_distance(p, sphere.outer_2())) {
+                if (sphere.admits(leaf.distance_2(p))) {
+                    expected.push_back(&leaf);
+                }
+            }
+            std::vector<const PointLeaf*> found;
+            for (const auto& [leaf, distance_2] : tree.locate_within_distance(point(q.lon, q.lat), radius)) {
+                found.push_back(leaf);
+            }
+            ASSERT_EQ(found, expected) << q.lon << ", " << q.lat << " radius " << radius;
+        }
+    }
 }
 
 TEST(LocateWithinDistance, PolygonsContainingTheQueryAreAtZero) {
