@@ -57,13 +57,13 @@ public:
 
     [[nodiscard]] bool contains_point(const UnitVec& p) const noexcept { return distance_2(p) <= 0.0; }
 
-    // distances_2[i] = leaves[i].distance_2(p) for every leaf, bit for bit; bit i of
+    // measured[i] = leaves[i].distance_2(p) for every leaf, bit for bit; bit i of
     // `within` set when that is not above `bound`; returns the least of them (infinity
     // for none; a NaN is passed over). Two leaves at a time: a walk measures every leaf
     // of each leaf-level node it opens, and keeps few.
-    // REQUIRES: at most 32 leaves, distances_2 has room for as many values.
+    // REQUIRES: at most 32 leaves, `measured` has room for as many values.
     [[nodiscard]] static double distances_2(std::span<const PointLeaf> leaves, const UnitVec& p, double bound,
-                                            double* distances_2, std::uint32_t& within) noexcept {
+                                            double* measured, std::uint32_t& within) noexcept {
         using Pair = double __attribute__((vector_size(16)));
         const Pair px = {p.x, p.x};
         const Pair py = {p.y, p.y};
@@ -80,7 +80,7 @@ public:
             const Pair dy = Pair{a.y_, b.y_} - py;
             const Pair dz = Pair{a.z_, b.z_} - pz;
             const Pair d = (dx * dx + dy * dy) + dz * dz;
-            std::memcpy(distances_2 + i, &d, sizeof d);
+            std::memcpy(measured + i, &d, sizeof d);
             nearest = d < nearest ? d : nearest;
 #if defined(__SSE2__)
             mask |= static_cast<std::uint32_t>(_mm_movemask_pd(_mm_cmpgt_pd(d, bounds))) << i;
@@ -92,7 +92,7 @@ public:
         double least = nearest[1] < nearest[0] ? nearest[1] : nearest[0];
         if (i < leaves.size()) {
             const double d = leaves[i].distance_2(p);
-            distances_2[i] = d;
+            measured[i] = d;
             least = d < least ? d : least;
             mask |= std::uint32_t{d > bound} << i;
         }

@@ -34,6 +34,12 @@ namespace sferix::rtree {
 // node is popped, which is the order a stack holding them would give, so only
 // nodes enter the stack. Small walks allocate nothing (see NodeStack). The
 // iterator borrows the tree, which must outlive it, and never changes it.
+//
+// A function that bounds the squared distance of what it accepts, over leaves that
+// measure a whole node at once (MEASURES_LEAVES: the point radius walk), is walked the
+// same way with fewer calls: a node is tested when its parent is entered and stacked
+// only if it passes, and of a node's leaves only those within the bound are tested.
+// The leaves reported, and their order, are the same.
 template <RTreeObject T, SelectionFunction<T> F>
 class SelectionIterator {
 public:
