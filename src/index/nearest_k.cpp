@@ -516,21 +516,10 @@ void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::G
     }
 }
 
-template void nearest_k_wgs84<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
-                                                        const geodetic::GeodeticPoint&, std::size_t, double,
-                                                        std::vector<PositionWithMetres>&);
-template void nearest_k_wgs84<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
-                                                     const geodetic::GeodeticPoint&, std::size_t, double,
-                                                     std::vector<PositionWithMetres>&);
-
-template void nearest_k<indexed::PointLeaf>(const indexed::GeodeticRTree<indexed::PointLeaf>&,
-                                              const geodetic::GeodeticPoint&, std::size_t, double,
-                                              std::vector<PositionWithMetres>&);
-template void nearest_k<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
-                                              const geodetic::GeodeticPoint&, std::size_t, double,
-                                              std::vector<PositionWithMetres>&);
-template void nearest_k<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
-                                              const geodetic::GeodeticPoint&, std::size_t, double,
-                                              std::vector<PositionWithMetres>&);
+SFERIX_NEAREST_K_INSTANCE(nearest_k_wgs84, indexed::LineStringLeaf);
+SFERIX_NEAREST_K_INSTANCE(nearest_k_wgs84, indexed::PolygonLeaf);
+SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::PointLeaf);
+SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::LineStringLeaf);
+SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::PolygonLeaf);
 
 }  // namespace sferix::indexed

@@ -68,21 +68,16 @@ template <indexed::GeodeticLeaf Leaf>
 void nearest_k_wgs84(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                      double max_metres, std::vector<PositionWithMetres>& hits);
 
-extern template void nearest_k_wgs84<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
-                                                      const geodetic::GeodeticPoint&, std::size_t, double,
-                                                      std::vector<PositionWithMetres>&);
-extern template void nearest_k_wgs84<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
-                                                      const geodetic::GeodeticPoint&, std::size_t, double,
-                                                      std::vector<PositionWithMetres>&);
+// These searches are compiled once, in nearest_k.cpp, for each leaf type:
+// SFERIX_NEAREST_K_INSTANCE(search, Leaf) names one such instantiation.
+#define SFERIX_NEAREST_K_INSTANCE(search, Leaf)                                                              \
+    template void search<Leaf>(const indexed::GeodeticRTree<Leaf>&, const geodetic::GeodeticPoint&, std::size_t, \
+                               double, std::vector<PositionWithMetres>&)
 
-extern template void nearest_k<indexed::PointLeaf>(const indexed::GeodeticRTree<indexed::PointLeaf>&,
-                                              const geodetic::GeodeticPoint&, std::size_t, double,
-                                              std::vector<PositionWithMetres>&);
-extern template void nearest_k<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
-                                              const geodetic::GeodeticPoint&, std::size_t, double,
-                                              std::vector<PositionWithMetres>&);
-extern template void nearest_k<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
-                                              const geodetic::GeodeticPoint&, std::size_t, double,
-                                              std::vector<PositionWithMetres>&);
+extern SFERIX_NEAREST_K_INSTANCE(nearest_k_wgs84, indexed::LineStringLeaf);
+extern SFERIX_NEAREST_K_INSTANCE(nearest_k_wgs84, indexed::PolygonLeaf);
+extern SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::PointLeaf);
+extern SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::LineStringLeaf);
+extern SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::PolygonLeaf);
 
 }  // namespace sferix::indexed

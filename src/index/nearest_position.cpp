@@ -18,22 +18,16 @@ namespace {
 // Queues nothing beyond the squared chord `bound`, nor any entry whose smallest
 // position is not below position_bound. Every leaf the walk meets is a real point, so
 // it also queues nothing beyond the metre tie gap of the nearest leaf met so far (such
-// an entry cannot win or tie).
+// an entry cannot win or tie), nor a node's leaves beyond that of the node's nearest.
 struct NearestPolicy : ByPosition {
     SquaredChord bound = SquaredChord::infinity();
     std::uint32_t position_bound = std::numeric_limits<std::uint32_t>::max();
 
-    [[nodiscard]] bool admit(const rtree::WalkEntry& child) noexcept {
-        if (child.is_leaf) {
-            bound = std::min(bound, tie_widened(chord_of(child)));
-        }
-        return keep_leaf(child);
-    }
-    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
-    // A node's leaves beyond the bound its nearer siblings set can neither win nor tie.
-    [[nodiscard]] bool keep_leaf(const rtree::WalkEntry& child) const noexcept {
+    void meet_leaves(double nearest_2) noexcept { bound = std::min(bound, tie_widened(SquaredChord::from_raw(nearest_2))); }
+    [[nodiscard]] bool admit(const rtree::WalkEntry& child) const noexcept {
         return child.tie_break < position_bound && chord_of(child) <= bound;
     }
+    [[nodiscard]] double leaf_bound() const noexcept { return bound.raw(); }
 };
 
 // The WGS84 nearest walk queues nothing whose sphere lower bound exceeds `limit`:

@@ -28,6 +28,10 @@ public:
         : test_{origin, radius.outer_2()}, radius_(radius) {}
 
     [[nodiscard]] bool should_descend(const Envelope& envelope) const { return test_.should_descend(envelope); }
+    // What lets a point tree's walk measure a node's leaves at once: no leaf beyond
+    // this squared chord from origin() is accepted.
+    [[nodiscard]] double leaf_bound() const noexcept { return test_.max_distance_2; }
+    [[nodiscard]] const UnitVec& origin() const noexcept { return test_.origin; }
 
     [[nodiscard]] bool should_yield(const Leaf& leaf) const {
         const std::optional<double> distance_2 = leaf.distance_2_if_less_or_equal(test_.origin, test_.max_distance_2);

@@ -44,6 +44,15 @@ public:
         }
     }
 
+    // Pushes a reference to `node`.
+    void push(const Node& node) {
+        if (!spilled_ && length_ < INLINE_CAPACITY) {
+            inline_[length_++] = &node;
+            return;
+        }
+        push_all(std::span<const Node>(&node, 1));
+    }
+
     // The most recently pushed reference, removed; null when empty.
     [[nodiscard]] const Node* pop() noexcept {
         if (spilled_) {

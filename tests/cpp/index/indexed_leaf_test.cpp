@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <random>
@@ -10,6 +13,7 @@
 
 #include "indexed_testing.hpp"
 #include "rtree/object.hpp"
+#include "rtree/params.hpp"
 
 namespace sferix::geodetic {
 namespace {
@@ -52,6 +56,36 @@ TEST(IndexedLeaf, WithinBoundIsInclusiveAndRejectsNegativeOrNaN) {
     EXPECT_EQ(leaf.distance_2_if_less_or_equal(p, std::numeric_limits<double>::quiet_NaN()), std::nullopt);
     // Far outside the box: rejected before the exact distance.
     EXPECT_EQ(leaf.distance_2_if_less_or_equal(embed(100, 0), 0.5), std::nullopt);
+}
+
+// The walks take a leaf-level node's squared chords from distances_2 rather than from
+// distance_2 one leaf at a time: every node size up to a full one (odd ones end on a
+// single leaf), with the bound at one leaf's own chord (inclusive).
+TEST(IndexedLeaf, PointDistancesOfANodeAreEachLeafsAndMarkTheBound) {
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> lon(-180.0, 180.0);
+    std::uniform_real_distribution<double> lat(-90.0, 90.0);
+    const UnitVec q = embed(12.5, 41.9);
+    for (std::size_t count = 0; count <= rtree::LEAF_NODE_CAPACITY; ++count) {
+        std::vector<PointLeaf> leaves;
+        for (std::size_t i = 0; i < count; ++i) {
+            leaves.emplace_back(embed(lon(random), lat(random)), static_cast<std::uint32_t>(i));
+        }
+        const double bound = count == 0 ? 1.0 : leaves[count / 2].distance_2(q);
+        std::vector<double> measured(count);
+        std::uint32_t within = 0;
+        const double least = PointLeaf::distances_2(leaves, q, bound, measured.data(), within);
+        double expected_least = std::numeric_limits<double>::infinity();
+        std::uint32_t expected_within = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double d = leaves[i].distance_2(q);
+            EXPECT_EQ(measured[i], d) << count << " leaves, leaf " << i;
+            expected_least = std::min(expected_least, d);
+            expected_within |= std::uint32_t{d <= bound} << i;
+        }
+        EXPECT_EQ(least, expected_least) << count << " leaves";
+        EXPECT_EQ(within, expected_within) << count << " leaves";
+    }
 }
 
 // The leaf rejects by a float copy of the envelope first; rounded the wrong way it

@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "geodetic/radius.hpp"
 #include "geodetic/wgs84.hpp"
 #include "index/tree.hpp"
 #include "index/nearest_position.hpp"
@@ -81,6 +82,9 @@ TEST(LocateWithinDistance, PolygonsContainingTheQueryAreAtZero) {
               (Positions{0, 1, 2}));
 }
 
+// Also in the order of the plain depth-first walk, which tests every node and leaf it
+// meets: the point tree's walk tests only the leaves its node pass marks and stacks
+// only the nodes that pass.
 TEST(LocateWithinDistance, MatchesBruteForceForPoints) {
     const auto [coords, tree, queries] = random_points_case(SEED, 3000, 60);
     for (const LonLat& q : queries) {
@@ -93,6 +97,14 @@ TEST(LocateWithinDistance, MatchesBruteForceForPoints) {
             const Measured expected =
                 brute_within(coords.size(), [&](std::size_t i) { return chord_2(embed(coords[i].lon, coords[i].lat), p); }, radius);
             ASSERT_EQ(sorted(found), expected) << q.lon << ", " << q.lat << " radius " << radius;
+            const geodetic::SphereRadius sphere(radius);
+            Measured plain;
+            for (const PointLeaf& leaf : tree.rtree().locate_within_distance(p, sphere.outer_2())) {
+                if (sphere.admits(leaf.distance_2(p))) {
+                    plain.emplace_back(leaf.data(), leaf.distance_2(p));
+                }
+            }
+            ASSERT_EQ(found, plain) << q.lon << ", " << q.lat << " radius " << radius;
         }
     }
 }
