@@ -15,6 +15,7 @@
 // position, which also puts the answers in ascending position order.
 
 #include <algorithm>
+#include <bit>
 #include <concepts>
 #include <cmath>
 #include <cstddef>
@@ -120,6 +121,42 @@ inline geodetic::UnitVec sample_of(const indexed::PointLeaf& leaf) noexcept { re
 template <typename G>
 geodetic::UnitVec sample_of(const IndexedLeaf<G>& leaf) noexcept {
     return geodetic::Part::of(leaf.geom()).chain(0)[0];
+}
+
+// Sorts answers that all measure 0 and name distinct positions by position. The walk
+// gives them in tree order, which input order rarely follows, so a comparison sort
+// mispredicts nearly every branch; marking them in a bit set over their range and
+// reading it back costs a few operations a word instead, where the range is not much
+// wider than the answers are many.
+inline void sort_distinct_positions(std::vector<PositionWithMetres>& hits) {
+    if (hits.empty()) {
+        return;
+    }
+    std::uint64_t low = hits.front().position;
+    std::uint64_t high = low;
+    for (const PositionWithMetres& hit : hits) {
+        low = std::min(low, hit.position);
+        high = std::max(high, hit.position);
+    }
+    constexpr std::uint64_t BITS = 64;
+    const std::uint64_t words = (high - low) / BITS + 1;
+    if (words > 8 * std::uint64_t{hits.size()} + 64) {
+        std::sort(hits.begin(), hits.end(),
+                  [](const PositionWithMetres& a, const PositionWithMetres& b) { return a.position < b.position; });
+        return;
+    }
+    std::vector<std::uint64_t> marks(words, 0);
+    for (const PositionWithMetres& hit : hits) {
+        const std::uint64_t offset = hit.position - low;
+        marks[offset / BITS] |= std::uint64_t{1} << (offset % BITS);
+    }
+    std::size_t next = 0;
+    for (std::uint64_t w = 0; w < words; ++w) {
+        for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+            hits[next++] = {low + w * BITS + static_cast<std::uint64_t>(std::countr_zero(bits)), 0.0};
+        }
+    }
+    hits.resize(next);
 }
 
 // Intersects or CoveredBy with a shape of polygons, over a tree of one leaf an item,
@@ -439,8 +476,7 @@ void query_geometry(const Tree& tree, const geodetic::Shape& shape, const Geomet
         geometry_detail::PlacedWalk<Leaf, decltype(decide)>(tree.rtree().view(), parts, in_box.envelope, decide, stop,
                                                             hits)
             .run();
-        std::sort(hits.begin(), hits.end(),
-                  [](const PositionWithMetres& a, const PositionWithMetres& b) { return a.position < b.position; });
+        geometry_detail::sort_distinct_positions(hits);
         return;
     }
     EntryTestedSelection<Leaf, rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec>> walk(tree.rtree().view(),
