@@ -25,6 +25,13 @@ int certain_side(const UnitVec& n, const UnitVec& v) noexcept {
     return s > PLANE_MARGIN ? 1 : (s < -PLANE_MARGIN ? -1 : 0);
 }
 
+// orient(a, b, c), given certain_side(a × b rounded, c): a side it is certain of is the
+// exact determinant's sign (det[a; b; c] = (a × b) · c), so only an uncertain one asks
+// the predicate.
+int sign_of(int certain, const UnitVec& a, const UnitVec& b, const UnitVec& c) noexcept {
+    return certain != 0 ? certain : orient(a, b, c);
+}
+
 // Calls visit(a, b) for edges of `part` that may meet the arc s–t, every edge that does
 // among them, until visit returns true; returns whether it did. The index, when the part
 // has one, finds the runs near the arc; otherwise every edge not certainly on one side
@@ -537,8 +544,8 @@ bool NearBoundary::gather(const Part& polygon, const Envelope& box, const UnitVe
     const bool crowded = any_edge_in_ball(polygon, ball, [&](const UnitVec& a, const UnitVec& b) {
         const UnitVec normal = cross(a, b);
         const int sample_side = certain_side(normal, sample);
-        edges_.push_back({a, b, normal, sample_side, orient(a, b, sample), 0.5 * (a + b), 0.25 * chord_2(a, b),
-                          norm(normal), 0.5 * norm(a - b)});
+        edges_.push_back({a, b, normal, sample_side, sign_of(sample_side, a, b, sample), 0.5 * (a + b),
+                          0.25 * chord_2(a, b), norm(normal), 0.5 * norm(a - b)});
         toward_sample_.push_back(static_cast<double>(sample_side) * normal);
         return edges_.size() > max_edges;
     });
@@ -568,12 +575,13 @@ bool NearBoundary::narrow(const NearBoundary& wider, const Envelope& box, const 
         if (edges_.size() == max_edges) {
             return false;
         }
-        const int sample_orient = orient(edge.a, edge.b, sample);
+        const int sample_side = certain_side(edge.normal, sample);
+        const int sample_orient = sign_of(sample_side, edge.a, edge.b, sample);
         if (sample_orient == 0 && on_arc(edge.a, edge.b, sample)) {
             return false;
         }
         edges_.push_back(edge);
-        edges_.back().sample_side = certain_side(edge.normal, sample);
+        edges_.back().sample_side = sample_side;
         edges_.back().sample_orient = sample_orient;
         toward_sample_.push_back(static_cast<double>(edges_.back().sample_side) * edge.normal);
     }
@@ -620,13 +628,14 @@ std::optional<bool> NearBoundary::covers(const UnitVec& p) const noexcept {
                 path_normal = cross(sample_, p);
             }
             const int side = certain_side(*path_normal, edge.a);
-            if (edge.a == edge.b || (side != 0 && side == certain_side(*path_normal, edge.b))) {
+            const int b_side = certain_side(*path_normal, edge.b);
+            if (edge.a == edge.b || (side != 0 && side == b_side)) {
                 continue;
             }
             const int g = edge.sample_orient;
-            const int h = orient(edge.a, edge.b, p);
-            const int e = orient(sample_, p, edge.a);
-            const int f = orient(sample_, p, edge.b);
+            const int h = sign_of(p_side, edge.a, edge.b, p);
+            const int e = sign_of(side, sample_, p, edge.a);
+            const int f = sign_of(b_side, sample_, p, edge.b);
             if (g == 0 || h == 0 || e == 0 || f == 0) {
                 return std::nullopt;
             }
