@@ -615,21 +615,23 @@ std::optional<bool> NearBoundary::covers(const UnitVec& p) const noexcept {
         }
         for (; open != 0; open &= open - 1) {
             const Edge& edge = edges_[first + static_cast<std::size_t>(std::countr_zero(open))];
-            const int p_side = certain_side(edge.normal, p);
-            if (p_side != 0 && p_side == edge.sample_side) {
-                continue;
-            }
-            if (p_side == 0 && on_arc(edge.a, edge.b, p)) {
-                return true;
-            }
-            // Degenerate edges never cross (contains_point's rule), and an edge with both
-            // ends certainly on one side of the path's plane cannot.
+            // An edge with both ends certainly on one side of the path's plane neither
+            // crosses the path nor holds p, which lies in that plane: the usual case for
+            // an edge whose circle, not itself, passes between the sample and p.
             if (!path_normal) {
                 path_normal = cross(sample_, p);
             }
             const int side = certain_side(*path_normal, edge.a);
             const int b_side = certain_side(*path_normal, edge.b);
-            if (edge.a == edge.b || (side != 0 && side == b_side)) {
+            if (side != 0 && side == b_side) {
+                continue;
+            }
+            const int p_side = certain_side(edge.normal, p);
+            if (p_side == 0 && on_arc(edge.a, edge.b, p)) {
+                return true;
+            }
+            // Degenerate edges never cross (contains_point's rule).
+            if (edge.a == edge.b) {
                 continue;
             }
             const int g = edge.sample_orient;
