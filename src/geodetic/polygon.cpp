@@ -340,7 +340,7 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
         reference_ = *reference;
         has_reference_ = true;
     }
-    // A point the filled region is known to leave out, with no edge near it.
+    // A point the filled region is known to leave out, when there is one.
     std::optional<UnitVec> outside_point;
     if (has_reference_) {
         const std::optional<UnitVec> far_point =
