@@ -195,6 +195,22 @@ std::optional<bool> reference_left_of_exterior(const UnitVec& reference, const G
     return std::nullopt;
 }
 
+// Whether no edge of non-zero length, over all rings, has p on or within rounding of
+// its great circle, so that none passes through p; edges of zero length cross no path.
+bool reference_clear_of_edges(const UnitVec& p, const GeodeticRing& exterior,
+                              const std::vector<GeodeticRing>& interiors) noexcept {
+    const auto clear = [&p](const std::vector<UnitVec>& ring) {
+        for (std::size_t k = 0; k + 1 < ring.size(); ++k) {
+            if (ring[k] != ring[k + 1] && !(std::abs(dot(cross(ring[k], ring[k + 1]), p)) > PLANE_MARGIN)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return clear(exterior.vectors()) &&
+           std::all_of(interiors.begin(), interiors.end(), [&](const GeodeticRing& ring) { return clear(ring.vectors()); });
+}
+
 constexpr double INV_SQRT3 = 0.57735026918962584;
 // Directions tried as hemisphere centres and area origins, after the vertex sum.
 constexpr std::array<UnitVec, 14> FIXED_DIRECTIONS = {
@@ -324,13 +340,26 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
         reference_ = *reference;
         has_reference_ = true;
     }
+    // A point the filled region is known to leave out, when there is one.
+    std::optional<UnitVec> outside_point;
     if (has_reference_) {
-        reference_inside_ = reference_left_of_exterior(reference_, exterior_, interiors_).value_or(true);
-        if (fill == Fill::SmallerRegion) {
-            const std::optional<UnitVec> far_point = point_opposite_the_ring(exterior_.vectors());
-            const bool left_is_larger =
-                far_point ? contains_point(*far_point) : left_area_exceeds_hemisphere(exterior_.vectors());
-            if (left_is_larger) {
+        const std::optional<UnitVec> far_point =
+            fill == Fill::SmallerRegion ? point_opposite_the_ring(exterior_.vectors()) : std::nullopt;
+        if (far_point) {
+            // The far point lies in the larger region, so outside: whichever side of the
+            // exterior the reference point would be judged on, the full count from it
+            // to the far point leaves it inside exactly when that count is odd.
+            const predicates::Vector3 r = as_vector3(reference_);
+            const predicates::Vector3 q = as_vector3(*far_point);
+            std::size_t crossings = count_crossings(exterior_.vectors(), r, q);
+            for (const GeodeticRing& ring : interiors_) {
+                crossings += count_crossings(ring.vectors(), r, q);
+            }
+            reference_inside_ = crossings % 2 == 1;
+            outside_point = far_point;
+        } else {
+            reference_inside_ = reference_left_of_exterior(reference_, exterior_, interiors_).value_or(true);
+            if (fill == Fill::SmallerRegion && left_area_exceeds_hemisphere(exterior_.vectors())) {
                 reference_inside_ = !reference_inside_;
             }
         }
@@ -360,9 +389,28 @@ GeodeticPolygon::GeodeticPolygon(GeodeticRing exterior, std::vector<GeodeticRing
     static constexpr std::array<UnitVec, 6> AXIS_POINTS = {
         UnitVec{1, 0, 0}, UnitVec{-1, 0, 0}, UnitVec{0, 1, 0}, UnitVec{0, -1, 0}, UnitVec{0, 0, 1}, UnitVec{0, 0, -1},
     };
+    // No edge comes near the axis points outside the ball round the boundary's box, and
+    // what the ball leaves of the sphere is one cap: the full count gives them all one
+    // answer, that of any other point there, as long as the count's start is clear of
+    // every edge and none of them is its antipode (see containment_grid.cpp, 1 and 2).
+    const UnitVec centre = 0.5 * (envelope_.lower() + envelope_.upper());
+    const double radius = 0.5 * norm(envelope_.upper() - envelope_.lower()) * (1.0 + 1e-15) + 2.0 * BOX_MARGIN;
+    const auto far_from_edges = [&](const UnitVec& v) { return norm(v - centre) > radius; };
+    const bool shared = has_reference_ && reference_clear_of_edges(reference_, exterior_, interiors_);
+    std::optional<bool> far_answer;
+    if (shared && outside_point && far_from_edges(*outside_point) && !are_antiparallel(*outside_point, reference_)) {
+        far_answer = false;
+    }
     std::array<bool, 6> axis_inside{};
     for (std::size_t k = 0; k < AXIS_POINTS.size(); ++k) {
-        axis_inside[k] = contains_point_by_full_count(AXIS_POINTS[k]);
+        if (shared && far_from_edges(AXIS_POINTS[k]) && !are_antiparallel(AXIS_POINTS[k], reference_)) {
+            if (!far_answer) {
+                far_answer = contains_point_by_full_count(AXIS_POINTS[k]);
+            }
+            axis_inside[k] = *far_answer;
+        } else {
+            axis_inside[k] = contains_point_by_full_count(AXIS_POINTS[k]);
+        }
         if (axis_inside[k]) {
             envelope_.merge(Envelope::from_point(AXIS_POINTS[k]));
         }

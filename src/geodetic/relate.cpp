@@ -1,7 +1,9 @@
 #include "geodetic/relate.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "geodetic/arc.hpp"
@@ -21,6 +23,13 @@ int orient(const UnitVec& a, const UnitVec& b, const UnitVec& c) noexcept {
 int certain_side(const UnitVec& n, const UnitVec& v) noexcept {
     const double s = dot(n, v);
     return s > PLANE_MARGIN ? 1 : (s < -PLANE_MARGIN ? -1 : 0);
+}
+
+// orient(a, b, c), given certain_side(a × b rounded, c): a side it is certain of is the
+// exact determinant's sign (det[a; b; c] = (a × b) · c), so only an uncertain one asks
+// the predicate.
+int sign_of(int certain, const UnitVec& a, const UnitVec& b, const UnitVec& c) noexcept {
+    return certain != 0 ? certain : orient(a, b, c);
 }
 
 // Calls visit(a, b) for edges of `part` that may meet the arc s–t, every edge that does
@@ -446,18 +455,36 @@ struct Ball {
     // round its chord's midpoint through its endpoints (along the arc p · (a + b) is
     // least at the ends), and two balls apart by more than the rounding share no point.
     [[nodiscard]] bool may_meet(const UnitVec& a, const UnitVec& b) const noexcept {
+        return may_meet(0.5 * (a + b), 0.25 * chord_2(a, b), [&] {
+            const UnitVec normal = cross(a, b);
+            return EdgeMeasures{normal, norm(normal), 0.5 * norm(a - b)};
+        });
+    }
+
+    // What may_meet measures of an edge beyond its chord's midpoint and a quarter of
+    // its square: the rounded a × b, its length, and half the chord.
+    struct EdgeMeasures {
+        UnitVec normal;
+        double normal_length;
+        double half_chord;
+    };
+
+    // The same, given the chord's midpoint, a quarter of its square and a way to the
+    // rest, which an edge kept for narrowing has ready.
+    template <typename Measures>
+    [[nodiscard]] bool may_meet(const UnitVec& middle, double half_chord_2, Measures&& measures_of) const noexcept {
         // First without a square root, the balls' gap squared against twice the sum of
         // the radii squared, which is at least their sum squared.
-        const double apart_2 = chord_2(0.5 * (a + b), centre);
+        const double apart_2 = chord_2(middle, centre);
         const double widened_radius = radius + BOX_MARGIN;
-        if (apart_2 > 2.0 * (0.25 * chord_2(a, b) + widened_radius * widened_radius)) {
+        if (apart_2 > 2.0 * (half_chord_2 + widened_radius * widened_radius)) {
             return false;
         }
-        const UnitVec normal = cross(a, b);
-        if (std::abs(dot(normal, centre)) > (norm(normal) + 1e-15) * radius + PLANE_MARGIN) {
+        const EdgeMeasures edge = measures_of();
+        if (std::abs(dot(edge.normal, centre)) > (edge.normal_length + 1e-15) * radius + PLANE_MARGIN) {
             return false;
         }
-        const double reach = 0.5 * norm(a - b) + radius + BOX_MARGIN;
+        const double reach = edge.half_chord + radius + BOX_MARGIN;
         return apart_2 <= reach * reach;
     }
 };
@@ -502,6 +529,7 @@ BoxPlace place_of_box(const Part& polygon, const Envelope& box, const UnitVec& s
 
 bool NearBoundary::gather(const Part& polygon, const Envelope& box, const UnitVec& sample, std::size_t max_edges) {
     edges_.clear();
+    toward_sample_.clear();
     sample_ = sample;
     if (!polygon.envelope().intersects(box)) {
         sample_inside_ = false;
@@ -515,7 +543,10 @@ bool NearBoundary::gather(const Part& polygon, const Envelope& box, const UnitVe
     }
     const bool crowded = any_edge_in_ball(polygon, ball, [&](const UnitVec& a, const UnitVec& b) {
         const UnitVec normal = cross(a, b);
-        edges_.push_back({a, b, normal, certain_side(normal, sample), orient(a, b, sample)});
+        const int sample_side = certain_side(normal, sample);
+        edges_.push_back({a, b, normal, sample_side, sign_of(sample_side, a, b, sample), 0.5 * (a + b),
+                          0.25 * chord_2(a, b), norm(normal), 0.5 * norm(a - b)});
+        toward_sample_.push_back(static_cast<double>(sample_side) * normal);
         return edges_.size() > max_edges;
     });
     if (crowded || std::any_of(edges_.begin(), edges_.end(), [&](const Edge& e) {
@@ -527,36 +558,91 @@ bool NearBoundary::gather(const Part& polygon, const Envelope& box, const UnitVe
     return true;
 }
 
+bool NearBoundary::narrow(const NearBoundary& wider, const Envelope& box, const UnitVec& sample,
+                          std::size_t max_edges) {
+    edges_.clear();
+    toward_sample_.clear();
+    const Ball ball(box);
+    if (!(ball.radius < 1.0)) {
+        return false;
+    }
+    for (const Edge& edge : wider.edges_) {
+        if (!ball.may_meet(edge.middle, edge.half_chord_2, [&] {
+                return Ball::EdgeMeasures{edge.normal, edge.normal_length, edge.half_chord};
+            })) {
+            continue;
+        }
+        if (edges_.size() == max_edges) {
+            return false;
+        }
+        const int sample_side = certain_side(edge.normal, sample);
+        const int sample_orient = sign_of(sample_side, edge.a, edge.b, sample);
+        if (sample_orient == 0 && on_arc(edge.a, edge.b, sample)) {
+            return false;
+        }
+        edges_.push_back(edge);
+        edges_.back().sample_side = sample_side;
+        edges_.back().sample_orient = sample_orient;
+        toward_sample_.push_back(static_cast<double>(edges_.back().sample_side) * edge.normal);
+    }
+    // Off every edge (the ones left out do not reach the box), so covers is the side.
+    const std::optional<bool> inside = wider.covers(sample);
+    if (!inside) {
+        return false;
+    }
+    sample_ = sample;
+    sample_inside_ = *inside;
+    return true;
+}
+
 std::optional<bool> NearBoundary::covers(const UnitVec& p) const noexcept {
     if (p == sample_) {
         return sample_inside_;
     }
-    const UnitVec path_normal = cross(sample_, p);
     bool crossed = false;
-    for (const Edge& edge : edges_) {
-        // p certainly off the edge's great circle and on the sample's side of it: the
-        // path stays on that side, so it neither meets nor crosses the edge.
-        const int p_side = certain_side(edge.normal, p);
-        if (p_side != 0 && p_side == edge.sample_side) {
-            continue;
+    std::optional<UnitVec> path_normal;
+    // p certainly off an edge's great circle and on the sample's side of it, as it is for
+    // most: the path stays on that side, so it neither meets nor crosses the edge. That
+    // test is made for 64 edges at a time without a branch (dot(toward_sample_[k], p) is
+    // exactly certain_side's product, signed so the sample's side is positive); only
+    // the edges it leaves open are looked at, in order.
+    constexpr std::size_t BLOCK = 64;
+    for (std::size_t first = 0; first < edges_.size(); first += BLOCK) {
+        const std::size_t end = std::min(edges_.size(), first + BLOCK);
+        std::uint64_t open = 0;
+        for (std::size_t k = first; k < end; ++k) {
+            open |= std::uint64_t{!(dot(toward_sample_[k], p) > PLANE_MARGIN)} << (k - first);
         }
-        if (p_side == 0 && on_arc(edge.a, edge.b, p)) {
-            return true;
+        for (; open != 0; open &= open - 1) {
+            const Edge& edge = edges_[first + static_cast<std::size_t>(std::countr_zero(open))];
+            // An edge with both ends certainly on one side of the path's plane neither
+            // crosses the path nor holds p, which lies in that plane: the usual case for
+            // an edge whose circle, not itself, passes between the sample and p.
+            if (!path_normal) {
+                path_normal = cross(sample_, p);
+            }
+            const int side = certain_side(*path_normal, edge.a);
+            const int b_side = certain_side(*path_normal, edge.b);
+            if (side != 0 && side == b_side) {
+                continue;
+            }
+            const int p_side = certain_side(edge.normal, p);
+            if (p_side == 0 && on_arc(edge.a, edge.b, p)) {
+                return true;
+            }
+            // Degenerate edges never cross (contains_point's rule).
+            if (edge.a == edge.b) {
+                continue;
+            }
+            const int g = edge.sample_orient;
+            const int h = sign_of(p_side, edge.a, edge.b, p);
+            const int e = sign_of(side, sample_, p, edge.a);
+            const int f = sign_of(b_side, sample_, p, edge.b);
+            if (g == 0 || h == 0 || e == 0 || f == 0) {
+                return std::nullopt;
+            }
+            crossed ^= h == -g && f == g && e == -g;
         }
-        // Degenerate edges never cross (contains_point's rule), and an edge with both
-        // ends certainly on one side of the path's plane cannot.
-        const int side = certain_side(path_normal, edge.a);
-        if (edge.a == edge.b || (side != 0 && side == certain_side(path_normal, edge.b))) {
-            continue;
-        }
-        const int g = edge.sample_orient;
-        const int h = orient(edge.a, edge.b, p);
-        const int e = orient(sample_, p, edge.a);
-        const int f = orient(sample_, p, edge.b);
-        if (g == 0 || h == 0 || e == 0 || f == 0) {
-            return std::nullopt;
-        }
-        crossed ^= h == -g && f == g && e == -g;
     }
     return sample_inside_ != crossed;
 }

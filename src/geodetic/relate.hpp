@@ -143,11 +143,24 @@ public:
     // `max_edges` edges are near, or the sample lies on an edge.
     [[nodiscard]] bool gather(const Part& polygon, const Envelope& box, const UnitVec& sample, std::size_t max_edges);
 
+    // gather for a box inside the box `wider` was gathered for, from wider's edges
+    // alone: an arc between two points of the smaller cap stays in both caps, so the
+    // edges it can meet are among wider's. The sample is decided by wider.covers, not
+    // by the polygon. False, with nothing to serve, where gather would be, or when
+    // wider cannot decide the sample.
+    [[nodiscard]] bool narrow(const NearBoundary& wider, const Envelope& box, const UnitVec& sample,
+                              std::size_t max_edges);
+
     // covers_point(p) for p (a unit vector in the box gathered for), or nothing when p's
     // arc from the sample meets a vertex or runs along an edge's great circle, or p lies
     // on one off its edge: the caller then asks covers_point, whose crossing rules
     // decide such points.
     [[nodiscard]] std::optional<bool> covers(const UnitVec& p) const noexcept;
+
+    // What the last gather or narrow that succeeded found: no edge near the box (its
+    // points are then all inside or all outside, as the sample is), and the sample's side.
+    [[nodiscard]] bool empty() const noexcept { return edges_.empty(); }
+    [[nodiscard]] bool sample_inside() const noexcept { return sample_inside_; }
 
 private:
     struct Edge {
@@ -155,8 +168,16 @@ private:
         UnitVec normal;      // a × b, rounded
         int sample_side;     // certain_side of the sample to that normal
         int sample_orient;   // the exact orientation of (a, b, sample)
+        // What a narrower box's ball test needs, rounded as that test computes them.
+        UnitVec middle;       // (a + b) / 2
+        double half_chord_2;  // chord_2(a, b) / 4
+        double normal_length; // norm(normal)
+        double half_chord;    // norm(a − b) / 2
     };
     std::vector<Edge> edges_;
+    // normal · sample_side for each edge, apart so that covers' first pass reads them
+    // densely: p · it > PLANE_MARGIN puts p certainly on the sample's side.
+    std::vector<UnitVec> toward_sample_;
     UnitVec sample_{};
     bool sample_inside_ = false;
 };

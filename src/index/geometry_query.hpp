@@ -15,6 +15,7 @@
 // position, which also puts the answers in ascending position order.
 
 #include <algorithm>
+#include <bit>
 #include <concepts>
 #include <cmath>
 #include <cstddef>
@@ -122,6 +123,42 @@ geodetic::UnitVec sample_of(const IndexedLeaf<G>& leaf) noexcept {
     return geodetic::Part::of(leaf.geom()).chain(0)[0];
 }
 
+// Sorts answers that all measure 0 and name distinct positions by position. The walk
+// gives them in tree order, which input order rarely follows, so a comparison sort
+// mispredicts nearly every branch; marking them in a bit set over their range and
+// reading it back costs a few operations a word instead, where the range is not much
+// wider than the answers are many.
+inline void sort_distinct_positions(std::vector<PositionWithMetres>& hits) {
+    if (hits.empty()) {
+        return;
+    }
+    std::uint64_t low = hits.front().position;
+    std::uint64_t high = low;
+    for (const PositionWithMetres& hit : hits) {
+        low = std::min(low, hit.position);
+        high = std::max(high, hit.position);
+    }
+    constexpr std::uint64_t BITS = 64;
+    const std::uint64_t words = (high - low) / BITS + 1;
+    if (words > 8 * std::uint64_t{hits.size()} + 64) {
+        std::sort(hits.begin(), hits.end(),
+                  [](const PositionWithMetres& a, const PositionWithMetres& b) { return a.position < b.position; });
+        return;
+    }
+    std::vector<std::uint64_t> marks(words, 0);
+    for (const PositionWithMetres& hit : hits) {
+        const std::uint64_t offset = hit.position - low;
+        marks[offset / BITS] |= std::uint64_t{1} << (offset % BITS);
+    }
+    std::size_t next = 0;
+    for (std::uint64_t w = 0; w < words; ++w) {
+        for (std::uint64_t bits = marks[w]; bits != 0; bits &= bits - 1) {
+            hits[next++] = {low + w * BITS + static_cast<std::uint64_t>(std::countr_zero(bits)), 0.0};
+        }
+    }
+    hits.resize(next);
+}
+
 // Intersects or CoveredBy with a shape of polygons, over a tree of one leaf an item,
 // node by node: every item of a node whose points on the sphere all lie inside a part
 // is an answer, and none of a node outside every part is, so only the leaves of nodes
@@ -154,7 +191,11 @@ private:
     static constexpr std::size_t LEAVES_DECIDED_ONE_BY_ONE = 4;
     // Edges near a group of points few enough to decide them with (NearBoundary): each
     // point is tested against every one.
-    static constexpr std::size_t NEAR_EDGES = 8;
+    static constexpr std::size_t NEAR_EDGES = 24;
+    // Edges near a node of leaf nodes few enough to keep for its groups to narrow
+    // (NearBoundary::narrow): filtering them costs each group less than a walk of the
+    // edge index and a point-in-polygon test for its sample.
+    static constexpr std::size_t WIDE_EDGES = 128;
 
     // The place of `box` among the parts still in question, live_[live_begin, end):
     // Inside one of them, Outside all, or Unknown, with the parts it is unknown for
@@ -193,6 +234,12 @@ private:
                 return;
             }
         }
+        if constexpr (std::same_as<Leaf, indexed::PointLeaf>) {
+            if (view_.nodes[node.first].has_leaf_children()) {
+                visit_above_points(node, live_begin);
+                return;
+            }
+        }
         const geodetic::BoxPlace where = place(node.envelope, sample_of(first_leaf(node)), live_begin);
         if (where == geodetic::BoxPlace::Inside) {
             report_all(node);
@@ -212,6 +259,64 @@ private:
                     if (child.envelope.intersects(box_)) {
                         visit(child, live_end);
                     }
+                }
+            }
+        }
+        live_.resize(live_end);
+    }
+
+    // A node whose children hold points: placed like any node, but the edges near its
+    // box are gathered (up to WIDE_EDGES a part), so that its groups of points narrow
+    // them instead of asking each part again.
+    void visit_above_points(const Node& node, std::size_t live_begin) {
+        const std::size_t live_end = live_.size();
+        const geodetic::UnitVec sample = sample_of(first_leaf(node));
+        bool gathered = true;
+        bool inside = false;
+        for (std::size_t i = live_begin; i < live_end && !inside; ++i) {
+            const geodetic::Part& polygon = polygons_[live_[i]];
+            if (!polygon.envelope().intersects(node.envelope)) {
+                continue;
+            }
+            const std::size_t slot = live_.size() - live_end;
+            if (wide_.size() <= slot) {
+                wide_.resize(slot + 1);
+            }
+            if (!wide_[slot].gather(polygon, node.envelope, sample, WIDE_EDGES)) {
+                // Crowded, or undecidable here: placed as any node is, never narrowed.
+                gathered = false;
+                switch (geodetic::place_of_box(polygon, node.envelope, sample)) {
+                    case geodetic::BoxPlace::Inside:
+                        inside = true;
+                        break;
+                    case geodetic::BoxPlace::Outside:
+                        break;
+                    case geodetic::BoxPlace::Unknown:
+                        live_.push_back(live_[i]);
+                        break;
+                }
+            } else if (wide_[slot].empty()) {
+                inside = wide_[slot].sample_inside();
+            } else {
+                live_.push_back(live_[i]);
+            }
+        }
+        if (inside) {
+            report_all(node);
+        } else if (live_.size() > live_end) {
+            for (const Node& child : view_.child_nodes(node)) {
+                if (!child.envelope.intersects(box_)) {
+                    continue;
+                }
+                stop_.visit();
+                group_.clear();
+                for (const Leaf& leaf : view_.child_leaves(child)) {
+                    if (leaf.envelope().intersects(box_)) {
+                        group_.push_back(&leaf);
+                    }
+                }
+                if (!group_.empty()) {
+                    decide_points(group_, live_end, gathered);
                 }
             }
         }
@@ -256,9 +361,11 @@ private:
     // The points of one leaf node the boundary of the parts live_[live_begin, end)
     // passes near, split in two across the widest side of their box until the edges
     // near a group are few enough to decide its points with them alone (NearBoundary)
-    // rather than by the polygons' own tests. Returns false, having decided nothing,
-    // for leaves of another kind.
-    bool decide_points(std::span<const Leaf*> group, std::size_t live_begin) {
+    // rather than by the polygons' own tests. `narrowed`: the edges are taken from
+    // wide_[i] for the part live_[live_begin + i] (gathered for a box holding the
+    // group's) rather than from the parts. Returns false, having decided nothing, for
+    // leaves of another kind.
+    bool decide_points(std::span<const Leaf*> group, std::size_t live_begin, bool narrowed = false) {
         if constexpr (!std::same_as<Leaf, indexed::PointLeaf>) {
             return false;
         } else {
@@ -271,9 +378,13 @@ private:
                 box.merge(leaf->envelope());
             }
             const geodetic::UnitVec sample = group.front()->vector();
+            // A group too small to split again takes all the edges narrowing leaves it:
+            // testing its few points against them beats deciding each point alone.
+            const std::size_t max_edges = narrowed && group.size() <= LEAVES_DECIDED_ONE_BY_ONE ? WIDE_EDGES : NEAR_EDGES;
             bool gathered = true;
             for (std::size_t i = 0; i < count && gathered; ++i) {
-                gathered = near_[i].gather(polygons_[live_[live_begin + i]], box, sample, NEAR_EDGES);
+                gathered = narrowed ? near_[i].narrow(wide_[i], box, sample, max_edges)
+                                    : near_[i].gather(polygons_[live_[live_begin + i]], box, sample, max_edges);
             }
             if (gathered) {
                 for (const Leaf* leaf : group) {
@@ -297,8 +408,8 @@ private:
                 }
             } else {
                 const std::size_t half = split(group, box);
-                decide_points(group.first(half), live_begin);
-                decide_points(group.subspan(half), live_begin);
+                decide_points(group.first(half), live_begin, narrowed);
+                decide_points(group.subspan(half), live_begin, narrowed);
             }
             return true;
         }
@@ -344,6 +455,7 @@ private:
     std::vector<std::uint32_t> live_;
     std::vector<const Leaf*> group_;
     std::vector<geodetic::NearBoundary> near_;
+    std::vector<geodetic::NearBoundary> wide_;
 };
 
 }  // namespace geometry_detail
@@ -439,8 +551,7 @@ void query_geometry(const Tree& tree, const geodetic::Shape& shape, const Geomet
         geometry_detail::PlacedWalk<Leaf, decltype(decide)>(tree.rtree().view(), parts, in_box.envelope, decide, stop,
                                                             hits)
             .run();
-        std::sort(hits.begin(), hits.end(),
-                  [](const PositionWithMetres& a, const PositionWithMetres& b) { return a.position < b.position; });
+        geometry_detail::sort_distinct_positions(hits);
         return;
     }
     EntryTestedSelection<Leaf, rtree::SelectInEnvelopeFuncIntersecting<geodetic::UnitVec>> walk(tree.rtree().view(),

@@ -289,6 +289,63 @@ def test_nodes_decided_whole_agree_with_each_point(name):
     assert cell_tree.query(shape, "covered_by").tolist() == covered
 
 
+def jagged_ring(lon, lat, radius, corners, seed):
+    """A coastline-like ring: many vertices, the radius wandering by a quarter."""
+    rng = random.Random(seed)
+    ring = [ring_around(lon, lat, radius * (1 + 0.15 * math.sin(37 * i / corners * 2 * math.pi) + 0.1 * rng.random()),
+                        corners, 2 * math.pi * i / corners)[0] for i in range(corners)]
+    return ring + ring[:1]
+
+
+@pytest.mark.parametrize("oriented", [True, False])
+def test_points_crowding_a_coastline_agree_with_each_point(oriented):
+    # Clusters of points along long jagged boundaries, the second part clockwise: groups
+    # of points whose nodes the boundary crowds, decided from edges gathered higher up.
+    rng = random.Random(11)
+    parts = [[jagged_ring(10, 45, 3, 1500, 1)], [jagged_ring(17, 46, 1.5, 400, 2)[::-1]]]
+    vertices = [v for part in parts for v in part[0]]
+    points = [(x + rng.gauss(0, 0.03), y + rng.gauss(0, 0.03)) for x, y in rng.choices(vertices, k=12_000)]
+    points += vertices[::3] + [(rng.uniform(5, 20), rng.uniform(40, 50)) for _ in range(3000)]
+    tree = GeodeticPointTree(points)
+    shape = {"type": "MultiPolygon", "coordinates": parts}
+    expected = tree.query(shape, "dwithin", 0.0, oriented=oriented)
+    assert 1000 < len(expected) < len(points) - 1000
+    assert tree.query(shape, "covered_by", oriented=oriented).tolist() == expected.tolist()
+    assert tree.query_many([shape], "intersects", oriented=oriented)[1].tolist() == expected.tolist()
+
+
+AXES = {"+x": (0, 0), "-x": (180, 0), "+y": (90, 0), "-y": (-90, 0), "+z": (0, 90), "-z": (0, -90)}
+EQUATOR = {"+x", "-x", "+y", "-y"}
+
+
+@pytest.mark.parametrize("corners", [8, 100])
+@pytest.mark.parametrize(
+    "ring, oriented, holds",
+    [
+        (ring_around(10, 45, 2, 5), True, set()),
+        (ring_around(10, 45, 2, 5)[::-1], True, set(AXES)),
+        (ring_around(10, 45, 2, 5)[::-1], False, set()),
+        ("south", True, EQUATOR | {"+z"}),
+        ("south", False, {"-z"}),
+        ("north", True, {"+z"}),
+        ("north", False, {"+z"}),
+    ],
+)
+def test_the_axis_points_far_from_every_edge(ring, oriented, holds, corners):
+    # The filled region reaches the six axis points only where it holds them, which the
+    # polygon decides once for all those far from its edges.
+    if ring in ("south", "north"):
+        lat = -10 if ring == "south" else 80
+        ring = [(-180 + 360 * i / corners, lat) for i in range(corners)]
+        ring.append(ring[0])
+    tree = GeodeticPointTree(list(AXES.values()))
+    found = tree.query([ring], "covered_by", oriented=oriented).tolist()
+    assert {list(AXES)[i] for i in found} == holds
+    # the same polygon with a hole somewhere else answers the same at the axes
+    found = tree.query([ring, ring_around(-60, 20, 1, 4)[::-1]], "covered_by", oriented=oriented).tolist()
+    assert {list(AXES)[i] for i in found} == holds
+
+
 # ---- shapely geometries read in bulk ----------------------------------------------------
 
 
