@@ -197,6 +197,20 @@ private:
     // edge index and a point-in-polygon test for its sample.
     static constexpr std::size_t WIDE_EDGES = 128;
 
+    // Whether the leaf's box meets the query's; for a point, written out on its
+    // coordinates, as the walk asks it of every point of the nodes it enters.
+    [[nodiscard]] bool meets_box(const Leaf& leaf) const noexcept {
+        if constexpr (std::same_as<Leaf, indexed::PointLeaf>) {
+            const geodetic::UnitVec p = leaf.vector();
+            const geodetic::UnitVec& lower = box_.lower();
+            const geodetic::UnitVec& upper = box_.upper();
+            return lower.x <= p.x && p.x <= upper.x && lower.y <= p.y && p.y <= upper.y && lower.z <= p.z &&
+                   p.z <= upper.z;
+        } else {
+            return leaf.envelope().intersects(box_);
+        }
+    }
+
     // The place of `box` among the parts still in question, live_[live_begin, end):
     // Inside one of them, Outside all, or Unknown, with the parts it is unknown for
     // pushed after them (the caller pops them).
@@ -224,7 +238,7 @@ private:
             if (node.has_leaf_children()) {
                 group_.clear();
                 for (const Leaf& leaf : view_.child_leaves(node)) {
-                    if (leaf.envelope().intersects(box_)) {
+                    if (meets_box(leaf)) {
                         group_.push_back(&leaf);
                     }
                 }
@@ -247,7 +261,7 @@ private:
             if (node.has_leaf_children()) {
                 group_.clear();
                 for (const Leaf& leaf : view_.child_leaves(node)) {
-                    if (leaf.envelope().intersects(box_)) {
+                    if (meets_box(leaf)) {
                         group_.push_back(&leaf);
                     }
                 }
@@ -311,7 +325,7 @@ private:
                 stop_.visit();
                 group_.clear();
                 for (const Leaf& leaf : view_.child_leaves(child)) {
-                    if (leaf.envelope().intersects(box_)) {
+                    if (meets_box(leaf)) {
                         group_.push_back(&leaf);
                     }
                 }
@@ -346,7 +360,7 @@ private:
         }
         if (group.size() <= LEAVES_DECIDED_ONE_BY_ONE) {
             for (const Leaf* leaf : group) {
-                if (leaf->envelope().intersects(box_)) {
+                if (meets_box(*leaf)) {
                     decide_(leaf->data(), std::span<const Leaf* const>(&leaf, 1));
                 }
             }
