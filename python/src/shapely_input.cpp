@@ -1,9 +1,15 @@
 #include "shapely_input.hpp"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
 #include <utility>
+#include <vector>
 
-#include "numpy_arrays.hpp"
 #include "toolkit/errors.hpp"
 #include "toolkit/gil.hpp"
 
@@ -13,55 +19,131 @@ namespace {
 
 InternedString shapely_name("shapely");
 InternedString geometry_name("Geometry");
-InternedString to_ragged_array_name("to_ragged_array");
+InternedString linear_ring_name("LinearRing");
+InternedString to_wkb_name("to_wkb");
+InternedString output_dimension_name("output_dimension");
 
-// shapely's GeometryType numbers of the kinds read here.
-constexpr long LINESTRING = 1;
-constexpr long POLYGON = 3;
-constexpr long MULTILINESTRING = 5;
-constexpr long MULTIPOLYGON = 6;
+// The WKB type numbers of the kinds read here (two-dimensional, no SRID).
+constexpr std::uint32_t WKB_LINESTRING = 2;
+constexpr std::uint32_t WKB_POLYGON = 3;
+constexpr std::uint32_t WKB_MULTILINESTRING = 5;
+constexpr std::uint32_t WKB_MULTIPOLYGON = 6;
 
-// An offset array: entry k is where item k of a level starts in the level below, the
-// last entry where that level ends. Checked, not trusted: the entries index copied-out
-// memory.
-struct Offsets {
-    std::vector<std::size_t> starts;
+// Reads one geometry's WKB, as shapely writes it in two dimensions, into the parts that
+// parse_query_geometry would give, validating each chain in the same order. Every
+// count is checked against the bytes left: the buffer comes from outside.
+class WkbReader {
+public:
+    explicit WkbReader(std::span<const std::byte> bytes) noexcept : bytes_(bytes) {}
 
-    [[nodiscard]] std::size_t count() const noexcept { return starts.size() - 1; }
-};
-
-// Reads `array` as offsets into a level of `below` items, each item non-empty when
-// `non_empty`. nullopt: an interrupt or exit request is pending; an empty `starts`:
-// unusable (nothing pending).
-std::optional<Offsets> read_offsets(PyObject* array, std::size_t below, bool non_empty) {
-    Offsets offsets;
-    const std::optional<PyRef> list = numeric_array_as_list(array);
-    if (!list) {
-        return discard_ordinary_error() ? std::optional<Offsets>(std::move(offsets)) : std::nullopt;
-    }
-    if (!*list || PyList_Size(list->get()) < 1) {
-        return offsets;
-    }
-    const Py_ssize_t size = PyList_Size(list->get());
-    offsets.starts.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t k = 0; k < size; ++k) {
-        PyObject* entry = PyList_GetItem(list->get(), k);  // borrowed
-        const long long value = PyLong_Check(entry) ? PyLong_AsLongLong(entry) : -1;
-        const bool first = k == 0;
-        if (value < 0 || static_cast<unsigned long long>(value) > below || (first && value != 0) ||
-            (!first && (static_cast<std::size_t>(value) < offsets.starts.back() ||
-                        (non_empty && static_cast<std::size_t>(value) == offsets.starts.back())))) {
-            PyErr_Clear();
-            offsets.starts.clear();
-            return offsets;
+    // Whether the geometry was a (multi)linestring or (multi)polygon with nothing
+    // empty, read whole into `parts`; false for anything else, or a failed validation
+    // (`invalid` set, the exception pending).
+    bool read(QueryParts& parts, bool& invalid) {
+        std::uint32_t type = 0;
+        if (!header(type)) {
+            return false;
         }
-        offsets.starts.push_back(static_cast<std::size_t>(value));
+        if (type == WKB_LINESTRING || type == WKB_POLYGON) {
+            return part(type, parts, invalid) && at_ == bytes_.size();
+        }
+        if (type != WKB_MULTILINESTRING && type != WKB_MULTIPOLYGON) {
+            return false;
+        }
+        std::uint32_t count = 0;
+        if (!number(count) || count == 0) {
+            return false;
+        }
+        for (std::uint32_t k = 0; k < count; ++k) {
+            std::uint32_t part_type = 0;
+            if (!header(part_type) || part_type != type - 3 || !part(part_type, parts, invalid)) {
+                return false;
+            }
+        }
+        return at_ == bytes_.size();
     }
-    if (offsets.starts.back() != below) {
-        offsets.starts.clear();
+
+private:
+    bool header(std::uint32_t& type) {
+        if (at_ >= bytes_.size() || (bytes_[at_] != std::byte{0} && bytes_[at_] != std::byte{1})) {
+            return false;
+        }
+        swap_ = (bytes_[at_] == std::byte{1}) != (std::endian::native == std::endian::little);
+        ++at_;
+        return number(type);
     }
-    return offsets;
-}
+
+    template <typename T>
+    bool number(T& out) {
+        if (bytes_.size() - at_ < sizeof(T)) {
+            return false;
+        }
+        std::array<std::byte, sizeof(T)> raw{};
+        std::memcpy(raw.data(), bytes_.data() + at_, sizeof(T));
+        if (swap_) {
+            std::reverse(raw.begin(), raw.end());
+        }
+        std::memcpy(&out, raw.data(), sizeof(T));
+        at_ += sizeof(T);
+        return true;
+    }
+
+    // A chain of at least one point.
+    bool chain(std::vector<geodetic::LonLat>& pairs) {
+        std::uint32_t count = 0;
+        if (!number(count) || count == 0 || (bytes_.size() - at_) / 16 < count) {
+            return false;
+        }
+        pairs.resize(count);
+        for (geodetic::LonLat& pair : pairs) {
+            static_cast<void>(number(pair.lon) && number(pair.lat));
+        }
+        return true;
+    }
+
+    bool part(std::uint32_t type, QueryParts& parts, bool& invalid) {
+        std::vector<geodetic::LonLat> pairs;
+        if (type == WKB_LINESTRING) {
+            if (!chain(pairs)) {
+                return false;
+            }
+            std::optional<geodetic::ValidatedLineString> line =
+                checked(geodetic::GeodeticLineString::try_validate_lonlat(std::move(pairs)));
+            invalid = !line;
+            if (line) {
+                parts.lines.push_back(std::move(*line));
+            }
+            return line.has_value();
+        }
+        std::uint32_t rings = 0;
+        if (!number(rings) || rings == 0) {
+            return false;
+        }
+        std::optional<geodetic::GeodeticRing> exterior;
+        std::vector<geodetic::GeodeticRing> interiors;
+        for (std::uint32_t r = 0; r < rings; ++r) {
+            if (!chain(pairs)) {
+                return false;
+            }
+            std::optional<geodetic::GeodeticRing> ring = checked(geodetic::GeodeticRing::try_from_lonlat(std::move(pairs)));
+            if (!ring) {
+                invalid = true;
+                return false;
+            }
+            if (!exterior) {
+                exterior.emplace(std::move(*ring));
+            } else {
+                interiors.push_back(std::move(*ring));
+            }
+        }
+        parts.polygons.push_back(PolygonRings{std::move(*exterior), std::move(interiors)});
+        return true;
+    }
+
+    std::span<const std::byte> bytes_;
+    std::size_t at_ = 0;
+    bool swap_ = false;
+};
 
 }  // namespace
 
@@ -82,14 +164,17 @@ std::optional<BulkQueryGeometries> read_shapely_query_geometries(const std::vect
         }
         return BulkQueryGeometries{};
     };
-    PyObject* geometry_key = geometry_name.get();          // borrowed, process-wide
-    PyObject* to_ragged_array_key = to_ragged_array_name.get();  // borrowed, process-wide
-    if (geometry_key == nullptr || to_ragged_array_key == nullptr) {
+    PyObject* geometry_key = geometry_name.get();           // borrowed, process-wide
+    PyObject* linear_ring_key = linear_ring_name.get();     // borrowed, process-wide
+    PyObject* to_wkb_key = to_wkb_name.get();               // borrowed, process-wide
+    PyObject* dimension_key = output_dimension_name.get();  // borrowed, process-wide
+    if (geometry_key == nullptr || linear_ring_key == nullptr || to_wkb_key == nullptr || dimension_key == nullptr) {
         return std::nullopt;
     }
     const PyRef geometry_type = PyRef::steal(PyObject_GetAttr(shapely.get(), geometry_key));
-    const PyRef to_ragged_array = PyRef::steal(PyObject_GetAttr(shapely.get(), to_ragged_array_key));
-    if (!geometry_type || !to_ragged_array) {
+    const PyRef linear_ring_type = PyRef::steal(PyObject_GetAttr(shapely.get(), linear_ring_key));
+    const PyRef to_wkb = PyRef::steal(PyObject_GetAttr(shapely.get(), to_wkb_key));
+    if (!geometry_type || !linear_ring_type || !to_wkb) {
         return give_up();
     }
     const PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
@@ -97,100 +182,42 @@ std::optional<BulkQueryGeometries> read_shapely_query_geometries(const std::vect
         return std::nullopt;
     }
     for (std::size_t i = 0; i < elements.size(); ++i) {
+        // A ring is written as a linestring, but one by one it is not read as one.
         const int is_geometry = PyObject_IsInstance(elements[i].get(), geometry_type.get());
-        if (is_geometry != 1) {
+        if (is_geometry != 1 || PyObject_IsInstance(elements[i].get(), linear_ring_type.get()) != 0) {
             return give_up();
         }
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), PyRef::new_ref(elements[i].get()).release());
     }
-    const PyRef ragged = PyRef::steal(PyObject_CallFunctionObjArgs(to_ragged_array.get(), list.get(), nullptr));
-    if (!ragged || !PyTuple_Check(ragged.get()) || PyTuple_Size(ragged.get()) != 3) {
+    // WKB in two dimensions (a z is not read, as one-by-one reading ignores it): one
+    // call for every element, where shapely's other bulk forms take several.
+    const PyRef args = PyRef::steal(PyTuple_Pack(1, list.get()));
+    const PyRef kwargs = PyRef::steal(PyDict_New());
+    const PyRef two = PyRef::steal(PyLong_FromLong(2));
+    if (!args || !kwargs || !two || PyDict_SetItem(kwargs.get(), dimension_key, two.get()) != 0) {
+        return std::nullopt;
+    }
+    const PyRef written = PyRef::steal(PyObject_Call(to_wkb.get(), args.get(), kwargs.get()));
+    if (!written) {
         return give_up();
     }
-    const long kind = PyLong_Check(PyTuple_GetItem(ragged.get(), 0)) ? PyLong_AsLong(PyTuple_GetItem(ragged.get(), 0))
-                                                                        : -1;
-    const bool polygons = kind == POLYGON || kind == MULTIPOLYGON;
-    const bool multi = kind == MULTILINESTRING || kind == MULTIPOLYGON;
-    if (!polygons && kind != LINESTRING && kind != MULTILINESTRING) {
-        return give_up();
-    }
-    const std::optional<Float64Matrix> coords = float64_matrix(PyTuple_GetItem(ragged.get(), 1));
-    if (!coords) {
-        return give_up();
-    }
-    PyObject* offset_arrays = PyTuple_GetItem(ragged.get(), 2);  // borrowed
-    // Chains (rings or lines) into coordinates, polygons into rings, geometries into
-    // parts: the levels a kind has, innermost first.
-    const Py_ssize_t levels = 1 + (polygons ? 1 : 0) + (multi ? 1 : 0);
-    if (!coords->qualifies() || coords->columns() < 2 || !PyTuple_Check(offset_arrays) ||
-        PyTuple_Size(offset_arrays) != levels) {
-        return give_up();
-    }
-    std::vector<Offsets> level(static_cast<std::size_t>(levels));
-    std::size_t below = coords->rows();
-    for (Py_ssize_t l = 0; l < levels; ++l) {
-        std::optional<Offsets> read = read_offsets(PyTuple_GetItem(offset_arrays, l), below, true);
-        if (!read) {
-            return std::nullopt;
-        }
-        if (read->starts.empty()) {
-            return give_up();
-        }
-        below = read->count();
-        level[static_cast<std::size_t>(l)] = std::move(*read);
-    }
-    if (below != elements.size()) {
-        return give_up();
-    }
-    const Offsets& chains = level[0];
-    const auto chain = [&](std::size_t c) {
-        std::vector<geodetic::LonLat> pairs;
-        pairs.reserve(chains.starts[c + 1] - chains.starts[c]);
-        for (std::size_t row = chains.starts[c]; row < chains.starts[c + 1]; ++row) {
-            pairs.push_back({coords->at(row, 0), coords->at(row, 1)});
-        }
-        return pairs;
-    };
     bulk.geometries.reserve(elements.size());
     for (std::size_t g = 0; g < elements.size(); ++g) {
-        QueryParts parts;
-        std::size_t first = g;
-        std::size_t end = g + 1;
-        if (multi) {
-            first = level.back().starts[g];
-            end = level.back().starts[g + 1];
+        const PyRef wkb = PyRef::steal(PySequence_GetItem(written.get(), static_cast<Py_ssize_t>(g)));
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!wkb || !PyBytes_Check(wkb.get()) || PyBytes_AsStringAndSize(wkb.get(), &data, &size) != 0) {
+            return give_up();
         }
-        for (std::size_t p = first; p < end; ++p) {
-            bool valid = true;
-            if (polygons) {
-                const Offsets& rings = level[1];
-                std::optional<geodetic::GeodeticRing> exterior;
-                std::vector<geodetic::GeodeticRing> interiors;
-                for (std::size_t r = rings.starts[p]; valid && r < rings.starts[p + 1]; ++r) {
-                    std::optional<geodetic::GeodeticRing> ring = checked(geodetic::GeodeticRing::try_from_lonlat(chain(r)));
-                    if (!ring) {
-                        valid = false;
-                    } else if (!exterior) {
-                        exterior.emplace(std::move(*ring));
-                    } else {
-                        interiors.push_back(std::move(*ring));
-                    }
-                }
-                if (valid) {
-                    parts.polygons.push_back(PolygonRings{std::move(*exterior), std::move(interiors)});
-                }
-            } else {
-                std::optional<geodetic::ValidatedLineString> line =
-                    checked(geodetic::GeodeticLineString::try_validate_lonlat(chain(p)));
-                valid = line.has_value();
-                if (valid) {
-                    parts.lines.push_back(std::move(*line));
-                }
-            }
-            if (!valid) {
+        QueryParts parts;
+        bool invalid = false;
+        WkbReader reader(std::as_bytes(std::span<const char>(data, static_cast<std::size_t>(size))));
+        if (!reader.read(parts, invalid)) {
+            if (invalid) {
                 mark_input_item(g);
                 return std::nullopt;
             }
+            return give_up();
         }
         bulk.geometries.push_back(std::move(parts));
     }

@@ -9,9 +9,9 @@
 namespace sferix::python {
 
 // Query geometries that are all shapely geometries, read in bulk: one call of the
-// program's own shapely (its to_ragged_array) gives every coordinate in one float64
-// array and the nesting in offset arrays, where reading them one by one builds a
-// __geo_interface__ dict and a Python float per number. Shapely is never imported
+// program's own shapely (its to_wkb) gives each one's coordinates and nesting as bytes,
+// where reading them one by one builds a __geo_interface__ dict and a Python float per
+// number. Shapely is never imported
 // here, only used when the program has imported it.
 struct BulkQueryGeometries {
     // Whether the elements were read this way; when false nothing was read, and the

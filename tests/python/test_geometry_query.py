@@ -360,6 +360,8 @@ def test_shapely_geometries_read_as_their_geo_interface():
         [shapely.MultiPolygon([shapely.Polygon(p[0]), shapely.Polygon(q[0])]) for p, q in zip(polygons, polygons[1:])]
         + [shapely.Polygon(polygons[0][0])],
         [shapely.LineString(l) for l in lines] + [shapely.MultiLineString([lines[0], lines[1]])],
+        # Lines and polygons mixed, read in bulk all the same.
+        [shapely.LineString(lines[0]), holed, shapely.MultiLineString([lines[2], lines[3]]), shapely.Polygon(polygons[4][0])],
     ]
     for batch in batches:
         for target, predicate in [(tree, "intersects"), (line_tree, "covers"), (line_tree, "intersects")]:
