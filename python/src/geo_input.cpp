@@ -486,7 +486,51 @@ geodetic::GeodeticPolygon PolygonRings::assemble(geodetic::Fill fill) && {
     return geodetic::GeodeticPolygon::from_rings(std::move(exterior), std::move(interiors), fill);
 }
 
+namespace {
+
+// The geometries of a geopandas GeoSeries, or of a GeoDataFrame's active geometry
+// column, as the series itself (iterating it gives its shapely geometries, the same
+// ones its __geo_interface__ describes, in the same order); nothing (no exception) for
+// anything else. Their __geo_interface__ would first copy every coordinate into a
+// GeoJSON dict, which takes longer than reading them. geopandas is never imported:
+// the type is known by its name and module.
+std::optional<PyRef> geopandas_geometries(PyObject* data) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(data));  // borrowed
+    const PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+    const PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
+    if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) {
+        return discard_ordinary_error() ? std::optional<PyRef>(PyRef()) : std::nullopt;
+    }
+    const PyRef prefix = PyRef::steal(PyUnicode_FromString("geopandas"));
+    if (!prefix) {
+        return std::nullopt;
+    }
+    if (PyUnicode_Tailmatch(module.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) != 1) {
+        return PyRef();
+    }
+    if (PyUnicode_CompareWithASCIIString(name.get(), "GeoSeries") == 0) {
+        return PyRef::new_ref(data);
+    }
+    if (PyUnicode_CompareWithASCIIString(name.get(), "GeoDataFrame") == 0) {
+        PyRef geometry = PyRef::steal(PyObject_GetAttrString(data, "geometry"));
+        if (geometry) {
+            return geometry;
+        }
+        return discard_ordinary_error() ? std::optional<PyRef>(PyRef()) : std::nullopt;
+    }
+    return PyRef();
+}
+
+}  // namespace
+
 std::optional<std::vector<PyRef>> expand(PyObject* data) {
+    const std::optional<PyRef> series = geopandas_geometries(data);
+    if (!series) {
+        return std::nullopt;
+    }
+    if (*series) {
+        return sequence(series->get());
+    }
     const std::optional<PyRef> mapping = geo_mapping(data);
     if (!mapping) {
         return std::nullopt;

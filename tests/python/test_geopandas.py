@@ -252,3 +252,28 @@ def test_natural_earth_multipart_rows_join_as_their_parts():
     np.testing.assert_allclose(whole["d"], split["d"], rtol=1e-12, atol=1e-6)
     inside = joins.sjoin(points, countries, predicate="within")
     assert (whole.loc[inside.index, "d"] == 0).all()
+
+
+# ---- frames and series as tree input and as query geometries ---------------------------
+
+
+@pytest.mark.parametrize("missing", [False, True])
+def test_series_and_frames_read_as_their_geometries(missing):
+    squares = [shapely.box(x, 40, x + 2, 42) for x in range(-179, 179, 7)] + [shapely.LineString([(170, 0), (-170, 1)])]
+    if missing:
+        squares[3] = None
+    series = geopandas.GeoSeries(squares, crs=4326)
+    frame = geopandas.GeoDataFrame({"a": range(len(squares))}, geometry=series)
+    points = sferix.GeodeticPointTree([(x + 1.0, 41.0) for x in range(-179, 179, 7)])
+
+    def outcome(call):
+        try:
+            result = call()
+        except (TypeError, ValueError) as error:
+            return type(error), str(error), getattr(error, "item", None)
+        return result.tolist() if hasattr(result, "tolist") else result.to_bytes()
+
+    for data in (series, frame):
+        assert outcome(lambda: points.query_many(data)) == outcome(lambda: points.query_many(squares))
+        assert outcome(lambda: sferix.GeodeticPolygonTree(data.iloc[:-1])) == outcome(
+            lambda: sferix.GeodeticPolygonTree(squares[:-1]))
