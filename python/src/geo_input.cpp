@@ -488,35 +488,45 @@ geodetic::GeodeticPolygon PolygonRings::assemble(geodetic::Fill fill) && {
 
 namespace {
 
+InternedString geopandas_name("geopandas");
+InternedString geoseries_name("GeoSeries");
+InternedString geodataframe_name("GeoDataFrame");
+InternedString geometry_column_name("geometry");
+
 // The geometries of a geopandas GeoSeries, or of a GeoDataFrame's active geometry
 // column, as the series itself (iterating it gives its shapely geometries, the same
 // ones its __geo_interface__ describes, in the same order); nothing (no exception) for
 // anything else. Their __geo_interface__ would first copy every coordinate into a
-// GeoJSON dict, which takes longer than reading them. geopandas is never imported:
-// the type is known by its name and module.
+// GeoJSON dict, which takes longer than reading them. Only a program that imported
+// geopandas can pass its frames; geopandas is never imported here.
 std::optional<PyRef> geopandas_geometries(PyObject* data) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(data));  // borrowed
-    const PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
-    const PyRef name = PyRef::steal(PyObject_GetAttrString(type, "__name__"));
-    if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) {
-        return discard_ordinary_error() ? std::optional<PyRef>(PyRef()) : std::nullopt;
-    }
-    const PyRef prefix = PyRef::steal(PyUnicode_FromString("geopandas"));
-    if (!prefix) {
+    PyObject* name = geopandas_name.get();  // borrowed, process-wide
+    if (name == nullptr) {
         return std::nullopt;
     }
-    if (PyUnicode_Tailmatch(module.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) != 1) {
-        return PyRef();
+    const PyRef geopandas = PyRef::steal(PyImport_GetModule(name));
+    if (!geopandas) {
+        return PyErr_Occurred() == nullptr ? std::optional<PyRef>(PyRef()) : std::nullopt;
     }
-    if (PyUnicode_CompareWithASCIIString(name.get(), "GeoSeries") == 0) {
-        return PyRef::new_ref(data);
-    }
-    if (PyUnicode_CompareWithASCIIString(name.get(), "GeoDataFrame") == 0) {
-        PyRef geometry = PyRef::steal(PyObject_GetAttrString(data, "geometry"));
-        if (geometry) {
+    for (InternedString* kind : {&geoseries_name, &geodataframe_name}) {
+        const PyRef type = attribute(geopandas.get(), *kind);
+        if (!type) {
+            return discard_ordinary_error() ? std::optional<PyRef>(PyRef()) : std::nullopt;
+        }
+        const int is_kind = PyObject_IsInstance(data, type.get());
+        if (is_kind < 0) {
+            return std::nullopt;
+        }
+        if (is_kind == 1) {
+            if (kind == &geoseries_name) {
+                return PyRef::new_ref(data);
+            }
+            PyRef geometry = attribute(data, geometry_column_name);
+            if (!geometry && !discard_ordinary_error()) {
+                return std::nullopt;
+            }
             return geometry;
         }
-        return discard_ordinary_error() ? std::optional<PyRef>(PyRef()) : std::nullopt;
     }
     return PyRef();
 }

@@ -141,7 +141,9 @@ struct PolygonRings {
 // caller wants: sequence(data) without a geo mapping; sequence() of the "features" of a
 // "FeatureCollection", of the "geometries" of a "GeometryCollection", of the
 // "coordinates" of a "MultiPoint", "MultiLineString" or "MultiPolygon"; for any other
-// type one element, `data` itself (not its mapping).
+// type one element, `data` itself (not its mapping). A geopandas GeoSeries gives its
+// geometries, and a GeoDataFrame those of its active geometry column, without their
+// __geo_interface__.
 [[nodiscard]] std::optional<std::vector<PyRef>> expand(PyObject* data);
 
 // The geometries of a tree's input in element order (element i is input position i):

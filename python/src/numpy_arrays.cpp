@@ -23,12 +23,6 @@ InternedString shape_name("shape");
 InternedString itemsize_name("itemsize");
 InternedString isnative_name("isnative");
 
-// object.name, a new reference; empty with an exception pending.
-PyRef attribute(PyObject* object, InternedString& name) {
-    PyObject* key = name.get();  // borrowed, process-wide
-    return key == nullptr ? PyRef() : PyRef::steal(PyObject_GetAttr(object, key));
-}
-
 // object.name(), a new reference; empty with an exception pending.
 PyRef call_method(PyObject* object, InternedString& name) {
     const PyRef method = attribute(object, name);

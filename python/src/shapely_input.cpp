@@ -164,16 +164,13 @@ std::optional<BulkQueryGeometries> read_shapely_query_geometries(const std::vect
         }
         return BulkQueryGeometries{};
     };
-    PyObject* geometry_key = geometry_name.get();           // borrowed, process-wide
-    PyObject* linear_ring_key = linear_ring_name.get();     // borrowed, process-wide
-    PyObject* to_wkb_key = to_wkb_name.get();               // borrowed, process-wide
     PyObject* dimension_key = output_dimension_name.get();  // borrowed, process-wide
-    if (geometry_key == nullptr || linear_ring_key == nullptr || to_wkb_key == nullptr || dimension_key == nullptr) {
+    if (dimension_key == nullptr) {
         return std::nullopt;
     }
-    const PyRef geometry_type = PyRef::steal(PyObject_GetAttr(shapely.get(), geometry_key));
-    const PyRef linear_ring_type = PyRef::steal(PyObject_GetAttr(shapely.get(), linear_ring_key));
-    const PyRef to_wkb = PyRef::steal(PyObject_GetAttr(shapely.get(), to_wkb_key));
+    const PyRef geometry_type = attribute(shapely.get(), geometry_name);
+    const PyRef linear_ring_type = attribute(shapely.get(), linear_ring_name);
+    const PyRef to_wkb = attribute(shapely.get(), to_wkb_name);
     if (!geometry_type || !linear_ring_type || !to_wkb) {
         return give_up();
     }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "py_ref.hpp"
 #include "python_api.hpp"
 
 #include "support/chunked_run.hpp"
@@ -158,5 +159,11 @@ private:
     const char* text_;
     LazyObject object_;
 };
+
+// object.name, a new reference; empty with an exception pending. REQUIRES: the GIL is held.
+inline PyRef attribute(PyObject* object, InternedString& name) {
+    PyObject* key = name.get();  // borrowed, process-wide
+    return key == nullptr ? PyRef() : PyRef::steal(PyObject_GetAttr(object, key));
+}
 
 }  // namespace sferix::python
