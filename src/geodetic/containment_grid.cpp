@@ -63,7 +63,7 @@ std::optional<ContainmentGrid> ContainmentGrid::try_build(const EdgeIndex& index
                                                           std::size_t edge_count, const UnitVec& reference,
                                                           bool reference_inside,
                                                           const std::array<bool, 6>& axis_inside) {
-    if (count_crossings_near(index, chains, reference, reference).end_on_edge_circle) {
+    if (on_edge_circle_near(index, chains, reference)) {
         return std::nullopt;
     }
     const Envelope& box = index.bounds();

@@ -170,4 +170,18 @@ PathCrossings count_crossings_near(const EdgeIndex& index, const ChainSource& ch
     return out;
 }
 
+bool on_edge_circle_near(const EdgeIndex& index, const ChainSource& chains, const UnitVec& p) noexcept {
+    const predicates::Vector3 q = as_vector3(p);
+    // A run's box holds p exactly when it meets p's own box.
+    return index.any_run_near(Envelope::from_point(p), [&](const EdgeRun& run) {
+        const std::span<const UnitVec> chain = chains(run.chain);
+        for (std::size_t k = run.first; k < run.end; ++k) {
+            if (orient(as_vector3(chain[k]), as_vector3(chain[k + 1]), q) == 0) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
 }  // namespace sferix::geodetic

@@ -76,4 +76,9 @@ struct PathCrossings {
 [[nodiscard]] PathCrossings count_crossings_near(const EdgeIndex& index, const ChainSource& chains,
                                                  const UnitVec& s, const UnitVec& t) noexcept;
 
+// Whether p lies exactly on the great circle of an edge whose run box holds p:
+// count_crossings_near(index, chains, p, p).end_on_edge_circle, without the path, whose
+// sides for a path from p to itself are all exactly zero and so cost the exact stage.
+[[nodiscard]] bool on_edge_circle_near(const EdgeIndex& index, const ChainSource& chains, const UnitVec& p) noexcept;
+
 }  // namespace sferix::geodetic

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "geodetic/chain.hpp"
+#include "geodetic/crossing.hpp"
 #include "geodetic/embedding.hpp"
 #include "geodetic/linestring.hpp"
 #include "geodetic/polygon.hpp"
@@ -212,6 +213,36 @@ TEST(EdgeIndex, VisitsEveryRunAnArcCrosses) {
             }
         }
     }
+}
+
+// The shortcuts taken before an exact sign must not change an answer: the edge-circle
+// test of a point against the path from it to itself, and antiparallel pairs told by
+// their rounded products, on vertices (always on an edge's circle), points near edges
+// and exact and one-bit-off antipodes.
+TEST(EdgeIndex, ShortcutsAnswerAsTheExactTests) {
+    const std::vector<UnitVec> chain = embed_all(GeodeticRing::try_from_lonlat(circle(0.0, 0.0, 30.0, 999, 0.5, 9))
+                                                     .value()
+                                                     .coords());
+    const std::span<const UnitVec> span(chain);
+    const EdgeIndex index = EdgeIndex::build(std::span(&span, 1));
+    const ChainSource chains{&span, [](const void* owner, std::uint32_t) noexcept {
+                                 return *static_cast<const std::span<const UnitVec>*>(owner);
+                             }};
+    std::mt19937_64 rng(5);
+    for (std::size_t k = 0; k + 1 < chain.size(); k += 7) {
+        UnitVec middle = chain[k] + chain[k + 1];
+        middle = middle / norm(middle);
+        for (const UnitVec& p : {chain[k], middle, random_unit(rng)}) {
+            ASSERT_EQ(on_edge_circle_near(index, chains, p), count_crossings_near(index, chains, p, p).end_on_edge_circle);
+        }
+        const UnitVec a = random_unit(rng);
+        UnitVec off = -1.0 * a;
+        off.y = std::nextafter(off.y, 2.0);
+        EXPECT_TRUE(are_antiparallel(a, -1.0 * a));
+        EXPECT_FALSE(are_antiparallel(a, off));
+    }
+    EXPECT_TRUE(are_antiparallel(UnitVec{0, 0, 1}, UnitVec{0, 0, -1}));
+    EXPECT_FALSE(are_antiparallel(UnitVec{0, 0, 1}, UnitVec{0, 1e-300, -1}));
 }
 
 }  // namespace
