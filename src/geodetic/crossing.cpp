@@ -124,6 +124,11 @@ bool are_antiparallel(const UnitVec& a, const UnitVec& b) noexcept {
     if (!(dot(a, b) < 0.0)) {
         return false;
     }
+    // Equal exact products round to equal floats, so products that round apart make
+    // a nonzero component of a × b: most pairs are told apart without an exact sign.
+    if (a.y * b.z != a.z * b.y || a.z * b.x != a.x * b.z || a.x * b.y != a.y * b.x) {
+        return false;
+    }
     // The components of a × b, exactly: the determinants with the axis vectors.
     const predicates::Vector3 u = as_vector3(a);
     const predicates::Vector3 v = as_vector3(b);
