@@ -450,8 +450,11 @@ private:
 
     void report_all(const Node& node) {
         if (node.has_leaf_children()) {
-            for (const Leaf& leaf : view_.child_leaves(node)) {
-                hits_.push_back({leaf.data(), 0.0});
+            const auto leaves = view_.child_leaves(node);
+            const std::size_t at = hits_.size();
+            hits_.resize(at + leaves.size());
+            for (std::size_t i = 0; i < leaves.size(); ++i) {
+                hits_[at + i] = {leaves[i].data(), 0.0};
             }
             return;
         }
@@ -630,11 +633,16 @@ support::RunOutcome query_geometries(const Tree& tree, std::span<const geodetic:
         for (std::size_t i = begin; i < end; ++i) {
             one.distance_metres = distances.size() == 1 ? distances[0] : distances[i];
             query_geometry(tree, shapes[i], one, part_count, hits);
-            for (const PositionWithMetres& hit : hits) {
-                mine.queries.push_back(static_cast<std::int64_t>(i));
-                mine.positions.push_back(static_cast<std::int64_t>(hit.position));
-                if (options.return_distance) {
-                    mine.metres.push_back(hit.metres);
+            const std::size_t at = mine.queries.size();
+            mine.queries.resize(at + hits.size(), static_cast<std::int64_t>(i));
+            mine.positions.resize(at + hits.size());
+            for (std::size_t k = 0; k < hits.size(); ++k) {
+                mine.positions[at + k] = static_cast<std::int64_t>(hits[k].position);
+            }
+            if (options.return_distance) {
+                mine.metres.resize(at + hits.size());
+                for (std::size_t k = 0; k < hits.size(); ++k) {
+                    mine.metres[at + k] = hits[k].metres;
                 }
             }
         }
