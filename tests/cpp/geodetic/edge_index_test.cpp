@@ -185,12 +185,15 @@ TEST(LineStringEdgeIndex, SmallLinesKeepNoIndex) {
     EXPECT_TRUE(GeodeticLineString::try_from_lonlat(path).value().has_edge_index());
 }
 
+// The vectors of a jagged ring of 999 edges round (0, 0), 30 degrees in radius.
+std::vector<UnitVec> jagged_ring() {
+    return embed_all(GeodeticRing::try_from_lonlat(circle(0.0, 0.0, 30.0, 999, 0.5, 9)).value().coords());
+}
+
 // Runs visited for an arc must include every edge with a point in the arc's box and
 // plane: checked against the edges the four-sign test finds crossing random arcs.
 TEST(EdgeIndex, VisitsEveryRunAnArcCrosses) {
-    const std::vector<UnitVec> chain = embed_all(GeodeticRing::try_from_lonlat(circle(0.0, 0.0, 30.0, 999, 0.5, 9))
-                                                     .value()
-                                                     .coords());
+    const std::vector<UnitVec> chain = jagged_ring();
     const std::span<const UnitVec> span(chain);
     const EdgeIndex index = EdgeIndex::build(std::span(&span, 1));
     std::mt19937_64 rng(3);
@@ -220,9 +223,7 @@ TEST(EdgeIndex, VisitsEveryRunAnArcCrosses) {
 // their rounded products, on vertices (always on an edge's circle), points near edges
 // and exact and one-bit-off antipodes.
 TEST(EdgeIndex, ShortcutsAnswerAsTheExactTests) {
-    const std::vector<UnitVec> chain = embed_all(GeodeticRing::try_from_lonlat(circle(0.0, 0.0, 30.0, 999, 0.5, 9))
-                                                     .value()
-                                                     .coords());
+    const std::vector<UnitVec> chain = jagged_ring();
     const std::span<const UnitVec> span(chain);
     const EdgeIndex index = EdgeIndex::build(std::span(&span, 1));
     const ChainSource chains{&span, [](const void* owner, std::uint32_t) noexcept {
