@@ -48,6 +48,7 @@ namespace sferix::python {
 
 inline constexpr const char* const NEAREST_K_PARAMETERS[] = {"query", "k", "max_distance"};
 inline constexpr const char* const QUERY_NEAREST_PARAMETERS[] = {"queries", "k", "max_distance", "workers"};
+inline constexpr const char* const QUERY_NEAREST_TIES_PARAMETERS[] = {"queries", "max_distance", "workers"};
 inline constexpr const char* const QUERY_WITHIN_PARAMETERS[] = {"queries", "radius_metres", "return_distance",
                                                                 "workers"};
 
@@ -122,6 +123,31 @@ inline std::optional<QueryPoints> parse_batch(PyObject* queries_slot, PyObject* 
         return std::nullopt;
     }
     return parse_queries(queries_slot, workers);
+}
+
+// The (2, m) array of found's (query index, position) pairs, and with return_distance
+// the m metres too; allocated, then placed without the GIL. nullptr with the exception
+// pending.
+inline PyObject* pairs_result(const indexed::WithinHits& found, bool return_distance, std::size_t workers) {
+    const std::size_t m = found.size();
+    const std::string what = std::to_string(m) + " pairs";
+    std::optional<ResultArrays> results =
+        allocate_results(2 * m, return_distance ? m : 0, what, return_distance ? 3 : 2, static_cast<double>(m));
+    if (!results) {
+        return nullptr;
+    }
+    const std::span<std::int64_t> out = results->positions.elements();
+    if (!run_interruptibly([&] {
+            indexed::write_pairs(found, batch_run(workers), out.first(m), out.subspan(m), results->metres.elements());
+        })) {
+        return nullptr;
+    }
+    const std::array<std::size_t, 2> shape{2, m};
+    if (!return_distance) {
+        return results->positions.to_numpy(shape);
+    }
+    const std::array<std::size_t, 1> metre_shape{m};
+    return results->to_numpy(shape, metre_shape);
 }
 
 // nearest_k: bind; parse query; convert k; convert max_distance; the k nearest by
@@ -227,28 +253,36 @@ PyObject* tree_query_within_distance(PyObject* self, PyObject* const* args, Py_s
         if (!gathered) {
             return nullptr;
         }
-        const std::size_t m = found.size();
-        const std::string what = std::to_string(m) + " pairs";
-        std::optional<ResultArrays> results =
-            allocate_results(2 * m, return_distance ? m : 0, what, return_distance ? 3 : 2, static_cast<double>(m));
-        if (!results) {
+        return pairs_result(found, return_distance, workers);
+    };
+    return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
+}
+
+// _query_nearest_ties (linestring and polygon trees; sferix.geopandas joins with it):
+// bind; convert workers; parse queries; convert max_distance; gather each query's nearest
+// and the items tied with it (indexed::query_nearest_and_ties) without the GIL; the
+// (2, m) array of (query index, position) pairs and the m metres.
+template <StatefulClass Kind>
+PyObject* tree_query_nearest_ties(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr FunctionDescription description{
+        Kind::NAME, "_query_nearest_ties", QUERY_NEAREST_TIES_PARAMETERS, 0, 1, 2};
+    const auto body = [](const typename Kind::State& state, auto& slots) -> PyObject* {
+        std::size_t workers = 1;
+        std::optional<QueryPoints> queries;
+        std::optional<double> max_metres;
+        if (!(queries = parse_batch(slots[0], slots[2], workers)) || !(max_metres = parse_max_distance(slots[1]))) {
             return nullptr;
         }
-        const std::span<std::int64_t> out = results->positions.elements();
+        indexed::WithinHits found;
         if (!run_interruptibly([&] {
-                indexed::write_pairs(found, batch_run(workers), out.first(m), out.subspan(m),
-                                     results->metres.elements());
+                indexed::query_nearest_and_ties(state.tree, queries->elements(), *max_metres, found,
+                                                batch_run(workers));
             })) {
             return nullptr;
         }
-        const std::array<std::size_t, 2> shape{2, m};
-        if (!return_distance) {
-            return results->positions.to_numpy(shape);
-        }
-        const std::array<std::size_t, 1> metre_shape{m};
-        return results->to_numpy(shape, metre_shape);
+        return pairs_result(found, true, workers);
     };
-    return run_method<Kind, 4>(self, description, args, nargs, kwnames, body);
+    return run_method<Kind, 3>(self, description, args, nargs, kwnames, body);
 }
 
 }  // namespace sferix::python

@@ -222,13 +222,25 @@ std::string wgs84_note(std::string_view item, std::string_view inside_note = "")
            "'s\ngreat-circle edges" + std::string(inside_note) + ", within 1 mm.";
 }
 
-TreeClass<LineStringTreeKind> linestring_tree_class(
+// The join to the nearest item's search, private to sferix.geopandas.
+constexpr const char* NEAREST_TIES_DOC =
+    "_query_nearest_ties($self, queries, *, max_distance=None, workers=1)\n--\n\nThe nearest item to each of "
+    "`queries` and every item tied with it in metres, as\nquery_within_distance(..., return_distance=True) gives its "
+    "pairs. For joins to the nearest.";
+
+template <typename Kind>
+std::array<PyMethodDef, 1> nearest_ties_method() {
+    return {{{"_query_nearest_ties", fastcall_method(tree_query_nearest_ties<Kind>), FASTCALL, NEAREST_TIES_DOC}}};
+}
+
+TreeClass<LineStringTreeKind, 1> linestring_tree_class(
     "sferix.GeodeticLineStringTree",
     "GeodeticLineStringTree(data)\n--\n\nA geodetic R-tree over linestrings. A MultiLineString in `data` is one item, "
     "as near\nas its nearest part.",
-    indexed_tree_new<LineStringTreeKind>, tree_docs("linestring", "linestrings", "", wgs84_note("linestring")));
+    indexed_tree_new<LineStringTreeKind>, tree_docs("linestring", "linestrings", "", wgs84_note("linestring")),
+    nearest_ties_method<LineStringTreeKind>());
 
-TreeClass<PolygonTreeKind> polygon_tree_class(
+TreeClass<PolygonTreeKind, 1> polygon_tree_class(
     "sferix.GeodeticPolygonTree",
     "GeodeticPolygonTree(data, *, oriented=True)\n--\n\nA geodetic R-tree over polygons. Each polygon fills the "
     "region to the left of its\nexterior ring; with `oriented=False`, the smaller region the exterior bounds,\nwhatever "
@@ -236,7 +248,8 @@ TreeClass<PolygonTreeKind> polygon_tree_class(
     "what any of its parts contains.",
     indexed_tree_new<PolygonTreeKind>,
     tree_docs("polygon", "polygons", " (zero distance if `query` is\ninside one)",
-              wgs84_note("polygon", " (0 inside it)")));
+              wgs84_note("polygon", " (0 inside it)")),
+    nearest_ties_method<PolygonTreeKind>());
 
 }  // namespace
 

@@ -489,6 +489,25 @@ support::RunOutcome query_within_distance(const Tree& tree, std::span<const geod
     });
 }
 
+// Every query's nearest item and the items tied with it in metres (nearest_and_ties),
+// none beyond max_metres, into found with their metres, as query_within_distance gives
+// its pairs: the answer of a join to the nearest, in one walk a query.
+template <indexed::GeodeticLeaf Leaf>
+support::RunOutcome query_nearest_and_ties(const indexed::GeodeticRTree<Leaf>& tree,
+                                           std::span<const geodetic::GeodeticPoint> queries, double max_metres,
+                                           WithinHits& found, const BatchRun& run = {}) {
+    found = WithinHits(true);
+    const support::ChunkedRunOptions chunks{
+        .workers = run.workers, .chunk_size = NEAREST_QUERIES_PER_CHUNK, .poll_interval = run.poll_interval};
+    const double limit[1] = {max_metres};
+    return within_rows(
+        queries, limit, chunks, run.keep_going, found,
+        [&](const geodetic::GeodeticPoint& query, double radius, std::vector<PositionWithMetres>& hits) {
+            nearest_and_ties(tree, query, radius, hits);
+        },
+        query_order_for(tree));
+}
+
 // found.write, with the copy (as large as the result) shared out over the workers.
 inline support::RunOutcome write_pairs(const WithinHits& found, const BatchRun& run,
                                        std::span<std::int64_t> query_indices, std::span<std::int64_t> positions,

@@ -302,9 +302,12 @@ private:
 
 }  // namespace
 
+namespace {
+
+// nearest_k, or with `ties` every answer tied in metres with the k-th as well.
 template <indexed::GeodeticLeaf Leaf>
-void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
-               double max_metres, std::vector<PositionWithMetres>& hits) {
+void nearest_k_or_tied(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+                       double max_metres, bool ties, std::vector<PositionWithMetres>& hits) {
     hits.clear();
     if (k == 0 || !(max_metres >= 0.0)) {
         return;
@@ -349,9 +352,23 @@ void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::Geodeti
         }
     }
     std::sort(hits.begin(), hits.end(), precedes);
-    if (hits.size() > k) {
+    if (hits.size() > k && !ties) {
         hits.resize(k);
     }
+}
+
+}  // namespace
+
+template <indexed::GeodeticLeaf Leaf>
+void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
+               double max_metres, std::vector<PositionWithMetres>& hits) {
+    nearest_k_or_tied(tree, query, k, max_metres, false, hits);
+}
+
+template <indexed::GeodeticLeaf Leaf>
+void nearest_and_ties(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query,
+                      double max_metres, std::vector<PositionWithMetres>& hits) {
+    nearest_k_or_tied(tree, query, 1, max_metres, true, hits);
 }
 
 void nearest_k(const indexed::PointTree& tree, const geodetic::GeodeticPoint& query, std::size_t k,
@@ -521,5 +538,11 @@ SFERIX_NEAREST_K_INSTANCE(nearest_k_wgs84, indexed::PolygonLeaf);
 SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::PointLeaf);
 SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::LineStringLeaf);
 SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::PolygonLeaf);
+template void nearest_and_ties<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
+                                                        const geodetic::GeodeticPoint&, double,
+                                                        std::vector<PositionWithMetres>&);
+template void nearest_and_ties<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
+                                                     const geodetic::GeodeticPoint&, double,
+                                                     std::vector<PositionWithMetres>&);
 
 }  // namespace sferix::indexed

@@ -35,6 +35,13 @@ template <indexed::GeodeticLeaf Leaf>
 void nearest_k(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query, std::size_t k,
                double max_metres, std::vector<PositionWithMetres>& hits);
 
+// The nearest item and every item tied with it in metres (nearest_k's metres, so the
+// items a join to the nearest reports), by position; nothing beyond max_metres. The walk
+// nearest_k with k = 1 makes: it reads the tied items anyway to break the tie.
+template <indexed::GeodeticLeaf Leaf>
+void nearest_and_ties(const indexed::GeodeticRTree<Leaf>& tree, const geodetic::GeodeticPoint& query,
+                      double max_metres, std::vector<PositionWithMetres>& hits);
+
 // The same on a point tree; with k = 1 it is nearest_position (and runs it), so the
 // single and the k-nearest queries agree by construction. For k > 1 the walk holds the
 // k best so far and never enters a node that cannot beat or tie the k-th (or that only
@@ -79,5 +86,11 @@ extern SFERIX_NEAREST_K_INSTANCE(nearest_k_wgs84, indexed::PolygonLeaf);
 extern SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::PointLeaf);
 extern SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::LineStringLeaf);
 extern SFERIX_NEAREST_K_INSTANCE(nearest_k, indexed::PolygonLeaf);
+extern template void nearest_and_ties<indexed::LineStringLeaf>(const indexed::GeodeticRTree<indexed::LineStringLeaf>&,
+                                                               const geodetic::GeodeticPoint&, double,
+                                                               std::vector<PositionWithMetres>&);
+extern template void nearest_and_ties<indexed::PolygonLeaf>(const indexed::GeodeticRTree<indexed::PolygonLeaf>&,
+                                                            const geodetic::GeodeticPoint&, double,
+                                                            std::vector<PositionWithMetres>&);
 
 }  // namespace sferix::indexed

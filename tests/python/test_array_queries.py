@@ -194,6 +194,31 @@ class TestLargeBatches:
         assert list(zip(pairs[0].tolist(), pairs[1].tolist(), metres.tolist())) == expected
 
 
+class TestNearestAndTies:
+    """The joins' search: each query's nearest item and every item at the same metres,
+    as the nearest query and a radius query at its metres find them, on squares that
+    share edges and corners (ties off every shared corner) and random queries."""
+
+    @pytest.mark.parametrize("kind", ["linestring", "polygon"])
+    @pytest.mark.parametrize("max_distance", [None, 50_000.0])
+    def test_is_the_nearest_and_the_radius_query_at_its_metres(self, kind, max_distance):
+        rng = random.Random(5)
+        squares = [square(lon, lat, 1.0) for lon in range(-3, 3) for lat in range(-2, 2)] + [square(179.5, 0, 1)]
+        tree = GeodeticPolygonTree(squares) if kind == "polygon" else GeodeticLineStringTree([q[0] for q in squares])
+        queries = [(rng.uniform(-5, 5), rng.uniform(-4, 4)) for _ in range(300)]
+        queries += [(lon + 0.5 * dx, lat + 0.5 * dy) for lon in (-4, 0, 3) for lat in (-3, 2)
+                    for dx in (-1, 0, 1) for dy in (-1, 0, 1)] + [(-179.9, 0.3)]
+        (rows, found), metres = tree._query_nearest_ties(queries, max_distance=max_distance, workers=2)
+        positions, nearest = tree.query_nearest(queries, max_distance=max_distance)
+        radius = np.where(positions >= 0, nearest, -1.0)
+        (want_rows, want_found), want_metres = tree.query_within_distance(queries, radius, return_distance=True)
+        keep = want_metres == nearest[want_rows]
+        want = sorted(zip(want_rows[keep].tolist(), want_found[keep].tolist(), want_metres[keep].tolist()))
+        assert list(zip(rows.tolist(), found.tolist(), metres.tolist())) == want
+        if max_distance is None:
+            assert len(set(rows.tolist())) < len(rows)  # ties were met
+
+
 class TestQueryWithinDistance:
     @pytest.mark.parametrize("workers", WORKERS)
     def test_pairs_are_the_single_queries_in_query_order(self, tree_and_queries, workers):
