@@ -367,6 +367,11 @@ def _nearest_pairs(
     if tree is None or len(queries) == 0:
         return empty, empty, np.empty(0)
     point_tree = isinstance(tree, GeodeticPointTree)
+    if not wgs84 and not point_tree:
+        # Lines and polygons on the sphere: the nearest walk reads the tied items anyway.
+        (rows, found), found_metres = ask(tree._query_nearest_ties, queries, max_distance=max_distance,
+                                          workers=workers)
+        return rows, found, found_metres
     query_nearest = tree.query_nearest_wgs84 if wgs84 else tree.query_nearest
     query_within = tree.query_within_distance_wgs84 if wgs84 else tree.query_within_distance
     positions, metres = ask(query_nearest, queries, 1, max_distance=max_distance, workers=workers)
