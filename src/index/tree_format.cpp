@@ -594,6 +594,17 @@ std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<co
     return std::nullopt;
 }
 
+// Two doubles, a lane each, and a comparison's lanes (all ones where it holds). On any
+// x86-64 an operation on a pair costs one instruction, and each lane's result is the
+// one-double operation's, so two leaves checked at once give the same answers.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = std::int64_t __attribute__((vector_size(16)));
+
+// Lane by lane whether |d| ≤ t, as -t ≤ d ≤ t, which a NaN fails too.
+PairMask within(Pair d, double t) noexcept {
+    return (d <= t) & (d >= -t);
+}
+
 // Sine and cosine of an angle in degrees, within a few units in the last place, at a
 // quarter of libm's cost: the whole degrees from a table, the fraction (under 0.0175
 // radians either way) by its Taylor series to the 7th power (the next term is below
@@ -621,32 +632,42 @@ public:
         }
     }
 
-    // REQUIRES: -180 ≤ degrees ≤ 180.
-    void operator()(double degrees, double& sine, double& cosine) const noexcept {
+    // The sines and cosines of `degrees`, lane by lane: each lane the arithmetic of one
+    // angle, operation for operation. REQUIRES: -180 ≤ each ≤ 180.
+    void operator()(Pair degrees, Pair& sine, Pair& cosine) const noexcept {
+        using Whole = std::int32_t __attribute__((vector_size(8)));
         // Whole degrees toward zero (one conversion, where floor would be a libm call in
         // a build for any x86-64), and the fraction of the same sign, both exact.
-        const int whole = static_cast<int>(degrees);
-        const double b = (degrees - whole) * geodetic::RADIANS_PER_DEGREE;
-        const auto at = static_cast<std::size_t>(whole + 180);
-        const double b2 = b * b;
-        const double sin_b = b - b * b2 * (1.0 / 6.0 - b2 * (1.0 / 120.0 - b2 * (1.0 / 5040.0)));
-        const double cos_b = 1.0 - b2 * (0.5 - b2 * (1.0 / 24.0 - b2 * (1.0 / 720.0)));
-        sine = sine_[at] * cos_b + cosine_[at] * sin_b;
-        cosine = cosine_[at] * cos_b - sine_[at] * sin_b;
+        const Whole whole = __builtin_convertvector(degrees, Whole);
+        const Pair b = (degrees - __builtin_convertvector(whole, Pair)) * geodetic::RADIANS_PER_DEGREE;
+        const Pair b2 = b * b;
+        const Pair sin_b = b - b * b2 * (1.0 / 6.0 - b2 * (1.0 / 120.0 - b2 * (1.0 / 5040.0)));
+        const Pair cos_b = 1.0 - b2 * (0.5 - b2 * (1.0 / 24.0 - b2 * (1.0 / 720.0)));
+        const auto at0 = static_cast<std::size_t>(whole[0] + 180);
+        const auto at1 = static_cast<std::size_t>(whole[1] + 180);
+        const Pair s = {sine_[at0], sine_[at1]};
+        const Pair c = {cosine_[at0], cosine_[at1]};
+        sine = s * cos_b + c * sin_b;
+        cosine = c * cos_b - s * sin_b;
     }
 
-    // Whether `v` is embed() of `coord` within LEAF_VECTOR_TOLERANCE on every axis.
-    // REQUIRES: coord valid.
+    // Lane by lane whether the vector (x, y, z) is embed() of the coordinate (lon, lat)
+    // within LEAF_VECTOR_TOLERANCE on every axis. REQUIRES: coordinates valid.
+    [[nodiscard]] PairMask embeds(Pair x, Pair y, Pair z, Pair lon, Pair lat) const noexcept {
+        Pair sin_lon;
+        Pair cos_lon;
+        Pair sin_lat;
+        Pair cos_lat;
+        (*this)(lon, sin_lon, cos_lon);
+        (*this)(lat, sin_lat, cos_lat);
+        return within(x - cos_lat * cos_lon, LEAF_VECTOR_TOLERANCE) &
+               within(y - cos_lat * sin_lon, LEAF_VECTOR_TOLERANCE) & within(z - sin_lat, LEAF_VECTOR_TOLERANCE);
+    }
+
+    // The same for one vector.
     [[nodiscard]] bool embeds(const UnitVec& v, const GeodeticCoord& coord) const noexcept {
-        double sin_lon = 0.0;
-        double cos_lon = 0.0;
-        double sin_lat = 0.0;
-        double cos_lat = 0.0;
-        (*this)(coord.lon(), sin_lon, cos_lon);
-        (*this)(coord.lat(), sin_lat, cos_lat);
-        return std::fabs(v.x - cos_lat * cos_lon) <= LEAF_VECTOR_TOLERANCE &&
-               std::fabs(v.y - cos_lat * sin_lon) <= LEAF_VECTOR_TOLERANCE &&
-               std::fabs(v.z - sin_lat) <= LEAF_VECTOR_TOLERANCE;
+        return embeds(Pair{v.x, v.x}, Pair{v.y, v.y}, Pair{v.z, v.z}, Pair{coord.lon(), coord.lon()},
+                      Pair{coord.lat(), coord.lat()})[0] != 0;
     }
 
 private:
@@ -787,40 +808,56 @@ bool passes_checks_at_once(std::span<const std::byte> covered, std::uint64_t sto
                 break;
             }
             stop.visit(node.count);
-            Box merged = Box::new_empty();
+            // Two leaves at a time, a lane each (the last with itself when the count is
+            // odd: a leaf's checks, merge and minimum may be repeated). The box is
+            // merged as AABB::merge does, lane by lane, then across the lanes.
+            constexpr double MAX = std::numeric_limits<double>::max();
+            Pair lower[3] = {{MAX, MAX}, {MAX, MAX}, {MAX, MAX}};
+            Pair upper[3] = {{-MAX, -MAX}, {-MAX, -MAX}, {-MAX, -MAX}};
             std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
-            for (std::size_t leaf = first; leaf < end; ++leaf) {
+            for (std::size_t leaf = first; leaf < end; leaf += 2) {
+                const std::size_t other = std::min(leaf + 1, end - 1);
                 // The coordinates are in input order, met at random: their reads are
                 // started a few leaves ahead (the leaves of the next nodes, in a tree as
                 // written).
-                if (leaf + PREFETCH_AHEAD < n) {
+                if (other + PREFETCH_AHEAD < n) {
                     __builtin_prefetch(coords.data() + std::min<std::size_t>(leaves[leaf + PREFETCH_AHEAD].data(), n - 1));
+                    __builtin_prefetch(coords.data() + std::min<std::size_t>(leaves[other + PREFETCH_AHEAD].data(), n - 1));
                 }
-                const indexed::PointLeaf& point = leaves[leaf];
-                const std::size_t position = point.data();
-                if (position >= n) {
+                const UnitVec a = leaves[leaf].vector();
+                const UnitVec b = leaves[other].vector();
+                const std::size_t position_a = leaves[leaf].data();
+                const std::size_t position_b = leaves[other].data();
+                if (position_a >= n || position_b >= n) {
                     good = false;
                     break;
                 }
-                static_cast<void>(set_bit(*positions, position));
-                const UnitVec v = point.vector();
-                const double norm_2 = v.x * v.x + v.y * v.y + v.z * v.z;
-                const GeodeticCoord& coord = coords[position];
-                if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE && std::fabs(coord.lon()) <= 180.0 &&
-                      std::fabs(coord.lat()) <= 90.0)) {
+                static_cast<void>(set_bit(*positions, position_a));
+                static_cast<void>(set_bit(*positions, position_b));
+                least = std::min({least, static_cast<std::uint32_t>(position_a), static_cast<std::uint32_t>(position_b)});
+                const Pair v[3] = {{a.x, b.x}, {a.y, b.y}, {a.z, b.z}};
+                const Pair lon = {coords[position_a].lon(), coords[position_b].lon()};
+                const Pair lat = {coords[position_a].lat(), coords[position_b].lat()};
+                const PairMask valid = within(v[0] * v[0] + v[1] * v[1] + v[2] * v[2] - 1.0, UNIT_NORM_2_TOLERANCE) &
+                                       within(lon, 180.0) & within(lat, 90.0);
+                if (!(valid[0] != 0 && valid[1] != 0)) {
                     good = false;
                     break;
                 }
-                if (!sine_cosine.embeds(v, coord)) {
+                const PairMask embedded = sine_cosine.embeds(v[0], v[1], v[2], lon, lat);
+                if (!(embedded[0] != 0 && embedded[1] != 0)) {
                     good = false;
                     break;
                 }
-                merged.merge(point.envelope());
-                least = std::min(least, static_cast<std::uint32_t>(position));
+                for (std::size_t axis = 0; axis < 3; ++axis) {
+                    lower[axis] = lower[axis] < v[axis] ? lower[axis] : v[axis];
+                    upper[axis] = upper[axis] > v[axis] ? upper[axis] : v[axis];
+                }
             }
             for (std::size_t axis = 0; good && axis < 3; ++axis) {
-                good = node.envelope.lower()[axis] == merged.lower()[axis] &&
-                       node.envelope.upper()[axis] == merged.upper()[axis];
+                const double low = lower[axis][0] < lower[axis][1] ? lower[axis][0] : lower[axis][1];
+                const double high = upper[axis][0] > upper[axis][1] ? upper[axis][0] : upper[axis][1];
+                good = node.envelope.lower()[axis] == low && node.envelope.upper()[axis] == high;
             }
             min_positions[i] = least;
         }
