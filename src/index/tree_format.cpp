@@ -766,7 +766,9 @@ bool passes_checks_at_once(std::span<const std::byte> covered, std::uint64_t sto
                            std::size_t positions_offset, std::span<const Node> nodes,
                            std::span<const indexed::PointLeaf> leaves, std::span<const GeodeticCoord> coords,
                            std::span<std::uint32_t> min_positions) {
-    constexpr std::size_t PREFETCH_AHEAD = 256;
+    // Leaves ahead whose coordinate reads are started: two nodes of 16. Farther was
+    // slower once the leaves come from the cache (256: 7% more work, none: twice as much).
+    constexpr std::size_t PREFETCH_AHEAD = 32;
     const std::size_t n = leaves.size();
     const std::size_t m = nodes.size();
     static const DegreeSineCosine sine_cosine;
