@@ -594,6 +594,17 @@ std::optional<FormatError> check_nodes(std::span<const Node> nodes, std::span<co
     return std::nullopt;
 }
 
+// Two doubles, a lane each, and a comparison's lanes (all ones where it holds). On any
+// x86-64 an operation on a pair costs one instruction, and each lane's result is the
+// one-double operation's, so two leaves checked at once give the same answers.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = std::int64_t __attribute__((vector_size(16)));
+
+// Lane by lane whether |d| ≤ t, as -t ≤ d ≤ t, which a NaN fails too.
+PairMask within(Pair d, double t) noexcept {
+    return (d <= t) & (d >= -t);
+}
+
 // Sine and cosine of an angle in degrees, within a few units in the last place, at a
 // quarter of libm's cost: the whole degrees from a table, the fraction (under 0.0175
 // radians either way) by its Taylor series to the 7th power (the next term is below
@@ -621,32 +632,42 @@ public:
         }
     }
 
-    // REQUIRES: -180 ≤ degrees ≤ 180.
-    void operator()(double degrees, double& sine, double& cosine) const noexcept {
+    // The sines and cosines of `degrees`, lane by lane: each lane the arithmetic of one
+    // angle, operation for operation. REQUIRES: -180 ≤ each ≤ 180.
+    void operator()(Pair degrees, Pair& sine, Pair& cosine) const noexcept {
+        using Whole = std::int32_t __attribute__((vector_size(8)));
         // Whole degrees toward zero (one conversion, where floor would be a libm call in
         // a build for any x86-64), and the fraction of the same sign, both exact.
-        const int whole = static_cast<int>(degrees);
-        const double b = (degrees - whole) * geodetic::RADIANS_PER_DEGREE;
-        const auto at = static_cast<std::size_t>(whole + 180);
-        const double b2 = b * b;
-        const double sin_b = b - b * b2 * (1.0 / 6.0 - b2 * (1.0 / 120.0 - b2 * (1.0 / 5040.0)));
-        const double cos_b = 1.0 - b2 * (0.5 - b2 * (1.0 / 24.0 - b2 * (1.0 / 720.0)));
-        sine = sine_[at] * cos_b + cosine_[at] * sin_b;
-        cosine = cosine_[at] * cos_b - sine_[at] * sin_b;
+        const Whole whole = __builtin_convertvector(degrees, Whole);
+        const Pair b = (degrees - __builtin_convertvector(whole, Pair)) * geodetic::RADIANS_PER_DEGREE;
+        const Pair b2 = b * b;
+        const Pair sin_b = b - b * b2 * (1.0 / 6.0 - b2 * (1.0 / 120.0 - b2 * (1.0 / 5040.0)));
+        const Pair cos_b = 1.0 - b2 * (0.5 - b2 * (1.0 / 24.0 - b2 * (1.0 / 720.0)));
+        const auto at0 = static_cast<std::size_t>(whole[0] + 180);
+        const auto at1 = static_cast<std::size_t>(whole[1] + 180);
+        const Pair s = {sine_[at0], sine_[at1]};
+        const Pair c = {cosine_[at0], cosine_[at1]};
+        sine = s * cos_b + c * sin_b;
+        cosine = c * cos_b - s * sin_b;
     }
 
-    // Whether `v` is embed() of `coord` within LEAF_VECTOR_TOLERANCE on every axis.
-    // REQUIRES: coord valid.
+    // Lane by lane whether the vector (x, y, z) is embed() of the coordinate (lon, lat)
+    // within LEAF_VECTOR_TOLERANCE on every axis. REQUIRES: coordinates valid.
+    [[nodiscard]] PairMask embeds(Pair x, Pair y, Pair z, Pair lon, Pair lat) const noexcept {
+        Pair sin_lon;
+        Pair cos_lon;
+        Pair sin_lat;
+        Pair cos_lat;
+        (*this)(lon, sin_lon, cos_lon);
+        (*this)(lat, sin_lat, cos_lat);
+        return within(x - cos_lat * cos_lon, LEAF_VECTOR_TOLERANCE) &
+               within(y - cos_lat * sin_lon, LEAF_VECTOR_TOLERANCE) & within(z - sin_lat, LEAF_VECTOR_TOLERANCE);
+    }
+
+    // The same for one vector.
     [[nodiscard]] bool embeds(const UnitVec& v, const GeodeticCoord& coord) const noexcept {
-        double sin_lon = 0.0;
-        double cos_lon = 0.0;
-        double sin_lat = 0.0;
-        double cos_lat = 0.0;
-        (*this)(coord.lon(), sin_lon, cos_lon);
-        (*this)(coord.lat(), sin_lat, cos_lat);
-        return std::fabs(v.x - cos_lat * cos_lon) <= LEAF_VECTOR_TOLERANCE &&
-               std::fabs(v.y - cos_lat * sin_lon) <= LEAF_VECTOR_TOLERANCE &&
-               std::fabs(v.z - sin_lat) <= LEAF_VECTOR_TOLERANCE;
+        return embeds(Pair{v.x, v.x}, Pair{v.y, v.y}, Pair{v.z, v.z}, Pair{coord.lon(), coord.lon()},
+                      Pair{coord.lat(), coord.lat()})[0] != 0;
     }
 
 private:
@@ -729,130 +750,179 @@ bool all_set(const Bits& bits, std::size_t count) noexcept {
 }
 
 // Whether the loader's checks (checksum_matches, check_coords, check_nodes,
-// check_leaf_vectors) all pass, found in one pass on every core: the checksum blocks
-// and the leaf-level nodes are shared out together, so that the memory-bound sum and
-// the arithmetic of the leaf vectors overlap, and each leaf, its position and its
-// coordinate are read once, by the node that holds it. Only the inner nodes, an eighth
-// of the nodes, are checked after, on one core. Sets min_positions when it passes.
-// Refuses everything one of those checks refuses (it is the same rules, in another
-// order), so the caller needs them only to name the fault once this has refused.
-// REQUIRES: covered is the data before the stored checksum; the spans lie in it, sized
-// as the header's counts say.
+// check_leaf_vectors) all pass, found in one pass on every core. Each task sums one
+// checksum block and then checks the nodes whose leaves start in it, so that those
+// leaves are read while the sum has just brought them into the core's cache (read
+// again from memory, they cost the pass about a fifth more); each leaf, its position
+// and its coordinate are read once, by the node that holds it, and each node claims
+// its children in its thread's own sets, merged after. Only the inner nodes' boxes
+// and smallest positions, an eighth of the nodes, are checked after, on one core. Sets
+// min_positions when it passes. Refuses everything one of those checks refuses (it is
+// the same rules, in another order), so the caller needs them only to name the fault
+// once this has refused.
+// REQUIRES: covered is the data before the stored checksum, the leaves stored from
+// byte positions_offset of it; the spans sized as the header's counts say.
 bool passes_checks_at_once(std::span<const std::byte> covered, std::uint64_t stored_checksum,
-                           std::span<const Node> nodes, std::span<const indexed::PointLeaf> leaves,
-                           std::span<const GeodeticCoord> coords, std::span<std::uint32_t> min_positions) {
-    constexpr std::size_t NODES_PER_TASK = 512;
-    constexpr std::size_t PREFETCH_AHEAD = 256;
+                           std::size_t positions_offset, std::span<const Node> nodes,
+                           std::span<const indexed::PointLeaf> leaves, std::span<const GeodeticCoord> coords,
+                           std::span<std::uint32_t> min_positions) {
+    // Leaves ahead whose coordinate reads are started: two nodes of 16. Farther was
+    // slower once the leaves come from the cache (256: 7% more work, none: twice as much).
+    constexpr std::size_t PREFETCH_AHEAD = 32;
     const std::size_t n = leaves.size();
     const std::size_t m = nodes.size();
     static const DegreeSineCosine sine_cosine;
 
-    const std::size_t sum_tasks = checksum_blocks(covered.size());
-    const std::size_t node_tasks = (m + NODES_PER_TASK - 1) / NODES_PER_TASK;
-    std::vector<std::uint64_t> digests(sum_tasks);
-    std::vector<std::uint8_t> task_failed(node_tasks, 1);  // until the task has run and passed
-    // Positions met, a bit set for each thread at work, taken for a task and given back
-    // after.
-    std::mutex position_sets_lock;
-    std::vector<std::unique_ptr<Bits>> position_sets;
-    std::vector<Bits*> idle_sets;
-
-    const auto check_node_task = [&](std::size_t task) {
-        Bits* positions = nullptr;
-        {
-            const std::lock_guard hold(position_sets_lock);
-            if (idle_sets.empty()) {
-                position_sets.push_back(std::make_unique<Bits>(n / 64 + 1, 0));
-                idle_sets.push_back(position_sets.back().get());
+    // The flag bytes are read as bytes: a bool holding anything but 0 or 1 must not be read.
+    const auto flags_of = [&](std::size_t i) {
+        return reinterpret_cast<const std::uint8_t*>(&nodes[i]) + offsetof(Node, leaf_children);
+    };
+    // Task j's nodes are [node_bounds[j], node_bounds[j + 1]): from the first
+    // leaf-level node whose leaves start at or after block j's first byte, found by
+    // bisection as a tree is written (inner nodes first, then the leaf-level nodes in
+    // leaf order). Any other buffer only splits the nodes worse: each is still checked
+    // once.
+    const std::size_t tasks = checksum_blocks(covered.size());
+    std::vector<std::size_t> node_bounds(tasks + 1, m);
+    node_bounds[0] = 0;
+    for (std::size_t j = 1; j < tasks; ++j) {
+        const std::size_t at = j * CHECKSUM_BLOCK_BYTES;
+        const std::size_t first_leaf =
+            at <= positions_offset ? 0 : std::min(n, (at - positions_offset + LEAF_BYTES - 1) / LEAF_BYTES);
+        std::size_t lo = node_bounds[j - 1];
+        std::size_t hi = m;
+        while (lo < hi) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            if (*flags_of(mid) == 1 && nodes[mid].first >= first_leaf) {
+                hi = mid;
+            } else {
+                lo = mid + 1;
             }
-            positions = idle_sets.back();
-            idle_sets.pop_back();
+        }
+        node_bounds[j] = lo;
+    }
+
+    std::vector<std::uint64_t> digests(tasks);
+    std::vector<std::uint8_t> task_failed(tasks, 1);  // until the task has run and passed
+    std::vector<std::uint8_t> inner(m, 0);             // 1 for an inner node
+    // The positions met and the leaves and nodes claimed, a bit set of each for each
+    // thread at work, taken for a task and given back after.
+    struct Met {
+        Bits positions;
+        Bits leaves;
+        Bits nodes;
+    };
+    std::mutex met_lock;
+    std::vector<std::unique_ptr<Met>> mets;
+    std::vector<Met*> idle;
+
+    const auto check_nodes_of = [&](std::size_t task) {
+        Met* met = nullptr;
+        {
+            const std::lock_guard hold(met_lock);
+            if (idle.empty()) {
+                mets.push_back(std::make_unique<Met>(Met{Bits(n / 64 + 1, 0), Bits(n / 64 + 1, 0), Bits(m / 64 + 1, 0)}));
+                idle.push_back(mets.back().get());
+            }
+            met = idle.back();
+            idle.pop_back();
         }
         support::StopCheck stop;
         bool good = true;
-        for (std::size_t i = task * NODES_PER_TASK; good && i < std::min(m, (task + 1) * NODES_PER_TASK); ++i) {
-            const std::uint8_t* flags = reinterpret_cast<const std::uint8_t*>(&nodes[i]) + offsetof(Node, leaf_children);
+        for (std::size_t i = node_bounds[task]; good && i < node_bounds[task + 1]; ++i) {
+            const std::uint8_t* flags = flags_of(i);
             if (flags[0] > 1 || flags[1] != 0) {
                 good = false;
                 break;
             }
-            if (flags[0] == 0) {
-                continue;  // an inner node, checked after
-            }
             const Node& node = nodes[i];
             const std::size_t first = node.first;
             const std::size_t end = first + node.count;
-            if (node.count > rtree::LEAF_NODE_CAPACITY || (node.count == 0 && !(i == 0 && n == 0)) || end > n) {
+            if (flags[0] == 0) {
+                // An inner node: its children come after it, each claimed once; its box
+                // and smallest position are checked after, when its children have theirs.
+                if (node.count == 0 || node.count > rtree::INNER_NODE_CAPACITY || first <= i || end > m ||
+                    !set_bits(met->nodes, first, end)) {
+                    good = false;
+                    break;
+                }
+                inner[i] = 1;
+                continue;
+            }
+            if (node.count > rtree::LEAF_NODE_CAPACITY || (node.count == 0 && !(i == 0 && n == 0)) || end > n ||
+                !set_bits(met->leaves, first, end)) {
                 good = false;
                 break;
             }
             stop.visit(node.count);
-            Box merged = Box::new_empty();
+            // Two leaves at a time, a lane each (the last with itself when the count is
+            // odd: a leaf's checks, merge and minimum may be repeated). The box is
+            // merged as AABB::merge does, lane by lane, then across the lanes.
+            constexpr double MAX = std::numeric_limits<double>::max();
+            Pair lower[3] = {{MAX, MAX}, {MAX, MAX}, {MAX, MAX}};
+            Pair upper[3] = {{-MAX, -MAX}, {-MAX, -MAX}, {-MAX, -MAX}};
             std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
-            for (std::size_t leaf = first; leaf < end; ++leaf) {
+            for (std::size_t leaf = first; leaf < end; leaf += 2) {
+                const std::size_t other = std::min(leaf + 1, end - 1);
                 // The coordinates are in input order, met at random: their reads are
                 // started a few leaves ahead (the leaves of the next nodes, in a tree as
                 // written).
-                if (leaf + PREFETCH_AHEAD < n) {
+                if (other + PREFETCH_AHEAD < n) {
                     __builtin_prefetch(coords.data() + std::min<std::size_t>(leaves[leaf + PREFETCH_AHEAD].data(), n - 1));
+                    __builtin_prefetch(coords.data() + std::min<std::size_t>(leaves[other + PREFETCH_AHEAD].data(), n - 1));
                 }
-                const indexed::PointLeaf& point = leaves[leaf];
-                const std::size_t position = point.data();
-                if (position >= n) {
+                const UnitVec a = leaves[leaf].vector();
+                const UnitVec b = leaves[other].vector();
+                const std::size_t position_a = leaves[leaf].data();
+                const std::size_t position_b = leaves[other].data();
+                if (position_a >= n || position_b >= n) {
                     good = false;
                     break;
                 }
-                static_cast<void>(set_bit(*positions, position));
-                const UnitVec v = point.vector();
-                const double norm_2 = v.x * v.x + v.y * v.y + v.z * v.z;
-                const GeodeticCoord& coord = coords[position];
-                if (!(std::fabs(norm_2 - 1.0) <= UNIT_NORM_2_TOLERANCE && std::fabs(coord.lon()) <= 180.0 &&
-                      std::fabs(coord.lat()) <= 90.0)) {
+                static_cast<void>(set_bit(met->positions, position_a));
+                static_cast<void>(set_bit(met->positions, position_b));
+                least = std::min({least, static_cast<std::uint32_t>(position_a), static_cast<std::uint32_t>(position_b)});
+                const Pair v[3] = {{a.x, b.x}, {a.y, b.y}, {a.z, b.z}};
+                const Pair lon = {coords[position_a].lon(), coords[position_b].lon()};
+                const Pair lat = {coords[position_a].lat(), coords[position_b].lat()};
+                const PairMask valid = within(v[0] * v[0] + v[1] * v[1] + v[2] * v[2] - 1.0, UNIT_NORM_2_TOLERANCE) &
+                                       within(lon, 180.0) & within(lat, 90.0);
+                if (!(valid[0] != 0 && valid[1] != 0)) {
                     good = false;
                     break;
                 }
-                if (!sine_cosine.embeds(v, coord)) {
+                const PairMask embedded = sine_cosine.embeds(v[0], v[1], v[2], lon, lat);
+                if (!(embedded[0] != 0 && embedded[1] != 0)) {
                     good = false;
                     break;
                 }
-                merged.merge(point.envelope());
-                least = std::min(least, static_cast<std::uint32_t>(position));
+                for (std::size_t axis = 0; axis < 3; ++axis) {
+                    lower[axis] = lower[axis] < v[axis] ? lower[axis] : v[axis];
+                    upper[axis] = upper[axis] > v[axis] ? upper[axis] : v[axis];
+                }
             }
             for (std::size_t axis = 0; good && axis < 3; ++axis) {
-                good = node.envelope.lower()[axis] == merged.lower()[axis] &&
-                       node.envelope.upper()[axis] == merged.upper()[axis];
+                const double low = lower[axis][0] < lower[axis][1] ? lower[axis][0] : lower[axis][1];
+                const double high = upper[axis][0] > upper[axis][1] ? upper[axis][0] : upper[axis][1];
+                good = node.envelope.lower()[axis] == low && node.envelope.upper()[axis] == high;
             }
             min_positions[i] = least;
         }
         task_failed[task] = good ? 0 : 1;
-        const std::lock_guard hold(position_sets_lock);
-        idle_sets.push_back(positions);
+        const std::lock_guard hold(met_lock);
+        idle.push_back(met);
     };
-    // The sums first and the nodes between them, so that both cores share both kinds.
-    std::vector<std::size_t> order;
-    order.reserve(sum_tasks + node_tasks);
-    for (std::size_t s = 0, t = 0; s < sum_tasks || t < node_tasks;) {
-        if (t == node_tasks || (s < sum_tasks && s * node_tasks <= t * sum_tasks)) {
-            order.push_back(s++);
-        } else {
-            order.push_back(sum_tasks + t++);
-        }
-    }
     const support::ChunkedRunOptions options{.workers = support::usable_cores(), .chunk_size = 1};
     support::run_chunked(
-        order.size(), options,
+        tasks, options,
         [&](std::size_t begin, std::size_t end) {
             support::StopCheck stop;
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::size_t task = order[k];
-                if (task < sum_tasks) {
-                    stop.visit(support::STOP_CHECK_VISITS / 16);
-                    const std::size_t at = task * CHECKSUM_BLOCK_BYTES;
-                    digests[task] = support::Checksum64::of(
-                        covered.subspan(at, std::min(CHECKSUM_BLOCK_BYTES, covered.size() - at)));
-                } else {
-                    check_node_task(task - sum_tasks);
-                }
+            for (std::size_t task = begin; task < end; ++task) {
+                stop.visit(support::STOP_CHECK_VISITS / 16);
+                const std::size_t at = task * CHECKSUM_BLOCK_BYTES;
+                digests[task] =
+                    support::Checksum64::of(covered.subspan(at, std::min(CHECKSUM_BLOCK_BYTES, covered.size() - at)));
+                check_nodes_of(task);
             }
         },
         [] { return true; });
@@ -860,56 +930,52 @@ bool passes_checks_at_once(std::span<const std::byte> covered, std::uint64_t sto
         std::any_of(task_failed.begin(), task_failed.end(), [](std::uint8_t failed) { return failed != 0; })) {
         return false;
     }
-    // n leaves, each met once (the leaf ranges tile them, checked below), so n positions
-    // that cover [0, n) are each met once.
-    Bits& met = *position_sets.front();
-    for (std::size_t set = 1; set < position_sets.size(); ++set) {
-        for (std::size_t word = 0; word < met.size(); ++word) {
-            met[word] |= (*position_sets[set])[word];
+    // The leaf ranges tile [0, n) when no two sets share a leaf and together they hold
+    // every one. Then the n leaves are each met once, so n positions that cover [0, n)
+    // are each met once. Likewise every node but the root is the child of one node (the
+    // root, 0, cannot be one: children come after their parent).
+    Met& all = *mets.front();
+    for (std::size_t set = 1; set < mets.size(); ++set) {
+        const Met& other = *mets[set];
+        for (std::size_t word = 0; word < all.leaves.size(); ++word) {
+            if ((all.leaves[word] & other.leaves[word]) != 0) {
+                return false;
+            }
+            all.leaves[word] |= other.leaves[word];
+            all.positions[word] |= other.positions[word];
+        }
+        for (std::size_t word = 0; word < all.nodes.size(); ++word) {
+            if ((all.nodes[word] & other.nodes[word]) != 0) {
+                return false;
+            }
+            all.nodes[word] |= other.nodes[word];
         }
     }
-    if (!all_set(met, n)) {
+    static_cast<void>(set_bit(all.nodes, 0));
+    if (!all_set(all.leaves, n) || !all_set(all.positions, n) || !all_set(all.nodes, m)) {
         return false;
     }
-
-    // The inner nodes, last to first as check_structure takes them, and every node and
-    // leaf claimed once.
-    Bits node_claimed(m / 64 + 1, 0);
-    Bits leaf_claimed(n / 64 + 1, 0);
-    support::StopCheck stop;
+    // The inner nodes, last to first as check_structure takes them: each box exactly
+    // its children's merge, and each smallest position from its children's.
     for (std::size_t i = m; i-- > 0;) {
-        stop.visit();
-        const Node& node = nodes[i];
-        const std::size_t first = node.first;
-        const std::size_t end = first + node.count;
-        if (node.has_leaf_children()) {
-            if (!set_bits(leaf_claimed, first, end)) {
-                return false;
+        if (inner[i] != 0) {
+            const Node& node = nodes[i];
+            std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
+            Box merged = Box::new_empty();
+            for (std::size_t child = node.first; child < std::size_t{node.first} + node.count; ++child) {
+                least = std::min(least, min_positions[child]);
+                merged.merge(nodes[child].envelope);
             }
-            continue;
-        }
-        if (node.count == 0 || node.count > rtree::INNER_NODE_CAPACITY || first <= i || end > m) {
-            return false;
-        }
-        Box merged = Box::new_empty();
-        std::uint32_t least = std::numeric_limits<std::uint32_t>::max();
-        for (std::size_t child = first; child < end; ++child) {
-            if (set_bit(node_claimed, child)) {
-                return false;
+            for (std::size_t axis = 0; axis < 3; ++axis) {
+                if (!(node.envelope.lower()[axis] == merged.lower()[axis] &&
+                      node.envelope.upper()[axis] == merged.upper()[axis])) {
+                    return false;
+                }
             }
-            merged.merge(nodes[child].envelope);
-            least = std::min(least, min_positions[child]);
+            min_positions[i] = least;
         }
-        for (std::size_t axis = 0; axis < 3; ++axis) {
-            if (!(node.envelope.lower()[axis] == merged.lower()[axis] &&
-                  node.envelope.upper()[axis] == merged.upper()[axis])) {
-                return false;
-            }
-        }
-        min_positions[i] = least;
     }
-    static_cast<void>(set_bit(node_claimed, 0));  // the root, nobody's child
-    return all_set(node_claimed, m) && all_set(leaf_claimed, n);
+    return true;
 }
 
 // Where a point tree's sections lie, from the header's counts and the body's size.
@@ -991,8 +1057,8 @@ std::optional<indexed::PointTree> load_point_tree_at_once(std::span<const std::b
     }
     PointTreeArrays arrays(data, std::get<PointTreeSections>(sections), keeper);
     std::vector<std::uint32_t> min_positions(arrays.nodes.span().size());
-    if (!passes_checks_at_once(covered, stored_checksum, arrays.nodes.span(), arrays.leaves.span(),
-                               arrays.coords.span(), min_positions)) {
+    if (!passes_checks_at_once(covered, stored_checksum, std::get<PointTreeSections>(sections).positions_offset,
+                               arrays.nodes.span(), arrays.leaves.span(), arrays.coords.span(), min_positions)) {
         return std::nullopt;
     }
     return std::move(arrays).into_tree(std::move(min_positions));

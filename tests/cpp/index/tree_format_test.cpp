@@ -207,7 +207,9 @@ TEST(PointTreeFormat, RefusesLeafVectorsThatAreNotTheirCoordinates) {
 // out among several tasks, so a repeat may span two of them.
 TEST(PointTreeFormat, OnePassRefusesWhatTheChecksOneAtATimeRefuse) {
     std::mt19937_64 random(23);
-    for (const std::size_t half : {1, 20, 350, 20'000}) {
+    // 120,000 points take six checksum blocks, whose nodes the one pass checks on
+    // different threads.
+    for (const std::size_t half : {1, 20, 350, 20'000, 60'000}) {
         std::vector<geodetic::LonLat> coords = geodetic::testing::random_point_coords(random, half);
         coords.insert(coords.end(), coords.begin(), coords.end());
         const std::size_t count = coords.size();
@@ -255,6 +257,18 @@ TEST(PointTreeFormat, OnePassRefusesWhatTheChecksOneAtATimeRefuse) {
                 std::uint32_t first = 0;
                 std::memcpy(&first, d.data() + last + 48, sizeof(first));
                 poke<std::uint32_t>(d, last + 48, static_cast<std::uint32_t>(first + shift));
+            });
+        }
+        // A node given another's children (the last leaf-level node the first one's
+        // leaves, a child node its sibling's), and two nodes' children swapped.
+        const std::size_t leaf_level = nodes - (count + 15) / 16;  // 16 leaves a node below 2^22 points
+        for (const std::size_t node : {leaf_level, nodes / 2, std::min<std::size_t>(1, nodes - 1)}) {
+            const std::size_t from = 32 + node * 56;
+            same_verdict("claim", [&](std::vector<std::byte>& d) {
+                std::copy_n(d.begin() + from + 48, 6, d.begin() + last + 48);
+            });
+            same_verdict("swap children", [&](std::vector<std::byte>& d) {
+                std::swap_ranges(d.begin() + from + 48, d.begin() + from + 54, d.begin() + last + 48);
             });
         }
     }
