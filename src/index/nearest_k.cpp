@@ -15,6 +15,7 @@
 #include "index/k_best.hpp"
 #include "index/nearest_position.hpp"
 #include "index/nearest_walk.hpp"
+#include "support/chunked_run.hpp"
 
 namespace sferix::indexed {
 
@@ -237,6 +238,8 @@ public:
     // bound is left.
     [[nodiscard]] std::optional<rtree::LeafWithDistance2<Leaf>> next() {
         while (!queue_.empty()) {
+            // A search of many items can run for seconds between two answers it gives.
+            stop_.visit();
             std::pop_heap(queue_.begin(), queue_.end(), ItemEntryAfter{});
             const ItemEntry entry = queue_.back();
             queue_.pop_back();
@@ -298,6 +301,7 @@ private:
     BoundOfKth bound_of_kth_;
     std::vector<ItemEntry> queue_;
     std::vector<double> nearest_;  // max-heap of the k nearest measured squared chords
+    support::StopCheck stop_;
 };
 
 }  // namespace

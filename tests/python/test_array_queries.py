@@ -402,6 +402,8 @@ class TestRuntime:
         "tree.query_nearest(points[:300], 100_000, workers=2)",
         "tree.query_within_distance_wgs84(points[:16], 2.1e7, True)",
         "_sferix.GeodeticPointTree(np.repeat(points, 16, axis=0))",
+        # thousands of items measured between two answers of one search
+        "_sferix.GeodeticLineStringTree(points[:40_000].reshape(-1, 2, 2) * 0.5).query_nearest(points[:2000], 20_000)",
     ])
     def test_ctrl_c_stops_heavy_calls_midway(self, call):
         code = f"""
