@@ -10,6 +10,8 @@
 //          (n, k) otherwise, rows padded with -1 and inf
 //   query_within_distance(queries, radius_metres, return_distance=False, *, workers=1)
 //       -> int64 array (2, m) of (query index, position) pairs [, float64 metres (m,)]
+//   _query_nearest_ties(queries, *, max_distance=None, workers=1)   (linestrings, polygons)
+//       -> the same pairs and metres: each query's nearest and the items tied with it
 //
 // Arguments are bound and read in order (queries, then the numbers) before any search
 // runs, so a bad argument fails the call before any work. The searches run with the
