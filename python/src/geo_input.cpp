@@ -500,16 +500,12 @@ InternedString geometry_column_name("geometry");
 // GeoJSON dict, which takes longer than reading them. Only a program that imported
 // geopandas can pass its frames; geopandas is never imported here.
 std::optional<PyRef> geopandas_geometries(PyObject* data) {
-    PyObject* name = geopandas_name.get();  // borrowed, process-wide
-    if (name == nullptr) {
-        return std::nullopt;
-    }
-    const PyRef geopandas = PyRef::steal(PyImport_GetModule(name));
-    if (!geopandas) {
-        return PyErr_Occurred() == nullptr ? std::optional<PyRef>(PyRef()) : std::nullopt;
+    const std::optional<PyRef> geopandas = imported_module(geopandas_name);
+    if (!geopandas || !*geopandas) {
+        return geopandas ? std::optional<PyRef>(PyRef()) : std::nullopt;
     }
     for (InternedString* kind : {&geoseries_name, &geodataframe_name}) {
-        const PyRef type = attribute(geopandas.get(), *kind);
+        const PyRef type = attribute(geopandas->get(), *kind);
         if (!type) {
             return discard_ordinary_error() ? std::optional<PyRef>(PyRef()) : std::nullopt;
         }

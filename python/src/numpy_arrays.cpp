@@ -111,19 +111,11 @@ std::optional<bool> holds_native_doubles(PyObject* array) {
 }  // namespace
 
 std::optional<bool> is_exact_ndarray(PyObject* object) {
-    PyObject* name = numpy_name.get();  // borrowed, process-wide
-    if (name == nullptr) {
-        return std::nullopt;
+    const std::optional<PyRef> numpy = imported_module(numpy_name);
+    if (!numpy || !*numpy) {
+        return numpy ? std::optional(false) : std::nullopt;
     }
-    // Only a program that imported NumPy can pass its arrays.
-    const PyRef numpy = PyRef::steal(PyImport_GetModule(name));
-    if (!numpy) {
-        if (PyErr_Occurred() != nullptr) {
-            return std::nullopt;
-        }
-        return false;
-    }
-    const PyRef type = attribute(numpy.get(), ndarray_name);
+    const PyRef type = attribute(numpy->get(), ndarray_name);
     if (!type) {
         // A module without ndarray is not NumPy; an interrupt stays pending.
         if (!discard_ordinary_error()) {

@@ -149,14 +149,13 @@ private:
 
 std::optional<BulkQueryGeometries> read_shapely_query_geometries(const std::vector<PyRef>& elements) {
     BulkQueryGeometries bulk;
-    PyObject* name = shapely_name.get();  // borrowed, process-wide
-    if (name == nullptr) {
+    const std::optional<PyRef> imported = imported_module(shapely_name);
+    if (!imported) {
         return std::nullopt;
     }
-    // Only a program that imported shapely can pass its geometries.
-    const PyRef shapely = PyRef::steal(PyImport_GetModule(name));
+    const PyRef& shapely = *imported;
     if (!shapely || elements.empty()) {
-        return PyErr_Occurred() == nullptr || discard_ordinary_error() ? std::optional(std::move(bulk)) : std::nullopt;
+        return std::optional(std::move(bulk));
     }
     const auto give_up = [&]() -> std::optional<BulkQueryGeometries> {
         if (PyErr_Occurred() != nullptr && !discard_ordinary_error()) {

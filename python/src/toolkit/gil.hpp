@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "py_ref.hpp"
@@ -164,6 +165,21 @@ private:
 inline PyRef attribute(PyObject* object, InternedString& name) {
     PyObject* key = name.get();  // borrowed, process-wide
     return key == nullptr ? PyRef() : PyRef::steal(PyObject_GetAttr(object, key));
+}
+
+// The module the program imported as `name` (sys.modules), a new reference; empty when
+// it has not imported it (only such a program can pass its objects), nothing with an
+// exception pending. Never imports. REQUIRES: the GIL is held.
+inline std::optional<PyRef> imported_module(InternedString& name) {
+    PyObject* key = name.get();  // borrowed, process-wide
+    if (key == nullptr) {
+        return std::nullopt;
+    }
+    PyRef module = PyRef::steal(PyImport_GetModule(key));
+    if (!module && PyErr_Occurred() != nullptr) {
+        return std::nullopt;
+    }
+    return module;
 }
 
 }  // namespace sferix::python
