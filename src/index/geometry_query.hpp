@@ -211,6 +211,16 @@ private:
         }
     }
 
+    // group_ becomes the leaves of a leaf-level node whose boxes meet the query's.
+    void gather_group(const Node& node) {
+        group_.clear();
+        for (const Leaf& leaf : view_.child_leaves(node)) {
+            if (meets_box(leaf)) {
+                group_.push_back(&leaf);
+            }
+        }
+    }
+
     // The place of `box` among the parts still in question, live_[live_begin, end):
     // Inside one of them, Outside all, or Unknown, with the parts it is unknown for
     // pushed after them (the caller pops them).
@@ -236,12 +246,7 @@ private:
         if constexpr (std::same_as<Leaf, indexed::PointLeaf>) {
             // The points' own groups tell inside and outside as cheaply as the node.
             if (node.has_leaf_children()) {
-                group_.clear();
-                for (const Leaf& leaf : view_.child_leaves(node)) {
-                    if (meets_box(leaf)) {
-                        group_.push_back(&leaf);
-                    }
-                }
+                gather_group(node);
                 if (!group_.empty()) {
                     decide_points(group_, live_begin);
                 }
@@ -259,12 +264,7 @@ private:
             report_all(node);
         } else if (where == geodetic::BoxPlace::Unknown) {
             if (node.has_leaf_children()) {
-                group_.clear();
-                for (const Leaf& leaf : view_.child_leaves(node)) {
-                    if (meets_box(leaf)) {
-                        group_.push_back(&leaf);
-                    }
-                }
+                gather_group(node);
                 if (!group_.empty() && !decide_points(group_, live_end)) {
                     visit_leaves(group_, live_end, true);
                 }
@@ -323,12 +323,7 @@ private:
                     continue;
                 }
                 stop_.visit();
-                group_.clear();
-                for (const Leaf& leaf : view_.child_leaves(child)) {
-                    if (meets_box(leaf)) {
-                        group_.push_back(&leaf);
-                    }
-                }
+                gather_group(child);
                 if (!group_.empty()) {
                     decide_points(group_, live_end, gathered);
                 }
